@@ -1,0 +1,111 @@
+#include "args.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace vo {
+
+static bool intern_names(SignatureData& sig) noexcept {
+    if (sig.count == 0 || sig.names[0]) return true;
+    for (int i = 0; i < sig.count; ++i) {
+        sig.names[i] = PyUnicode_InternFromString(sig.params[i].name);  // kept for the process
+        if (!sig.names[i]) return false;
+    }
+    return true;
+}
+
+static int find_keyword(const SignatureData& sig, PyObject* key) noexcept {
+    for (int i = 0; i < sig.count; ++i)
+        if (sig.names[i] == key) return i;
+    for (int i = 0; i < sig.count; ++i)
+        if (PyUnicode_Check(key) && PyUnicode_Compare(sig.names[i], key) == 0) return i;
+    return -1;
+}
+
+bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) noexcept {
+    int positional = 0;
+    while (positional < sig.count && !sig.params[positional].keyword_only) ++positional;
+    if (nargs > positional) goto bad;
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        if (!intern_names(sig)) return false;
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            int i = find_keyword(sig, PyTuple_GET_ITEM(kwnames, k));
+            if (i < 0 || out[i]) goto bad;
+            out[i] = args[nargs + k];
+        }
+    }
+    for (int i = 0; i < sig.count; ++i)
+        if (!out[i] && !sig.params[i].optional) goto bad;
+    return true;
+bad:
+    raise_bad_call(sig, args, nargs, kwnames);
+    return false;
+}
+
+// def <name>(self, a, b=None, *, c): pass  -- with the right __qualname__.
+static PyObject* compile_shadow(const SignatureData& sig) noexcept {
+    const char* dot = std::strrchr(sig.qualname, '.');
+    std::string name = dot ? dot + 1 : sig.qualname;
+    std::string src = "def " + name + "(";
+    bool first = true;
+    auto add = [&](const std::string& p) {
+        if (!first) src += ", ";
+        src += p;
+        first = false;
+    };
+    if (sig.method) add("self");
+    bool star = false;
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.params[i].keyword_only && !star) {
+            add("*");
+            star = true;
+        }
+        add(std::string(sig.params[i].name) + (sig.params[i].optional ? "=None" : ""));
+    }
+    src += "): pass\n";
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return nullptr;
+    Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+    if (PyDict_SetItemString(ns.get(), "__builtins__", builtins.get()) < 0) return nullptr;
+    Ref result = Ref::steal(PyRun_String(src.c_str(), Py_file_input, ns.get(), ns.get()));
+    if (!result) return nullptr;
+    Ref func = Ref::borrow(PyDict_GetItemString(ns.get(), name.c_str()));
+    Ref qualname = Ref::steal(PyUnicode_FromString(sig.qualname));
+    if (!func || !qualname) return nullptr;
+    // The messages name the code object's qualified name.
+    Ref code = Ref::steal(PyObject_GetAttrString(func.get(), "__code__"));
+    if (!code) return nullptr;
+    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!replace || !kwargs || !empty || PyDict_SetItemString(kwargs.get(), "co_qualname", qualname.get()) < 0)
+        return nullptr;
+    Ref new_code = Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    if (!new_code || PyObject_SetAttrString(func.get(), "__code__", new_code.get()) < 0 ||
+        PyObject_SetAttrString(func.get(), "__qualname__", qualname.get()) < 0)
+        return nullptr;
+    return func.release();
+}
+
+void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!sig.shadow) {
+        sig.shadow = compile_shadow(sig);  // kept for the process
+        if (!sig.shadow) return;
+    }
+    // The twin takes `self` as an ordinary first argument.
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    Py_ssize_t total = nargs + nkw + (sig.method ? 1 : 0);
+    Ref argv = Ref::steal(PyTuple_New(total));
+    if (!argv) return;
+    Py_ssize_t j = 0;
+    if (sig.method) PyTuple_SET_ITEM(argv.get(), j++, Py_NewRef(Py_None));
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) PyTuple_SET_ITEM(argv.get(), j++, Py_NewRef(args[i]));
+    PyObject* const* items = &PyTuple_GET_ITEM(argv.get(), 0);
+    Ref result = Ref::steal(PyObject_Vectorcall(sig.shadow, items, static_cast<size_t>(total - nkw), kwnames));
+    if (result) PyErr_Format(PyExc_TypeError, "%s() received invalid arguments", sig.qualname);
+}
+
+}  // namespace vo

@@ -1,0 +1,51 @@
+// Argument parsing for METH_FASTCALL | METH_KEYWORDS functions.
+//
+// Parameters are positional-or-keyword or keyword-only, with or without a
+// default.  The common call (all arguments in range, keywords known) is
+// parsed without allocating.  Any malformed call is handed to a Python
+// function of the same signature and qualified name, compiled once on first
+// need, so that the TypeError is the interpreter's own, word for word, on
+// every interpreter version.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vo {
+
+struct Param {
+    const char* name;
+    bool keyword_only = false;
+    bool optional = false;  // has a default; the parsed slot is NULL when omitted
+};
+
+struct SignatureData {
+    const char* qualname;  // as the error texts show it: "Class.method"
+    bool method;           // the C function receives `self` apart from the arguments
+    const Param* params;
+    int count;
+    PyObject** names;      // interned parameter names, filled on first use
+    PyObject* shadow;      // the Python twin, compiled on first error
+};
+
+bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) noexcept;
+
+// Raises the interpreter's TypeError for a call with the wrong arguments.
+void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+template <int N>
+struct Signature {
+    Signature(const char* qualname, bool method, const Param (&params)[N]) noexcept
+        : data{qualname, method, params_, N, names_, nullptr} {
+        for (int i = 0; i < N; ++i) params_[i] = params[i];
+    }
+    // Fills `out` with borrowed references; false with TypeError set.
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&out)[N]) noexcept {
+        return parse_arguments(data, args, nargs, kwnames, out);
+    }
+    Param params_[N];
+    PyObject* names_[N] = {};
+    SignatureData data;
+};
+
+}  // namespace vo

@@ -1,0 +1,42 @@
+// Class definition.
+//
+// Two ways, chosen by the metaclass the bases imply:
+//  - metaclass `type` and built-in bases: a heap type made from a
+//    PyType_Spec, whose special methods live in C slots that Python
+//    subclasses inherit directly;
+//  - any other metaclass (abc.ABCMeta, ...), which refuses to build a class
+//    from a spec: the metaclass is called with (name, bases, namespace) as a
+//    `class` statement would, and the native methods are installed on the new
+//    class afterwards, which updates its slots.
+// Either way the result is an ordinary subclassable Python class.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vo {
+
+// A heap type from `spec` (its name "vestri.ondrel.<module>.<Class>" gives
+// `__module__` and `__qualname__`), over `bases` (a tuple, or NULL).
+Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept;
+
+// A class made by the metaclass that `bases` imply, as
+// `class name(*bases): __doc__ = doc` in the module would make it.  The
+// class gets no instance `__dict__` or `__weakref__` slots of its own.
+Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc) noexcept;
+
+// Installs `defs` on `cls` in order: plain methods as method descriptors,
+// METH_CLASS ones as class methods, METH_STATIC ones as static methods.
+bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept;
+
+// The method descriptor `cls.__dict__[name]` (borrowed), for fast-path checks.
+PyObject* own_attribute(PyObject* cls, const char* name) noexcept;
+
+// The attribute `name` as `super(after, type(obj))` finds it: the first class
+// after `after` in the MRO of `type` whose namespace holds it (borrowed, NULL
+// without an exception when no class does).
+PyObject* super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept;
+
+}  // namespace vo
+
+// A C function of any calling convention, as PyMethodDef wants it.
+#define VO_CFUNC(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))

@@ -1,0 +1,79 @@
+#include "errors.hpp"
+
+#include "module.hpp"
+
+#include <frameobject.h>
+
+namespace vo {
+
+void TraceSite::add() noexcept {
+    PyObject* globals = module_globals();
+    if (!globals) return;
+    // The exception is put aside while the frame is built: creating objects
+    // with an exception pending is not allowed.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (!code) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
+    if (code) {
+        Ref frame = Ref::steal(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+        return;
+    }
+    // Out of memory while decorating an error: the original error matters more.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexcept {
+    Ref fmt = Ref::steal(PyUnicode_FromString(format));
+    if (!fmt) return;
+    Ref text = Ref::steal(PyUnicode_Format(fmt.get(), args));
+    if (text) PyErr_SetObject(exc_type, text.get());
+}
+
+PyObject* format_call(const char* format, PyObject* const* args, Py_ssize_t n) noexcept {
+    Ref fmt = Ref::steal(PyUnicode_FromString(format));
+    if (!fmt) return nullptr;
+    Ref method = Ref::steal(PyObject_GetAttrString(fmt.get(), "format"));
+    if (!method) return nullptr;
+    return PyObject_Vectorcall(method.get(), args, static_cast<size_t>(n), nullptr);
+}
+
+void raise_concat(PyObject* exc_type, std::initializer_list<Piece> pieces) noexcept {
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return;
+    for (const Piece& piece : pieces) {
+        Ref s = Ref::steal(piece.text ? PyUnicode_FromString(piece.text) : PyObject_Str(piece.obj));
+        if (!s || PyList_Append(parts.get(), s.get()) < 0) return;
+    }
+    Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    if (!empty) return;
+    Ref text = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
+    if (text) PyErr_SetObject(exc_type, text.get());
+}
+
+void raise_key_error(PyObject* key) noexcept {
+    // PyErr_SetObject would unpack a tuple key into several arguments.
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+}
+
+void raise_missing_attribute(PyObject* obj, PyObject* name) noexcept {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    if (!type_name) return;
+    PyErr_Format(PyExc_AttributeError, "'%.100U' object has no attribute '%U'", type_name.get(), name);
+    PyObject* exc = PyErr_GetRaisedException();
+    // `name` and `obj` feed the interpreter's "Did you mean" hints.
+    if (PyObject_SetAttrString(exc, "name", name) < 0 || PyObject_SetAttrString(exc, "obj", obj) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+bool clear_key_error() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+}  // namespace vo

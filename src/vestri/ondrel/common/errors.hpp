@@ -1,0 +1,94 @@
+// Raising exceptions, and traceback entries for the package's public methods.
+//
+// An exception that leaves a public method or function gets one traceback
+// entry named "vestri.ondrel.<module>.<Class>.<method>", pointing at the C++
+// source line of the failing statement.  The code object for a site is built
+// once and cached; the frame is made only when the exception actually leaves
+// the method.  Paths that handle an error inside the package never reach a
+// site, so they pay nothing for it.
+//
+//     static PyObject* thing_method(PyObject* self, ...) {
+//         VO_METHOD("Thing.method");
+//         ...
+//         if (!x) return VO_FAIL();          // NULL, entry added
+//         if (rc < 0) return VO_FAIL_INT();  // -1, entry added
+//     }
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+
+namespace vo {
+
+// One place in the source where an exception may leave a public method.
+struct TraceSite {
+    const char* qualname;  // "vestri.ondrel.pointel.NestedPointel.__getitem__"
+    const char* file;
+    int line;
+    PyObject* code = nullptr;  // cached; lives as long as the process
+
+    // Adds the entry to the traceback of the exception being raised.
+    void add() noexcept;
+};
+
+// Raises `exc_type` with `format % args` (Python's `%` operator: `args` is a
+// tuple or a single object).
+void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexcept;
+
+// Raises `exc_type` with `format.format(*args)`.
+template <class... A>
+void raise_format(PyObject* exc_type, const char* format, A... args) noexcept;
+
+// Raises `exc_type` with the pieces joined; a piece is either a C string,
+// taken as text, or an object, converted with `str()`.
+struct Piece {
+    Piece(const char* s) noexcept : text(s) {}
+    Piece(PyObject* o) noexcept : obj(o) {}
+    const char* text = nullptr;
+    PyObject* obj = nullptr;
+};
+void raise_concat(PyObject* exc_type, std::initializer_list<Piece> pieces) noexcept;
+
+// Raises KeyError carrying `key` as its only argument (tuples included).
+void raise_key_error(PyObject* key) noexcept;
+
+// Raises the interpreter's standard AttributeError for a missing attribute,
+// with `name` and `obj` set on the exception as the interpreter does.
+void raise_missing_attribute(PyObject* obj, PyObject* name) noexcept;
+
+// Tells whether the pending exception is a KeyError; clears it if it is.
+bool clear_key_error() noexcept;
+
+// --- implementation of the template ------------------------------------------
+
+PyObject* format_call(const char* format, PyObject* const* args, Py_ssize_t n) noexcept;
+
+template <class... A>
+void raise_format(PyObject* exc_type, const char* format, A... args) noexcept {
+    PyObject* argv[] = {args...};
+    PyObject* text = format_call(format, argv, sizeof...(A));
+    if (text) {
+        PyErr_SetObject(exc_type, text);
+        Py_DECREF(text);
+    }
+}
+
+}  // namespace vo
+
+#ifndef VO_MODULE_NAME
+#define VO_MODULE_NAME "vestri.ondrel"
+#endif
+
+// Names the public method the following VO_FAIL sites belong to.
+#define VO_METHOD(name) static constexpr const char vo_method_name_[] = VO_MODULE_NAME "." name
+
+// Each expansion owns its own cached site (a lambda is a type of its own).
+#define VO_TRACE_HERE()                                                       \
+    ([]() noexcept {                                                          \
+        static ::vo::TraceSite vo_site_{vo_method_name_, __FILE__, __LINE__}; \
+        vo_site_.add();                                                       \
+    }())
+
+#define VO_FAIL() (VO_TRACE_HERE(), nullptr)
+#define VO_FAIL_INT() (VO_TRACE_HERE(), -1)

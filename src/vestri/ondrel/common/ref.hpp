@@ -1,0 +1,67 @@
+// Owning references.
+//
+// Every new reference the package receives from the C API goes straight into
+// a `Ref`, which releases it when it leaves scope; borrowed references stay
+// plain `PyObject*`.  `release()` appears only where ownership is handed back
+// to the interpreter (a return value, a stolen argument).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+#if defined(__GNUC__)
+#define VO_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VO_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define VO_LIKELY(x) (x)
+#define VO_UNLIKELY(x) (x)
+#endif
+
+namespace vo {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    // Takes over a new reference (which may be NULL after a failed call).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    template <class T>
+    static Ref steal(T* p) noexcept { return Ref(reinterpret_cast<PyObject*>(p)); }
+    // Adds a reference to a borrowed one.
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    template <class T>
+    static Ref borrow(T* p) noexcept { return borrow(reinterpret_cast<PyObject*>(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyTypeObject* type_ptr() const noexcept { return reinterpret_cast<PyTypeObject*>(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool operator!() const noexcept { return p_ == nullptr; }
+
+    // Hands the reference over; the holder is left empty.
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Tri-state outcome of a lookup, where "absent" is not an error.
+enum class Found { Error = -1, No = 0, Yes = 1 };
+
+}  // namespace vo

@@ -1,0 +1,241 @@
+// vestri.ondrel.pointel: dictionaries whose keys are also attributes.
+//
+// A Pointel is a dict that serves as its own attribute dictionary.  The
+// textbook way, `self.__dict__ = self`, makes every instance a reference
+// cycle that only the cycle collector can free.  Here no reference is stored
+// at all: the attribute hooks read and write the dict itself.  A read looks
+// at the class first (so `obj.items` stays the method even when a key
+// "items" exists), then at the keys; a write hands data descriptors of the
+// class their `__set__` and otherwise stores the key at the dict level,
+// bypassing `__setitem__`; `__dict__` answers the object itself.
+//
+// The type is made from a PyType_Spec over dict, so item access, iteration
+// and the rest are dict's own C slots, in Pointel and in Python subclasses.
+#include "pointel.hpp"
+
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+
+namespace pointel {
+
+PyTypeObject* g_pointel = nullptr;
+PyTypeObject* g_nested = nullptr;
+getattrofunc g_pointel_getattro = nullptr;
+
+namespace {
+
+PyObject* s_dict;      // "__dict__"
+PyObject* s_class;     // "__class__"
+PyObject* s_name;      // "__name__"
+PyObject* s_repr;      // "__repr__"
+PyObject* g_dict_repr; // dict.__repr__, the usual next __repr__ after Pointel
+
+bool is_dict_name(PyObject* name) noexcept {
+    return name == s_dict || (PyUnicode_GET_LENGTH(name) == 8 && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0);
+}
+
+bool check_name(PyObject* name) noexcept {
+    if (VO_LIKELY(PyUnicode_Check(name))) return true;
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name)->tp_name);
+    return false;
+}
+
+PyObject* pointel_getattro(PyObject* self, PyObject* name) {
+    if (!check_name(name)) return nullptr;
+    if (VO_UNLIKELY(is_dict_name(name))) return Py_NewRef(self);
+    PyTypeObject* type = Py_TYPE(self);
+    // Anything the class has wins over a key of the same name.
+    if (PyObject* found = _PyType_Lookup(type, name)) {
+        vo::Ref descr = vo::Ref::borrow(found);
+        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+            return get(found, self, reinterpret_cast<PyObject*>(type));
+        return descr.release();
+    }
+    if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
+    if (!PyErr_Occurred()) vo::raise_missing_attribute(self, name);
+    return nullptr;
+}
+
+int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!check_name(name)) return -1;
+    if (VO_UNLIKELY(is_dict_name(name))) {
+        if (value == self) return 0;  // `self.__dict__ = self`: already so
+        vo::Ref type_name = vo::Ref::steal(PyType_GetName(Py_TYPE(self)));
+        if (type_name)
+            PyErr_Format(PyExc_TypeError,
+                         "the attribute dictionary of a '%U' object is the object itself and cannot be replaced",
+                         type_name.get());
+        return -1;
+    }
+    if (PyObject* found = _PyType_Lookup(Py_TYPE(self), name)) {
+        if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
+            vo::Ref descr = vo::Ref::borrow(found);
+            return set(found, self, value);
+        }
+    }
+    // Stored at the dict level: item assignment of subclasses is not involved.
+    if (value) return PyDict_SetItem(self, name, value);
+    if (PyDict_DelItem(self, name) == 0) return 0;
+    if (vo::clear_key_error()) vo::raise_missing_attribute(self, name);
+    return -1;
+}
+
+// `__dict__` is the object: nothing to traverse or clear beyond dict's own.
+void pointel_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // dict's own deallocator guards deep chains only for exact dicts.
+    Py_TRASHCAN_BEGIN(self, pointel_dealloc)
+    PyObject_ClearWeakRefs(self);
+    PyDict_Type.tp_dealloc(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+int pointel_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    // Exactly dict's initialiser: every form dict() takes, with dict's errors.
+    return PyDict_Type.tp_init(self, args, kwds);
+}
+
+int pointel_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    VO_METHOD("Pointel.__init__");
+    if (pointel_init_impl(self, args, kwds) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+PyObject* pointel_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
+    VO_METHOD("Pointel.__init__");
+    if (pointel_init_impl(self, args, kwds) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// The repr of the class after Pointel in the MRO (normally dict's).
+vo::Ref next_repr(PyObject* self) noexcept {
+    PyObject* found = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_pointel), s_repr);
+    if (found == g_dict_repr) return vo::Ref::steal(PyDict_Type.tp_repr(self));
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__repr__'");
+        return nullptr;
+    }
+    vo::Ref descr = vo::Ref::borrow(found);
+    vo::Ref bound = descr;
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+        bound = vo::Ref::steal(get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        if (!bound) return nullptr;
+    }
+    return vo::Ref::steal(PyObject_CallNoArgs(bound.get()));
+}
+
+PyObject* pointel_repr(PyObject* self) {
+    VO_METHOD("Pointel.__repr__");
+    vo::RecursionGuard guard(" while getting the repr of an object");
+    if (!guard.ok()) return VO_FAIL();
+    vo::Ref cls = vo::Ref::steal(PyObject_GetAttr(self, s_class));
+    if (!cls) return VO_FAIL();
+    vo::Ref name = vo::Ref::steal(PyObject_GetAttr(cls.get(), s_name));
+    if (!name) return VO_FAIL();
+    vo::Ref name_text = vo::Ref::steal(PyObject_Str(name.get()));
+    if (!name_text) return VO_FAIL();
+    vo::Ref inner = next_repr(self);
+    if (!inner) return VO_FAIL();
+    vo::Ref inner_text = vo::Ref::steal(PyObject_Str(inner.get()));
+    if (!inner_text) return VO_FAIL();
+    PyObject* result = PyUnicode_FromFormat("%U(%U)", name_text.get(), inner_text.get());
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+constexpr char pointel_doc[] =
+    "Built-in dictionary type with the additional capability of accessing its\n"
+    "content as object attributes.\n"
+    "\n"
+    "Example:\n"
+    "    >>> person = {'first': 'Ada', 'last': 'Lovelace'}\n"
+    "    >>> person['first']\n"
+    "    'Ada'\n"
+    "    >>> person = Pointel(person)\n"
+    "    >>> person.first\n"
+    "    'Ada'\n"
+    "    >>> person['first']\n"
+    "    'Ada'\n"
+    "\n"
+    "Known Limitations:\n"
+    "    Attributes follow Python's identifier rules: keys containing special\n"
+    "    characters such as dots, commas, brackets, dashes or hyphens, quotes,\n"
+    "    slashes and the like cannot be reached in attribute form; use item\n"
+    "    access (obj['some-key']) or getattr() for them.";
+
+constexpr char pointel_init_doc[] =
+    "__init__($self, *args, **kwargs)\n--\n\n"
+    "Pointel object init\n"
+    "\n"
+    "Every Python object keeps its attributes in a dictionary named __dict__.\n"
+    "Nothing requires that dictionary to be a plain dict: any subclass of dict\n"
+    "may serve.  The instance being initialised is therefore assigned as its\n"
+    "own __dict__, and calling the parent initialiser first makes it behave\n"
+    "exactly like a dictionary.\n"
+    "\n"
+    "Special Note:\n"
+    "    The technique is known to leak memory on Python versions before 2.7.3\n"
+    "    and, for Python 3, before 3.2.3.";
+
+PyMethodDef pointel_methods[] = {
+    // METH_COEXIST keeps the C slot for tp_init beside the documented method.
+    {"__init__", VO_CFUNC(pointel_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST, pointel_init_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot pointel_slots[] = {
+    {Py_tp_doc, const_cast<char*>(pointel_doc)},
+    {Py_tp_init, reinterpret_cast<void*>(pointel_init)},
+    {Py_tp_repr, reinterpret_cast<void*>(pointel_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(pointel_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pointel_dealloc)},
+    {Py_tp_methods, pointel_methods},
+    {0, nullptr}};
+
+PyType_Spec pointel_spec = {
+    "vestri.ondrel.pointel.Pointel", 0, 0,
+    // Garbage-collector support and its traverse/clear come with dict.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF, pointel_slots};
+
+bool module_body(PyObject* module) {
+    s_dict = vo::intern("__dict__");
+    s_class = vo::intern("__class__");
+    s_name = vo::intern("__name__");
+    s_repr = vo::intern("__repr__");
+    if (!s_dict || !s_class || !s_name || !s_repr) return false;
+    vo::Ref dict_ns = vo::Ref::steal(PyType_GetDict(&PyDict_Type));
+    if (!dict_ns) return false;
+    g_dict_repr = PyDict_GetItemWithError(dict_ns.get(), s_repr);  // lives as long as dict
+    if (!g_dict_repr) return false;
+
+    if (!vo::body_import(module, "itertools")) return false;
+    if (!vo::body_import_from(module, "collections.abc", {"Mapping", "MutableMapping"})) return false;
+
+    vo::Ref bases = vo::Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
+    if (!bases) return false;
+    vo::Ref pointel_type = vo::type_from_spec(module, &pointel_spec, bases.get());
+    if (!pointel_type) return false;
+    g_pointel = pointel_type.type_ptr();
+    g_pointel_getattro = g_pointel->tp_getattro;
+    if (!vo::body_bind(module, "Pointel", pointel_type)) return false;
+
+    vo::Ref nested = make_nested_pointel(module);
+    if (!nested) return false;
+    g_nested = nested.type_ptr();
+    return vo::body_bind(module, "NestedPointel", nested);
+}
+
+constexpr char module_doc[] =
+    "Attribute Dictionary library\n"
+    "\n"
+    "Extends the built-in dictionary so that users can reach the key-values as\n"
+    "object attributes (obj.key) in addition to the native obj['key'] form.";
+
+}  // namespace
+}  // namespace pointel
+
+VO_DEFINE_MODULE(pointel, pointel::module_doc, pointel::module_body)

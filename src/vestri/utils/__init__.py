@@ -1,0 +1,1 @@
+"""Small framework helpers that vestri.ondrel relies on."""
