@@ -1,0 +1,110 @@
+"""A short tour of vestri.ondrel.
+
+Run it with `bash scripts/example.sh`, which builds the package first.  Each
+section is a function that plays a few statements as in an interactive
+session and prints them with their results; to show another module, write one
+more function and add it to SECTIONS at the bottom.
+"""
+
+import textwrap
+
+from vestri.ondrel.pointel import NestedPointel, Pointel
+
+
+def session(title, code, namespace=None):
+    """Print `title`, then run `code` line by line as the interactive
+    interpreter would: echo each line, print the value of each expression and
+    the type and text of an exception, which ends nothing but that line."""
+    print(f"\n{title}\n{'-' * len(title)}")
+    namespace = {} if namespace is None else namespace
+    namespace.setdefault("Pointel", Pointel)
+    namespace.setdefault("NestedPointel", NestedPointel)
+    for line in textwrap.dedent(code).strip().splitlines():
+        if not line.strip():
+            print()
+            continue
+        print(f">>> {line}")
+        try:
+            try:
+                value = eval(compile(line, "<demo>", "eval"), namespace)
+            except SyntaxError:
+                exec(compile(line, "<demo>", "exec"), namespace)
+            else:
+                if value is not None:
+                    print(repr(value))
+        except Exception as exc:  # shown, as the interpreter would show it
+            print(f"{type(exc).__name__}: {exc}")
+
+
+def attribute_dictionary():
+    session("Pointel: a dict whose keys are also attributes", """
+        person = Pointel({'first': 'Ada'}, last='Lovelace')
+        person
+        person.first, person['last']
+        person.born = 1815
+        person['born']
+        person['died'] = 1852
+        person.died
+        del person.died
+        'died' in person
+        isinstance(person, dict), person.__dict__ is person
+        person.copy()
+        person.middle
+    """)
+
+
+def dotted_keys():
+    session("NestedPointel: dotted keys reach nested levels", """
+        cfg = NestedPointel({'db': {'host': 'localhost', 'port': 5432}})
+        cfg['db.port'], cfg.db.host
+        cfg['cache.redis.ttl'] = 60
+        cfg.cache
+        'cache.redis.ttl' in cfg, 'cache.memcached' in cfg
+        cfg.get('cache.memcached.ttl', 'off')
+        cfg.pop('cache.redis.ttl')
+        cfg.setdefault('db.user', 'app')
+        list(cfg)
+        cfg['db.port.number'] = 1
+    """)
+
+
+def deep_merge():
+    session("NestedPointel.update merges mappings level by level", """
+        cfg = NestedPointel({'db': {'host': 'localhost', 'port': 5432}})
+        cfg.update({'db': {'port': 6543, 'user': 'app'}, 'debug': True})
+        cfg
+        cfg.update({'db.pool.size': 4})
+        cfg.db.pool
+        cfg.update(debug=False, db='sqlite://')
+        cfg
+    """)
+
+
+class Settings(NestedPointel):
+    """A subclass: its levels are Settings too, and print as such."""
+
+
+def levels_follow_the_class():
+    session("Levels are built with the runtime class", """
+        settings = Settings({'server': {'tls': {'enabled': True}}})
+        type(settings.server).__name__, type(settings.server.tls).__name__
+        settings['server.port'] = 8443
+        settings
+    """, {"Settings": Settings})
+
+
+SECTIONS = [
+    attribute_dictionary,
+    dotted_keys,
+    deep_merge,
+    levels_follow_the_class,
+]
+
+
+def main():
+    for section in SECTIONS:
+        section()
+
+
+if __name__ == "__main__":
+    main()

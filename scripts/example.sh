@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Build the package into .venv/3.12 (CPython 3.12, the same environment as
+# `scripts/test.sh 3.12`) and run the demonstration in examples/demo.py.
+#
+#   bash scripts/example.sh
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/_env.sh
+
+python=$(find_python 3.12)
+ensure_venv 3.12 "$python"
+install_package 3.12
+log "running examples/demo.py"
+exec .venv/3.12/bin/python examples/demo.py
