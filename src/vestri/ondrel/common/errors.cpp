@@ -9,21 +9,21 @@ namespace vo {
 void TraceSite::add() noexcept {
     PyObject* globals = module_globals();
     if (!globals) return;
-    // The exception is put aside while the frame is built: creating objects
-    // with an exception pending is not allowed.
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    if (!code) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, qualname, line));
-    if (code) {
-        Ref frame = Ref::steal(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
+    if (!frame) {
+        // The exception is put aside while the frame is built: creating
+        // objects with an exception pending is not allowed.
+        PyObject* exc = PyErr_GetRaisedException();
+        if (!exc) return;
+        Ref code = Ref::steal(PyCode_NewEmpty(file, qualname, line));
+        if (code)
+            frame = reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr));
+        // Out of memory while decorating an error: the original error matters more.
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
-        if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-        return;
+        if (!frame) return;
     }
-    // Out of memory while decorating an error: the original error matters more.
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexcept {

@@ -2,10 +2,11 @@
 //
 // An exception that leaves a public method or function gets one traceback
 // entry named "vestri.ondrel.<module>.<Class>.<method>", pointing at the C++
-// source line of the failing statement.  The code object for a site is built
-// once and cached; the frame is made only when the exception actually leaves
-// the method.  Paths that handle an error inside the package never reach a
-// site, so they pay nothing for it.
+// source line of the failing statement.  Each site builds its code object and
+// frame once, when an exception first leaves through it, and keeps them: the
+// frame never executes, so every traceback through the site can share it, and
+// a raise costs one traceback object.  Paths that handle an error inside the
+// package never reach a site, so they pay nothing for it.
 //
 //     static PyObject* thing_method(PyObject* self, ...) {
 //         VO_METHOD("Thing.method");
@@ -26,7 +27,7 @@ struct TraceSite {
     const char* qualname;  // "vestri.ondrel.pointel.NestedPointel.__getitem__"
     const char* file;
     int line;
-    PyObject* code = nullptr;  // cached; lives as long as the process
+    PyObject* frame = nullptr;  // built on first use; lives as long as the process
 
     // Adds the entry to the traceback of the exception being raised.
     void add() noexcept;

@@ -62,6 +62,7 @@ struct Traits {
     bool contains = false;    // ... membership
     bool update = false;      // `obj.update` is NestedPointel's
     bool setdefault = false;  // `obj.setdefault` is MutableMapping's over our item read
+    bool init_next = false;   // the __init__ after NestedPointel's in the MRO is Pointel's
     bool construct = false;   // `cls()` makes an empty instance and does nothing else
 };
 
@@ -80,8 +81,8 @@ void compute_traits(Traits& t, PyTypeObject* type) noexcept {
     t.contains = _PyType_Lookup(type, s_contains) == d_contains;
     t.update = own_hook && _PyType_Lookup(type, s_update) == d_update;
     t.setdefault = own_hook && t.getitem && _PyType_Lookup(type, s_setdefault) == mm_setdefault;
-    t.construct = t.update && type->tp_new == PyDict_Type.tp_new && _PyType_Lookup(type, s_init) == d_init &&
-                  vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init) == d_pointel_init;
+    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init) == d_pointel_init;
+    t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new && _PyType_Lookup(type, s_init) == d_init;
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
     if (PyUnstable_Type_AssignVersionTag(type)) t.version = type->tp_version_tag;
 }
@@ -97,53 +98,65 @@ Traits traits_of(PyObject* obj) noexcept { return traits_of(Py_TYPE(obj)); }
 // --- module-level names, as bound when a method runs -----------------------------
 
 struct Env {
-    Ref mapping;             // the module's `Mapping`
-    bool real = false;       // Mapping, itertools and itertools.chain are the real ones
-    bool scalars = false;    // built-in scalars are known to be no Mappings
+    Ref mapping;      // the module's `Mapping`, once looked up
+    int real = -1;    // Mapping, itertools and itertools.chain are the real ones (-1: not yet known)
+    int scalars = -1; // built-in scalars are known to be no Mappings (-1: not yet known)
 
     // Looks `Mapping` up (first use only within one call).
     bool load_mapping() noexcept {
         if (mapping) return true;
         mapping = vo::global(s_mapping);
-        if (!mapping) return false;
-        if (mapping.get() != real_mapping) return true;
-        // Registering a class with any ABC changes the token.
-        Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token));
-        if (!token) return false;
-        int same = scalar_token ? PyObject_RichCompareBool(token.get(), scalar_token, Py_EQ) : 0;
-        if (same < 0) return false;
-        if (!same) {
-            PyTypeObject* builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
-                                        &PyList_Type, &PyTuple_Type, &PyBytes_Type, Py_TYPE(Py_None)};
-            for (PyTypeObject* type : builtins) {
-                int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), real_mapping);
-                if (r < 0) return false;
-                if (r) return true;
-            }
-            Py_XSETREF(scalar_token, token.release());
-        }
-        scalars = true;
-        return true;
+        return bool(mapping);
     }
 
-    // The module's `itertools.chain`; tells whether every name is the real one.
+    // Whether every module-level name that update() consults is the real one.
+    // A lookup has no effect of its own, so asking early changes nothing.
+    bool names_real() noexcept {
+        if (real >= 0) return real;
+        PyObject* globals = vo::module_globals();
+        real = PyDict_GetItemWithError(globals, s_mapping) == real_mapping &&
+               PyDict_GetItemWithError(globals, s_itertools) == real_itertools &&
+               PyDict_GetItemWithError(PyModule_GetDict(real_itertools), s_chain) == real_chain;
+        PyErr_Clear();  // a failed lookup just means "not the real one"
+        return real;
+    }
+
+    // The module's `itertools.chain`, looked up now.
     Ref chain() noexcept {
         Ref itertools = vo::global(s_itertools);
         if (!itertools) return nullptr;
-        Ref chain = Ref::steal(PyObject_GetAttr(itertools.get(), s_chain));
-        real = chain && chain.get() == real_chain && itertools.get() == real_itertools &&
-               mapping.get() == real_mapping;
-        return chain;
+        return Ref::steal(PyObject_GetAttr(itertools.get(), s_chain));
     }
 
-    // `isinstance(value, Mapping)`.
+    // Built-in scalars are no Mappings unless someone registered them with
+    // the ABC; registering any class with any ABC changes the cache token.
+    int check_scalars() noexcept {
+        Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token));
+        if (!token) return -1;
+        int same = scalar_token ? PyObject_RichCompareBool(token.get(), scalar_token, Py_EQ) : 0;
+        if (same < 0) return -1;
+        if (!same) {
+            PyTypeObject* builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+                                        &PyList_Type,    &PyTuple_Type, &PyBytes_Type, Py_TYPE(Py_None)};
+            for (PyTypeObject* type : builtins) {
+                int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), real_mapping);
+                if (r) return r < 0 ? -1 : 0;
+            }
+            Py_XSETREF(scalar_token, token.release());
+        }
+        return 1;
+    }
+
+    // `isinstance(value, Mapping)`, after load_mapping().
     int is_mapping(PyObject* value) noexcept {
         if (mapping.get() == real_mapping) {
             if (PyDict_Check(value)) return 1;
             PyTypeObject* t = Py_TYPE(value);
-            if (scalars && (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-                            value == Py_None || t == &PyList_Type || t == &PyTuple_Type || t == &PyBytes_Type))
-                return 0;
+            if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+                value == Py_None || t == &PyList_Type || t == &PyTuple_Type || t == &PyBytes_Type) {
+                if (scalars < 0 && (scalars = check_scalars()) < 0) return -1;
+                if (scalars) return 0;
+            }
         }
         return PyObject_IsInstance(value, mapping.get());
     }
@@ -308,13 +321,7 @@ int set_item(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept 
 bool construct_is_plain(PyTypeObject* type, const Traits& traits, Env& env) noexcept {
     if (!traits.construct || Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;
     // __init__ runs update(), which consults the module's Mapping and itertools.
-    if (!env.load_mapping()) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref chain = env.chain();
-    if (!chain) PyErr_Clear();
-    return env.real;
+    return env.names_real();
 }
 
 // type(self)()
@@ -497,7 +504,7 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
     if (!chain) return -1;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t position = 0;
-    if (!env.real) {
+    if (chain.get() != real_chain || !env.names_real()) {
         // itertools.chain(iterable, kwargs.items()) with the module's own names.
         if (dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
@@ -552,8 +559,9 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!reject_self_keyword("NestedPointel.__init__", kwnames)) return VO_FAIL();
     // Pointel initialisation with no arguments: dict.__init__() changes nothing,
     // so only a different class next in the MRO needs calling.
-    PyObject* next = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_nested), s_init);
-    if (next != d_pointel_init) {
+    Traits traits = traits_of(self);
+    if (!traits.init_next) {
+        PyObject* next = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_nested), s_init);
         if (!next) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
             return VO_FAIL();
@@ -567,9 +575,11 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         Ref result = Ref::steal(PyObject_CallNoArgs(bound.get()));
         if (!result) return VO_FAIL();
     }
-    if (traits_of(self).update) {
+    if (traits.update) {
         if (!check_update_arity(nargs)) return VO_FAIL();
         Env env;
+        // update() with nothing to merge has no effect while the names it consults are the real ones.
+        if (nargs == 0 && !kwnames && env.names_real()) Py_RETURN_NONE;
         if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
@@ -580,12 +590,13 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Py_RETURN_NONE;
 }
 
-PyObject* np_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Item access is reached both through the methods (`obj.__getitem__(key)`,
+// subclasses) and, for NestedPointel itself, straight through its C slots.
+
+PyObject* subscript(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__getitem__");
-    PyObject* a[1];
-    if (!sig_getitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
     Ref value, missing;
-    switch (nested_lookup(self, a[0], value, missing)) {
+    switch (nested_lookup(self, key, value, missing)) {
         case Found::Yes:
             return value.release();
         case Found::No:
@@ -597,12 +608,37 @@ PyObject* np_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return VO_FAIL();
 }
 
+int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    if (!value) {
+        VO_METHOD("NestedPointel.__delitem__");
+        if (nested_delitem(self, key) < 0) return VO_FAIL_INT();
+        return 0;
+    }
+    VO_METHOD("NestedPointel.__setitem__");
+    Env env;
+    if (nested_setitem(self, key, value, env) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+int contains(PyObject* self, PyObject* key) {
+    VO_METHOD("NestedPointel.__contains__");
+    int found = nested_contains(self, key);
+    if (found < 0) return VO_FAIL_INT();
+    return found;
+}
+
+PyObject* np_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("NestedPointel.__getitem__");
+    PyObject* a[1];
+    if (!sig_getitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    return subscript(self, a[0]);
+}
+
 PyObject* np_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("NestedPointel.__setitem__");
     PyObject* a[2];
     if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    Env env;
-    if (nested_setitem(self, a[0], a[1], env) < 0) return VO_FAIL();
+    if (ass_subscript(self, a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -610,8 +646,8 @@ PyObject* np_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     VO_METHOD("NestedPointel.__contains__");
     PyObject* a[1];
     if (!sig_contains.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    int found = nested_contains(self, a[0]);
-    if (found < 0) return VO_FAIL();
+    int found = contains(self, a[0]);
+    if (found < 0) return nullptr;
     return PyBool_FromLong(found);
 }
 
@@ -619,7 +655,7 @@ PyObject* np_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     VO_METHOD("NestedPointel.__delitem__");
     PyObject* a[1];
     if (!sig_delitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    if (nested_delitem(self, a[0]) < 0) return VO_FAIL();
+    if (ass_subscript(self, a[0], nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -704,6 +740,16 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     dict_items = PyDict_GetItemWithError(dict_ns.get(), s_items);  // lives as long as dict
     if (!dict_items) return nullptr;
     if (!(split_cache = PyDict_New()) || !(empty_tuple = PyTuple_New(0))) return nullptr;
+    // Installing the methods left NestedPointel with the interpreter's generic
+    // slots, which look the method up and call it.  NestedPointel's own
+    // instances can go to the C functions directly; subclasses keep the generic
+    // slots (they may override the methods), and assigning a method on the
+    // class later recomputes the slots as usual.
+    auto* type = cls.type_ptr();
+    type->tp_as_mapping->mp_subscript = subscript;
+    type->tp_as_mapping->mp_ass_subscript = ass_subscript;
+    type->tp_as_sequence->sq_contains = contains;
+    PyType_Modified(type);
     return cls;
 }
 
