@@ -1,0 +1,256 @@
+// vestri.ondrel.configuration: the framework's configuration store.
+//
+// Configuration is a NestedPointel whose every stored value, at every level,
+// first goes through the framework's `typecast_str`.  Only __setitem__ is
+// overridden for that: NestedPointel's own update, setdefault and dotted
+// writes all store through the object's item assignment, and its levels are
+// made with the runtime class, so they convert as well.  The converted value
+// is handed to the next __setitem__ in the MRO of the object's class, exactly
+// as `super()` would find it, so classes mixed in between keep working.
+//
+// Every module-level name (`typecast_str`, `os`, `logger`, `configparser`,
+// `yaml`, `get_entry_points`, `Configuration`) is read from the module
+// namespace when a method runs: callers rebind them to substitute or observe
+// the framework.  Native short cuts are taken only while the name is still
+// bound to the object the module body found.
+//
+// The class is made by abc.ABCMeta, the metaclass NestedPointel implies;
+// the methods are installed on it afterwards, in class-body order.
+#include "configuration.hpp"
+
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+
+namespace configuration {
+
+PyObject* g_class = nullptr;
+Names names;
+
+namespace {
+
+using vo::Ref;
+
+constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))re";
+
+PyObject* s_self;
+
+// --- the store -----------------------------------------------------------------------
+
+// The next class's __setitem__ after Configuration, called as super() would:
+// functions and method descriptors take `self` first, anything else is bound.
+bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    PyObject* found = vo::super_lookup(Py_TYPE(self), g_class, names.setitem);
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
+        return false;
+    }
+    Ref method = Ref::borrow(found);
+    Ref result;
+    if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
+        PyObject* argv[] = {self, key, value};
+        result = Ref::steal(PyObject_Vectorcall(found, argv, 3, nullptr));
+    } else {
+        Ref bound = method;
+        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+            bound = Ref::steal(get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+            if (!bound) return false;
+        }
+        PyObject* argv[] = {key, value};
+        result = Ref::steal(PyObject_Vectorcall(bound.get(), argv, 2, nullptr));
+    }
+    return static_cast<bool>(result);
+}
+
+vo::Signature<2> sig_setitem("Configuration.__setitem__", true, {{"key"}, {"value"}});
+
+PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration.__setitem__");
+    PyObject* a[2];
+    if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    // A dotted key comes back here once per level it passes.
+    vo::RecursionGuard guard(" while storing a configuration value");
+    if (!guard.ok()) return VO_FAIL();
+    Ref typecast = vo::global(names.typecast_str);
+    if (!typecast) return VO_FAIL();
+    Ref value = Ref::steal(PyObject_CallOneArg(typecast.get(), a[1]));
+    if (!value) return VO_FAIL();
+    if (!next_setitem(self, a[0], value.get())) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* cfg_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration.copy");
+    if (!reject_keywords("Configuration.copy", kwnames)) return VO_FAIL();
+    if (nargs) {
+        PyErr_Format(PyExc_TypeError, "Configuration.copy() takes 1 positional argument but %zd were given", nargs + 1);
+        return VO_FAIL();
+    }
+    (void)args;
+    // The constructor merges `self` with update(): every level becomes a new
+    // level of the copy and every leaf is stored (and converted) again;
+    // leaves that are not mappings are shared, not copied.
+    PyObject* copy = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), self);
+    if (!copy) return VO_FAIL();
+    return copy;
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef store_methods[] = {
+    {"copy", VO_CFUNC(cfg_copy), kFast,
+     "copy($self)\n--\n\n"
+     "Return a copy of this configuration, of the same class.\n"
+     "\n"
+     "This differs slightly from the standard mapping copy(): it always takes\n"
+     "a nested object copy when it meets another Configuration block\n"
+     "underneath, so that a subcomponent that copies the configuration and\n"
+     "updates the copy for its own use cannot corrupt the configuration it\n"
+     "copied.  Leaf values that are not mappings are shared."},
+    {"__setitem__", VO_CFUNC(cfg_setitem), kFast,
+     "__setitem__($self, key, value)\n--\n\n"
+     "Store INI-derived values after applying string type coercion."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- the module body ----------------------------------------------------------------------
+
+bool intern_names() noexcept {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } interned[] = {{&names.os, "os"},
+                    {&names.environ, "environ"},
+                    {&names.get, "get"},
+                    {&names.logger, "logger"},
+                    {&names.configparser, "configparser"},
+                    {&names.defaultsect, "DEFAULTSECT"},
+                    {&names.configuration, "Configuration"},
+                    {&names.update, "update"},
+                    {&names.items, "items"},
+                    {&names.setitem, "__setitem__"},
+                    {&names.typecast_str, "typecast_str"},
+                    {&names.yaml, "yaml"},
+                    {&names.get_entry_points, "get_entry_points"},
+                    {&names.expand_cfg_env_vars, "_expand_cfg_env_vars"},
+                    {&names.pattern, "_ENV_VAR_PATTERN"},
+                    {&s_self, "self"}};
+    for (auto& name : interned)
+        if (!(*name.slot = vo::intern(name.text))) return false;
+    return true;
+}
+
+// logger = logging.getLogger(__name__)
+Ref module_logger(PyObject* module) noexcept {
+    Ref logging = vo::global(vo::intern("logging"));
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!logging || !name) return nullptr;
+    return Ref::steal(PyObject_CallMethodOneArg(logging.get(), vo::intern("getLogger"), name.get()));
+}
+
+// re.compile(<pattern>) with the module's `re`.
+Ref compile_pattern() noexcept {
+    Ref re = vo::global(vo::intern("re"));
+    if (!re) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromString(kEnvVarPattern));
+    if (!text) return nullptr;
+    return Ref::steal(PyObject_CallMethodOneArg(re.get(), vo::intern("compile"), text.get()));
+}
+
+Ref make_configuration(PyObject* module) noexcept {
+    Ref base = vo::global(vo::intern("NestedPointel"));
+    if (!base) return nullptr;
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return nullptr;
+    Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr);
+    if (!cls) return nullptr;
+    Ref pattern = compile_pattern();
+    if (!pattern || PyObject_SetAttr(cls.get(), names.pattern, pattern.get()) < 0) return nullptr;
+    if (!vo::install_methods(module, cls.get(), expansion_methods) ||
+        !vo::install_methods(module, cls.get(), store_methods) ||
+        !vo::install_methods(module, cls.get(), loader_methods))
+        return nullptr;
+    if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
+    return cls;
+}
+
+bool module_body(PyObject* module) {
+    if (!intern_names()) return false;
+    for (const char* name : {"os", "re", "yaml", "logging", "configparser"})
+        if (!vo::body_import(module, name)) return false;
+    if (!vo::body_import_from(module, "collections.abc", {"Mapping"})) return false;
+    if (!vo::body_import_from(module, "pointel", {"NestedPointel"}, 1)) return false;
+    if (!vo::body_import_from(module, "vestri.utils.strings", {"typecast_str"})) return false;
+    if (!vo::body_import_from(module, "vestri.utils.import_utils", {"get_entry_points"})) return false;
+    if (!vo::body_bind(module, "logger", module_logger(module))) return false;
+    Ref cls = make_configuration(module);
+    if (!cls) return false;
+    g_class = Py_NewRef(cls.get());
+    return vo::body_bind(module, "Configuration", std::move(cls));
+}
+
+constexpr char module_doc[] =
+    "Configuration store\n"
+    "\n"
+    "A nested attribute dictionary that converts every stored value with the\n"
+    "framework's string type conversion, and that loads INI files (with\n"
+    "environment variable expansion), YAML files and entry points.";
+
+}  // namespace
+
+// --- helpers shared by the files ------------------------------------------------------------
+
+bool class_attr_is(PyObject* cls, PyObject* name, PyObject* expected) noexcept {
+    if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return false;
+    if (_PyType_Lookup(Py_TYPE(cls), name)) return false;
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == expected;
+}
+
+bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
+    PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
+    if (PyUnicode_Compare(first, s_self) == 0)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, first);
+    return false;
+}
+
+bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyIter_Check(item) && !PySequence_Check(item)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Ref parts[3];
+    int got = 0;
+    for (; got < 3; ++got) {
+        parts[got] = Ref::steal(PyIter_Next(it.get()));
+        if (!parts[got]) break;
+    }
+    if (PyErr_Occurred()) return false;
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        return false;
+    }
+    if (got > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    first = std::move(parts[0]);
+    second = std::move(parts[1]);
+    return true;
+}
+
+}  // namespace configuration
+
+VO_DEFINE_MODULE(configuration, configuration::module_doc, configuration::module_body)

@@ -1,0 +1,363 @@
+// Environment-variable references in INI values: `$NAME` and `${NAME}`.
+//
+// The class attribute _ENV_VAR_PATTERN decides what a reference is.  While a
+// lookup of it still finds the pattern the module body compiled, and the
+// value is a str, references are found by a small scanner that accepts
+// exactly that pattern's language: the usual value has no "$" at all and then
+// costs one memchr, and no match object is built per reference.  A pattern
+// that was replaced (on the class or on a subclass) is used through its own
+// `finditer` and `sub`, the latter with a replacement function written here.
+//
+// Every environment read goes through the module's `os` as bound when the
+// reference is met, so a caller's substitute for `os` sees every lookup.
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/module.hpp"
+#include "configuration.hpp"
+
+namespace configuration {
+namespace {
+
+using vo::Found;
+using vo::Ref;
+
+PyObject *s_finditer, *s_sub, *s_group, *s_warning, *s_defaults, *s_sections, *s_set, *s_missing_env_vars,
+    *s_expand_cfg_value;
+PyObject* real_pattern;     // the compiled _ENV_VAR_PATTERN
+PyObject* d_missing;        // the classmethod descriptors as the class holds them
+PyObject* d_expand_value;
+PyObject* replace_function; // the replacement function handed to a replaced pattern's `sub`
+PyObject* section_key_kwnames;  // ("section", "key")
+PyObject* empty_text;
+PyObject* list_separator;   // ", "
+PyObject* warning_format;
+PyObject *one, *two;
+
+// --- the scanner ------------------------------------------------------------------
+
+struct Reference {
+    Py_ssize_t start, end;            // the whole reference
+    Py_ssize_t name_start, name_end;  // the variable name inside it
+};
+
+bool identifier_start(Py_UCS4 c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool identifier_char(Py_UCS4 c) noexcept { return identifier_start(c) || (c >= '0' && c <= '9'); }
+
+// The leftmost reference at or after `pos`.  A "$" that starts none (`$5`,
+// `${}`, a "{" without a closing brace) is passed over, and the search goes
+// on from the next character, as the regular-expression search does.
+Found next_reference(PyObject* text, Py_ssize_t pos, Reference& ref) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    while (pos < length) {
+        Py_ssize_t at = PyUnicode_FindChar(text, '$', pos, length, 1);
+        if (at < 0) return at == -1 ? Found::No : Found::Error;
+        Py_UCS4 next = at + 1 < length ? PyUnicode_READ(kind, data, at + 1) : 0;
+        if (identifier_start(next)) {
+            Py_ssize_t end = at + 2;
+            while (end < length && identifier_char(PyUnicode_READ(kind, data, end))) ++end;
+            ref = {at, end, at + 1, end};
+            return Found::Yes;
+        }
+        // `${` needs at least one character other than "}" before the first "}".
+        if (next == '{' && at + 2 < length && PyUnicode_READ(kind, data, at + 2) != '}') {
+            Py_ssize_t close = PyUnicode_FindChar(text, '}', at + 3, length, 1);
+            if (close == -2) return Found::Error;
+            if (close >= 0) {
+                ref = {at, close + 1, at + 2, close};
+                return Found::Yes;
+            }
+        }
+        pos = at + 1;
+    }
+    return Found::No;
+}
+
+bool scans_natively(PyObject* pattern, PyObject* value) noexcept {
+    return pattern == real_pattern && PyUnicode_Check(value);
+}
+
+// --- the environment, through the module's `os` ------------------------------------
+
+Ref environ_now() noexcept {
+    Ref os = vo::global(names.os);
+    if (!os) return nullptr;
+    return Ref::steal(PyObject_GetAttr(os.get(), names.environ));
+}
+
+// `name in os.environ`
+int environ_has(PyObject* name) noexcept {
+    Ref environ = environ_now();
+    if (!environ) return -1;
+    return PySequence_Contains(environ.get(), name);
+}
+
+// `os.environ.get(name, '')`
+Ref environ_get(PyObject* name) noexcept {
+    Ref environ = environ_now();
+    if (!environ) return nullptr;
+    PyObject* argv[] = {environ.get(), name, empty_text};
+    return Ref::steal(PyObject_VectorcallMethod(names.get, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `match.group(1) or match.group(2)`
+Ref match_name(PyObject* match) noexcept {
+    Ref first = Ref::steal(PyObject_CallMethodOneArg(match, s_group, one));
+    if (!first) return nullptr;
+    int truth = PyObject_IsTrue(first.get());
+    if (truth < 0) return nullptr;
+    if (truth) return first;
+    return Ref::steal(PyObject_CallMethodOneArg(match, s_group, two));
+}
+
+PyObject* replace_reference(PyObject*, PyObject* match) {
+    Ref name = match_name(match);
+    if (!name) return nullptr;
+    return environ_get(name.get()).release();
+}
+
+PyMethodDef replace_def = {"replace_reference", VO_CFUNC(replace_reference), METH_O, nullptr};
+
+// --- the three methods -------------------------------------------------------------------
+
+// cls._missing_env_vars(value)
+Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
+    Ref pattern = Ref::steal(PyObject_GetAttr(cls, names.pattern));
+    if (!pattern) return nullptr;
+    Ref missing = Ref::steal(PyList_New(0));
+    if (!missing) return nullptr;
+    // Unset and not listed yet: names in order of first reference, once each.
+    auto consider = [&](PyObject* name) noexcept {
+        int present = environ_has(name);
+        if (present) return present > 0;
+        int listed = PySequence_Contains(missing.get(), name);
+        if (listed) return listed > 0;
+        return PyList_Append(missing.get(), name) == 0;
+    };
+    if (scans_natively(pattern.get(), value)) {
+        Reference ref;
+        Py_ssize_t pos = 0;
+        for (;;) {
+            Found found = next_reference(value, pos, ref);
+            if (found == Found::Error) return nullptr;
+            if (found == Found::No) break;
+            Ref name = Ref::steal(PyUnicode_Substring(value, ref.name_start, ref.name_end));
+            if (!name || !consider(name.get())) return nullptr;
+            pos = ref.end;
+        }
+        return missing;
+    }
+    Ref matches = Ref::steal(PyObject_CallMethodOneArg(pattern.get(), s_finditer, value));
+    if (!matches) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(matches.get()));
+    if (!it) return nullptr;
+    while (Ref match = Ref::steal(PyIter_Next(it.get()))) {
+        Ref name = match_name(match.get());
+        if (!name || !consider(name.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return missing;
+}
+
+// Every reference replaced by the variable's value, or by "" when it is unset.
+Ref substitute(PyObject* value) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(value), pos = 0;
+    Ref pieces;
+    auto append = [&](PyObject* piece) noexcept { return PyList_Append(pieces.get(), piece) == 0; };
+    Reference ref;
+    for (;;) {
+        Found found = next_reference(value, pos, ref);
+        if (found == Found::Error) return nullptr;
+        if (found == Found::No) break;
+        if (!pieces && !(pieces = Ref::steal(PyList_New(0)))) return nullptr;
+        if (ref.start > pos) {
+            Ref before = Ref::steal(PyUnicode_Substring(value, pos, ref.start));
+            if (!before || !append(before.get())) return nullptr;
+        }
+        Ref name = Ref::steal(PyUnicode_Substring(value, ref.name_start, ref.name_end));
+        if (!name) return nullptr;
+        Ref replacement = environ_get(name.get());
+        if (!replacement) return nullptr;
+        // A replacement function's None stands for nothing, as in `sub`.
+        if (replacement.get() != Py_None && !append(replacement.get())) return nullptr;
+        pos = ref.end;
+    }
+    // No reference: the value itself (a str subclass comes back as a plain str).
+    if (!pieces) return Ref::steal(PyUnicode_Substring(value, 0, length));
+    if (pos < length) {
+        Ref after = Ref::steal(PyUnicode_Substring(value, pos, length));
+        if (!after || !append(after.get())) return nullptr;
+    }
+    return Ref::steal(PyUnicode_Join(empty_text, pieces.get()));
+}
+
+// cls._expand_cfg_value(value, section=section, key=key)
+Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* key) noexcept {
+    Ref missing;
+    if (class_attr_is(cls, s_missing_env_vars, d_missing))
+        missing = missing_env_vars(cls, value);
+    else
+        missing = Ref::steal(PyObject_CallMethodOneArg(cls, s_missing_env_vars, value));
+    if (!missing) return nullptr;
+    int any = PyObject_IsTrue(missing.get());
+    if (any < 0) return nullptr;
+    if (any) {
+        Ref logger = vo::global(names.logger);
+        if (!logger) return nullptr;
+        Ref joined = Ref::steal(PyUnicode_Join(list_separator, missing.get()));
+        if (!joined) return nullptr;
+        // The logging module formats the message, and only if a handler wants it.
+        PyObject* argv[] = {logger.get(), warning_format, joined.get(), section, key};
+        Ref logged =
+            Ref::steal(PyObject_VectorcallMethod(s_warning, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!logged) return nullptr;
+    }
+    Ref pattern = Ref::steal(PyObject_GetAttr(cls, names.pattern));
+    if (!pattern) return nullptr;
+    if (scans_natively(pattern.get(), value)) return substitute(value);
+    return Ref::steal(PyObject_CallMethodObjArgs(pattern.get(), s_sub, replace_function, value, nullptr));
+}
+
+// The module's `Configuration._expand_cfg_value(value, section=..., key=...)`.
+Ref expand_through_class(PyObject* value, PyObject* section, PyObject* key) noexcept {
+    Ref cls = vo::global(names.configuration);
+    if (!cls) return nullptr;
+    if (class_attr_is(cls.get(), s_expand_cfg_value, d_expand_value))
+        return expand_value(cls.get(), value, section, key);
+    Ref method = Ref::steal(PyObject_GetAttr(cls.get(), s_expand_cfg_value));
+    if (!method) return nullptr;
+    PyObject* argv[] = {value, section, key};
+    return Ref::steal(PyObject_Vectorcall(method.get(), argv, 1, section_key_kwnames));
+}
+
+// The module's `configparser.DEFAULTSECT`, as bound now.
+Ref default_section() noexcept {
+    Ref configparser = vo::global(names.configparser);
+    if (!configparser) return nullptr;
+    return Ref::steal(PyObject_GetAttr(configparser.get(), names.defaultsect));
+}
+
+// Calls `each(key, value)` for every pair of `mapping.items()`.
+template <class F>
+bool for_each_item(PyObject* mapping, F each) noexcept {
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.items));
+    if (!items) return false;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref key, value;
+        if (!unpack_pair(item.get(), key, value) || !each(key.get(), value.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool expand_parser(PyObject* config) noexcept {
+    // The default section first: its values are written back through the
+    // section view, the other sections' through the parser's `set`.  Either
+    // way the parser checks the interpolation syntax of the new value.
+    Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(config, s_defaults));
+    if (!defaults) return false;
+    bool ok = for_each_item(defaults.get(), [&](PyObject* key, PyObject* value) noexcept {
+        Ref section = default_section();
+        if (!section) return false;
+        Ref result = expand_through_class(value, section.get(), key);
+        if (!result) return false;
+        Ref target = default_section();
+        if (!target) return false;
+        Ref view = Ref::steal(PyObject_GetItem(config, target.get()));
+        return view && PyObject_SetItem(view.get(), key, result.get()) == 0;
+    });
+    if (!ok) return false;
+    // The raw sections hold each section's own options only, not the defaults.
+    Ref sections = Ref::steal(PyObject_GetAttr(config, s_sections));
+    if (!sections) return false;
+    return for_each_item(sections.get(), [&](PyObject* section, PyObject* options) noexcept {
+        return for_each_item(options, [&](PyObject* key, PyObject* value) noexcept {
+            Ref result = expand_through_class(value, section, key);
+            if (!result) return false;
+            PyObject* argv[] = {config, section, key, result.get()};
+            Ref done = Ref::steal(PyObject_VectorcallMethod(s_set, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return static_cast<bool>(done);
+        });
+    });
+}
+
+vo::Signature<1> sig_missing("Configuration._missing_env_vars", true, {{"value"}});
+vo::Signature<3> sig_expand_value("Configuration._expand_cfg_value", true,
+                                  {{"value"}, {"section", true}, {"key", true}});
+vo::Signature<1> sig_expand_parser("Configuration._expand_cfg_env_vars", false, {{"config"}});
+
+PyObject* cfg_missing_env_vars(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration._missing_env_vars");
+    PyObject* a[1];
+    if (!sig_missing.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    Ref missing = missing_env_vars(cls, a[0]);
+    if (!missing) return VO_FAIL();
+    return missing.release();
+}
+
+PyObject* cfg_expand_cfg_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration._expand_cfg_value");
+    PyObject* a[3];
+    if (!sig_expand_value.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    Ref result = expand_value(cls, a[0], a[1], a[2]);
+    if (!result) return VO_FAIL();
+    return result.release();
+}
+
+PyObject* cfg_expand_cfg_env_vars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration._expand_cfg_env_vars");
+    PyObject* a[1];
+    if (!sig_expand_parser.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    if (!expand_parser(a[0])) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef expansion_methods[] = {
+    {"_missing_env_vars", VO_CFUNC(cfg_missing_env_vars), kFast | METH_CLASS,
+     "_missing_env_vars($cls, value)\n--\n\n"
+     "Return env var references from a string that are not set."},
+    {"_expand_cfg_value", VO_CFUNC(cfg_expand_cfg_value), kFast | METH_CLASS,
+     "_expand_cfg_value($cls, value, *, section, key)\n--\n\n"
+     "Expand env vars in one INI value and warn about missing references."},
+    {"_expand_cfg_env_vars", VO_CFUNC(cfg_expand_cfg_env_vars), kFast | METH_STATIC,
+     "_expand_cfg_env_vars(config)\n--\n\n"
+     "Expand environment variable references in loaded INI values."},
+    {nullptr, nullptr, 0, nullptr}};
+
+bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } interned[] = {{&s_finditer, "finditer"},
+                    {&s_sub, "sub"},
+                    {&s_group, "group"},
+                    {&s_warning, "warning"},
+                    {&s_defaults, "defaults"},
+                    {&s_sections, "_sections"},
+                    {&s_set, "set"},
+                    {&s_missing_env_vars, "_missing_env_vars"},
+                    {&s_expand_cfg_value, "_expand_cfg_value"},
+                    {&empty_text, ""},
+                    {&list_separator, ", "},
+                    {&warning_format,
+                     "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}};
+    for (auto& name : interned)
+        if (!(*name.slot = vo::intern(name.text))) return false;
+    real_pattern = Py_NewRef(pattern);
+    if (!(d_missing = vo::own_attribute(cls, "_missing_env_vars")) ||
+        !(d_expand_value = vo::own_attribute(cls, "_expand_cfg_value")))
+        return false;
+    if (!(section_key_kwnames = Py_BuildValue("(ss)", "section", "key"))) return false;
+    if (!(one = PyLong_FromLong(1)) || !(two = PyLong_FromLong(2))) return false;
+    replace_function = PyCMethod_New(&replace_def, nullptr, module, nullptr);
+    return replace_function != nullptr;
+}
+
+}  // namespace configuration

@@ -1,0 +1,340 @@
+// The loaders: INI files, YAML files and entry points, each merged into the
+// store with its own `update`, so that every source deep-merges into what is
+// there and every scalar passes through Configuration.__setitem__.
+//
+// The expensive parts are the standard library's INI parser and the YAML
+// parser.  For YAML the C loader of PyYAML is used while the module's `yaml`
+// is the real module with its own `safe_load` and `SafeLoader`: it builds the
+// same objects with the same safe constructor, only the parsing is native.
+// A caller who rebinds `yaml` gets exactly `yaml.safe_load(f)`.
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/module.hpp"
+#include "configuration.hpp"
+
+namespace configuration {
+namespace {
+
+using vo::Ref;
+
+PyObject *s_config_parser, *s_read, *s_pop, *s_path, *s_isfile, *s_open, *s_read_mode, *s_enter, *s_exit,
+    *s_safe_load, *s_safe_loader, *s_load, *s_dist, *s_exception, *s_entry_failed;
+PyObject* parser_kwnames;   // ("delimiters", "comment_prefixes")
+PyObject* parser_kwvalues;  // (("=",), ("#",))
+PyObject* loader_kwnames;   // ("Loader",)
+PyObject *real_yaml, *real_safe_load, *real_safe_loader, *c_safe_loader;  // c_safe_loader may be NULL
+
+Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Ref files = Ref::steal(PyTuple_New(nargs));
+    if (!files) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(files.get(), i, Py_NewRef(args[i]));
+    return files;
+}
+
+// --- load_cfgs ----------------------------------------------------------------------
+
+// configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
+Ref new_parser() noexcept {
+    Ref configparser = vo::global(names.configparser);
+    if (!configparser) return nullptr;
+    Ref parser_class = Ref::steal(PyObject_GetAttr(configparser.get(), s_config_parser));
+    if (!parser_class) return nullptr;
+    PyObject* kwvalues[] = {PyTuple_GET_ITEM(parser_kwvalues, 0), PyTuple_GET_ITEM(parser_kwvalues, 1)};
+    return Ref::steal(PyObject_Vectorcall(parser_class.get(), kwvalues, 0, parser_kwnames));
+}
+
+bool call_method(PyObject* self, PyObject* name, PyObject* arg) noexcept {
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(self, name, arg));
+    return static_cast<bool>(result);
+}
+
+PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration.load_cfgs");
+    if (!reject_keywords("Configuration.load_cfgs", kwnames)) return VO_FAIL();
+    Ref files = files_tuple(args, nargs);
+    if (!files) return VO_FAIL();
+    Ref config = new_parser();
+    if (!config) return VO_FAIL();
+    // Files that cannot be opened are skipped by the parser; the list names the others.
+    Ref loaded = Ref::steal(PyObject_CallMethodOneArg(config.get(), s_read, files.get()));
+    if (!loaded) return VO_FAIL();
+    // Expansion rewrites the raw values before anything is merged, so a
+    // value the parser rejects leaves the store untouched.
+    if (!call_method(self, names.expand_cfg_env_vars, config.get())) return VO_FAIL();
+    // The parser is a mapping of section views, the default section first;
+    // values are interpolated as the views are read.
+    if (!call_method(self, names.update, config.get())) return VO_FAIL();
+    Ref configparser = vo::global(names.configparser);
+    if (!configparser) return VO_FAIL();
+    Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), names.defaultsect));
+    if (!default_section) return VO_FAIL();
+    // Every section has inherited the defaults; their own level goes.
+    if (!call_method(self, s_pop, default_section.get())) return VO_FAIL();
+    return loaded.release();
+}
+
+// --- load_yamls ---------------------------------------------------------------------------
+
+// A name as the function body would resolve it: module namespace, then builtins.
+Ref module_or_builtin(PyObject* name) noexcept {
+    if (PyObject* value = PyDict_GetItemWithError(vo::module_globals(), name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins) return nullptr;
+    if (PyObject* value = PyDict_GetItemWithError(builtins, name)) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+// A special method of `obj` as the `with` statement finds it: on the type, bound.
+Ref special_method(PyObject* obj, PyObject* name) noexcept {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!found) return nullptr;
+    Ref hold = Ref::borrow(found);
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
+        return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return hold;
+}
+
+bool use_c_loader(PyObject* yaml) noexcept {
+    if (yaml != real_yaml || !c_safe_loader) return false;
+    Ref safe_load = Ref::steal(PyObject_GetAttr(yaml, s_safe_load));
+    Ref safe_loader = Ref::steal(PyObject_GetAttr(yaml, s_safe_loader));
+    if (!safe_load || !safe_loader) {
+        PyErr_Clear();  // the plain call below reports a missing name itself
+        return false;
+    }
+    return safe_load.get() == real_safe_load && safe_loader.get() == real_safe_loader;
+}
+
+// self.update(yaml.safe_load(f))
+bool merge_yaml(PyObject* self, PyObject* file) noexcept {
+    Ref update = Ref::steal(PyObject_GetAttr(self, names.update));
+    if (!update) return false;
+    Ref yaml = vo::global(names.yaml);
+    if (!yaml) return false;
+    Ref document;
+    if (use_c_loader(yaml.get())) {
+        // What safe_load does, with the native parser: yaml.load(f, Loader=...).
+        Ref load = Ref::steal(PyObject_GetAttr(yaml.get(), s_load));
+        if (!load) return false;
+        PyObject* argv[] = {file, c_safe_loader};
+        document = Ref::steal(PyObject_Vectorcall(load.get(), argv, 1, loader_kwnames));
+    } else {
+        document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), s_safe_load, file));
+    }
+    if (!document) return false;
+    Ref result = Ref::steal(PyObject_CallOneArg(update.get(), document.get()));
+    return static_cast<bool>(result);
+}
+
+// with open(name, 'r') as f: self.update(yaml.safe_load(f))
+bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
+    Ref open = module_or_builtin(s_open);
+    if (!open) return false;
+    PyObject* argv[] = {name, s_read_mode};
+    Ref manager = Ref::steal(PyObject_Vectorcall(open.get(), argv, 2, nullptr));
+    if (!manager) return false;
+    Ref enter = special_method(manager.get(), s_enter);
+    if (!enter) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager.get())->tp_name);
+        return false;
+    }
+    Ref exit = special_method(manager.get(), s_exit);
+    if (!exit) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                         Py_TYPE(manager.get())->tp_name);
+        return false;
+    }
+    Ref file = Ref::steal(PyObject_CallNoArgs(enter.get()));
+    if (!file) return false;
+    if (merge_yaml(self, file.get())) {
+        PyObject* argv_none[] = {Py_None, Py_None, Py_None};
+        Ref done = Ref::steal(PyObject_Vectorcall(exit.get(), argv_none, 3, nullptr));
+        return static_cast<bool>(done);
+    }
+    // The file is closed on the way out; __exit__ sees the exception as the
+    // one being handled, so an error of its own is chained to it.
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
+    Ref previous = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(error.get());
+    PyObject* argv_exc[] = {reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get(),
+                            traceback ? traceback.get() : Py_None};
+    Ref suppress = Ref::steal(PyObject_Vectorcall(exit.get(), argv_exc, 3, nullptr));
+    PyErr_SetHandledException(previous.get());
+    if (!suppress) return false;
+    int truth = PyObject_IsTrue(suppress.get());
+    if (truth < 0) return false;
+    if (truth) return true;
+    PyErr_SetRaisedException(error.release());
+    return false;
+}
+
+PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration.load_yamls");
+    if (!reject_keywords("Configuration.load_yamls", kwnames)) return VO_FAIL();
+    Ref files = files_tuple(args, nargs);
+    if (!files) return VO_FAIL();
+    Ref loaded = Ref::steal(PyList_New(0));
+    if (!loaded) return VO_FAIL();
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(files.get(), i);
+        Ref os = vo::global(names.os);
+        if (!os) return VO_FAIL();
+        Ref path = Ref::steal(PyObject_GetAttr(os.get(), s_path));
+        if (!path) return VO_FAIL();
+        Ref exists = Ref::steal(PyObject_CallMethodOneArg(path.get(), s_isfile, name));
+        if (!exists) return VO_FAIL();
+        int is_file = PyObject_IsTrue(exists.get());
+        if (is_file < 0) return VO_FAIL();
+        if (!is_file) continue;  // not a regular file: skipped without a word
+        // Files merged before a failing one stay merged.
+        if (!load_yaml_file(self, name)) return VO_FAIL();
+        if (PyList_Append(loaded.get(), name) < 0) return VO_FAIL();
+    }
+    if (PyList_GET_SIZE(loaded.get()) == nargs) return files.release();
+    PyObject* result = PyList_AsTuple(loaded.get());
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// --- load_entrypoint ----------------------------------------------------------------------
+
+// self.update(ep.load())
+bool merge_entry_point(PyObject* self, PyObject* ep) noexcept {
+    Ref update = Ref::steal(PyObject_GetAttr(self, names.update));
+    if (!update) return false;
+    Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(ep, s_load));
+    if (!loaded) return false;
+    Ref result = Ref::steal(PyObject_CallOneArg(update.get(), loaded.get()));
+    return static_cast<bool>(result);
+}
+
+// logger.exception(...) for the pending exception, which is handled here.
+bool log_entry_point_failure(PyObject* ep) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref previous = Ref::steal(PyErr_GetHandledException());
+    // As inside an `except` block: the record carries this traceback, and an
+    // error raised while logging is chained to it.
+    PyErr_SetHandledException(error.get());
+    bool ok = [&]() noexcept {
+        Ref logger = vo::global(names.logger);
+        if (!logger) return false;
+        Ref dist = Ref::steal(PyObject_GetAttr(ep, s_dist));
+        if (!dist) return false;
+        Ref text = Ref::steal(PyObject_Str(dist.get()));
+        if (!text) return false;
+        Ref message = Ref::steal(PyUnicode_Concat(s_entry_failed, text.get()));
+        if (!message) return false;
+        Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), s_exception, message.get()));
+        return static_cast<bool>(logged);
+    }();
+    PyErr_SetHandledException(previous.get());
+    return ok;
+}
+
+vo::Signature<1> sig_load_entrypoint("Configuration.load_entrypoint", true, {{"group"}});
+
+PyObject* cfg_load_entrypoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Configuration.load_entrypoint");
+    PyObject* a[1];
+    if (!sig_load_entrypoint.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    Ref loaded = Ref::steal(PyList_New(0));
+    if (!loaded) return VO_FAIL();
+    Ref get_entry_points = vo::global(names.get_entry_points);
+    if (!get_entry_points) return VO_FAIL();
+    Ref eps = Ref::steal(PyObject_CallOneArg(get_entry_points.get(), a[0]));
+    if (!eps) return VO_FAIL();
+    Ref it = Ref::steal(PyObject_GetIter(eps.get()));
+    if (!it) return VO_FAIL();
+    while (Ref ep = Ref::steal(PyIter_Next(it.get()))) {
+        if (merge_entry_point(self, ep.get())) {
+            if (PyList_Append(loaded.get(), ep.get()) < 0) return VO_FAIL();
+            continue;
+        }
+        // One broken plug-in must not keep the others out; interrupts and
+        // exits are not its to swallow.  Whatever it merged stays merged.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return VO_FAIL();
+        if (!log_entry_point_failure(ep.get())) return VO_FAIL();
+    }
+    if (PyErr_Occurred()) return VO_FAIL();
+    return loaded.release();
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef loader_methods[] = {
+    {"load_cfgs", VO_CFUNC(cfg_load_cfgs), kFast,
+     "load_cfgs($self, *files)\n--\n\n"
+     "Load one or more INI configuration files into this object.\n"
+     "\n"
+     "Files that cannot be opened are skipped.  Environment variable\n"
+     "references ($NAME, ${NAME}) in the values are expanded before the\n"
+     "sections are merged.  Returns the list of the files that were read."},
+    {"load_yamls", VO_CFUNC(cfg_load_yamls), kFast,
+     "load_yamls($self, *files)\n--\n\n"
+     "Load one or more YAML configuration files into this object.\n"
+     "\n"
+     "Names that are not existing regular files are skipped.  Returns the\n"
+     "tuple of the files that were loaded."},
+    {"load_entrypoint", VO_CFUNC(cfg_load_entrypoint), kFast,
+     "load_entrypoint($self, group)\n--\n\n"
+     "Populate this configuration by loading the entry points of a group.\n"
+     "\n"
+     "This design allows configuration to be scattered over different\n"
+     "packages and to be loaded when needed and if installed.  Each entry\n"
+     "point must load a dictionary-like or Configuration-like object.\n"
+     "Module owners with a lot of configuration are advised to keep a local\n"
+     "INI file and to load it from their entry-point module.\n"
+     "\n"
+     "Returns the list of the entry points that were loaded."},
+    {nullptr, nullptr, 0, nullptr}};
+
+bool init_loaders() noexcept {
+    struct {
+        PyObject** slot;
+        const char* text;
+    } interned[] = {{&s_config_parser, "ConfigParser"},
+                    {&s_read, "read"},
+                    {&s_pop, "pop"},
+                    {&s_path, "path"},
+                    {&s_isfile, "isfile"},
+                    {&s_open, "open"},
+                    {&s_read_mode, "r"},
+                    {&s_enter, "__enter__"},
+                    {&s_exit, "__exit__"},
+                    {&s_safe_load, "safe_load"},
+                    {&s_safe_loader, "SafeLoader"},
+                    {&s_load, "load"},
+                    {&s_dist, "dist"},
+                    {&s_exception, "exception"},
+                    {&s_entry_failed, "Failed to load configuration from entrypoint: "}};
+    for (auto& name : interned)
+        if (!(*name.slot = vo::intern(name.text))) return false;
+    if (!(parser_kwnames = Py_BuildValue("(ss)", "delimiters", "comment_prefixes")) ||
+        !(parser_kwvalues = Py_BuildValue("((s)(s))", "=", "#")) || !(loader_kwnames = Py_BuildValue("(s)", "Loader")))
+        return false;
+    Ref yaml = vo::global(names.yaml);
+    if (!yaml) return false;
+    real_yaml = yaml.release();
+    if (!(real_safe_load = PyObject_GetAttr(real_yaml, s_safe_load)) ||
+        !(real_safe_loader = PyObject_GetAttr(real_yaml, s_safe_loader)))
+        return false;
+    // PyYAML built without libyaml has no C loader: then safe_load is always used.
+    c_safe_loader = PyObject_GetAttrString(real_yaml, "CSafeLoader");
+    if (!c_safe_loader) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
+}  // namespace configuration
