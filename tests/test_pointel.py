@@ -1,0 +1,751 @@
+"""Pointel and NestedPointel: attribute dictionaries and dotted nested levels."""
+
+import abc
+import collections.abc
+import copy
+import gc
+import inspect
+import itertools
+import pathlib
+import pickle
+import traceback
+import types
+import weakref
+
+import pytest
+
+import vestri.ondrel.pointel as pointel
+from vestri.ondrel.pointel import NestedPointel, Pointel
+
+TARGET = 'target key "{}" is a value, cannot update value against another {}'
+
+
+class SubPointel(Pointel):
+    pass
+
+
+class SubNested(NestedPointel):
+    pass
+
+
+def twin(qualname, params):
+    """A Python function with the given parameters and qualified name."""
+    ns = {}
+    name = qualname.rsplit(".", 1)[1]
+    exec(f"def {name}({params}): pass", ns)
+    func = ns[name]
+    func.__code__ = func.__code__.replace(co_qualname=qualname)
+    func.__qualname__ = qualname
+    return func
+
+
+def error_of(call):
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), str(exc)
+    return None
+
+
+class PairLike:
+    """An item whose length and iteration are chosen by the test."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        return self.length
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+class BadRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+# --- the module and its classes ----------------------------------------------------
+
+
+def test_module_namespace_holds_its_names_in_creation_order():
+    names = [name for name in vars(pointel) if not name.startswith("__")]
+    assert names == ["itertools", "Mapping", "MutableMapping", "Pointel", "NestedPointel"]
+    assert pointel.itertools is itertools
+    assert pointel.Mapping is collections.abc.Mapping
+    assert pointel.MutableMapping is collections.abc.MutableMapping
+
+
+def test_module_docstring_has_title_and_paragraph():
+    title, _, body = pointel.__doc__.partition("\n\n")
+    assert title == "Attribute Dictionary library"
+    assert "obj.key" in body and "obj['key']" in body
+
+
+def test_pointel_is_a_plain_dict_class():
+    assert Pointel.__bases__ == (dict,)
+    assert type(Pointel) is type
+    assert (Pointel.__module__, Pointel.__qualname__, Pointel.__name__) == ("vestri.ondrel.pointel", "Pointel", "Pointel")
+    for text in ("['first']", ".first", "Pointel(", "Known Limitations"):
+        assert text in Pointel.__doc__
+    init_doc = Pointel.__init__.__doc__
+    assert init_doc.splitlines()[0] == "Pointel object init"
+    for text in ("__dict__", "Special Note", "2.7.3", "3.2.3"):
+        assert text in init_doc
+
+
+def test_nested_pointel_class_shape():
+    abcs = collections.abc
+    assert NestedPointel.__bases__ == (Pointel, abcs.MutableMapping)
+    assert type(NestedPointel) is abc.ABCMeta
+    assert NestedPointel.__mro__ == (NestedPointel, Pointel, dict, abcs.MutableMapping, abcs.Mapping,
+                                     abcs.Collection, abcs.Sized, abcs.Iterable, abcs.Container, object)
+    assert (NestedPointel.__module__, NestedPointel.__qualname__) == ("vestri.ondrel.pointel", "NestedPointel")
+    assert NestedPointel.__doc__ is None
+    for name in ("__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "update"):
+        assert name in vars(NestedPointel)
+        assert getattr(NestedPointel, name).__doc__ is None
+
+
+@pytest.mark.parametrize("name, owner", [
+    ("get", "mixin"), ("pop", "mixin"), ("setdefault", "mixin"), ("__repr__", Pointel),
+    ("keys", dict), ("items", dict), ("values", dict), ("clear", dict), ("popitem", dict), ("copy", dict),
+    ("fromkeys", dict), ("__iter__", dict), ("__len__", dict), ("__eq__", dict), ("__or__", dict),
+    ("__ior__", dict), ("__reversed__", dict),
+])
+def test_nested_pointel_takes_each_method_from_the_right_class(name, owner):
+    definer = next(cls for cls in NestedPointel.__mro__ if name in vars(cls))
+    if owner == "mixin":
+        assert definer is NestedPointel
+        assert vars(NestedPointel)[name] is getattr(collections.abc.MutableMapping, name)
+    else:
+        assert definer is owner
+
+
+# --- Pointel: one storage for keys and attributes -------------------------------------
+
+
+def test_pointel_keys_and_attributes_are_one_storage():
+    obj = Pointel({"a": 1}, b=2)
+    assert (obj.a, obj["b"], obj.b) == (1, 2, 2)
+    obj.x = 5
+    obj["y"] = 6
+    assert (obj["x"], obj.y) == (5, 6)
+    del obj.x
+    assert "x" not in obj
+    assert obj.__dict__ is obj and vars(obj) is obj
+    assert getattr(Pointel({"a-b": 1}), "a-b") == 1
+    assert repr(Pointel()) == "Pointel({})"
+
+
+def test_class_attributes_win_over_keys():
+    class WithAttr(Pointel):
+        shade = "class"
+
+    obj = WithAttr(items=1, shade="key")
+    assert obj["items"] == 1 and callable(obj.items)
+    assert obj.shade == "class"
+    obj.shade = "written"
+    assert obj["shade"] == "written" and obj.shade == "class"
+
+
+def test_attribute_write_honours_data_descriptors():
+    seen = []
+
+    class WithProperty(Pointel):
+        prop = property(lambda self: "got", lambda self, value: seen.append(value))
+
+    obj = WithProperty()
+    obj.prop = 7
+    assert seen == [7] and "prop" not in obj and obj.prop == "got"
+    obj.__class__ = SubPointel
+    assert type(obj) is SubPointel
+
+
+def test_nested_plain_dict_stays_plain_in_pointel():
+    obj = Pointel({"a": {"b": 1}})
+    assert type(obj.a) is dict
+    with pytest.raises(AttributeError):
+        obj.a.b
+
+
+@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
+def test_missing_attribute_read_and_delete_raise_the_standard_error(cls):
+    obj = cls()
+    with pytest.raises(AttributeError) as read:
+        obj.nope
+    assert str(read.value) == f"'{cls.__name__}' object has no attribute 'nope'"
+    assert read.value.name == "nope" and read.value.obj is obj
+    with pytest.raises(AttributeError) as delete:
+        del obj.nope
+    assert str(delete.value) == f"'{cls.__name__}' object has no attribute 'nope'"
+    with pytest.raises(KeyError):
+        obj["nope"]
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1, 2), {}), ((5,), {}), ((None,), {}), (([1],), {}), (([(1, 2, 3)],), {}), ((["abc"],), {}),
+    (([("k", 1)],), {"k": 2}),
+])
+def test_pointel_constructor_behaves_as_dict(args, kwargs):
+    assert error_of(lambda: Pointel(*args, **kwargs)) == error_of(lambda: dict(*args, **kwargs))
+    if error_of(lambda: dict(*args, **kwargs)) is None:
+        assert Pointel(*args, **kwargs) == dict(*args, **kwargs)
+
+
+@pytest.mark.parametrize("cls", [Pointel, NestedPointel])
+def test_self_containing_object_prints_its_own_name(cls):
+    obj = cls()
+    obj["me"] = obj
+    assert repr(obj) == f"{cls.__name__}({{'me': {cls.__name__}({{...}})}})"
+
+
+def test_repr_uses_the_next_repr_in_the_mro():
+    class Shown(dict):
+        def __repr__(self):
+            return "<shown>"
+
+    class Mixed(Pointel, Shown):
+        pass
+
+    assert repr(Mixed(a=1)) == "Mixed(<shown>)"
+
+
+# --- NestedPointel: dotted keys ---------------------------------------------------
+
+
+def test_constructor_turns_mappings_into_levels_of_the_class():
+    obj = NestedPointel({"a": {"b": {"c": 1}}})
+    assert obj["a.b.c"] == 1 and obj.a.b.c == 1
+    assert type(obj.a) is NestedPointel and type(obj.a.b) is NestedPointel
+    assert repr(NestedPointel({"a": {"b": 1}})) == "NestedPointel({'a': NestedPointel({'b': 1})})"
+    dotted = NestedPointel({"a.b": 1})
+    assert list(dotted) == ["a"] and dotted["a"] == {"b": 1} and "a.b" in dotted
+
+
+def test_dotted_write_creates_levels_of_the_runtime_class():
+    obj = SubNested()
+    obj["x.y.z"] = 5
+    assert obj == {"x": {"y": {"z": 5}}}
+    assert type(obj["x"]) is SubNested and type(obj["x.y"]) is SubNested
+    assert repr(obj) == "SubNested({'x': SubNested({'y': SubNested({'z': 5})})})"
+
+
+@pytest.mark.parametrize("key, path", [
+    ("a..b", ["a", "", "b"]), ("a.", ["a", ""]), (".a", ["", "a"]), ("..", ["", "", ""]),
+])
+def test_empty_segments_are_ordinary_keys(key, path):
+    obj = NestedPointel()
+    obj[key] = 1
+    level = obj
+    for segment in path[:-1]:
+        level = dict.__getitem__(level, segment)
+        assert type(level) is NestedPointel
+    assert dict.__getitem__(level, path[-1]) == 1
+    assert obj[key] == 1 and key in obj
+    assert obj.pop(key) == 1 and key not in obj
+
+
+@pytest.mark.parametrize("key", [("a.b",), 1.5, 3, frozenset({"a.b"})])
+def test_non_string_keys_are_never_split(key):
+    obj = NestedPointel()
+    obj[key] = 1
+    assert list(obj) == [key] and obj[key] == 1 and key in obj
+    del obj[key]
+    assert obj == {}
+
+
+def test_str_subclass_keys_split_and_plain_ones_stay_as_given():
+    class Name(str):
+        pass
+
+    obj = NestedPointel()
+    obj[Name("a.b")] = 1
+    obj[Name("c")] = 2
+    assert obj == {"a": {"b": 1}, "c": 2}
+    assert [type(key) for key in obj] == [str, Name]
+    assert [type(key) for key in obj["a"]] == [str]
+    assert obj[Name("a.b")] == 1 and Name("a.b") in obj
+
+
+def test_get_pop_setdefault_use_dotted_keys():
+    obj = NestedPointel({"a": {"b": 1}})
+    assert obj.get("a.b") == 1 and obj.get("a.x", 0) == 0 and obj.get("x.y", 0) == 0
+    assert obj.pop("a.b") == 1 and obj == {"a": {}}
+    assert obj.pop("a.b", "gone") == "gone"
+    with pytest.raises(KeyError):
+        obj.pop("a.b")
+    assert obj.setdefault("m.n", 3) == 3 and type(obj["m"]) is NestedPointel
+    assert obj.setdefault("m.n", 4) == 3
+
+
+def test_missing_head_or_leaf_raises_key_error_with_that_key():
+    with pytest.raises(KeyError) as head:
+        NestedPointel()["a.b"]
+    assert head.value.args == ("a",)
+    with pytest.raises(KeyError) as leaf:
+        NestedPointel(a={})["a.b"]
+    assert leaf.value.args == ("b",)
+    with pytest.raises(KeyError) as delete:
+        del NestedPointel(a={})["x.b"]
+    assert delete.value.args == ("x",)
+    with pytest.raises(KeyError) as tuple_key:
+        NestedPointel()[(1, 2)]
+    assert tuple_key.value.args == ((1, 2),)
+    assert "x.b" not in NestedPointel(a={})
+
+
+def test_dotted_access_through_a_value_uses_the_value_own_operations():
+    obj = NestedPointel(a=1, s="xyz")
+    assert "s.y" in obj and "s.q" not in obj
+    for call in (lambda: obj["a.b"], lambda: "a.b" in obj, lambda: obj.get("a.b"), lambda: obj.__delitem__("a.b")):
+        with pytest.raises(TypeError):
+            call()
+    plain = NestedPointel()
+    plain["p"] = {"q": 1, "r.s": 2}
+    assert type(plain["p"]) is dict and plain["p.q"] == 1 and plain["p.r.s"] == 2
+    del plain["p.q"]
+    assert plain == {"p": {"r.s": 2}}
+
+
+@pytest.mark.parametrize("cls", [NestedPointel, SubNested])
+def test_dotted_write_through_a_value_names_the_runtime_class(cls):
+    obj = cls(a=1, n={"v": 2})
+    obj["p"] = {"q": 1}
+    before = copy.deepcopy(dict(obj))
+    for key, head in (("a.b", "a"), ("p.q", "p"), ("n.v.w", "v")):
+        with pytest.raises(KeyError) as exc:
+            obj[key] = 2
+        assert exc.value.args == (TARGET.format(head, cls.__name__),)
+    assert obj == before
+
+
+def test_a_level_of_a_base_class_is_a_value_for_a_subclass():
+    obj = SubNested()
+    dict.__setitem__(obj, "a", NestedPointel())
+    with pytest.raises(KeyError) as exc:
+        obj["a.b"] = 1
+    assert exc.value.args == (TARGET.format("a", "SubNested"),)
+
+
+def test_attribute_write_bypasses_dotted_handling():
+    obj = NestedPointel()
+    setattr(obj, "a.b", 1)
+    obj.c = {"d": 1}
+    assert list(obj) == ["a.b", "c"] and type(obj.c) is dict
+    with pytest.raises(KeyError):
+        obj["a.b"]
+
+
+def test_dict_operations_never_split_dotted_keys():
+    obj = NestedPointel({"a": {"b": 1}})
+    merged = obj | {"x.y": 1}
+    assert type(merged) is dict and "x.y" in merged
+    obj |= {"x.y": 2}
+    assert list(obj) == ["a", "x.y"] and obj.copy() == {"a": {"b": 1}, "x.y": 2}
+    assert type(obj.copy()) is dict and obj.copy()["a"] is obj["a"]
+
+
+# --- update ----------------------------------------------------------------------------
+
+
+def test_update_deep_merges_and_values_replace_levels():
+    obj = NestedPointel({"a": {"b": 1, "c": 2}})
+    level = obj["a"]
+    obj.update({"a": {"c": 3, "d": {"e": 4}}})
+    assert obj == {"a": {"b": 1, "c": 3, "d": {"e": 4}}} and obj["a"] is level
+    assert type(obj["a.d"]) is NestedPointel
+    obj.update({"a.d": {"f": 5}}, **{"a.g": 6})
+    assert obj["a.d"] == {"e": 4, "f": 5} and obj["a.g"] == 6
+    obj.update(a=7)
+    assert obj == {"a": 7}
+    same = NestedPointel()
+    same.update({"a.b": {"c": 1}})
+    assert same == NestedPointel({"a": {"b": {"c": 1}}})
+
+
+@pytest.mark.parametrize("source, expected", [
+    ([("k", 1)], {"k": 2}),
+    ((pair for pair in [("k", 1), ("j", 1)]), {"k": 2, "j": 1}),
+    (iter([["k", 1]]), {"k": 2}),
+    (["xy", ("z", {"q": 1})], {"x": "y", "z": {"q": 1}, "k": 2}),
+    (types.MappingProxyType({"k": 1, "m": {"n": 1}}), {"k": 2, "m": {"n": 1}}),
+    (collections.UserDict(k=1), {"k": 2}),
+    ([PairLike(2, ["m", {"n": 1}])], {"m": {"n": 1}, "k": 2}),
+])
+def test_update_takes_any_pair_source_then_keywords(source, expected):
+    obj = NestedPointel()
+    obj.update(source, k=2)
+    assert obj == expected and list(obj) == list(expected)
+    assert all(type(obj[key]) is NestedPointel for key in obj if isinstance(obj[key], dict))
+
+
+def test_update_of_a_plain_dict_under_a_key_is_shallow():
+    obj = NestedPointel()
+    obj["p"] = {"q": 1}
+    obj.update({"p": {"r": {"s": 1}}})
+    assert obj == {"p": {"q": 1, "r": {"s": 1}}} and type(obj["p"]["r"]) is dict
+
+
+def unpack_error(item):
+    def unpack():
+        key, value = item
+    return error_of(unpack)
+
+
+@pytest.mark.parametrize("source, error", [
+    ([("a", 1), ("b", 2, 3)], (TypeError, "cannot convert dictionary update sequence element #1 to a sequence")),
+    ((p for p in [("a", 1), "abc"]), (TypeError, "cannot convert dictionary update sequence element #1 to a sequence")),
+    ([("a", 1), PairLike(3, "xy")], (TypeError, "cannot convert dictionary update sequence element #1 to a sequence")),
+    ([("a", 1), PairLike(2, "xyz")], unpack_error(iter("xyz"))),
+    ([("a", 1), PairLike(2, "x")], unpack_error(iter("x"))),
+    ([("a", 1), 5], (TypeError, "object of type 'int' has no len()")),
+    ([("a", 1), PairLike(-1, "")], error_of(lambda: len(PairLike(-1, "")))),
+])
+def test_update_failure_keeps_earlier_items(source, error):
+    obj = NestedPointel()
+    assert error_of(lambda: obj.update(source)) == error
+    assert obj == {"a": 1}
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda obj: obj.update(1, 2), (TypeError, "expected at most 1 arguments, got 2")),
+    (lambda obj: NestedPointel({}, {}, {}), (TypeError, "expected at most 1 arguments, got 3")),
+    (lambda obj: obj.update(None), (TypeError, "'NoneType' object is not iterable")),
+    (lambda obj: obj.update({"v": {"b": 2}}), (AttributeError, "'int' object has no attribute 'update'")),
+    (lambda obj: obj.update({"v.b": {"c": 2}}), (TypeError, "'int' object is not subscriptable")),
+    (lambda obj: obj.update({"v.b": 2}), (KeyError, repr(TARGET.format("v", "NestedPointel")))),
+])
+def test_update_errors(call, error):
+    obj = NestedPointel(v=1)
+    assert error_of(lambda: call(obj)) == error
+    assert obj == {"v": 1}
+    obj.update({"v": 5})
+    assert obj == {"v": 5}
+
+
+def test_reinitialising_merges_into_the_existing_content():
+    obj = NestedPointel({"a": {"b": 1}})
+    assert obj.__init__({"a": {"c": 2}}) is None
+    assert obj == {"a": {"b": 1, "c": 2}}
+
+
+# --- arguments, signatures, traceback entries -------------------------------------------------
+
+
+BAD_CALLS = [
+    ("__getitem__", "self, key", (), {}),
+    ("__getitem__", "self, key", ("a", "b"), {}),
+    ("__getitem__", "self, key", (), {"kee": 1}),
+    ("__getitem__", "self, key", ("a",), {"key": "b"}),
+    ("__getitem__", "self, key", ("a",), {"self": 1}),
+    ("__setitem__", "self, key, value", ("a",), {}),
+    ("__setitem__", "self, key, value", (), {"value": 1}),
+    ("__setitem__", "self, key, value", (1, 2, 3), {}),
+    ("__contains__", "self, key", (), {"key": 1, "other": 2}),
+    ("__delitem__", "self, key", (), {}),
+    ("update", "self, *args, **kwargs", (), {"self": 1}),
+    ("__init__", "self, *args, **kwargs", ({},), {"self": 1}),
+]
+
+
+@pytest.mark.parametrize("name, params, args, kwargs", BAD_CALLS)
+def test_wrong_arguments_raise_the_interpreter_error(name, params, args, kwargs):
+    obj = NestedPointel()
+    reference = twin(f"NestedPointel.{name}", params)
+    expected = error_of(lambda: reference(obj, *args, **kwargs))
+    assert expected[0] is TypeError
+    assert error_of(lambda: getattr(obj, name)(*args, **kwargs)) == expected
+
+
+def test_constructor_rejects_self_as_keyword_like_a_python_init():
+    reference = twin("NestedPointel.__init__", "self, *args, **kwargs")
+    assert error_of(lambda: NestedPointel(self=1)) == error_of(lambda: reference(NestedPointel(), self=1))
+
+
+@pytest.mark.parametrize("name, params", [
+    ("__getitem__", "self, key"), ("__setitem__", "self, key, value"), ("__contains__", "self, key"),
+    ("__delitem__", "self, key"), ("update", "self, *args, **kwargs"), ("__init__", "self, *args, **kwargs"),
+])
+def test_methods_called_on_the_class_take_self_like_python_methods(name, params):
+    reference = twin(f"NestedPointel.{name}", params)
+    method = getattr(NestedPointel, name)
+    assert str(inspect.signature(method)) == str(inspect.signature(reference))
+    assert str(inspect.signature(getattr(NestedPointel(), name))) == str(inspect.signature(reference.__get__(1)))
+    assert error_of(method) == error_of(reference)
+
+
+def test_methods_accept_their_arguments_by_keyword():
+    obj = NestedPointel()
+    obj.__setitem__(key="a.b", value=1)
+    assert obj.__getitem__(key="a.b") == 1 and obj.__contains__(key="a.b")
+    obj.__delitem__(key="a.b")
+    assert obj == {"a": {}}
+    obj.update(args=1, kwargs=2)
+    assert obj == {"a": {}, "args": 1, "kwargs": 2}
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: NestedPointel()["a.b"], "NestedPointel.__getitem__"),
+    (lambda: NestedPointel(a=1).__setitem__("a.b", 1), "NestedPointel.__setitem__"),
+    (lambda: NestedPointel().__delitem__("x"), "NestedPointel.__delitem__"),
+    (lambda: "a.b" in NestedPointel(a=1), "NestedPointel.__contains__"),
+    (lambda: NestedPointel().update(1, 2), "NestedPointel.update"),
+    (lambda: NestedPointel([1]), "NestedPointel.__init__"),
+    (lambda: Pointel(1, 2), "Pointel.__init__"),
+    (lambda: repr(Pointel(x=BadRepr())), "Pointel.__repr__"),
+])
+def test_errors_carry_a_traceback_entry_of_the_method(call, name):
+    for _ in range(2):  # the second exception from a site is marked too
+        with pytest.raises(Exception) as exc:
+            call()
+        entries = [e for e in traceback.extract_tb(exc.value.__traceback__)
+                   if e.name == f"vestri.ondrel.pointel.{name}"]
+        assert len(entries) == 1
+        entry = entries[0]
+        assert entry.filename.endswith(".cpp") and entry.lineno > 0
+        source = pathlib.Path(__file__).parents[1] / entry.filename
+        if source.is_file():
+            assert "VO_FAIL" in source.read_text().splitlines()[entry.lineno - 1]
+        traceback.clear_frames(exc.value.__traceback__)
+
+
+# --- subclasses -----------------------------------------------------------------------------
+
+
+def test_overridden_getitem_is_called_at_every_level():
+    calls = []
+
+    class Sub(NestedPointel):
+        def __getitem__(self, key):
+            calls.append(key)
+            return super().__getitem__(key)
+
+    obj = Sub({"a": {"b": {"c": 1}}})
+    calls.clear()
+    assert obj["a.b.c"] == 1 and calls == ["a.b.c", "b.c", "c"]
+    calls.clear()
+    assert obj.get("a.x", 0) == 0 and calls == ["a.x", "x"]
+
+
+def test_overridden_setitem_sees_every_write():
+    calls = []
+
+    class Sub(NestedPointel):
+        def __setitem__(self, key, value):
+            calls.append(key)
+            super().__setitem__(key, value)
+
+    obj = Sub()
+    obj["a.b.c"] = 1
+    assert calls == ["a.b.c", "a", "b.c", "b", "c"]
+    calls.clear()
+    obj.update({"x": 1, "y": {"z": 2}}, w=3)
+    assert calls == ["x", "y", "z", "w"]
+    calls.clear()
+    obj.attr = 1
+    assert calls == []
+
+
+def test_overridden_setdefault_is_used_for_levels():
+    calls = []
+
+    class Sub(NestedPointel):
+        def setdefault(self, key, default=None):
+            calls.append(key)
+            return super().setdefault(key, default)
+
+    obj = Sub()
+    obj["a.b.c"] = 1
+    assert calls == ["a", "b"]
+    calls.clear()
+    obj.update({"m.n": {"o": 1}, "a": {"d": 2}})
+    assert calls == ["m.n", "m", "a"] and obj["m.n.o"] == 1
+
+
+def test_overridden_update_is_used_by_init_and_for_levels():
+    calls = []
+
+    class Sub(NestedPointel):
+        def update(self, *args, **kwargs):
+            calls.append((args, kwargs))
+            super().update(*args, **kwargs)
+
+    Sub({"a": {"b": 1}}, c=2)
+    assert calls == [(({"a": {"b": 1}},), {"c": 2}), ((), {}), (({"b": 1},), {})]
+
+
+def test_a_fresh_level_is_constructed_for_every_dotted_write_and_branch():
+    inits, creations = [], []
+
+    class Meta(abc.ABCMeta):
+        def __call__(cls, *args, **kwargs):
+            creations.append(args + tuple(kwargs))
+            return super().__call__(*args, **kwargs)
+
+    class Counted(NestedPointel, metaclass=Meta):
+        pass
+
+    class Sub(NestedPointel):
+        def __init__(self, *args, **kwargs):
+            inits.append(args)
+            super().__init__(*args, **kwargs)
+
+    for cls, log in ((Counted, creations), (Sub, inits)):
+        obj = cls()
+        obj["a.b"] = 1
+        obj["a.c"] = 2
+        obj.update({"a": {"d": 3}, "e": 4})
+        obj["plain"] = 5
+        assert log == [()] * 4 and obj == {"a": {"b": 1, "c": 2, "d": 3}, "e": 4, "plain": 5}
+
+
+def test_overridden_missing_answers_reads_but_not_membership():
+    calls = []
+
+    class Sub(NestedPointel):
+        def __missing__(self, key):
+            calls.append(key)
+            return "default"
+
+    obj = Sub()
+    dict.__setitem__(obj, "a", Sub())
+    assert obj["x"] == "default" and obj["a.y"] == "default" and obj.get("z", 0) == "default"
+    assert "x" not in obj and calls == ["x", "y", "z"]
+    assert obj.setdefault("q", 1) == "default" and "q" not in obj
+
+
+def test_subclass_that_needs_constructor_arguments():
+    class Required(NestedPointel):
+        def __init__(self, needed):
+            super().__init__()
+
+    obj = Required(1)
+    obj["plain"] = {}
+    obj.update({"v": 1})
+    dict.__setitem__(obj, "a", Required(2))
+    for call in (lambda: obj.__setitem__("a.b", 1), lambda: obj.__setitem__("n.b", 1),
+                 lambda: obj.update({"m": {}})):
+        with pytest.raises(TypeError):
+            call()
+    assert obj == {"plain": {}, "v": 1, "a": {}}
+
+
+def test_update_follows_a_rebound_mapping_name(monkeypatch):
+    class Branch(abc.ABC):
+        pass
+
+    class Leaf:
+        def items(self):
+            return [("k", 1)]
+
+    Branch.register(Leaf)
+    monkeypatch.setattr(pointel, "Mapping", Branch)
+    obj = NestedPointel(x=Leaf(), y={"a": 1})
+    assert obj == {"x": {"k": 1}, "y": {"a": 1}}
+    assert type(obj["x"]) is NestedPointel and type(obj["y"]) is dict
+    with pytest.raises(TypeError, match="element #1"):
+        NestedPointel({"ab": 1, "c": 2})
+    assert NestedPointel({"ab": 1}) == {"a": "b"}
+
+
+def test_mapping_name_is_looked_up_for_every_item(monkeypatch):
+    class Branch(abc.ABC):
+        pass
+
+    class Rebinding(NestedPointel):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+            monkeypatch.setattr(pointel, "Mapping", Branch)
+
+    obj = Rebinding()
+    obj.update([("first", 1), ("second", {"b": 1})])
+    assert type(obj["second"]) is dict
+
+
+def test_itertools_name_is_looked_up_for_every_item(monkeypatch):
+    calls = []
+
+    def chain(*iterables):
+        calls.append(iterables)
+        return itertools.chain(*iterables)
+
+    class Rebinding(NestedPointel):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+            monkeypatch.setattr(pointel, "itertools", types.SimpleNamespace(chain=chain))
+
+    Rebinding().update([("first", 1), ("second", {"b": 1})])
+    assert len(calls) == 2  # the fresh level's __init__, then its update
+
+
+def test_update_chains_through_the_module_itertools(monkeypatch):
+    calls = []
+
+    def chain(*iterables):
+        iterables = [list(items) for items in iterables]
+        calls.append(iterables)
+        return itertools.chain(*iterables)
+
+    monkeypatch.setattr(pointel, "itertools", types.SimpleNamespace(chain=chain))
+    obj = NestedPointel({"a": {"b": 1}}, c=2)
+    assert calls == [[[("a", {"b": 1})], [("c", 2)]], [[], []], [[("b", 1)], []]]
+    calls.clear()
+    obj["a.d"] = 3
+    obj["x.y"] = 4
+    assert calls == [[[], []], [[], []]]
+
+
+def test_registered_mapping_merges_as_a_branch():
+    class Custom:
+        def __init__(self, data):
+            self.data = data
+
+        def items(self):
+            return self.data.items()
+
+    collections.abc.Mapping.register(Custom)
+    obj = NestedPointel(Custom({"a": Custom({"b": 1})}), c=Custom({}))
+    assert obj == {"a": {"b": 1}, "c": {}} and type(obj["a"]) is NestedPointel
+    obj.update({"a": Custom({"d": 2})})
+    assert obj["a"] == {"b": 1, "d": 2}
+
+
+# --- pickle, copy, weak references -----------------------------------------------------------
+
+
+def sample(cls):
+    obj = cls({"a": {"b": 1}}, c=[1, 2])
+    obj.e = "attr"
+    return obj
+
+
+@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickle_round_trip(cls, protocol):
+    obj = sample(cls)
+    back = pickle.loads(pickle.dumps(obj, protocol))
+    assert type(back) is cls and back == obj and back.e == "attr" and back.__dict__ is back
+    assert type(back["a"]) is type(obj["a"])
+
+
+@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
+def test_copy_and_deepcopy(cls):
+    obj = sample(cls)
+    shallow, deep = copy.copy(obj), copy.deepcopy(obj)
+    for dup in (shallow, deep):
+        assert type(dup) is cls and dup == obj and dup.e == "attr" and dup is not obj
+    assert shallow["a"] is obj["a"] and deep["a"] is not obj["a"] and type(deep["a"]) is type(obj["a"])
+    obj["me"] = obj
+    deep = copy.deepcopy(obj)
+    assert deep["me"] is deep
+
+
+@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
+def test_weak_reference(cls):
+    obj = cls(a=1)
+    ref = weakref.ref(obj)
+    assert ref() is obj
+    del obj
+    gc.collect()
+    assert ref() is None
