@@ -134,6 +134,8 @@ def test_pointel_keys_and_attributes_are_one_storage():
     del obj.x
     assert "x" not in obj
     assert obj.__dict__ is obj and vars(obj) is obj
+    obj.__dict__ = obj  # what an initialiser of the textbook form does
+    assert obj.__dict__ is obj and obj == {"a": 1, "b": 2, "y": 6}
     assert getattr(Pointel({"a-b": 1}), "a-b") == 1
     assert repr(Pointel()) == "Pointel({})"
 
@@ -160,6 +162,15 @@ def test_attribute_write_honours_data_descriptors():
     assert seen == [7] and "prop" not in obj and obj.prop == "got"
     obj.__class__ = SubPointel
     assert type(obj) is SubPointel
+
+
+def test_getattr_hook_of_a_subclass_answers_only_missing_names():
+    class Fallback(Pointel):
+        def __getattr__(self, name):
+            return f"fallback {name}"
+
+    obj = Fallback(x=1)
+    assert obj.x == 1 and obj.y == "fallback y" and callable(obj.keys)
 
 
 def test_nested_plain_dict_stays_plain_in_pointel():
@@ -424,6 +435,31 @@ def test_update_errors(call, error):
     assert obj == {"v": 5}
 
 
+def test_update_source_changed_during_iteration_fails_as_dict_iteration_does():
+    def mutate(source):
+        del source["a"]
+        source["c"] = 3
+
+    def reference():
+        source = {"a": 1, "b": 2}
+        for key, value in source.items():
+            if key == "a":
+                mutate(source)
+
+    class Mutating(NestedPointel):
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+            if key == "a":
+                mutate(source)
+
+    source = {"a": 1, "b": 2}
+    obj = Mutating()
+    expected = error_of(reference)
+    assert expected is not None
+    assert error_of(lambda: obj.update(source)) == expected
+    assert obj == {"a": 1, "b": 2}
+
+
 def test_reinitialising_merges_into_the_existing_content():
     obj = NestedPointel({"a": {"b": 1}})
     assert obj.__init__({"a": {"c": 2}}) is None
@@ -613,6 +649,39 @@ def test_overridden_missing_answers_reads_but_not_membership():
     assert obj["x"] == "default" and obj["a.y"] == "default" and obj.get("z", 0) == "default"
     assert "x" not in obj and calls == ["x", "y", "z"]
     assert obj.setdefault("q", 1) == "default" and "q" not in obj
+
+
+def test_init_runs_the_next_initialiser_without_arguments():
+    calls = []
+
+    class Mixin(Pointel):
+        def __init__(self, *args, **kwargs):
+            calls.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    class Sub(NestedPointel, Mixin):
+        pass
+
+    obj = Sub({"a": {"b": 1}}, c=2)
+    assert obj == {"a": {"b": 1}, "c": 2} and type(obj["a"]) is Sub
+    assert calls == [((), {}), ((), {})]  # the object, then its level
+
+
+def test_methods_assigned_to_a_class_after_use_are_honoured():
+    calls = []
+
+    class Sub(NestedPointel):
+        pass
+
+    obj = Sub({"a": {"b": 1}})
+    assert obj["a.b"] == 1 and "a.b" in obj
+    Sub.__getitem__ = lambda self, key: calls.append(key) or NestedPointel.__getitem__(self, key)
+    Sub.__contains__ = lambda self, key: calls.append(key) or NestedPointel.__contains__(self, key)
+    assert obj["a.b"] == 1 and "a.b" in obj
+    assert calls == ["a.b", "b", "a.b", "b"]
+    del Sub.__getitem__, Sub.__contains__
+    calls.clear()
+    assert obj["a.b"] == 1 and "a.b" in obj and calls == []
 
 
 def test_subclass_that_needs_constructor_arguments():
