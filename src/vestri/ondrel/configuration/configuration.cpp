@@ -39,15 +39,39 @@ PyObject* s_self;
 
 // --- the store -----------------------------------------------------------------------
 
+// What super() finds for __setitem__, remembered for the class seen last.
+// The version tag changes whenever the class or any of its bases is
+// modified (or its MRO is), which drops the entry.
+struct NextSetitem {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* found = nullptr;  // strong; kept for the process
+} next_setitem_cache;
+
+Ref find_next_setitem(PyTypeObject* type) noexcept {
+    NextSetitem& cache = next_setitem_cache;
+    if (cache.type == type && cache.version != 0 && cache.version == type->tp_version_tag)
+        return Ref::borrow(cache.found);
+    PyObject* found = vo::super_lookup(type, g_class, names.setitem);
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
+        return nullptr;
+    }
+    Ref method = Ref::borrow(found);
+    if (PyUnstable_Type_AssignVersionTag(type)) {
+        Py_XSETREF(cache.found, Py_NewRef(found));
+        cache.type = type;
+        cache.version = type->tp_version_tag;
+    }
+    return method;
+}
+
 // The next class's __setitem__ after Configuration, called as super() would:
 // functions and method descriptors take `self` first, anything else is bound.
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
-    PyObject* found = vo::super_lookup(Py_TYPE(self), g_class, names.setitem);
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
-        return false;
-    }
-    Ref method = Ref::borrow(found);
+    Ref method = find_next_setitem(Py_TYPE(self));
+    if (!method) return false;
+    PyObject* found = method.get();
     Ref result;
     if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
         PyObject* argv[] = {self, key, value};
@@ -64,21 +88,39 @@ bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return static_cast<bool>(result);
 }
 
+// typecast_str(value), then the next class's __setitem__.
+int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    VO_METHOD("Configuration.__setitem__");
+    // A dotted key comes back here once per level it passes.
+    vo::RecursionGuard guard(" while storing a configuration value");
+    if (!guard.ok()) return VO_FAIL_INT();
+    Ref typecast = vo::global(names.typecast_str);
+    if (!typecast) return VO_FAIL_INT();
+    Ref converted = Ref::steal(PyObject_CallOneArg(typecast.get(), value));
+    if (!converted) return VO_FAIL_INT();
+    if (!next_setitem(self, key, converted.get())) return VO_FAIL_INT();
+    return 0;
+}
+
 vo::Signature<2> sig_setitem("Configuration.__setitem__", true, {{"key"}, {"value"}});
 
 PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.__setitem__");
     PyObject* a[2];
     if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    // A dotted key comes back here once per level it passes.
-    vo::RecursionGuard guard(" while storing a configuration value");
-    if (!guard.ok()) return VO_FAIL();
-    Ref typecast = vo::global(names.typecast_str);
-    if (!typecast) return VO_FAIL();
-    Ref value = Ref::steal(PyObject_CallOneArg(typecast.get(), a[1]));
-    if (!value) return VO_FAIL();
-    if (!next_setitem(self, a[0], value.get())) return VO_FAIL();
+    if (store(self, a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+// Item assignment on Configuration itself goes straight to `store`, without
+// the interpreter looking the method up and calling it; deletion keeps the
+// interpreter's generic slot.  Subclasses get the generic slots when they
+// are created, and assigning __setitem__ on the class recomputes the slot.
+objobjargproc generic_ass_subscript;
+
+int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    if (!value) return generic_ass_subscript(self, key, value);
+    return store(self, key, value);
 }
 
 PyObject* cfg_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -172,6 +214,10 @@ Ref make_configuration(PyObject* module) noexcept {
         !vo::install_methods(module, cls.get(), loader_methods))
         return nullptr;
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
+    auto* type = cls.type_ptr();
+    generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
+    type->tp_as_mapping->mp_ass_subscript = cfg_ass_subscript;
+    PyType_Modified(type);
     return cls;
 }
 

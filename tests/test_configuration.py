@@ -1,0 +1,515 @@
+"""Behaviour of vestri.ondrel.configuration: the store, expansion and loaders."""
+
+import configparser
+import importlib
+import inspect
+import logging
+import re
+import subprocess
+import sys
+import traceback
+import types
+
+import pytest
+import yaml
+from hypothesis import given, strategies as st
+
+import vestri.ondrel.configuration as cfgmod
+from leakcheck import assert_no_growth
+from vestri.ondrel.configuration import Configuration
+from vestri.ondrel.pointel import NestedPointel
+from vestri.utils.import_utils import get_entry_points
+from vestri.utils.strings import typecast_str
+
+LOGGER = "vestri.ondrel.configuration"
+PATTERN = r"\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\})"
+
+
+@pytest.fixture
+def env(monkeypatch):
+    monkeypatch.setenv("HOME", "/h")
+    monkeypatch.setenv("EMPTY", "")
+    monkeypatch.setenv("NESTED", "$HOME")
+    for name in ("NOPE", "UNSET_VAR", "HOME_DIR", "A", "B", "A:-b"):
+        monkeypatch.delenv(name, raising=False)
+    return monkeypatch
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Every value typecast_str receives, in order, through the module's name."""
+    seen = []
+
+    def counting(value):
+        seen.append(value)
+        return typecast_str(value)
+
+    monkeypatch.setattr(cfgmod, "typecast_str", counting)
+    return seen
+
+
+def write(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def entry_names(excinfo):
+    return [frame.name for frame in traceback.extract_tb(excinfo.tb)]
+
+
+# --- module and class ----------------------------------------------------------------
+
+
+def test_module_namespace_and_class_shape():
+    names = [n for n in vars(cfgmod) if not n.startswith("__")]
+    assert names == ["os", "re", "yaml", "logging", "configparser", "Mapping", "NestedPointel",
+                     "typecast_str", "get_entry_points", "logger", "Configuration"]
+    assert cfgmod.logger is logging.getLogger(LOGGER)
+    assert Configuration.__mro__[1] is NestedPointel and type(Configuration).__name__ == "ABCMeta"
+    assert Configuration.__doc__ is None and Configuration.__module__ == LOGGER
+    assert Configuration._ENV_VAR_PATTERN.pattern == PATTERN and Configuration._ENV_VAR_PATTERN.flags == re.UNICODE
+    own = [n for n in vars(Configuration) if not n.startswith("__") or n == "__setitem__"]
+    assert own[-9:] == ["_ENV_VAR_PATTERN", "_missing_env_vars", "_expand_cfg_value", "_expand_cfg_env_vars",
+                        "copy", "__setitem__", "load_cfgs", "load_yamls", "load_entrypoint"]
+    assert str(inspect.signature(Configuration._expand_cfg_value)) == "(value, *, section, key)"
+    assert str(inspect.signature(Configuration().load_cfgs)) == "(*files)"
+    assert Configuration.__setitem__.__doc__.startswith("Store INI-derived values after applying")
+
+
+def test_a_failing_outside_import_keeps_the_module_from_loading():
+    code = ("import sys; sys.modules['vestri.utils.import_utils'] = None\n"
+            "try:\n import vestri.ondrel.configuration\nexcept ImportError: print('refused')")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "refused"
+
+
+# --- expansion -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value, expected, warned", [
+    ("$HOME/${HOME}/$NOPE", "/h//h/", "NOPE"),
+    ("cost: $5 and 100%", "cost: $5 and 100%", None),
+    ("$$HOME", "$/h", None),
+    ("${} $ x trailing $", "${} $ x trailing $", None),
+    ("$HOME_DIR/x", "/x", "HOME_DIR"),
+    ("${A:-b}", "", "A:-b"),
+    ("[$EMPTY]", "[]", None),
+    ("$NESTED", "$HOME", None),
+    ("$A ${B} $A $B", "   ", "A, B"),
+    ("${HOME${x}", "", "HOME${x"),
+    ("$HOMEé", "/hé", None),
+])
+def test_expanding_one_value(env, caplog, value, expected, warned):
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        assert Configuration._expand_cfg_value(value, section="s", key="k") == expected
+    records = [r for r in caplog.records if r.name == LOGGER]
+    if warned is None:
+        assert records == []
+    else:
+        (record,) = records
+        assert record.levelno == logging.WARNING
+        assert record.msg == ("Environment variable(s) %s referenced by [%s] %s are not set; "
+                              "substituting an empty string.")
+        assert record.args == (warned, "s", "k")
+
+
+def test_missing_names_are_unique_and_in_order_of_first_reference(env):
+    assert Configuration._missing_env_vars("$A $B $A ${B} $HOME") == ["A", "B"]
+
+
+@given(st.text(alphabet="${}_aZ9.é", max_size=30))
+def test_expansion_agrees_with_the_pattern(text):
+    environ = {"a": "<a>", "Z9": "", "_": "$a", "a}": "x"}
+
+    def reference(value):
+        names = [m.group(1) or m.group(2) for m in re.finditer(PATTERN, value)]
+        return (list(dict.fromkeys(n for n in names if n not in environ)),
+                re.sub(PATTERN, lambda m: environ.get(m.group(1) or m.group(2), ""), value))
+
+    fake_os = types.SimpleNamespace(environ=environ)
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(cfgmod, "os", fake_os)
+        mp.setattr(cfgmod, "logger", logging.getLogger("vestri.test.silent"))
+        got = (Configuration._missing_env_vars(text), Configuration._expand_cfg_value(text, section="s", key="k"))
+    assert got == reference(text)
+
+
+def test_a_subclass_pattern_is_used(env):
+    class AtSigns(Configuration):
+        _ENV_VAR_PATTERN = re.compile(r"@(\w+)|@\((\w+)\)")
+
+    assert AtSigns._missing_env_vars("@HOME @(NOPE) $NOPE") == ["NOPE"]
+    assert AtSigns._expand_cfg_value("@HOME-@(HOME)-$HOME", section="s", key="k") == "/h-/h-$HOME"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: Configuration._expand_cfg_value("x"), "missing 2 required keyword-only arguments: 'section' and 'key'"),
+    (lambda: Configuration._missing_env_vars(b"$HOME"), "cannot use a string pattern on a bytes-like object"),
+    (lambda: Configuration._expand_cfg_value(5, section="s", key="k"), "expected string or bytes-like object"),
+])
+def test_expansion_errors(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
+# --- the store ------------------------------------------------------------------------------
+
+
+def test_dotted_write_converts_at_every_level(calls):
+    cfg = Configuration()
+    cfg["a.b"] = "1"
+    assert cfg == {"a": {"b": 1}} and type(cfg.a) is Configuration
+    assert calls.count("1") == 1 and calls.count(1) == 1  # the converted value is converted again
+    assert [c for c in calls if isinstance(c, Configuration)] == [{"b": 1}]
+    assert [c for c in calls if isinstance(c, Configuration)][0] is cfg.a
+
+
+def test_every_store_path_converts(calls):
+    cfg = Configuration({"a": {"b": "2"}}, c="true")
+    cfg.setdefault("d.e", "null")
+    cfg.update([("f", "1.5")])
+    assert cfg == {"a": {"b": 2}, "c": True, "d": {"e": None}, "f": 1.5}
+    cfg.x = "1"  # attribute writes bypass item assignment
+    assert cfg["x"] == "1" and "1" not in calls
+
+
+def test_the_rebound_conversion_and_its_errors(monkeypatch):
+    monkeypatch.setattr(cfgmod, "typecast_str", lambda v: v.upper() if isinstance(v, str) else v)
+    cfg = Configuration(a="x")
+    assert cfg.a == "X"
+
+    def broken(value):
+        raise ValueError("nope")
+
+    monkeypatch.setattr(cfgmod, "typecast_str", broken)
+    with pytest.raises(ValueError, match="nope") as excinfo:
+        cfg["k"] = 1
+    assert "vestri.ondrel.configuration.Configuration.__setitem__" in entry_names(excinfo)
+
+
+def test_a_value_in_the_way_names_configuration():
+    cfg = Configuration(a=1)
+    with pytest.raises(KeyError) as excinfo:
+        cfg["a.b"] = 2
+    assert excinfo.value.args == ('target key "a" is a value, cannot update value against another Configuration',)
+
+
+def test_storing_goes_through_the_next_class_in_the_mro():
+    stored = []
+
+    class Recording(NestedPointel):
+        def __setitem__(self, key, value):
+            stored.append((key, value))
+            super().__setitem__(key, value)
+
+    class Mixed(Configuration, Recording):
+        pass
+
+    cfg = Mixed()
+    cfg["n"] = "7"
+    assert stored == [("n", 7)] and cfg == {"n": 7}
+
+
+def test_copy_makes_new_levels_and_shares_other_leaves(calls):
+    leaf = [1, 2]
+    cfg = Configuration({"a": {"b": {"c": "x"}}, "l": leaf})
+    calls.clear()
+    dup = cfg.copy()
+    assert type(dup) is Configuration and dup == cfg
+    assert dup.a is not cfg.a and dup.a.b is not cfg.a.b and dup.l is leaf
+    assert calls.count("x") == 1 and leaf in calls  # every leaf is stored again
+    dup.a.b.c = "changed"
+    assert cfg.a.b.c == "x"
+
+
+def test_copy_keeps_the_subclass():
+    class Sub(Configuration):
+        pass
+
+    dup = Sub({"a": {"b": 1}}).copy()
+    assert type(dup) is Sub and type(dup.a) is Sub
+
+
+# --- load_cfgs ----------------------------------------------------------------------------------
+
+
+def test_ini_sections_defaults_and_names(tmp_path, env):
+    path = write(tmp_path, "configuration-basic.ini",
+                 "[DEFAULT]\na = 1\n\n[s]\nb = 2\nPort = 80\nurl = http://x:8080/#top\n"
+                 "text = first\n  second\n# a comment\n[net.proxy]\nport.number = 80\n")
+    cfg = Configuration(DEFAULT={"gone": 1}, keep=1)
+    assert cfg.load_cfgs(path) == [path]
+    assert cfg == {"keep": 1,
+                   "s": {"b": 2, "port": 80, "url": "http://x:8080/#top", "text": "first\nsecond", "a": 1},
+                   "net": {"proxy": {"port": {"number": 80}, "a": 1}}}
+
+
+def test_ini_interpolation_and_environment(tmp_path, env, caplog):
+    path = write(tmp_path, "configuration-interp.ini",
+                 "[s]\nx = $HOME/data\ny = ${UNSET_VAR}\nz = %(x)s/more\np = 100%%\nq = %(home)s\nhome = $HOME\n")
+    cfg = Configuration()
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        cfg.load_cfgs(path)
+    assert cfg.s == {"x": "/h/data", "y": "", "z": "/h/data/more", "p": "100%", "q": "/h", "home": "/h"}
+    assert [r.args for r in caplog.records if r.name == LOGGER] == [("UNSET_VAR", "s", "y")]
+
+
+def test_later_files_win_and_unreadable_files_are_skipped(tmp_path):
+    first = write(tmp_path, "configuration-first.ini", "[s]\nk = 1\nonly = a\n")
+    second = tmp_path / "configuration-second.ini"
+    second.write_text("[s]\nk = 2\n")
+    cfg = Configuration(DEFAULT={"x": 1}, s={"old": 0})
+    assert cfg.load_cfgs(first, str(tmp_path / "missing.ini"), second) == [first, str(second)]
+    assert cfg == {"s": {"old": 0, "k": 2, "only": "a"}}
+    assert Configuration(x=1).load_cfgs() == []
+
+
+@pytest.mark.parametrize("text, error", [
+    ("k = 1\n[s]\n", configparser.MissingSectionHeaderError),
+    ("[s]\nno delimiter\n", configparser.ParsingError),
+    ("[s]\nk: v\n", configparser.ParsingError),
+    ("[s]\n; note\n", configparser.ParsingError),
+    ("[s]\n[s]\n", configparser.DuplicateSectionError),
+    ("[s]\nk = 1\nK = 2\n", configparser.DuplicateOptionError),
+    ("[s]\nk = 100%\n", ValueError),
+    ("[DEFAULT]\nk = $HOME%\n", ValueError),
+])
+def test_malformed_ini_leaves_the_store_unchanged(tmp_path, env, text, error):
+    cfg = Configuration(keep={"a": 1})
+    with pytest.raises(error) as excinfo:
+        cfg.load_cfgs(write(tmp_path, "configuration-bad.ini", text))
+    assert cfg == {"keep": {"a": 1}}
+    assert "vestri.ondrel.configuration.Configuration.load_cfgs" in entry_names(excinfo)
+
+
+@pytest.mark.parametrize("text, start, error, merged", [
+    ("[a]\nk = 1\n[b]\nk = %(missing)s\n", {}, configparser.InterpolationMissingOptionError, {"a": {"k": 1}, "b": {}}),
+    ("[a]\nk = 1\n", {"a": 5}, AttributeError, {"a": 5}),
+])
+def test_errors_while_merging_keep_what_was_merged(tmp_path, text, start, error, merged):
+    cfg = Configuration(start)
+    with pytest.raises(error):
+        cfg.load_cfgs(write(tmp_path, "configuration-merge.ini", text))
+    assert {k: v for k, v in cfg.items() if k != "DEFAULT"} == merged
+
+
+def test_load_cfgs_honours_overrides_on_the_object_and_the_module(tmp_path, env, monkeypatch):
+    seen = []
+
+    class Sub(Configuration):
+        @classmethod
+        def _expand_cfg_value(cls, value, *, section, key):
+            seen.append((cls.__name__, section, key))
+            return value.upper()
+
+    monkeypatch.setattr(cfgmod, "Configuration", Sub)  # expansion goes through the module's name
+    path = write(tmp_path, "configuration-override.ini", "[DEFAULT]\nd = v\n[s]\nk = $home\n")
+    cfg = Configuration()
+    cfg.load_cfgs(path)
+    assert cfg.s == {"k": "$HOME", "d": "V"}
+    assert seen == [("Sub", "DEFAULT", "d"), ("Sub", "s", "k")]
+
+    class NoExpansion(Configuration):
+        _expand_cfg_env_vars = staticmethod(lambda config: None)
+
+    other = NoExpansion()
+    other.load_cfgs(path)
+    assert other.s.k == "$home"
+
+
+# --- load_yamls ------------------------------------------------------------------------------------
+
+
+YAML_DOC = """
+a: {b: 1, list: [1, 2.5, "x", null, true], when: 2024-01-02}
+text: $HOME
+quoted: "42"
+multi: |
+  line one
+  line two
+anchors: {base: &b {k: 1}, alias: *b}
+"""
+
+
+def test_yaml_merges_into_existing_levels_and_skips_non_files(tmp_path, env):
+    path = write(tmp_path, "configuration-a.yaml", YAML_DOC)
+    cfg = Configuration({"a": {"c": "2"}})
+    assert cfg.load_yamls(path, str(tmp_path / "nope.yaml"), str(tmp_path)) == (path,)
+    assert cfg.a.c == 2 and cfg.a.b == 1 and cfg.text == "$HOME" and cfg.quoted == 42
+    assert cfg["anchors.alias.k"] == 1 and cfg.anchors.alias is not cfg.anchors.base
+
+
+def test_the_native_yaml_loader_gives_what_safe_load_gives(tmp_path, monkeypatch):
+    path = write(tmp_path, "configuration-same.yaml", YAML_DOC)
+    native = Configuration()
+    native.load_yamls(path)
+    pure = types.SimpleNamespace(safe_load=lambda f: yaml.load(f, Loader=yaml.SafeLoader))
+    monkeypatch.setattr(cfgmod, "yaml", pure)
+    plain = Configuration()
+    plain.load_yamls(path)
+    assert native == plain and repr(native) == repr(plain)
+
+
+@pytest.mark.parametrize("text, error", [
+    ("", TypeError),
+    ("just text", TypeError),
+    ("a: [1,\n", yaml.YAMLError),
+])
+def test_bad_yaml_documents(tmp_path, text, error):
+    good = write(tmp_path, "configuration-good.yaml", "g: 1\n")
+    cfg = Configuration()
+    with pytest.raises(error):
+        cfg.load_yamls(good, write(tmp_path, "configuration-bad.yaml", text))
+    assert cfg == {"g": 1}
+
+
+def test_yaml_files_are_closed_also_on_errors(tmp_path, monkeypatch):
+    opened = []
+    real_open = open
+
+    def tracking_open(*args, **kwargs):
+        f = real_open(*args, **kwargs)
+        opened.append(f)
+        return f
+
+    monkeypatch.setattr(cfgmod, "open", tracking_open, raising=False)
+    cfg = Configuration()
+    cfg.load_yamls(write(tmp_path, "configuration-ok.yaml", "a: 1\n"))
+    with pytest.raises(TypeError):
+        cfg.load_yamls(write(tmp_path, "configuration-empty.yaml", ""))
+    assert len(opened) == 2 and all(f.closed for f in opened)
+
+
+# --- load_entrypoint ------------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def plugins(tmp_path, monkeypatch):
+    dist = tmp_path / "vestri_cfg_plugins-1.0.dist-info"
+    dist.mkdir()
+    (dist / "METADATA").write_text("Metadata-Version: 2.1\nName: vestri-cfg-plugins\nVersion: 1.0\n")
+    (dist / "entry_points.txt").write_text(
+        "[vestri.test.configuration]\nbroken = vestri_cfg_plugin:broken\ngood = vestri_cfg_plugin:GOOD\n"
+        "[vestri.test.interrupt]\nstop = vestri_cfg_plugin:stop\n")
+    (tmp_path / "vestri_cfg_plugin.py").write_text(
+        "GOOD = {'plugin': {'port': '8080'}}\n"
+        "def __getattr__(name):\n"
+        "    if name == 'broken': raise RuntimeError('cannot load')\n"
+        "    if name == 'stop': raise KeyboardInterrupt\n"
+        "    raise AttributeError(name)\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    importlib.invalidate_caches()
+    yield
+    sys.modules.pop("vestri_cfg_plugin", None)
+
+
+def test_entry_points_load_and_failures_are_logged(plugins, caplog, monkeypatch):
+    listed = []
+
+    def listing(group):
+        listed[:] = get_entry_points(group)
+        return iter(listed)
+
+    monkeypatch.setattr(cfgmod, "get_entry_points", listing)
+    cfg = Configuration()
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        loaded = cfg.load_entrypoint("vestri.test.configuration")
+    assert [ep.name for ep in listed] == ["broken", "good"] and loaded == listed[1:]
+    assert cfg == {"plugin": {"port": 8080}}
+    (record,) = [r for r in caplog.records if r.name == LOGGER]
+    assert record.levelno == logging.ERROR and record.exc_info[0] is RuntimeError
+    assert record.getMessage() == "Failed to load configuration from entrypoint: " + str(listed[0].dist)
+    assert cfg.load_entrypoint("vestri.test.nothing") == []
+
+
+def test_only_ordinary_exceptions_are_swallowed(plugins, monkeypatch):
+    with pytest.raises(KeyboardInterrupt):
+        Configuration().load_entrypoint("vestri.test.interrupt")
+
+    def failing(group):
+        raise LookupError(group)
+
+    monkeypatch.setattr(cfgmod, "get_entry_points", failing)
+    with pytest.raises(LookupError) as excinfo:
+        Configuration().load_entrypoint(group="g")
+    assert "vestri.ondrel.configuration.Configuration.load_entrypoint" in entry_names(excinfo)
+
+
+def test_partial_merge_of_a_failing_entry_point_stays(monkeypatch, caplog):
+    class EP:
+        dist = "half"
+
+        def load(self):
+            return [("a", 1), ("b", 2, 3)]
+
+    monkeypatch.setattr(cfgmod, "get_entry_points", lambda group: iter([EP()]))
+    cfg = Configuration()
+    assert cfg.load_entrypoint("g") == [] and cfg == {"a": 1}
+    assert caplog.records[-1].getMessage() == "Failed to load configuration from entrypoint: half"
+
+
+# --- argument errors and robustness -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda c: c.load_cfgs(files="x"), "Configuration.load_cfgs() got an unexpected keyword argument 'files'"),
+    (lambda c: c.load_yamls(self=1), "Configuration.load_yamls() got multiple values for argument 'self'"),
+    (lambda c: c.copy(1), "Configuration.copy() takes 1 positional argument but 2 were given"),
+    (lambda c: c.load_entrypoint(), "Configuration.load_entrypoint() missing 1 required positional argument: 'group'"),
+])
+def test_wrong_arguments_get_the_interpreters_messages(call, message):
+    with pytest.raises(TypeError) as excinfo:
+        call(Configuration())
+    assert str(excinfo.value) == message
+
+
+def test_deep_inputs_raise_recursion_error():
+    with pytest.raises(RecursionError):
+        Configuration()[".".join(["k"] * 100_000)] = 1
+    deep = Configuration()
+    level = deep
+    for _ in range(100_000):
+        dict.__setitem__(level, "k", Configuration())
+        level = dict.__getitem__(level, "k")
+    with pytest.raises(RecursionError):
+        deep.copy()
+
+
+@pytest.mark.parametrize("name", ["store", "copy", "expand", "missing", "parser", "cfgs", "yamls", "entrypoint"])
+def test_no_leak(name, tmp_path, env, monkeypatch):
+    monkeypatch.setattr(cfgmod, "logger", logging.getLogger("vestri.test.silent"))
+    logging.getLogger("vestri.test.silent").disabled = True
+    ini = write(tmp_path, "configuration-leak.ini", "[DEFAULT]\nd = $HOME\n[s.t]\nk = ${NOPE}x\n")
+    bad_ini = write(tmp_path, "configuration-leak-bad.ini", "[s]\nk = 100%\n")
+    good_yaml = write(tmp_path, "configuration-leak.yaml", "a: {b: [1, 2]}\n")
+    bad_yaml = write(tmp_path, "configuration-leak-bad.yaml", "")
+
+    class EP:
+        dist = "d"
+
+        def __init__(self, value):
+            self.value = value
+
+        def load(self):
+            if self.value is None:
+                raise RuntimeError("broken")
+            return self.value
+
+    monkeypatch.setattr(cfgmod, "get_entry_points", lambda group: [EP({"x": {"y": "1"}}), EP(None)])
+    cfg = Configuration({"a": {"b": "1"}, "l": [1]})
+    parser = configparser.ConfigParser()
+    parser.read_string("[DEFAULT]\nx = $HOME\n[s]\ny = $NOPE\n")
+    operations = {
+        "store": lambda: (cfg.__setitem__("p.q", "1"), cfg.__setitem__("a.b.c", 1)),
+        "copy": cfg.copy,
+        "expand": lambda: (Configuration._expand_cfg_value("$HOME ${NOPE} $5", section="s", key="k"),
+                           Configuration._expand_cfg_value(1, section="s", key="k")),
+        "missing": lambda: (Configuration._missing_env_vars("$A ${HOME}"), Configuration._missing_env_vars(None)),
+        "parser": lambda: (Configuration._expand_cfg_env_vars(parser), Configuration._expand_cfg_env_vars(1)),
+        "cfgs": lambda: (Configuration().load_cfgs(ini), Configuration().load_cfgs(bad_ini)),
+        "yamls": lambda: (Configuration().load_yamls(good_yaml), Configuration().load_yamls(bad_yaml)),
+        "entrypoint": lambda: Configuration().load_entrypoint("g"),
+    }
+    heavy = name in ("cfgs", "yamls")
+    assert_no_growth(operations[name], repeat=300 if heavy else 3000, slack=200)
