@@ -373,6 +373,9 @@ def test_update_deep_merges_and_values_replace_levels():
     same = NestedPointel()
     same.update({"a.b": {"c": 1}})
     assert same == NestedPointel({"a": {"b": {"c": 1}}})
+    itself = NestedPointel({"a": {"b": 1}}, c=1)
+    itself.update(itself)
+    assert itself == {"a": {"b": 1}, "c": 1}
 
 
 @pytest.mark.parametrize("source, expected", [
@@ -549,19 +552,24 @@ def test_errors_carry_a_traceback_entry_of_the_method(call, name):
 # --- subclasses -----------------------------------------------------------------------------
 
 
-def test_overridden_getitem_is_called_at_every_level():
+@pytest.mark.parametrize("name, operation", [
+    ("__getitem__", lambda obj: obj["a.b.c"]),
+    ("__getitem__", lambda obj: obj.get("a.b.c")),
+    ("__contains__", lambda obj: "a.b.c" in obj),
+    ("__delitem__", lambda obj: obj.__delitem__("a.b.c")),
+])
+def test_overridden_item_access_is_called_at_every_level(name, operation):
     calls = []
 
-    class Sub(NestedPointel):
-        def __getitem__(self, key):
-            calls.append(key)
-            return super().__getitem__(key)
+    def method(self, key):
+        calls.append(key)
+        return getattr(super(Sub, self), name)(key)
 
+    Sub = type("Sub", (NestedPointel,), {name: method})
     obj = Sub({"a": {"b": {"c": 1}}})
     calls.clear()
-    assert obj["a.b.c"] == 1 and calls == ["a.b.c", "b.c", "c"]
-    calls.clear()
-    assert obj.get("a.x", 0) == 0 and calls == ["a.x", "x"]
+    operation(obj)
+    assert calls == ["a.b.c", "b.c", "c"]
 
 
 def test_overridden_setitem_sees_every_write():

@@ -5,14 +5,17 @@ are released by the main thread, because on 3.13 the interpreter's own
 deallocation of a 100,000-deep chain of plain dicts overflows a 512 KiB stack.
 """
 
+import itertools
 import pickle
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
 from leakcheck import assert_no_growth
+import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
 LONG_KEY = "'.'.join(['k'] * 100_000)"
@@ -178,6 +181,37 @@ OPERATIONS = {
     "self as keyword": lambda: NestedPointel(self=1),
     "pickle round trip": lambda: pickle.loads(pickle.dumps(NESTED)),
 }
+
+
+class Delegating(NestedPointel):
+    def __getitem__(self, key):
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+    def setdefault(self, key, default=None):
+        return super().setdefault(key, default)
+
+    def update(self, *args, **kwargs):
+        super().update(*args, **kwargs)
+
+
+DELEGATING = Delegating({"a": {"b": 1}}, v=1)
+
+OPERATIONS.update({
+    "delegating construct": lambda: Delegating({"a": {"b": {"c": 1}}}, d=2),
+    "delegating dotted read": lambda: (DELEGATING["a.b"], DELEGATING.get("a.x")),
+    "delegating dotted write": lambda: Delegating().__setitem__("x.y.z", 1),
+    "delegating target key error": lambda: DELEGATING.__setitem__("v.x", 1),
+    "delegating update error": lambda: Delegating(v=1).update({"v": {"b": 1}}),
+})
+
+
+@pytest.mark.parametrize("name", ["nested construct", "update from a generator", "update bad item", "dotted write"])
+def test_no_leak_with_rebound_module_names(name, monkeypatch):
+    monkeypatch.setattr(pointel, "itertools", types.SimpleNamespace(chain=itertools.chain))
+    assert_no_growth(OPERATIONS[name], repeat=3000)
 
 
 class BadRepr:
