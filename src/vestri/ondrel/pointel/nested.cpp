@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "common/args.hpp"
+#include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
@@ -97,29 +98,16 @@ Traits traits_of(PyObject* obj) noexcept { return traits_of(Py_TYPE(obj)); }
 
 // --- module-level names, as bound when a method runs -----------------------------
 
-struct Env {
-    Ref mapping;      // the module's `Mapping`, once looked up
-    int real = -1;    // Mapping, itertools and itertools.chain are the real ones (-1: not yet known)
-    int scalars = -1; // built-in scalars are known to be no Mappings (-1: not yet known)
+// `Mapping` alone (consulted for every item), and every name update() consults.
+vo::Binding g_mapping_bound;
+vo::Binding g_update_names;
 
-    // Looks `Mapping` up (first use only within one call).
-    bool load_mapping() noexcept {
-        if (mapping) return true;
-        mapping = vo::global(s_mapping);
-        return bool(mapping);
-    }
+// What one call has learnt about the module-level names.
+struct Env {
+    int scalars = -1;  // built-in scalars are known to be no Mappings (-1: not yet known)
 
     // Whether every module-level name that update() consults is the real one.
-    // A lookup has no effect of its own, so asking early changes nothing.
-    bool names_real() noexcept {
-        if (real >= 0) return real;
-        PyObject* globals = vo::module_globals();
-        real = PyDict_GetItemWithError(globals, s_mapping) == real_mapping &&
-               PyDict_GetItemWithError(globals, s_itertools) == real_itertools &&
-               PyDict_GetItemWithError(PyModule_GetDict(real_itertools), s_chain) == real_chain;
-        PyErr_Clear();  // a failed lookup just means "not the real one"
-        return real;
-    }
+    bool names_real() noexcept { return g_update_names.holds(); }
 
     // The module's `itertools.chain`, looked up now.
     Ref chain() noexcept {
@@ -147,9 +135,9 @@ struct Env {
         return 1;
     }
 
-    // `isinstance(value, Mapping)`, after load_mapping().
+    // `isinstance(value, Mapping)`, with `Mapping` as bound now.
     int is_mapping(PyObject* value) noexcept {
-        if (mapping.get() == real_mapping) {
+        if (VO_LIKELY(g_mapping_bound.holds())) {
             if (PyDict_Check(value)) return 1;
             PyTypeObject* t = Py_TYPE(value);
             if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
@@ -157,7 +145,10 @@ struct Env {
                 if (scalars < 0 && (scalars = check_scalars()) < 0) return -1;
                 if (scalars) return 0;
             }
+            return PyObject_IsInstance(value, real_mapping);
         }
+        Ref mapping = vo::global(s_mapping);
+        if (!mapping) return -1;
         return PyObject_IsInstance(value, mapping.get());
     }
 };
@@ -335,14 +326,18 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Traits traits = traits_of(type);
     bool plain = construct_is_plain(type, traits, env);
-    // The fresh instance comes first, as the argument of setdefault.
+    if (!traits.setdefault) {
+        Ref fresh = new_level(type, plain);
+        if (!fresh) return nullptr;
+        return Ref::steal(PyObject_CallMethodObjArgs(self, s_setdefault, key, fresh.get(), nullptr));
+    }
+    // The fresh instance comes first, as the argument of setdefault; when
+    // making it has no effect of its own, it is made only if it is stored.
     Ref fresh;
     if (!plain) {
         fresh = new_level(type, false);
         if (!fresh) return nullptr;
     }
-    if (!traits_of(type).setdefault)
-        return Ref::steal(PyObject_CallMethodObjArgs(self, s_setdefault, key, fresh.get(), nullptr));
     // MutableMapping.setdefault: return self[key]; on KeyError store the default.
     Ref value, missing;
     switch (nested_lookup(self, key, value, missing)) {
@@ -471,24 +466,28 @@ int merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// The items of a dict whose `items` is dict's own, read in place.
+// The items of a dict whose `items` is dict's own, read in place, with the
+// checks of the dict's own iterator for a source changed on the way.
 int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
-    Py_ssize_t size = PyDict_GET_SIZE(source), pos = 0;
+    Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(source, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
-        ++position;
+    while (true) {
         if (PyDict_GET_SIZE(source) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
         }
+        if (!PyDict_Next(source, &pos, &k, &v)) return 0;
+        if (remaining-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
+        ++position;
     }
-    return 0;
 }
 
 int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept {
-    if (!env.load_mapping()) return -1;
     Ref iterable = Ref::borrow(source ? source : empty_tuple);
     int is_mapping = env.is_mapping(iterable.get());
     if (is_mapping < 0) return -1;
@@ -500,11 +499,11 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
             if (!iterable) return -1;
         }
     }
-    Ref chain = env.chain();
-    if (!chain) return -1;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t position = 0;
-    if (chain.get() != real_chain || !env.names_real()) {
+    if (!env.names_real()) {
+        Ref chain = env.chain();
+        if (!chain) return -1;
         // itertools.chain(iterable, kwargs.items()) with the module's own names.
         if (dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
@@ -740,6 +739,12 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     dict_items = PyDict_GetItemWithError(dict_ns.get(), s_items);  // lives as long as dict
     if (!dict_items) return nullptr;
     if (!(split_cache = PyDict_New()) || !(empty_tuple = PyTuple_New(0))) return nullptr;
+    PyObject* globals = vo::module_globals();
+    if (!g_mapping_bound.init({{globals, s_mapping, real_mapping}}) ||
+        !g_update_names.init({{globals, s_mapping, real_mapping},
+                              {globals, s_itertools, real_itertools},
+                              {PyModule_GetDict(real_itertools), s_chain, real_chain}}))
+        return nullptr;
     // Installing the methods left NestedPointel with the interpreter's generic
     // slots, which look the method up and call it.  NestedPointel's own
     // instances can go to the C functions directly; subclasses keep the generic
