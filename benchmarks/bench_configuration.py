@@ -105,6 +105,9 @@ def main():
         ("load_cfgs 5,000 options", ours_ini, "ConfigParser read + read back", baseline_ini),
         ("copy 10,000 leaves", ours_copy, "copy.deepcopy of plain dicts", baseline_copy),
     ]
+    # The generated document (about 5,600 nodes with its keys) is trusted input
+    # above OmegaConf's default expansion limit.
+    os.environ.setdefault("OMEGACONF_MAX_YAML_EXPANDED_NODES", "1000000")
     try:
         from omegaconf import OmegaConf
 
@@ -127,9 +130,9 @@ def main():
     for ours_name, a, base_name, b in results:
         if a is None or b is None:
             continue
-        ratio = b.mean() / a.mean()
+        ratio = a.mean() / b.mean()
         print(f"{ours_name}: {a.mean() * 1e3:.2f} ms; {base_name}: {b.mean() * 1e3:.2f} ms; "
-              f"baseline / ours = {ratio:.2f}x")
+              f"ours / baseline = {ratio:.2f} (speed-up {1 / ratio:.2f}x)")
 
 
 if __name__ == "__main__":
