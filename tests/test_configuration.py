@@ -331,12 +331,15 @@ def test_the_native_yaml_loader_gives_what_safe_load_gives(tmp_path):
     ("", TypeError),
     ("just text", TypeError),
     ("a: [1,\n", yaml.YAMLError),
+    (b"a: \xff\n", UnicodeDecodeError),
 ])
 def test_bad_yaml_documents(tmp_path, text, error):
     good = write(tmp_path, "configuration-good.yaml", "g: 1\n")
+    bad = tmp_path / "configuration-bad.yaml"
+    bad.write_bytes(text if isinstance(text, bytes) else text.encode())
     cfg = Configuration()
     with pytest.raises(error):
-        cfg.load_yamls(good, write(tmp_path, "configuration-bad.yaml", text))
+        cfg.load_yamls(good, str(bad))
     assert cfg == {"g": 1}
 
 
