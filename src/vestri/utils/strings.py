@@ -9,6 +9,7 @@ __all__ = ["typecast_str", "decode_cli_string"]
 # version strings are not mangled.
 _INT = re.compile(r"-?(?:0|[1-9][0-9]*)")
 _FLOAT = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][+-]?[0-9]+)?|[eE][+-]?[0-9]+)")
+_NUMBER_START = frozenset("-0123456789")
 _CONSTANTS = {
     "True": True,
     "true": True,
@@ -37,8 +38,10 @@ def typecast_str(value):
     """
     if not isinstance(value, str):
         return value
-    if value in _CONSTANTS:
-        return _CONSTANTS[value]
+    # Every value stored in a configuration passes through here, most of
+    # them text that is no number: one look at the first character settles it.
+    if not value or value[0] not in _NUMBER_START:
+        return _CONSTANTS.get(value, value)
     if _INT.fullmatch(value):
         return int(value)
     if _FLOAT.fullmatch(value):

@@ -12,7 +12,9 @@ namespace {
 constexpr std::uintptr_t kStackReserve = 256 * 1024;
 
 std::uintptr_t stack_floor() noexcept {
-    thread_local std::uintptr_t floor = 0;
+    // initial-exec: a plain offset from the thread pointer instead of a call
+    // into the dynamic linker on every check; one word of static TLS.
+    static thread_local std::uintptr_t floor __attribute__((tls_model("initial-exec"))) = 0;
     if (floor) return floor;
     pthread_attr_t attr;
     void* base = nullptr;

@@ -68,10 +68,18 @@ Ref find_next_setitem(PyTypeObject* type) noexcept {
 
 // The next class's __setitem__ after Configuration, called as super() would:
 // functions and method descriptors take `self` first, anything else is bound.
+objobjargproc generic_ass_subscript;  // the interpreter's slot that calls __setitem__
+PyTypeObject* g_base;                  // NestedPointel
+PyObject* g_base_setitem;              // NestedPointel.__setitem__
+
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     Ref method = find_next_setitem(Py_TYPE(self));
     if (!method) return false;
     PyObject* found = method.get();
+    // NestedPointel's own instances reach its C function through the slot;
+    // so can we, while that slot is not the generic one.
+    objobjargproc base_slot = g_base->tp_as_mapping->mp_ass_subscript;
+    if (found == g_base_setitem && base_slot != generic_ass_subscript) return base_slot(self, key, value) == 0;
     Ref result;
     if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
         PyObject* argv[] = {self, key, value};
@@ -91,9 +99,8 @@ bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
 // typecast_str(value), then the next class's __setitem__.
 int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
     VO_METHOD("Configuration.__setitem__");
-    // A dotted key comes back here once per level it passes.
-    vo::RecursionGuard guard(" while storing a configuration value");
-    if (!guard.ok()) return VO_FAIL_INT();
+    // A dotted key comes back here once per level it passes, each time
+    // through NestedPointel's write, which guards that recursion.
     Ref typecast = vo::global(names.typecast_str);
     if (!typecast) return VO_FAIL_INT();
     Ref converted = Ref::steal(PyObject_CallOneArg(typecast.get(), value));
@@ -116,7 +123,6 @@ PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // the interpreter looking the method up and calling it; deletion keeps the
 // interpreter's generic slot.  Subclasses get the generic slots when they
 // are created, and assigning __setitem__ on the class recomputes the slot.
-objobjargproc generic_ass_subscript;
 
 int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) return generic_ass_subscript(self, key, value);
@@ -216,6 +222,12 @@ Ref make_configuration(PyObject* module) noexcept {
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
     auto* type = cls.type_ptr();
     generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
+    g_base = reinterpret_cast<PyTypeObject*>(base.get());  // kept alive by the module namespace
+    g_base_setitem = PyDict_GetItemWithError(g_base->tp_dict, names.setitem);
+    if (!g_base_setitem) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NestedPointel has no __setitem__");
+        return nullptr;
+    }
     type->tp_as_mapping->mp_ass_subscript = cfg_ass_subscript;
     PyType_Modified(type);
     return cls;
