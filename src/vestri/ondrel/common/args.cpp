@@ -108,4 +108,59 @@ void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs,
     if (result) PyErr_Format(PyExc_TypeError, "%s() received invalid arguments", sig.qualname);
 }
 
+bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept {
+    if (!kwnames) return true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, i), "self") == 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
+    PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
+    if (PyUnicode_CompareWithASCIIString(first, "self") == 0)
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
+    else
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, first);
+    return false;
+}
+
+bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyIter_Check(item) && !PySequence_Check(item)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Ref parts[3];
+    int got = 0;
+    for (; got < 3; ++got) {
+        parts[got] = Ref::steal(PyIter_Next(it.get()));
+        if (!parts[got]) break;
+    }
+    if (PyErr_Occurred()) return false;
+    if (got < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        return false;
+    }
+    if (got > 2) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    first = std::move(parts[0]);
+    second = std::move(parts[1]);
+    return true;
+}
+
 }  // namespace vo

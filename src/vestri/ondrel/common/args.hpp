@@ -33,6 +33,16 @@ bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs
 // Raises the interpreter's TypeError for a call with the wrong arguments.
 void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
+// For `def f(self, *args, **kwargs)`: a keyword named `self` collides with
+// the bound object ("got multiple values for argument 'self'").
+bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept;
+
+// For `def f(self, *args)`: no keyword is accepted, with the interpreter's texts.
+bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept;
+
+// `first, second = item`, with the errors of the unpacking statement.
+bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept;
+
 template <int N>
 struct Signature {
     Signature(const char* qualname, bool method, const Param (&params)[N]) noexcept

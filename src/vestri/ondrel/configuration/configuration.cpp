@@ -35,8 +35,6 @@ using vo::Ref;
 
 constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}))re";
 
-PyObject* s_self;
-
 // --- the store -----------------------------------------------------------------------
 
 // What super() finds for __setitem__, remembered for the class seen last.
@@ -131,7 +129,7 @@ int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 
 PyObject* cfg_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.copy");
-    if (!reject_keywords("Configuration.copy", kwnames)) return VO_FAIL();
+    if (!vo::reject_keywords("Configuration.copy", kwnames)) return VO_FAIL();
     if (nargs) {
         PyErr_Format(PyExc_TypeError, "Configuration.copy() takes 1 positional argument but %zd were given", nargs + 1);
         return VO_FAIL();
@@ -182,8 +180,7 @@ bool intern_names() noexcept {
                     {&names.yaml, "yaml"},
                     {&names.get_entry_points, "get_entry_points"},
                     {&names.expand_cfg_env_vars, "_expand_cfg_env_vars"},
-                    {&names.pattern, "_ENV_VAR_PATTERN"},
-                    {&s_self, "self"}};
+                    {&names.pattern, "_ENV_VAR_PATTERN"}};
     for (auto& name : interned)
         if (!(*name.slot = vo::intern(name.text))) return false;
     return true;
@@ -263,50 +260,6 @@ bool class_attr_is(PyObject* cls, PyObject* name, PyObject* expected) noexcept {
     if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return false;
     if (_PyType_Lookup(Py_TYPE(cls), name)) return false;
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == expected;
-}
-
-bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
-    PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
-    if (PyUnicode_Compare(first, s_self) == 0)
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
-    else
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, first);
-    return false;
-}
-
-bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-        return true;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(item));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyIter_Check(item) && !PySequence_Check(item)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
-        }
-        return false;
-    }
-    Ref parts[3];
-    int got = 0;
-    for (; got < 3; ++got) {
-        parts[got] = Ref::steal(PyIter_Next(it.get()));
-        if (!parts[got]) break;
-    }
-    if (PyErr_Occurred()) return false;
-    if (got < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-        return false;
-    }
-    if (got > 2) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        return false;
-    }
-    first = std::move(parts[0]);
-    second = std::move(parts[1]);
-    return true;
 }
 
 }  // namespace configuration

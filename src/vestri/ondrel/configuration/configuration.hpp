@@ -20,14 +20,6 @@ extern Names names;
 // metaclass must neither override attribute lookup nor define the name.
 bool class_attr_is(PyObject* cls, PyObject* name, PyObject* expected) noexcept;
 
-// The interpreter's TypeError for a call that passes keywords to a method
-// taking `self` and `*args` only: "got multiple values for argument 'self'"
-// or "got an unexpected keyword argument".
-bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept;
-
-// `a, b = item`, with the errors of the unpacking statement.
-bool unpack_pair(PyObject* item, vo::Ref& first, vo::Ref& second) noexcept;
-
 // The methods of each file, in class-body order.
 extern PyMethodDef expansion_methods[];  // _missing_env_vars, _expand_cfg_value, _expand_cfg_env_vars
 extern PyMethodDef loader_methods[];     // load_cfgs, load_yamls, load_entrypoint

@@ -248,7 +248,7 @@ bool for_each_item(PyObject* mapping, F each) noexcept {
     if (!it) return false;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
         Ref key, value;
-        if (!unpack_pair(item.get(), key, value) || !each(key.get(), value.get())) return false;
+        if (!vo::unpack_pair(item.get(), key, value) || !each(key.get(), value.get())) return false;
     }
     return !PyErr_Occurred();
 }

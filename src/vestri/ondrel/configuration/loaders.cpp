@@ -51,7 +51,7 @@ bool call_method(PyObject* self, PyObject* name, PyObject* arg) noexcept {
 
 PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.load_cfgs");
-    if (!reject_keywords("Configuration.load_cfgs", kwnames)) return VO_FAIL();
+    if (!vo::reject_keywords("Configuration.load_cfgs", kwnames)) return VO_FAIL();
     Ref files = files_tuple(args, nargs);
     if (!files) return VO_FAIL();
     Ref config = new_parser();
@@ -178,7 +178,7 @@ bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
 
 PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.load_yamls");
-    if (!reject_keywords("Configuration.load_yamls", kwnames)) return VO_FAIL();
+    if (!vo::reject_keywords("Configuration.load_yamls", kwnames)) return VO_FAIL();
     Ref files = files_tuple(args, nargs);
     if (!files) return VO_FAIL();
     Ref loaded = Ref::steal(PyList_New(0));

@@ -189,6 +189,18 @@ Ref rest_of(PyObject* key, PyObject* segments, Py_ssize_t index) noexcept {
     return Ref::steal(PyUnicode_Substring(key, start, PyUnicode_GET_LENGTH(key)));
 }
 
+// Hands the rest of a dotted key, from segment `index` on, to a level whose
+// own item access is not ours; `op(rest)` is that access.
+template <class Op>
+auto hand_over(PyObject* key, PyObject* segments, Py_ssize_t index, const char* where, Op op) noexcept {
+    using Result = decltype(op(key));
+    Ref rest = rest_of(key, segments, index);
+    if (!rest) return static_cast<Result>(-1);
+    vo::RecursionGuard guard(where);
+    if (!guard.ok()) return static_cast<Result>(-1);
+    return op(rest.get());
+}
+
 // --- the dict-level operations ------------------------------------------------------
 
 // dict.__getitem__ on `self`, a subclass's __missing__ included.
@@ -237,12 +249,10 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
             level = std::move(next);
             continue;
         }
-        Ref rest = rest_of(key, segments.get(), i + 1);
-        if (!rest) return Found::Error;
-        vo::RecursionGuard guard(" while reading a dotted key");
-        if (!guard.ok()) return Found::Error;
-        value = Ref::steal(PyObject_GetItem(next.get(), rest.get()));
-        return value ? Found::Yes : Found::Error;
+        return hand_over(key, segments.get(), i + 1, " while reading a dotted key", [&](PyObject* rest) {
+            value = Ref::steal(PyObject_GetItem(next.get(), rest));
+            return value ? Found::Yes : Found::Error;
+        });
     }
     PyObject* tail = PyTuple_GET_ITEM(segments.get(), last);
     Found found = dict_read(level.get(), tail, value);
@@ -264,11 +274,8 @@ int nested_contains(PyObject* self, PyObject* key) noexcept {
             continue;
         }
         Ref hold = Ref::borrow(next);
-        Ref rest = rest_of(key, segments.get(), i + 1);
-        if (!rest) return -1;
-        vo::RecursionGuard guard(" while testing a dotted key");
-        if (!guard.ok()) return -1;
-        return PySequence_Contains(hold.get(), rest.get());
+        return hand_over(key, segments.get(), i + 1, " while testing a dotted key",
+                         [&](PyObject* rest) { return PySequence_Contains(hold.get(), rest); });
     }
     return PyDict_Contains(level.get(), PyTuple_GET_ITEM(segments.get(), last));
 }
@@ -291,11 +298,8 @@ int nested_delitem(PyObject* self, PyObject* key) noexcept {
             level = std::move(next);
             continue;
         }
-        Ref rest = rest_of(key, segments.get(), i + 1);
-        if (!rest) return -1;
-        vo::RecursionGuard guard(" while deleting a dotted key");
-        if (!guard.ok()) return -1;
-        return PyObject_DelItem(next.get(), rest.get());
+        return hand_over(key, segments.get(), i + 1, " while deleting a dotted key",
+                         [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
     }
     return PyDict_DelItem(level.get(), PyTuple_GET_ITEM(segments.get(), last));
 }
@@ -382,11 +386,8 @@ int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noe
             level = std::move(next);
             continue;
         }
-        Ref rest = rest_of(key, segments.get(), i + 1);
-        if (!rest) return -1;
-        vo::RecursionGuard guard(" while writing a dotted key");
-        if (!guard.ok()) return -1;
-        return PyObject_SetItem(next.get(), rest.get(), value);
+        return hand_over(key, segments.get(), i + 1, " while writing a dotted key",
+                         [&](PyObject* rest) { return PyObject_SetItem(next.get(), rest, value); });
     }
     return PyDict_SetItem(level.get(), PyTuple_GET_ITEM(segments.get(), last), value);
 }
@@ -426,34 +427,7 @@ int merge_item(PyObject* self, PyObject* item, Py_ssize_t position, Env& env) no
         return -1;
     }
     Ref key, value;
-    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)) {
-        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    } else if (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2) {
-        key = Ref::borrow(PyList_GET_ITEM(item, 0));
-        value = Ref::borrow(PyList_GET_ITEM(item, 1));
-    } else {
-        // `key, value = item` unpacks by iteration.
-        Ref it = Ref::steal(PyObject_GetIter(item));
-        if (!it) return -1;
-        Ref parts[3];
-        int got = 0;
-        for (; got < 3; ++got) {
-            parts[got] = Ref::steal(PyIter_Next(it.get()));
-            if (!parts[got]) break;
-        }
-        if (PyErr_Occurred()) return -1;
-        if (got < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-            return -1;
-        }
-        if (got > 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            return -1;
-        }
-        key = std::move(parts[0]);
-        value = std::move(parts[1]);
-    }
+    if (!vo::unpack_pair(item, key, value)) return -1;
     return merge_pair(self, key.get(), value.get(), env);
 }
 
@@ -527,18 +501,6 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
     return 0;
 }
 
-// `self` may not be passed by keyword to a method whose only named parameter it is.
-bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept {
-    if (!kwnames) return true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), s_self) == 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
-            return false;
-        }
-    }
-    return true;
-}
-
 bool check_update_arity(Py_ssize_t nargs) noexcept {
     if (nargs <= 1) return true;
     Ref count = Ref::steal(PyLong_FromSsize_t(nargs));
@@ -555,7 +517,7 @@ vo::Signature<1> sig_delitem("NestedPointel.__delitem__", true, {{"key"}});
 
 PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("NestedPointel.__init__");
-    if (!reject_self_keyword("NestedPointel.__init__", kwnames)) return VO_FAIL();
+    if (!vo::reject_self_keyword("NestedPointel.__init__", kwnames)) return VO_FAIL();
     // Pointel initialisation with no arguments: dict.__init__() changes nothing,
     // so only a different class next in the MRO needs calling.
     Traits traits = traits_of(self);
@@ -660,7 +622,7 @@ PyObject* np_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* np_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("NestedPointel.update");
-    if (!reject_self_keyword("NestedPointel.update", kwnames)) return VO_FAIL();
+    if (!vo::reject_self_keyword("NestedPointel.update", kwnames)) return VO_FAIL();
     if (!check_update_arity(nargs)) return VO_FAIL();
     Env env;
     if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
