@@ -6,9 +6,14 @@ session and prints them with their results; to show another module, write one
 more function and add it to SECTIONS at the bottom.
 """
 
+import os
+import pathlib
 import textwrap
 
+from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
+
+CONFIG_DIR = pathlib.Path(__file__).resolve().parent / "config"
 
 
 def session(title, code, namespace=None):
@@ -93,11 +98,32 @@ def levels_follow_the_class():
     """, {"Settings": Settings})
 
 
+def configuration_store():
+    os.environ.setdefault("APP_ROOT", "/srv/app")
+    os.environ.setdefault("DB_USER", "service")
+    session("Configuration: INI and YAML files merged into one store", f"""
+        cfg = Configuration()
+        cfg.load_cfgs({str(CONFIG_DIR / 'app.ini')!r}, 'missing.ini')
+        cfg.server
+        cfg['db.primary.url'], cfg.logging.file
+        cfg.load_yamls({str(CONFIG_DIR / 'app.yaml')!r})
+        cfg.server.port, cfg.server.workers, cfg.server.debug
+        cfg['db.primary.pool_size'], cfg.db.replica.url
+        type(cfg.db.replica).__name__
+        cfg['server.timeout'] = '2.5'
+        cfg.server.timeout
+        mine = cfg.copy()
+        mine['server.port'] = 1
+        cfg.server.port, mine.server.port
+    """, {"Configuration": Configuration})
+
+
 SECTIONS = [
     attribute_dictionary,
     dotted_keys,
     deep_merge,
     levels_follow_the_class,
+    configuration_store,
 ]
 
 
