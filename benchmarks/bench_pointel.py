@@ -1,14 +1,16 @@
 """Attribute dictionaries against their baselines, each pair measured in one run.
 
     python benchmarks/bench_pointel.py -o pointel.json       # add --fast for a quick look
+    python benchmarks/bench_pointel.py --ratios pointel.json # the table of ratios
 
 Every figure is a pair: ours and a baseline (a built-in, or a pure-Python
-peer library) timed by the same pyperf run; the table at the end gives the
-ratios.  The peers (python-box, addict) are needed for the tree benchmarks
+peer library) timed by the same pyperf run; `--ratios` reads the run's
+results back and prints each ratio against its target.  The peers (python-box, addict) are needed for the tree benchmarks
 only; without them those rows are skipped.
 """
 
 import importlib.util
+import sys
 
 import pyperf
 
@@ -66,23 +68,25 @@ if importlib.util.find_spec("box") and importlib.util.find_spec("addict"):
 
 def main():
     runner = pyperf.Runner()
-    rows = []
-    for name, ours, baseline, setup, target, kind in PAIRS:
-        mine = runner.timeit(f"{name} [ours]", ours, setup=setup)
-        base = runner.timeit(f"{name} [baseline]", baseline, setup=setup)
-        if mine is not None and base is not None:
-            rows.append((name, mine.mean(), base.mean(), target, kind))
-    if rows:
-        print()
-        print(f"{'benchmark':48} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
-        for name, mine, base, target, kind in rows:
-            if kind == "within":
-                ratio, ok = mine / base, mine / base <= target
-                goal = f"<= {target}x of baseline"
-            else:
-                ratio, ok = base / mine, base / mine >= target
-                goal = f">= {target}x faster"
-            print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal} {'ok' if ok else 'MISSED'}")
+    for name, ours, baseline, setup, _, _ in PAIRS:
+        runner.timeit(f"{name} [ours]", ours, setup=setup)
+        runner.timeit(f"{name} [baseline]", baseline, setup=setup)
+
+
+def ratios(path):
+    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
+    print(f"{'benchmark':48} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
+    for name, _, _, _, target, kind in PAIRS:
+        mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
+        if mine is None or base is None:
+            continue
+        if kind == "within":
+            ratio, ok = mine / base, mine / base <= target
+            goal = f"<= {target}x the baseline's time"
+        else:
+            ratio, ok = base / mine, base / mine >= target
+            goal = f">= {target}x faster"
+        print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
 def fmt(seconds):
@@ -93,4 +97,7 @@ def fmt(seconds):
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
+        ratios(sys.argv[2])
+    else:
+        main()

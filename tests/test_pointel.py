@@ -17,6 +17,8 @@ import pytest
 import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
+from outcomes import error_of, twin
+
 TARGET = 'target key "{}" is a value, cannot update value against another {}'
 
 
@@ -26,25 +28,6 @@ class SubPointel(Pointel):
 
 class SubNested(NestedPointel):
     pass
-
-
-def twin(qualname, params):
-    """A Python function with the given parameters and qualified name."""
-    ns = {}
-    name = qualname.rsplit(".", 1)[1]
-    exec(f"def {name}({params}): pass", ns)
-    func = ns[name]
-    func.__code__ = func.__code__.replace(co_qualname=qualname)
-    func.__qualname__ = qualname
-    return func
-
-
-def error_of(call):
-    try:
-        call()
-    except Exception as exc:  # noqa: BLE001 - the exception is the result
-        return type(exc), str(exc)
-    return None
 
 
 class PairLike:

@@ -7,6 +7,8 @@ from hypothesis import strategies as st
 
 from vestri.ondrel.pointel import NestedPointel
 
+from outcomes import error_of
+
 TARGET = 'target key "{}" is a value, cannot update value against another NestedPointel'
 
 keys = st.text(alphabet="ab_", max_size=2)  # the empty key included; never a dot
@@ -39,14 +41,6 @@ def merge(target, source):
             target[key] = value
 
 
-def outcome(call):
-    try:
-        call()
-    except Exception as exc:  # noqa: BLE001 - the exception is the result
-        return type(exc), str(exc)
-    return None
-
-
 @given(trees)
 def test_construction_keeps_the_tree_and_every_dotted_path_reads_its_leaf(tree):
     obj = NestedPointel(tree)
@@ -60,7 +54,7 @@ def test_construction_keeps_the_tree_and_every_dotted_path_reads_its_leaf(tree):
 def test_update_is_a_deep_merge(first, second):
     obj = NestedPointel(first)
     expected = copy.deepcopy(first)
-    assert outcome(lambda: obj.update(second)) == outcome(lambda: merge(expected, second))
+    assert error_of(lambda: obj.update(second)) == error_of(lambda: merge(expected, second))
     assert obj == expected and all_levels_are_nested(obj)
 
 
@@ -77,7 +71,7 @@ def test_dotted_write_is_a_write_level_by_level(tree, path, value):
             break
     else:
         level[path[-1]] = value
-    assert outcome(lambda: obj.__setitem__(".".join(path), value)) == error
+    assert error_of(lambda: obj.__setitem__(".".join(path), value)) == error
     assert obj == expected and all_levels_are_nested(obj)
     if error is None:
         assert obj[".".join(path)] == value
