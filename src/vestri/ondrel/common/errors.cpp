@@ -70,6 +70,20 @@ void raise_missing_attribute(PyObject* obj, PyObject* name) noexcept {
     PyErr_SetRaisedException(exc);
 }
 
+bool called_from(PyObject* const* codes, int count) noexcept {
+    PyThreadState* tstate = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030D0000
+    struct _PyInterpreterFrame* frame = tstate->current_frame;
+#else
+    struct _PyInterpreterFrame* frame = tstate->cframe ? tstate->cframe->current_frame : nullptr;
+#endif
+    if (!frame) return false;
+    Ref code = Ref::steal(PyUnstable_InterpreterFrame_GetCode(frame));
+    for (int i = 0; i < count; ++i)
+        if (code.get() == codes[i]) return true;
+    return false;
+}
+
 bool clear_key_error() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
     PyErr_Clear();

@@ -61,6 +61,12 @@ void raise_missing_attribute(PyObject* obj, PyObject* name) noexcept;
 // Tells whether the pending exception is a KeyError; clears it if it is.
 bool clear_key_error() noexcept;
 
+// Whether the Python function that called into the package right now runs
+// one of `codes` (code objects).  A method whose error such a caller always
+// catches (MutableMapping.get turns the KeyError of item access into its
+// default) can leave the traceback entry out: nobody will see it.
+bool called_from(PyObject* const* codes, int count) noexcept;
+
 // --- implementation of the template ------------------------------------------
 
 PyObject* format_call(const char* format, PyObject* const* args, Py_ssize_t n) noexcept;

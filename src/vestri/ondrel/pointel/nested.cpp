@@ -46,6 +46,7 @@ PyObject* dict_items;      // dict.items
 PyObject* get_cache_token; // abc.get_cache_token
 PyObject* scalar_token;    // the ABC cache token under which built-in scalars were seen to be no Mappings
 PyObject* split_cache;     // dotted key -> tuple of its segments
+PyObject* key_error_catchers[2];  // the code of Mapping.get and MutableMapping.setdefault
 PyObject* empty_tuple;
 PyObject* dot;
 
@@ -562,6 +563,8 @@ PyObject* subscript(PyObject* self, PyObject* key) {
             return value.release();
         case Found::No:
             vo::raise_key_error(missing.get());
+            // get() and setdefault() catch it whatever happens.
+            if (vo::called_from(key_error_catchers, 2)) return nullptr;
             return VO_FAIL();
         case Found::Error:
             break;
@@ -676,6 +679,13 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     for (const char* name : {"get", "pop", "setdefault"}) {
         Ref method = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name));
         if (!method || PyObject_SetAttrString(cls.get(), name, method.get()) < 0) return nullptr;
+    }
+    // pop() re-raises the KeyError when it has no default, so it is not among them.
+    int catcher = 0;
+    for (const char* name : {"get", "setdefault"}) {
+        Ref method = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name));
+        if (!method) return nullptr;
+        if (!(key_error_catchers[catcher++] = PyObject_GetAttrString(method.get(), "__code__"))) return nullptr;
     }
     if (!vo::install_methods(module, cls.get(), update_methods)) return nullptr;
 
