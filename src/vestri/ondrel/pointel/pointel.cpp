@@ -30,7 +30,6 @@ PyObject* s_dict;      // "__dict__"
 PyObject* s_class;     // "__class__"
 PyObject* s_name;      // "__name__"
 PyObject* s_repr;      // "__repr__"
-PyObject* s_self;      // "self"
 PyObject* g_dict_repr; // dict.__repr__, the usual next __repr__ after Pointel
 
 bool is_dict_name(PyObject* name) noexcept {
@@ -96,15 +95,6 @@ void pointel_dealloc(PyObject* self) {
 }
 
 int pointel_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    // `self` names the instance, as in any Python method, so it cannot be a key.
-    if (kwds && PyDict_GET_SIZE(kwds)) {
-        int has_self = PyDict_Contains(kwds, s_self);
-        if (has_self) {
-            if (has_self > 0)
-                PyErr_SetString(PyExc_TypeError, "Pointel.__init__() got multiple values for argument 'self'");
-            return -1;
-        }
-    }
     // Exactly dict's initialiser: every form dict() takes, with dict's errors.
     return PyDict_Type.tp_init(self, args, kwds);
 }
@@ -216,8 +206,7 @@ bool module_body(PyObject* module) {
     s_class = vo::intern("__class__");
     s_name = vo::intern("__name__");
     s_repr = vo::intern("__repr__");
-    s_self = vo::intern("self");
-    if (!s_dict || !s_class || !s_name || !s_repr || !s_self) return false;
+    if (!s_dict || !s_class || !s_name || !s_repr) return false;
     vo::Ref dict_ns = vo::Ref::steal(PyType_GetDict(&PyDict_Type));
     if (!dict_ns) return false;
     g_dict_repr = PyDict_GetItemWithError(dict_ns.get(), s_repr);  // lives as long as dict
