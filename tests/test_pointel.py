@@ -480,6 +480,10 @@ def test_wrong_arguments_raise_the_interpreter_error(name, params, args, kwargs)
     assert error_of(lambda: getattr(obj, name)(*args, **kwargs)) == expected
 
 
+def test_pointel_takes_every_form_dict_takes_even_a_key_named_self():
+    assert Pointel(self=1) == dict(self=1)
+
+
 def test_constructor_rejects_self_as_keyword_like_a_python_init():
     reference = twin("NestedPointel.__init__", "self, *args, **kwargs")
     assert error_of(lambda: NestedPointel(self=1)) == error_of(lambda: reference(NestedPointel(), self=1))
