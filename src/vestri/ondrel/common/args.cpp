@@ -56,7 +56,7 @@ static PyObject* compile_shadow(const SignatureData& sig) noexcept {
         src += p;
         first = false;
     };
-    if (sig.method) add("self");
+    if (sig.bound) add(sig.bound);
     bool star = false;
     for (int i = 0; i < sig.count; ++i) {
         if (sig.params[i].keyword_only && !star) {
@@ -95,13 +95,13 @@ void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs,
         sig.shadow = compile_shadow(sig);  // kept for the process
         if (!sig.shadow) return;
     }
-    // The twin takes `self` as an ordinary first argument.
+    // The twin takes `self` (or `cls`) as an ordinary first argument.
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Py_ssize_t total = nargs + nkw + (sig.method ? 1 : 0);
+    Py_ssize_t total = nargs + nkw + (sig.bound ? 1 : 0);
     Ref argv = Ref::steal(PyTuple_New(total));
     if (!argv) return;
     Py_ssize_t j = 0;
-    if (sig.method) PyTuple_SET_ITEM(argv.get(), j++, Py_NewRef(Py_None));
+    if (sig.bound) PyTuple_SET_ITEM(argv.get(), j++, Py_NewRef(Py_None));
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i) PyTuple_SET_ITEM(argv.get(), j++, Py_NewRef(args[i]));
     PyObject* const* items = &PyTuple_GET_ITEM(argv.get(), 0);
     Ref result = Ref::steal(PyObject_Vectorcall(sig.shadow, items, static_cast<size_t>(total - nkw), kwnames));

@@ -20,7 +20,7 @@ struct Param {
 
 struct SignatureData {
     const char* qualname;  // as the error texts show it: "Class.method"
-    bool method;           // the C function receives `self` apart from the arguments
+    const char* bound;     // "self" or "cls", received apart from the arguments; NULL for a static method
     const Param* params;
     int count;
     PyObject** names;      // interned parameter names, filled on first use
@@ -45,8 +45,8 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept;
 
 template <int N>
 struct Signature {
-    Signature(const char* qualname, bool method, const Param (&params)[N]) noexcept
-        : data{qualname, method, params_, N, names_, nullptr} {
+    Signature(const char* qualname, const char* bound, const Param (&params)[N]) noexcept
+        : data{qualname, bound, params_, N, names_, nullptr} {
         for (int i = 0; i < N; ++i) params_[i] = params[i];
     }
     // Fills `out` with borrowed references; false with TypeError set.

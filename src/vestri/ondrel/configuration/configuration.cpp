@@ -107,7 +107,7 @@ int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
     return 0;
 }
 
-vo::Signature<2> sig_setitem("Configuration.__setitem__", true, {{"key"}, {"value"}});
+vo::Signature<2> sig_setitem("Configuration.__setitem__", "self", {{"key"}, {"value"}});
 
 PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.__setitem__");

@@ -284,10 +284,10 @@ bool expand_parser(PyObject* config) noexcept {
     });
 }
 
-vo::Signature<1> sig_missing("Configuration._missing_env_vars", true, {{"value"}});
-vo::Signature<3> sig_expand_value("Configuration._expand_cfg_value", true,
+vo::Signature<1> sig_missing("Configuration._missing_env_vars", "cls", {{"value"}});
+vo::Signature<3> sig_expand_value("Configuration._expand_cfg_value", "cls",
                                   {{"value"}, {"section", true}, {"key", true}});
-vo::Signature<1> sig_expand_parser("Configuration._expand_cfg_env_vars", false, {{"config"}});
+vo::Signature<1> sig_expand_parser("Configuration._expand_cfg_env_vars", nullptr, {{"config"}});
 
 PyObject* cfg_missing_env_vars(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration._missing_env_vars");

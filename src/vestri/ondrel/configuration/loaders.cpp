@@ -239,7 +239,7 @@ bool log_entry_point_failure(PyObject* ep) noexcept {
     return ok;
 }
 
-vo::Signature<1> sig_load_entrypoint("Configuration.load_entrypoint", true, {{"group"}});
+vo::Signature<1> sig_load_entrypoint("Configuration.load_entrypoint", "self", {{"group"}});
 
 PyObject* cfg_load_entrypoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Configuration.load_entrypoint");

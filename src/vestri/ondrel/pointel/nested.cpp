@@ -511,10 +511,10 @@ bool check_update_arity(Py_ssize_t nargs) noexcept {
 
 // --- the methods ----------------------------------------------------------------------------
 
-vo::Signature<1> sig_getitem("NestedPointel.__getitem__", true, {{"key"}});
-vo::Signature<2> sig_setitem("NestedPointel.__setitem__", true, {{"key"}, {"value"}});
-vo::Signature<1> sig_contains("NestedPointel.__contains__", true, {{"key"}});
-vo::Signature<1> sig_delitem("NestedPointel.__delitem__", true, {{"key"}});
+vo::Signature<1> sig_getitem("NestedPointel.__getitem__", "self", {{"key"}});
+vo::Signature<2> sig_setitem("NestedPointel.__setitem__", "self", {{"key"}, {"value"}});
+vo::Signature<1> sig_contains("NestedPointel.__contains__", "self", {{"key"}});
+vo::Signature<1> sig_delitem("NestedPointel.__delitem__", "self", {{"key"}});
 
 PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("NestedPointel.__init__");
