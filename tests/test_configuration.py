@@ -458,6 +458,8 @@ def test_entry_point_failures(plugins, monkeypatch, caplog):
     (lambda c: c.load_entrypoint(), "Configuration.load_entrypoint() missing 1 required positional argument: 'group'"),
     (lambda c: c._expand_cfg_value("x"),
      "Configuration._expand_cfg_value() missing 2 required keyword-only arguments: 'section' and 'key'"),
+    (lambda c: c._missing_env_vars(cls=1, value="x"),
+     "Configuration._missing_env_vars() got multiple values for argument 'cls'"),
     (lambda c: c._missing_env_vars(b"$HOME"), "cannot use a string pattern on a bytes-like object"),
     (lambda c: c._expand_cfg_value(5, section="s", key="k"), "expected string or bytes-like object, got 'int'"),
 ])
