@@ -90,4 +90,18 @@ PyObject* super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noex
     return nullptr;
 }
 
+Ref bind(PyObject* attr, PyObject* obj) noexcept {
+    Ref hold = Ref::borrow(attr);
+    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get)
+        return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return hold;
+}
+
+Ref super_attribute(PyObject* obj, PyObject* after, PyObject* name) noexcept {
+    PyObject* found = super_lookup(Py_TYPE(obj), after, name);
+    if (found) return bind(found, obj);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+    return nullptr;
+}
+
 }  // namespace vo

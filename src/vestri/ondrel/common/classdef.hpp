@@ -36,6 +36,14 @@ PyObject* own_attribute(PyObject* cls, const char* name) noexcept;
 // without an exception when no class does).
 PyObject* super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept;
 
+// `attr` as an instance sees it: bound through its `__get__(obj, type(obj))`
+// if it is a descriptor, else `attr` itself.
+Ref bind(PyObject* attr, PyObject* obj) noexcept;
+
+// `super(after, obj).<name>`: the attribute found by super_lookup, bound to
+// `obj`, or super()'s AttributeError.
+Ref super_attribute(PyObject* obj, PyObject* after, PyObject* name) noexcept;
+
 }  // namespace vo
 
 // A C function of any calling convention, as PyMethodDef wants it.

@@ -83,11 +83,8 @@ bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
         PyObject* argv[] = {self, key, value};
         result = Ref::steal(PyObject_Vectorcall(found, argv, 3, nullptr));
     } else {
-        Ref bound = method;
-        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
-            bound = Ref::steal(get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-            if (!bound) return false;
-        }
+        Ref bound = vo::bind(found, self);
+        if (!bound) return false;
         PyObject* argv[] = {key, value};
         result = Ref::steal(PyObject_Vectorcall(bound.get(), argv, 2, nullptr));
     }

@@ -91,10 +91,7 @@ Ref module_or_builtin(PyObject* name) noexcept {
 Ref special_method(PyObject* obj, PyObject* name) noexcept {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
     if (!found) return nullptr;
-    Ref hold = Ref::borrow(found);
-    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
-        return Ref::steal(get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-    return hold;
+    return vo::bind(found, obj);
 }
 
 bool use_c_loader(PyObject* yaml) noexcept {

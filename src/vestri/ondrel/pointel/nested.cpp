@@ -212,12 +212,8 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
     }
     if (PyErr_Occurred()) return Found::Error;
     if (PyObject* missing = _PyType_Lookup(Py_TYPE(self), s_missing)) {
-        Ref hook = Ref::borrow(missing);
-        Ref bound = hook;
-        if (descrgetfunc get = Py_TYPE(missing)->tp_descr_get) {
-            bound = Ref::steal(get(missing, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-            if (!bound) return Found::Error;
-        }
+        Ref bound = vo::bind(missing, self);
+        if (!bound) return Found::Error;
         value = Ref::steal(PyObject_CallOneArg(bound.get(), key));
         return value ? Found::Yes : Found::Error;
     }
@@ -523,17 +519,8 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     // so only a different class next in the MRO needs calling.
     Traits traits = traits_of(self);
     if (!traits.init_next) {
-        PyObject* next = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_nested), s_init);
-        if (!next) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__init__'");
-            return VO_FAIL();
-        }
-        Ref hold = Ref::borrow(next);
-        Ref bound = hold;
-        if (descrgetfunc get = Py_TYPE(next)->tp_descr_get) {
-            bound = Ref::steal(get(next, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-            if (!bound) return VO_FAIL();
-        }
+        Ref bound = vo::super_attribute(self, reinterpret_cast<PyObject*>(g_nested), s_init);
+        if (!bound) return VO_FAIL();
         Ref result = Ref::steal(PyObject_CallNoArgs(bound.get()));
         if (!result) return VO_FAIL();
     }

@@ -47,12 +47,7 @@ PyObject* pointel_getattro(PyObject* self, PyObject* name) {
     if (VO_UNLIKELY(is_dict_name(name))) return Py_NewRef(self);
     PyTypeObject* type = Py_TYPE(self);
     // Anything the class has wins over a key of the same name.
-    if (PyObject* found = _PyType_Lookup(type, name)) {
-        vo::Ref descr = vo::Ref::borrow(found);
-        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get)
-            return get(found, self, reinterpret_cast<PyObject*>(type));
-        return descr.release();
-    }
+    if (PyObject* found = _PyType_Lookup(type, name)) return vo::bind(found, self).release();
     if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
     if (!PyErr_Occurred()) vo::raise_missing_attribute(self, name);
     return nullptr;
@@ -115,16 +110,8 @@ PyObject* pointel_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
 vo::Ref next_repr(PyObject* self) noexcept {
     PyObject* found = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_pointel), s_repr);
     if (found == g_dict_repr) return vo::Ref::steal(PyDict_Type.tp_repr(self));
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__repr__'");
-        return nullptr;
-    }
-    vo::Ref descr = vo::Ref::borrow(found);
-    vo::Ref bound = descr;
-    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
-        bound = vo::Ref::steal(get(found, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-        if (!bound) return nullptr;
-    }
+    vo::Ref bound = vo::super_attribute(self, reinterpret_cast<PyObject*>(g_pointel), s_repr);
+    if (!bound) return nullptr;
     return vo::Ref::steal(PyObject_CallNoArgs(bound.get()));
 }
 
