@@ -23,7 +23,8 @@ void TraceSite::add() noexcept {
         PyErr_SetRaisedException(exc);
         if (!frame) return;
     }
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+    // On failure the interpreter keeps the original error, chained to the new one.
+    (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexcept {
