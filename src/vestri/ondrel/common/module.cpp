@@ -32,6 +32,12 @@ PyObject* intern(const char* text) noexcept {
     return s;
 }
 
+bool intern_all(std::initializer_list<InternedName> names) noexcept {
+    for (const InternedName& name : names)
+        if (!(*name.slot = intern(name.text))) return false;
+    return true;
+}
+
 Ref global(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(g_globals, name);
     if (VO_LIKELY(value != nullptr)) return Ref::borrow(value);

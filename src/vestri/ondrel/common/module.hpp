@@ -24,6 +24,13 @@ PyObject* module_globals() noexcept;
 // A process-lifetime interned string (borrowed).
 PyObject* intern(const char* text) noexcept;
 
+// Fills each slot with the interned string of its text; false on failure.
+struct InternedName {
+    PyObject** slot;
+    const char* text;
+};
+bool intern_all(std::initializer_list<InternedName> names) noexcept;
+
 // Looks a module-level name up in the namespace now; NameError if unbound.
 Ref global(PyObject* name) noexcept;
 

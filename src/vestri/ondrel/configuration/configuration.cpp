@@ -160,10 +160,7 @@ PyMethodDef store_methods[] = {
 // --- the module body ----------------------------------------------------------------------
 
 bool intern_names() noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } interned[] = {{&names.os, "os"},
+    if (!vo::intern_all({{&names.os, "os"},
                     {&names.environ, "environ"},
                     {&names.get, "get"},
                     {&names.logger, "logger"},
@@ -177,9 +174,7 @@ bool intern_names() noexcept {
                     {&names.yaml, "yaml"},
                     {&names.get_entry_points, "get_entry_points"},
                     {&names.expand_cfg_env_vars, "_expand_cfg_env_vars"},
-                    {&names.pattern, "_ENV_VAR_PATTERN"}};
-    for (auto& name : interned)
-        if (!(*name.slot = vo::intern(name.text))) return false;
+                    {&names.pattern, "_ENV_VAR_PATTERN"}})) return false;
     return true;
 }
 

@@ -332,10 +332,7 @@ PyMethodDef expansion_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } interned[] = {{&s_finditer, "finditer"},
+    if (!vo::intern_all({{&s_finditer, "finditer"},
                     {&s_sub, "sub"},
                     {&s_group, "group"},
                     {&s_warning, "warning"},
@@ -347,9 +344,7 @@ bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept
                     {&empty_text, ""},
                     {&list_separator, ", "},
                     {&warning_format,
-                     "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}};
-    for (auto& name : interned)
-        if (!(*name.slot = vo::intern(name.text))) return false;
+                     "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}})) return false;
     real_pattern = Py_NewRef(pattern);
     if (!(d_missing = vo::own_attribute(cls, "_missing_env_vars")) ||
         !(d_expand_value = vo::own_attribute(cls, "_expand_cfg_value")))

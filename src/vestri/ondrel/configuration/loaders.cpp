@@ -296,10 +296,7 @@ PyMethodDef loader_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 bool init_loaders() noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } interned[] = {{&s_config_parser, "ConfigParser"},
+    if (!vo::intern_all({{&s_config_parser, "ConfigParser"},
                     {&s_read, "read"},
                     {&s_pop, "pop"},
                     {&s_path, "path"},
@@ -313,9 +310,7 @@ bool init_loaders() noexcept {
                     {&s_load, "load"},
                     {&s_dist, "dist"},
                     {&s_exception, "exception"},
-                    {&s_entry_failed, "Failed to load configuration from entrypoint: "}};
-    for (auto& name : interned)
-        if (!(*name.slot = vo::intern(name.text))) return false;
+                    {&s_entry_failed, "Failed to load configuration from entrypoint: "}})) return false;
     if (!(parser_kwnames = Py_BuildValue("(ss)", "delimiters", "comment_prefixes")) ||
         !(parser_kwvalues = Py_BuildValue("((s)(s))", "=", "#")) || !(loader_kwnames = Py_BuildValue("(s)", "Loader")))
         return false;

@@ -635,16 +635,11 @@ PyMethodDef update_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 bool intern_names() noexcept {
-    struct {
-        PyObject** slot;
-        const char* text;
-    } names[] = {{&s_getitem, "__getitem__"}, {&s_setitem, "__setitem__"}, {&s_delitem, "__delitem__"},
+    if (!vo::intern_all({{&s_getitem, "__getitem__"}, {&s_setitem, "__setitem__"}, {&s_delitem, "__delitem__"},
                  {&s_contains, "__contains__"}, {&s_init, "__init__"},     {&s_update, "update"},
                  {&s_setdefault, "setdefault"}, {&s_items, "items"},       {&s_missing, "__missing__"},
                  {&s_mapping, "Mapping"},       {&s_itertools, "itertools"}, {&s_chain, "chain"},
-                 {&s_self, "self"},             {&dot, "."}};
-    for (auto& name : names)
-        if (!(*name.slot = vo::intern(name.text))) return false;
+                 {&s_self, "self"},             {&dot, "."}})) return false;
     return true;
 }
 
