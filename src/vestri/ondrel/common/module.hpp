@@ -16,9 +16,8 @@
 
 namespace vo {
 
-// The module this shared library defines, and its namespace (borrowed; both
-// live for the rest of the process once the body has run).
-PyObject* module_object() noexcept;
+// The namespace of the module this shared library defines (borrowed; it
+// lives for the rest of the process once the body has run).
 PyObject* module_globals() noexcept;
 
 // A process-lifetime interned string (borrowed).
@@ -31,7 +30,8 @@ struct InternedName {
 };
 bool intern_all(std::initializer_list<InternedName> names) noexcept;
 
-// Looks a module-level name up in the namespace now; NameError if unbound.
+// Looks a module-level name up now as a Python function of the module would:
+// in the module namespace, then in the builtins; NameError if unbound.
 Ref global(PyObject* name) noexcept;
 
 // --- module body --------------------------------------------------------------

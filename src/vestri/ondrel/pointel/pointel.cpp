@@ -108,8 +108,8 @@ PyObject* pointel_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // The repr of the class after Pointel in the MRO (normally dict's).
 vo::Ref next_repr(PyObject* self) noexcept {
-    PyObject* found = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_pointel), s_repr);
-    if (found == g_dict_repr) return vo::Ref::steal(PyDict_Type.tp_repr(self));
+    vo::Ref found = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_pointel), s_repr);
+    if (found.get() == g_dict_repr) return vo::Ref::steal(PyDict_Type.tp_repr(self));
     vo::Ref bound = vo::super_attribute(self, reinterpret_cast<PyObject*>(g_pointel), s_repr);
     if (!bound) return nullptr;
     return vo::Ref::steal(PyObject_CallNoArgs(bound.get()));
