@@ -125,6 +125,7 @@ def test_errors(call, exc, text):
     (lambda: abc3().move("x", 0), ["move"]),
     (lambda: abc3().insert("a", 0, 0), ["insert"]),
     (lambda: Sequara([], []), ["__init__", "update"]),
+    (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
     (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
     (lambda: abc3()["x"], ["__getitem__"]),
     (lambda: abc3().pop("x"), ["__getitem__"]),
@@ -144,6 +145,11 @@ def test_mapping_constructor_argument_is_taken_as_a_mapping():
     assert m.items() == [("a", 0), ("b", 2), ("c", 3), ("q", 1)]
     # Only mappings: other iterables are pairs, strings included.
     assert Sequara(["ab", b"cd"]).items() == [("a", "b"), (99, 100)]
+
+
+def test_many_keyword_arguments_keep_their_order():
+    names = [f"k{i}" for i in range(30, 0, -1)]
+    assert Sequara([("a", 0)], **dict.fromkeys(names, 1)).keys() == ["a", *names]
 
 
 def test_update_applies_pairs_one_by_one_then_keywords_in_call_order():
@@ -170,6 +176,25 @@ def test_failed_edits_change_nothing(edit):
     with pytest.raises((TypeError, OverflowError)):
         edit(m)
     assert vars(m) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
+
+
+def test_key_search_compares_as_the_list_does():
+    calls = []
+
+    class Loud(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            calls.append(str(self))
+            return str.__eq__(self, other)
+
+    m = Sequara([(1, 0), (2.5, 0), (None, 0), ("\u00e9t\u00e9", 0), (Loud("x"), 0), ("".join(["k", "ey"]), 0)])
+    m.move("key", 0)  # equal to the stored key, not the same object
+    assert calls == ["x"]
+    del m["\u00e9t\u00e9"]
+    m.move(2.5, -1)
+    assert calls == ["x"]
+    assert m.keys() == ["key", 1, None, 2.5, "x"]
 
 
 def test_positions_accept_what_operator_index_accepts():

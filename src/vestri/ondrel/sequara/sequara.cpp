@@ -28,7 +28,8 @@
 // look the methods up, so their overrides are called.
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "common/args.hpp"
 #include "common/classdef.hpp"
@@ -62,18 +63,46 @@ Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_Ge
 
 // --- list helpers -----------------------------------------------------------------
 
-// The index of the first element equal to `x`, as `x in list` and
-// `list.index(x)` find it.  Comparisons may run code that changes the list:
-// the element compared is held meanwhile and the length is read each time.
+enum class Equal { No, Yes, Ask };
+
+// `item == key` for an exact str key, where the answer needs no call: a str
+// item is compared by content, as str's own equality does, and a built-in
+// number or None is never equal to a str (both sides decline, without
+// effects).  Anything else must be asked.
+Equal str_key_equals(PyObject* item, PyObject* key) noexcept {
+    if (item == key) return Equal::Yes;
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyUnicode_Type) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(item);
+        int kind = PyUnicode_KIND(item);
+        if (length != PyUnicode_GET_LENGTH(key) || kind != PyUnicode_KIND(key)) return Equal::No;
+        return std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0
+                   ? Equal::Yes
+                   : Equal::No;
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
+    return Equal::Ask;
+}
+
+// The index of the first element equal to `x`, as `x in list`,
+// `list.index(x)` and `list.remove(x)` find it.
+// Re-entrancy: comparisons may run code that changes the list or the
+// mapping; the element compared is held meanwhile, and the length is read
+// again for every step, as the list's own methods do.
 Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at) noexcept {
+    bool str_key = PyUnicode_CheckExact(x);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-        if (eq < 0) return Found::Error;
-        if (eq) {
-            at = i;
-            return Found::Yes;
+        PyObject* element = PyList_GET_ITEM(list, i);
+        Equal known = str_key ? str_key_equals(element, x) : Equal::Ask;
+        if (known == Equal::No) continue;
+        if (known == Equal::Ask) {
+            Ref item = Ref::borrow(element);
+            int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
+            if (eq < 0) return Found::Error;
+            if (!eq) continue;
         }
+        at = i;
+        return Found::Yes;
     }
     return Found::No;
 }
@@ -152,6 +181,19 @@ int delitem_impl(PyObject* self, PyObject* name) noexcept {
     if (!data || PyObject_DelItem(data.get(), name) < 0) return -1;
     Ref order = attr(self, S.order);
     if (!order) return -1;
+    if (PyList_CheckExact(order.get())) {
+        Py_ssize_t at = 0;
+        switch (list_find(order.get(), name, at)) {
+            case Found::Error:
+                return -1;
+            case Found::No:
+                PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+                return -1;
+            case Found::Yes:
+                // As list.remove: the element now at that index goes, if any.
+                return PyList_SetSlice(order.get(), at, at + 1, nullptr);
+        }
+    }
     Ref removed = Ref::steal(PyObject_CallMethodOneArg(order.get(), S.remove, name));
     return removed ? 0 : -1;
 }
@@ -199,10 +241,10 @@ PyObject* sequara_iter(PyObject* self) {
 // --- update -----------------------------------------------------------------------
 
 // Every store goes through `self[key] = value`: the class's own item
-// assignment, which for Sequara itself is the C slot above.  Keys, values
-// and the source are held while user code (hashes, comparisons, subclass
-// methods) runs; that code may change the mapping, and the walk goes on
-// over the source as the source's own iteration would.
+// assignment, which for Sequara itself is the C slot above.
+// Re-entrancy: hashes, comparisons and subclass methods run for every item
+// and may change the mapping or the source; the walk goes on over the source
+// as its own iterator would.  The source, the key and the value are held.
 
 // A mapping: its keys in iteration order, each with `source[key]`.
 int update_from_mapping(PyObject* self, PyObject* source) noexcept {
@@ -295,22 +337,27 @@ PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
 // Arguments with `self` put in front, on the stack while they are few.
 class Argv {
 public:
-    Argv(PyObject* self, Py_ssize_t count) : heap_(count + 1 > kSmall ? count + 1 : 0) {
-        data_ = heap_.empty() ? small_ : heap_.data();
-        data_[0] = self;
+    Argv(PyObject* self, Py_ssize_t count) noexcept {
+        if (count + 1 > kSmall) {
+            heap_.reset(new (std::nothrow) PyObject*[static_cast<size_t>(count + 1)]);
+            data_ = heap_.get();
+        }
+        if (data_) data_[0] = self;
     }
+    // NULL when the arguments did not fit in memory.
     PyObject** data() noexcept { return data_; }
 
 private:
     static constexpr Py_ssize_t kSmall = 8;
     PyObject* small_[kSmall];
-    std::vector<PyObject*> heap_;
-    PyObject** data_;
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** data_ = small_;
 };
 
 PyObject* sequara_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     Argv argv(self, total);
+    if (!argv.data()) return PyErr_NoMemory();
     for (Py_ssize_t i = 0; i < total; ++i) argv.data()[i + 1] = args[i];
     return init_impl(argv.data(), nargs, kwnames);
 }
@@ -321,6 +368,10 @@ int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
     Argv argv(self, nargs + nkw);
+    if (!argv.data()) {
+        PyErr_NoMemory();
+        return -1;
+    }
     for (Py_ssize_t i = 0; i < nargs; ++i) argv.data()[i + 1] = PyTuple_GET_ITEM(args, i);
     Ref kwnames;
     if (nkw) {
@@ -370,9 +421,10 @@ enum class Walk { Done, NotPaired, Error };
 
 // The pairs in the order of the list, each key with its value from the dict.
 // NotPaired when the two turn out not to hold the same keys (or change on
-// the way); the caller then sorts as written.  Lookups may run a key's
-// `__eq__`, which may change either container: the key is held and the
-// list's length read for every step.
+// the way); the caller then sorts as written.
+// Re-entrancy: a lookup may run a key's `__eq__` (and an allocation the
+// collector), which may change either container; the list's length is read
+// for every step, and the key and value are held before anything runs.
 Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(order);
     if (PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
