@@ -286,15 +286,22 @@ def test_super_lookup_survives_bases_reassigned_during_the_lookup():
     assert calls == ["__repr__"] and Sub.__mro__[2] is Other
 
 
-def test_module_names_fall_back_to_builtins_as_in_a_function(monkeypatch):
-    import builtins
-    cfgmod = importlib.import_module("vestri.ondrel.configuration")
-    real = cfgmod.typecast_str
-    monkeypatch.delattr(cfgmod, "typecast_str")
-    monkeypatch.setattr(builtins, "typecast_str", lambda v: ("from builtins", real(v)), raising=False)
-    c = _configuration()()
-    c["k"] = "1"
-    assert c["k"] == ("from builtins", 1)
-    monkeypatch.delattr(builtins, "typecast_str")
-    with pytest.raises(NameError, match="name 'typecast_str' is not defined"):
+def test_module_names_fall_back_to_builtins_as_in_a_function():
+    # In a process of its own: the module namespace keeps its order elsewhere.
+    script = textwrap.dedent("""
+        import builtins
+        import vestri.ondrel.configuration as cfgmod
+        real = cfgmod.typecast_str
+        del cfgmod.typecast_str
+        builtins.typecast_str = lambda v: ("from builtins", real(v))
+        c = cfgmod.Configuration()
         c["k"] = "1"
+        print(c["k"])
+        del builtins.typecast_str
+        try:
+            c["k"] = "1"
+        except NameError as exc:
+            print(exc)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == ["('from builtins', 1)", "name 'typecast_str' is not defined"]
