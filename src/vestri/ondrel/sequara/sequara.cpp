@@ -48,16 +48,17 @@ using vo::Ref;
 // What the module keeps.  Interned names are borrowed (they live for the
 // process); the rest is held strongly.  The state is allocated once and
 // never freed, so nothing is released after the interpreter has gone.
-struct State {
+struct SequaraState {
+    // Interned names, borrowed.
     PyObject *data, *order, *update, *items, *getitem, *setitem, *append, *insert, *index, *pop, *remove, *sort,
         *class_, *name;
-    Ref mapping;               // collections.abc.Mapping: update() takes its instances as mappings
-    Ref zero;                  // 0, for `k[0]`
-    Ref sort_kwnames;          // ("key",)
-    Ref catchers[3];           // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
-    PyObject* catcher_codes[3];  // the same, as called_from wants them
+    Ref mapping;                 // collections.abc.Mapping: update() takes its instances as mappings
+    Ref zero;                    // 0, for `k[0]`
+    Ref sort_kwnames;            // ("key",)
+    Ref catchers[3];             // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
+    PyObject* catcher_codes[3];  // borrowed from `catchers`, as called_from wants them
 };
-State& S = *new State{};
+SequaraState& state = *new SequaraState{};
 
 Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
@@ -139,7 +140,7 @@ bool as_position(PyObject* position, Ref& index, Py_ssize_t& where) noexcept {
 
 // self._data.__getitem__(name)
 PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, S.data);
+    Ref data = attr(self, state.data);
     if (!data) return nullptr;
     if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
         Ref value;
@@ -148,15 +149,15 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
         if (rc == 0) vo::raise_key_error(name);
         return nullptr;
     }
-    return PyObject_CallMethodOneArg(data.get(), S.getitem, name);
+    return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
 }
 
 // if name not in self._order: self._order.append(name)
 // self._data.__setitem__(name, value)
 int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return -1;
-    Ref data = attr(self, S.data);
+    Ref data = attr(self, state.data);
     if (!data) return -1;
     if (VO_LIKELY(PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get()))) {
         int known = PyDict_Contains(data.get(), name);
@@ -167,19 +168,19 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
     int known = PySequence_Contains(order.get(), name);
     if (known < 0) return -1;
     if (!known) {
-        Ref appended = Ref::steal(PyObject_CallMethodOneArg(order.get(), S.append, name));
+        Ref appended = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.append, name));
         if (!appended) return -1;
     }
-    Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), S.setitem, name, value, nullptr));
+    Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
     return stored ? 0 : -1;
 }
 
 // del self._data[name]
 // self._order.remove(name)
 int delitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, S.data);
+    Ref data = attr(self, state.data);
     if (!data || PyObject_DelItem(data.get(), name) < 0) return -1;
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return -1;
     if (PyList_CheckExact(order.get())) {
         Py_ssize_t at = 0;
@@ -194,7 +195,7 @@ int delitem_impl(PyObject* self, PyObject* name) noexcept {
                 return PyList_SetSlice(order.get(), at, at + 1, nullptr);
         }
     }
-    Ref removed = Ref::steal(PyObject_CallMethodOneArg(order.get(), S.remove, name));
+    Ref removed = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.remove, name));
     return removed ? 0 : -1;
 }
 
@@ -205,7 +206,7 @@ PyObject* sequara_subscript(PyObject* self, PyObject* name) {
     PyObject* value = getitem_impl(self, name);
     if (VO_LIKELY(value != nullptr)) return value;
     // get(), `in` and setdefault() catch the KeyError whatever happens.
-    if (PyErr_ExceptionMatches(PyExc_KeyError) && vo::called_from(S.catcher_codes, 3)) return nullptr;
+    if (PyErr_ExceptionMatches(PyExc_KeyError) && vo::called_from(state.catcher_codes, 3)) return nullptr;
     return VO_FAIL();
 }
 
@@ -222,7 +223,7 @@ int sequara_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
 
 Py_ssize_t sequara_length(PyObject* self) {
     VO_METHOD("Sequara.__len__");
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return VO_FAIL_INT();
     Py_ssize_t n = PyObject_Size(order.get());
     if (n < 0) return VO_FAIL_INT();
@@ -231,7 +232,7 @@ Py_ssize_t sequara_length(PyObject* self) {
 
 PyObject* sequara_iter(PyObject* self) {
     VO_METHOD("Sequara.__iter__");
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     PyObject* it = PyObject_GetIter(order.get());
     if (!it) return VO_FAIL();
@@ -298,7 +299,7 @@ int update_from_pairs(PyObject* self, PyObject* source) noexcept {
 int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames) noexcept {
     if (source) {
         Ref hold = Ref::borrow(source);
-        int is_mapping = PyDict_CheckExact(source) ? 1 : PyObject_IsInstance(source, S.mapping.get());
+        int is_mapping = PyDict_CheckExact(source) ? 1 : PyObject_IsInstance(source, state.mapping.get());
         if (is_mapping < 0) return -1;
         if ((is_mapping ? update_from_mapping(self, source) : update_from_pairs(self, source)) < 0) return -1;
     }
@@ -325,11 +326,11 @@ PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     PyObject* self = argv[0];
     if (!vo::reject_self_keyword("Sequara.__init__", kwnames)) return VO_FAIL();
     Ref data = Ref::steal(PyDict_New());
-    if (!data || PyObject_SetAttr(self, S.data, data.get()) < 0) return VO_FAIL();
+    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
     Ref order = Ref::steal(PyList_New(0));
-    if (!order || PyObject_SetAttr(self, S.order, order.get()) < 0) return VO_FAIL();
+    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
     // Looked up on the instance, so a subclass's update is the one called.
-    Ref result = Ref::steal(PyObject_VectorcallMethod(S.update, argv, static_cast<size_t>(nargs + 1), kwnames));
+    Ref result = Ref::steal(PyObject_VectorcallMethod(state.update, argv, static_cast<size_t>(nargs + 1), kwnames));
     if (!result) return VO_FAIL();
     Py_RETURN_NONE;
 }
@@ -393,11 +394,11 @@ int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // The key function of items(): `lambda k: self._order.index(k[0])`, bound to self.
 PyObject* items_sort_key(PyObject* self, PyObject* pair) {
     VO_METHOD("Sequara.items.<locals>.<lambda>");
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
-    Ref key = Ref::steal(PyObject_GetItem(pair, S.zero.get()));
+    Ref key = Ref::steal(PyObject_GetItem(pair, state.zero.get()));
     if (!key) return VO_FAIL();
-    PyObject* index = PyObject_CallMethodOneArg(order.get(), S.index, key.get());
+    PyObject* index = PyObject_CallMethodOneArg(order.get(), state.index, key.get());
     if (!index) return VO_FAIL();
     return index;
 }
@@ -406,13 +407,13 @@ PyMethodDef items_key_def = {"<lambda>", VO_CFUNC(items_sort_key), METH_O, nullp
 
 // sorted(self._data.items(), key=lambda k: self._order.index(k[0]))
 Ref items_by_sorting(PyObject* self, PyObject* data) noexcept {
-    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data, S.items));
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data, state.items));
     if (!pairs) return nullptr;
     Ref result = Ref::steal(PySequence_List(pairs.get()));
     Ref key = Ref::steal(PyCFunction_New(&items_key_def, self));
     if (!result || !key) return nullptr;
     PyObject* argv[] = {result.get(), key.get()};
-    Ref sorted = Ref::steal(PyObject_VectorcallMethod(S.sort, argv, 1, S.sort_kwnames.get()));
+    Ref sorted = Ref::steal(PyObject_VectorcallMethod(state.sort, argv, 1, state.sort_kwnames.get()));
     if (!sorted) return nullptr;
     return result;
 }
@@ -460,12 +461,12 @@ Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
 
 PyObject* sequara_items(PyObject* self) {
     VO_METHOD("Sequara.items");
-    Ref data = attr(self, S.data);
+    Ref data = attr(self, state.data);
     if (!data) return VO_FAIL();
     if (PyDict_CheckExact(data.get())) {
         // Nothing to sort: the key function, and with it `_order`, is never reached.
         if (PyDict_GET_SIZE(data.get()) == 0) return PyList_New(0);
-        Ref order = attr(self, S.order);
+        Ref order = attr(self, state.order);
         if (order && PyList_CheckExact(order.get())) {
             Ref result;
             switch (items_in_order(data.get(), order.get(), result)) {
@@ -501,7 +502,7 @@ PyObject* sequara_values(PyObject* self) {
 
 PyObject* sequara_keys(PyObject* self) {
     VO_METHOD("Sequara.keys");
-    PyObject* order = PyObject_GetAttr(self, S.order);
+    PyObject* order = PyObject_GetAttr(self, state.order);
     if (!order) return VO_FAIL();
     return order;
 }
@@ -509,16 +510,16 @@ PyObject* sequara_keys(PyObject* self) {
 PyObject* sequara_clear(PyObject* self) {
     VO_METHOD("Sequara.clear");
     Ref data = Ref::steal(PyDict_New());
-    if (!data || PyObject_SetAttr(self, S.data, data.get()) < 0) return VO_FAIL();
+    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
     Ref order = Ref::steal(PyList_New(0));
-    if (!order || PyObject_SetAttr(self, S.order, order.get()) < 0) return VO_FAIL();
+    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
 // type(self)(self.items())
 PyObject* sequara_copy(PyObject* self) {
     VO_METHOD("Sequara.copy");
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, S.items));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
     if (!items) return VO_FAIL();
     PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
     if (!result) return VO_FAIL();
@@ -533,15 +534,15 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     Ref index;
     Py_ssize_t where;
     if (!as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     Ref data;
     int known;
     if (PyList_CheckExact(order.get())) {
-        data = attr(self, S.data);
+        data = attr(self, state.data);
         if (!data) return VO_FAIL();
-        known = PyDict_CheckExact(data.get()) ? PyDict_Contains(data.get(), key)
-                                              : PySequence_Contains(order.get(), key);
+        known =
+            PyDict_CheckExact(data.get()) ? PyDict_Contains(data.get(), key) : PySequence_Contains(order.get(), key);
     } else {
         known = PySequence_Contains(order.get(), key);
     }
@@ -552,12 +553,12 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
         if (args) vo::raise_percent(PyExc_KeyError, "%s already exist in Report", args.get());
         return VO_FAIL();
     }
-    if (!data && !(data = attr(self, S.data))) return VO_FAIL();
+    if (!data && !(data = attr(self, state.data))) return VO_FAIL();
     if (PyObject_SetItem(data.get(), key, value) < 0) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         if (PyList_Insert(order.get(), where, key) < 0) return VO_FAIL();
     } else {
-        Ref inserted = Ref::steal(PyObject_CallMethodObjArgs(order.get(), S.insert, index.get(), key, nullptr));
+        Ref inserted = Ref::steal(PyObject_CallMethodObjArgs(order.get(), state.insert, index.get(), key, nullptr));
         if (!inserted) return VO_FAIL();
     }
     Py_RETURN_NONE;
@@ -568,7 +569,7 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     Ref index;
     Py_ssize_t where;
     if (!as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, S.order);
+    Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         // One scan both tests membership and finds the key.
@@ -597,11 +598,11 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
         vo::raise_key_error(key);
         return VO_FAIL();
     }
-    Ref insert = attr(order.get(), S.insert);
+    Ref insert = attr(order.get(), state.insert);
     if (!insert) return VO_FAIL();
-    Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), S.index, key));
+    Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
     if (!at) return VO_FAIL();
-    Ref popped = Ref::steal(PyObject_CallMethodOneArg(order.get(), S.pop, at.get()));
+    Ref popped = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.pop, at.get()));
     if (!popped) return VO_FAIL();
     Ref inserted = Ref::steal(PyObject_CallFunctionObjArgs(insert.get(), index.get(), popped.get(), nullptr));
     if (!inserted) return VO_FAIL();
@@ -625,11 +626,11 @@ PyObject* sequara_repr(PyObject* self) {
     }
     vo::RecursionGuard guard(" while getting the repr of an object");
     if (!guard.ok()) return VO_FAIL();
-    Ref cls = attr(self, S.class_);
+    Ref cls = attr(self, state.class_);
     if (!cls) return VO_FAIL();
-    Ref name = attr(cls.get(), S.name);
+    Ref name = attr(cls.get(), state.name);
     if (!name) return VO_FAIL();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, S.items));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
     if (!items) return VO_FAIL();
     Ref pairs = Ref::steal(PySequence_List(items.get()));
     if (!pairs) return VO_FAIL();
@@ -646,18 +647,18 @@ PyObject* sequara_repr(PyObject* self) {
 
 // self._data == other._data and self._order == other._order
 Ref eq_as_written(PyObject* self, PyObject* other) noexcept {
-    Ref mine = attr(self, S.data);
+    Ref mine = attr(self, state.data);
     if (!mine) return nullptr;
-    Ref theirs = attr(other, S.data);
+    Ref theirs = attr(other, state.data);
     if (!theirs) return nullptr;
     Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
     if (!same) return nullptr;
     int truth = PyObject_IsTrue(same.get());
     if (truth < 0) return nullptr;
     if (!truth) return same;
-    mine = attr(self, S.order);
+    mine = attr(self, state.order);
     if (!mine) return nullptr;
-    theirs = attr(other, S.order);
+    theirs = attr(other, state.order);
     if (!theirs) return nullptr;
     return Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
 }
@@ -778,38 +779,38 @@ constexpr char sequara_doc[] =
     "    inefficient implementaion. dictionary keys are duplicated internally";
 
 bool module_body(PyObject* module) {
-    if (!vo::intern_all({{&S.data, "_data"},
-                         {&S.order, "_order"},
-                         {&S.update, "update"},
-                         {&S.items, "items"},
-                         {&S.getitem, "__getitem__"},
-                         {&S.setitem, "__setitem__"},
-                         {&S.append, "append"},
-                         {&S.insert, "insert"},
-                         {&S.index, "index"},
-                         {&S.pop, "pop"},
-                         {&S.remove, "remove"},
-                         {&S.sort, "sort"},
-                         {&S.class_, "__class__"},
-                         {&S.name, "__name__"}}))
+    if (!vo::intern_all({{&state.data, "_data"},
+                         {&state.order, "_order"},
+                         {&state.update, "update"},
+                         {&state.items, "items"},
+                         {&state.getitem, "__getitem__"},
+                         {&state.setitem, "__setitem__"},
+                         {&state.append, "append"},
+                         {&state.insert, "insert"},
+                         {&state.index, "index"},
+                         {&state.pop, "pop"},
+                         {&state.remove, "remove"},
+                         {&state.sort, "sort"},
+                         {&state.class_, "__class__"},
+                         {&state.name, "__name__"}}))
         return false;
     if (!vo::body_import_from(module, "collections.abc", {"MutableMapping"})) return false;
     Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
     if (!abc) return false;
-    S.mapping = attr(abc.get(), vo::intern("Mapping"));
-    S.zero = Ref::steal(PyLong_FromLong(0));
-    S.sort_kwnames = Ref::steal(PyTuple_Pack(1, vo::intern("key")));
-    if (!S.mapping || !S.zero || !S.sort_kwnames) return false;
+    state.mapping = attr(abc.get(), vo::intern("Mapping"));
+    state.zero = Ref::steal(PyLong_FromLong(0));
+    state.sort_kwnames = Ref::steal(PyTuple_Pack(1, vo::intern("key")));
+    if (!state.mapping || !state.zero || !state.sort_kwnames) return false;
 
     Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
     if (!mutable_mapping) return false;
     // Their KeyError from item access is always caught, so it needs no traceback entry.
     const std::pair<PyObject*, const char*> catchers[] = {
-        {S.mapping.get(), "get"}, {S.mapping.get(), "__contains__"}, {mutable_mapping.get(), "setdefault"}};
+        {state.mapping.get(), "get"}, {state.mapping.get(), "__contains__"}, {mutable_mapping.get(), "setdefault"}};
     for (int i = 0; i < 3; ++i) {
         Ref method = Ref::steal(PyObject_GetAttrString(catchers[i].first, catchers[i].second));
-        if (!method || !(S.catchers[i] = attr(method.get(), vo::intern("__code__")))) return false;
-        S.catcher_codes[i] = S.catchers[i].get();
+        if (!method || !(state.catchers[i] = attr(method.get(), vo::intern("__code__")))) return false;
+        state.catcher_codes[i] = state.catchers[i].get();
     }
 
     Ref bases = Ref::steal(PyTuple_Pack(1, mutable_mapping.get()));
