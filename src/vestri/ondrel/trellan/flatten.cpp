@@ -276,6 +276,9 @@ Ref Walker::child_path(size_t i, PyObject* element) noexcept {
         if (!result) return nullptr;
         for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(result.get(), j, Py_NewRef(PyTuple_GET_ITEM(path, j)));
         PyTuple_SET_ITEM(result.get(), n, Py_NewRef(element));
+        // What the collector would find at its first look (a path of keys
+        // holds no container), spared the look.
+        if (!PyObject_GC_IsTracked(path) && is_atomic(element)) PyObject_GC_UnTrack(result.get());
         return result;
     }
     Ref path = frame.path;

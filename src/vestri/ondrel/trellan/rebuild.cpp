@@ -59,9 +59,19 @@ private:
     Ref new_sequence(PyObject* type) noexcept;
     Ref slot_of(PyObject* parent, PyObject* key) noexcept;
 
+    // `k.type_` and `k.index` of the marker read last: pairs below one
+    // element share its marker.  Valid while no user code has run since.
+    bool marker_fields(PyObject* k, Ref& type, Ref& index) noexcept;
+
     Env env_;
     Ref ret_;
     Ref ptr_, prev_ptr_, prev_k_;
+    // `ptr_` is the object that `prev_ptr_[prev_k_]` holds, read or stored
+    // by the walk in epoch `held_at_` of an exact dict or list: reading it
+    // again would give the same object.
+    unsigned long held_at_ = ~0UL;
+    Ref cached_marker_, cached_type_, cached_index_;
+    unsigned long cached_at_ = ~0UL;
     std::vector<Builder> builders_;
     std::unordered_map<PyObject*, size_t> index_;
 };
@@ -164,6 +174,31 @@ Ref Rebuild::new_sequence(PyObject* type) noexcept {
 // list subclass's constructor or += may run user code.  `ptr_`, `prev_ptr_`
 // and `prev_k_` are strong references, so whatever that code does to the
 // containers, the walk holds what it stands on.
+bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
+    // A plain marker's attributes are read from its instance dictionary,
+    // which runs no user code.
+    bool plain = Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds();
+    if (k != cached_marker_.get() || cached_at_ != env_.epoch) {
+        Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
+        if (!plain) env_.user_code();
+        if (!t) return false;
+        cached_marker_ = Ref::borrow(k);
+        cached_type_ = std::move(t);
+        cached_index_.reset();
+        cached_at_ = env_.epoch;
+    }
+    type = cached_type_;
+    if (index && !cached_index_) {
+        // `index` is read only where the marker's type matches.
+        Ref i = Ref::steal(PyObject_GetAttr(k, g->s_index));
+        if (!plain) env_.user_code();
+        if (!i) return false;
+        cached_index_ = std::move(i);
+        cached_at_ = env_.epoch;
+    }
+    return true;
+}
+
 bool Rebuild::apply_key(PyObject* k) noexcept {
     PyObject* ptr = ptr_.get();
     Py_ssize_t b = builder_of(ptr);
@@ -171,13 +206,20 @@ bool Rebuild::apply_key(PyObject* k) noexcept {
     if (mapping < 0) return false;
     if (mapping) {
         if (PyDict_CheckExact(ptr)) {
-            // `ptr[k] = ptr.get(k, {})`: only a missing key changes a dict.
-            PyObject* found = PyDict_GetItemWithError(ptr, k);
-            if (!found) {
+            // `ptr[k] = ptr.get(k, {})`: only a missing key changes a dict;
+            // then `ptr[k]` is what was found or stored.
+            unsigned long epoch = env_.epoch;
+            Ref next = Ref::borrow(PyDict_GetItemWithError(ptr, k));
+            if (!next) {
                 if (PyErr_Occurred()) return false;
-                Ref level = new_level();
-                if (!level || PyDict_SetItem(ptr, k, level.get()) < 0) return false;
+                next = new_level();
+                if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
             }
+            prev_ptr_ = ptr_;
+            prev_k_ = Ref::borrow(k);
+            ptr_ = std::move(next);
+            held_at_ = epoch;
+            return true;
         } else {
             Ref level = new_level();
             if (!level) return false;
@@ -213,14 +255,17 @@ bool Rebuild::apply_key(PyObject* k) noexcept {
     }
     prev_ptr_ = ptr_;
     prev_k_ = Ref::borrow(k);
+    held_at_ = ~0UL;
     ptr_ = getitem(prev_ptr_.get(), k);
     return bool(ptr_);
 }
 
 bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
-    Ref type = Ref::steal(PyObject_GetAttr(k, g->s_type_));
-    env_.user_code();
-    if (!type) return false;
+    Ref type, index;
+    if (!marker_fields(k, type, index)) return false;
+    // What the parent holds once this step is done, when known without asking it.
+    Ref placed;
+    bool exact_parent = PyDict_CheckExact(prev_ptr_.get()) || PyList_CheckExact(prev_ptr_.get());
     to_tuple = PyType_Check(type.get()) &&
                PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
     Py_ssize_t b = builder_of(ptr_.get());
@@ -237,17 +282,21 @@ bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
         } else {
             sequence = new_sequence(type.get());
         }
+        unsigned long epoch = env_.epoch;
         if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+        if (exact_parent && epoch == env_.epoch) placed = sequence;
         fresh = true;
     } else {
         if (b < 0 && PyTuple_Check(ptr_.get())) {
             ptr_ = adopt_tuple(ptr_.get());
             if (!ptr_) return false;
+            held_at_ = exact_parent ? env_.epoch : ~0UL;
             b = 0;
         }
-        Ref index = Ref::steal(PyObject_GetAttr(k, g->s_index));
-        env_.user_code();
-        if (!index) return false;
+        index = Ref::borrow(Py_None);  // asks marker_fields for the index too
+        if (!marker_fields(k, type, index)) return false;
+        index = cached_index_;
+        if (!PyLong_CheckExact(index.get())) env_.user_code();  // its __index__
         if (b >= 0) {
             int exists = tuple_position_exists(ptr_.get(), index.get());
             if (exists < 0) return false;
@@ -259,7 +308,7 @@ bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
         } else {
             // The marker's index only decides whether one element is added.
             Ref found = Ref::steal(PyObject_GetItem(ptr_.get(), index.get()));
-            env_.user_code();
+            if (!PyList_CheckExact(ptr_.get())) env_.user_code();
             fresh = !found;
             if (fresh) {
                 if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
@@ -278,12 +327,14 @@ bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
                 }
             }
         }
+        if (held_at_ == env_.epoch) placed = ptr_;
     }
     // The walk continues in the last element of the sequence as the parent holds it now.
-    Ref sequence = getitem(prev_ptr_.get(), prev_k_.get());
+    Ref sequence = placed ? std::move(placed) : getitem(prev_ptr_.get(), prev_k_.get());
     if (!sequence) return false;
     prev_ptr_ = std::move(sequence);
     prev_k_ = g->minus_one;
+    held_at_ = PyList_CheckExact(prev_ptr_.get()) ? env_.epoch : ~0UL;
     ptr_ = getitem(prev_ptr_.get(), prev_k_.get());
     return bool(ptr_);
 }

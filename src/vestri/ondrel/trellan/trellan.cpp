@@ -79,8 +79,9 @@ int is_index_marker(PyObject* obj, Env& env) noexcept {
     if (VO_LIKELY(g->names.holds())) {
         PyTypeObject* t = Py_TYPE(obj);
         PyTypeObject* marker = g->index_marker.type_ptr();
-        if (t == marker || PyType_IsSubtype(t, marker)) return 1;
+        if (t == marker) return 1;
         if (is_plain_builtin(t)) return 0;
+        if (PyType_IsSubtype(t, marker)) return 1;
         int r = PyObject_IsInstance(obj, g->index_marker.get());
         env.user_code();
         return r;
@@ -99,6 +100,9 @@ Ref new_dict_item(PyObject* path, PyObject* value) noexcept {
     if (!item) return nullptr;
     PyTuple_SET_ITEM(item.get(), 0, Py_NewRef(path));
     PyTuple_SET_ITEM(item.get(), 1, Py_NewRef(value));
+    // The class is held for the life of the process, so a pair of atomic
+    // parts is no more part of a cycle than a plain tuple of them would be.
+    if (is_atomic(path) && is_atomic(value)) PyObject_GC_UnTrack(item.get());
     return item;
 }
 
@@ -135,10 +139,12 @@ namespace {
 // --- IndexMarker -----------------------------------------------------------------------
 
 bool index_marker_set(PyObject* self, PyObject* obj, PyObject* index) noexcept {
-    if (PyObject_SetAttr(self, g->s_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj))) < 0) return false;
+    // The names are interned already: the generic hook can be called directly.
+    setattrofunc set = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
+    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj))) < 0) return false;
     Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
     if (!number) return false;
-    return PyObject_SetAttr(self, g->s_index, number.get()) == 0;
+    return set(self, g->s_index, number.get()) == 0;
 }
 
 vo::Signature<2> sig_marker_init("IndexMarker.__init__", "self", {{"obj"}, {"index"}});
@@ -219,10 +225,12 @@ Ref make_index_marker(PyObject* seq, Py_ssize_t index, Env& env) noexcept {
     if (!number) return nullptr;
     if (VO_LIKELY(g->names.holds())) {
         PyTypeObject* type = g->index_marker.type_ptr();
-        // Calling the class would run exactly these two slots.
+        // Calling the class would run exactly these two slots.  object's
+        // tp_new also lays out the instance's inline attribute values, which
+        // spares every marker a dict of its own.
         if (type->tp_init == index_marker_init && type->tp_new == PyBaseObject_Type.tp_new &&
             Py_IS_TYPE(type, &PyType_Type)) {
-            Ref marker = Ref::steal(type->tp_alloc(type, 0));
+            Ref marker = Ref::steal(type->tp_new(type, g->empty_tuple.get(), nullptr));
             if (!marker || !index_marker_set(marker.get(), seq, number.get())) return nullptr;
             return marker;
         }
@@ -511,6 +519,11 @@ bool verify_trellan(PyTypeObject* type) noexcept {
     return Py_IS_TYPE(type, &PyType_Type) && vo::compat::type_lookup(type, g->s_flatten) == g->flatten.get();
 }
 
+bool verify_index_marker(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && type->tp_getattro == PyObject_GenericGetAttr &&
+           !vo::compat::type_lookup(type, g->s_type_) && !vo::compat::type_lookup(type, g->s_index);
+}
+
 Ref lookup_in(PyTypeObject* type, const char* name) noexcept {
     Ref ns = Ref::steal(PyType_GetDict(type));
     if (!ns) return nullptr;
@@ -590,8 +603,9 @@ bool module_body(PyObject* module) {
     Ref dict_items = lookup_in(&PyDict_Type, "items");
     g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     g->minus_one = Ref::steal(PyLong_FromLong(-1));
+    g->empty_tuple = Ref::steal(PyTuple_New(0));
     if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !dict_items ||
-        !g->full_slice || !g->minus_one)
+        !g->full_slice || !g->minus_one || !g->empty_tuple)
         return false;
     g->dict_items = reinterpret_cast<PyMethodDescrObject*>(dict_items.get())->d_method->ml_meth;
 
@@ -603,6 +617,7 @@ bool module_body(PyObject* module) {
         return false;
     g->dict_item_check = {g->dict_item.type_ptr(), verify_dict_item, 0};
     g->trellan_check = {g->trellan.type_ptr(), verify_trellan, 0};
+    g->index_marker_check = {g->index_marker.type_ptr(), verify_index_marker, 0};
     return true;
 }
 

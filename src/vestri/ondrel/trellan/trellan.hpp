@@ -46,6 +46,7 @@ struct State {
     vo::Ref cache_token;      // abc.get_cache_token
     vo::Ref full_slice;       // slice(None, None, None)
     vo::Ref minus_one;        // -1
+    vo::Ref empty_tuple;      // ()
     PyCFunction dict_items = nullptr;  // the C function of dict.items
 
     // The token of the ABC caches under which the built-in scalar and
@@ -55,6 +56,7 @@ struct State {
     vo::Binding names;        // MutableMapping, DictItem, IndexMarker, Trellan
     TypeCheck dict_item_check;
     TypeCheck trellan_check;  // Trellan.__flatten__ is ours
+    TypeCheck index_marker_check;  // reading a marker's attributes runs no user code
 };
 
 extern State* g;
@@ -64,7 +66,11 @@ extern State* g;
 struct Env {
     bool verified = false;
     bool plain = false;
-    void user_code() noexcept { verified = false; }
+    unsigned long epoch = 0;  // advanced whenever user code may have run
+    void user_code() noexcept {
+        verified = false;
+        ++epoch;
+    }
     // 1: built-in scalars, lists and tuples are no MutableMappings; 0: some
     // may be (registered), ask the ABC; -1: error.
     int builtins_plain() noexcept {
@@ -79,6 +85,14 @@ struct Env {
 inline bool is_plain_builtin(PyTypeObject* t) noexcept {
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
            t == Py_TYPE(Py_None) || t == &PyBytes_Type || t == &PyList_Type || t == &PyTuple_Type;
+}
+
+// An object that cannot take part in a reference cycle now or later: not
+// collected at all, or a tuple the collector has found it need not track.
+// A tuple or pair holding only such objects needs no tracking either, by
+// the rule the interpreter's collector applies to tuples.
+inline bool is_atomic(PyObject* obj) noexcept {
+    return !PyObject_IS_GC(obj) || (PyTuple_CheckExact(obj) && !PyObject_GC_IsTracked(obj));
 }
 
 // isinstance(obj, MutableMapping) with the module's name as bound now: 1, 0 or -1.
