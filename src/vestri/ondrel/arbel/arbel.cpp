@@ -1,0 +1,497 @@
+// vestri.ondrel.arbel: a named node that prints its subtree like `tree`.
+//
+// `str(node)` is defined level by level: a node's text is its name followed,
+// line by line, by the text of each child, whose first line is marked "|-- "
+// (or "`-- " for the last child) and whose further lines are indented by
+// "|   " (or four spaces).  Done literally, every line is copied once more at
+// every level above it.  Instead the whole tree is written in one pass into
+// one text builder: the walk keeps the indentation of the current depth,
+// `head` ("\n" and the ancestors' columns), and writes it once per line, so
+// the cost is linear in the size of the output.  The walk is a loop over an
+// explicit stack, not C recursion, so deep trees cannot exhaust the C stack;
+// a tree deeper than the interpreter's recursion limit (a chain of 100,000
+// nodes, a node among its own descendants) raises RecursionError, as the
+// level-by-level definition would.
+//
+// A child is written inline when its class uses Arbel's own `__str__`; any
+// other child (a subclass that overrides `__str__`, a plain object) is
+// rendered with its own `str()` and its lines are indented like the rest.
+//
+// The level-by-level definition reads `self.children[:-1]`, a copy, and then
+// `self.children[-1]`.  Copying the children of every node would cost an
+// allocation per node, so a frame reads the live list while no Python code
+// can run; before anything that could run Python code (see `touch`), every
+// open frame takes its copy.
+//
+// The class is made by calling `type` as a class statement would, so
+// instances have the ordinary `__dict__` (holding `name` and `children`),
+// `__weakref__` and collector support, and pickle and copy like any Python
+// object; the methods are installed on it afterwards.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+#include "common/text.hpp"
+
+namespace arbel {
+namespace {
+
+using vo::Ref;
+
+// What the module keeps for the life of the process.
+struct State {
+    // Interned names (borrowed: interned for the process).
+    PyObject* name;
+    PyObject* children;
+    PyObject* str;
+    PyObject* append;
+    // Strong: what the walk compares and reads with.
+    Ref arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
+    Ref all_but_last;  // slice(None, -1)
+    Ref minus_one;     // -1
+};
+State* g_state = nullptr;  // never freed: the module lives as long as the process
+
+// Private interpreter API, in one place: the attribute `name` of a class as
+// instances see it (the interpreter's cached MRO lookup), borrowed, or NULL
+// without an exception.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
+
+constexpr char kMarkFirst[] = "|-- ";
+constexpr char kMarkLast[] = "`-- ";
+constexpr char kIndentFirst[] = "|   ";
+constexpr char kIndentLast[] = "    ";
+constexpr Py_ssize_t kMarkWidth = 4;
+
+enum class NodeKind {
+    Inline,   // Arbel's __str__, attributes read without running Python code
+    Watched,  // Arbel's __str__, but reading name or children may run Python code
+    Foreign,  // rendered with its own str()
+};
+
+// One node whose children are being written.
+struct Frame {
+    Ref node;
+    Ref children;  // node.children as read when the node was entered
+    // The children before the last are read from `items` (a list or tuple)
+    // at [next, stop), or, for other sequences, from `iter`.
+    Ref items;
+    Ref iter;
+    Py_ssize_t next = 0;
+    Py_ssize_t stop = 0;
+    bool live = false;     // items is the node's own list, which Python code could change
+    bool touched = false;  // Python code may have run since the node was entered
+    bool last_done = false;
+};
+
+// Re-entrancy: the walk calls str() of foreign children, attribute reads of
+// watched nodes, truth tests, slicing and iteration of children that are not
+// lists or tuples, and (on releasing references) finalizers; any of these can
+// change the tree.  `touch` runs first: each open frame then holds its own
+// copy of the children it has yet to visit, and re-reads `children` for the
+// last one.  Every node, container and child in use is held by a Ref.
+class Walk {
+public:
+    Ref render(PyObject* root) noexcept;
+
+private:
+    enum class Opened { Error, Leaf, Frame };
+    struct Node {
+        Ref name;
+        Ref children;
+        int truth = 0;
+    };
+
+    bool touch() noexcept;
+    NodeKind kind_of(PyObject* obj) noexcept;
+    bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
+    Opened open(PyObject* node, Node& read, bool root) noexcept;
+    bool write_child(PyObject* child, bool last) noexcept;
+    bool next_child(Frame& frame, Ref& child) noexcept;
+    Ref last_child(Frame& frame) noexcept;
+    bool write_lines(PyObject* text) noexcept;
+    bool indent(const char* columns) noexcept;
+    void outdent() noexcept { head_.resize(head_.size() - kMarkWidth); }
+    bool write_head() noexcept { return out_.append_ascii(head_.data(), static_cast<Py_ssize_t>(head_.size())); }
+
+    vo::TextBuilder out_;
+    std::string head_ = "\n";  // what starts a line at the current depth
+    std::vector<Frame> frames_;
+    size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
+    PyTypeObject* seen_type_ = nullptr;  // the class kind_of saw last (valid until touch)
+    NodeKind seen_kind_ = NodeKind::Foreign;
+    Py_ssize_t depth_limit_ = 0;
+};
+
+bool Walk::touch() noexcept {
+    for (size_t i = untouched_; i < frames_.size(); ++i) {
+        Frame& frame = frames_[i];
+        if (frame.live && frame.next < frame.stop) {
+            Py_ssize_t size = PyList_GET_SIZE(frame.items.get());
+            Ref copy = Ref::steal(PyList_GetSlice(frame.items.get(), frame.next, frame.stop < size ? frame.stop : size));
+            if (!copy) return false;
+            frame.stop = PyList_GET_SIZE(copy.get());
+            frame.next = 0;
+            frame.items = std::move(copy);
+        }
+        frame.live = false;
+        frame.touched = true;
+    }
+    untouched_ = frames_.size();
+    // Python code may also change classes.
+    seen_type_ = nullptr;
+    return true;
+}
+
+NodeKind Walk::kind_of(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == seen_type_) return seen_kind_;
+    NodeKind kind = NodeKind::Foreign;
+    if (type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
+        bool plain = type->tp_getattro == PyObject_GenericGetAttr && !type_lookup(type, g_state->name) &&
+                     !type_lookup(type, g_state->children);
+        kind = plain ? NodeKind::Inline : NodeKind::Watched;
+    }
+    seen_type_ = type;
+    seen_kind_ = kind;
+    return kind;
+}
+
+// Reads the two attributes of `node` and tests its children, in the order
+// the level-by-level definition does.
+bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
+    if (kind == NodeKind::Watched && !touch()) return false;
+    into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+    if (!into.name) return false;
+    into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+    if (!into.children) return false;
+    PyObject* kids = into.children.get();
+    if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
+        into.truth = Py_SIZE(kids) > 0;
+        return true;
+    }
+    if (!touch()) return false;
+    into.truth = PyObject_IsTrue(kids);
+    return into.truth >= 0;
+}
+
+// Writes the name of `node`; a node with children gets a frame.
+Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
+    if (!PyUnicode_Check(read.name.get())) {
+        // A childless node's str() is its name as it is; the interpreter then
+        // refuses anything but text.  Text is appended to the name of a node
+        // with children, which only works for text.
+        PyTypeObject* type = Py_TYPE(read.name.get());
+        if (!read.truth)
+            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", type->tp_name);
+        else
+            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
+        return Opened::Error;
+    }
+    // The root's own lines are not indented.
+    if (!(root ? out_.append(read.name.get()) : write_lines(read.name.get()))) return Opened::Error;
+    if (!read.truth) return Opened::Leaf;
+
+    if (static_cast<Py_ssize_t>(frames_.size()) >= depth_limit_) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while getting the str of an object");
+        return Opened::Error;
+    }
+    Frame frame;
+    frame.node = Ref::borrow(node);
+    PyObject* kids = read.children.get();
+    if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
+        frame.items = read.children;
+        frame.stop = Py_SIZE(kids) - 1;
+        frame.live = PyList_CheckExact(kids);
+    } else {
+        // Python code ran in the truth test; the frame starts touched.
+        Ref leading = Ref::steal(PyObject_GetItem(kids, g_state->all_but_last.get()));
+        if (!leading) return Opened::Error;
+        frame.iter = Ref::steal(PyObject_GetIter(leading.get()));
+        if (!frame.iter) return Opened::Error;
+        frame.touched = true;
+    }
+    frame.children = std::move(read.children);
+    try {
+        frames_.push_back(std::move(frame));
+    } catch (...) {
+        PyErr_NoMemory();
+        return Opened::Error;
+    }
+    if (frames_.back().touched && untouched_ == frames_.size() - 1) untouched_ = frames_.size();
+    return Opened::Frame;
+}
+
+// The next of the children before the last; false with no exception at their end.
+bool Walk::next_child(Frame& frame, Ref& child) noexcept {
+    if (frame.iter) {
+        if (!touch()) return false;
+        child = Ref::steal(PyIter_Next(frame.iter.get()));
+        return bool(child);
+    }
+    if (frame.next >= frame.stop) return false;
+    PyObject* items = frame.items.get();
+    // A live list has not changed since the frame read its length; the check
+    // only keeps the index in bounds whatever happens.
+    if (PyList_Check(items)) {
+        if (frame.next >= PyList_GET_SIZE(items)) return false;
+        child = Ref::borrow(PyList_GET_ITEM(items, frame.next));
+    } else {
+        child = Ref::borrow(PyTuple_GET_ITEM(items, frame.next));
+    }
+    ++frame.next;
+    return true;
+}
+
+Ref Walk::last_child(Frame& frame) noexcept {
+    if (!frame.touched) {
+        // Nothing could have changed node.children or the sequence it holds.
+        PyObject* kids = frame.children.get();
+        return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, PyList_GET_SIZE(kids) - 1)
+                                                   : PyTuple_GET_ITEM(kids, PyTuple_GET_SIZE(kids) - 1));
+    }
+    if (!touch()) return nullptr;
+    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), g_state->children));
+    if (!children) return nullptr;
+    return Ref::steal(PyObject_GetItem(children.get(), g_state->minus_one.get()));
+}
+
+bool Walk::indent(const char* columns) noexcept {
+    try {
+        head_.append(columns, kMarkWidth);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Writes `text`, starting each of its further lines with `head_`.
+bool Walk::write_lines(PyObject* text) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
+    for (;;) {
+        Py_ssize_t newline = PyUnicode_FindChar(text, '\n', start, length, 1);
+        if (newline == -2) return false;
+        if (newline < 0) return out_.append(text, start, length);
+        if (!out_.append(text, start, newline) || !write_head()) return false;
+        start = newline + 1;
+    }
+}
+
+// Writes a child of the node on top of the stack, opening a frame for it if
+// it is an inline node with children of its own.
+bool Walk::write_child(PyObject* child, bool last) noexcept {
+    if (!write_head() || !out_.append_ascii(last ? kMarkLast : kMarkFirst, kMarkWidth) ||
+        !indent(last ? kIndentLast : kIndentFirst))
+        return false;
+    NodeKind kind = kind_of(child);
+    if (kind == NodeKind::Foreign) {
+        if (!touch()) return false;
+        Ref text = Ref::steal(PyObject_Str(child));
+        if (!text || !write_lines(text.get())) return false;
+        outdent();
+        return true;
+    }
+    Node node;
+    if (!read(child, kind, node)) return false;
+    switch (open(child, node, false)) {
+        case Opened::Error: return false;
+        case Opened::Leaf: outdent(); return true;
+        case Opened::Frame: return true;  // outdented when its frame closes
+    }
+    return false;
+}
+
+Ref Walk::render(PyObject* root) noexcept {
+    depth_limit_ = Py_GetRecursionLimit();
+    Node node;
+    if (!read(root, NodeKind::Watched, node)) return nullptr;
+    // A childless root's str() is its name, whatever it is.
+    if (!node.truth) return std::move(node.name);
+    if (open(root, node, true) != Opened::Frame) return nullptr;
+
+    while (!frames_.empty()) {
+        Frame& frame = frames_.back();
+        Ref child;
+        bool last = false;
+        if (!frame.last_done) {
+            if (!next_child(frame, child)) {
+                if (PyErr_Occurred()) return nullptr;
+                frame.last_done = last = true;
+                child = last_child(frame);
+                if (!child) return nullptr;
+            }
+        }
+        if (!child) {
+            frames_.pop_back();
+            if (untouched_ > frames_.size()) untouched_ = frames_.size();
+            if (!frames_.empty()) outdent();
+            continue;
+        }
+        // `frame` may move when a frame is pushed for the child.
+        if (!write_child(child.get(), last)) return nullptr;
+    }
+    return out_.finish();
+}
+
+
+// --- the class ----------------------------------------------------------------------------
+
+vo::Signature<2> sig_init("Arbel.__init__", "self", {{"name"}, {"children", false, true}});
+vo::Signature<1> sig_add_child("Arbel.add_child", "self", {{"item"}});
+
+PyObject* arbel_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Arbel.__init__");
+    PyObject* argv[2];
+    if (!sig_init.parse(args, nargs, kwnames, argv)) return VO_FAIL();
+    Ref children = Ref::borrow(argv[1] ? argv[1] : Py_None);
+    // Any empty sequence (or None) becomes a new list of the node's own; a
+    // non-empty one is kept as it is, so the caller's list is the node's.
+    int truth = children.get() == Py_None ? 0 : PyObject_IsTrue(children.get());
+    if (truth < 0) return VO_FAIL();
+    if (!truth && !(children = Ref::steal(PyList_New(0)))) return VO_FAIL();
+    if (PyObject_SetAttr(self, g_state->name, argv[0]) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, g_state->children, children.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* arbel_add_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Arbel.add_child");
+    PyObject* argv[1];
+    if (!sig_add_child.parse(args, nargs, kwnames, argv)) return VO_FAIL();
+    Ref children = Ref::steal(PyObject_GetAttr(self, g_state->children));
+    if (!children) return VO_FAIL();
+    // A list's append cannot be overridden; anything else is asked by name.
+    if (PyList_CheckExact(children.get())) {
+        if (PyList_Append(children.get(), argv[0]) < 0) return VO_FAIL();
+        Py_RETURN_NONE;
+    }
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, argv[0]));
+    if (!result) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* arbel_str(PyObject* self, PyObject*) {
+    VO_METHOD("Arbel.__str__");
+    // Subclasses whose __str__ calls this one recurse through the interpreter.
+    vo::RecursionGuard guard(" while getting the str of an object");
+    if (!guard.ok()) return VO_FAIL();
+    Walk walk;
+    Ref text = walk.render(self);
+    if (!text) return VO_FAIL();
+    return text.release();
+}
+
+constexpr char arbel_doc[] =
+    "Tree Tree Class\n"
+    "\n"
+    "A class to mimic the printing behavior of linux tree command.\n"
+    "\n"
+    "Example:\n"
+    "    ```python\n"
+    "    root = Arbel('grandmother')\n"
+    "    daughter = Arbel('daughter', [Arbel('granddaughter_1'), Arbel('grandson_1')])\n"
+    "    son = Arbel('son', [Arbel('granddaughter_2'), Arbel('grandson_2')])\n"
+    "    son.add_child(Arbel('granddaughter_3', [Arbel('great_granddaughter_1'),\n"
+    "                                            Arbel('great_grandson_1')]))\n"
+    "    son.add_child(Arbel('grandson_3', [Arbel('great_granddaughter_2'),\n"
+    "                                       Arbel('great_grandson_2')]))\n"
+    "    root.add_child(daughter)\n"
+    "    root.add_child(son)\n"
+    "    print(str(root))\n"
+    "    ```\n"
+    "\n"
+    "Output:\n"
+    "    ```\n"
+    "    grandmother\n"
+    "    |-- daughter\n"
+    "    |   |-- granddaughter_1\n"
+    "    |   `-- grandson_1\n"
+    "    `-- son\n"
+    "        |-- granddaughter_2\n"
+    "        |-- grandson_2\n"
+    "        |-- granddaughter_3\n"
+    "        |   |-- great_granddaughter_1\n"
+    "        |   `-- great_grandson_1\n"
+    "        `-- grandson_3\n"
+    "            |-- great_granddaughter_2\n"
+    "            `-- great_grandson_2\n"
+    "    ```";
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef arbel_methods[] = {
+    {"__init__", VO_CFUNC(arbel_init), kFast,
+     "__init__($self, name, children=None)\n--\n\n"
+     "Arbel class __init__\n"
+     "\n"
+     "Args:\n"
+     "    name (str): name of the node\n"
+     "    children (list): list of children nodes"},
+    {"add_child", VO_CFUNC(arbel_add_child), kFast,
+     "add_child($self, item)\n--\n\n"
+     "Add children\n"
+     "\n"
+     "Adds a child node to this Arbel node.\n"
+     "\n"
+     "Args:\n"
+     "    item (Arbel): the child node to add"},
+    {"__str__", VO_CFUNC(arbel_str), METH_NOARGS,
+     "__str__($self, /)\n--\n\n"
+     "String formatter\n"
+     "\n"
+     "Returns:\n"
+     "    str: the Arbel tree formatted as a string"},
+    {nullptr, nullptr, 0, nullptr}};
+
+// `class Arbel: __doc__ = ...` in the module: type() gives instances the
+// usual __dict__ and __weakref__ and collector support.
+Ref make_class(PyObject* module) noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    Ref qualname = Ref::steal(PyUnicode_FromString("Arbel"));
+    Ref doc = Ref::steal(PyUnicode_FromString(arbel_doc));
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!ns || !module_name || !qualname || !doc || !bases) return nullptr;
+    if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
+        return nullptr;
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(),
+                                                      bases.get(), ns.get(), nullptr));
+    if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return nullptr;
+    return cls;
+}
+
+bool module_body(PyObject* module) {
+    g_state = new (std::nothrow) State{};
+    if (!g_state) {
+        PyErr_NoMemory();
+        return false;
+    }
+    State& st = *g_state;
+    if (!vo::intern_all({{&st.name, "name"}, {&st.children, "children"}, {&st.str, "__str__"},
+                         {&st.append, "append"}}))
+        return false;
+    st.minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!st.minus_one) return false;
+    st.all_but_last = Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr));
+    if (!st.all_but_last) return false;
+    Ref cls = make_class(module);
+    if (!cls) return false;
+    PyObject* own_str = vo::own_attribute(cls.get(), "__str__");
+    if (!own_str) return false;
+    st.arbel_str = Ref::borrow(own_str);
+    return vo::body_bind(module, "Arbel", std::move(cls));
+}
+
+}  // namespace
+}  // namespace arbel
+
+// The module has no docstring of its own.
+VO_DEFINE_MODULE(arbel, nullptr, arbel::module_body)

@@ -1,0 +1,65 @@
+// Building a large str piece by piece.
+//
+// Joining pieces repeatedly copies the text made so far at every join;
+// `TextBuilder` writes every piece once, straight into the str object it will
+// hand back, so the cost is linear in the size of the result.  The object is
+// one nobody else has seen yet: it grows by `PyUnicode_Resize` (with room to
+// spare) and is trimmed to its length at the end.
+//
+// A str must be stored in the narrowest of its four forms (ASCII, Latin-1,
+// UCS-2, UCS-4) that holds its characters, or it compares unequal to the same
+// text stored narrower.  The builder starts as ASCII and widens, copying what
+// it holds once per step (at most three times), when a piece needs a wider
+// form.  A whole str is already in its narrowest form; a slice of one may be
+// narrower than the str it comes from, so only a slice wider than the builder
+// is scanned for its largest character.
+//
+// Public C API only: PyUnicode_New, PyUnicode_Resize and the data macros.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstring>
+
+namespace vo {
+
+class TextBuilder {
+public:
+    TextBuilder() noexcept = default;
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+
+    // `text` must be a str (or a subclass; its characters are copied).
+    bool append(PyObject* text) noexcept { return append(text, 0, PyUnicode_GET_LENGTH(text)); }
+    // The characters text[start:end]; 0 <= start <= end <= len(text).
+    bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept;
+    // `n` characters of ASCII text (bytes below 128).
+    bool append_ascii(const char* text, Py_ssize_t n) noexcept {
+        if (VO_UNLIKELY(n > capacity_ - length_) && !grow(n, 127)) return false;
+        if (kind_ == PyUnicode_1BYTE_KIND)
+            std::memcpy(static_cast<char*>(data_) + length_, text, static_cast<size_t>(n));
+        else
+            widen_ascii(text, n);
+        length_ += n;
+        return true;
+    }
+
+    Py_ssize_t length() const noexcept { return length_; }
+
+    // The text built so far, as an exact str; the builder is empty afterwards.
+    Ref finish() noexcept;
+
+private:
+    // Room for `extra` more characters up to `maxchar`; false with MemoryError.
+    bool grow(Py_ssize_t extra, Py_UCS4 maxchar) noexcept;
+    void widen_ascii(const char* text, Py_ssize_t n) noexcept;
+
+    Ref buffer_;  // an unshared str of capacity_ characters, or empty
+    void* data_ = nullptr;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_UCS4 maxchar_ = 127;  // the form of buffer_: 127, 255, 0xFFFF or 0x10FFFF
+    Py_ssize_t length_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+}  // namespace vo
