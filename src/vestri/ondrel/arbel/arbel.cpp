@@ -50,6 +50,7 @@ struct State {
     PyObject* children;
     PyObject* str;
     PyObject* append;
+    PyObject* newline;
     // Strong: what the walk compares and reads with.
     Ref arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
     Ref all_but_last;  // slice(None, -1)
@@ -187,10 +188,21 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
         // refuses anything but text.  Text is appended to the name of a node
         // with children, which only works for text.
         PyTypeObject* type = Py_TYPE(read.name.get());
-        if (!read.truth)
+        if (!read.truth) {
             PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", type->tp_name);
-        else
-            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
+            return Opened::Error;
+        }
+        // The interpreter's own error where asking for it changes nothing (a
+        // built-in type without in-place addition); a list would take the
+        // text in, and a class of the caller's could do anything: those are
+        // refused without touching the name.
+        bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
+                        (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
+            Ref sum = Ref::steal(PyNumber_InPlaceAdd(read.name.get(), g_state->newline));
+            if (!sum) return Opened::Error;
+        }
+        PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
         return Opened::Error;
     }
     // The root's own lines are not indented.
@@ -476,7 +488,7 @@ bool module_body(PyObject* module) {
     }
     State& st = *g_state;
     if (!vo::intern_all({{&st.name, "name"}, {&st.children, "children"}, {&st.str, "__str__"},
-                         {&st.append, "append"}}))
+                         {&st.append, "append"}, {&st.newline, "\n"}}))
         return false;
     st.minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!st.minus_one) return false;
