@@ -27,6 +27,7 @@
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
 // object; the methods are installed on it afterwards.
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -167,9 +168,11 @@ NodeKind Walk::kind_of(PyObject* obj) noexcept {
 // the level-by-level definition does.
 bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     if (kind == NodeKind::Watched && !touch()) return false;
-    into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+    // A plain node's class reads attributes the generic way.
+    getattrofunc get = kind == NodeKind::Inline ? PyObject_GenericGetAttr : PyObject_GetAttr;
+    into.name = Ref::steal(get(node, g_state->name));
     if (!into.name) return false;
-    into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+    into.children = Ref::steal(get(node, g_state->children));
     if (!into.children) return false;
     PyObject* kids = into.children.get();
     if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
@@ -283,12 +286,37 @@ bool Walk::indent(const char* columns) noexcept {
     return true;
 }
 
+// The position of the first "\n" in text[start:end], or -1.  Most names are
+// short and have none; the interpreter's general search costs more than
+// looking.
+Py_ssize_t find_newline(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: {
+            const auto* chars = static_cast<const Py_UCS1*>(data);
+            const void* found = std::memchr(chars + start, '\n', static_cast<size_t>(end - start));
+            return found ? static_cast<const Py_UCS1*>(found) - chars : -1;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            const auto* chars = static_cast<const Py_UCS2*>(data);
+            for (Py_ssize_t i = start; i < end; ++i)
+                if (chars[i] == '\n') return i;
+            return -1;
+        }
+        default: {
+            const auto* chars = static_cast<const Py_UCS4*>(data);
+            for (Py_ssize_t i = start; i < end; ++i)
+                if (chars[i] == '\n') return i;
+            return -1;
+        }
+    }
+}
+
 // Writes `text`, starting each of its further lines with `head_`.
 bool Walk::write_lines(PyObject* text) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
     for (;;) {
-        Py_ssize_t newline = PyUnicode_FindChar(text, '\n', start, length, 1);
-        if (newline == -2) return false;
+        Py_ssize_t newline = find_newline(text, start, length);
         if (newline < 0) return out_.append(text, start, length);
         if (!out_.append(text, start, newline) || !write_head()) return false;
         start = newline + 1;
