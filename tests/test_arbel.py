@@ -5,7 +5,9 @@ import gc
 import inspect
 import pathlib
 import pickle
+import subprocess
 import sys
+import textwrap
 import traceback
 import weakref
 from collections.abc import Sequence
@@ -568,3 +570,28 @@ def test_no_leaks_on_failures():
     assert_no_growth(lambda: Arbel(), repeat=5_000)
     assert_no_growth(lambda: Arbel("x", ("t",)).add_child(1), repeat=5_000)
     cyclic.children.clear()
+
+
+def test_deep_recursion_through_python_str_overrides_ends_in_recursion_error():
+    # Each level goes through a Python __str__ and back into Arbel's: real
+    # recursion, in a child process so that a crash would show as one.
+    code = textwrap.dedent("""
+        import sys
+        from vestri.ondrel.arbel import Arbel
+        class Boxed(Arbel):
+            def __str__(self):
+                return "[" + super().__str__() + "]"
+        node = Boxed("leaf")
+        for i in range(100_000):
+            node = Boxed(str(i), [node])
+        sys.setrecursionlimit(1_000_000)
+        try:
+            str(node)
+        except RecursionError:
+            print("RecursionError")
+        else:
+            print("rendered")
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() in {"RecursionError", "rendered"}

@@ -264,12 +264,12 @@ bool Walk::next_child(Frame& frame, Ref& child) noexcept {
 }
 
 Ref Walk::last_child(Frame& frame) noexcept {
-    if (!frame.touched) {
-        // Nothing could have changed node.children or the sequence it holds.
-        PyObject* kids = frame.children.get();
-        return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, PyList_GET_SIZE(kids) - 1)
-                                                   : PyTuple_GET_ITEM(kids, PyTuple_GET_SIZE(kids) - 1));
-    }
+    PyObject* kids = frame.children.get();
+    // Untouched, nothing could have changed node.children or the sequence it
+    // holds (the size check only keeps the index in bounds whatever happens).
+    if (!frame.touched && Py_SIZE(kids) > 0)
+        return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, Py_SIZE(kids) - 1)
+                                                   : PyTuple_GET_ITEM(kids, Py_SIZE(kids) - 1));
     if (!touch()) return nullptr;
     Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), g_state->children));
     if (!children) return nullptr;
