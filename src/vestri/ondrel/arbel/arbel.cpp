@@ -34,6 +34,7 @@
 
 #include "common/args.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/module.hpp"
@@ -44,8 +45,10 @@ namespace {
 
 using vo::Ref;
 
-// What the module keeps for the life of the process.
-struct State {
+// What the module keeps.  Allocated once and never freed: the module lives
+// as long as the process, and releasing references after the interpreter
+// has finalized would touch freed memory.
+struct ArbelState {
     // Interned names (borrowed: interned for the process).
     PyObject* name;
     PyObject* children;
@@ -57,12 +60,7 @@ struct State {
     Ref all_but_last;  // slice(None, -1)
     Ref minus_one;     // -1
 };
-State* g_state = nullptr;  // never freed: the module lives as long as the process
-
-// Private interpreter API, in one place: the attribute `name` of a class as
-// instances see it (the interpreter's cached MRO lookup), borrowed, or NULL
-// without an exception.
-PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
+ArbelState* g_state = nullptr;
 
 constexpr char kMarkFirst[] = "|-- ";
 constexpr char kMarkLast[] = "`-- ";
@@ -154,9 +152,9 @@ NodeKind Walk::kind_of(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == seen_type_) return seen_kind_;
     NodeKind kind = NodeKind::Foreign;
-    if (type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
-        bool plain = type->tp_getattro == PyObject_GenericGetAttr && !type_lookup(type, g_state->name) &&
-                     !type_lookup(type, g_state->children);
+    if (vo::compat::type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
+        bool plain = type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
+                     !vo::compat::type_lookup(type, g_state->children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
     seen_type_ = type;
@@ -384,39 +382,36 @@ Ref Walk::render(PyObject* root) noexcept {
 
 vo::Signature<2> sig_init("Arbel.__init__", "self", {{"name"}, {"children", false, true}});
 vo::Signature<1> sig_add_child("Arbel.add_child", "self", {{"item"}});
+vo::Signature<0> sig_str("Arbel.__str__", "self");
 
-PyObject* arbel_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* arbel_init(PyObject* self, PyObject* name, PyObject* children_arg) {
     VO_METHOD("Arbel.__init__");
-    PyObject* argv[2];
-    if (!sig_init.parse(args, nargs, kwnames, argv)) return VO_FAIL();
-    Ref children = Ref::borrow(argv[1] ? argv[1] : Py_None);
+    Ref children = Ref::borrow(children_arg ? children_arg : Py_None);
     // Any empty sequence (or None) becomes a new list of the node's own; a
     // non-empty one is kept as it is, so the caller's list is the node's.
     int truth = children.get() == Py_None ? 0 : PyObject_IsTrue(children.get());
     if (truth < 0) return VO_FAIL();
     if (!truth && !(children = Ref::steal(PyList_New(0)))) return VO_FAIL();
-    if (PyObject_SetAttr(self, g_state->name, argv[0]) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, g_state->name, name) < 0) return VO_FAIL();
     if (PyObject_SetAttr(self, g_state->children, children.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
-PyObject* arbel_add_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* arbel_add_child(PyObject* self, PyObject* item) {
     VO_METHOD("Arbel.add_child");
-    PyObject* argv[1];
-    if (!sig_add_child.parse(args, nargs, kwnames, argv)) return VO_FAIL();
     Ref children = Ref::steal(PyObject_GetAttr(self, g_state->children));
     if (!children) return VO_FAIL();
     // A list's append cannot be overridden; anything else is asked by name.
     if (PyList_CheckExact(children.get())) {
-        if (PyList_Append(children.get(), argv[0]) < 0) return VO_FAIL();
+        if (PyList_Append(children.get(), item) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, argv[0]));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, item));
     if (!result) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
-PyObject* arbel_str(PyObject* self, PyObject*) {
+PyObject* arbel_str(PyObject* self) {
     VO_METHOD("Arbel.__str__");
     // Subclasses whose __str__ calls this one recurse through the interpreter.
     vo::RecursionGuard guard(" while getting the str of an object");
@@ -466,14 +461,14 @@ constexpr char arbel_doc[] =
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef arbel_methods[] = {
-    {"__init__", VO_CFUNC(arbel_init), kFast,
+    {"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
      "__init__($self, name, children=None)\n--\n\n"
      "Arbel class __init__\n"
      "\n"
      "Args:\n"
      "    name (str): name of the node\n"
      "    children (list): list of children nodes"},
-    {"add_child", VO_CFUNC(arbel_add_child), kFast,
+    {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
      "add_child($self, item)\n--\n\n"
      "Add children\n"
      "\n"
@@ -481,7 +476,7 @@ PyMethodDef arbel_methods[] = {
      "\n"
      "Args:\n"
      "    item (Arbel): the child node to add"},
-    {"__str__", VO_CFUNC(arbel_str), METH_NOARGS,
+    {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
      "__str__($self, /)\n--\n\n"
      "String formatter\n"
      "\n"
@@ -489,32 +484,13 @@ PyMethodDef arbel_methods[] = {
      "    str: the Arbel tree formatted as a string"},
     {nullptr, nullptr, 0, nullptr}};
 
-// `class Arbel: __doc__ = ...` in the module: type() gives instances the
-// usual __dict__ and __weakref__ and collector support.
-Ref make_class(PyObject* module) noexcept {
-    Ref ns = Ref::steal(PyDict_New());
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    Ref qualname = Ref::steal(PyUnicode_FromString("Arbel"));
-    Ref doc = Ref::steal(PyUnicode_FromString(arbel_doc));
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    if (!ns || !module_name || !qualname || !doc || !bases) return nullptr;
-    if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
-        return nullptr;
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(),
-                                                      bases.get(), ns.get(), nullptr));
-    if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return nullptr;
-    return cls;
-}
-
 bool module_body(PyObject* module) {
-    g_state = new (std::nothrow) State{};
+    g_state = new (std::nothrow) ArbelState{};
     if (!g_state) {
         PyErr_NoMemory();
         return false;
     }
-    State& st = *g_state;
+    ArbelState& st = *g_state;
     if (!vo::intern_all({{&st.name, "name"}, {&st.children, "children"}, {&st.str, "__str__"},
                          {&st.append, "append"}, {&st.newline, "\n"}}))
         return false;
@@ -522,8 +498,12 @@ bool module_body(PyObject* module) {
     if (!st.minus_one) return false;
     st.all_but_last = Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr));
     if (!st.all_but_last) return false;
-    Ref cls = make_class(module);
-    if (!cls) return false;
+    // As a class statement makes it: instances get the usual __dict__ and
+    // __weakref__ and collector support.
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!bases) return false;
+    Ref cls = vo::class_from_metaclass(module, "Arbel", bases.get(), arbel_doc);
+    if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return false;
     PyObject* own_str = vo::own_attribute(cls.get(), "__str__");
     if (!own_str) return false;
     st.arbel_str = Ref::borrow(own_str);
