@@ -255,6 +255,28 @@ def test_output_is_stored_in_its_narrowest_form(name):
         same_text(str(build(Arbel, shape)), str(build(Twin, shape)))
 
 
+def test_a_long_output_widens_when_a_late_name_needs_it():
+    for name in ("é", "Ω", "😀"):
+        deep, plain = chain(450), chain(450, Twin)
+        for tree in (deep, plain):
+            while tree.children:
+                tree = tree.children[0]
+            tree.name = name
+        same_text(str(deep), str(plain))
+
+
+def test_missing_attributes_raise_attribute_error():
+    class Bare(Arbel):
+        def __init__(self):
+            pass
+
+    assert error_of(lambda: str(Bare())) == (AttributeError, "'Bare' object has no attribute 'name'")
+    node = Bare()
+    node.name = "x"
+    assert error_of(lambda: str(Arbel("r", [node]))) == (AttributeError, "'Bare' object has no attribute 'children'")
+    assert error_of(lambda: node.add_child(1)) == (AttributeError, "'Bare' object has no attribute 'children'")
+
+
 def test_a_str_subclass_name_renders_its_text():
     class Label(str):
         pass

@@ -23,6 +23,9 @@
 // can run; before anything that could run Python code (see `touch`), every
 // open frame takes its copy.
 //
+// A name that is not text fails with the interpreter's TypeError; nothing is
+// ever appended to it (a list used as a name would be extended in place).
+//
 // The class is made by calling `type` as a class statement would, so
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
@@ -89,12 +92,14 @@ struct Frame {
     bool last_done = false;
 };
 
-// Re-entrancy: the walk calls str() of foreign children, attribute reads of
-// watched nodes, truth tests, slicing and iteration of children that are not
-// lists or tuples, and (on releasing references) finalizers; any of these can
-// change the tree.  `touch` runs first: each open frame then holds its own
-// copy of the children it has yet to visit, and re-reads `children` for the
-// last one.  Every node, container and child in use is held by a Ref.
+// Re-entrancy: Python code runs in str() of foreign children, attribute
+// reads of watched nodes, and truth tests, slicing and iteration of children
+// that are neither lists nor tuples.  `touch` runs before each: every open
+// frame then holds its own copy of the children it has yet to visit and
+// re-reads `children` for the last one.  Releasing a reference can only run a
+// finalizer for what such code detached, after the frames were touched.
+// Every node, container and child in use is held by a Ref, and indexes into
+// live lists are checked, whatever a finalizer run by the collector does.
 class Walk {
 public:
     Ref render(PyObject* root) noexcept;
