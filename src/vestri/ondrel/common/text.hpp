@@ -35,6 +35,7 @@ public:
     bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept;
     // `n` characters of ASCII text (bytes below 128).
     bool append_ascii(const char* text, Py_ssize_t n) noexcept {
+        if (VO_UNLIKELY(n <= 0)) return true;  // before any growth there is no buffer
         if (VO_UNLIKELY(n > capacity_ - length_) && !grow(n, 127)) return false;
         if (kind_ == PyUnicode_1BYTE_KIND)
             std::memcpy(static_cast<char*>(data_) + length_, text, static_cast<size_t>(n));
