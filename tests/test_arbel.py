@@ -545,8 +545,10 @@ def test_a_node_among_its_own_descendants_raises_recursion_error(make_cycle):
 def test_the_depth_follows_the_recursion_limit():
     limit = sys.getrecursionlimit()
     try:
-        sys.setrecursionlimit(3000)
-        assert str(chain(2500)).count("\n") == 2500
+        sys.setrecursionlimit(400)
+        assert str(chain(300)).count("\n") == 300
+        with pytest.raises(RecursionError):
+            str(chain(500))
     finally:
         sys.setrecursionlimit(limit)
 

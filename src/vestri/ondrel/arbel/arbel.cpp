@@ -9,9 +9,10 @@
 // `head` ("\n" and the ancestors' columns), and writes it once per line, so
 // the cost is linear in the size of the output.  The walk is a loop over an
 // explicit stack, not C recursion, so deep trees cannot exhaust the C stack;
-// a tree deeper than the interpreter's recursion limit (a chain of 100,000
-// nodes, a node among its own descendants) raises RecursionError, as the
-// level-by-level definition would.
+// still, each open level counts against the interpreter's recursion limits
+// as a nested str() call would, so that a tree deeper than they allow (a
+// chain of 100,000 nodes, a node among its own descendants) raises
+// RecursionError, as the level-by-level definition does.
 //
 // A child is written inline when its class uses Arbel's own `__str__`; any
 // other child (a subclass that overrides `__str__`, a plain object) is
@@ -70,6 +71,7 @@ constexpr char kMarkLast[] = "`-- ";
 constexpr char kIndentFirst[] = "|   ";
 constexpr char kIndentLast[] = "    ";
 constexpr Py_ssize_t kMarkWidth = 4;
+constexpr char kWhere[] = " while getting the str of an object";
 
 enum class NodeKind {
     Inline,   // Arbel's __str__, attributes read without running Python code
@@ -102,6 +104,10 @@ struct Frame {
 // live lists are checked, whatever a finalizer run by the collector does.
 class Walk {
 public:
+    Walk() noexcept = default;
+    ~Walk();
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
     Ref render(PyObject* root) noexcept;
 
 private:
@@ -112,6 +118,8 @@ private:
         int truth = 0;
     };
 
+    bool push(Frame&& frame) noexcept;
+    void pop() noexcept;
     bool touch() noexcept;
     NodeKind kind_of(PyObject* obj) noexcept;
     bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
@@ -132,6 +140,30 @@ private:
     NodeKind seen_kind_ = NodeKind::Foreign;
     Py_ssize_t depth_limit_ = 0;
 };
+
+// Each open frame counts as one level of recursion against the interpreter's
+// own limits as well, as a level of nested str() calls would.
+bool Walk::push(Frame&& frame) noexcept {
+    if (!vo::enter_recursion(kWhere)) return false;
+    try {
+        frames_.push_back(std::move(frame));
+    } catch (...) {
+        Py_LeaveRecursiveCall();
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+void Walk::pop() noexcept {
+    frames_.pop_back();
+    Py_LeaveRecursiveCall();
+    if (untouched_ > frames_.size()) untouched_ = frames_.size();
+}
+
+Walk::~Walk() {
+    while (!frames_.empty()) pop();
+}
 
 bool Walk::touch() noexcept {
     for (size_t i = untouched_; i < frames_.size(); ++i) {
@@ -216,7 +248,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     if (!read.truth) return Opened::Leaf;
 
     if (static_cast<Py_ssize_t>(frames_.size()) >= depth_limit_) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while getting the str of an object");
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
         return Opened::Error;
     }
     Frame frame;
@@ -235,12 +267,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
         frame.touched = true;
     }
     frame.children = std::move(read.children);
-    try {
-        frames_.push_back(std::move(frame));
-    } catch (...) {
-        PyErr_NoMemory();
-        return Opened::Error;
-    }
+    if (!push(std::move(frame))) return Opened::Error;
     if (frames_.back().touched && untouched_ == frames_.size() - 1) untouched_ = frames_.size();
     return Opened::Frame;
 }
@@ -371,8 +398,7 @@ Ref Walk::render(PyObject* root) noexcept {
             }
         }
         if (!child) {
-            frames_.pop_back();
-            if (untouched_ > frames_.size()) untouched_ = frames_.size();
+            pop();
             if (!frames_.empty()) outdent();
             continue;
         }
@@ -419,7 +445,7 @@ PyObject* arbel_add_child(PyObject* self, PyObject* item) {
 PyObject* arbel_str(PyObject* self) {
     VO_METHOD("Arbel.__str__");
     // Subclasses whose __str__ calls this one recurse through the interpreter.
-    vo::RecursionGuard guard(" while getting the str of an object");
+    vo::RecursionGuard guard(kWhere);
     if (!guard.ok()) return VO_FAIL();
     Walk walk;
     Ref text = walk.render(self);
