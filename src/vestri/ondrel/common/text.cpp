@@ -52,7 +52,7 @@ Py_UCS4 form_of_slice(PyObject* text, Py_ssize_t start, Py_ssize_t end, Py_UCS4 
 
 }  // namespace
 
-bool TextBuilder::append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+bool TextBuilder::append_slow(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
     Py_ssize_t n = end - start;
     if (n <= 0) return true;
     Py_UCS4 needed = PyUnicode_MAX_CHAR_VALUE(text);

@@ -32,7 +32,19 @@ public:
     // `text` must be a str (or a subclass; its characters are copied).
     bool append(PyObject* text) noexcept { return append(text, 0, PyUnicode_GET_LENGTH(text)); }
     // The characters text[start:end]; 0 <= start <= end <= len(text).
-    bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept;
+    bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+        Py_ssize_t n = end - start;
+        // The usual piece: as narrow as the buffer and room for it.
+        if (VO_LIKELY(PyUnicode_KIND(text) == kind_ && PyUnicode_MAX_CHAR_VALUE(text) <= maxchar_ &&
+                      n <= capacity_ - length_)) {
+            std::memcpy(static_cast<char*>(data_) + length_ * kind_,
+                        static_cast<const char*>(PyUnicode_DATA(text)) + start * kind_,
+                        static_cast<size_t>(n) * static_cast<size_t>(kind_));
+            length_ += n;
+            return true;
+        }
+        return append_slow(text, start, end);
+    }
     // `n` characters of ASCII text (bytes below 128).
     bool append_ascii(const char* text, Py_ssize_t n) noexcept {
         if (VO_UNLIKELY(n <= 0)) return true;  // before any growth there is no buffer
@@ -53,6 +65,7 @@ public:
 private:
     // Room for `extra` more characters up to `maxchar`; false with MemoryError.
     bool grow(Py_ssize_t extra, Py_UCS4 maxchar) noexcept;
+    bool append_slow(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept;
     void widen_ascii(const char* text, Py_ssize_t n) noexcept;
 
     Ref buffer_;  // an unshared str of capacity_ characters, or empty
