@@ -34,6 +34,7 @@ public:
     // The characters text[start:end]; 0 <= start <= end <= len(text).
     bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
         Py_ssize_t n = end - start;
+        if (VO_UNLIKELY(n <= 0)) return true;  // before any growth there is no buffer
         // The usual piece: as narrow as the buffer and room for it.
         if (VO_LIKELY(PyUnicode_KIND(text) == kind_ && PyUnicode_MAX_CHAR_VALUE(text) <= maxchar_ &&
                       n <= capacity_ - length_)) {
