@@ -31,7 +31,6 @@
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
 // object; the methods are installed on it afterwards.
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -316,37 +315,11 @@ bool Walk::indent(const char* columns) noexcept {
     return true;
 }
 
-// The position of the first "\n" in text[start:end], or -1.  Most names are
-// short and have none; the interpreter's general search costs more than
-// looking.
-Py_ssize_t find_newline(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: {
-            const auto* chars = static_cast<const Py_UCS1*>(data);
-            const void* found = std::memchr(chars + start, '\n', static_cast<size_t>(end - start));
-            return found ? static_cast<const Py_UCS1*>(found) - chars : -1;
-        }
-        case PyUnicode_2BYTE_KIND: {
-            const auto* chars = static_cast<const Py_UCS2*>(data);
-            for (Py_ssize_t i = start; i < end; ++i)
-                if (chars[i] == '\n') return i;
-            return -1;
-        }
-        default: {
-            const auto* chars = static_cast<const Py_UCS4*>(data);
-            for (Py_ssize_t i = start; i < end; ++i)
-                if (chars[i] == '\n') return i;
-            return -1;
-        }
-    }
-}
-
 // Writes `text`, starting each of its further lines with `head_`.
 bool Walk::write_lines(PyObject* text) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
     for (;;) {
-        Py_ssize_t newline = find_newline(text, start, length);
+        Py_ssize_t newline = vo::find_char(text, '\n', start, length);
         if (newline < 0) return out_.append(text, start, length);
         if (!out_.append(text, start, newline) || !write_head()) return false;
         start = newline + 1;

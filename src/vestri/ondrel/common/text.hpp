@@ -14,6 +14,8 @@
 // narrower than the str it comes from, so only a slice wider than the builder
 // is scanned for its largest character.
 //
+// `find_char` is the search that goes with it, for splitting text into lines.
+//
 // Public C API only: PyUnicode_New, PyUnicode_Resize and the data macros.
 #pragma once
 
@@ -76,5 +78,33 @@ private:
     Py_ssize_t length_ = 0;
     Py_ssize_t capacity_ = 0;
 };
+
+// The position of the first `ch` in text[start:end], or -1.  Short texts
+// are the common case, and for them the interpreter's general search
+// (PyUnicode_FindChar) costs more than looking.
+inline Py_ssize_t find_char(PyObject* text, Py_UCS4 ch, Py_ssize_t start, Py_ssize_t end) noexcept {
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: {
+            if (ch > 0xFF || start >= end) return -1;
+            const auto* chars = static_cast<const Py_UCS1*>(data);
+            const void* found = std::memchr(chars + start, static_cast<int>(ch), static_cast<size_t>(end - start));
+            return found ? static_cast<const Py_UCS1*>(found) - chars : -1;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            if (ch > 0xFFFF) return -1;
+            const auto* chars = static_cast<const Py_UCS2*>(data);
+            for (Py_ssize_t i = start; i < end; ++i)
+                if (chars[i] == ch) return i;
+            return -1;
+        }
+        default: {
+            const auto* chars = static_cast<const Py_UCS4*>(data);
+            for (Py_ssize_t i = start; i < end; ++i)
+                if (chars[i] == ch) return i;
+            return -1;
+        }
+    }
+}
 
 }  // namespace vo
