@@ -14,6 +14,7 @@ from collections.abc import Mapping
 from vestri.ondrel.arbel import Arbel
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
+from vestri.ondrel.sequara import Sequara
 
 CONFIG_DIR = pathlib.Path(__file__).resolve().parent / "config"
 
@@ -120,6 +121,22 @@ def configuration_store():
     """, {"Configuration": Configuration})
 
 
+def orderable_mapping():
+    session("Sequara: a mapping whose key order can be edited", """
+        steps = Sequara([('fetch', 1), ('build', 2), ('test', 3)])
+        steps.insert('lint', 0, 1)
+        steps.move('test', 0)
+        steps
+        steps.keys(), steps.values()
+        steps.keys().reverse()
+        list(steps)
+        steps.popitem()
+        steps == Sequara(lint=0, fetch=1, test=3), steps == Sequara(test=3, fetch=1, lint=0)
+        steps == dict(steps.items())
+        steps.insert('fetch', 9, 0)
+    """, {"Sequara": Sequara})
+
+
 def as_tree(name, level):
     """A tree of Arbel nodes for a nested mapping: one node per level, one
     line per value."""
@@ -147,6 +164,7 @@ SECTIONS = [
     deep_merge,
     levels_follow_the_class,
     configuration_store,
+    orderable_mapping,
     configuration_tree,
 ]
 
