@@ -68,6 +68,16 @@ def _configuration():
     return Configuration
 
 
+def _arbel():
+    from vestri.ondrel.arbel import Arbel
+    return Arbel
+
+
+class _NoTruth:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
 class _BadRepr:
     def __repr__(self):
         raise ValueError("no repr")
@@ -160,6 +170,12 @@ METHODS = [
     Method("configuration", "Configuration._expand_cfg_value", "cls, value, *, section, key", lambda: _configuration(),
            lambda c: c._expand_cfg_value("x", section="s", key="k"),
            lambda c: c._expand_cfg_value(5, section="s", key="k")),
+    Method("arbel", "Arbel.__init__", "self, name, children=None", lambda: _arbel()("n"),
+           lambda o: o.__init__("x", ["c"]), lambda o: o.__init__("x", _NoTruth())),
+    Method("arbel", "Arbel.add_child", "self, item", lambda: _arbel()("n", ("t",)),
+           lambda o: type(o)("n").add_child("c"), lambda o: o.add_child("c")),
+    Method("arbel", "Arbel.__str__", "self", lambda: _arbel()(5, ["c"]),
+           lambda o: type(o)("r", [type(o)("a", ["b\nc"]), 5]).__str__(), lambda o: o.__str__()),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
