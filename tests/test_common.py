@@ -39,6 +39,7 @@ class Method:
     bad: Optional[Callable[[Any], Any]] = None  # a call that fails inside the method
     slot: bool = False  # reached through a C slot, whose arguments the interpreter checks
     repeat: int = 2000  # calls per round of the leak check (fewer for slow calls)
+    slack: Optional[int] = None  # blocks a round may add for caches (the check's default if None)
 
     @property
     def bound(self):
@@ -164,7 +165,7 @@ METHODS = [
            lambda c: c._expand_cfg_env_vars(__import__("configparser").ConfigParser()),
            lambda c: c._expand_cfg_env_vars(1)),
     Method("configuration", "Configuration.load_entrypoint", "self, group", cfg,
-           lambda o: o.load_entrypoint("vestri.ondrel.tests.no.such.group"), repeat=200),
+           lambda o: o.load_entrypoint("vestri.ondrel.tests.no.such.group"), repeat=300, slack=400),
     Method("configuration", "Configuration._missing_env_vars", "cls, value", lambda: _configuration(),
            lambda c: c._missing_env_vars("$HOME"), lambda c: c._missing_env_vars(b"$HOME")),
     Method("configuration", "Configuration._expand_cfg_value", "cls, value, *, section, key", lambda: _configuration(),
@@ -263,7 +264,7 @@ def test_repeated_calls_grow_no_memory(method):
         if not method.slot:
             getattr(target, method.name)(*range(20), zz_unknown=1)
 
-    assert_no_growth(run, repeat=method.repeat)
+    assert_no_growth(run, repeat=method.repeat, slack=method.slack)
 
 
 @pytest.mark.parametrize("call, message", [
