@@ -116,8 +116,14 @@ Ref single_list(PyObject* element) noexcept {
 // `tuple[index]` exists, by tuple's own indexing rules: 1, 0 or -1.
 int tuple_position_exists(PyObject* list, PyObject* index) noexcept {
     if (PyIndex_Check(index)) {
-        Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+        bool exact = PyLong_CheckExact(index);
+        Py_ssize_t i = exact ? PyLong_AsSsize_t(index) : PyNumber_AsSsize_t(index, PyExc_IndexError);
         if (i == -1 && PyErr_Occurred()) {
+            // An int too large for a position: the sequence's IndexError.
+            if (exact) {
+                PyErr_Clear();
+                return 0;
+            }
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
             PyErr_Clear();
             return 0;
@@ -204,8 +210,8 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
 
 bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
     PyObject* ptr = ptr_.get();
-    Py_ssize_t b = builder_of(ptr);
-    int mapping = b >= 0 ? 0 : is_mutable_mapping(ptr, env_);
+    Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
+    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && g->names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
     if (mapping < 0) return false;
     if (mapping) {
         if (PyDict_CheckExact(ptr)) {
@@ -222,7 +228,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
                 next = new_level();
                 if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
             }
-            prev_ptr_ = ptr_;
+            prev_ptr_ = std::move(ptr_);
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
             held_at_ = epoch;
@@ -395,15 +401,16 @@ bool Rebuild::place(PyObject* item) noexcept {
     ptr_ = ret_;
     bool fresh = false, to_tuple = false, stored = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref k = Ref::borrow(items[i]);
+        PyObject* k = items[i];  // held by `elements`
         PyObject* leaf = i == n - 1 ? obj.get() : nullptr;
-        marker = i == 0 ? 0 : is_index_marker(k.get(), env_);
+        // A text key is no marker while the module's name is the real class.
+        marker = i == 0 || (PyUnicode_CheckExact(k) && g->names.holds()) ? 0 : is_index_marker(k, env_);
         if (marker < 0) return false;
         if (marker) {
-            if (!apply_marker(k.get(), leaf, stored, fresh, to_tuple)) return false;
+            if (!apply_marker(k, leaf, stored, fresh, to_tuple)) return false;
         } else {
             to_tuple = false;
-            if (!apply_key(k.get(), leaf, stored)) return false;
+            if (!apply_key(k, leaf, stored)) return false;
         }
     }
     if (stored) return true;
