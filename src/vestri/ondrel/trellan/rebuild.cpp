@@ -179,10 +179,6 @@ Ref Rebuild::new_sequence(PyObject* type) noexcept {
     return made;
 }
 
-// Re-entrancy: a mapping's get/__setitem__, a key's __hash__/__eq__ and a
-// list subclass's constructor or += may run user code.  `ptr_`, `prev_ptr_`
-// and `prev_k_` are strong references, so whatever that code does to the
-// containers, the walk holds what it stands on.
 bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
@@ -208,6 +204,12 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     return true;
 }
 
+// Re-entrancy (apply_key, apply_marker): a mapping's get/__setitem__, a
+// key's __hash__/__eq__, a marker's attributes and a sequence type's
+// constructor or += may run user code, which may change any container on the
+// path.  `ptr_`, `prev_ptr_` and `prev_k_` are strong references, so the walk
+// holds what it stands on; every such call advances `env_.epoch`, after which
+// nothing read before it is trusted without reading it again.
 bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
     PyObject* ptr = ptr_.get();
     Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
@@ -228,6 +230,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
                 next = new_level();
                 if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
             }
+            if (!PyUnicode_CheckExact(k) && !PyLong_CheckExact(k)) env_.user_code();  // its __hash__, __eq__
             prev_ptr_ = std::move(ptr_);
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
