@@ -113,6 +113,15 @@ def cfg():
     return _configuration()({"a": {"b": 1}})
 
 
+def _trellan():
+    import vestri.ondrel.trellan as module
+    return module
+
+
+def tr():
+    return _trellan().Trellan({"a": [1, (2, {"b": 3})]})
+
+
 METHODS = [
     # Every form dict() takes, a keyword named self included.
     Method("pointel", "Pointel.__init__", "self, /, *args, **kwargs", lambda: _pointel()[0](),
@@ -156,6 +165,23 @@ METHODS = [
     Method("sequara", "Sequara.__eq__", "self, other", sq, lambda o: o.__eq__(sq())),
     Method("sequara", "Sequara.fromkeys", "cls, keys, value=None", lambda: _sequara(),
            lambda c: c.fromkeys("ab"), lambda c: c.fromkeys(1)),
+    Method("trellan", "Trellan.__init__", "self, *args", tr,
+           lambda o: o.__init__({"a": 1}), lambda o: o.__init__([5])),
+    Method("trellan", "Trellan.__flatten__", "indict, path=None", lambda: _trellan().Trellan,
+           lambda c: list(c.__flatten__({"a": [1]})), lambda c: next(c.__flatten__({"a": 1}, ["x"]))),
+    Method("trellan", "Trellan.__setitem__", "self, index, item", tr,
+           lambda o: o.__setitem__(0, (("b",), 2)), lambda o: o.__setitem__(0, 5)),
+    Method("trellan", "Trellan.append", "self, item", tr, lambda o: o.append((("b",), 2)), lambda o: o.append(5)),
+    Method("trellan", "Trellan.extend", "self, items", tr,
+           lambda o: o.extend([(("b",), 2)]), lambda o: o.extend([(("b",), 2), 5])),
+    Method("trellan", "Trellan.insert", "self, index, item", tr,
+           lambda o: o.insert(0, (("b",), 2)), lambda o: o.insert("x", (("b",), 2))),
+    Method("trellan", "Trellan.reconstruct", "self", tr,
+           lambda o: o.reconstruct(), lambda o: _trellan().Trellan([((), 1)]).reconstruct()),
+    Method("trellan", "IndexMarker.__init__", "self, obj, index", lambda: _trellan().IndexMarker([], 0),
+           lambda o: o.__init__((), 1), lambda o: o.__init__([], "x")),
+    Method("trellan", "IndexMarker.__repr__", "self", lambda: _trellan().IndexMarker([], 0),
+           lambda o: repr(o), lambda o: (setattr(o, "type_", 5), repr(o)), slot=True),
     Method("configuration", "Configuration.__setitem__", "self, key, value", cfg,
            lambda o: o.__setitem__("a.c", "1"), lambda o: o.__setitem__(["unhashable"], 1)),
     Method("configuration", "Configuration.copy", "self", cfg, lambda o: o.copy()),
@@ -184,6 +210,8 @@ CLASSES = [
     ("pointel", "Pointel", lambda cls: cls()),
     ("pointel", "NestedPointel", lambda cls: cls()),
     ("configuration", "Configuration", lambda cls: cls()),
+    ("trellan", "Trellan", lambda cls: cls()),
+    ("trellan", "IndexMarker", lambda cls: cls([], 0)),
 ]
 
 
