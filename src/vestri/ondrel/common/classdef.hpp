@@ -28,8 +28,9 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
 // METH_CLASS ones as class methods, METH_STATIC ones as static methods.
 bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept;
 
-// The method descriptor `cls.__dict__[name]` (borrowed), for fast-path checks.
-PyObject* own_attribute(PyObject* cls, const char* name) noexcept;
+// `cls.__dict__[name]` (a strong reference, for fast-path checks to keep in a
+// `vo::Kept`), or NULL with AttributeError when the class does not hold it.
+Ref own_attribute(PyObject* cls, const char* name) noexcept;
 
 // The attribute `name` as `super(after, type(obj))` finds it: the first class
 // after `after` in the MRO of `type` whose namespace holds it (borrowed, NULL

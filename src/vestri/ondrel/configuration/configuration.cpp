@@ -22,6 +22,8 @@
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
+#include "common/slots.hpp"
 #include "common/module.hpp"
 
 namespace configuration {
@@ -66,9 +68,9 @@ Ref find_next_setitem(PyTypeObject* type) noexcept {
 
 // The next class's __setitem__ after Configuration, called as super() would:
 // functions and method descriptors take `self` first, anything else is bound.
-objobjargproc generic_ass_subscript;  // the interpreter's slot that calls __setitem__
-PyTypeObject* g_base;                  // NestedPointel
-PyObject* g_base_setitem;              // NestedPointel.__setitem__
+vo::NativeSlot g_assign_slot;  // store() in the item-assignment slot of the classes that keep our __setitem__
+PyTypeObject* g_base;          // NestedPointel
+vo::Kept g_base_setitem;       // NestedPointel.__setitem__
 
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     Ref method = find_next_setitem(Py_TYPE(self));
@@ -77,7 +79,8 @@ bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     // NestedPointel's own instances reach its C function through the slot;
     // so can we, while that slot is not the generic one.
     objobjargproc base_slot = g_base->tp_as_mapping->mp_ass_subscript;
-    if (found == g_base_setitem && base_slot != generic_ass_subscript) return base_slot(self, key, value) == 0;
+    if (found == g_base_setitem.get() && base_slot != g_assign_slot.generic())
+        return base_slot(self, key, value) == 0;
     Ref result;
     if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
         PyObject* argv[] = {self, key, value};
@@ -110,17 +113,16 @@ PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     VO_METHOD("Configuration.__setitem__");
     PyObject* a[2];
     if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_assign_slot.adopt(Py_TYPE(self));
     if (store(self, a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// Item assignment on Configuration itself goes straight to `store`, without
-// the interpreter looking the method up and calling it; deletion keeps the
-// interpreter's generic slot.  Subclasses get the generic slots when they
-// are created, and assigning __setitem__ on the class recomputes the slot.
-
+// Item assignment goes straight to `store`, without the interpreter looking
+// the method up and calling it; deletion keeps the interpreter's generic
+// slot, which calls NestedPointel's __delitem__.
 int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    if (!value) return generic_ass_subscript(self, key, value);
+    if (!value) return reinterpret_cast<objobjargproc>(g_assign_slot.generic())(self, key, value);
     return store(self, key, value);
 }
 
@@ -209,16 +211,11 @@ Ref make_configuration(PyObject* module) noexcept {
         !vo::install_methods(module, cls.get(), loader_methods))
         return nullptr;
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
-    auto* type = cls.type_ptr();
-    generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
     g_base = reinterpret_cast<PyTypeObject*>(base.get());  // kept alive by the module namespace
-    g_base_setitem = PyDict_GetItemWithError(g_base->tp_dict, names.setitem);
-    if (!g_base_setitem) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NestedPointel has no __setitem__");
+    if (!g_base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
+    if (!g_assign_slot.install(cls.type_ptr(), vo::SlotId::AssignSubscript, reinterpret_cast<void*>(cfg_ass_subscript),
+                               {"__setitem__", "__delitem__"}))
         return nullptr;
-    }
-    type->tp_as_mapping->mp_ass_subscript = cfg_ass_subscript;
-    PyType_Modified(type);
     return cls;
 }
 
