@@ -343,6 +343,38 @@ def test_bad_yaml_documents(tmp_path, text, error):
     assert cfg == {"g": 1}
 
 
+def load_outcome(path):
+    cfg = Configuration({"kept": 1})
+    try:
+        cfg.load_yamls(path)
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), str(exc), repr(cfg)
+    return repr(cfg)
+
+
+def upper(loader, node):
+    return loader.construct_scalar(node).upper()
+
+
+@pytest.mark.parametrize("text", [
+    "port: 80\t\n", "a: !\n", "a: ! x\n", "a: b\x07\n", "a:\n\tb: 1\n", "k: [1, 2]\t\n", "\ufeffa: 1\n",
+    "a: \x85b\n", "a: b\u2028c\n", "u: !upper x\n", "[" * 1500 + "]" * 1500, "{a: " * 1000 + "1" + "}" * 1000,
+    "".join("  " * i + f"k{i}:\n" for i in range(600)) + "  " * 600 + "v: 1\n",
+    "a: [1,\n", "a: 'x\n", "a: 1\n  b: 2\n", "ok: {x: [1, 2], y: 2024-01-02, z: 1.5e3}\n",
+])
+@pytest.mark.parametrize("registered", [False, True], ids=["shipped", "user-constructor"])
+def test_yaml_documents_load_as_safe_load_loads_them(tmp_path, monkeypatch, text, registered):
+    if registered:
+        monkeypatch.setattr(yaml.SafeLoader, "yaml_constructors", {**yaml.SafeLoader.yaml_constructors, "!upper": upper})
+    path = tmp_path / "configuration-differential.yaml"
+    path.write_text(text, encoding="utf-8")
+    native = load_outcome(str(path))
+    with monkeypatch.context() as mp:
+        mp.setattr(cfgmod, "yaml", types.SimpleNamespace(safe_load=yaml.safe_load))
+        plain = load_outcome(str(path))
+    assert native == plain
+
+
 def test_yaml_files_are_closed_also_on_errors(tmp_path, monkeypatch):
     opened = []
     real_open = open
