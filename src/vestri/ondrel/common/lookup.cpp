@@ -1,4 +1,5 @@
 #include "lookup.hpp"
+#include "compat.hpp"
 
 #include "classdef.hpp"
 #include "module.hpp"
@@ -9,7 +10,7 @@ Found special_method(PyObject* obj, PyObject* name, Ref& bound) noexcept {
     // The class is held while its namespace is searched (a colliding key's
     // `__eq__` may run and reassign `obj.__class__`).
     Ref type = Ref::borrow(Py_TYPE(obj));
-    Ref found = Ref::borrow(_PyType_Lookup(type.type_ptr(), name));
+    Ref found = Ref::borrow(compat::type_lookup(type.type_ptr(), name));
     if (!found) return PyErr_Occurred() ? Found::Error : Found::No;
     bound = bind(found.get(), obj);
     return bound ? Found::Yes : Found::Error;

@@ -1,4 +1,5 @@
 #include "slots.hpp"
+#include "compat.hpp"
 
 namespace vo {
 
@@ -33,7 +34,7 @@ bool NativeSlot::install(PyTypeObject* owner, SlotId id, void* native, std::init
         PyObject* name = PyUnicode_InternFromString(text);  // kept for the process
         if (!name) return false;
         names_[count_] = name;
-        PyObject* found = _PyType_Lookup(owner, name);
+        PyObject* found = compat::type_lookup(owner, name);
         if (!found) {
             PyErr_Format(PyExc_SystemError, "%s resolves no %s", owner->tp_name, text);
             return false;
@@ -59,7 +60,7 @@ void NativeSlot::adopt_slow(PyTypeObject* type) noexcept {
     Ref hold = Ref::borrow(type);
     PyObject* pending = PyErr_GetRaisedException();
     bool ours = true;
-    for (int i = 0; i < count_ && ours; ++i) ours = _PyType_Lookup(type, names_[i]) == descrs_[i].get();
+    for (int i = 0; i < count_ && ours; ++i) ours = compat::type_lookup(type, names_[i]) == descrs_[i].get();
     if (PyErr_Occurred()) {
         PyErr_Clear();
         ours = false;

@@ -15,7 +15,7 @@
 // them are used once and not kept.
 #pragma once
 
-#include "ref.hpp"
+#include "compat.hpp"
 
 #include <cstdint>
 
@@ -33,13 +33,13 @@ public:
     template <class Compute>
     Facts get(PyTypeObject* type, Compute compute) noexcept {
         Entry& e = table_[(reinterpret_cast<std::uintptr_t>(type) >> 5) & (Entries - 1)];
-        if (VO_LIKELY(e.type == type && e.version != 0 && e.version == type->tp_version_tag)) return e.facts;
+        if (VO_LIKELY(e.type == type && e.version != 0 && e.version == compat::current_type_version(type))) return e.facts;
         Ref hold = Ref::borrow(type);
-        unsigned int version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+        unsigned int version = compat::type_version(type);
         Facts facts{};
         compute(type, facts);
         // Modified while the answers were worked out: they may be half old.
-        if (version != 0 && type->tp_version_tag == version) e = Entry{type, version, facts};
+        if (version != 0 && compat::current_type_version(type) == version) e = Entry{type, version, facts};
         return facts;
     }
 

@@ -22,6 +22,7 @@
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/kept.hpp"
@@ -80,15 +81,15 @@ vo::TypeCache<Traits> g_traits;
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     if (!PyType_IsSubtype(type, g_nested)) return;
     bool own_hook = type->tp_getattro == g_pointel_getattro;
-    t.getitem = _PyType_Lookup(type, s_getitem) == d_getitem.get();
-    t.setitem = _PyType_Lookup(type, s_setitem) == d_setitem.get();
-    t.delitem = _PyType_Lookup(type, s_delitem) == d_delitem.get();
-    t.contains = _PyType_Lookup(type, s_contains) == d_contains.get();
-    t.update = own_hook && _PyType_Lookup(type, s_update) == d_update.get();
-    t.setdefault = own_hook && t.getitem && _PyType_Lookup(type, s_setdefault) == mm_setdefault.get();
-    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init) == d_pointel_init.get();
+    t.getitem = vo::compat::type_lookup(type, s_getitem) == d_getitem.get();
+    t.setitem = vo::compat::type_lookup(type, s_setitem) == d_setitem.get();
+    t.delitem = vo::compat::type_lookup(type, s_delitem) == d_delitem.get();
+    t.contains = vo::compat::type_lookup(type, s_contains) == d_contains.get();
+    t.update = own_hook && vo::compat::type_lookup(type, s_update) == d_update.get();
+    t.setdefault = own_hook && t.getitem && vo::compat::type_lookup(type, s_setdefault) == mm_setdefault.get();
+    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init).get() == d_pointel_init.get();
     t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new &&
-                  _PyType_Lookup(type, s_init) == d_init.get();
+                  vo::compat::type_lookup(type, s_init) == d_init.get();
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
 }
 
@@ -142,7 +143,7 @@ enum class Split { Error = -1, Plain = 0, Dotted = 1 };
 // Whether a str subclass splits as str does.
 bool splits_as_str(PyTypeObject* type) noexcept {
     Ref hold = Ref::borrow(type);
-    bool same = _PyType_Lookup(type, s_contains) == str_contains.get() && _PyType_Lookup(type, s_split) == str_split.get();
+    bool same = vo::compat::type_lookup(type, s_contains) == str_contains.get() && vo::compat::type_lookup(type, s_split) == str_split.get();
     if (PyErr_Occurred()) PyErr_Clear();
     return same;
 }
@@ -218,7 +219,7 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
     }
     if (PyErr_Occurred()) return Found::Error;
     Ref type = Ref::borrow(Py_TYPE(self));  // the lookup may run code that reassigns the class
-    if (PyObject* missing = _PyType_Lookup(type.type_ptr(), s_missing)) {
+    if (PyObject* missing = vo::compat::type_lookup(type.type_ptr(), s_missing)) {
         Ref bound = vo::bind(missing, self);
         if (!bound) return Found::Error;
         value = Ref::steal(PyObject_CallOneArg(bound.get(), key));
@@ -486,7 +487,7 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
     if (is_mapping == Is::Error) return -1;
     bool dict_in_place = false;
     if (is_mapping == Is::Yes) {
-        dict_in_place = PyDict_Check(iterable.get()) && _PyType_Lookup(Py_TYPE(iterable.get()), s_items) == dict_items.get();
+        dict_in_place = PyDict_Check(iterable.get()) && vo::compat::type_lookup(Py_TYPE(iterable.get()), s_items) == dict_items.get();
         if (!dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
             if (!iterable) return -1;
@@ -688,7 +689,8 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     if (!mutable_mapping) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(g_pointel), mutable_mapping.get()));
     if (!bases) return nullptr;
-    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr);
+    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr,
+                                       vo::InstanceLayout::NoSlots);
     if (!cls || !vo::install_methods(module, cls.get(), item_methods)) return nullptr;
     // dict comes before MutableMapping in the MRO; these three are taken from
     // the mixin so that they work through the class's own item access.
