@@ -31,10 +31,49 @@ PyObject* s_dict;      // "__dict__"
 PyObject* s_class;     // "__class__"
 PyObject* s_name;      // "__name__"
 PyObject* s_repr;      // "__repr__"
+PyObject* s_quote;     // "'"
+PyObject* s_no_attr;   // "' object has no attribute '"
 PyObject* g_dict_repr; // dict.__repr__, the usual next __repr__ after Pointel
 
 bool is_dict_name(PyObject* name) noexcept {
     return name == s_dict || (PyUnicode_GET_LENGTH(name) == 8 && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0);
+}
+
+// The interpreter's AttributeError for a missing attribute, with `name` and
+// `obj` set for its "Did you mean" hints.  `getattr(obj, name, default)` and
+// `hasattr` probe for attributes this way and throw the error away, so it is
+// built without formatting or attribute lookups: the text is copied together
+// and the two fields are set on the exception directly.
+using vo::Ref;
+
+void raise_missing(PyObject* self, PyObject* name) noexcept {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!type_name) return;
+    Py_ssize_t type_length = PyUnicode_GET_LENGTH(type_name.get());
+    // The interpreter's text cuts a type name after 100 characters.
+    if (type_length > 100) return vo::raise_missing_attribute(self, name);
+    Py_ssize_t quote = 1, middle = PyUnicode_GET_LENGTH(s_no_attr), name_length = PyUnicode_GET_LENGTH(name);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(type_name.get());
+    if (PyUnicode_MAX_CHAR_VALUE(name) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(name);
+    Ref text = Ref::steal(PyUnicode_New(quote + type_length + middle + name_length + quote, maxchar));
+    if (!text) return;
+    Py_ssize_t at = 0;
+    for (PyObject* piece : {s_quote, type_name.get(), s_no_attr, name, s_quote}) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(text.get(), at, piece, 0, n) < 0) return;
+        at += n;
+    }
+    // AttributeError's own __new__, without __init__: __init__ would only
+    // store the arguments again and parse the keywords for the two fields.
+    Ref args = Ref::steal(PyTuple_Pack(1, text.get()));
+    if (!args) return;
+    auto* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
+    Ref exc = Ref::steal(type->tp_new(type, args.get(), nullptr));
+    if (!exc) return;
+    auto* error = reinterpret_cast<PyAttributeErrorObject*>(exc.get());
+    Py_XSETREF(error->name, Py_NewRef(name));
+    Py_XSETREF(error->obj, Py_NewRef(self));
+    PyErr_SetRaisedException(exc.release());
 }
 
 bool check_name(PyObject* name) noexcept {
@@ -50,7 +89,7 @@ PyObject* pointel_getattro(PyObject* self, PyObject* name) {
     // Anything the class has wins over a key of the same name.
     if (PyObject* found = vo::compat::type_lookup(type, name)) return vo::bind(found, self).release();
     if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
-    if (!PyErr_Occurred()) vo::raise_missing_attribute(self, name);
+    if (!PyErr_Occurred()) raise_missing(self, name);
     return nullptr;
 }
 
@@ -74,7 +113,7 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // Stored at the dict level: item assignment of subclasses is not involved.
     if (value) return PyDict_SetItem(self, name, value);
     if (PyDict_DelItem(self, name) == 0) return 0;
-    if (vo::clear_key_error()) vo::raise_missing_attribute(self, name);
+    if (vo::clear_key_error()) raise_missing(self, name);
     return -1;
 }
 
@@ -198,6 +237,9 @@ bool module_body(PyObject* module) {
     s_class = vo::intern("__class__");
     s_name = vo::intern("__name__");
     s_repr = vo::intern("__repr__");
+    s_quote = vo::intern("'");
+    s_no_attr = vo::intern("' object has no attribute '");
+    if (!s_quote || !s_no_attr) return false;
     if (!s_dict || !s_class || !s_name || !s_repr) return false;
     vo::Ref dict_ns = vo::Ref::steal(PyType_GetDict(&PyDict_Type));
     if (!dict_ns) return false;
