@@ -538,3 +538,32 @@ def test_no_leak(name, tmp_path, env, monkeypatch):
     }
     heavy = name in ("cfgs", "yamls")
     assert_no_growth(operations[name], repeat=300 if heavy else 3000, slack=200)
+
+
+@pytest.mark.parametrize("kib", [64, 128, 256])
+def test_small_thread_stacks_copy_shallow_stores_and_stop_deep_ones(kib):
+    import threading
+
+    deep = {}
+    for _ in range(100_000):
+        deep = {"k": deep}
+    outcome = {}
+
+    def work():
+        try:
+            outcome["shallow"] = Configuration({"a": {"b": "1"}}).copy()["a.b"]
+            try:
+                Configuration(deep)
+            except RecursionError:
+                outcome["deep"] = "RecursionError"
+        except BaseException as exc:  # reported by the main thread
+            outcome["error"] = exc
+
+    previous = threading.stack_size(kib * 1024)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert outcome == {"shallow": 1, "deep": "RecursionError"}
