@@ -567,3 +567,45 @@ def test_small_thread_stacks_copy_shallow_stores_and_stop_deep_ones(kib):
     finally:
         threading.stack_size(previous)
     assert outcome == {"shallow": 1, "deep": "RecursionError"}
+
+
+# --- typecast_str done natively while it is the framework's own ------------------------------------
+
+
+class Claims:
+    """An object whose __class__ says str: isinstance() believes it."""
+
+    __class__ = str
+
+
+@given(st.one_of(st.text(alphabet="-+0123456789.eE_ xtrueFalsnNol٣", max_size=8), st.integers(), st.none(),
+                 st.floats(allow_nan=False), st.builds(Claims)))
+def test_stored_values_are_what_typecast_str_makes_of_them(value):
+    cfg = Configuration()
+    try:
+        expected = ("value", typecast_str(value))
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        expected = ("error", type(exc))
+    try:
+        cfg["x"] = value
+        got = ("value", cfg["x"])
+    except Exception as exc:  # noqa: BLE001
+        got = ("error", type(exc))
+    assert got == expected and type(got[1]) is type(expected[1])
+
+
+@pytest.mark.parametrize("change, text, expected", [
+    (lambda mp, s: mp.setitem(s._CONSTANTS, "yes", True), "yes", True),
+    (lambda mp, s: mp.setattr(s, "_INT", re.compile(r"[0-9]+")), "007", 7),
+    (lambda mp, s: mp.setattr(s, "int", lambda text: "shadowed", raising=False), "5", "shadowed"),
+    (lambda mp, s: mp.setattr(__import__("builtins"), "float", lambda text: "rebound"), "1.5", "rebound"),
+    (lambda mp, s: mp.setattr(s.typecast_str, "__code__", (lambda value: "new code").__code__), "x", "new code"),
+    (lambda mp, s: mp.setattr(cfgmod, "typecast_str", lambda value: [value]), "1", ["1"]),
+], ids=["table entry", "pattern", "module shadows int", "builtins float", "function code", "module name"])
+def test_typecast_follows_what_its_names_are_bound_to(monkeypatch, change, text, expected):
+    import vestri.utils.strings as strings
+
+    change(monkeypatch, strings)
+    cfg = Configuration()
+    cfg["x"] = text
+    assert cfg["x"] == expected

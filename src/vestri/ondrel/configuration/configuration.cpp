@@ -99,9 +99,7 @@ int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
     VO_METHOD("Configuration.__setitem__");
     // A dotted key comes back here once per level it passes, each time
     // through NestedPointel's write, which guards that recursion.
-    Ref typecast = vo::global(names.typecast_str);
-    if (!typecast) return VO_FAIL_INT();
-    Ref converted = Ref::steal(PyObject_CallOneArg(typecast.get(), value));
+    Ref converted = typecast(value);
     if (!converted) return VO_FAIL_INT();
     if (!next_setitem(self, key, converted.get())) return VO_FAIL_INT();
     return 0;
@@ -229,6 +227,7 @@ bool module_body(PyObject* module) {
     if (!vo::body_import_from(module, "vestri.utils.strings", {"typecast_str"})) return false;
     if (!vo::body_import_from(module, "vestri.utils.import_utils", {"get_entry_points"})) return false;
     if (!vo::body_bind(module, "logger", module_logger(module))) return false;
+    if (!init_typecast(module)) return false;
     Ref cls = make_configuration(module);
     if (!cls) return false;
     g_class = Py_NewRef(cls.get());

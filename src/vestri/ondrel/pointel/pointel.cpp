@@ -43,30 +43,54 @@ bool is_dict_name(PyObject* name) noexcept {
 // `obj` set for its "Did you mean" hints.  `getattr(obj, name, default)` and
 // `hasattr` probe for attributes this way and throw the error away, so it is
 // built without formatting or attribute lookups: the text is copied together
-// and the two fields are set on the exception directly.
+// and the two fields are set on the exception directly.  Probes tend to
+// repeat, so the arguments tuple of the last one is kept for the next probe
+// of the same name on a class of the same name (strings and tuples are
+// immutable: exceptions may share them).
 using vo::Ref;
+
+struct LastMissing {
+    PyObject* type_name = nullptr;  // strong; compared by identity
+    PyObject* name = nullptr;       // strong
+    PyObject* args = nullptr;       // strong: (text,)
+} last_missing;
+
+Ref missing_args(PyObject* type_name, PyObject* name) noexcept {
+    LastMissing& last = last_missing;
+    if (type_name == last.type_name && name == last.name) return Ref::borrow(last.args);
+    Py_ssize_t type_length = PyUnicode_GET_LENGTH(type_name);
+    Py_ssize_t middle = PyUnicode_GET_LENGTH(s_no_attr), name_length = PyUnicode_GET_LENGTH(name);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(type_name);
+    if (PyUnicode_MAX_CHAR_VALUE(name) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(name);
+    Ref text = Ref::steal(PyUnicode_New(1 + type_length + middle + name_length + 1, maxchar));
+    if (!text) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* piece : {s_quote, type_name, s_no_attr, name, s_quote}) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(text.get(), at, piece, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, text.get()));
+    if (!args) return nullptr;
+    // Replaced last: releasing the old entry may run code (a str subclass name's __del__).
+    LastMissing old = last;
+    last = {Py_NewRef(type_name), Py_NewRef(name), Py_NewRef(args.get())};
+    Py_XDECREF(old.type_name);
+    Py_XDECREF(old.name);
+    Py_XDECREF(old.args);
+    return args;
+}
 
 void raise_missing(PyObject* self, PyObject* name) noexcept {
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
     if (!type_name) return;
-    Py_ssize_t type_length = PyUnicode_GET_LENGTH(type_name.get());
     // The interpreter's text cuts a type name after 100 characters.
-    if (type_length > 100) return vo::raise_missing_attribute(self, name);
-    Py_ssize_t quote = 1, middle = PyUnicode_GET_LENGTH(s_no_attr), name_length = PyUnicode_GET_LENGTH(name);
-    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(type_name.get());
-    if (PyUnicode_MAX_CHAR_VALUE(name) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(name);
-    Ref text = Ref::steal(PyUnicode_New(quote + type_length + middle + name_length + quote, maxchar));
-    if (!text) return;
-    Py_ssize_t at = 0;
-    for (PyObject* piece : {s_quote, type_name.get(), s_no_attr, name, s_quote}) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_CopyCharacters(text.get(), at, piece, 0, n) < 0) return;
-        at += n;
-    }
+    if (PyUnicode_GET_LENGTH(type_name.get()) > 100 || !PyUnicode_CheckExact(name))
+        return vo::raise_missing_attribute(self, name);
+    Ref args = missing_args(type_name.get(), name);
+    if (!args) return;
     // AttributeError's own __new__, without __init__: __init__ would only
     // store the arguments again and parse the keywords for the two fields.
-    Ref args = Ref::steal(PyTuple_Pack(1, text.get()));
-    if (!args) return;
     auto* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
     Ref exc = Ref::steal(type->tp_new(type, args.get(), nullptr));
     if (!exc) return;
