@@ -25,6 +25,7 @@
 #include "common/guard.hpp"
 #include "common/kept.hpp"
 #include "common/slots.hpp"
+#include "common/typecache.hpp"
 #include "common/module.hpp"
 
 namespace configuration {
@@ -40,29 +41,25 @@ constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}
 
 // --- the store -----------------------------------------------------------------------
 
-// What super() finds for __setitem__, remembered for the class seen last.
-// The version tag changes whenever the class or any of its bases is
-// modified (or its MRO is), which drops the entry.
+// Whether super() finds NestedPointel's __setitem__ after Configuration in
+// the MRO of a class, per class and version.
 struct NextSetitem {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* found = nullptr;  // strong; kept for the process
-} next_setitem_cache;
+    bool base = false;
+};
+vo::TypeCache<NextSetitem> g_next_setitem;
+vo::Kept g_base_setitem;  // NestedPointel.__setitem__
+
+void compute_next_setitem(PyTypeObject* type, NextSetitem& facts) noexcept {
+    Ref found = vo::super_lookup(type, g_class, names.setitem);
+    facts.base = found.get() == g_base_setitem.get();
+    PyErr_Clear();  // a failed lookup just means "not known": looked up again on use
+}
 
 Ref find_next_setitem(PyTypeObject* type) noexcept {
-    NextSetitem& cache = next_setitem_cache;
-    if (cache.type == type && cache.version != 0 && cache.version == type->tp_version_tag)
-        return Ref::borrow(cache.found);
+    if (g_next_setitem.get(type, compute_next_setitem).base) return Ref::borrow(g_base_setitem.get());
     Ref method = vo::super_lookup(type, g_class, names.setitem);
-    if (!method) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
-        return nullptr;
-    }
-    if (PyUnstable_Type_AssignVersionTag(type)) {
-        Py_XSETREF(cache.found, Py_NewRef(method.get()));
-        cache.type = type;
-        cache.version = type->tp_version_tag;
-    }
+    if (!method && !PyErr_Occurred())
+        PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
     return method;
 }
 
@@ -70,10 +67,10 @@ Ref find_next_setitem(PyTypeObject* type) noexcept {
 // functions and method descriptors take `self` first, anything else is bound.
 vo::NativeSlot g_assign_slot;  // store() in the item-assignment slot of the classes that keep our __setitem__
 PyTypeObject* g_base;          // NestedPointel
-vo::Kept g_base_setitem;       // NestedPointel.__setitem__
 
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
-    Ref method = find_next_setitem(Py_TYPE(self));
+    Ref type = Ref::borrow(Py_TYPE(self));
+    Ref method = find_next_setitem(type.type_ptr());
     if (!method) return false;
     PyObject* found = method.get();
     // NestedPointel's own instances reach its C function through the slot;
