@@ -609,3 +609,66 @@ def test_typecast_follows_what_its_names_are_bound_to(monkeypatch, change, text,
     cfg = Configuration()
     cfg["x"] = text
     assert cfg["x"] == expected
+
+
+# --- fast paths follow the class --------------------------------------------------------------------
+
+
+def churn():
+    # A freed descriptor's address may now hold something else.
+    import gc
+
+    gc.collect()
+    return [tuple(range(i % 7)) + (object(),) for i in range(20_000)]
+
+
+@pytest.mark.parametrize("owner, name, check", [
+    (Configuration, "_missing_env_vars",
+     lambda: error_of(lambda: Configuration._expand_cfg_value("$X", section="s", key="k"))[0] is AttributeError),
+    (Configuration, "_expand_cfg_value",
+     lambda: error_of(lambda: Configuration._expand_cfg_env_vars(configparser.ConfigParser(defaults={"a": "1"})))[0]
+     is AttributeError),
+    (Configuration, "__setitem__", lambda: Configuration(a="1")["a"] == "1"),  # no longer converted
+    (NestedPointel, "__setitem__", lambda: _stored(Configuration(), "a.b", "1") == ["a.b"]),
+])
+def test_deleting_a_watched_method_is_followed(owner, name, check):
+    saved = vars(owner)[name]
+    delattr(owner, name)
+    try:
+        junk = churn()
+        assert check()
+        del junk
+    finally:
+        setattr(owner, name, saved)
+    assert Configuration({"a": {"b": "1"}})["a.b"] == 1
+
+
+@pytest.mark.parametrize("owner, name, call", [
+    (Configuration, "_missing_env_vars", lambda: Configuration._expand_cfg_value("$X", section="s", key="k")),
+    (Configuration, "__setitem__", lambda: Configuration().__setitem__("a", 1)),
+    (NestedPointel, "__setitem__", lambda: Configuration().__setitem__("a", 1)),
+])
+def test_replacing_a_watched_method_is_followed(owner, name, call):
+    calls = []
+    saved = vars(owner)[name]
+    replacement = (classmethod(lambda cls, value: calls.append(value) or []) if name == "_missing_env_vars"
+                   else lambda self, key, value: calls.append((key, value)))
+    setattr(owner, name, replacement)
+    try:
+        call()
+        assert calls
+    finally:
+        setattr(owner, name, saved)
+
+
+def _stored(cfg, key, value):
+    cfg[key] = value
+    return list(cfg)
+
+
+def error_of(call):
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), str(exc)
+    return None

@@ -16,7 +16,9 @@
 // catch; otherwise the calls are made as written.
 //
 // The class itself is made by abc.ABCMeta, over Pointel and MutableMapping,
-// with the methods installed afterwards.
+// with the methods installed afterwards; the C functions behind the item
+// methods then take the item slots of NestedPointel and of every subclass
+// that keeps the methods (common/slots.hpp).
 #include <cstring>
 
 #include "common/args.hpp"
