@@ -220,14 +220,12 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
         return Found::Yes;
     }
     if (PyErr_Occurred()) return Found::Error;
-    Ref type = Ref::borrow(Py_TYPE(self));  // the lookup may run code that reassigns the class
-    if (PyObject* missing = vo::compat::type_lookup(type.type_ptr(), s_missing)) {
-        Ref bound = vo::bind(missing, self);
-        if (!bound) return Found::Error;
-        value = Ref::steal(PyObject_CallOneArg(bound.get(), key));
-        return value ? Found::Yes : Found::Error;
-    }
-    return Found::No;
+    // dict looks `__missing__` up on the class only, as a special method.
+    Ref missing;
+    Found has_missing = vo::special_method(self, s_missing, missing);
+    if (has_missing != Found::Yes) return has_missing;
+    value = Ref::steal(PyObject_CallOneArg(missing.get(), key));
+    return value ? Found::Yes : Found::Error;
 }
 
 // --- item access ----------------------------------------------------------------------
