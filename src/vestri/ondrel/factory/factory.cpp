@@ -19,6 +19,7 @@
 // `__subclasscheck__`, and the `super()` lookup when the module name
 // `MetaClassFactory` is still this metaclass and `type` follows it in the
 // MRO that super() would walk.  Anything else takes the general path.
+#include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/module.hpp"
@@ -38,6 +39,7 @@ struct State {
     PyObject* s_call = nullptr;        // "__call__"
     PyObject* s_factory = nullptr;     // "MetaClassFactory"
     PyObject* s_subclasscheck = nullptr;  // "__subclasscheck__"
+    vo::Binding factory_bound;         // the module name MetaClassFactory is still the metaclass
 };
 State g;
 
@@ -92,12 +94,13 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
 // Whether `super(MetaClassFactory, chosen).__call__` is `type.__call__`,
 // with the module name MetaClassFactory bound as it is now.
 bool next_call_is_type(PyObject* chosen) noexcept {
-    PyObject* named = PyDict_GetItemWithError(vo::module_globals(), g.s_factory);
-    if (named != reinterpret_cast<PyObject*>(g.factory)) return false;
+    if (!g.factory_bound.holds()) return false;
     // super() walks the MRO of chosen itself when chosen is a subclass of
     // the metaclass, else that of its metaclass.
     PyTypeObject* meta = Py_TYPE(chosen);
-    if (!PyType_IsSubtype(meta, g.factory) || PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), g.factory))
+    auto* chosen_type = reinterpret_cast<PyTypeObject*>(chosen);
+    if (!PyType_IsSubtype(meta, g.factory) ||
+        (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, g.factory)))
         return false;
     PyObject* mro = meta->tp_mro;
     Py_ssize_t n = PyTuple_GET_SIZE(mro);
@@ -110,7 +113,6 @@ bool next_call_is_type(PyObject* chosen) noexcept {
 // `super(MetaClassFactory, chosen).__call__(*args, **kwargs)`; `kwargs` may be NULL.
 PyObject* call_next(PyObject* chosen, PyObject* args, PyObject* kwargs) noexcept {
     if (VO_LIKELY(next_call_is_type(chosen))) return PyType_Type.tp_call(chosen, args, kwargs);
-    if (PyErr_Occurred()) return nullptr;
     Ref named = vo::global(g.s_factory);
     if (!named) return nullptr;
     Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), named.get(),
@@ -264,7 +266,8 @@ bool module_body(PyObject* module) {
     Ref type = vo::type_from_spec(module, &factory_spec, bases.get());
     if (!type || !vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__call__"})) return false;
     g.factory = reinterpret_cast<PyTypeObject*>(Ref(type).release());
-    return vo::body_bind(module, "MetaClassFactory", type);
+    if (!vo::body_bind(module, "MetaClassFactory", type)) return false;
+    return g.factory_bound.init({{PyModule_GetDict(module), g.s_factory, type.get()}});
 }
 
 constexpr char module_doc[] =
