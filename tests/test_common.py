@@ -14,6 +14,7 @@ A new module adds its rows to METHODS and CLASSES.
 
 import ctypes
 import dataclasses
+import functools
 import importlib
 import inspect
 import pathlib
@@ -73,6 +74,22 @@ class _BadRepr:
         raise ValueError("no repr")
 
 
+@functools.cache
+def _factory():
+    from vestri.ondrel.factory import MetaClassFactory
+
+    class Made(metaclass=MetaClassFactory):
+        def __init__(self, a=0):
+            self.a = a
+
+    return Made
+
+
+def _loftel():
+    from vestri.ondrel.loftel import LoftelDescriptor
+    return LoftelDescriptor(lambda cls: cls.__name__)
+
+
 def np():
     return _pointel()[1]({"a": {"b": 1}})
 
@@ -114,6 +131,11 @@ METHODS = [
     Method("configuration", "Configuration._expand_cfg_value", "cls, value, *, section, key", lambda: _configuration(),
            lambda c: c._expand_cfg_value("x", section="s", key="k"),
            lambda c: c._expand_cfg_value(5, section="s", key="k")),
+    Method("factory", "MetaClassFactory.__call__", "cls, *args, **kwargs", _factory,
+           lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int})),
+    Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
+    Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
+           lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
@@ -121,6 +143,8 @@ CLASSES = [
     ("pointel", "Pointel", lambda cls: cls()),
     ("pointel", "NestedPointel", lambda cls: cls()),
     ("configuration", "Configuration", lambda cls: cls()),
+    ("factory", "MetaClassFactory", lambda cls: cls("Made", (), {})),
+    ("loftel", "LoftelDescriptor", lambda cls: cls(len)),
 ]
 
 

@@ -21,6 +21,7 @@
 // MRO that super() would walk.  Anything else takes the general path.
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
@@ -30,8 +31,11 @@ namespace {
 
 using vo::Ref;
 
-struct State {
-    PyTypeObject* factory = nullptr;        // MetaClassFactory; strong, kept for the life of the process
+struct FactoryState {
+    // MetaClassFactory: one strong reference taken at import and never given
+    // back (a static Ref would release it after the interpreter is gone), so
+    // the pointer stays valid even when the module name is deleted.
+    PyTypeObject* factory = nullptr;
     PyObject* type_subclasscheck = nullptr;  // type.__dict__['__subclasscheck__'], borrowed (lives with type)
     // Interned names (process lifetime).
     PyObject* s_class = nullptr;       // "class"
@@ -41,7 +45,7 @@ struct State {
     PyObject* s_subclasscheck = nullptr;  // "__subclasscheck__"
     vo::Binding factory_bound;         // the module name MetaClassFactory is still the metaclass
 };
-State g;
+FactoryState state;
 
 constexpr char kQualname[] = "MetaClassFactory.__call__";
 
@@ -67,11 +71,11 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
             return false;
         }
-        if (is_name(key, g.s_class, 5)) {
+        if (is_name(key, state.s_class, 5)) {
             kw.chosen = value;
             kw.class_key = key;
         }
-        else if (is_name(key, g.s_cls, 3)) kw.has_cls = true;
+        else if (is_name(key, state.s_cls, 3)) kw.has_cls = true;
     }
     if (kw.has_cls) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cls'", kQualname);
@@ -83,7 +87,7 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
 // `issubclass(chosen, cls)`.
 vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
     // type.__subclasscheck__ decides for two classes by their MROs alone.
-    if (PyType_Check(chosen) && _PyType_Lookup(Py_TYPE(cls), g.s_subclasscheck) == g.type_subclasscheck)
+    if (PyType_Check(chosen) && vo::compat::type_lookup(Py_TYPE(cls), state.s_subclasscheck) == state.type_subclasscheck)
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
@@ -94,18 +98,18 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
 // Whether `super(MetaClassFactory, chosen).__call__` is `type.__call__`,
 // with the module name MetaClassFactory bound as it is now.
 bool next_call_is_type(PyObject* chosen) noexcept {
-    if (!g.factory_bound.holds()) return false;
+    if (!state.factory_bound.holds()) return false;
     // super() walks the MRO of chosen itself when chosen is a subclass of
     // the metaclass, else that of its metaclass.
     PyTypeObject* meta = Py_TYPE(chosen);
     auto* chosen_type = reinterpret_cast<PyTypeObject*>(chosen);
-    if (!PyType_IsSubtype(meta, g.factory) ||
-        (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, g.factory)))
+    if (!PyType_IsSubtype(meta, state.factory) ||
+        (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, state.factory)))
         return false;
     PyObject* mro = meta->tp_mro;
     Py_ssize_t n = PyTuple_GET_SIZE(mro);
     for (Py_ssize_t i = 0; i + 1 < n; ++i)
-        if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(g.factory))
+        if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(state.factory))
             return PyTuple_GET_ITEM(mro, i + 1) == reinterpret_cast<PyObject*>(&PyType_Type);
     return false;
 }
@@ -113,12 +117,12 @@ bool next_call_is_type(PyObject* chosen) noexcept {
 // `super(MetaClassFactory, chosen).__call__(*args, **kwargs)`; `kwargs` may be NULL.
 PyObject* call_next(PyObject* chosen, PyObject* args, PyObject* kwargs) noexcept {
     if (VO_LIKELY(next_call_is_type(chosen))) return PyType_Type.tp_call(chosen, args, kwargs);
-    Ref named = vo::global(g.s_factory);
+    Ref named = vo::global(state.s_factory);
     if (!named) return nullptr;
     Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), named.get(),
                                                         chosen, nullptr));
     if (!proxy) return nullptr;
-    Ref next = Ref::steal(PyObject_GetAttr(proxy.get(), g.s_call));
+    Ref next = Ref::steal(PyObject_GetAttr(proxy.get(), state.s_call));
     if (!next) return nullptr;
     return PyObject_Call(next.get(), args, kwargs);
 }
@@ -179,11 +183,11 @@ PyObject* factory_call_method(PyObject* cls, PyObject* const* args, Py_ssize_t n
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (is_name(key, g.s_cls, 3)) {
+        if (is_name(key, state.s_cls, 3)) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cls'", kQualname);
             return VO_FAIL();
         }
-        if (is_name(key, g.s_class, 5)) {
+        if (is_name(key, state.s_class, 5)) {
             chosen = args[nargs + k];
             continue;
         }
@@ -250,14 +254,14 @@ PyType_Spec factory_spec = {
 };
 
 bool module_body(PyObject* module) {
-    if (!vo::intern_all({{&g.s_class, "class"},
-                         {&g.s_cls, "cls"},
-                         {&g.s_call, "__call__"},
-                         {&g.s_factory, "MetaClassFactory"},
-                         {&g.s_subclasscheck, "__subclasscheck__"}}))
+    if (!vo::intern_all({{&state.s_class, "class"},
+                         {&state.s_cls, "cls"},
+                         {&state.s_call, "__call__"},
+                         {&state.s_factory, "MetaClassFactory"},
+                         {&state.s_subclasscheck, "__subclasscheck__"}}))
         return false;
-    g.type_subclasscheck = _PyType_Lookup(&PyType_Type, g.s_subclasscheck);
-    if (!g.type_subclasscheck) {
+    state.type_subclasscheck = vo::compat::type_lookup(&PyType_Type, state.s_subclasscheck);
+    if (!state.type_subclasscheck) {
         PyErr_SetString(PyExc_SystemError, "type has no __subclasscheck__");
         return false;
     }
@@ -265,9 +269,9 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref type = vo::type_from_spec(module, &factory_spec, bases.get());
     if (!type || !vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__call__"})) return false;
-    g.factory = reinterpret_cast<PyTypeObject*>(Ref(type).release());
+    state.factory = reinterpret_cast<PyTypeObject*>(Ref(type).release());
     if (!vo::body_bind(module, "MetaClassFactory", type)) return false;
-    return g.factory_bound.init({{PyModule_GetDict(module), g.s_factory, type.get()}});
+    return state.factory_bound.init({{PyModule_GetDict(module), state.s_factory, type.get()}});
 }
 
 constexpr char module_doc[] =

@@ -16,6 +16,7 @@
 #include "common/args.hpp"
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
+#include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
 
@@ -24,21 +25,23 @@ namespace {
 
 using vo::Ref;
 
-struct State {
-    PyObject* func_name = nullptr;  // "func", interned (process lifetime)
+struct LoftelState {
+    PyObject* func_name = nullptr;  // "func", interned (borrowed, process lifetime)
 };
-State g;
+LoftelState state;
 
 vo::Signature<1> sig_init("LoftelDescriptor.__init__", "self", {{"func"}});
 vo::Signature<2> sig_get("LoftelDescriptor.__get__", "self", {{"obj"}, {"owner"}});
 
 // `self.func = func`, through attribute assignment so that a subclass's data
 // descriptor named `func` takes it.
-bool init_impl(PyObject* self, PyObject* func) noexcept { return PyObject_SetAttr(self, g.func_name, func) == 0; }
+bool init_impl(PyObject* self, PyObject* func) noexcept { return PyObject_SetAttr(self, state.func_name, func) == 0; }
 
 // `self.func(owner)`; `owner` is None when the interpreter gives no class.
+// The function is read through attribute access every time, so rebinding it
+// (or a subclass property named `func`) is seen at once.
 PyObject* get_impl(PyObject* self, PyObject* owner) noexcept {
-    Ref func = Ref::steal(PyObject_GetAttr(self, g.func_name));
+    Ref func = Ref::steal(PyObject_GetAttr(self, state.func_name));
     if (!func) return nullptr;
     return PyObject_CallOneArg(func.get(), owner);
 }
@@ -46,37 +49,13 @@ PyObject* get_impl(PyObject* self, PyObject* owner) noexcept {
 int loftel_init(PyObject* self, PyObject* args, PyObject* kwds) {
     VO_METHOD("LoftelDescriptor.__init__");
     PyObject* parsed[1];
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (VO_LIKELY(!kwds || PyDict_GET_SIZE(kwds) == 0)) {
-        if (!sig_init.parse(&PyTuple_GET_ITEM(args, 0), nargs, nullptr, parsed)) return VO_FAIL_INT();
-        return init_impl(self, parsed[0]) ? 0 : VO_FAIL_INT();
-    }
-    // Keywords: laid out as a vectorcall would pass them.
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwds);
-    Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!stack || !kwnames) return VO_FAIL_INT();
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return VO_FAIL_INT();
-        }
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
-        ++k;
-    }
-    if (!sig_init.parse(&PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), parsed)) return VO_FAIL_INT();
-    return init_impl(self, parsed[0]) ? 0 : VO_FAIL_INT();
+    if (!sig_init.parse(args, kwds, parsed) || !init_impl(self, parsed[0])) return VO_FAIL_INT();
+    return 0;
 }
 
-PyObject* loftel_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* loftel_init_method(PyObject* self, PyObject* func) noexcept {
     VO_METHOD("LoftelDescriptor.__init__");
-    PyObject* parsed[1];
-    if (!sig_init.parse(args, nargs, kwnames, parsed)) return VO_FAIL();
-    if (!init_impl(self, parsed[0])) return VO_FAIL();
+    if (!init_impl(self, func)) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -88,11 +67,10 @@ PyObject* loftel_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
     return result;
 }
 
-PyObject* loftel_get_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* loftel_get_method(PyObject* self, PyObject* obj, PyObject* owner) noexcept {
     VO_METHOD("LoftelDescriptor.__get__");
-    PyObject* parsed[2];
-    if (!sig_get.parse(args, nargs, kwnames, parsed)) return VO_FAIL();
-    PyObject* result = get_impl(self, parsed[1]);
+    (void)obj;
+    PyObject* result = get_impl(self, owner);
     if (!result) return VO_FAIL();
     return result;
 }
@@ -130,8 +108,10 @@ constexpr char loftel_get_doc[] =
 
 PyMethodDef loftel_methods[] = {
     // METH_COEXIST keeps the C slots beside the documented methods.
-    {"__init__", VO_CFUNC(loftel_init_method), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, loftel_init_doc},
-    {"__get__", VO_CFUNC(loftel_get_method), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, loftel_get_doc},
+    {"__init__", VO_CFUNC((vo::method<sig_init, loftel_init_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
+     loftel_init_doc},
+    {"__get__", VO_CFUNC((vo::method<sig_get, loftel_get_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
+     loftel_get_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot loftel_slots[] = {
@@ -140,9 +120,10 @@ PyType_Slot loftel_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
     {Py_tp_methods, loftel_methods},
     {Py_tp_getset, vo::instance_getsets},
-    {Py_tp_traverse, reinterpret_cast<void*>(vo::instance_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(vo::instance_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vo::instance_dealloc)},
+    // The only references an instance holds are its `__dict__` and its type.
+    {Py_tp_traverse, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::dealloc)},
     {0, nullptr}};
 
 PyType_Spec loftel_spec = {
@@ -154,7 +135,7 @@ PyType_Spec loftel_spec = {
 };
 
 bool module_body(PyObject* module) {
-    if (!vo::intern_all({{&g.func_name, "func"}})) return false;
+    if (!vo::intern_all({{&state.func_name, "func"}})) return false;
     Ref type = vo::type_from_spec(module, &loftel_spec, nullptr);
     if (!type) return false;
     if (!vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__init__", "__get__", "__dict__", "__weakref__"}))
