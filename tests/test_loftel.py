@@ -112,10 +112,86 @@ def test_assignments_neither_raise_nor_reach_the_function():
 
 def test_rebinding_func_takes_effect_on_the_next_read():
     _, (Base, _, _) = hierarchy(loftel)
-    vars(Base)["prop"].func = lambda cls: "new"
-    assert Base.prop == "new"
-    vars(Base)["prop"].__dict__["func"] = lambda cls: "newer"
-    assert Base().prop == "newer"
+    descr = vars(Base)["prop"]
+    changes = [
+        lambda: setattr(descr, "func", lambda cls: "attribute"),
+        lambda: vars(descr).__setitem__("func", lambda cls: "dict item"),
+        lambda: vars(descr).update(func=lambda cls: "dict update"),
+        lambda: setattr(descr, "__dict__", {"func": lambda cls: "new dict"}),
+        lambda: descr.__init__(lambda cls: "init again"),
+    ]
+    for change in changes:
+        before = (Base.prop, Base().prop)
+        change()
+        after = Base.prop
+        assert after != before[0] and Base().prop == after
+
+
+def test_a_replaced_dict_no_longer_matters():
+    descr = loftel(lambda cls: "first")
+
+    class Holder:
+        prop = descr
+
+    assert Holder.prop == "first"
+    old = vars(descr)
+    descr.__dict__ = {"func": lambda cls: "second"}
+    assert Holder.prop == "second"
+    old["func"] = lambda cls: "old"
+    assert Holder.prop == "second"
+
+
+def test_removing_func_makes_reads_fail():
+    _, (Base, _, _) = hierarchy(loftel)
+    descr = vars(Base)["prop"]
+    assert Base.prop == "Base"
+    del descr.func
+    assert error_of(lambda: Base.prop) == (AttributeError, "'LoftelDescriptor' object has no attribute 'func'")
+    descr.func = len
+    vars(descr).clear()
+    assert error_of(lambda: Base().prop)[0] is AttributeError
+
+
+def test_an_old_function_is_not_kept_alive():
+    def first(cls):
+        return 1
+
+    descr = loftel(first)
+
+    class Holder:
+        prop = descr
+
+    assert Holder.prop == 1
+    ref = weakref.ref(first)
+    descr.func = len
+    del first
+    gc.collect()
+    assert ref() is None
+
+
+def test_class_side_changes_after_reads_are_honoured():
+    class Sub(LoftelDescriptor):
+        pass
+
+    class Holder:
+        @Sub
+        def prop(cls):
+            return "function"
+
+    assert Holder.prop == "function"
+    Sub.func = property(lambda self: lambda cls: "class property")
+    assert Holder.prop == "class property"
+    del Sub.func
+    assert Holder.prop == "function"
+    Sub.__getattribute__ = lambda self, name: (lambda cls: "getattribute")
+    assert Holder.prop == "getattribute"
+    del Sub.__getattribute__
+
+    class Other(LoftelDescriptor):
+        func = property(lambda self: lambda cls: "other class")
+
+    vars(Holder)["prop"].__class__ = Other
+    assert Holder.prop == "other class"
 
 
 @pytest.mark.parametrize("func, error", [
@@ -200,29 +276,40 @@ def test_plain_subclass_behaves_as_the_base():
 
 
 operations = st.lists(st.tuples(
-    st.sampled_from(["read", "set", "delete"]),
-    st.sampled_from(["class", "instance"]),
+    st.sampled_from(["read", "set", "delete", "rebind"]),
+    st.sampled_from(["class", "instance", "dict", "new dict"]),
     st.integers(0, 2)), max_size=12)
 
 
 @given(operations)
 def test_behaves_as_the_python_descriptor(ops):
     """Reads, assignments and deletions on classes and instances of a three-level
-    hierarchy give the same results and errors as the descriptor written in Python."""
+    hierarchy, and rebinding the function, give the same results and errors as
+    the descriptor written in Python."""
     worlds = []
     for descriptor in (loftel, PyLoftel):
         seen, classes = hierarchy(descriptor)
-        worlds.append((seen, classes, [cls() for cls in classes]))
+        worlds.append((seen, classes, [cls() for cls in classes], vars(classes[0])["prop"]))
     outcomes = [[], []]
-    for action, where, level in ops:
-        for (seen, classes, instances), out in zip(worlds, outcomes):
-            target = classes[level] if where == "class" else instances[level]
+    for step, (action, where, level) in enumerate(ops):
+        for (seen, classes, instances, descr), out in zip(worlds, outcomes):
+            target = instances[level] if where == "instance" else classes[level]
             if action == "read":
                 out.append(error_of(lambda: target.prop) or target.prop)
             elif action == "set":
                 setattr(target, "prop", f"set {where} {level}")
-            else:
+            elif action == "delete":
                 out.append(error_of(lambda: delattr(target, "prop")))
+            else:
+                def func(cls, step=step):
+                    seen.append(cls)
+                    return (step, cls.__name__)
+                if where == "dict":
+                    vars(descr)["func"] = func
+                elif where == "new dict":
+                    descr.__dict__ = {"func": func}
+                else:
+                    descr.func = func
             out.append([cls.__name__ for cls in seen])
     assert outcomes[0] == outcomes[1]
 

@@ -5,7 +5,7 @@ namespace vo {
 // The head of the object's weak-reference list, or None, as a Python
 // class's `__weakref__` gives it: the interpreter keeps the list at
 // tp_weaklistoffset, which is negative when it manages the list itself.
-static PyObject* instance_get_weakref(PyObject* self, void*) noexcept {
+PyObject* instance_get_weakref(PyObject* self, void*) noexcept {
     Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;
     if (offset == 0) {
         PyErr_SetString(PyExc_AttributeError, "This object has no __weakref__");

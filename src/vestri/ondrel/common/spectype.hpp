@@ -22,6 +22,8 @@ inline constexpr unsigned long kInstanceFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_
 
 // `__dict__` and `__weakref__` with a class statement's texts, for Py_tp_getset.
 extern PyGetSetDef instance_getsets[];
+// The getter of that `__weakref__`, for a type that writes its own table.
+PyObject* instance_get_weakref(PyObject* self, void* closure) noexcept;
 
 // Puts the namespace of a type just made from a spec in a class statement's
 // order: the names listed first, in that order, the rest after them as they

@@ -6,15 +6,24 @@
 // the same name hides it and assigning on a class replaces it.
 //
 // The decorated function lives in the instance `__dict__` under "func", as a
-// Python class would keep it, and is read back through ordinary attribute
-// access on every read: rebinding `descr.func`, or a subclass that makes
-// `func` a property, is seen at once.  The type comes from a spec, so the
-// C slots tp_init and tp_descr_get are what Python subclasses inherit; the
-// documented `__init__` and `__get__` sit beside them (METH_COEXIST) with
-// the signatures and argument errors of Python methods, and are what
-// `super().__get__(...)` in a subclass reaches.
+// Python class would keep it, and every read means `self.func(owner)`, so
+// rebinding `descr.func`, or a subclass that makes `func` a property, is
+// seen at once.  Looking `func` up costs about as much as the rest of a read
+// but for the call, so the object remembers (borrowed) what the lookup found
+// last, and uses it while nothing can have changed it: the package's dict
+// watcher watches the instance dict (any change to a watched dict advances
+// the shared epoch), and the type's version tag covers the class side (a
+// `func` or `__getattribute__` added to any class in the MRO).  Nothing is
+// remembered where the lookup is not the instance dict's entry.
+//
+// The type comes from a spec, so the C slots tp_init and tp_descr_get are
+// what Python subclasses inherit; the documented `__init__` and `__get__`
+// sit beside them (METH_COEXIST) with the signatures and argument errors of
+// Python methods, and are what `super().__get__(...)` in a subclass reaches.
 #include "common/args.hpp"
+#include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
@@ -26,9 +35,22 @@ namespace {
 using vo::Ref;
 
 struct LoftelState {
-    PyObject* func_name = nullptr;  // "func", interned (borrowed, process lifetime)
+    PyObject* func_name = nullptr;      // "func", interned (borrowed, process lifetime)
+    vo::SharedState* shared = nullptr;  // the package's dict watcher and epoch (borrowed)
 };
 LoftelState state;
+
+struct LoftelObject {
+    PyObject_HEAD
+    // What `self.func` gave last (borrowed: the instance dict holds it, and
+    // any change to that dict advances the epoch before the entry goes), the
+    // epoch then and the type's version tag then; NULL when not remembered.
+    PyObject* seen_func;
+    unsigned long seen_epoch;
+    unsigned int seen_tag;
+};
+
+LoftelObject* as_loftel(PyObject* self) noexcept { return reinterpret_cast<LoftelObject*>(self); }
 
 vo::Signature<1> sig_init("LoftelDescriptor.__init__", "self", {{"func"}});
 vo::Signature<2> sig_get("LoftelDescriptor.__get__", "self", {{"obj"}, {"owner"}});
@@ -37,13 +59,55 @@ vo::Signature<2> sig_get("LoftelDescriptor.__get__", "self", {{"obj"}, {"owner"}
 // descriptor named `func` takes it.
 bool init_impl(PyObject* self, PyObject* func) noexcept { return PyObject_SetAttr(self, state.func_name, func) == 0; }
 
-// `self.func(owner)`; `owner` is None when the interpreter gives no class.
-// The function is read through attribute access every time, so rebinding it
-// (or a subclass property named `func`) is seen at once.
-PyObject* get_impl(PyObject* self, PyObject* owner) noexcept {
+// Remembers `func`, just read as `self.func`, when that read was the entry of
+// the instance dict: attribute reads are the generic ones, no class in the
+// MRO has a `func`, and the dict, now watched, holds this very object.
+// Re-entrancy: the dict lookup may run a key's `__eq__` (a str subclass key),
+// which may change the dict; the entry is compared after it, and nothing
+// runs between the comparison and the watch.
+void remember_func(PyObject* self, PyObject* func) noexcept {
+    LoftelObject* o = as_loftel(self);
+    o->seen_func = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    if (state.shared->watcher < 0 || type->tp_getattro != PyObject_GenericGetAttr ||
+        vo::compat::type_lookup(type, state.func_name))
+        return;
+    unsigned int tag = vo::compat::type_version(type);
+    if (!tag) return;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict || PyDict_GetItemWithError(dict.get(), state.func_name) != func ||
+        PyDict_Watch(state.shared->watcher, dict.get()) < 0) {
+        PyErr_Clear();  // not remembered: the next read looks again
+        return;
+    }
+    o->seen_func = func;
+    o->seen_epoch = state.shared->epoch;
+    o->seen_tag = tag;
+}
+
+// `self.func`.
+Ref read_func(PyObject* self) noexcept {
+    LoftelObject* o = as_loftel(self);
+    if (VO_LIKELY(o->seen_func && o->seen_epoch == state.shared->epoch &&
+                  o->seen_tag == vo::compat::current_type_version(Py_TYPE(self))))
+        return Ref::borrow(o->seen_func);
     Ref func = Ref::steal(PyObject_GetAttr(self, state.func_name));
+    if (func) remember_func(self, func.get());
+    return func;
+}
+
+// `self.func(owner)`; `owner` is None when the interpreter gives no class.
+PyObject* get_impl(PyObject* self, PyObject* owner) noexcept {
+    Ref func = read_func(self);
     if (!func) return nullptr;
     return PyObject_CallOneArg(func.get(), owner);
+}
+
+// `__dict__` replaced wholesale: the old dict may live on unchanged, so what
+// was remembered from it is forgotten here.
+int loftel_set_dict(PyObject* self, PyObject* value, void* closure) {
+    as_loftel(self)->seen_func = nullptr;
+    return PyObject_GenericSetDict(self, value, closure);
 }
 
 int loftel_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -114,12 +178,19 @@ PyMethodDef loftel_methods[] = {
      loftel_get_doc},
     {nullptr, nullptr, 0, nullptr}};
 
+// A class statement's `__dict__` and `__weakref__`, the first with a setter
+// that forgets the remembered function.
+PyGetSetDef loftel_getsets[] = {
+    {"__dict__", PyObject_GenericGetDict, loftel_set_dict, "dictionary for instance variables", nullptr},
+    {"__weakref__", vo::instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 PyType_Slot loftel_slots[] = {
     {Py_tp_doc, const_cast<char*>(loftel_doc)},
     {Py_tp_init, reinterpret_cast<void*>(loftel_init)},
     {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
     {Py_tp_methods, loftel_methods},
-    {Py_tp_getset, vo::instance_getsets},
+    {Py_tp_getset, loftel_getsets},
     // The only references an instance holds are its `__dict__` and its type.
     {Py_tp_traverse, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::clear)},
@@ -128,7 +199,7 @@ PyType_Slot loftel_slots[] = {
 
 PyType_Spec loftel_spec = {
     .name = "vestri.ondrel.loftel.LoftelDescriptor",
-    .basicsize = 0,
+    .basicsize = sizeof(LoftelObject),
     .itemsize = 0,
     .flags = vo::kInstanceFlags,
     .slots = loftel_slots,
@@ -136,6 +207,7 @@ PyType_Spec loftel_spec = {
 
 bool module_body(PyObject* module) {
     if (!vo::intern_all({{&state.func_name, "func"}})) return false;
+    if (!(state.shared = vo::shared_state())) return false;
     Ref type = vo::type_from_spec(module, &loftel_spec, nullptr);
     if (!type) return false;
     if (!vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__init__", "__get__", "__dict__", "__weakref__"}))
