@@ -218,6 +218,32 @@ def test_call_goes_to_the_next_call_in_the_mro_of_the_chosen_metaclass():
     assert type(B()) is B and calls == ["B", "B"]
 
 
+def test_metaclass_changes_after_calls_are_honoured():
+    calls = []
+
+    class Tracing(type):
+        def __call__(cls, *args, **kwargs):
+            calls.append(cls.__name__)
+            return super().__call__(*args, **kwargs)
+
+    class Meta(MetaClassFactory):
+        pass
+
+    class A(metaclass=Meta):
+        pass
+
+    class B(A):
+        pass
+
+    assert type(A(**{"class": B})) is B and error_of(lambda: A(**{"class": int}))
+    Meta.__subclasscheck__ = lambda cls, sub: True
+    # issubclass now says yes; super() then refuses a class of another metaclass.
+    assert error_of(lambda: A(**{"class": int})) == error_of(lambda: super(MetaClassFactory, int))
+    del Meta.__subclasscheck__
+    Meta.__bases__ = (MetaClassFactory, Tracing)
+    assert type(A(**{"class": B})) is B and calls == ["B"]
+
+
 def test_module_name_is_looked_up_when_the_call_happens(monkeypatch):
     monkeypatch.setattr(factory, "MetaClassFactory", type)
     # super(type, cls) skips past type.__call__: object has none.

@@ -127,6 +127,21 @@ def test_rebinding_func_takes_effect_on_the_next_read():
         assert after != before[0] and Base().prop == after
 
 
+def test_rebinding_in_a_hot_loop_is_seen_every_time():
+    """Warm enough for the interpreter to specialise the attribute stores."""
+    descr = loftel(None)
+
+    class Holder:
+        prop = descr
+
+    obj = Holder()
+    for i in range(300):
+        descr.func = lambda cls, i=i: i
+        assert (Holder.prop, obj.prop) == (i, i)
+        vars(descr)["func"] = lambda cls, i=i: -i
+        assert obj.prop == -i
+
+
 def test_a_replaced_dict_no_longer_matters():
     descr = loftel(lambda cls: "first")
 

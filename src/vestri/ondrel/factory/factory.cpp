@@ -31,6 +31,18 @@ namespace {
 
 using vo::Ref;
 
+// A verdict about a metaclass, kept while the metaclass and its bases stay
+// unchanged: version tags are never reused and change with any change to
+// the class or its bases.  `meta` is only compared, never dereferenced.
+struct MetaVerdict {
+    PyTypeObject* meta = nullptr;
+    unsigned int tag = 0;
+    bool holds(PyTypeObject* m) const noexcept { return m == meta && tag && m->tp_version_tag == tag; }
+    void keep(PyTypeObject* m) noexcept {
+        tag = vo::compat::type_version(m);
+        meta = m;
+    }
+};
 struct FactoryState {
     // MetaClassFactory: one strong reference taken at import and never given
     // back (a static Ref would release it after the interpreter is gone), so
@@ -44,6 +56,8 @@ struct FactoryState {
     PyObject* s_factory = nullptr;     // "MetaClassFactory"
     PyObject* s_subclasscheck = nullptr;  // "__subclasscheck__"
     vo::Binding factory_bound;         // the module name MetaClassFactory is still the metaclass
+    MetaVerdict plain_subclasscheck;   // the last metaclass found to keep type.__subclasscheck__
+    MetaVerdict type_follows;          // the last metaclass whose MRO has `type` right after MetaClassFactory
 };
 FactoryState state;
 
@@ -84,10 +98,30 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
     return true;
 }
 
+bool keeps_type_subclasscheck(PyTypeObject* meta) noexcept {
+    if (state.plain_subclasscheck.holds(meta)) return true;
+    if (vo::compat::type_lookup(meta, state.s_subclasscheck) != state.type_subclasscheck) return false;
+    state.plain_subclasscheck.keep(meta);
+    return true;
+}
+
+bool type_follows_factory(PyTypeObject* meta) noexcept {
+    if (state.type_follows.holds(meta)) return true;
+    PyObject* mro = meta->tp_mro;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+        if (PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(state.factory)) continue;
+        if (PyTuple_GET_ITEM(mro, i + 1) != reinterpret_cast<PyObject*>(&PyType_Type)) return false;
+        state.type_follows.keep(meta);
+        return true;
+    }
+    return false;
+}
+
 // `issubclass(chosen, cls)`.
 vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
     // type.__subclasscheck__ decides for two classes by their MROs alone.
-    if (PyType_Check(chosen) && vo::compat::type_lookup(Py_TYPE(cls), state.s_subclasscheck) == state.type_subclasscheck)
+    if (PyType_Check(chosen) && keeps_type_subclasscheck(Py_TYPE(cls)))
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
@@ -100,18 +134,11 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
 bool next_call_is_type(PyObject* chosen) noexcept {
     if (!state.factory_bound.holds()) return false;
     // super() walks the MRO of chosen itself when chosen is a subclass of
-    // the metaclass, else that of its metaclass.
-    PyTypeObject* meta = Py_TYPE(chosen);
+    // the metaclass (a metaclass itself), else that of its metaclass.
     auto* chosen_type = reinterpret_cast<PyTypeObject*>(chosen);
-    if (!PyType_IsSubtype(meta, state.factory) ||
-        (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, state.factory)))
+    if (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, state.factory))
         return false;
-    PyObject* mro = meta->tp_mro;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = 0; i + 1 < n; ++i)
-        if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(state.factory))
-            return PyTuple_GET_ITEM(mro, i + 1) == reinterpret_cast<PyObject*>(&PyType_Type);
-    return false;
+    return type_follows_factory(Py_TYPE(chosen));
 }
 
 // `super(MetaClassFactory, chosen).__call__(*args, **kwargs)`; `kwargs` may be NULL.
