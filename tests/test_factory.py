@@ -1,5 +1,6 @@
 """MetaClassFactory: a call picks the subclass to instantiate with `class`."""
 
+import abc
 import gc
 import inspect
 import pathlib
@@ -216,6 +217,29 @@ def test_call_goes_to_the_next_call_in_the_mro_of_the_chosen_metaclass():
     assert type(A(**{"class": B})) is B and calls == ["B"]
     assert type(A()) is A and calls == ["B"]
     assert type(B()) is B and calls == ["B", "B"]
+
+
+def test_combines_with_abcmeta():
+    class Meta(abc.ABCMeta, MetaClassFactory):
+        pass
+
+    class Shape(metaclass=Meta):
+        @abc.abstractmethod
+        def area(self):
+            ...
+
+    class Square(Shape):
+        def __init__(self, side):
+            self.side = side
+
+        def area(self):
+            return self.side ** 2
+
+    assert Shape(3, **{"class": Square}).area() == 9
+    with pytest.raises(TypeError, match="abstract"):
+        Shape(**{"class": Shape})
+    Shape.register(int)  # a virtual subclass passes the check; super() then refuses it
+    assert error_of(lambda: Shape(**{"class": int})) == error_of(lambda: super(MetaClassFactory, int))
 
 
 def test_metaclass_changes_after_calls_are_honoured():

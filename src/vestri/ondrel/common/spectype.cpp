@@ -1,5 +1,7 @@
 #include "spectype.hpp"
 
+#include <new>
+
 namespace vo {
 
 // The head of the object's weak-reference list, or None, as a Python
@@ -19,6 +21,30 @@ PyGetSetDef instance_getsets[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {"__weakref__", instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept {
+    PyObject* current = PyDict_GetItemString(type->tp_dict, name);  // borrowed; the type holds it
+    if (!current || !Py_IS_TYPE(current, &PyWrapperDescr_Type)) {
+        PyErr_Format(PyExc_SystemError, "%s has no slot wrapper %s", type->tp_name, name);
+        return false;
+    }
+    auto* wrapper = reinterpret_cast<PyWrapperDescrObject*>(current);
+    // The interpreter's own entry for the slot, but for the text; the
+    // descriptor refers to it for the rest of the process.
+    auto* base = new (std::nothrow) wrapperbase(*wrapper->d_base);
+    if (!base) {
+        PyErr_NoMemory();
+        return false;
+    }
+    base->doc = doc;
+    Ref documented = Ref::steal(PyDescr_NewWrapper(type, base, wrapper->d_wrapped));
+    if (!documented) {
+        delete base;
+        return false;
+    }
+    // Set as any attribute, so the interpreter fills the slot from it again.
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, documented.get()) == 0;
+}
 
 bool arrange_namespace(PyTypeObject* type, std::initializer_list<const char*> order) noexcept {
     PyObject* dict = type->tp_dict;  // borrowed; the type holds it

@@ -25,6 +25,16 @@ extern PyGetSetDef instance_getsets[];
 // The getter of that `__weakref__`, for a type that writes its own table.
 PyObject* instance_get_weakref(PyObject* self, void* closure) noexcept;
 
+// Gives the slot wrapper that the interpreter put in the namespace of `type`
+// for the C slot behind `name` ("__call__", "__init__") a docstring of its
+// own (starting with a text signature, "__call__($cls, /, *args, **kwargs)\n--\n\n",
+// if wanted).  The entry stays a wrapper of the same slot, so Python
+// subclasses keep inheriting the C function itself; a method listed with
+// METH_COEXIST instead would make every subclass reach it through the
+// interpreter's generic slot function, a lookup and a call slower.  `doc`
+// must live as long as the process (a literal).
+bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept;
+
 // Puts the namespace of a type just made from a spec in a class statement's
 // order: the names listed first, in that order, the rest after them as they
 // were.  (A spec type's namespace is filled slot wrappers first, in the

@@ -11,8 +11,9 @@
 // classes: the keyword can only arrive through `**mapping`, which the
 // interpreter passes as a tuple and a dict, exactly what tp_call takes and
 // what `type.__call__` needs; a plain call without it costs what calling an
-// ordinary class costs.  The documented `__call__` method sits beside the
-// slot (METH_COEXIST) for `super().__call__(...)` in derived metaclasses.
+// ordinary class costs.  `MetaClassFactory.__call__` is the slot's own
+// wrapper with the method's docstring, not a separate method: a derived
+// metaclass (with abc.ABCMeta, say) then inherits the C slot itself.
 //
 // Two checks are short-cut while they cannot be told apart from the general
 // path: `issubclass` when the class's metaclass keeps type's own
@@ -198,35 +199,6 @@ PyObject* factory_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// The documented `__call__`, reached through `super().__call__(...)` or
-// `MetaClassFactory.__call__(cls, ...)`.
-PyObject* factory_call_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("MetaClassFactory.__call__");
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) return VO_FAIL();
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-    Ref rest;
-    PyObject* chosen = nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (is_name(key, state.s_cls, 3)) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cls'", kQualname);
-            return VO_FAIL();
-        }
-        if (is_name(key, state.s_class, 5)) {
-            chosen = args[nargs + k];
-            continue;
-        }
-        if (!rest && !(rest = Ref::steal(PyDict_New()))) return VO_FAIL();
-        if (PyDict_SetItem(rest.get(), key, args[nargs + k]) < 0) return VO_FAIL();
-    }
-    PyObject* result = chosen ? switch_and_call(cls, chosen, tuple.get(), rest.get())
-                              : call_next(cls, tuple.get(), rest.get());
-    if (!result) return VO_FAIL();
-    return result;
-}
-
 constexpr char factory_doc[] =
     "MetaClassFactory Metaclass\n"
     "\n"
@@ -261,15 +233,9 @@ constexpr char factory_call_doc[] =
     "argument `class` is given, the class is replaced with that subclass,\n"
     "which is then instantiated with the remaining arguments.";
 
-PyMethodDef factory_methods[] = {
-    // METH_COEXIST keeps the C slot tp_call beside the documented method.
-    {"__call__", VO_CFUNC(factory_call_method), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, factory_call_doc},
-    {nullptr, nullptr, 0, nullptr}};
-
 PyType_Slot factory_slots[] = {
     {Py_tp_doc, const_cast<char*>(factory_doc)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
-    {Py_tp_methods, factory_methods},
     {0, nullptr}};
 
 PyType_Spec factory_spec = {
@@ -295,7 +261,9 @@ bool module_body(PyObject* module) {
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type)));
     if (!bases) return false;
     Ref type = vo::type_from_spec(module, &factory_spec, bases.get());
-    if (!type || !vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__call__"})) return false;
+    if (!type || !vo::document_slot(type.type_ptr(), "__call__", factory_call_doc) ||
+        !vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__call__"}))
+        return false;
     state.factory = reinterpret_cast<PyTypeObject*>(Ref(type).release());
     if (!vo::body_bind(module, "MetaClassFactory", type)) return false;
     return state.factory_bound.init({{PyModule_GetDict(module), state.s_factory, type.get()}});

@@ -16,10 +16,13 @@
 // `func` or `__getattribute__` added to any class in the MRO).  Nothing is
 // remembered where the lookup is not the instance dict's entry.
 //
-// The type comes from a spec, so the C slots tp_init and tp_descr_get are
-// what Python subclasses inherit; the documented `__init__` and `__get__`
-// sit beside them (METH_COEXIST) with the signatures and argument errors of
-// Python methods, and are what `super().__get__(...)` in a subclass reaches.
+// The type comes from a spec, so Python subclasses inherit the C slots
+// tp_init and tp_descr_get.  `__init__` is the slot's own wrapper, given the
+// method's docstring (the slot parses the arguments as the Python method
+// would).  `__get__` cannot be: the slot wrapper takes `owner` as optional and
+// positional-only, so the documented method sits beside the slot
+// (METH_COEXIST), and subclasses reach it through the interpreter's generic
+// slot function.
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
@@ -117,12 +120,6 @@ int loftel_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-PyObject* loftel_init_method(PyObject* self, PyObject* func) noexcept {
-    VO_METHOD("LoftelDescriptor.__init__");
-    if (!init_impl(self, func)) return VO_FAIL();
-    Py_RETURN_NONE;
-}
-
 PyObject* loftel_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
     VO_METHOD("LoftelDescriptor.__get__");
     (void)obj;  // the instance plays no part: the value belongs to the class
@@ -171,9 +168,8 @@ constexpr char loftel_get_doc[] =
     "Return func(owner): the property's value for the class it was read through.";
 
 PyMethodDef loftel_methods[] = {
-    // METH_COEXIST keeps the C slots beside the documented methods.
-    {"__init__", VO_CFUNC((vo::method<sig_init, loftel_init_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
-     loftel_init_doc},
+    // METH_COEXIST keeps the C slot beside the documented method, whose
+    // parameters a slot wrapper could not take as a Python method does.
     {"__get__", VO_CFUNC((vo::method<sig_get, loftel_get_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
      loftel_get_doc},
     {nullptr, nullptr, 0, nullptr}};
@@ -210,7 +206,9 @@ bool module_body(PyObject* module) {
     if (!(state.shared = vo::shared_state())) return false;
     Ref type = vo::type_from_spec(module, &loftel_spec, nullptr);
     if (!type) return false;
-    if (!vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__init__", "__get__", "__dict__", "__weakref__"}))
+    if (!vo::document_slot(type.type_ptr(), "__init__", loftel_init_doc) ||
+        !vo::arrange_namespace(type.type_ptr(),
+                               {"__module__", "__doc__", "__init__", "__get__", "__dict__", "__weakref__"}))
         return false;
     if (!vo::body_bind(module, "LoftelDescriptor", type)) return false;
     // An alias, so that `@loftel` constructs a LoftelDescriptor.
