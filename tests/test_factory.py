@@ -121,6 +121,9 @@ def test_subclasscheck_of_the_metaclass_decides():
     assert type(Base(**{"class": Unrelated})) is Unrelated
     with pytest.raises(LookupError, match="asked about KeyError"):
         Base(**{"class": KeyError})
+    # Accepted although no class at all: super() refuses it.
+    for chosen in ["text", 5, Base()]:
+        assert error_of(lambda: Base(**{"class": chosen})) == error_of(lambda: super(MetaClassFactory, chosen))
 
 
 @given(st.lists(st.integers(), max_size=3),

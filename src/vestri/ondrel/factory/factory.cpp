@@ -51,14 +51,14 @@ struct FactoryState {
     PyTypeObject* factory = nullptr;
     PyObject* type_subclasscheck = nullptr;  // type.__dict__['__subclasscheck__'], borrowed (lives with type)
     // Interned names (process lifetime).
-    PyObject* s_class = nullptr;       // "class"
-    PyObject* s_cls = nullptr;         // "cls"
-    PyObject* s_call = nullptr;        // "__call__"
-    PyObject* s_factory = nullptr;     // "MetaClassFactory"
+    PyObject* s_class = nullptr;          // "class"
+    PyObject* s_cls = nullptr;            // "cls"
+    PyObject* s_call = nullptr;           // "__call__"
+    PyObject* s_factory = nullptr;        // "MetaClassFactory"
     PyObject* s_subclasscheck = nullptr;  // "__subclasscheck__"
-    vo::Binding factory_bound;         // the module name MetaClassFactory is still the metaclass
-    MetaVerdict plain_subclasscheck;   // the last metaclass found to keep type.__subclasscheck__
-    MetaVerdict type_follows;          // the last metaclass whose MRO has `type` right after MetaClassFactory
+    vo::Binding factory_bound;            // the module name MetaClassFactory is still the metaclass
+    MetaVerdict plain_subclasscheck;      // the last metaclass found to keep type.__subclasscheck__
+    MetaVerdict type_follows;             // the last metaclass whose MRO has `type` right after MetaClassFactory
 };
 FactoryState state;
 
@@ -71,9 +71,9 @@ bool is_name(PyObject* key, PyObject* interned, Py_ssize_t length) noexcept {
 
 // What the keywords of one call hold.
 struct Keywords {
-    PyObject* chosen = nullptr;  // the value under "class" (borrowed from the caller), or NULL
+    PyObject* chosen = nullptr;     // the value under "class" (borrowed from the caller), or NULL
     PyObject* class_key = nullptr;  // its key object (borrowed)
-    bool has_cls = false;        // a keyword "cls", which collides with the bound class
+    bool has_cls = false;           // a keyword "cls", which collides with the bound class
 };
 
 // Scans the keyword dict of a call as binding `(cls, *args, **kwargs)` would:
@@ -89,8 +89,9 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
         if (is_name(key, state.s_class, 5)) {
             kw.chosen = value;
             kw.class_key = key;
+        } else if (is_name(key, state.s_cls, 3)) {
+            kw.has_cls = true;
         }
-        else if (is_name(key, state.s_cls, 3)) kw.has_cls = true;
     }
     if (kw.has_cls) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cls'", kQualname);
@@ -134,6 +135,8 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
 // with the module name MetaClassFactory bound as it is now.
 bool next_call_is_type(PyObject* chosen) noexcept {
     if (!state.factory_bound.holds()) return false;
+    // A __subclasscheck__ may have accepted something that is no class.
+    if (!PyType_Check(chosen)) return false;
     // super() walks the MRO of chosen itself when chosen is a subclass of
     // the metaclass (a metaclass itself), else that of its metaclass.
     auto* chosen_type = reinterpret_cast<PyTypeObject*>(chosen);
@@ -147,8 +150,8 @@ PyObject* call_next(PyObject* chosen, PyObject* args, PyObject* kwargs) noexcept
     if (VO_LIKELY(next_call_is_type(chosen))) return PyType_Type.tp_call(chosen, args, kwargs);
     Ref named = vo::global(state.s_factory);
     if (!named) return nullptr;
-    Ref proxy = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), named.get(),
-                                                        chosen, nullptr));
+    Ref proxy = Ref::steal(
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), named.get(), chosen, nullptr));
     if (!proxy) return nullptr;
     Ref next = Ref::steal(PyObject_GetAttr(proxy.get(), state.s_call));
     if (!next) return nullptr;
@@ -236,7 +239,8 @@ constexpr char factory_call_doc[] =
 PyType_Slot factory_slots[] = {
     {Py_tp_doc, const_cast<char*>(factory_doc)},
     {Py_tp_call, reinterpret_cast<void*>(factory_call)},
-    {0, nullptr}};
+    {0, nullptr},
+};
 
 PyType_Spec factory_spec = {
     .name = "vestri.ondrel.factory.MetaClassFactory",

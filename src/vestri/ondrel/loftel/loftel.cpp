@@ -43,11 +43,12 @@ struct LoftelState {
 };
 LoftelState state;
 
+// `seen_func` is what `self.func` gave last (borrowed: the instance dict holds
+// it, and any change to that dict advances the epoch before the entry goes),
+// with the epoch then and the type's version tag then; NULL when not
+// remembered.
 struct LoftelObject {
-    PyObject_HEAD
-    // What `self.func` gave last (borrowed: the instance dict holds it, and
-    // any change to that dict advances the epoch before the entry goes), the
-    // epoch then and the type's version tag then; NULL when not remembered.
+    PyObject ob_base;
     PyObject* seen_func;
     unsigned long seen_epoch;
     unsigned int seen_tag;
@@ -167,12 +168,13 @@ constexpr char loftel_get_doc[] =
     "__get__($self, /, obj, owner)\n--\n\n"
     "Return func(owner): the property's value for the class it was read through.";
 
+// METH_COEXIST keeps the C slot beside the documented method, whose
+// parameters a slot wrapper could not take as a Python method does.
 PyMethodDef loftel_methods[] = {
-    // METH_COEXIST keeps the C slot beside the documented method, whose
-    // parameters a slot wrapper could not take as a Python method does.
     {"__get__", VO_CFUNC((vo::method<sig_get, loftel_get_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
      loftel_get_doc},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // A class statement's `__dict__` and `__weakref__`, the first with a setter
 // that forgets the remembered function.
