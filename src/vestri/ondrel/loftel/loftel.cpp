@@ -56,6 +56,14 @@ struct LoftelObject {
 
 LoftelObject* as_loftel(PyObject* self) noexcept { return reinterpret_cast<LoftelObject*>(self); }
 
+// The remembered function is borrowed, so there is nothing to visit; a
+// cleared instance forgets it with its dict, which may live on elsewhere.
+struct LoftelFields {
+    static int visit(PyObject*, visitproc, void*) noexcept { return 0; }
+    static void clear(PyObject* self) noexcept { as_loftel(self)->seen_func = nullptr; }
+};
+using Lifecycle = vo::lifecycle::Object<LoftelFields>;
+
 vo::Signature<1> sig_init("LoftelDescriptor.__init__", "self", {{"func"}});
 vo::Signature<2> sig_get("LoftelDescriptor.__get__", "self", {{"obj"}, {"owner"}});
 
@@ -183,17 +191,15 @@ PyGetSetDef loftel_getsets[] = {
     {"__weakref__", vo::instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot loftel_slots[] = {
-    {Py_tp_doc, const_cast<char*>(loftel_doc)},
-    {Py_tp_init, reinterpret_cast<void*>(loftel_init)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
-    {Py_tp_methods, loftel_methods},
-    {Py_tp_getset, loftel_getsets},
-    // The only references an instance holds are its `__dict__` and its type.
-    {Py_tp_traverse, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vo::lifecycle::Object<vo::lifecycle::NoFields>::dealloc)},
-    {0, nullptr}};
+PyType_Slot loftel_slots[] = {{Py_tp_doc, const_cast<char*>(loftel_doc)},
+                              {Py_tp_init, reinterpret_cast<void*>(loftel_init)},
+                              {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
+                              {Py_tp_methods, loftel_methods},
+                              {Py_tp_getset, loftel_getsets},
+                              {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
+                              {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
+                              {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+                              {0, nullptr}};
 
 PyType_Spec loftel_spec = {
     .name = "vestri.ondrel.loftel.LoftelDescriptor",
