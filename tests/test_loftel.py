@@ -93,23 +93,6 @@ def test_the_function_runs_on_every_read():
     assert values == [100] * 4 and count == [4]
 
 
-def test_subclass_value_overrides_for_itself_and_its_descendants_only():
-    _, (Base, Child, Grandchild) = hierarchy(loftel)
-    Child.prop = "plain"
-    assert (Base.prop, Child.prop, Grandchild.prop, Grandchild().prop) == ("Base", "plain", "plain", "plain")
-
-
-def test_assignments_neither_raise_nor_reach_the_function():
-    _, (Base, Child, _) = hierarchy(loftel)
-    obj = Base()
-    obj.prop = 5
-    assert (obj.prop, Base.prop, Base().prop) == (5, "Base", "Base")
-    del obj.prop
-    assert obj.prop == "Base"
-    Base.prop = 7
-    assert (Base.prop, Child.prop) == (7, 7)
-
-
 def test_rebinding_func_takes_effect_on_the_next_read():
     _, (Base, _, _) = hierarchy(loftel)
     descr = vars(Base)["prop"]
