@@ -3,6 +3,9 @@
 import abc
 import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import traceback
 import weakref
 
@@ -302,3 +305,21 @@ def test_classes_of_the_metaclass_are_freed():
 ])
 def test_no_leaks(call):
     assert_no_growth(call, repeat=5_000)
+
+
+def test_unbounded_recursion_through_the_call_ends_in_recursion_error():
+    # With the recursion limit far above what the C stack could take.
+    script = textwrap.dedent("""
+        import sys
+        sys.setrecursionlimit(1_000_000)
+        from vestri.ondrel.factory import MetaClassFactory
+        class Deep(metaclass=MetaClassFactory):
+            def __init__(self, n):
+                Deep(n + 1, **{'class': Deep})
+        try:
+            Deep(0)
+        except RecursionError:
+            print('RecursionError')
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out == "RecursionError\n"

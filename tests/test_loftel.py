@@ -2,6 +2,9 @@
 
 import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import traceback
 import weakref
 
@@ -332,3 +335,22 @@ def test_no_leaks():
                  lambda: loftel(len), lambda: LoftelDescriptor(), lambda: loftel(len).__get__(None),
                  lambda: loftel(id).__get__(obj=None, owner=1)]:
         assert_no_growth(call, repeat=5_000)
+
+
+def test_unbounded_recursion_through_reads_ends_in_recursion_error():
+    # With the recursion limit far above what the C stack could take.
+    script = textwrap.dedent("""
+        import sys
+        sys.setrecursionlimit(1_000_000)
+        from vestri.ondrel.loftel import loftel
+        class Holder:
+            @loftel
+            def prop(cls):
+                return cls().prop
+        try:
+            Holder.prop
+        except RecursionError:
+            print('RecursionError')
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out == "RecursionError\n"

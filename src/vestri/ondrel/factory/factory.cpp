@@ -38,7 +38,9 @@ using vo::Ref;
 struct MetaVerdict {
     PyTypeObject* meta = nullptr;
     unsigned int tag = 0;
-    bool holds(PyTypeObject* m) const noexcept { return m == meta && tag && m->tp_version_tag == tag; }
+    bool holds(PyTypeObject* m) const noexcept {
+        return m == meta && tag && vo::compat::current_type_version(m) == tag;
+    }
     void keep(PyTypeObject* m) noexcept {
         tag = vo::compat::type_version(m);
         meta = m;
