@@ -6,7 +6,14 @@
 // spec type over `object` gets the storage from kInstanceFlags (managed
 // dict and weak references; pair it with vo::lifecycle::Object for dealloc,
 // traverse and clear), but neither the two descriptors nor that order:
-// instance_getsets and arrange_namespace supply them.
+// instance_getsets and arrange_namespace supply them.  document_slot gives a
+// special method a Python method's docstring and signature while leaving it
+// the slot's own wrapper, which subclasses inherit as C.
+//
+// Interpreter internals used here (keep in step with compat.hpp): the
+// layout of slot wrappers (`wrapperbase`, `PyWrapperDescrObject`, public
+// headers of 3.12 and 3.13) and the weak-reference list at
+// tp_weaklistoffset, negative for a managed list.
 #pragma once
 
 #include "ref.hpp"
