@@ -14,6 +14,7 @@ A new module adds its rows to METHODS and CLASSES.
 
 import ctypes
 import dataclasses
+import functools
 import importlib
 import inspect
 import pathlib
@@ -82,6 +83,22 @@ class _NoTruth:
 class _BadRepr:
     def __repr__(self):
         raise ValueError("no repr")
+
+
+@functools.cache
+def _factory():
+    from vestri.ondrel.factory import MetaClassFactory
+
+    class Made(metaclass=MetaClassFactory):
+        def __init__(self, a=0):
+            self.a = a
+
+    return Made
+
+
+def _loftel():
+    from vestri.ondrel.loftel import LoftelDescriptor
+    return LoftelDescriptor(lambda cls: cls.__name__)
 
 
 def np():
@@ -203,6 +220,11 @@ METHODS = [
            lambda o: type(o)("n").add_child("c"), lambda o: o.add_child("c")),
     Method("arbel", "Arbel.__str__", "self", lambda: _arbel()(5, ["c"]),
            lambda o: type(o)("r", [type(o)("a", ["b\nc"]), 5]).__str__(), lambda o: o.__str__()),
+    Method("factory", "MetaClassFactory.__call__", "cls, *args, **kwargs", _factory,
+           lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int})),
+    Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
+    Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
+           lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
@@ -212,6 +234,8 @@ CLASSES = [
     ("configuration", "Configuration", lambda cls: cls()),
     ("trellan", "Trellan", lambda cls: cls()),
     ("trellan", "IndexMarker", lambda cls: cls([], 0)),
+    ("factory", "MetaClassFactory", lambda cls: cls("Made", (), {})),
+    ("loftel", "LoftelDescriptor", lambda cls: cls(len)),
 ]
 
 
