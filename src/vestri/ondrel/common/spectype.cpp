@@ -1,5 +1,7 @@
 #include "spectype.hpp"
 
+#include "compat.hpp"
+
 #include <new>
 
 namespace vo {
@@ -13,7 +15,7 @@ PyObject* instance_get_weakref(PyObject* self, void*) noexcept {
         PyErr_SetString(PyExc_AttributeError, "This object has no __weakref__");
         return nullptr;
     }
-    PyObject* head = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+    PyObject* head = compat::weakref_list_head(self);
     return Py_NewRef(head ? head : Py_None);
 }
 
@@ -24,20 +26,20 @@ PyGetSetDef instance_getsets[] = {
 
 bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept {
     PyObject* current = PyDict_GetItemString(type->tp_dict, name);  // borrowed; the type holds it
-    if (!current || !Py_IS_TYPE(current, &PyWrapperDescr_Type)) {
+    compat::SlotWrapperParts parts = compat::slot_wrapper_parts(current);
+    if (!parts.base) {
         PyErr_Format(PyExc_SystemError, "%s has no slot wrapper %s", type->tp_name, name);
         return false;
     }
-    auto* wrapper = reinterpret_cast<PyWrapperDescrObject*>(current);
     // The interpreter's own entry for the slot, but for the text; the
     // descriptor refers to it for the rest of the process.
-    auto* base = new (std::nothrow) wrapperbase(*wrapper->d_base);
+    auto* base = new (std::nothrow) wrapperbase(*parts.base);
     if (!base) {
         PyErr_NoMemory();
         return false;
     }
     base->doc = doc;
-    Ref documented = Ref::steal(PyDescr_NewWrapper(type, base, wrapper->d_wrapped));
+    Ref documented = Ref::steal(PyDescr_NewWrapper(type, base, parts.wrapped));
     if (!documented) {
         delete base;
         return false;

@@ -10,10 +10,8 @@
 // special method a Python method's docstring and signature while leaving it
 // the slot's own wrapper, which subclasses inherit as C.
 //
-// Interpreter internals used here (keep in step with compat.hpp): the
-// layout of slot wrappers (`wrapperbase`, `PyWrapperDescrObject`, public
-// headers of 3.12 and 3.13) and the weak-reference list at
-// tp_weaklistoffset, negative for a managed list.
+// The interpreter internals this needs (the layout of slot wrappers, the
+// weak-reference list of a managed type) are reached through compat.hpp.
 #pragma once
 
 #include "ref.hpp"

@@ -16,6 +16,7 @@
 // caller who rebinds `yaml` gets exactly `yaml.safe_load(f)`.
 #include "common/args.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/kept.hpp"
 #include "common/lookup.hpp"
@@ -161,8 +162,7 @@ bool parsers_agree_on(PyObject* text) noexcept {
         Py_ssize_t depth = indent + marks + (flow > 0 ? flow : 0);
         if (depth > deepest) deepest = depth;
     }
-    PyThreadState* tstate = PyThreadState_Get();
-    return deepest * 4 + 50 < tstate->py_recursion_remaining;
+    return deepest * 4 + 50 < vo::compat::recursion_remaining();
 }
 
 // The document of the C loader, NULL (no exception) where it cannot be used or failed.

@@ -94,9 +94,7 @@ void raise_missing(PyObject* self, PyObject* name) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
     Ref exc = Ref::steal(type->tp_new(type, args.get(), nullptr));
     if (!exc) return;
-    auto* error = reinterpret_cast<PyAttributeErrorObject*>(exc.get());
-    Py_XSETREF(error->name, Py_NewRef(name));
-    Py_XSETREF(error->obj, Py_NewRef(self));
+    vo::compat::set_attribute_error_fields(exc.get(), name, self);
     PyErr_SetRaisedException(exc.release());
 }
 
