@@ -1,0 +1,768 @@
+// vestri.ondrel.logic: logic expressions over regular expressions and callables.
+//
+// `And`, `Or` and `Not` test values against their expressions: compiled
+// patterns (searched in the string form of each value), callables (called
+// with each value, every value even after a true result) and nested logic
+// objects (called with all values at once).  They print in the notation they
+// are written in, and `logic_str` reads that notation back without
+// evaluating anything (reader.cpp).
+//
+// The four classes are types made from specs over `object`, so their call,
+// str and comparison live in C slots; the methods are also installed as
+// documented method descriptors (METH_COEXIST keeps the slots).  Instances
+// keep `expressions` in their own `__dict__`, as instances of a Python class
+// would, so that pickling, copying, `vars()` and reassigning the attribute
+// behave as usual; the object itself has no field of its own.
+//
+// Testing a nested expression looks the module's `BaseLogic` up when it runs;
+// while the name is the real class, a nested And, Or or Not whose call is
+// still ours is tested directly, without building an argument tuple.
+#include "logic.hpp"
+
+#include "common/args.hpp"
+#include "common/bindings.hpp"
+#include "common/classdef.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+
+#include <cstring>
+
+namespace logic {
+namespace {
+
+using vo::Ref;
+
+// A strong reference kept for the rest of the process (a static vo::Ref
+// would release it after the interpreter is gone).
+using Kept = PyObject*;
+
+struct State {
+    // Interned names.
+    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string;
+    Kept base = nullptr;            // BaseLogic
+    Kept pattern_type = nullptr;    // re.Pattern, which cannot be subclassed or patched
+    Kept pattern_search = nullptr;  // re.Pattern.search
+    Kept strip = nullptr;           // str.strip
+    vo::Binding base_bound;         // the module's BaseLogic is `base`
+};
+State g;
+
+PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(g.base); }
+
+enum class Truth { Error = -1, False = 0, True = 1 };
+
+Truth truth_of(int rc) noexcept { return rc < 0 ? Truth::Error : rc ? Truth::True : Truth::False; }
+
+// --- argument checks for the tuple-and-dict slots ---------------------------------
+
+// `def f(self, *args)` refuses every keyword; the first one names the error.
+bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
+    Ref names = Ref::steal(PyDict_Keys(kwargs));
+    if (!names) return false;
+    Ref kwnames = Ref::steal(PyList_AsTuple(names.get()));
+    if (!kwnames) return false;
+    return vo::reject_keywords(qualname, kwnames.get());
+}
+
+// A method that takes nothing but its instance.
+struct NoArgs {
+    vo::SignatureData data;
+    explicit NoArgs(const char* qualname) noexcept : data{qualname, "self", nullptr, 0, nullptr, nullptr} {}
+    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        return vo::parse_arguments(data, args, nargs, kwnames, nullptr);
+    }
+};
+
+// --- lifecycle: a managed __dict__ and weak references, nothing else --------------
+
+int baselogic_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(self, visit, arg);
+#else
+    return _PyObject_VisitManagedDict(self, visit, arg);
+#endif
+}
+
+int baselogic_clear(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(self);
+#else
+    _PyObject_ClearManagedDict(self);
+#endif
+    return 0;
+}
+
+void baselogic_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Deeply nested expressions free each other in a chain.
+    Py_TRASHCAN_BEGIN(self, baselogic_dealloc)
+    PyObject_ClearWeakRefs(self);
+    baselogic_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+// --- construction -----------------------------------------------------------------------
+
+// self.expressions = [re.compile(e) if str else e, ...]; the list is bound
+// first and filled in order, so a failure leaves the expressions before it.
+int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyObject_SetAttr(self, g.expressions, list.get()) < 0) return -1;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* argument = args[i];
+        Ref entry;
+        if (PyUnicode_Check(argument)) {
+            Ref re = vo::global(g.re);
+            if (!re) return -1;
+            Ref compile = Ref::steal(PyObject_GetAttr(re.get(), g.compile));
+            if (!compile) return -1;
+            entry = Ref::steal(PyObject_CallOneArg(compile.get(), argument));
+            if (!entry) return -1;
+        } else if (PyCallable_Check(argument)) {
+            entry = Ref::borrow(argument);
+        } else {
+            vo::raise_concat(PyExc_TypeError, {"Expression only accepts str and callable. Got: ", argument, " (",
+                                               reinterpret_cast<PyObject*>(Py_TYPE(argument)), ")"});
+            return -1;
+        }
+        if (PyList_Append(list.get(), entry.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int baselogic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    VO_METHOD("BaseLogic.__init__");
+    if (!reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
+    if (init_expressions(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+PyObject* baselogic_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("BaseLogic.__init__");
+    if (!vo::reject_keywords("BaseLogic.__init__", kwnames)) return VO_FAIL();
+    if (init_expressions(self, args, nargs) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// --- the test ------------------------------------------------------------------------------
+
+enum class Rule { And, Or, Not };
+
+PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept;
+PyObject* and_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* or_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* not_call(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// any(pattern.search(str(item)) for every item), every item searched.
+Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexcept {
+    bool found = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref text = PyUnicode_CheckExact(items[i]) ? Ref::borrow(items[i]) : Ref::steal(PyObject_Str(items[i]));
+        if (!text) return Truth::Error;
+        PyObject* argv[2] = {pattern, text.get()};
+        Ref match = Ref::steal(PyObject_Vectorcall(g.pattern_search, argv, 2, nullptr));
+        if (!match) return Truth::Error;
+        found = found || match.get() != Py_None;
+    }
+    return found ? Truth::True : Truth::False;
+}
+
+// any([call(item) for item in items]): every call is made before any result
+// is tested, and the results are tested in order up to the first true one.
+template <class Call>
+Truth any_of_all(Py_ssize_t n, Call call) noexcept {
+    constexpr Py_ssize_t kOnStack = 8;
+    Ref on_stack[kOnStack];
+    Ref list;  // holds the results beyond a few
+    if (n > kOnStack) {
+        list = Ref::steal(PyList_New(n));
+        if (!list) return Truth::Error;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref result = call(i);
+        if (!result) return Truth::Error;
+        if (list)
+            PyList_SET_ITEM(list.get(), i, result.release());
+        else
+            on_stack[i] = std::move(result);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // The list cannot change: nothing but this function holds it.
+        Ref result = list ? Ref::borrow(PyList_GET_ITEM(list.get(), i)) : on_stack[i];
+        Truth t = truth_of(PyObject_IsTrue(result.get()));
+        if (t != Truth::False) return t;
+    }
+    return Truth::False;
+}
+
+// The test of one expression against all values.
+// Re-entrancy: user callables, a nested object's own __call__, __str__ of a
+// value and `__class__` lookups may run any code, including code that
+// changes the expressions list; `expression` is held by the caller.
+Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n) noexcept {
+    bool real_base = g.base_bound.holds();
+    if (real_base && Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
+        return search_all(expression, items, n);
+    int is_logic;
+    if (real_base) {
+        is_logic = PyObject_IsInstance(expression, g.base);
+    } else {
+        Ref base = vo::global(g.base_logic);
+        if (!base) return Truth::Error;
+        is_logic = PyObject_IsInstance(expression, base.get());
+    }
+    if (is_logic < 0) return Truth::Error;
+    if (is_logic) {
+        ternaryfunc call = Py_TYPE(expression)->tp_call;
+        Ref result;
+        if (real_base && call == and_call)
+            result = Ref::steal(run_rule(Rule::And, expression, items, n));
+        else if (real_base && call == or_call)
+            result = Ref::steal(run_rule(Rule::Or, expression, items, n));
+        else if (real_base && call == not_call)
+            result = Ref::steal(run_rule(Rule::Not, expression, items, n));
+        else
+            result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
+        if (!result) return Truth::Error;
+        return truth_of(PyObject_IsTrue(result.get()));
+    }
+    if (PyCallable_Check(expression))
+        return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
+    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
+        return search_all(expression, items, n);
+    // Anything else put into the list: its own `search`, as written.
+    return any_of_all(n, [&](Py_ssize_t i) {
+        Ref text = Ref::steal(PyObject_Str(items[i]));
+        if (!text) return Ref();
+        return Ref::steal(PyObject_CallMethodOneArg(expression, g.search, text.get()));
+    });
+}
+
+// Walks the expressions in order and stops at the first decisive one.
+// Re-entrancy: the tests run user code that may change or replace
+// `self.expressions`; the list is read as a list iterator would read it
+// (index against the current size), and each entry is held while tested.
+Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    Ref expressions = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    if (!expressions) return Truth::Error;
+    // Stops on a false test for And, on a true one for Or and Not.
+    Truth decisive = rule == Rule::And ? Truth::False : Truth::True;
+    Truth decided = rule == Rule::Or ? Truth::True : Truth::False;
+    Truth otherwise = rule == Rule::Or ? Truth::False : Truth::True;
+    if (PyList_CheckExact(expressions.get())) {
+        PyObject* list = expressions.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Ref expression = Ref::borrow(PyList_GET_ITEM(list, i));
+            Truth t = test_expression(expression.get(), items, n);
+            if (t == Truth::Error) return t;
+            if (t == decisive) return decided;
+        }
+        return otherwise;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
+    if (!it) return Truth::Error;
+    while (Ref expression = Ref::steal(PyIter_Next(it.get()))) {
+        Truth t = test_expression(expression.get(), items, n);
+        if (t == Truth::Error) return t;
+        if (t == decisive) return decided;
+    }
+    return PyErr_Occurred() ? Truth::Error : otherwise;
+}
+
+// NULL, with the traceback entry of the class whose __call__ failed.
+PyObject* call_failed(Rule rule) noexcept {
+    switch (rule) {
+        case Rule::And: { VO_METHOD("And.__call__"); return VO_FAIL(); }
+        case Rule::Or: { VO_METHOD("Or.__call__"); return VO_FAIL(); }
+        case Rule::Not: { VO_METHOD("Not.__call__"); return VO_FAIL(); }
+    }
+    return nullptr;
+}
+
+PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    Truth t = Truth::Error;
+    {
+        vo::RecursionGuard guard(" while testing a logic expression");
+        if (guard.ok()) t = walk(rule, self, items, n);
+    }
+    switch (t) {
+        case Truth::True: Py_RETURN_TRUE;
+        case Truth::False: Py_RETURN_FALSE;
+        case Truth::Error: break;
+    }
+    // Each nested level adds its entry, as a Python __call__ would.
+    return call_failed(rule);
+}
+
+template <Rule R>
+PyObject* rule_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* qualname) noexcept {
+    if (!reject_keyword_dict(qualname, kwargs)) return call_failed(R);
+    return run_rule(R, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+}
+
+PyObject* and_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return rule_call<Rule::And>(self, args, kwargs, "And.__call__");
+}
+PyObject* or_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return rule_call<Rule::Or>(self, args, kwargs, "Or.__call__");
+}
+PyObject* not_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return rule_call<Rule::Not>(self, args, kwargs, "Not.__call__");
+}
+
+PyObject* and_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("And.__call__");
+    if (!vo::reject_keywords("And.__call__", kwnames)) return VO_FAIL();
+    return run_rule(Rule::And, self, args, nargs);
+}
+PyObject* or_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Or.__call__");
+    if (!vo::reject_keywords("Or.__call__", kwnames)) return VO_FAIL();
+    return run_rule(Rule::Or, self, args, nargs);
+}
+PyObject* not_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Not.__call__");
+    if (!vo::reject_keywords("Not.__call__", kwnames)) return VO_FAIL();
+    return run_rule(Rule::Not, self, args, nargs);
+}
+
+// BaseLogic itself tests nothing.
+NoArgs sig_base_call("BaseLogic.__call__");
+
+PyObject* baselogic_call_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("BaseLogic.__call__");
+    if (sig_base_call.parse(args, nargs, kwnames)) PyErr_SetNone(PyExc_NotImplementedError);
+    return VO_FAIL();
+}
+
+PyObject* baselogic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
+        return baselogic_call_method(self, nullptr, 0, nullptr);
+    // Wrong arguments: laid out flat, for the interpreter's own message.
+    Ref keys = Ref::steal(kwargs ? PyDict_Keys(kwargs) : PyList_New(0));
+    if (!keys) return nullptr;
+    Ref kwnames = Ref::steal(PyList_AsTuple(keys.get()));
+    Ref flat = Ref::steal(PySequence_List(args));
+    if (!kwnames || !flat) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames.get()); ++i) {
+        PyObject* value = PyDict_GetItemWithError(kwargs, PyTuple_GET_ITEM(kwnames.get(), i));
+        if (!value || PyList_Append(flat.get(), value) < 0) return nullptr;
+    }
+    return baselogic_call_method(self, &PyList_GET_ITEM(flat.get(), 0), nargs,
+                                 PyTuple_GET_SIZE(kwnames.get()) ? kwnames.get() : nullptr);
+}
+
+// --- printed form -------------------------------------------------------------------
+
+// Marks an object whose printed form is being built on this thread, so that
+// an object that contains itself prints the inner occurrence as "Name(...)".
+class ReprScope {
+public:
+    explicit ReprScope(PyObject* obj) noexcept : obj_(obj), rc_(Py_ReprEnter(obj)) {}
+    ~ReprScope() {
+        if (rc_ == 0) Py_ReprLeave(obj_);
+    }
+    ReprScope(const ReprScope&) = delete;
+    ReprScope& operator=(const ReprScope&) = delete;
+    bool failed() const noexcept { return rc_ < 0; }
+    bool again() const noexcept { return rc_ > 0; }
+
+private:
+    PyObject* obj_;
+    int rc_;
+};
+
+// type(self).__name__ + "(" + ", ".join(parts) + ")"
+Ref printed(PyObject* self, PyObject* inner) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g.name));
+    if (!name) return nullptr;
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
+        return nullptr;
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U(%U)", name.get(), inner));
+}
+
+// An entry prints as its repr when callable, else as its pattern text in
+// single quotes, unescaped ("'%s'" % entry.pattern).
+Ref entry_text(PyObject* entry) noexcept {
+    if (PyCallable_Check(entry)) return Ref::steal(PyObject_Repr(entry));
+    Ref pattern = Ref::steal(PyObject_GetAttr(entry, g.pattern));
+    if (!pattern) return nullptr;
+    Ref format = Ref::steal(PyUnicode_FromString("'%s'"));
+    if (!format) return nullptr;
+    return Ref::steal(PyUnicode_Format(format.get(), pattern.get()));
+}
+
+// Re-entrancy: the repr of a callable entry may run any code and change the
+// list; it is walked by index against its current size, each entry held.
+Ref str_impl(PyObject* self) noexcept {
+    vo::RecursionGuard guard(" while getting the str of a logic expression");
+    if (!guard.ok()) return nullptr;
+    ReprScope scope(self);
+    if (scope.failed()) return nullptr;
+    if (scope.again()) {
+        Ref dots = Ref::steal(PyUnicode_FromString("..."));
+        if (!dots) return nullptr;
+        return printed(self, dots.get());
+    }
+    Ref expressions = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    if (!expressions) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
+    if (!it) return nullptr;
+    while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+        Ref text = entry_text(entry.get());
+        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined) return nullptr;
+    return printed(self, joined.get());
+}
+
+PyObject* baselogic_str(PyObject* self) {
+    VO_METHOD("BaseLogic.__str__");
+    Ref text = str_impl(self);
+    if (!text) return VO_FAIL();
+    return text.release();
+}
+
+PyObject* baselogic_repr(PyObject* self) {
+    VO_METHOD("BaseLogic.__repr__");
+    PyObject* text = PyObject_Str(self);
+    if (!text) return VO_FAIL();
+    return text;
+}
+
+NoArgs sig_str("BaseLogic.__str__");
+NoArgs sig_repr("BaseLogic.__repr__");
+
+PyObject* baselogic_str_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("BaseLogic.__str__");
+    if (!sig_str.parse(args, nargs, kwnames)) return VO_FAIL();
+    return baselogic_str(self);
+}
+
+PyObject* baselogic_repr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("BaseLogic.__repr__");
+    if (!sig_repr.parse(args, nargs, kwnames)) return VO_FAIL();
+    return baselogic_repr(self);
+}
+
+// --- equality -------------------------------------------------------------------------
+
+// False unless type(other) is exactly type(self); else whatever
+// `self.expressions == other.expressions` gives.
+PyObject* eq_impl(PyObject* self, PyObject* other) noexcept {
+    if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_FALSE;
+    vo::RecursionGuard guard(" in comparison");
+    if (!guard.ok()) return nullptr;
+    Ref mine = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    if (!mine) return nullptr;
+    Ref theirs = Ref::steal(PyObject_GetAttr(other, g.expressions));
+    if (!theirs) return nullptr;
+    return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
+}
+
+// __eq__ as defined, __ne__ as object's default derives it, no ordering.
+PyObject* baselogic_richcompare(PyObject* self, PyObject* other, int op) {
+    VO_METHOD("BaseLogic.__eq__");
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    Ref equal = Ref::steal(eq_impl(self, other));
+    if (!equal) return VO_FAIL();
+    if (op == Py_EQ) return equal.release();
+    int truth = PyObject_IsTrue(equal.get());
+    if (truth < 0) return nullptr;
+    return PyBool_FromLong(!truth);
+}
+
+vo::Signature<1> sig_eq("BaseLogic.__eq__", "self", {{"other"}});
+
+PyObject* baselogic_eq_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("BaseLogic.__eq__");
+    PyObject* a[1];
+    if (!sig_eq.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    PyObject* result = eq_impl(self, a[0]);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// --- the classes -------------------------------------------------------------------------
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+// Beside the C slots, documented methods under the same names.
+constexpr int kSlotMethod = kFast | METH_COEXIST;
+
+PyMethodDef baselogic_methods[] = {
+    {"__init__", VO_CFUNC(baselogic_init_method), kSlotMethod,
+     "__init__($self, *expressions)\n--\n\n"
+     "Collect the expressions: string expressions are compiled into\n"
+     "regular-expression searches; callables (functions, methods, other\n"
+     "logic objects) are kept as they are."},
+    {"__call__", VO_CFUNC(baselogic_call_method), kSlotMethod,
+     "__call__($self)\n--\n\n"
+     "Evaluate the logic against the values given.\n"
+     "\n"
+     "Implemented by the subclasses: values are cast to their string form\n"
+     "for regular expressions, and with several values one matching value\n"
+     "is enough for an expression to hold.  BaseLogic itself raises\n"
+     "NotImplementedError."},
+    {"__str__", VO_CFUNC(baselogic_str_method), kSlotMethod,
+     "__str__($self)\n--\n\nReturn the string form of the logic."},
+    {"__repr__", VO_CFUNC(baselogic_repr_method), kSlotMethod, "__repr__($self)\n--\n\nditto."},
+    {"__eq__", VO_CFUNC(baselogic_eq_method), kSlotMethod,
+     "__eq__($self, other)\n--\n\n"
+     "Expressions are equal when their types and their contained\n"
+     "expressions are equal."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// The instance attribute dictionary, as a class statement provides it.
+PyGetSetDef baselogic_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot baselogic_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Base class of the logic classes.\n"
+                                  "\n"
+                                  "It only shares code between And, Or and Not and performs no\n"
+                                  "meaningful test by itself.")},
+    {Py_tp_init, reinterpret_cast<void*>(baselogic_init)},
+    {Py_tp_call, reinterpret_cast<void*>(baselogic_call)},
+    {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
+    {Py_tp_traverse, reinterpret_cast<void*>(baselogic_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(baselogic_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(baselogic_dealloc)},
+    {Py_tp_methods, baselogic_methods},
+    {Py_tp_getset, baselogic_getset},
+    {0, nullptr}};
+
+PyType_Spec baselogic_spec = {
+    .name = "vestri.ondrel.logic.BaseLogic",
+    .basicsize = sizeof(PyObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+             Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = baselogic_slots,
+};
+
+// A type made from a spec must name these itself when it declares GC support.
+#define LIFECYCLE_SLOTS                                              \
+    {Py_tp_traverse, reinterpret_cast<void*>(baselogic_traverse)},   \
+    {Py_tp_clear, reinterpret_cast<void*>(baselogic_clear)},         \
+    {Py_tp_dealloc, reinterpret_cast<void*>(baselogic_dealloc)},
+
+#define RULE_CALL_DOC(name, rule)                                        \
+    "__call__($self, *items)\n--\n\n"                                    \
+    "Test the values: " rule
+
+PyMethodDef and_methods[] = {
+    {"__call__", VO_CFUNC(and_call_method), kSlotMethod,
+     RULE_CALL_DOC("And", "true when every expression holds for at least one\nof the values.")},
+    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef or_methods[] = {
+    {"__call__", VO_CFUNC(or_call_method), kSlotMethod,
+     RULE_CALL_DOC("Or", "true when one or more expressions hold for one of\nthe values.")},
+    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef not_methods[] = {
+    {"__call__", VO_CFUNC(not_call_method), kSlotMethod,
+     RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot and_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Logical AND of expressions.\n"
+                                  "\n"
+                                  "True when all expressions are satisfied; against several values,\n"
+                                  "each expression must hold for at least one of them.\n"
+                                  "\n"
+                                  "    >>> And('a', 'b')('ab')\n"
+                                  "    True\n"
+                                  "    >>> And('a', 'b')('a', 'b')\n"
+                                  "    True")},
+    {Py_tp_call, reinterpret_cast<void*>(and_call)},
+    {Py_tp_methods, and_methods},
+    LIFECYCLE_SLOTS
+    {0, nullptr}};
+PyType_Slot or_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Logical OR of expressions.\n"
+                                  "\n"
+                                  "True when one or more expressions are satisfied by one of the values.\n"
+                                  "\n"
+                                  "    >>> Or('^x$', 'y')('xy')\n"
+                                  "    True")},
+    {Py_tp_call, reinterpret_cast<void*>(or_call)},
+    {Py_tp_methods, or_methods},
+    LIFECYCLE_SLOTS
+    {0, nullptr}};
+PyType_Slot not_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Logical NOT of expressions.\n"
+                                  "\n"
+                                  "True only when no expression is satisfied by any of the values.\n"
+                                  "\n"
+                                  "    >>> Not('a')('b', 'c')\n"
+                                  "    True")},
+    {Py_tp_call, reinterpret_cast<void*>(not_call)},
+    {Py_tp_methods, not_methods},
+    LIFECYCLE_SLOTS
+    {0, nullptr}};
+
+// A type made from a spec inherits BaseLogic's slots but not these flags.
+constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
+                                    Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+PyType_Spec and_spec = {.name = "vestri.ondrel.logic.And", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = and_slots};
+PyType_Spec or_spec = {.name = "vestri.ondrel.logic.Or", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = or_slots};
+PyType_Spec not_spec = {.name = "vestri.ondrel.logic.Not", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = not_slots};
+
+// The comparison slot brings wrappers for all six operators into the class
+// namespace; a class that defines only __eq__ has only that one.
+bool drop_order_wrappers(PyObject* cls) noexcept {
+    PyObject* ns = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    for (const char* name : {"__lt__", "__le__", "__ne__", "__gt__", "__ge__"})
+        if (PyDict_DelItemString(ns, name) < 0) return false;
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(cls));
+    return true;
+}
+
+// --- logic_str ---------------------------------------------------------------------------
+
+vo::Signature<1> sig_logic_str("logic_str", nullptr, {{"string"}});
+
+// Replaces the pending exception, if it derives from Exception, by the
+// ValueError that names the text; the caught one becomes its context.
+void refuse(PyObject* text) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    vo::raise_percent(PyExc_ValueError, "Not a properly formatted logic string: %s", text);
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    if (raised) PyException_SetContext(raised.get(), caught.release());
+    PyErr_SetRaisedException(raised.release());
+}
+
+Ref read_text(PyObject* text) noexcept {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "a logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    Ref stripped = Ref::steal(PyObject_CallOneArg(g.strip, text));
+    if (!stripped) return nullptr;
+    Ref result = read_logic(stripped.get(), vo::module_globals(), base_type());
+    if (!result) return nullptr;
+    if (!PyObject_TypeCheck(result.get(), base_type())) {
+        PyErr_Format(PyExc_TypeError, "the expression gave a %.200s, not a logic object", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return result;
+}
+
+PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("logic_str");
+    PyObject* a[1];
+    if (!sig_logic_str.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    Ref decode = vo::global(g.decode_cli_string);
+    if (!decode) return VO_FAIL();
+    Ref text = Ref::steal(PyObject_CallOneArg(decode.get(), a[0]));
+    if (!text) return VO_FAIL();
+    Ref result = read_text(text.get());
+    if (!result) {
+        refuse(text.get());
+        return VO_FAIL();
+    }
+    return result.release();
+}
+
+PyMethodDef module_functions[] = {
+    {"logic_str", VO_CFUNC(logic_str), kFast,
+     "logic_str($module, /, string)\n--\n\n"
+     "Logic String Conversion\n"
+     "\n"
+     "Converts a logic form string to objects; mostly used for command-line\n"
+     "parsing of arguments.  The text is read as the printed form of logic\n"
+     "objects: calls of the logic classes of this module with string\n"
+     "literals or further such calls as arguments.  Nothing in the text is\n"
+     "evaluated; any other text raises ValueError.\n"
+     "\n"
+     "Example:\n"
+     "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+     "    >>> logic('ab')\n"
+     "    True"},
+    {nullptr, nullptr, 0, nullptr}};
+
+// --- module body ------------------------------------------------------------------------
+
+Ref make_class(PyObject* module, PyType_Spec* spec, PyObject* base) noexcept {
+    Ref bases = Ref::steal(base ? PyTuple_Pack(1, base) : nullptr);
+    if (base && !bases) return nullptr;
+    Ref cls = vo::type_from_spec(module, spec, bases.get());
+    if (!cls) return nullptr;
+    // Messages that name the type ("unhashable type: 'And'") use its C name,
+    // which for a class statement is the bare class name.  The module
+    // prefix is already in __module__; the text stays owned by the type.
+    auto* type = cls.type_ptr();
+    if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
+    return cls;
+}
+
+bool module_body(PyObject* module) {
+    if (!vo::intern_all({{&g.expressions, "expressions"},
+                         {&g.base_logic, "BaseLogic"},
+                         {&g.re, "re"},
+                         {&g.compile, "compile"},
+                         {&g.search, "search"},
+                         {&g.pattern, "pattern"},
+                         {&g.name, "__name__"},
+                         {&g.decode_cli_string, "decode_cli_string"}}))
+        return false;
+    if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
+    if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;
+
+    Ref all = Ref::steal(Py_BuildValue("[sss]", "And", "Or", "Not"));
+    if (!vo::body_bind(module, "__all__", std::move(all))) return false;
+    Ref logging = vo::global(vo::intern("logging"));
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!logging || !module_name) return false;
+    Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get()));
+    if (!vo::body_bind(module, "logger", std::move(logger))) return false;
+
+    Ref base = make_class(module, &baselogic_spec, nullptr);
+    if (!base || !drop_order_wrappers(base.get())) return false;
+    g.base = Py_NewRef(base.get());
+    if (!vo::body_bind(module, "BaseLogic", base)) return false;
+    if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
+        !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
+        !vo::body_bind(module, "Not", make_class(module, &not_spec, base.get())))
+        return false;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return false;
+
+    Ref re = vo::global(g.re);
+    if (!re) return false;
+    g.pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
+    if (!g.pattern_type || !PyType_Check(g.pattern_type)) return false;
+    g.pattern_search = PyObject_GetAttr(g.pattern_type, g.search);
+    g.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
+    if (!g.pattern_search || !g.strip) return false;
+    return g.base_bound.init({{vo::module_globals(), g.base_logic, g.base}});
+}
+
+constexpr char module_doc[] =
+    "Logic expressions\n"
+    "\n"
+    "And, Or and Not test one or more values against regular expressions,\n"
+    "callables and nested logic objects; logic_str reads their printed form\n"
+    "back, as typed on a command line.";
+
+}  // namespace
+}  // namespace logic
+
+VO_DEFINE_MODULE(logic, logic::module_doc, logic::module_body)
