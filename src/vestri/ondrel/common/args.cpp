@@ -1,5 +1,7 @@
 #include "args.hpp"
 
+#include "errors.hpp"
+
 #include <cstring>
 #include <string>
 
@@ -42,6 +44,36 @@ bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs
     return true;
 bad:
     raise_bad_call(sig, args, nargs, kwnames);
+    return false;
+}
+
+bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    if (!kwds || PyDict_GET_SIZE(kwds) == 0) return parse_arguments(sig, positional, nargs, nullptr, out);
+    // The vectorcall layout: positional arguments, then the keyword values,
+    // with their names in a tuple.
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwds);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
+    if (!kwnames || !stack) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
+        ++k;
+    }
+    // `out` borrows from the stack; the values are the dict's own objects,
+    // which the dict keeps alive after the stack goes.
+    return parse_arguments(sig, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), out);
+}
+
+bool check_at_most(Py_ssize_t nargs, Py_ssize_t max) noexcept {
+    if (VO_LIKELY(nargs <= max)) return true;
+    Ref count = Ref::steal(Py_BuildValue("(nn)", max, nargs));
+    if (count) raise_percent(PyExc_TypeError, "expected at most %d arguments, got %d", count.get());
     return false;
 }
 

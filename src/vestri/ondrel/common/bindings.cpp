@@ -3,20 +3,69 @@
 namespace vo {
 
 namespace {
-// -2: not registered yet; -1: no watcher slot was free, so every check looks
-// the names up again.
-int g_watcher = -2;
+constexpr unsigned int kSharedStateVersion = 1;
+constexpr const char kSharedStateKey[] = "vestri.ondrel._shared_v1";
 
+SharedState* g_shared = nullptr;  // this module's pointer to the process's state
+bool g_joined = false;
+
+// Registered once per process by the module that made the state; modules
+// are never unloaded, so the callback outlives every dictionary it watches.
 int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++Binding::epoch_;
+    ++g_shared->epoch;
     return 0;
+}
+
+void free_state(PyObject* capsule) noexcept {
+    auto* state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kSharedStateKey));
+    if (state && state->watcher >= 0) (void)PyDict_ClearWatcher(state->watcher);
+    PyMem_RawFree(state);
+    PyErr_Clear();
 }
 }  // namespace
 
+SharedState* shared_state() noexcept {
+    if (g_shared) return g_shared;
+    PyObject* interp_dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!interp_dict) {
+        PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dictionary");
+        return nullptr;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(kSharedStateKey));
+    if (!key) return nullptr;
+    PyObject* capsule = PyDict_GetItemWithError(interp_dict, key.get());
+    if (capsule) {
+        auto* state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kSharedStateKey));
+        if (!state) return nullptr;
+        g_shared = state;
+        return g_shared;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    auto* state = static_cast<SharedState*>(PyMem_RawCalloc(1, sizeof(SharedState)));
+    if (!state) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    *state = SharedState{kSharedStateVersion, -1, 1, 0};
+    Ref owner = Ref::steal(PyCapsule_New(state, kSharedStateKey, free_state));
+    if (!owner) {
+        PyMem_RawFree(state);
+        return nullptr;
+    }
+    if (PyDict_SetItem(interp_dict, key.get(), owner.get()) < 0) return nullptr;
+    g_shared = state;
+    // Without a free slot the fast paths look their names up on every use:
+    // slower, never wrong.
+    state->watcher = PyDict_AddWatcher(on_change);
+    if (state->watcher < 0) PyErr_Clear();
+    return g_shared;
+}
+
 bool Binding::init(std::initializer_list<Bound> names) noexcept {
-    if (g_watcher == -2) {
-        g_watcher = PyDict_AddWatcher(on_change);
-        if (g_watcher < 0) PyErr_Clear();
+    if (!(shared_ = shared_state())) return false;
+    if (!g_joined) {
+        g_joined = true;
+        ++shared_->modules;
     }
     count_ = 0;
     for (const Bound& bound : names) {
@@ -25,7 +74,7 @@ bool Binding::init(std::initializer_list<Bound> names) noexcept {
             return false;
         }
         names_[count_++] = bound;
-        if (g_watcher >= 0 && PyDict_Watch(g_watcher, bound.dict) < 0) return false;
+        if (shared_->watcher >= 0 && PyDict_Watch(shared_->watcher, bound.dict) < 0) return false;
     }
     checked_at_ = 0;
     return true;
@@ -42,7 +91,7 @@ bool Binding::recheck() noexcept {
     }
     PyErr_Clear();  // a failed lookup just means "not the real one"
     // Without a watcher nothing tells us of changes: look again next time.
-    checked_at_ = g_watcher >= 0 ? epoch_ : 0;
+    checked_at_ = shared_->watcher >= 0 ? shared_->epoch : 0;
     return holds_;
 }
 

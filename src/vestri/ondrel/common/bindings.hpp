@@ -7,6 +7,12 @@
 // hold them (module namespaces) are watched, and any change to one of them
 // makes every Binding check its names again on next use.  Between changes a
 // check is one comparison.
+//
+// Dict watchers are an interpreter-wide resource (8 slots on 3.12, fewer left
+// on 3.13, shared with every other library in the process).  The package
+// takes one, whichever of its modules comes first: the watcher number and the
+// epoch it advances live in a capsule in the interpreter's state dictionary
+// under a versioned key, and every module joins that one (`shared_state`).
 #pragma once
 
 #include "ref.hpp"
@@ -15,10 +21,23 @@
 
 namespace vo {
 
+// What the package's modules share in one process.  The layout only grows
+// at the end; a change to existing fields needs a new key version.
+struct SharedState {
+    unsigned int version;  // kSharedStateVersion of the module that made it
+    int watcher;           // the dict watcher, or -1 when no slot was free
+    unsigned long epoch;   // advanced by every change of a watched dictionary
+    int modules;           // modules that joined (for diagnostics and tests)
+};
+
+// The process's shared state, made by the first module that asks (borrowed;
+// it lives as long as the interpreter).  NULL with an exception on failure.
+SharedState* shared_state() noexcept;
+
 struct Bound {
     PyObject* dict;      // a namespace (borrowed; must outlive the process's use)
     PyObject* name;      // interned
-    PyObject* expected;  // the object the fast path was written for
+    PyObject* expected;  // the object the fast path was written for (kept alive by the caller)
 };
 
 class Binding {
@@ -28,15 +47,13 @@ public:
 
     // True while every name is bound to its expected object.
     bool holds() noexcept {
-        if (VO_LIKELY(checked_at_ == epoch_)) return holds_;
+        if (VO_LIKELY(checked_at_ == shared_->epoch)) return holds_;
         return recheck();
     }
 
-    // Changes to watched dictionaries advance the epoch.
-    static inline unsigned long epoch_ = 1;
-
 private:
     bool recheck() noexcept;
+    SharedState* shared_ = nullptr;
     Bound names_[4] = {};
     int count_ = 0;
     unsigned long checked_at_ = 0;

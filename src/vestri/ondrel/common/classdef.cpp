@@ -1,9 +1,21 @@
 #include "classdef.hpp"
 
+#include "compat.hpp"
+
 namespace vo {
 
 Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept {
-    return Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
+    Ref cls = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
+    if (!cls) return nullptr;
+    // The spec's dotted name became tp_name; a class statement sets tp_name
+    // to the UTF-8 of `__name__` instead (and assigning `__name__` later
+    // does the same), so do as it does.  The text is owned by `__name__`,
+    // which the class holds.
+    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.get());
+    const char* short_name = PyUnicode_AsUTF8(heap->ht_name);
+    if (!short_name) return nullptr;
+    cls.type_ptr()->tp_name = short_name;
+    return cls;
 }
 
 // The most derived metaclass of the bases, as a class statement computes it.
@@ -11,8 +23,7 @@ static PyObject* winning_metaclass(PyObject* bases) noexcept {
     PyObject* winner = reinterpret_cast<PyObject*>(&PyType_Type);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, i)));
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(winner), reinterpret_cast<PyTypeObject*>(meta)))
-            continue;
+        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(winner), reinterpret_cast<PyTypeObject*>(meta))) continue;
         if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(meta), reinterpret_cast<PyTypeObject*>(winner))) {
             winner = meta;
             continue;
@@ -25,14 +36,14 @@ static PyObject* winning_metaclass(PyObject* bases) noexcept {
     return winner;
 }
 
-Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc) noexcept {
+Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
+                         InstanceLayout layout) noexcept {
     PyObject* meta = winning_metaclass(bases);
     if (!meta) return nullptr;
     Ref ns = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    Ref no_slots = Ref::steal(PyTuple_New(0));
-    if (!ns || !module_name || !qualname || !no_slots) return nullptr;
+    if (!ns || !module_name || !qualname) return nullptr;
     if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
         return nullptr;
@@ -40,13 +51,14 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
         Ref text = Ref::steal(PyUnicode_FromString(doc));
         if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) return nullptr;
     }
-    // The instance is its own attribute dictionary: no __dict__ slot, which
-    // would also cost every instance an allocation.
-    if (PyDict_SetItemString(ns.get(), "__slots__", no_slots.get()) < 0) return nullptr;
+    if (layout == InstanceLayout::NoSlots) {
+        Ref no_slots = Ref::steal(PyTuple_New(0));
+        if (!no_slots || PyDict_SetItemString(ns.get(), "__slots__", no_slots.get()) < 0) return nullptr;
+    }
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, qualname.get(), bases, ns.get(), nullptr));
     if (!cls) return nullptr;
     // `__slots__` has done its work at creation; the class body proper does not hold it.
-    if (PyObject_DelAttrString(cls.get(), "__slots__") < 0) return nullptr;
+    if (layout == InstanceLayout::NoSlots && PyObject_DelAttrString(cls.get(), "__slots__") < 0) return nullptr;
     return cls;
 }
 
@@ -68,6 +80,22 @@ bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcep
     return true;
 }
 
+bool install_getsets(PyObject* cls, PyGetSetDef* defs) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    for (PyGetSetDef* def = defs; def->name; ++def) {
+        Ref descr = Ref::steal(PyDescr_NewGetSet(type, def));
+        if (!descr || PyObject_SetAttrString(cls, def->name, descr.get()) < 0) return false;
+    }
+    return true;
+}
+
+bool update_abstractmethods(PyObject* cls) noexcept {
+    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
+    if (!abc) return false;
+    Ref updated = Ref::steal(PyObject_CallMethod(abc.get(), "update_abstractmethods", "O", cls));
+    return static_cast<bool>(updated);
+}
+
 PyObject* own_attribute(PyObject* cls, const char* name) noexcept {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     PyObject* value = PyDict_GetItemString(dict, name);
@@ -75,17 +103,21 @@ PyObject* own_attribute(PyObject* cls, const char* name) noexcept {
     return value;
 }
 
-PyObject* super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept {
-    PyObject* mro = type->tp_mro;
+Ref super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept {
+    // Held, unlike the interpreter's own walk: a dictionary lookup may run a
+    // colliding key's `__eq__`, which may assign `__bases__` and so replace
+    // (and free) the MRO tuple under the loop.
+    Ref mro = Ref::borrow(type->tp_mro);
     if (!mro) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(mro), i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != after) ++i;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro.get()), i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != after) ++i;
     for (++i; i < n; ++i) {
         // Built-in static types keep their namespace outside tp_dict.
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
         if (!dict) return nullptr;
-        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
-        if (value || PyErr_Occurred()) return value;
+        Ref value;
+        if (compat::dict_get_ref(dict.get(), name, value) < 0) return nullptr;
+        if (value) return value;
     }
     return nullptr;
 }
@@ -98,8 +130,8 @@ Ref bind(PyObject* attr, PyObject* obj) noexcept {
 }
 
 Ref super_attribute(PyObject* obj, PyObject* after, PyObject* name) noexcept {
-    PyObject* found = super_lookup(Py_TYPE(obj), after, name);
-    if (found) return bind(found, obj);
+    Ref found = super_lookup(Py_TYPE(obj), after, name);
+    if (found) return bind(found.get(), obj);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
     return nullptr;
 }

@@ -16,25 +16,48 @@
 namespace vo {
 
 // A heap type from `spec` (its name "vestri.ondrel.<module>.<Class>" gives
-// `__module__` and `__qualname__`), over `bases` (a tuple, or NULL).
+// `__module__` and `__qualname__`), over `bases` (a tuple, or NULL).  Its
+// C-level name, which the interpreter puts in its own messages ("unhashable
+// type: 'Pointel'"), is `__name__`, as for a class made by a class statement.
 Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept;
 
+// What instances of a class made by its metaclass carry besides the bases'.
+enum class InstanceLayout {
+    // `__dict__` and `__weakref__` where the bases lack them, as a class
+    // statement without `__slots__` gives.
+    AsClassStatement,
+    // `__slots__ = ()`: nothing of its own (an instance that is its own
+    // attribute dictionary needs no `__dict__`, and saves an allocation).
+    NoSlots,
+};
+
 // A class made by the metaclass that `bases` imply, as
-// `class name(*bases): __doc__ = doc` in the module would make it.  The
-// class gets no instance `__dict__` or `__weakref__` slots of its own.
-Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc) noexcept;
+// `class name(*bases): __doc__ = doc` in the module would make it.
+Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
+                         InstanceLayout layout = InstanceLayout::AsClassStatement) noexcept;
 
 // Installs `defs` on `cls` in order: plain methods as method descriptors,
 // METH_CLASS ones as class methods, METH_STATIC ones as static methods.
 bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept;
 
+// Installs `defs` on `cls` as getset descriptors (data descriptors, as
+// `property` objects are).
+bool install_getsets(PyObject* cls, PyGetSetDef* defs) noexcept;
+
+// `abc.update_abstractmethods(cls)`: an ABCMeta class computes its abstract
+// methods when it is created, before the native methods arrive; call this
+// once they are installed, or instantiation fails.
+bool update_abstractmethods(PyObject* cls) noexcept;
+
 // The method descriptor `cls.__dict__[name]` (borrowed), for fast-path checks.
 PyObject* own_attribute(PyObject* cls, const char* name) noexcept;
 
 // The attribute `name` as `super(after, type(obj))` finds it: the first class
-// after `after` in the MRO of `type` whose namespace holds it (borrowed, NULL
-// without an exception when no class does).
-PyObject* super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept;
+// after `after` in the MRO of `type` whose namespace holds it (NULL without
+// an exception when no class does).  The MRO is held during the walk, and
+// the result is a strong reference: a lookup can run Python code (a key's
+// `__eq__`), which may reassign `__bases__` and free both.
+Ref super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept;
 
 // `attr` as an instance sees it: bound through its `__get__(obj, type(obj))`
 // if it is a descriptor, else `attr` itself.

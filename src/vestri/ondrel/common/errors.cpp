@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include "compat.hpp"
 #include "module.hpp"
 
 #include <frameobject.h>
@@ -34,14 +35,6 @@ void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexc
     if (text) PyErr_SetObject(exc_type, text.get());
 }
 
-PyObject* format_call(const char* format, PyObject* const* args, Py_ssize_t n) noexcept {
-    Ref fmt = Ref::steal(PyUnicode_FromString(format));
-    if (!fmt) return nullptr;
-    Ref method = Ref::steal(PyObject_GetAttrString(fmt.get(), "format"));
-    if (!method) return nullptr;
-    return PyObject_Vectorcall(method.get(), args, static_cast<size_t>(n), nullptr);
-}
-
 void raise_concat(PyObject* exc_type, std::initializer_list<Piece> pieces) noexcept {
     Ref parts = Ref::steal(PyList_New(0));
     if (!parts) return;
@@ -72,14 +65,8 @@ void raise_missing_attribute(PyObject* obj, PyObject* name) noexcept {
 }
 
 bool called_from(PyObject* const* codes, int count) noexcept {
-    PyThreadState* tstate = PyThreadState_Get();
-#if PY_VERSION_HEX >= 0x030D0000
-    struct _PyInterpreterFrame* frame = tstate->current_frame;
-#else
-    struct _PyInterpreterFrame* frame = tstate->cframe ? tstate->cframe->current_frame : nullptr;
-#endif
-    if (!frame) return false;
-    Ref code = Ref::steal(PyUnstable_InterpreterFrame_GetCode(frame));
+    Ref code = compat::current_code();
+    if (!code) return false;
     for (int i = 0; i < count; ++i)
         if (code.get() == codes[i]) return true;
     return false;

@@ -37,10 +37,6 @@ struct TraceSite {
 // tuple or a single object).
 void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexcept;
 
-// Raises `exc_type` with `format.format(*args)`.
-template <class... A>
-void raise_format(PyObject* exc_type, const char* format, A... args) noexcept;
-
 // Raises `exc_type` with the pieces joined; a piece is either a C string,
 // taken as text, or an object, converted with `str()`.
 struct Piece {
@@ -66,20 +62,6 @@ bool clear_key_error() noexcept;
 // catches (MutableMapping.get turns the KeyError of item access into its
 // default) can leave the traceback entry out: nobody will see it.
 bool called_from(PyObject* const* codes, int count) noexcept;
-
-// --- implementation of the template ------------------------------------------
-
-PyObject* format_call(const char* format, PyObject* const* args, Py_ssize_t n) noexcept;
-
-template <class... A>
-void raise_format(PyObject* exc_type, const char* format, A... args) noexcept {
-    PyObject* argv[] = {args...};
-    PyObject* text = format_call(format, argv, sizeof...(A));
-    if (text) {
-        PyErr_SetObject(exc_type, text);
-        Py_DECREF(text);
-    }
-}
 
 }  // namespace vo
 

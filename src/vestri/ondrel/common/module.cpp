@@ -19,7 +19,6 @@ std::vector<Interned>& interned_table() {
 }
 }  // namespace
 
-PyObject* module_object() noexcept { return g_module; }
 PyObject* module_globals() noexcept { return g_globals; }
 
 PyObject* intern(const char* text) noexcept {
@@ -41,6 +40,12 @@ bool intern_all(std::initializer_list<InternedName> names) noexcept {
 Ref global(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(g_globals, name);
     if (VO_LIKELY(value != nullptr)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return nullptr;
+    // As a Python function resolves a global name: the module, then the
+    // builtins the module sees.
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins) return nullptr;
+    if ((value = PyDict_GetItemWithError(builtins, name))) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
 }

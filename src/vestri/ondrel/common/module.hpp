@@ -16,9 +16,8 @@
 
 namespace vo {
 
-// The module this shared library defines, and its namespace (borrowed; both
-// live for the rest of the process once the body has run).
-PyObject* module_object() noexcept;
+// The namespace of the module this shared library defines (borrowed; it
+// lives for the rest of the process once the body has run).
 PyObject* module_globals() noexcept;
 
 // A process-lifetime interned string (borrowed).
@@ -31,7 +30,8 @@ struct InternedName {
 };
 bool intern_all(std::initializer_list<InternedName> names) noexcept;
 
-// Looks a module-level name up in the namespace now; NameError if unbound.
+// Looks a module-level name up now as a Python function of the module would:
+// in the module namespace, then in the builtins; NameError if unbound.
 Ref global(PyObject* name) noexcept;
 
 // --- module body --------------------------------------------------------------
@@ -53,13 +53,13 @@ int module_exec(PyObject* module, bool (*body)(PyObject*)) noexcept;
 // Defines the module's PyModuleDef and its PyInit_<name> entry point.
 // `body` is `bool body(PyObject* module)` and returns false with an
 // exception set on failure.
-#define VO_DEFINE_MODULE(shortname, doc, body)                                                      \
-    static int vo_module_exec_(PyObject* m) { return ::vo::module_exec(m, body); }                   \
-    static PyModuleDef_Slot vo_module_slots_[] = {                                                   \
-        {Py_mod_create, reinterpret_cast<void*>(::vo::module_create)},                               \
-        {Py_mod_exec, reinterpret_cast<void*>(vo_module_exec_)},                                     \
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                  \
-        {0, nullptr}};                                                                               \
-    static PyModuleDef vo_module_def_ = {PyModuleDef_HEAD_INIT, VO_MODULE_NAME, doc, 0, nullptr,     \
-                                         vo_module_slots_, nullptr, nullptr, nullptr};               \
+#define VO_DEFINE_MODULE(shortname, doc, body)                                                                 \
+    static int vo_module_exec_(PyObject* m) { return ::vo::module_exec(m, body); }                             \
+    static PyModuleDef_Slot vo_module_slots_[] = {                                                             \
+        {Py_mod_create, reinterpret_cast<void*>(::vo::module_create)},                                         \
+        {Py_mod_exec, reinterpret_cast<void*>(vo_module_exec_)},                                               \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                            \
+        {0, nullptr}};                                                                                         \
+    static PyModuleDef vo_module_def_ = {                                                                      \
+        .m_base = PyModuleDef_HEAD_INIT, .m_name = VO_MODULE_NAME, .m_doc = doc, .m_slots = vo_module_slots_}; \
     PyMODINIT_FUNC PyInit_##shortname(void) { return PyModuleDef_Init(&vo_module_def_); }

@@ -50,14 +50,13 @@ Ref find_next_setitem(PyTypeObject* type) noexcept {
     NextSetitem& cache = next_setitem_cache;
     if (cache.type == type && cache.version != 0 && cache.version == type->tp_version_tag)
         return Ref::borrow(cache.found);
-    PyObject* found = vo::super_lookup(type, g_class, names.setitem);
-    if (!found) {
+    Ref method = vo::super_lookup(type, g_class, names.setitem);
+    if (!method) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
         return nullptr;
     }
-    Ref method = Ref::borrow(found);
     if (PyUnstable_Type_AssignVersionTag(type)) {
-        Py_XSETREF(cache.found, Py_NewRef(found));
+        Py_XSETREF(cache.found, Py_NewRef(method.get()));
         cache.type = type;
         cache.version = type->tp_version_tag;
     }
@@ -200,7 +199,8 @@ Ref make_configuration(PyObject* module) noexcept {
     if (!base) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
-    Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr);
+    Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr,
+                                       vo::InstanceLayout::NoSlots);
     if (!cls) return nullptr;
     Ref pattern = compile_pattern();
     if (!pattern || PyObject_SetAttr(cls.get(), names.pattern, pattern.get()) < 0) return nullptr;

@@ -76,16 +76,6 @@ PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- load_yamls ---------------------------------------------------------------------------
 
-// A name as the function body would resolve it: module namespace, then builtins.
-Ref module_or_builtin(PyObject* name) noexcept {
-    if (PyObject* value = PyDict_GetItemWithError(vo::module_globals(), name)) return Ref::borrow(value);
-    if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) return nullptr;
-    if (PyObject* value = PyDict_GetItemWithError(builtins, name)) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-}
 
 // A special method of `obj` as the `with` statement finds it: on the type, bound.
 Ref special_method(PyObject* obj, PyObject* name) noexcept {
@@ -128,7 +118,7 @@ bool merge_yaml(PyObject* self, PyObject* file) noexcept {
 
 // with open(name, 'r') as f: self.update(yaml.safe_load(f))
 bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
-    Ref open = module_or_builtin(s_open);
+    Ref open = vo::global(s_open);
     if (!open) return false;
     PyObject* argv[] = {name, s_read_mode};
     Ref manager = Ref::steal(PyObject_Vectorcall(open.get(), argv, 2, nullptr));

@@ -83,7 +83,7 @@ void compute_traits(Traits& t, PyTypeObject* type) noexcept {
     t.contains = _PyType_Lookup(type, s_contains) == d_contains;
     t.update = own_hook && _PyType_Lookup(type, s_update) == d_update;
     t.setdefault = own_hook && t.getitem && _PyType_Lookup(type, s_setdefault) == mm_setdefault;
-    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init) == d_pointel_init;
+    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init).get() == d_pointel_init;
     t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new && _PyType_Lookup(type, s_init) == d_init;
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
     if (PyUnstable_Type_AssignVersionTag(type)) t.version = type->tp_version_tag;
@@ -654,7 +654,8 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     if (!mutable_mapping) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(g_pointel), mutable_mapping.get()));
     if (!bases) return nullptr;
-    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr);
+    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr,
+                                       vo::InstanceLayout::NoSlots);
     if (!cls || !vo::install_methods(module, cls.get(), item_methods)) return nullptr;
     // dict comes before MutableMapping in the MRO; these three are taken from
     // the mixin so that they work through the class's own item access.

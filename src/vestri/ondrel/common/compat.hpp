@@ -1,0 +1,81 @@
+// Every use of the interpreter's private or unstable API, in one place.
+//
+// The package is built against CPython 3.12 and 3.13.  What the stable,
+// public API lacks (a type's MRO lookup without an exception, type version
+// tags, the calling frame's code, dict lookups returning strong references
+// on 3.12) is reached through these wrappers only, so that porting to a new
+// CPython means reading and fixing this one file.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vo::compat {
+
+// `name` looked up along the MRO of `type`, as attribute lookup does, without
+// raising (borrowed, NULL if no class has it).  The result is valid only
+// until Python code can run: hold it in a Ref before calling anything.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
+
+// The same as a strong reference.
+inline Ref type_lookup_ref(PyTypeObject* type, PyObject* name) noexcept {
+    return Ref::borrow(_PyType_Lookup(type, name));
+}
+
+// A tag that changes whenever `type` or any of its bases is modified; 0 when
+// the interpreter could not assign one (then nothing may be cached for it).
+inline unsigned int type_version(PyTypeObject* type) noexcept {
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+}
+// The tag as it stands, without assigning one.
+inline unsigned int current_type_version(PyTypeObject* type) noexcept { return type->tp_version_tag; }
+
+// `dict[key]` as a strong reference: 1 found, 0 absent, -1 error.
+inline int dict_get_ref(PyObject* dict, PyObject* key, Ref& out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    int rc = PyDict_GetItemRef(dict, key, &value);
+    out = Ref::steal(value);
+    return rc;
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    out = Ref::borrow(value);
+    if (value) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// The code object the innermost Python frame of this thread runs (new
+// reference), or NULL without an exception when no Python frame runs.
+inline Ref current_code() noexcept {
+    PyThreadState* tstate = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030D0000
+    struct _PyInterpreterFrame* frame = tstate->current_frame;
+#else
+    struct _PyInterpreterFrame* frame = tstate->cframe ? tstate->cframe->current_frame : nullptr;
+#endif
+    if (!frame) return nullptr;
+    return Ref::steal(PyUnstable_InterpreterFrame_GetCode(frame));
+}
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// The instance dictionary of a type with Py_TPFLAGS_MANAGED_DICT, visited and
+// cleared (public from 3.13 on, underscored before).
+inline int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(obj, visit, arg);
+#else
+    return _PyObject_VisitManagedDict(obj, visit, arg);
+#endif
+}
+inline void clear_managed_dict(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(obj);
+#else
+    _PyObject_ClearManagedDict(obj);
+#endif
+}
+
+}  // namespace vo::compat
