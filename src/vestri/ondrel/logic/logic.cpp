@@ -24,9 +24,9 @@
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/lifecycle.hpp"
 #include "common/module.hpp"
-
-#include <cstring>
+#include "common/repr.hpp"
 
 namespace logic {
 namespace {
@@ -66,46 +66,8 @@ bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
     return vo::reject_keywords(qualname, kwnames.get());
 }
 
-// A method that takes nothing but its instance.
-struct NoArgs {
-    vo::SignatureData data;
-    explicit NoArgs(const char* qualname) noexcept : data{qualname, "self", nullptr, 0, nullptr, nullptr} {}
-    bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-        return vo::parse_arguments(data, args, nargs, kwnames, nullptr);
-    }
-};
-
-// --- lifecycle: a managed __dict__ and weak references, nothing else --------------
-
-int baselogic_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_VisitManagedDict(self, visit, arg);
-#else
-    return _PyObject_VisitManagedDict(self, visit, arg);
-#endif
-}
-
-int baselogic_clear(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject_ClearManagedDict(self);
-#else
-    _PyObject_ClearManagedDict(self);
-#endif
-    return 0;
-}
-
-void baselogic_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Deeply nested expressions free each other in a chain.
-    Py_TRASHCAN_BEGIN(self, baselogic_dealloc)
-    PyObject_ClearWeakRefs(self);
-    baselogic_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-}
+// Nothing but a managed __dict__ and weak references to look after.
+using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
 // --- construction -----------------------------------------------------------------------
 
@@ -333,7 +295,7 @@ PyObject* not_call_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 // BaseLogic itself tests nothing.
-NoArgs sig_base_call("BaseLogic.__call__");
+vo::Signature<0> sig_base_call("BaseLogic.__call__", "self");
 
 PyObject* baselogic_call_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("BaseLogic.__call__");
@@ -360,24 +322,6 @@ PyObject* baselogic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // --- printed form -------------------------------------------------------------------
-
-// Marks an object whose printed form is being built on this thread, so that
-// an object that contains itself prints the inner occurrence as "Name(...)".
-class ReprScope {
-public:
-    explicit ReprScope(PyObject* obj) noexcept : obj_(obj), rc_(Py_ReprEnter(obj)) {}
-    ~ReprScope() {
-        if (rc_ == 0) Py_ReprLeave(obj_);
-    }
-    ReprScope(const ReprScope&) = delete;
-    ReprScope& operator=(const ReprScope&) = delete;
-    bool failed() const noexcept { return rc_ < 0; }
-    bool again() const noexcept { return rc_ > 0; }
-
-private:
-    PyObject* obj_;
-    int rc_;
-};
 
 // type(self).__name__ + "(" + ", ".join(parts) + ")"
 Ref printed(PyObject* self, PyObject* inner) noexcept {
@@ -406,9 +350,10 @@ Ref entry_text(PyObject* entry) noexcept {
 Ref str_impl(PyObject* self) noexcept {
     vo::RecursionGuard guard(" while getting the str of a logic expression");
     if (!guard.ok()) return nullptr;
-    ReprScope scope(self);
-    if (scope.failed()) return nullptr;
-    if (scope.again()) {
+    // An object that contains itself prints the inner occurrence as "Name(...)".
+    vo::ReprGuard scope(self);
+    if (scope.entry() == vo::ReprEntry::Error) return nullptr;
+    if (scope.entry() == vo::ReprEntry::AlreadyInside) {
         Ref dots = Ref::steal(PyUnicode_FromString("..."));
         if (!dots) return nullptr;
         return printed(self, dots.get());
@@ -445,20 +390,8 @@ PyObject* baselogic_repr(PyObject* self) {
     return text;
 }
 
-NoArgs sig_str("BaseLogic.__str__");
-NoArgs sig_repr("BaseLogic.__repr__");
-
-PyObject* baselogic_str_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("BaseLogic.__str__");
-    if (!sig_str.parse(args, nargs, kwnames)) return VO_FAIL();
-    return baselogic_str(self);
-}
-
-PyObject* baselogic_repr_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("BaseLogic.__repr__");
-    if (!sig_repr.parse(args, nargs, kwnames)) return VO_FAIL();
-    return baselogic_repr(self);
-}
+vo::Signature<0> sig_str("BaseLogic.__str__", "self");
+vo::Signature<0> sig_repr("BaseLogic.__repr__", "self");
 
 // --- equality -------------------------------------------------------------------------
 
@@ -489,11 +422,9 @@ PyObject* baselogic_richcompare(PyObject* self, PyObject* other, int op) {
 
 vo::Signature<1> sig_eq("BaseLogic.__eq__", "self", {{"other"}});
 
-PyObject* baselogic_eq_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* baselogic_eq(PyObject* self, PyObject* other) noexcept {
     VO_METHOD("BaseLogic.__eq__");
-    PyObject* a[1];
-    if (!sig_eq.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    PyObject* result = eq_impl(self, a[0]);
+    PyObject* result = eq_impl(self, other);
     if (!result) return VO_FAIL();
     return result;
 }
@@ -518,14 +449,20 @@ PyMethodDef baselogic_methods[] = {
      "for regular expressions, and with several values one matching value\n"
      "is enough for an expression to hold.  BaseLogic itself raises\n"
      "NotImplementedError."},
-    {"__str__", VO_CFUNC(baselogic_str_method), kSlotMethod,
+    {"__str__", VO_CFUNC((vo::method<sig_str, baselogic_str>)), kSlotMethod,
      "__str__($self)\n--\n\nReturn the string form of the logic."},
-    {"__repr__", VO_CFUNC(baselogic_repr_method), kSlotMethod, "__repr__($self)\n--\n\nditto."},
-    {"__eq__", VO_CFUNC(baselogic_eq_method), kSlotMethod,
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, "__repr__($self)\n--\n\nditto."},
+    {"__eq__", VO_CFUNC((vo::method<sig_eq, baselogic_eq>)), kSlotMethod,
      "__eq__($self, other)\n--\n\n"
      "Expressions are equal when their types and their contained\n"
      "expressions are equal."},
     {nullptr, nullptr, 0, nullptr}};
+
+// A type made from a spec must name these itself when it declares GC support.
+#define LIFECYCLE_SLOTS                                              \
+    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},  \
+    {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},        \
+    {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
 
 // The instance attribute dictionary, as a class statement provides it.
 PyGetSetDef baselogic_getset[] = {
@@ -542,9 +479,7 @@ PyType_Slot baselogic_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
     {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
-    {Py_tp_traverse, reinterpret_cast<void*>(baselogic_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(baselogic_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(baselogic_dealloc)},
+    LIFECYCLE_SLOTS
     {Py_tp_methods, baselogic_methods},
     {Py_tp_getset, baselogic_getset},
     {0, nullptr}};
@@ -557,12 +492,6 @@ PyType_Spec baselogic_spec = {
              Py_TPFLAGS_MANAGED_WEAKREF,
     .slots = baselogic_slots,
 };
-
-// A type made from a spec must name these itself when it declares GC support.
-#define LIFECYCLE_SLOTS                                              \
-    {Py_tp_traverse, reinterpret_cast<void*>(baselogic_traverse)},   \
-    {Py_tp_clear, reinterpret_cast<void*>(baselogic_clear)},         \
-    {Py_tp_dealloc, reinterpret_cast<void*>(baselogic_dealloc)},
 
 #define RULE_CALL_DOC(name, rule)                                        \
     "__call__($self, *items)\n--\n\n"                                    \
@@ -704,14 +633,7 @@ PyMethodDef module_functions[] = {
 Ref make_class(PyObject* module, PyType_Spec* spec, PyObject* base) noexcept {
     Ref bases = Ref::steal(base ? PyTuple_Pack(1, base) : nullptr);
     if (base && !bases) return nullptr;
-    Ref cls = vo::type_from_spec(module, spec, bases.get());
-    if (!cls) return nullptr;
-    // Messages that name the type ("unhashable type: 'And'") use its C name,
-    // which for a class statement is the bare class name.  The module
-    // prefix is already in __module__; the text stays owned by the type.
-    auto* type = cls.type_ptr();
-    if (const char* dot = std::strrchr(type->tp_name, '.')) type->tp_name = dot + 1;
-    return cls;
+    return vo::type_from_spec(module, spec, bases.get());
 }
 
 bool module_body(PyObject* module) {

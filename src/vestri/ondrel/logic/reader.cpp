@@ -271,14 +271,11 @@ private:
             if (!name) return nullptr;
         }
         PyObject* value = PyDict_GetItemWithError(globals_, name.get());
-        if (!value) {
-            if (PyErr_Occurred()) return nullptr;
-            pos_ = start;
-            return fail("the name is not bound in the module");
-        }
-        if (!PyType_Check(value) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value), base_)) {
-            pos_ = start;
-            return fail("the name is not bound to a logic class");
+        if (!value && PyErr_Occurred()) return nullptr;
+        if (!value || !PyType_Check(value) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value), base_)) {
+            PyErr_Format(PyExc_SyntaxError, "name '%U' is not a logic class of the module (at offset %zd)", name.get(),
+                         start);
+            return nullptr;
         }
         return Ref::borrow(value);
     }
