@@ -145,6 +145,7 @@ METHODS = [
     Method("logic", "BaseLogic.__eq__", "self, other", lambda: _logic().Or("a"),
            lambda o: o.__eq__(_logic().Or("a")),
            lambda o: (lambda a, b: type(o)(a).__eq__(type(o)(b)))(*_logic_parts())),
+    Method("logic", "BaseLogic.__getstate__", "self", lambda: _logic().Or("a"), lambda o: o.__getstate__()),
     Method("logic", "And.__call__", "self, *items", lambda: _logic().And(len, "a"),
            lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
     Method("logic", "Or.__call__", "self, *items", lambda: _logic().Or("^$", len),

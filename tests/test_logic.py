@@ -147,6 +147,19 @@ def test_nested_logic_gets_all_values_at_once_and_overrides_are_called():
     assert seen == [("x", "y")]
 
 
+def test_a_call_reaches_an_override_made_in_a_subclass_or_later():
+    class Mine(Or):
+        pass
+
+    obj = Mine("a")
+    assert obj("a") is True
+    Mine.__call__ = lambda self, *items: ("patched", items)
+    assert obj("a") == ("patched", ("a",))
+    assert Mine.__new__(Mine)("x") == ("patched", ("x",))  # never initialised
+    del Mine.__call__
+    assert obj("a") is True
+
+
 def test_base_logic_is_looked_up_when_a_test_runs(monkeypatch):
     calls = []
 

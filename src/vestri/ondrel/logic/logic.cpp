@@ -28,6 +28,8 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 
+#include <cstddef>
+
 namespace logic {
 namespace {
 
@@ -66,6 +68,18 @@ bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
     return vo::reject_keywords(qualname, kwnames.get());
 }
 
+// The instance: a managed __dict__ (which holds `expressions`), weak
+// references, and the entry point of the call protocol.  The entry point
+// is set by __init__ or the first call; until then calls take the slot.
+struct LogicObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+};
+
+PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+void enable_vectorcall(PyObject* self) noexcept { reinterpret_cast<LogicObject*>(self)->vectorcall = logic_vectorcall; }
+
 // Nothing but a managed __dict__ and weak references to look after.
 using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
@@ -100,6 +114,7 @@ int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 
 int baselogic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     VO_METHOD("BaseLogic.__init__");
+    enable_vectorcall(self);
     if (!reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
     if (init_expressions(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)) < 0) return VO_FAIL_INT();
     return 0;
@@ -107,6 +122,7 @@ int baselogic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* baselogic_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("BaseLogic.__init__");
+    enable_vectorcall(self);
     if (!vo::reject_keywords("BaseLogic.__init__", kwnames)) return VO_FAIL();
     if (init_expressions(self, args, nargs) < 0) return VO_FAIL();
     Py_RETURN_NONE;
@@ -264,6 +280,7 @@ PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t
 
 template <Rule R>
 PyObject* rule_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* qualname) noexcept {
+    enable_vectorcall(self);
     if (!reject_keyword_dict(qualname, kwargs)) return call_failed(R);
     return run_rule(R, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
@@ -319,6 +336,42 @@ PyObject* baselogic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     return baselogic_call_method(self, &PyList_GET_ITEM(flat.get(), 0), nargs,
                                  PyTuple_GET_SIZE(kwnames.get()) ? kwnames.get() : nullptr);
+}
+
+// The call protocol's entry point for every instance: the rule that the
+// instance's class calls in its slot, or, when a class overrides __call__,
+// that slot with the arguments packed as it expects them.
+PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    ternaryfunc call = Py_TYPE(self)->tp_call;
+    Rule rule;
+    const char* qualname;
+    if (call == and_call) {
+        rule = Rule::And, qualname = "And.__call__";
+    } else if (call == or_call) {
+        rule = Rule::Or, qualname = "Or.__call__";
+    } else if (call == not_call) {
+        rule = Rule::Not, qualname = "Not.__call__";
+    } else if (call == baselogic_call) {
+        return baselogic_call_method(self, args, nargs, kwnames);
+    } else {
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        Ref kwargs = Ref::steal(kwnames ? PyDict_New() : nullptr);
+        if (!tuple || (kwnames && !kwargs)) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        for (Py_ssize_t i = 0; kwnames && i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        if (!call) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(self)->tp_name);
+            return nullptr;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+        PyObject* result = call(self, tuple.get(), kwargs.get());
+        Py_LeaveRecursiveCall();
+        return result;
+    }
+    if (!vo::reject_keywords(qualname, kwnames)) return call_failed(rule);
+    return run_rule(rule, self, args, nargs);
 }
 
 // --- printed form -------------------------------------------------------------------
@@ -429,6 +482,21 @@ PyObject* baselogic_eq(PyObject* self, PyObject* other) noexcept {
     return result;
 }
 
+// --- pickling ----------------------------------------------------------------------------
+
+// object.__getstate__ without its refusal of instances larger than a plain
+// object: the call-protocol entry point is no state, and the state is the
+// instance dictionary, as for any instance of a Python class.
+PyObject* baselogic_getstate(PyObject* self) noexcept {
+    VO_METHOD("BaseLogic.__getstate__");
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return VO_FAIL();
+    if (PyDict_GET_SIZE(dict.get()) == 0) Py_RETURN_NONE;
+    return dict.release();
+}
+
+vo::Signature<0> sig_getstate("BaseLogic.__getstate__", "self");
+
 // --- the classes -------------------------------------------------------------------------
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -456,6 +524,8 @@ PyMethodDef baselogic_methods[] = {
      "__eq__($self, other)\n--\n\n"
      "Expressions are equal when their types and their contained\n"
      "expressions are equal."},
+    {"__getstate__", VO_CFUNC((vo::method<sig_getstate, baselogic_getstate>)), kFast,
+     "__getstate__($self)\n--\n\nHelper for pickle."},
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
@@ -465,6 +535,10 @@ PyMethodDef baselogic_methods[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
 
 // The instance attribute dictionary, as a class statement provides it.
+PyMemberDef logic_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(LogicObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
 PyGetSetDef baselogic_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -482,14 +556,15 @@ PyType_Slot baselogic_slots[] = {
     LIFECYCLE_SLOTS
     {Py_tp_methods, baselogic_methods},
     {Py_tp_getset, baselogic_getset},
+    {Py_tp_members, logic_members},
     {0, nullptr}};
 
 PyType_Spec baselogic_spec = {
     .name = "vestri.ondrel.logic.BaseLogic",
-    .basicsize = sizeof(PyObject),
+    .basicsize = sizeof(LogicObject),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
-             Py_TPFLAGS_MANAGED_WEAKREF,
+             Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_HAVE_VECTORCALL,
     .slots = baselogic_slots,
 };
 
@@ -521,6 +596,7 @@ PyType_Slot and_slots[] = {
                                   "    >>> And('a', 'b')('a', 'b')\n"
                                   "    True")},
     {Py_tp_call, reinterpret_cast<void*>(and_call)},
+    {Py_tp_members, logic_members},
     {Py_tp_methods, and_methods},
     LIFECYCLE_SLOTS
     {0, nullptr}};
@@ -532,6 +608,7 @@ PyType_Slot or_slots[] = {
                                   "    >>> Or('^x$', 'y')('xy')\n"
                                   "    True")},
     {Py_tp_call, reinterpret_cast<void*>(or_call)},
+    {Py_tp_members, logic_members},
     {Py_tp_methods, or_methods},
     LIFECYCLE_SLOTS
     {0, nullptr}};
@@ -543,13 +620,14 @@ PyType_Slot not_slots[] = {
                                   "    >>> Not('a')('b', 'c')\n"
                                   "    True")},
     {Py_tp_call, reinterpret_cast<void*>(not_call)},
+    {Py_tp_members, logic_members},
     {Py_tp_methods, not_methods},
     LIFECYCLE_SLOTS
     {0, nullptr}};
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
-                                    Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+                                    Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_HAVE_VECTORCALL;
 PyType_Spec and_spec = {.name = "vestri.ondrel.logic.And", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = and_slots};
 PyType_Spec or_spec = {.name = "vestri.ondrel.logic.Or", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = or_slots};
 PyType_Spec not_spec = {.name = "vestri.ondrel.logic.Not", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = not_slots};
