@@ -45,6 +45,7 @@ struct State {
     Kept base = nullptr;            // BaseLogic
     Kept pattern_type = nullptr;    // re.Pattern, which cannot be subclassed or patched
     Kept pattern_search = nullptr;  // re.Pattern.search
+    vectorcallfunc search_call = nullptr;  // its entry point, called as the interpreter's CALL calls it
     Kept strip = nullptr;           // str.strip
     vo::Binding base_bound;         // the module's BaseLogic is `base`
 };
@@ -133,6 +134,7 @@ PyObject* baselogic_init_method(PyObject* self, PyObject* const* args, Py_ssize_
 enum class Rule { And, Or, Not };
 
 PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept;
+Truth nested_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept;
 PyObject* and_call(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* or_call(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* not_call(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -144,7 +146,7 @@ Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexce
         Ref text = PyUnicode_CheckExact(items[i]) ? Ref::borrow(items[i]) : Ref::steal(PyObject_Str(items[i]));
         if (!text) return Truth::Error;
         PyObject* argv[2] = {pattern, text.get()};
-        Ref match = Ref::steal(PyObject_Vectorcall(g.pattern_search, argv, 2, nullptr));
+        Ref match = Ref::steal(g.search_call(g.pattern_search, argv, 2, nullptr));
         if (!match) return Truth::Error;
         found = found || match.get() != Py_None;
     }
@@ -185,8 +187,16 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
 // changes the expressions list; `expression` is held by the caller.
 Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n) noexcept {
     bool real_base = g.base_bound.holds();
-    if (real_base && Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
-        return search_all(expression, items, n);
+    if (real_base) {
+        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
+            return search_all(expression, items, n);
+        // Only the package's classes and their subclasses carry these
+        // slots, and every one of them is a BaseLogic.
+        ternaryfunc call = Py_TYPE(expression)->tp_call;
+        if (call == and_call) return nested_rule(Rule::And, expression, items, n);
+        if (call == or_call) return nested_rule(Rule::Or, expression, items, n);
+        if (call == not_call) return nested_rule(Rule::Not, expression, items, n);
+    }
     int is_logic;
     if (real_base) {
         is_logic = PyObject_IsInstance(expression, g.base);
@@ -197,16 +207,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     if (is_logic < 0) return Truth::Error;
     if (is_logic) {
-        ternaryfunc call = Py_TYPE(expression)->tp_call;
-        Ref result;
-        if (real_base && call == and_call)
-            result = Ref::steal(run_rule(Rule::And, expression, items, n));
-        else if (real_base && call == or_call)
-            result = Ref::steal(run_rule(Rule::Or, expression, items, n));
-        else if (real_base && call == not_call)
-            result = Ref::steal(run_rule(Rule::Not, expression, items, n));
-        else
-            result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
+        Ref result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
         if (!result) return Truth::Error;
         return truth_of(PyObject_IsTrue(result.get()));
     }
@@ -227,7 +228,9 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
 // `self.expressions`; the list is read as a list iterator would read it
 // (index against the current size), and each entry is held while tested.
 Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    Ref expressions = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    getattrofunc getattro = Py_TYPE(self)->tp_getattro;
+    Ref expressions = Ref::steal(getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(self, g.expressions)
+                                                                     : PyObject_GetAttr(self, g.expressions));
     if (!expressions) return Truth::Error;
     // Stops on a false test for And, on a true one for Or and Not.
     Truth decisive = rule == Rule::And ? Truth::False : Truth::True;
@@ -263,13 +266,21 @@ PyObject* call_failed(Rule rule) noexcept {
     return nullptr;
 }
 
+Truth guarded_walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    vo::RecursionGuard guard(" while testing a logic expression");
+    if (!guard.ok()) return Truth::Error;
+    return walk(rule, self, items, n);
+}
+
+// A nested object whose call is the package's own, tested without the call.
+Truth nested_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    Truth t = guarded_walk(rule, self, items, n);
+    if (t == Truth::Error) call_failed(rule);
+    return t;
+}
+
 PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    Truth t = Truth::Error;
-    {
-        vo::RecursionGuard guard(" while testing a logic expression");
-        if (guard.ok()) t = walk(rule, self, items, n);
-    }
-    switch (t) {
+    switch (guarded_walk(rule, self, items, n)) {
         case Truth::True: Py_RETURN_TRUE;
         case Truth::False: Py_RETURN_FALSE;
         case Truth::Error: break;
@@ -752,6 +763,12 @@ bool module_body(PyObject* module) {
     g.pattern_search = PyObject_GetAttr(g.pattern_type, g.search);
     g.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
     if (!g.pattern_search || !g.strip) return false;
+    // A method descriptor always has an entry point of its own.
+    g.search_call = PyVectorcall_Function(g.pattern_search);
+    if (!g.search_call) {
+        PyErr_SetString(PyExc_SystemError, "re.Pattern.search has no vectorcall entry point");
+        return false;
+    }
     return g.base_bound.init({{vo::module_globals(), g.base_logic, g.base}});
 }
 
