@@ -12,11 +12,14 @@
 // documented method descriptors (METH_COEXIST keeps the slots).  Instances
 // keep `expressions` in their own `__dict__`, as instances of a Python class
 // would, so that pickling, copying, `vars()` and reassigning the attribute
-// behave as usual; the object itself has no field of its own.
+// behave as usual.  Their only C field is the entry point of the call
+// protocol, which spares every call an argument tuple; a class that
+// overrides __call__ is still reached through its slot.
 //
 // Testing a nested expression looks the module's `BaseLogic` up when it runs;
 // while the name is the real class, a nested And, Or or Not whose call is
-// still ours is tested directly, without building an argument tuple.
+// still ours is tested directly, without a call, and a compiled pattern is
+// searched through the entry point of `re.Pattern.search` itself.
 #include "logic.hpp"
 
 #include "common/args.hpp"
@@ -39,7 +42,7 @@ using vo::Ref;
 // would release it after the interpreter is gone).
 using Kept = PyObject*;
 
-struct State {
+struct LogicState {
     // Interned names.
     PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string;
     Kept base = nullptr;            // BaseLogic
@@ -49,9 +52,9 @@ struct State {
     Kept strip = nullptr;           // str.strip
     vo::Binding base_bound;         // the module's BaseLogic is `base`
 };
-State g;
+LogicState state;
 
-PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(g.base); }
+PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base); }
 
 enum class Truth { Error = -1, False = 0, True = 1 };
 
@@ -90,14 +93,14 @@ using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 // first and filled in order, so a failure leaves the expressions before it.
 int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref list = Ref::steal(PyList_New(0));
-    if (!list || PyObject_SetAttr(self, g.expressions, list.get()) < 0) return -1;
+    if (!list || PyObject_SetAttr(self, state.expressions, list.get()) < 0) return -1;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* argument = args[i];
         Ref entry;
         if (PyUnicode_Check(argument)) {
-            Ref re = vo::global(g.re);
+            Ref re = vo::global(state.re);
             if (!re) return -1;
-            Ref compile = Ref::steal(PyObject_GetAttr(re.get(), g.compile));
+            Ref compile = Ref::steal(PyObject_GetAttr(re.get(), state.compile));
             if (!compile) return -1;
             entry = Ref::steal(PyObject_CallOneArg(compile.get(), argument));
             if (!entry) return -1;
@@ -146,7 +149,7 @@ Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexce
         Ref text = PyUnicode_CheckExact(items[i]) ? Ref::borrow(items[i]) : Ref::steal(PyObject_Str(items[i]));
         if (!text) return Truth::Error;
         PyObject* argv[2] = {pattern, text.get()};
-        Ref match = Ref::steal(g.search_call(g.pattern_search, argv, 2, nullptr));
+        Ref match = Ref::steal(state.search_call(state.pattern_search, argv, 2, nullptr));
         if (!match) return Truth::Error;
         found = found || match.get() != Py_None;
     }
@@ -186,9 +189,9 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
 // value and `__class__` lookups may run any code, including code that
 // changes the expressions list; `expression` is held by the caller.
 Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n) noexcept {
-    bool real_base = g.base_bound.holds();
+    bool real_base = state.base_bound.holds();
     if (real_base) {
-        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
+        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
             return search_all(expression, items, n);
         // Only the package's classes and their subclasses carry these
         // slots, and every one of them is a BaseLogic.
@@ -199,9 +202,9 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     int is_logic;
     if (real_base) {
-        is_logic = PyObject_IsInstance(expression, g.base);
+        is_logic = PyObject_IsInstance(expression, state.base);
     } else {
-        Ref base = vo::global(g.base_logic);
+        Ref base = vo::global(state.base_logic);
         if (!base) return Truth::Error;
         is_logic = PyObject_IsInstance(expression, base.get());
     }
@@ -213,13 +216,13 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
-    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(g.pattern_type)))
+    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
         return search_all(expression, items, n);
     // Anything else put into the list: its own `search`, as written.
     return any_of_all(n, [&](Py_ssize_t i) {
         Ref text = Ref::steal(PyObject_Str(items[i]));
         if (!text) return Ref();
-        return Ref::steal(PyObject_CallMethodOneArg(expression, g.search, text.get()));
+        return Ref::steal(PyObject_CallMethodOneArg(expression, state.search, text.get()));
     });
 }
 
@@ -229,8 +232,8 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
 // (index against the current size), and each entry is held while tested.
 Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
     getattrofunc getattro = Py_TYPE(self)->tp_getattro;
-    Ref expressions = Ref::steal(getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(self, g.expressions)
-                                                                     : PyObject_GetAttr(self, g.expressions));
+    Ref expressions = Ref::steal(getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(self, state.expressions)
+                                                                     : PyObject_GetAttr(self, state.expressions));
     if (!expressions) return Truth::Error;
     // Stops on a false test for And, on a true one for Or and Not.
     Truth decisive = rule == Rule::And ? Truth::False : Truth::True;
@@ -389,7 +392,7 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // type(self).__name__ + "(" + ", ".join(parts) + ")"
 Ref printed(PyObject* self, PyObject* inner) noexcept {
-    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), g.name));
+    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), state.name));
     if (!name) return nullptr;
     if (!PyUnicode_Check(name.get())) {
         PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
@@ -402,7 +405,7 @@ Ref printed(PyObject* self, PyObject* inner) noexcept {
 // single quotes, unescaped ("'%s'" % entry.pattern).
 Ref entry_text(PyObject* entry) noexcept {
     if (PyCallable_Check(entry)) return Ref::steal(PyObject_Repr(entry));
-    Ref pattern = Ref::steal(PyObject_GetAttr(entry, g.pattern));
+    Ref pattern = Ref::steal(PyObject_GetAttr(entry, state.pattern));
     if (!pattern) return nullptr;
     Ref format = Ref::steal(PyUnicode_FromString("'%s'"));
     if (!format) return nullptr;
@@ -410,7 +413,8 @@ Ref entry_text(PyObject* entry) noexcept {
 }
 
 // Re-entrancy: the repr of a callable entry may run any code and change the
-// list; it is walked by index against its current size, each entry held.
+// list; it is walked by its iterator (for a list: by index against its
+// current size), each entry held while it is printed.
 Ref str_impl(PyObject* self) noexcept {
     vo::RecursionGuard guard(" while getting the str of a logic expression");
     if (!guard.ok()) return nullptr;
@@ -422,7 +426,7 @@ Ref str_impl(PyObject* self) noexcept {
         if (!dots) return nullptr;
         return printed(self, dots.get());
     }
-    Ref expressions = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    Ref expressions = Ref::steal(PyObject_GetAttr(self, state.expressions));
     if (!expressions) return nullptr;
     Ref parts = Ref::steal(PyList_New(0));
     if (!parts) return nullptr;
@@ -465,9 +469,9 @@ PyObject* eq_impl(PyObject* self, PyObject* other) noexcept {
     if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_FALSE;
     vo::RecursionGuard guard(" in comparison");
     if (!guard.ok()) return nullptr;
-    Ref mine = Ref::steal(PyObject_GetAttr(self, g.expressions));
+    Ref mine = Ref::steal(PyObject_GetAttr(self, state.expressions));
     if (!mine) return nullptr;
-    Ref theirs = Ref::steal(PyObject_GetAttr(other, g.expressions));
+    Ref theirs = Ref::steal(PyObject_GetAttr(other, state.expressions));
     if (!theirs) return nullptr;
     return PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ);
 }
@@ -673,7 +677,7 @@ Ref read_text(PyObject* text) noexcept {
         PyErr_Format(PyExc_TypeError, "a logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    Ref stripped = Ref::steal(PyObject_CallOneArg(g.strip, text));
+    Ref stripped = Ref::steal(PyObject_CallOneArg(state.strip, text));
     if (!stripped) return nullptr;
     Ref result = read_logic(stripped.get(), vo::module_globals(), base_type());
     if (!result) return nullptr;
@@ -688,7 +692,7 @@ PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     VO_METHOD("logic_str");
     PyObject* a[1];
     if (!sig_logic_str.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    Ref decode = vo::global(g.decode_cli_string);
+    Ref decode = vo::global(state.decode_cli_string);
     if (!decode) return VO_FAIL();
     Ref text = Ref::steal(PyObject_CallOneArg(decode.get(), a[0]));
     if (!text) return VO_FAIL();
@@ -726,14 +730,14 @@ Ref make_class(PyObject* module, PyType_Spec* spec, PyObject* base) noexcept {
 }
 
 bool module_body(PyObject* module) {
-    if (!vo::intern_all({{&g.expressions, "expressions"},
-                         {&g.base_logic, "BaseLogic"},
-                         {&g.re, "re"},
-                         {&g.compile, "compile"},
-                         {&g.search, "search"},
-                         {&g.pattern, "pattern"},
-                         {&g.name, "__name__"},
-                         {&g.decode_cli_string, "decode_cli_string"}}))
+    if (!vo::intern_all({{&state.expressions, "expressions"},
+                         {&state.base_logic, "BaseLogic"},
+                         {&state.re, "re"},
+                         {&state.compile, "compile"},
+                         {&state.search, "search"},
+                         {&state.pattern, "pattern"},
+                         {&state.name, "__name__"},
+                         {&state.decode_cli_string, "decode_cli_string"}}))
         return false;
     if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
     if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;
@@ -748,7 +752,7 @@ bool module_body(PyObject* module) {
 
     Ref base = make_class(module, &baselogic_spec, nullptr);
     if (!base || !drop_order_wrappers(base.get())) return false;
-    g.base = Py_NewRef(base.get());
+    state.base = Py_NewRef(base.get());
     if (!vo::body_bind(module, "BaseLogic", base)) return false;
     if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
         !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
@@ -756,20 +760,20 @@ bool module_body(PyObject* module) {
         return false;
     if (PyModule_AddFunctions(module, module_functions) < 0) return false;
 
-    Ref re = vo::global(g.re);
+    Ref re = vo::global(state.re);
     if (!re) return false;
-    g.pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
-    if (!g.pattern_type || !PyType_Check(g.pattern_type)) return false;
-    g.pattern_search = PyObject_GetAttr(g.pattern_type, g.search);
-    g.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
-    if (!g.pattern_search || !g.strip) return false;
+    state.pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
+    if (!state.pattern_type || !PyType_Check(state.pattern_type)) return false;
+    state.pattern_search = PyObject_GetAttr(state.pattern_type, state.search);
+    state.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
+    if (!state.pattern_search || !state.strip) return false;
     // A method descriptor always has an entry point of its own.
-    g.search_call = PyVectorcall_Function(g.pattern_search);
-    if (!g.search_call) {
+    state.search_call = PyVectorcall_Function(state.pattern_search);
+    if (!state.search_call) {
         PyErr_SetString(PyExc_SystemError, "re.Pattern.search has no vectorcall entry point");
         return false;
     }
-    return g.base_bound.init({{vo::module_globals(), g.base_logic, g.base}});
+    return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base}});
 }
 
 constexpr char module_doc[] =
