@@ -99,6 +99,24 @@ def _factory():
 def _loftel():
     from vestri.ondrel.loftel import LoftelDescriptor
     return LoftelDescriptor(lambda cls: cls.__name__)
+def _logic():
+    from vestri.ondrel import logic
+    return logic
+
+
+def _logic_parts():
+    """A callable whose repr fails, and two callables whose comparison fails."""
+    class Part:
+        def __call__(self, value):
+            return True
+
+        def __repr__(self):
+            raise ValueError("no repr")
+
+        def __eq__(self, other):
+            raise ValueError("no comparison")
+
+    return Part(), Part()
 
 
 def np():
@@ -225,6 +243,24 @@ METHODS = [
     Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
     Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
            lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
+    Method("logic", "BaseLogic.__init__", "self, *expressions", lambda: _logic().And(),
+           lambda o: o.__init__("a", len), lambda o: o.__init__("a", 5)),
+    Method("logic", "BaseLogic.__call__", "self", lambda: _logic().BaseLogic(),
+           lambda o: o.expressions, lambda o: o.__call__()),
+    Method("logic", "BaseLogic.__str__", "self", lambda: _logic().Or("a", _logic().And("b")),
+           lambda o: o.__str__(), lambda o: type(o)(_logic_parts()[0]).__str__()),
+    Method("logic", "BaseLogic.__repr__", "self", lambda: _logic().Or("a", _logic().And("b")),
+           lambda o: o.__repr__(), lambda o: type(o)(_logic_parts()[0]).__repr__()),
+    Method("logic", "BaseLogic.__eq__", "self, other", lambda: _logic().Or("a"),
+           lambda o: o.__eq__(_logic().Or("a")),
+           lambda o: (lambda a, b: type(o)(a).__eq__(type(o)(b)))(*_logic_parts())),
+    Method("logic", "BaseLogic.__getstate__", "self", lambda: _logic().Or("a"), lambda o: o.__getstate__()),
+    Method("logic", "And.__call__", "self, *items", lambda: _logic().And(len, "a"),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+    Method("logic", "Or.__call__", "self, *items", lambda: _logic().Or("^$", len),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+    Method("logic", "Not.__call__", "self, *items", lambda: _logic().Not("x", len),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
@@ -236,6 +272,10 @@ CLASSES = [
     ("trellan", "IndexMarker", lambda cls: cls([], 0)),
     ("factory", "MetaClassFactory", lambda cls: cls("Made", (), {})),
     ("loftel", "LoftelDescriptor", lambda cls: cls(len)),
+    ("logic", "BaseLogic", lambda cls: cls()),
+    ("logic", "And", lambda cls: cls("a")),
+    ("logic", "Or", lambda cls: cls("a")),
+    ("logic", "Not", lambda cls: cls("a")),
 ]
 
 
