@@ -54,7 +54,7 @@ class Method:
 
     @property
     def name(self):
-        return self.qualname.rsplit(".", 1)[1]
+        return self.qualname.rsplit(".", 1)[-1]
 
     def __str__(self):
         return f"{self.module}.{self.qualname}"
@@ -261,6 +261,9 @@ METHODS = [
            lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
     Method("logic", "Not.__call__", "self, *items", lambda: _logic().Not("x", len),
            lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+    # A module-level function: the target is its module.
+    Method("logic", "logic_str", "string", _logic,
+           lambda m: m.logic_str("And('a', 'b')"), lambda m: m.logic_str("And(1)")),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
