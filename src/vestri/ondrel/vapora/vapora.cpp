@@ -1,0 +1,856 @@
+// vestri.ondrel.vapora: a list that holds weak references to its elements.
+//
+// Vapora is made by abc.ABCMeta over collections.UserList, as a class
+// statement would make it, and its methods are installed afterwards.  Its
+// state is the base's ordinary instance attribute `data`: a list with one
+// weak reference per element, each made with a callback that removes that
+// very entry when its referent dies.  Every read calls the reference.
+//
+// What a reader would not guess:
+//  - The callback is not the bound `remove`, which would make every
+//    non-empty Vapora a reference cycle with its own references, freed only
+//    by the cycle collector.  It is a WeakCall (common/weakcall.hpp): it
+//    holds the Vapora weakly and calls `remove` on it when a referent dies,
+//    so a subclass's `remove` is still the one called, and an unreachable
+//    Vapora is freed at once by reference counting.  All the references of
+//    one Vapora share one WeakCall (a write reuses the one its last entry
+//    carries).
+//  - Each "base operation" is done on `data` directly while the method that
+//    super() finds after Vapora is UserList's own and `data` is an exact
+//    list; otherwise that method is called as written.  Likewise
+//    `weakref.ref` is called directly only while the module's `weakref` and
+//    its `ref` and `ReferenceType` are the real ones.
+//  - Lookups compare each stored reference with the probe reference as the
+//    weakref type would (a live referent by its own `==`, a dead reference
+//    only to itself) without a call through that type per entry; referents
+//    whose classes keep object's own comparison compare by identity.
+//  - An element may die in the middle of any operation (inside a user
+//    `__eq__`, a key function, or a collection triggered by an allocation);
+//    its callback then removes its entry from `data`.  Every walk over
+//    `data` therefore holds the entry it looks at and re-reads the length at
+//    each step, as the list type's own methods do.
+#include "common/args.hpp"
+#include "common/bindings.hpp"
+#include "common/classdef.hpp"
+#include "common/compat.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/iterator.hpp"
+#include "common/module.hpp"
+#include "common/repr.hpp"
+#include "common/weakcall.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace vapora {
+namespace {
+
+using vo::Ref;
+
+// The methods of UserList that Vapora's methods hand their work to.
+enum Base : unsigned {
+    kInit, kContains, kGetitem, kSetitem, kIadd, kRemove, kAppend, kIndex, kCount, kPop, kInsert, kExtend, kSort,
+    kBaseCount
+};
+constexpr const char* kBaseNames[kBaseCount] = {"__init__", "__contains__", "__getitem__", "__setitem__",
+                                                "__iadd__", "remove",       "append",      "index",
+                                                "count",    "pop",          "insert",      "extend",
+                                                "sort"};
+
+struct State {
+    // Interned names (borrowed: they live for the process).
+    PyObject *data, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
+    PyObject* base_names[kBaseCount];
+    // Strong references, kept for the process.
+    PyObject* cls;              // Vapora
+    PyObject* weakref_module;   // the real weakref module
+    PyObject* reference_type;   // weakref.ReferenceType (also weakref.ref)
+    PyObject* base_originals[kBaseCount];  // UserList's own functions
+    PyObject* reverse_slice;    // slice(None, None, -1)
+    PyObject* sort_kwnames;     // ("key", "reverse")
+    // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones.
+    vo::Binding weakref_names;
+};
+State S;
+
+PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.cls); }
+
+// --- what a class does with `data` ----------------------------------------------------------
+
+struct Traits {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    unsigned int base = 0;    // bit b: super(Vapora, obj).<kBaseNames[b]> is UserList's own
+    bool plain_data = false;  // `obj.data` is an ordinary instance attribute
+
+    bool has(Base b) const noexcept { return base & (1u << b); }
+};
+
+// Keyed by the class and its version tag, which the interpreter changes
+// whenever the class or one of its bases is modified.
+Traits g_traits[16];
+
+void compute_traits(Traits& t, PyTypeObject* type) noexcept {
+    t = Traits{};
+    t.type = type;
+    for (unsigned b = 0; b < kBaseCount; ++b) {
+        Ref found = vo::super_lookup(type, S.cls, S.base_names[b]);
+        if (found.get() == S.base_originals[b]) t.base |= 1u << b;
+    }
+    t.plain_data = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+                   !vo::compat::type_lookup(type, S.data);
+    if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
+    t.version = vo::compat::type_version(type);
+}
+
+const Traits& traits_of(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    Traits& t = g_traits[(reinterpret_cast<std::uintptr_t>(type) >> 5) & 15];
+    if (t.type != type || t.version == 0 || t.version != vo::compat::current_type_version(type))
+        compute_traits(t, type);
+    return t;
+}
+
+Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, S.data)); }
+
+// `data` when the base operation `b` may be done on it directly: an exact
+// list reached through an ordinary attribute.  Empty, without an exception,
+// when the operation must go through the base method (which then reports
+// any error of its own, in its own order).
+Ref direct_data(PyObject* self, Base b) noexcept {
+    const Traits& t = traits_of(self);
+    if (!t.plain_data || !t.has(b)) return nullptr;
+    Ref data = get_data(self);
+    if (!data) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyList_CheckExact(data.get())) return nullptr;
+    return data;
+}
+
+// `super(Vapora, self).<method>(*args)`, with `nkw` trailing arguments
+// passed by the names in `kwnames`.
+Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept {
+    Ref method = vo::super_attribute(self, S.cls, S.base_names[b]);
+    if (!method) return nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    return Ref::steal(
+        PyObject_Vectorcall(method.get(), args.begin(), static_cast<size_t>(args.size()) - nkw, kwnames));
+}
+
+// --- references ---------------------------------------------------------------------------
+
+// `weakref.<name>`, with the module's `weakref` as bound now.
+Ref weakref_attribute(PyObject* name) noexcept {
+    Ref module = vo::global(S.weakref);
+    if (!module) return nullptr;
+    return Ref::steal(PyObject_GetAttr(module.get(), name));
+}
+
+// `weakref.ref(element, callback)`, or `weakref.ref(element)` for a probe.
+Ref make_ref(PyObject* element, PyObject* callback) noexcept {
+    if (VO_LIKELY(S.weakref_names.holds())) return Ref::steal(PyWeakref_NewRef(element, callback));
+    Ref factory = weakref_attribute(S.ref);
+    if (!factory) return nullptr;
+    if (callback) return Ref::steal(PyObject_CallFunctionObjArgs(factory.get(), element, callback, nullptr));
+    return Ref::steal(PyObject_CallOneArg(factory.get(), element));
+}
+
+// `isinstance(item, weakref.ReferenceType)`: 1, 0, or -1 on error.
+int is_reference(PyObject* item) noexcept {
+    if (VO_LIKELY(S.weakref_names.holds())) {
+        if (PyWeakref_CheckRef(item)) return 1;
+        return PyObject_IsInstance(item, S.reference_type);
+    }
+    Ref type = weakref_attribute(S.reference_type_name);
+    if (!type) return -1;
+    return PyObject_IsInstance(item, type.get());
+}
+
+// What an entry of `data` reads as: its referent, or None once that is dead.
+// An entry that is not a plain reference is called as it is.
+Ref call_entry(PyObject* entry) noexcept {
+    if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
+        Ref obj = vo::weakref_referent(entry);
+        return obj ? obj : Ref::borrow(Py_None);
+    }
+    return Ref::steal(PyObject_CallNoArgs(entry));
+}
+
+// The callback for new entries of `self`: the one the last entry of `data`
+// carries when it is this instance's, else a new one.
+Ref callback_for(PyObject* self, PyObject* data) noexcept {
+    if (data && PyList_CheckExact(data)) {
+        Py_ssize_t n = PyList_GET_SIZE(data);
+        if (n > 0) {
+            PyObject* last = PyList_GET_ITEM(data, n - 1);
+            if (PyWeakref_CheckRef(last)) {
+                PyObject* callback = vo::weakref_callback(last);
+                if (vo::is_weakcall_of(callback, self, S.remove)) return Ref::borrow(callback);
+            }
+        }
+    }
+    return vo::weakcall_new(self, S.remove);
+}
+
+// Makes the stored references of one write; the callback is made on first need.
+class Wrapper {
+public:
+    Wrapper(PyObject* self, PyObject* data) noexcept : self_(self), data_(data) {}
+
+    Ref wrap(PyObject* element) noexcept {
+        if (!callback_ && !(callback_ = callback_for(self_, data_))) return nullptr;
+        return make_ref(element, callback_.get());
+    }
+
+    // The references for every element of `items`, in its iteration order,
+    // in a new list; nothing is made to last when one element fails.
+    Ref wrap_all(PyObject* items) noexcept {
+        Ref it = Ref::steal(PyObject_GetIter(items));
+        if (!it) return nullptr;
+        Ref refs = Ref::steal(PyList_New(0));
+        if (!refs) return nullptr;
+        while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+            Ref ref = wrap(element.get());
+            if (!ref || PyList_Append(refs.get(), ref.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        return refs;
+    }
+
+private:
+    PyObject* self_;
+    PyObject* data_;  // borrowed from the caller, who holds it
+    Ref callback_;
+};
+
+// --- comparing entries with a probe -----------------------------------------------------------
+
+// `a == b` for two live referents, as the weakref type compares them.
+int referents_equal(PyObject* a, PyObject* b) noexcept {
+    richcmpfunc object_compare = PyBaseObject_Type.tp_richcompare;
+    // object's own comparison answers equality by identity alone, on both sides.
+    if (Py_TYPE(a)->tp_richcompare == object_compare && Py_TYPE(b)->tp_richcompare == object_compare) return a == b;
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+// A probe reference and what it refers to (empty when it is dead or no plain reference).
+struct Probe {
+    Ref ref;
+    Ref target;
+
+    bool make(PyObject* item) noexcept {
+        ref = make_ref(item, nullptr);
+        if (!ref) return false;
+        if (PyWeakref_CheckRefExact(ref.get())) target = vo::weakref_referent(ref.get());
+        return true;
+    }
+    bool take(PyObject* reference) noexcept {
+        ref = Ref::borrow(reference);
+        if (PyWeakref_CheckRefExact(reference)) target = vo::weakref_referent(reference);
+        return true;
+    }
+
+    // `entry == probe`, as `list.index` asks it: 1, 0, or -1 on error.
+    // Re-entrancy: a live referent's `__eq__` may run anything; `entry` is the
+    // caller's strong reference, the probe and its target are held here.
+    int matches(PyObject* entry) const noexcept {
+        if (entry == ref.get()) return 1;
+        if (VO_LIKELY(PyWeakref_CheckRefExact(entry) && PyWeakref_CheckRefExact(ref.get()))) {
+            // A dead reference equals only itself.
+            if (!target) return 0;
+            Ref obj = vo::weakref_referent(entry);
+            if (!obj) return 0;
+            return referents_equal(obj.get(), target.get());
+        }
+        return PyObject_RichCompareBool(entry, ref.get(), Py_EQ);
+    }
+};
+
+enum class Search { Found, Absent, Error };
+
+// The first position of `data` (an exact list) whose entry matches `probe`.
+// Re-entrancy: comparisons may run Python code that changes `data` (an
+// element dying removes its entry); the length is read anew at each step
+// and the entry compared is held, so positions are those of the moment.
+Search find_first(PyObject* data, const Probe& probe, Py_ssize_t& position) noexcept {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
+        int r = probe.matches(entry.get());
+        if (r < 0) return Search::Error;
+        if (r) {
+            position = i;
+            return Search::Found;
+        }
+    }
+    return Search::Absent;
+}
+
+// --- iteration ----------------------------------------------------------------------------
+
+// Walks a list of entries by position and reads each.
+vo::Step step_entries(PyObject* list, Py_ssize_t& position, Ref& item) noexcept {
+    if (position >= PyList_GET_SIZE(list)) return vo::Step::End;
+    Ref entry = Ref::borrow(PyList_GET_ITEM(list, position));
+    ++position;
+    item = call_entry(entry.get());
+    return item ? vo::Step::Item : vo::Step::Error;
+}
+
+Py_ssize_t entries_left(PyObject* list, Py_ssize_t position) noexcept {
+    Py_ssize_t left = PyList_GET_SIZE(list) - position;
+    return left > 0 ? left : 0;
+}
+
+// Reads the entries an iterator hands out (for a `data` that is not a list).
+vo::Step step_iterated_entries(PyObject* iterator, Py_ssize_t&, Ref& item) noexcept {
+    Ref entry = Ref::steal(PyIter_Next(iterator));
+    if (!entry) return PyErr_Occurred() ? vo::Step::Error : vo::Step::End;
+    item = call_entry(entry.get());
+    return item ? vo::Step::Item : vo::Step::Error;
+}
+
+const vo::IterKind kListEntries{.step = step_entries, .remaining = entries_left};
+const vo::IterKind kIteratedEntries{.step = step_iterated_entries};
+
+// An iterator over what the entries of `entries` read as.
+Ref read_entries(PyObject* entries) noexcept {
+    if (PyList_CheckExact(entries)) return vo::iterator_new(kListEntries, entries);
+    Ref it = Ref::steal(PyObject_GetIter(entries));
+    if (!it) return nullptr;
+    return vo::iterator_new(kIteratedEntries, it.get());
+}
+
+// `[x for x in self]`, through the instance's own iteration.
+Ref elements_of(PyObject* self) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!it) return nullptr;
+    Ref elements = Ref::steal(PyList_New(0));
+    if (!elements) return nullptr;
+    while (Ref element = Ref::steal(PyIter_Next(it.get())))
+        if (PyList_Append(elements.get(), element.get()) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    return elements;
+}
+
+// --- the methods ----------------------------------------------------------------------------
+
+PyObject* vapora_init(PyObject* self, PyObject* items) {
+    VO_METHOD("Vapora.__init__");
+    Ref refs;
+    if (items) {
+        refs = Wrapper(self, nullptr).wrap_all(items);
+    } else {
+        refs = Ref::steal(PyList_New(0));
+    }
+    if (!refs) return VO_FAIL();
+    const Traits& t = traits_of(self);
+    // UserList's initialiser would store an empty list and then copy the
+    // references into it: the same as storing this new list.
+    if (t.plain_data && t.has(kInit)) {
+        if (PyObject_SetAttr(self, S.data, refs.get()) < 0) return VO_FAIL();
+    } else if (!call_base(self, kInit, {refs.get()})) {
+        return VO_FAIL();
+    }
+    Py_RETURN_NONE;
+}
+
+int contains_impl(PyObject* self, PyObject* item) noexcept {
+    VO_METHOD("Vapora.__contains__");
+    Probe probe;
+    if (!probe.make(item)) return VO_FAIL_INT();
+    if (Ref data = direct_data(self, kContains)) {
+        Py_ssize_t position;
+        switch (find_first(data.get(), probe, position)) {
+            case Search::Found: return 1;
+            case Search::Absent: return 0;
+            case Search::Error: return VO_FAIL_INT();
+        }
+    }
+    Ref result = call_base(self, kContains, {probe.ref.get()});
+    if (!result) return VO_FAIL_INT();
+    int truth = PyObject_IsTrue(result.get());
+    if (truth < 0) return VO_FAIL_INT();
+    return truth;
+}
+
+PyObject* vapora_contains(PyObject* self, PyObject* item) {
+    int found = contains_impl(self, item);
+    if (found < 0) return nullptr;
+    return PyBool_FromLong(found);
+}
+
+PyObject* vapora_getitem(PyObject* self, PyObject* index) {
+    VO_METHOD("Vapora.__getitem__");
+    if (PySlice_Check(index)) {
+        // A new instance of the caller's class, over the referents in slice order.
+        Ref data = get_data(self);
+        if (!data) return VO_FAIL();
+        Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
+        if (!entries) return VO_FAIL();
+        Ref referents = read_entries(entries.get());
+        if (!referents) return VO_FAIL();
+        PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), referents.get());
+        if (!result) return VO_FAIL();
+        return result;
+    }
+    Ref entry;
+    if (Ref data = direct_data(self, kGetitem)) {
+        entry = Ref::steal(PyObject_GetItem(data.get(), index));
+    } else {
+        entry = call_base(self, kGetitem, {index});
+    }
+    if (!entry) return VO_FAIL();
+    Ref element = call_entry(entry.get());
+    if (!element) return VO_FAIL();
+    return element.release();
+}
+
+PyObject* vapora_setitem(PyObject* self, PyObject* index, PyObject* item) {
+    VO_METHOD("Vapora.__setitem__");
+    Ref data = direct_data(self, kSetitem);
+    Wrapper wrapper(self, data.get());
+    Ref value = PySlice_Check(index) ? wrapper.wrap_all(item) : wrapper.wrap(item);
+    if (!value) return VO_FAIL();
+    if (data) {
+        if (PyObject_SetItem(data.get(), index, value.get()) < 0) return VO_FAIL();
+    } else if (!call_base(self, kSetitem, {index, value.get()})) {
+        return VO_FAIL();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* vapora_iter(PyObject* self) {
+    VO_METHOD("Vapora.__iter__");
+    Ref data = get_data(self);
+    if (!data) return VO_FAIL();
+    Ref it = read_entries(data.get());
+    if (!it) return VO_FAIL();
+    return it.release();
+}
+
+PyObject* vapora_eq(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__eq__");
+    Ref elements = elements_of(self);
+    if (!elements) return VO_FAIL();
+    PyObject* result = PyObject_RichCompare(elements.get(), other, Py_EQ);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_reversed(PyObject* self) {
+    VO_METHOD("Vapora.__reversed__");
+    PyObject* result = PyObject_GetItem(self, S.reverse_slice);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_add(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.__add__");
+    Ref cls = vo::global(S.vapora);
+    if (!cls) return VO_FAIL();
+    int ok = PyObject_IsInstance(item, cls.get());
+    if (ok < 0) return VO_FAIL();
+    if (!ok) {
+        Ref type_name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(item)), S.name));
+        if (type_name)
+            vo::raise_concat(PyExc_TypeError,
+                             {"can only concatenante Vapora (not \"", type_name.get(), "\") to Vapora"});
+        return VO_FAIL();
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
+    if (!result) return VO_FAIL();
+    for (PyObject* part : {self, item}) {
+        Ref done = Ref::steal(PyObject_CallMethodOneArg(result.get(), S.extend, part));
+        if (!done) return VO_FAIL();
+    }
+    return result.release();
+}
+
+PyObject* vapora_iadd(PyObject* self, PyObject* items) {
+    VO_METHOD("Vapora.__iadd__");
+    Ref data = direct_data(self, kIadd);
+    Ref refs = Wrapper(self, data.get()).wrap_all(items);
+    if (!refs) return VO_FAIL();
+    if (data) {
+        // `self.data += refs` extends the list in place and stores the same
+        // list back into the ordinary attribute: the store changes nothing.
+        Py_ssize_t n = PyList_GET_SIZE(data.get());
+        if (PyList_SetSlice(data.get(), n, n, refs.get()) < 0) return VO_FAIL();
+        return Py_NewRef(self);
+    }
+    Ref result = call_base(self, kIadd, {refs.get()});
+    if (!result) return VO_FAIL();
+    return result.release();
+}
+
+PyObject* vapora_remove(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.remove");
+    int is_ref = is_reference(item);
+    if (is_ref < 0) return VO_FAIL();
+    Probe probe;
+    if (!(is_ref ? probe.take(item) : probe.make(item))) return VO_FAIL();
+    if (Ref data = direct_data(self, kRemove)) {
+        Py_ssize_t position;
+        switch (find_first(data.get(), probe, position)) {
+            case Search::Found:
+                if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return VO_FAIL();
+                Py_RETURN_NONE;
+            case Search::Absent:
+                PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+                return VO_FAIL();
+            case Search::Error:
+                return VO_FAIL();
+        }
+    }
+    if (!call_base(self, kRemove, {probe.ref.get()})) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* vapora_append(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.append");
+    Ref data = direct_data(self, kAppend);
+    Ref ref = Wrapper(self, data.get()).wrap(item);
+    if (!ref) return VO_FAIL();
+    if (data) {
+        if (PyList_Append(data.get(), ref.get()) < 0) return VO_FAIL();
+    } else if (!call_base(self, kAppend, {ref.get()})) {
+        return VO_FAIL();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* vapora_index(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.index");
+    Probe probe;
+    if (!probe.make(item)) return VO_FAIL();
+    if (Ref data = direct_data(self, kIndex)) {
+        Py_ssize_t position;
+        switch (find_first(data.get(), probe, position)) {
+            case Search::Found:
+                return PyLong_FromSsize_t(position);
+            case Search::Absent:
+                PyErr_Format(PyExc_ValueError, "%R is not in list", probe.ref.get());
+                return VO_FAIL();
+            case Search::Error:
+                return VO_FAIL();
+        }
+    }
+    Ref result = call_base(self, kIndex, {probe.ref.get()});
+    if (!result) return VO_FAIL();
+    return result.release();
+}
+
+PyObject* vapora_count(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.count");
+    Probe probe;
+    if (!probe.make(item)) return VO_FAIL();
+    if (Ref data = direct_data(self, kCount)) {
+        Py_ssize_t count = 0;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
+            int r = probe.matches(entry.get());
+            if (r < 0) return VO_FAIL();
+            count += r;
+        }
+        return PyLong_FromSsize_t(count);
+    }
+    Ref result = call_base(self, kCount, {probe.ref.get()});
+    if (!result) return VO_FAIL();
+    return result.release();
+}
+
+// The entry that `pop` takes out: by position for an integer (or nothing,
+// the last), else the first entry equal to the element.
+Ref pop_entry(PyObject* self, PyObject* item) noexcept {
+    if (!item || PyIndex_Check(item)) {
+        if (Ref data = direct_data(self, kPop)) {
+            PyObject* args[] = {data.get(), item};
+            return Ref::steal(PyObject_VectorcallMethod(S.pop, args, item ? 2 : 1, nullptr));
+        }
+        if (!item) return call_base(self, kPop, {});
+        return call_base(self, kPop, {item});
+    }
+    Probe probe;
+    if (!probe.make(item)) return nullptr;
+    if (Ref data = direct_data(self, kPop); data && traits_of(self).has(kIndex)) {
+        Py_ssize_t position;
+        switch (find_first(data.get(), probe, position)) {
+            case Search::Found: {
+                Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), position));
+                if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return nullptr;
+                return entry;
+            }
+            case Search::Absent:
+                break;
+            case Search::Error:
+                return nullptr;
+        }
+    } else {
+        Ref position = call_base(self, kIndex, {probe.ref.get()});
+        if (position) return call_base(self, kPop, {position.get()});
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+        PyErr_Clear();
+    }
+    PyErr_SetString(PyExc_ValueError, "Vapora.pop(x): x not in list");
+    return nullptr;
+}
+
+PyObject* vapora_pop(PyObject* self, PyObject* item) {
+    VO_METHOD("Vapora.pop");
+    Ref entry = pop_entry(self, item);
+    if (!entry) return VO_FAIL();
+    Ref element = call_entry(entry.get());
+    if (!element) return VO_FAIL();
+    return element.release();
+}
+
+PyObject* vapora_insert(PyObject* self, PyObject* index, PyObject* item) {
+    VO_METHOD("Vapora.insert");
+    Ref data = direct_data(self, kInsert);
+    Ref ref = Wrapper(self, data.get()).wrap(item);
+    if (!ref) return VO_FAIL();
+    Ref done;
+    if (data) {
+        // list.insert's own conversion of the position, with its errors.
+        PyObject* args[] = {data.get(), index, ref.get()};
+        done = Ref::steal(PyObject_VectorcallMethod(S.insert, args, 3, nullptr));
+    } else {
+        done = call_base(self, kInsert, {index, ref.get()});
+    }
+    if (!done) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* vapora_extend(PyObject* self, PyObject* items) {
+    VO_METHOD("Vapora.extend");
+    Ref data = direct_data(self, kExtend);
+    Ref refs = Wrapper(self, data.get()).wrap_all(items);
+    if (!refs) return VO_FAIL();
+    if (data) {
+        Py_ssize_t n = PyList_GET_SIZE(data.get());
+        if (PyList_SetSlice(data.get(), n, n, refs.get()) < 0) return VO_FAIL();
+    } else if (!call_base(self, kExtend, {refs.get()})) {
+        return VO_FAIL();
+    }
+    Py_RETURN_NONE;
+}
+
+// Sort keys: the referent itself, or the caller's key applied to it.
+PyObject* sort_key_referent(PyObject*, PyObject* entry) { return call_entry(entry).release(); }
+
+PyObject* sort_key_applied(PyObject* key, PyObject* entry) {
+    Ref element = call_entry(entry);
+    if (!element) return nullptr;
+    return PyObject_CallOneArg(key, element.get());
+}
+
+PyMethodDef sort_key_defs[] = {
+    {"key", sort_key_referent, METH_O, nullptr},
+    {"key", sort_key_applied, METH_O, nullptr},
+};
+
+PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
+    VO_METHOD("Vapora.sort");
+    bool plain = !key || key == Py_None;
+    Ref sort_key = Ref::steal(PyCFunction_New(&sort_key_defs[plain ? 0 : 1], plain ? nullptr : key));
+    if (!sort_key) return VO_FAIL();
+    PyObject* reverse_arg = reverse ? reverse : Py_False;
+    Ref done;
+    if (Ref data = direct_data(self, kSort)) {
+        PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
+        done = Ref::steal(PyObject_VectorcallMethod(S.sort, args, 1, S.sort_kwnames));
+    } else {
+        done = call_base(self, kSort, {sort_key.get(), reverse_arg}, S.sort_kwnames);
+    }
+    if (!done) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// "Vapora([" + ", ".join(show(x) for x in self) + "])"; a Vapora met again
+// inside itself shows as "Vapora([...])", as a list does.
+PyObject* text_of(PyObject* self, PyObject* (*show)(PyObject*)) noexcept {
+    vo::ReprGuard cycle(self);
+    switch (cycle.entry()) {
+        case vo::ReprEntry::Entered: break;
+        case vo::ReprEntry::AlreadyInside: return PyUnicode_FromString("Vapora([...])");
+        case vo::ReprEntry::Error: return nullptr;
+    }
+    vo::RecursionGuard depth(" while getting the repr of an object");
+    if (!depth.ok()) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!it) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+        Ref text = Ref::steal(show(element.get()));
+        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator) return nullptr;
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    if (!joined) return nullptr;
+    return PyUnicode_FromFormat("Vapora([%U])", joined.get());
+}
+
+PyObject* vapora_repr(PyObject* self) {
+    VO_METHOD("Vapora.__repr__");
+    PyObject* text = text_of(self, PyObject_Repr);
+    if (!text) return VO_FAIL();
+    return text;
+}
+
+PyObject* vapora_str(PyObject* self) {
+    VO_METHOD("Vapora.__str__");
+    PyObject* text = text_of(self, PyObject_Str);
+    if (!text) return VO_FAIL();
+    return text;
+}
+
+// --- the slots of Vapora itself ----------------------------------------------------------------
+
+// Installing the methods left Vapora with the interpreter's generic slots,
+// which look the method up and call it; Vapora's own instances go to the C
+// functions directly.  Subclasses keep the generic slots (they may override
+// the methods), and assigning a method on the class later recomputes them.
+int vapora_sq_contains(PyObject* self, PyObject* item) { return contains_impl(self, item); }
+
+// --- the class ----------------------------------------------------------------------------
+
+vo::Signature<1> sig_init("Vapora.__init__", "self", {{"items", false, true}});
+vo::Signature<1> sig_contains("Vapora.__contains__", "self", {{"item"}});
+vo::Signature<1> sig_getitem("Vapora.__getitem__", "self", {{"index"}});
+vo::Signature<2> sig_setitem("Vapora.__setitem__", "self", {{"index"}, {"item"}});
+vo::Signature<0> sig_iter("Vapora.__iter__", "self");
+vo::Signature<1> sig_eq("Vapora.__eq__", "self", {{"other"}});
+vo::Signature<0> sig_reversed("Vapora.__reversed__", "self");
+vo::Signature<1> sig_add("Vapora.__add__", "self", {{"item"}});
+vo::Signature<1> sig_iadd("Vapora.__iadd__", "self", {{"items"}});
+vo::Signature<1> sig_remove("Vapora.remove", "self", {{"item"}});
+vo::Signature<1> sig_append("Vapora.append", "self", {{"item"}});
+vo::Signature<1> sig_index("Vapora.index", "self", {{"item"}});
+vo::Signature<1> sig_count("Vapora.count", "self", {{"item"}});
+vo::Signature<1> sig_pop("Vapora.pop", "self", {{"item", false, true}});
+vo::Signature<2> sig_insert("Vapora.insert", "self", {{"index"}, {"item"}});
+vo::Signature<1> sig_extend("Vapora.extend", "self", {{"items"}});
+vo::Signature<2> sig_sort("Vapora.sort", "self", {{"key", false, true}, {"reverse", false, true}});
+vo::Signature<0> sig_repr("Vapora.__repr__", "self");
+vo::Signature<0> sig_str("Vapora.__str__", "self");
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// The methods carry their signatures and no other documentation.
+PyMethodDef vapora_methods[] = {
+    {"__init__", VO_CFUNC((vo::method<sig_init, vapora_init>)), kFast, "__init__($self, items=())\n--\n\n"},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, vapora_contains>)), kFast, "__contains__($self, item)\n--\n\n"},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, vapora_getitem>)), kFast, "__getitem__($self, index)\n--\n\n"},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, vapora_setitem>)), kFast,
+     "__setitem__($self, index, item)\n--\n\n"},
+    {"__iter__", VO_CFUNC((vo::method<sig_iter, vapora_iter>)), kFast, "__iter__($self)\n--\n\n"},
+    {"__eq__", VO_CFUNC((vo::method<sig_eq, vapora_eq>)), kFast, "__eq__($self, other)\n--\n\n"},
+    {"__reversed__", VO_CFUNC((vo::method<sig_reversed, vapora_reversed>)), kFast, "__reversed__($self)\n--\n\n"},
+    {"__add__", VO_CFUNC((vo::method<sig_add, vapora_add>)), kFast, "__add__($self, item)\n--\n\n"},
+    {"__iadd__", VO_CFUNC((vo::method<sig_iadd, vapora_iadd>)), kFast, "__iadd__($self, items)\n--\n\n"},
+    {"remove", VO_CFUNC((vo::method<sig_remove, vapora_remove>)), kFast, "remove($self, item)\n--\n\n"},
+    {"append", VO_CFUNC((vo::method<sig_append, vapora_append>)), kFast, "append($self, item)\n--\n\n"},
+    {"index", VO_CFUNC((vo::method<sig_index, vapora_index>)), kFast, "index($self, item)\n--\n\n"},
+    {"count", VO_CFUNC((vo::method<sig_count, vapora_count>)), kFast, "count($self, item)\n--\n\n"},
+    {"pop", VO_CFUNC((vo::method<sig_pop, vapora_pop>)), kFast, "pop($self, item=-1)\n--\n\n"},
+    {"insert", VO_CFUNC((vo::method<sig_insert, vapora_insert>)), kFast, "insert($self, index, item)\n--\n\n"},
+    {"extend", VO_CFUNC((vo::method<sig_extend, vapora_extend>)), kFast, "extend($self, items)\n--\n\n"},
+    {"sort", VO_CFUNC((vo::method<sig_sort, vapora_sort>)), kFast, "sort($self, key=None, reverse=False)\n--\n\n"},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, vapora_repr>)), kFast, "__repr__($self)\n--\n\n"},
+    {"__str__", VO_CFUNC((vo::method<sig_str, vapora_str>)), kFast, "__str__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+constexpr char vapora_doc[] =
+    "Vapora Class\n"
+    "\n"
+    "A special implementation of the native list object in which the stored\n"
+    "items are weak references to the objects put into it.\n"
+    "\n"
+    "Special Behaviors:\n"
+    "    - auto-cleanup: the reference of a finalized object is removed from\n"
+    "      the list automatically;\n"
+    "    - all reads return the actual object;\n"
+    "    - all writes take actual objects and store them as weak references;\n"
+    "    - all handling of weak references should be invisible to the user.\n"
+    "\n"
+    "Note:\n"
+    "    Because all stored items are weak references, the user must be\n"
+    "    careful of context and garbage collection.";
+
+bool intern_names() noexcept {
+    if (!vo::intern_all({{&S.data, "data"},
+                         {&S.remove, "remove"},
+                         {&S.weakref, "weakref"},
+                         {&S.ref, "ref"},
+                         {&S.reference_type_name, "ReferenceType"},
+                         {&S.vapora, "Vapora"},
+                         {&S.extend, "extend"},
+                         {&S.sort, "sort"},
+                         {&S.pop, "pop"},
+                         {&S.insert, "insert"},
+                         {&S.name, "__name__"}}))
+        return false;
+    for (unsigned b = 0; b < kBaseCount; ++b)
+        if (!(S.base_names[b] = vo::intern(kBaseNames[b]))) return false;
+    return true;
+}
+
+bool module_body(PyObject* module) {
+    if (!intern_names()) return false;
+    if (!vo::iterator_ready(module, "vapora_iterator") || !vo::weakcall_ready(module)) return false;
+    if (!vo::body_import(module, "weakref") || !vo::body_import(module, "collections")) return false;
+
+    Ref collections = vo::global(vo::intern("collections"));
+    if (!collections) return false;
+    Ref user_list = Ref::steal(PyObject_GetAttrString(collections.get(), "UserList"));
+    if (!user_list) return false;
+    Ref bases = Ref::steal(PyTuple_Pack(1, user_list.get()));
+    if (!bases) return false;
+    Ref cls = vo::class_from_metaclass(module, "Vapora", bases.get(), vapora_doc);
+    if (!cls || !vo::install_methods(module, cls.get(), vapora_methods)) return false;
+    // A class statement that defines __eq__ and no __hash__ sets __hash__ to None.
+    if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
+
+    S.cls = Ref(cls).release();
+    for (unsigned b = 0; b < kBaseCount; ++b) {
+        Ref original = vo::super_lookup(vapora_type(), S.cls, S.base_names[b]);
+        if (!original) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "UserList has no method %U", S.base_names[b]);
+            return false;
+        }
+        S.base_originals[b] = original.release();
+    }
+    Ref weakref_module = vo::global(S.weakref);
+    if (!weakref_module) return false;
+    S.weakref_module = weakref_module.release();
+    if (!(S.reference_type = PyObject_GetAttr(S.weakref_module, S.reference_type_name))) return false;
+    PyObject* weakref_dict = PyModule_GetDict(S.weakref_module);
+    if (!S.weakref_names.init({{vo::module_globals(), S.weakref, S.weakref_module},
+                               {weakref_dict, S.ref, S.reference_type},
+                               {weakref_dict, S.reference_type_name, S.reference_type}}))
+        return false;
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!minus_one || !(S.reverse_slice = PySlice_New(nullptr, nullptr, minus_one.get()))) return false;
+    if (!(S.sort_kwnames = PyTuple_Pack(2, vo::intern("key"), vo::intern("reverse")))) return false;
+
+    PyTypeObject* type = vapora_type();
+    type->tp_as_sequence->sq_contains = vapora_sq_contains;
+    type->tp_iter = vapora_iter;
+    type->tp_as_mapping->mp_subscript = vapora_getitem;
+    PyType_Modified(type);
+    return vo::body_bind(module, "Vapora", cls);
+}
+
+}  // namespace
+}  // namespace vapora
+
+// The module has no docstring.
+VO_DEFINE_MODULE(vapora, nullptr, vapora::module_body)
