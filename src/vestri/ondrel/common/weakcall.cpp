@@ -120,12 +120,7 @@ bool is_weakcall_of(PyObject* callback, PyObject* container, PyObject* method) n
     if (!callback || Py_TYPE(callback) != g_type) return false;
     WeakCall* call = as_weakcall(callback);
     if (call->method != method) return false;
-#if PY_VERSION_HEX >= 0x030D0000
-    Ref target = weakref_referent(call->target);
-    return target.get() == container;
-#else
-    return PyWeakref_GET_OBJECT(call->target) == container;
-#endif
+    return weakref_referent_borrowed(call->target) == container;
 }
 
 }  // namespace vo

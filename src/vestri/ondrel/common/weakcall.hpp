@@ -41,18 +41,18 @@ inline PyObject* weakref_callback(PyObject* ref) noexcept {
     return reinterpret_cast<PyWeakReference*>(ref)->wr_callback;
 }
 
-// The referent of the weak reference `ref` (PyWeakref_Check passes), as a
-// strong reference; empty once the referent is dead (or being finalized).
-// Never raises.
-inline Ref weakref_referent(PyObject* ref) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* obj = nullptr;
-    if (PyWeakref_GetRef(ref, &obj) < 0) PyErr_Clear();  // only for a non-reference
-    return Ref::steal(obj);
-#else
-    PyObject* obj = PyWeakref_GET_OBJECT(ref);
-    return obj == Py_None ? Ref() : Ref::borrow(obj);
-#endif
+// The referent of the weak reference `ref` (PyWeakref_Check passes),
+// borrowed; NULL once the referent is dead or being finalized (its count is
+// zero while a long chain of deallocations has not yet cleared the
+// reference).  Valid only until Python code can run.  This is what
+// PyWeakref_GET_OBJECT reads on 3.12, without that macro's deprecation on
+// 3.13; never raises.
+inline PyObject* weakref_referent_borrowed(PyObject* ref) noexcept {
+    PyObject* obj = reinterpret_cast<PyWeakReference*>(ref)->wr_object;
+    return obj != Py_None && Py_REFCNT(obj) > 0 ? obj : nullptr;
 }
+
+// The same as a strong reference (empty once the referent is dead).
+inline Ref weakref_referent(PyObject* ref) noexcept { return Ref::borrow(weakref_referent_borrowed(ref)); }
 
 }  // namespace vo

@@ -228,47 +228,91 @@ private:
 
 // --- comparing entries with a probe -----------------------------------------------------------
 
-// `a == b` for two live referents, as the weakref type compares them.
+// `a == b` for two live referents, as the weakref type compares them (its
+// comparison has no identity shortcut at this level).  `a` and `b` may be
+// borrowed: both are pinned before a comparison that can run Python code.
 int referents_equal(PyObject* a, PyObject* b) noexcept {
     richcmpfunc object_compare = PyBaseObject_Type.tp_richcompare;
     // object's own comparison answers equality by identity alone, on both sides.
     if (Py_TYPE(a)->tp_richcompare == object_compare && Py_TYPE(b)->tp_richcompare == object_compare) return a == b;
+    Ref pin_a = Ref::borrow(a), pin_b = Ref::borrow(b);
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
 }
 
-// A probe reference and what it refers to (empty when it is dead or no plain reference).
-struct Probe {
-    Ref ref;
-    Ref target;
-
-    bool make(PyObject* item) noexcept {
-        ref = make_ref(item, nullptr);
-        if (!ref) return false;
-        if (PyWeakref_CheckRefExact(ref.get())) target = vo::weakref_referent(ref.get());
-        return true;
-    }
-    bool take(PyObject* reference) noexcept {
-        ref = Ref::borrow(reference);
-        if (PyWeakref_CheckRefExact(reference)) target = vo::weakref_referent(reference);
-        return true;
-    }
-
-    // `entry == probe`, as `list.index` asks it: 1, 0, or -1 on error.
-    // Re-entrancy: a live referent's `__eq__` may run anything; `entry` is the
-    // caller's strong reference, the probe and its target are held here.
-    int matches(PyObject* entry) const noexcept {
-        if (entry == ref.get()) return 1;
-        if (VO_LIKELY(PyWeakref_CheckRefExact(entry) && PyWeakref_CheckRefExact(ref.get()))) {
-            // A dead reference equals only itself.
-            if (!target) return 0;
-            Ref obj = vo::weakref_referent(entry);
-            if (!obj) return 0;
-            return referents_equal(obj.get(), target.get());
+// What a lookup compares the entries of `data` with: `entry == probe`, where
+// the probe is `weakref.ref(item)`, or a reference the caller gave (`remove`).
+//
+// For an element, no probe is made while `weakref.ref` is the real one: the
+// probe would be the element's basic reference (the one reference without a
+// callback that `weakref.ref(item)` hands out again), so an entry is the
+// probe exactly when it is a plain reference to the element without a
+// callback; any other live entry compares its referent with the element.
+// The probe is made on demand where an entry is no plain reference, for the
+// base methods and for error messages.
+class Probe {
+public:
+    // For `item`; false with the TypeError of weakref.ref when it cannot be
+    // weakly referenced.
+    bool for_element(PyObject* item) noexcept {
+        if (VO_LIKELY(S.weakref_names.holds())) {
+            if (VO_UNLIKELY(Py_TYPE(item)->tp_weaklistoffset == 0)) return !!reference_to(item);
+            item_ = item;
+            return true;
         }
-        return PyObject_RichCompareBool(entry, ref.get(), Py_EQ);
+        return !!reference_to(item);
     }
+    // For a reference the caller gave.
+    void for_reference(PyObject* reference) noexcept { set_reference(Ref::borrow(reference)); }
+
+    // The probe reference, made now if need be.
+    PyObject* reference() noexcept {
+        if (!ref_ && item_) reference_to(item_);
+        return ref_.get();
+    }
+
+    // `entry == probe`: 1, 0, or -1 on error.  `entry` may be borrowed from
+    // `data`; it is pinned before any comparison that can run Python code.
+    int matches(PyObject* entry) noexcept {
+        if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
+            if (item_) {
+                PyObject* obj = vo::weakref_referent_borrowed(entry);
+                if (!obj) return 0;  // a dead reference equals only itself
+                if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
+                return referents_equal(obj, item_);
+            }
+            if (entry == ref_.get()) return 1;
+            if (ref_exact_) {
+                PyObject* obj = vo::weakref_referent_borrowed(entry);
+                if (!obj || !target_) return 0;
+                return referents_equal(obj, target_.get());
+            }
+        }
+        Ref pin = Ref::borrow(entry);
+        PyObject* probe = reference();
+        if (!probe) return -1;
+        return PyObject_RichCompareBool(entry, probe, Py_EQ);
+    }
+
+private:
+    PyObject* reference_to(PyObject* item) noexcept {
+        Ref made = make_ref(item, nullptr);
+        if (!made) return nullptr;
+        item_ = nullptr;  // from now on compared as the reference it is
+        set_reference(std::move(made));
+        return ref_.get();
+    }
+    void set_reference(Ref reference) noexcept {
+        ref_ = std::move(reference);
+        ref_exact_ = PyWeakref_CheckRefExact(ref_.get());
+        if (ref_exact_) target_ = vo::weakref_referent(ref_.get());
+    }
+
+    PyObject* item_ = nullptr;  // the element, borrowed from the caller; NULL once compared by reference
+    Ref ref_;
+    Ref target_;                // the referent of a plain probe reference (empty when dead)
+    bool ref_exact_ = false;
 };
 
 enum class Search { Found, Absent, Error };
@@ -276,11 +320,10 @@ enum class Search { Found, Absent, Error };
 // The first position of `data` (an exact list) whose entry matches `probe`.
 // Re-entrancy: comparisons may run Python code that changes `data` (an
 // element dying removes its entry); the length is read anew at each step
-// and the entry compared is held, so positions are those of the moment.
-Search find_first(PyObject* data, const Probe& probe, Py_ssize_t& position) noexcept {
+// and the entry compared is pinned, so positions are those of the moment.
+Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(data, i));
-        int r = probe.matches(entry.get());
+        int r = probe.matches(PyList_GET_ITEM(data, i));
         if (r < 0) return Search::Error;
         if (r) {
             position = i;
@@ -362,7 +405,7 @@ PyObject* vapora_init(PyObject* self, PyObject* items) {
 int contains_impl(PyObject* self, PyObject* item) noexcept {
     VO_METHOD("Vapora.__contains__");
     Probe probe;
-    if (!probe.make(item)) return VO_FAIL_INT();
+    if (!probe.for_element(item)) return VO_FAIL_INT();
     if (Ref data = direct_data(self, kContains)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
@@ -371,7 +414,9 @@ int contains_impl(PyObject* self, PyObject* item) noexcept {
             case Search::Error: return VO_FAIL_INT();
         }
     }
-    Ref result = call_base(self, kContains, {probe.ref.get()});
+    PyObject* reference = probe.reference();
+    if (!reference) return VO_FAIL_INT();
+    Ref result = call_base(self, kContains, {reference});
     if (!result) return VO_FAIL_INT();
     int truth = PyObject_IsTrue(result.get());
     if (truth < 0) return VO_FAIL_INT();
@@ -493,7 +538,11 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
     int is_ref = is_reference(item);
     if (is_ref < 0) return VO_FAIL();
     Probe probe;
-    if (!(is_ref ? probe.take(item) : probe.make(item))) return VO_FAIL();
+    if (is_ref) {
+        probe.for_reference(item);
+    } else if (!probe.for_element(item)) {
+        return VO_FAIL();
+    }
     if (Ref data = direct_data(self, kRemove)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
@@ -507,7 +556,8 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
                 return VO_FAIL();
         }
     }
-    if (!call_base(self, kRemove, {probe.ref.get()})) return VO_FAIL();
+    PyObject* reference = probe.reference();
+    if (!reference || !call_base(self, kRemove, {reference})) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -527,20 +577,23 @@ PyObject* vapora_append(PyObject* self, PyObject* item) {
 PyObject* vapora_index(PyObject* self, PyObject* item) {
     VO_METHOD("Vapora.index");
     Probe probe;
-    if (!probe.make(item)) return VO_FAIL();
+    if (!probe.for_element(item)) return VO_FAIL();
     if (Ref data = direct_data(self, kIndex)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
             case Search::Found:
                 return PyLong_FromSsize_t(position);
             case Search::Absent:
-                PyErr_Format(PyExc_ValueError, "%R is not in list", probe.ref.get());
+                if (PyObject* reference = probe.reference())
+                    PyErr_Format(PyExc_ValueError, "%R is not in list", reference);
                 return VO_FAIL();
             case Search::Error:
                 return VO_FAIL();
         }
     }
-    Ref result = call_base(self, kIndex, {probe.ref.get()});
+    PyObject* reference = probe.reference();
+    if (!reference) return VO_FAIL();
+    Ref result = call_base(self, kIndex, {reference});
     if (!result) return VO_FAIL();
     return result.release();
 }
@@ -548,18 +601,19 @@ PyObject* vapora_index(PyObject* self, PyObject* item) {
 PyObject* vapora_count(PyObject* self, PyObject* item) {
     VO_METHOD("Vapora.count");
     Probe probe;
-    if (!probe.make(item)) return VO_FAIL();
+    if (!probe.for_element(item)) return VO_FAIL();
     if (Ref data = direct_data(self, kCount)) {
         Py_ssize_t count = 0;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
-            Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
-            int r = probe.matches(entry.get());
+            int r = probe.matches(PyList_GET_ITEM(data.get(), i));
             if (r < 0) return VO_FAIL();
             count += r;
         }
         return PyLong_FromSsize_t(count);
     }
-    Ref result = call_base(self, kCount, {probe.ref.get()});
+    PyObject* reference = probe.reference();
+    if (!reference) return VO_FAIL();
+    Ref result = call_base(self, kCount, {reference});
     if (!result) return VO_FAIL();
     return result.release();
 }
@@ -576,7 +630,7 @@ Ref pop_entry(PyObject* self, PyObject* item) noexcept {
         return call_base(self, kPop, {item});
     }
     Probe probe;
-    if (!probe.make(item)) return nullptr;
+    if (!probe.for_element(item)) return nullptr;
     if (Ref data = direct_data(self, kPop); data && traits_of(self).has(kIndex)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
@@ -591,7 +645,9 @@ Ref pop_entry(PyObject* self, PyObject* item) noexcept {
                 return nullptr;
         }
     } else {
-        Ref position = call_base(self, kIndex, {probe.ref.get()});
+        PyObject* reference = probe.reference();
+        if (!reference) return nullptr;
+        Ref position = call_base(self, kIndex, {reference});
         if (position) return call_base(self, kPop, {position.get()});
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
         PyErr_Clear();
