@@ -60,7 +60,7 @@ constexpr const char* kBaseNames[kBaseCount] = {"__init__", "__contains__", "__g
 
 struct State {
     // Interned names (borrowed: they live for the process).
-    PyObject *data, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
+    PyObject *data, *new_, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
     PyObject* base_names[kBaseCount];
     // Strong references, kept for the process.
     PyObject* cls;              // Vapora
@@ -768,6 +768,119 @@ PyObject* vapora_str(PyObject* self) {
     return text;
 }
 
+// --- base operations done on the elements -----------------------------------------------------
+
+// UserList does these on `data` itself, which would show or share the
+// references: `v * 2` and `[a] + v` would wrap references in references
+// (TypeError), `v *= 2` would store each reference object several times (and
+// only one copy leaves when its element dies), `copy.copy(v)` would share the
+// references (whose callbacks clean the original only), and `v < w` would
+// order reference objects (TypeError).  They are done on the elements
+// instead, as every other operation of the class is, with new references of
+// the result's own.
+
+PyObject* vapora_mul(PyObject* self, PyObject* n) {
+    VO_METHOD("Vapora.__mul__");
+    Ref elements = elements_of(self);
+    if (!elements) return VO_FAIL();
+    Ref repeated = Ref::steal(PyNumber_Multiply(elements.get(), n));
+    if (!repeated) return VO_FAIL();
+    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), repeated.get());
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_rmul(PyObject* self, PyObject* n) {
+    VO_METHOD("Vapora.__rmul__");
+    PyObject* result = vapora_mul(self, n);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_imul(PyObject* self, PyObject* n) {
+    VO_METHOD("Vapora.__imul__");
+    Ref elements = elements_of(self);
+    if (!elements) return VO_FAIL();
+    Ref repeated = Ref::steal(PyNumber_Multiply(elements.get(), n));
+    if (!repeated) return VO_FAIL();
+    Ref data = get_data(self);
+    if (!data) return VO_FAIL();
+    Ref refs = Wrapper(self, nullptr).wrap_all(repeated.get());
+    if (!refs || PySequence_SetSlice(data.get(), 0, PY_SSIZE_T_MAX, refs.get()) < 0) return VO_FAIL();
+    return Py_NewRef(self);
+}
+
+PyObject* vapora_radd(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__radd__");
+    Ref joined = Ref::steal(PySequence_List(other));
+    if (!joined) return VO_FAIL();
+    Ref elements = elements_of(self);
+    if (!elements) return VO_FAIL();
+    Py_ssize_t n = PyList_GET_SIZE(joined.get());
+    if (PyList_SetSlice(joined.get(), n, n, elements.get()) < 0) return VO_FAIL();
+    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), joined.get());
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// As UserList's: a new instance made by `__new__` alone, with the instance
+// attributes copied; its `data` holds new references to the same objects.
+PyObject* vapora_copy(PyObject* self) {
+    VO_METHOD("Vapora.__copy__");
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref copy = Ref::steal(PyObject_CallMethodOneArg(cls, S.new_, cls));
+    if (!copy) return VO_FAIL();
+    Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    Ref target = own ? Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr)) : nullptr;
+    if (!target || PyDict_Update(target.get(), own.get()) < 0) return VO_FAIL();
+    Ref data;
+    if (vo::compat::dict_get_ref(own.get(), S.data, data) < 0) return VO_FAIL();
+    if (!data) {
+        vo::raise_key_error(S.data);
+        return VO_FAIL();
+    }
+    Ref elements = read_entries(data.get());
+    if (!elements) return VO_FAIL();
+    Ref refs = Wrapper(copy.get(), nullptr).wrap_all(elements.get());
+    if (!refs || PyDict_SetItem(target.get(), S.data, refs.get()) < 0) return VO_FAIL();
+    return copy.release();
+}
+
+// `list(self) <op> other`, as `__eq__` compares.
+PyObject* order(PyObject* self, PyObject* other, int op) noexcept {
+    Ref elements = elements_of(self);
+    if (!elements) return nullptr;
+    return PyObject_RichCompare(elements.get(), other, op);
+}
+
+PyObject* vapora_lt(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__lt__");
+    PyObject* result = order(self, other, Py_LT);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_le(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__le__");
+    PyObject* result = order(self, other, Py_LE);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_gt(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__gt__");
+    PyObject* result = order(self, other, Py_GT);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* vapora_ge(PyObject* self, PyObject* other) {
+    VO_METHOD("Vapora.__ge__");
+    PyObject* result = order(self, other, Py_GE);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
 // --- the slots of Vapora itself ----------------------------------------------------------------
 
 // Installing the methods left Vapora with the interpreter's generic slots,
@@ -797,6 +910,15 @@ vo::Signature<1> sig_extend("Vapora.extend", "self", {{"items"}});
 vo::Signature<2> sig_sort("Vapora.sort", "self", {{"key", false, true}, {"reverse", false, true}});
 vo::Signature<0> sig_repr("Vapora.__repr__", "self");
 vo::Signature<0> sig_str("Vapora.__str__", "self");
+vo::Signature<1> sig_mul("Vapora.__mul__", "self", {{"n"}});
+vo::Signature<1> sig_rmul("Vapora.__rmul__", "self", {{"n"}});
+vo::Signature<1> sig_imul("Vapora.__imul__", "self", {{"n"}});
+vo::Signature<1> sig_radd("Vapora.__radd__", "self", {{"other"}});
+vo::Signature<0> sig_copy("Vapora.__copy__", "self");
+vo::Signature<1> sig_lt("Vapora.__lt__", "self", {{"other"}});
+vo::Signature<1> sig_le("Vapora.__le__", "self", {{"other"}});
+vo::Signature<1> sig_gt("Vapora.__gt__", "self", {{"other"}});
+vo::Signature<1> sig_ge("Vapora.__ge__", "self", {{"other"}});
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
@@ -822,6 +944,16 @@ PyMethodDef vapora_methods[] = {
     {"sort", VO_CFUNC((vo::method<sig_sort, vapora_sort>)), kFast, "sort($self, key=None, reverse=False)\n--\n\n"},
     {"__repr__", VO_CFUNC((vo::method<sig_repr, vapora_repr>)), kFast, "__repr__($self)\n--\n\n"},
     {"__str__", VO_CFUNC((vo::method<sig_str, vapora_str>)), kFast, "__str__($self)\n--\n\n"},
+    // UserList's versions of these would expose the references (see above).
+    {"__mul__", VO_CFUNC((vo::method<sig_mul, vapora_mul>)), kFast, "__mul__($self, n)\n--\n\n"},
+    {"__rmul__", VO_CFUNC((vo::method<sig_rmul, vapora_rmul>)), kFast, "__rmul__($self, n)\n--\n\n"},
+    {"__imul__", VO_CFUNC((vo::method<sig_imul, vapora_imul>)), kFast, "__imul__($self, n)\n--\n\n"},
+    {"__radd__", VO_CFUNC((vo::method<sig_radd, vapora_radd>)), kFast, "__radd__($self, other)\n--\n\n"},
+    {"__copy__", VO_CFUNC((vo::method<sig_copy, vapora_copy>)), kFast, "__copy__($self)\n--\n\n"},
+    {"__lt__", VO_CFUNC((vo::method<sig_lt, vapora_lt>)), kFast, "__lt__($self, other)\n--\n\n"},
+    {"__le__", VO_CFUNC((vo::method<sig_le, vapora_le>)), kFast, "__le__($self, other)\n--\n\n"},
+    {"__gt__", VO_CFUNC((vo::method<sig_gt, vapora_gt>)), kFast, "__gt__($self, other)\n--\n\n"},
+    {"__ge__", VO_CFUNC((vo::method<sig_ge, vapora_ge>)), kFast, "__ge__($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr char vapora_doc[] =
@@ -843,6 +975,7 @@ constexpr char vapora_doc[] =
 
 bool intern_names() noexcept {
     if (!vo::intern_all({{&S.data, "data"},
+                         {&S.new_, "__new__"},
                          {&S.remove, "remove"},
                          {&S.weakref, "weakref"},
                          {&S.ref, "ref"},
