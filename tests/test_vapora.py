@@ -536,6 +536,29 @@ def test_ordering_compares_the_elements():
         Vapora([a]) < 1
 
 
+def test_elements_dying_during_a_sort_leave_after_it(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    keep = {n: Obj(n) for n in "abcdef"}
+    v = Vapora(keep.values())
+
+    def key(o):
+        if o.name == "d":
+            del keep["a"], keep["b"]
+        return o.name
+
+    v.sort(key=key, reverse=True)
+    assert [o.name for o in v] == list("fedc")
+
+    def failing(o):
+        del keep["f"]
+        raise KeyError(o.name)
+
+    with pytest.raises(KeyError):
+        v.sort(key=failing)
+    assert [o.name for o in v] == list("edc") and reports == []
+
+
 # --- pop ----------------------------------------------------------------------------------------
 
 
@@ -876,6 +899,29 @@ class VaporaMachine(RuleBasedStateMachine):
     @rule(reverse=st.booleans())
     def sort_by_number(self, reverse):
         self.v.sort(key=lambda o: int(o.name[1:]), reverse=reverse)
+        self.model.sort(key=lambda n: int(n[1:]), reverse=reverse)
+
+    @precondition(lambda self: self.model and self.alive)
+    @rule(data=st.data(), reverse=st.booleans(), collect=st.booleans())
+    def sort_while_killing(self, data, reverse, collect):
+        # The list looks empty while it is sorted; the entries of elements
+        # that die meanwhile leave when the sort is over.
+        victim = self.pick(data)
+        at = data.draw(st.integers(1, len(self.model)))
+        calls = 0
+
+        def key(obj):
+            nonlocal calls
+            calls += 1
+            if calls == at:
+                self.kill(victim)
+                if collect:
+                    gc.collect()
+            return -1 if obj is None else int(obj.name[1:])
+
+        self.v.sort(key=key, reverse=reverse)
+        if collect:
+            self.collect()
         self.model.sort(key=lambda n: int(n[1:]), reverse=reverse)
 
     @precondition(lambda self: self.model and self.alive)

@@ -40,8 +40,10 @@
 #include "common/repr.hpp"
 #include "common/weakcall.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 namespace vapora {
 namespace {
@@ -129,6 +131,10 @@ Ref direct_data(PyObject* self, Base b) noexcept {
     if (!PyList_CheckExact(data.get())) return nullptr;
     return data;
 }
+
+// Whether `list` is in the middle of list.sort, which shows it empty until
+// the end (it marks that time with an allocation of -1).
+bool being_sorted(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->allocated == -1; }
 
 // `super(Vapora, self).<method>(*args)`, with `nkw` trailing arguments
 // passed by the names in `kwnames`.
@@ -331,6 +337,22 @@ Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
         }
     }
     return Search::Absent;
+}
+
+// Vapora.sort calls in progress, innermost last, each with the clean-ups
+// that could not be done while its list looked empty.
+struct SortInProgress {
+    PyObject* data;              // the list being sorted (held by the sort call)
+    std::vector<Ref> deferred;   // dead references whose entries must go
+};
+std::vector<SortInProgress*> g_sorts;
+
+// The sort in progress over `data`, if Vapora.sort is sorting it.
+SortInProgress* sort_of(PyObject* data) noexcept {
+    if (!being_sorted(data)) return nullptr;
+    for (SortInProgress* sort : g_sorts)
+        if (sort->data == data) return sort;
+    return nullptr;
 }
 
 // --- iteration ----------------------------------------------------------------------------
@@ -550,6 +572,14 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
                 if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return VO_FAIL();
                 Py_RETURN_NONE;
             case Search::Absent:
+                // The clean-up of an element that died while Vapora.sort sorts
+                // `data`: the entry is there but hidden; the sort takes it out after.
+                if (is_ref && PyWeakref_CheckRef(item) && !vo::weakref_referent_borrowed(item)) {
+                    if (SortInProgress* sort = sort_of(data.get())) {
+                        sort->deferred.push_back(Ref::borrow(item));
+                        Py_RETURN_NONE;
+                    }
+                }
                 PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
                 return VO_FAIL();
             case Search::Error:
@@ -710,18 +740,59 @@ PyMethodDef sort_key_defs[] = {
     {"key", sort_key_applied, METH_O, nullptr},
 };
 
+// The entries of elements that died during the sort leave now, each as the
+// base `remove` would take it out (a dead reference equals only itself).
+// Re-entrancy: comparisons with entries that are no plain references run
+// user code; the walk pins what it compares and re-reads the list.
+void finish_clean_up(PyObject* data, std::vector<Ref>& deferred) noexcept {
+    for (Ref& ref : deferred) {
+        Probe probe;
+        probe.for_reference(ref.get());
+        Py_ssize_t position;
+        switch (find_first(data, probe, position)) {
+            case Search::Found:
+                if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) PyErr_WriteUnraisable(ref.get());
+                break;
+            case Search::Absent:
+                break;  // taken out meanwhile
+            case Search::Error:
+                PyErr_WriteUnraisable(ref.get());
+                break;
+        }
+    }
+}
+
 PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
     VO_METHOD("Vapora.sort");
     bool plain = !key || key == Py_None;
     Ref sort_key = Ref::steal(PyCFunction_New(&sort_key_defs[plain ? 0 : 1], plain ? nullptr : key));
     if (!sort_key) return VO_FAIL();
     PyObject* reverse_arg = reverse ? reverse : Py_False;
+    Ref data = direct_data(self, kSort);
+    Ref watched = data;
+    if (!watched) {
+        // The base method may still sort an exact list in place.
+        watched = get_data(self);
+        if (!watched || !PyList_CheckExact(watched.get())) {
+            PyErr_Clear();
+            watched = nullptr;
+        }
+    }
+    SortInProgress sort{watched.get(), {}};
+    if (watched) g_sorts.push_back(&sort);
     Ref done;
-    if (Ref data = direct_data(self, kSort)) {
+    if (data) {
         PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
         done = Ref::steal(PyObject_VectorcallMethod(S.sort, args, 1, S.sort_kwnames));
     } else {
         done = call_base(self, kSort, {sort_key.get(), reverse_arg}, S.sort_kwnames);
+    }
+    if (watched) {
+        g_sorts.erase(std::find(g_sorts.begin(), g_sorts.end(), &sort));
+        // Also after a failed sort: the list is back, and so are its entries.
+        PyObject* error = PyErr_GetRaisedException();
+        finish_clean_up(watched.get(), sort.deferred);
+        PyErr_SetRaisedException(error);
     }
     if (!done) return VO_FAIL();
     Py_RETURN_NONE;
