@@ -28,7 +28,13 @@
 //    `__eq__`, a key function, or a collection triggered by an allocation);
 //    its callback then removes its entry from `data`.  Every walk over
 //    `data` therefore holds the entry it looks at and re-reads the length at
-//    each step, as the list type's own methods do.
+//    each step, as the list type's own methods do.  Iteration goes on by
+//    position over the shortened list.  Only while list.sort runs does the
+//    list look empty; Vapora.sort takes out the entries of elements that
+//    died meanwhile when it is over.
+//  - Where UserList would act on `data` itself in a way that shows or shares
+//    the references (repetition, right-hand addition, copy.copy, ordering),
+//    Vapora acts on the elements instead.
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
@@ -213,6 +219,9 @@ public:
 
     // The references for every element of `items`, in its iteration order,
     // in a new list; nothing is made to last when one element fails.
+    // Re-entrancy: iterating `items` runs user code, which may change this
+    // instance (even kill its elements); nothing of it is touched here, and
+    // each element is held until its reference is made.
     Ref wrap_all(PyObject* items) noexcept {
         Ref it = Ref::steal(PyObject_GetIter(items));
         if (!it) return nullptr;
@@ -633,6 +642,9 @@ PyObject* vapora_count(PyObject* self, PyObject* item) {
     Probe probe;
     if (!probe.for_element(item)) return VO_FAIL();
     if (Ref data = direct_data(self, kCount)) {
+        // Re-entrancy: a referent's `__eq__` may change `data`; the length is
+        // read anew at each step and `matches` pins what it compares, so the
+        // count is that of list.count over the list as it stands each step.
         Py_ssize_t count = 0;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             int r = probe.matches(PyList_GET_ITEM(data.get(), i));
