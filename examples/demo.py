@@ -12,6 +12,7 @@ import textwrap
 
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
+from vestri.ondrel.vapora import Vapora
 
 CONFIG_DIR = pathlib.Path(__file__).resolve().parent / "config"
 
@@ -118,12 +119,40 @@ def configuration_store():
     """, {"Configuration": Configuration})
 
 
+class Listener:
+    """Anything that can be weakly referenced can be held by a Vapora."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"Listener({self.name!r})"
+
+
+def weak_list():
+    session("Vapora: a list that does not keep its elements alive", """
+        a, b, c = Listener('a'), Listener('b'), Listener('c')
+        listeners = Vapora([a, b, c, a])
+        listeners
+        listeners[1], b in listeners, listeners.count(a)
+        del a
+        listeners
+        listeners.sort(key=lambda l: l.name, reverse=True)
+        listeners
+        listeners.pop(b), listeners
+        listeners + Vapora([c])
+        listeners + [c]
+        listeners.append(42)
+    """, {"Vapora": Vapora, "Listener": Listener})
+
+
 SECTIONS = [
     attribute_dictionary,
     dotted_keys,
     deep_merge,
     levels_follow_the_class,
     configuration_store,
+    weak_list,
 ]
 
 
