@@ -112,7 +112,7 @@ void compute_traits(Traits& t, PyTypeObject* type) noexcept {
     t.version = vo::compat::type_version(type);
 }
 
-const Traits& traits_of(PyObject* obj) noexcept {
+Traits traits_of(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     Traits& t = g_traits[(reinterpret_cast<std::uintptr_t>(type) >> 5) & 15];
     if (t.type != type || t.version == 0 || t.version != vo::compat::current_type_version(type))
@@ -127,7 +127,7 @@ Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self,
 // when the operation must go through the base method (which then reports
 // any error of its own, in its own order).
 Ref direct_data(PyObject* self, Base b) noexcept {
-    const Traits& t = traits_of(self);
+    Traits t = traits_of(self);
     if (!t.plain_data || !t.has(b)) return nullptr;
     Ref data = get_data(self);
     if (!data) {
@@ -422,7 +422,7 @@ PyObject* vapora_init(PyObject* self, PyObject* items) {
         refs = Ref::steal(PyList_New(0));
     }
     if (!refs) return VO_FAIL();
-    const Traits& t = traits_of(self);
+    Traits t = traits_of(self);
     // UserList's initialiser would store an empty list and then copy the
     // references into it: the same as storing this new list.
     if (t.plain_data && t.has(kInit)) {
