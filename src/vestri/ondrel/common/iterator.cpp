@@ -40,21 +40,27 @@ bool raise_changed(Iterator* it) noexcept {
 // reference to the source or steps this very iterator; the source is pinned
 // for the step, and an iterator cleared meanwhile ends.
 Step step(Iterator* it, Ref& item) noexcept {
-    if (!it->source) return Step::End;
+    PyObject* source = it->source;
+    if (!source) return Step::End;
     if (VO_UNLIKELY(it->changed)) return raise_changed(it), Step::Error;
-    Ref source = Ref::borrow(it->source);
     const IterKind* kind = it->kind;
+    Py_INCREF(source);  // pinned for the step
     if (kind->size) {
-        Py_ssize_t size = kind->size(source.get());
-        if (size < 0) return Step::Error;
-        if (size != it->start_size) return raise_changed(it), Step::Error;
+        Py_ssize_t size = kind->size(source);
+        if (size != it->start_size) {
+            Py_DECREF(source);
+            if (size < 0) return Step::Error;
+            return raise_changed(it), Step::Error;
+        }
     }
-    Py_ssize_t position = it->position;
-    Step outcome = kind->step(source.get(), position, item);
-    it->position = position;
+    Step outcome = kind->step(source, it->position, item);
     // A walk that ended lets go of its source, unless the step (through
-    // Python code) started another one with a new source meanwhile.
-    if (outcome == Step::End && it->source == source.get()) Py_CLEAR(it->source);
+    // Python code) cleared it meanwhile.
+    if (outcome == Step::End && it->source == source) {
+        it->source = nullptr;
+        Py_DECREF(source);
+    }
+    Py_DECREF(source);
     return outcome;
 }
 

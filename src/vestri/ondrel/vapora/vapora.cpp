@@ -89,11 +89,10 @@ PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.
 struct Traits {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-    unsigned int base = 0;    // bit b: super(Vapora, obj).<kBaseNames[b]> is UserList's own
-    bool plain_data = false;  // `obj.data` is an ordinary instance attribute
-
-    bool has(Base b) const noexcept { return base & (1u << b); }
+    unsigned int bits = 0;  // bit b: super(Vapora, obj).<kBaseNames[b]> is UserList's own;
+                            // kPlainData: `obj.data` is an ordinary instance attribute
 };
+constexpr unsigned int kPlainData = 1u << kBaseCount;
 
 // Keyed by the class and its version tag, which the interpreter changes
 // whenever the class or one of its bases is modified.
@@ -104,20 +103,28 @@ void compute_traits(Traits& t, PyTypeObject* type) noexcept {
     t.type = type;
     for (unsigned b = 0; b < kBaseCount; ++b) {
         Ref found = vo::super_lookup(type, S.cls, S.base_names[b]);
-        if (found.get() == S.base_originals[b]) t.base |= 1u << b;
+        if (found.get() == S.base_originals[b]) t.bits |= 1u << b;
     }
-    t.plain_data = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
-                   !vo::compat::type_lookup(type, S.data);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+        !vo::compat::type_lookup(type, S.data))
+        t.bits |= kPlainData;
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
     t.version = vo::compat::type_version(type);
 }
 
-Traits traits_of(PyObject* obj) noexcept {
+// What the class of `obj` does: a bit per base method, and kPlainData.
+inline unsigned int traits_of(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     Traits& t = g_traits[(reinterpret_cast<std::uintptr_t>(type) >> 5) & 15];
-    if (t.type != type || t.version == 0 || t.version != vo::compat::current_type_version(type))
+    if (VO_UNLIKELY(t.type != type || t.version == 0 || t.version != vo::compat::current_type_version(type)))
         compute_traits(t, type);
-    return t;
+    return t.bits;
+}
+
+// Whether base operation `b` may be done on an exact-list `data` directly.
+inline bool direct(unsigned int traits, Base b) noexcept {
+    unsigned int need = kPlainData | (1u << b);
+    return (traits & need) == need;
 }
 
 Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, S.data)); }
@@ -127,10 +134,12 @@ Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self,
 // when the operation must go through the base method (which then reports
 // any error of its own, in its own order).
 Ref direct_data(PyObject* self, Base b) noexcept {
-    Traits t = traits_of(self);
-    if (!t.plain_data || !t.has(b)) return nullptr;
-    Ref data = get_data(self);
-    if (!data) {
+    if (!direct(traits_of(self), b)) return nullptr;
+    // An ordinary attribute is the instance dictionary's entry: read there,
+    // it skips the generic lookup's search of the class.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    Ref data;
+    if (!dict || vo::compat::dict_get_ref(dict.get(), S.data, data) <= 0) {
         PyErr_Clear();
         return nullptr;
     }
@@ -182,12 +191,14 @@ int is_reference(PyObject* item) noexcept {
 }
 
 // What an entry of `data` reads as: its referent, or None once that is dead.
-// An entry that is not a plain reference is called as it is.
+// An entry that is not a plain reference is called as it is (pinned, as it
+// may be borrowed from `data`, which the call can change).
 Ref call_entry(PyObject* entry) noexcept {
     if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
-        Ref obj = vo::weakref_referent(entry);
-        return obj ? obj : Ref::borrow(Py_None);
+        PyObject* obj = vo::weakref_referent_borrowed(entry);
+        return Ref::borrow(obj ? obj : Py_None);
     }
+    Ref pin = Ref::borrow(entry);
     return Ref::steal(PyObject_CallNoArgs(entry));
 }
 
@@ -223,6 +234,7 @@ public:
     // instance (even kill its elements); nothing of it is touched here, and
     // each element is held until its reference is made.
     Ref wrap_all(PyObject* items) noexcept {
+        if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) return wrap_sequence(items);
         Ref it = Ref::steal(PyObject_GetIter(items));
         if (!it) return nullptr;
         Ref refs = Ref::steal(PyList_New(0));
@@ -236,6 +248,31 @@ public:
     }
 
 private:
+    // An exact list or tuple, walked by position as its iterator would walk
+    // it: the length is read at each step (making a reference can trigger a
+    // collection, whose finalizers may change a list).  The result is made
+    // at the starting length and trimmed or extended at the end.
+    Ref wrap_sequence(PyObject* items) noexcept {
+        Ref pin = Ref::borrow(items);
+        Py_ssize_t start = Py_SIZE(items);
+        Ref refs = Ref::steal(PyList_New(start));
+        if (!refs) return nullptr;
+        Py_ssize_t i = 0;
+        for (; i < Py_SIZE(items); ++i) {
+            Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
+            Ref ref = wrap(element.get());
+            if (!ref) return nullptr;
+            if (i < start) {
+                PyList_SET_ITEM(refs.get(), i, ref.release());
+            } else if (PyList_Append(refs.get(), ref.get()) < 0) {
+                return nullptr;
+            }
+        }
+        // Slots never filled are NULL, which the list's slice deletion accepts.
+        if (i < start && PyList_SetSlice(refs.get(), i, start, nullptr) < 0) return nullptr;
+        return refs;
+    }
+
     PyObject* self_;
     PyObject* data_;  // borrowed from the caller, who holds it
     Ref callback_;
@@ -369,9 +406,8 @@ SortInProgress* sort_of(PyObject* data) noexcept {
 // Walks a list of entries by position and reads each.
 vo::Step step_entries(PyObject* list, Py_ssize_t& position, Ref& item) noexcept {
     if (position >= PyList_GET_SIZE(list)) return vo::Step::End;
-    Ref entry = Ref::borrow(PyList_GET_ITEM(list, position));
-    ++position;
-    item = call_entry(entry.get());
+    // call_entry pins an entry before calling anything that may run code.
+    item = call_entry(PyList_GET_ITEM(list, position++));
     return item ? vo::Step::Item : vo::Step::Error;
 }
 
@@ -422,10 +458,9 @@ PyObject* vapora_init(PyObject* self, PyObject* items) {
         refs = Ref::steal(PyList_New(0));
     }
     if (!refs) return VO_FAIL();
-    Traits t = traits_of(self);
     // UserList's initialiser would store an empty list and then copy the
     // references into it: the same as storing this new list.
-    if (t.plain_data && t.has(kInit)) {
+    if (direct(traits_of(self), kInit)) {
         if (PyObject_SetAttr(self, S.data, refs.get()) < 0) return VO_FAIL();
     } else if (!call_base(self, kInit, {refs.get()})) {
         return VO_FAIL();
@@ -476,7 +511,18 @@ PyObject* vapora_getitem(PyObject* self, PyObject* index) {
     }
     Ref entry;
     if (Ref data = direct_data(self, kGetitem)) {
-        entry = Ref::steal(PyObject_GetItem(data.get(), index));
+        if (PyLong_CheckExact(index)) {
+            Py_ssize_t i = PyLong_AsSsize_t(index);
+            if (i == -1 && PyErr_Occurred()) {
+                PyErr_Clear();  // too large for a position: the list's own error below
+            } else {
+                Py_ssize_t n = PyList_GET_SIZE(data.get());
+                if (i < 0) i += n;
+                if (i >= 0 && i < n) entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
+            }
+        }
+        // Anything else, with the list's own errors.
+        if (!entry) entry = Ref::steal(PyObject_GetItem(data.get(), index));
     } else {
         entry = call_base(self, kGetitem, {index});
     }
@@ -673,7 +719,7 @@ Ref pop_entry(PyObject* self, PyObject* item) noexcept {
     }
     Probe probe;
     if (!probe.for_element(item)) return nullptr;
-    if (Ref data = direct_data(self, kPop); data && traits_of(self).has(kIndex)) {
+    if (Ref data = direct_data(self, kPop); data && direct(traits_of(self), kIndex)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
             case Search::Found: {
