@@ -970,3 +970,30 @@ class VaporaMachine(RuleBasedStateMachine):
 
 VaporaMachine.TestCase.settings = settings(max_examples=200, stateful_step_count=30)
 test_vapora_against_a_list_of_live_objects = VaporaMachine.TestCase
+
+
+def test_collections_during_a_write_may_change_its_input(no_automatic_gc):
+    # Making references allocates; with a threshold of 1 every allocation
+    # runs a collection, whose finalizers here shorten the input list.
+    objs = [Obj(str(i)) for i in range(20)]
+    items = list(objs)
+
+    class Shrinker:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            if items:
+                items.pop()
+
+    old = gc.get_threshold()
+    gc.enable()
+    try:
+        gc.set_threshold(1)
+        for _ in range(5):
+            Shrinker()
+        v = Vapora(items)
+        v.extend(items)
+    finally:
+        gc.set_threshold(*old)
+    assert {id(x) for x in v} <= {id(x) for x in objs} and len(v) <= 2 * len(objs)

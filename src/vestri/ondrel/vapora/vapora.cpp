@@ -280,17 +280,24 @@ private:
 
 // --- comparing entries with a probe -----------------------------------------------------------
 
+// object's own comparison, which answers equality by identity alone.
+richcmpfunc g_object_compare = nullptr;
+
+inline bool compares_by_identity(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_richcompare == g_object_compare; }
+
 // `a == b` for two live referents, as the weakref type compares them (its
 // comparison has no identity shortcut at this level).  `a` and `b` may be
-// borrowed: both are pinned before a comparison that can run Python code.
-int referents_equal(PyObject* a, PyObject* b) noexcept {
-    richcmpfunc object_compare = PyBaseObject_Type.tp_richcompare;
-    // object's own comparison answers equality by identity alone, on both sides.
-    if (Py_TYPE(a)->tp_richcompare == object_compare && Py_TYPE(b)->tp_richcompare == object_compare) return a == b;
+// borrowed: both are pinned before the comparison, which can run Python code.
+[[gnu::noinline]] int referents_compare(PyObject* a, PyObject* b) noexcept {
     Ref pin_a = Ref::borrow(a), pin_b = Ref::borrow(b);
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
+}
+
+inline int referents_equal(PyObject* a, PyObject* b) noexcept {
+    if (compares_by_identity(a) && compares_by_identity(b)) return a == b;
+    return referents_compare(a, b);
 }
 
 // What a lookup compares the entries of `data` with: `entry == probe`, where
@@ -311,6 +318,7 @@ public:
         if (VO_LIKELY(S.weakref_names.holds())) {
             if (VO_UNLIKELY(Py_TYPE(item)->tp_weaklistoffset == 0)) return !!reference_to(item);
             item_ = item;
+            item_by_identity_ = compares_by_identity(item);
             return true;
         }
         return !!reference_to(item);
@@ -332,7 +340,8 @@ public:
                 PyObject* obj = vo::weakref_referent_borrowed(entry);
                 if (!obj) return 0;  // a dead reference equals only itself
                 if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
-                return referents_equal(obj, item_);
+                if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
+                return referents_compare(obj, item_);
             }
             if (entry == ref_.get()) return 1;
             if (ref_exact_) {
@@ -362,6 +371,7 @@ private:
     }
 
     PyObject* item_ = nullptr;  // the element, borrowed from the caller; NULL once compared by reference
+    bool item_by_identity_ = false;
     Ref ref_;
     Ref target_;                // the referent of a plain probe reference (empty when dead)
     bool ref_exact_ = false;
@@ -711,6 +721,21 @@ PyObject* vapora_count(PyObject* self, PyObject* item) {
 Ref pop_entry(PyObject* self, PyObject* item) noexcept {
     if (!item || PyIndex_Check(item)) {
         if (Ref data = direct_data(self, kPop)) {
+            Py_ssize_t i = -1;
+            bool plain = !item;
+            if (item && PyLong_CheckExact(item)) {
+                i = PyLong_AsSsize_t(item);
+                plain = !(i == -1 && PyErr_Occurred());
+                if (!plain) PyErr_Clear();  // too large: list.pop's own error below
+            }
+            Py_ssize_t n = PyList_GET_SIZE(data.get());
+            if (plain && i < 0) i += n;
+            if (plain && i >= 0 && i < n) {
+                Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
+                if (PyList_SetSlice(data.get(), i, i + 1, nullptr) < 0) return nullptr;
+                return entry;
+            }
+            // Anything else, with list.pop's own conversion and errors.
             PyObject* args[] = {data.get(), item};
             return Ref::steal(PyObject_VectorcallMethod(S.pop, args, item ? 2 : 1, nullptr));
         }
@@ -1018,6 +1043,8 @@ PyObject* vapora_ge(PyObject* self, PyObject* other) {
 // the methods), and assigning a method on the class later recomputes them.
 int vapora_sq_contains(PyObject* self, PyObject* item) { return contains_impl(self, item); }
 
+int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
+
 // --- the class ----------------------------------------------------------------------------
 
 vo::Signature<1> sig_init("Vapora.__init__", "self", {{"items", false, true}});
@@ -1048,6 +1075,16 @@ vo::Signature<1> sig_lt("Vapora.__lt__", "self", {{"other"}});
 vo::Signature<1> sig_le("Vapora.__le__", "self", {{"other"}});
 vo::Signature<1> sig_gt("Vapora.__gt__", "self", {{"other"}});
 vo::Signature<1> sig_ge("Vapora.__ge__", "self", {{"other"}});
+
+int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* parsed[1];
+    if (!sig_init.parse(args, kwds, parsed)) {
+        sig_init.site.add();
+        return -1;
+    }
+    Ref done = Ref::steal(vapora_init(self, parsed[0]));
+    return done ? 0 : -1;
+}
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
@@ -1123,6 +1160,7 @@ bool intern_names() noexcept {
 
 bool module_body(PyObject* module) {
     if (!intern_names()) return false;
+    g_object_compare = PyBaseObject_Type.tp_richcompare;
     if (!vo::iterator_ready(module, "vapora_iterator") || !vo::weakcall_ready(module)) return false;
     if (!vo::body_import(module, "weakref") || !vo::body_import(module, "collections")) return false;
 
@@ -1162,6 +1200,7 @@ bool module_body(PyObject* module) {
     PyTypeObject* type = vapora_type();
     type->tp_as_sequence->sq_contains = vapora_sq_contains;
     type->tp_iter = vapora_iter;
+    type->tp_init = vapora_tp_init;
     type->tp_as_mapping->mp_subscript = vapora_getitem;
     PyType_Modified(type);
     return vo::body_bind(module, "Vapora", cls);
