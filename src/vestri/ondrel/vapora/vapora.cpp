@@ -505,6 +505,38 @@ PyObject* vapora_contains(PyObject* self, PyObject* item) {
     return PyBool_FromLong(found);
 }
 
+int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
+
+// `cls(referent of each entry of entries)`.  For Vapora itself, whose
+// construction is object's allocation and then this module's __init__, the
+// instance is made and initialised directly with a list of the referents
+// instead of a one-pass iterator over them.  `fresh`: `entries` is a new
+// list that no other code holds.
+PyObject* new_over_referents(PyTypeObject* cls, PyObject* entries, bool fresh) noexcept {
+    if (fresh && cls == vapora_type() && cls->tp_init == vapora_tp_init &&
+        Py_TYPE(cls)->tp_call == PyType_Type.tp_call && cls->tp_new == PyBaseObject_Type.tp_new) {
+        Py_ssize_t n = PyList_GET_SIZE(entries);
+        Ref referents = Ref::steal(PyList_New(n));
+        if (!referents) return nullptr;
+        // Nobody else holds `entries`: reading the entries cannot change it.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref element = call_entry(PyList_GET_ITEM(entries, i));
+            if (!element) return nullptr;
+            PyList_SET_ITEM(referents.get(), i, element.release());
+        }
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        Ref obj = Ref::steal(cls->tp_new(cls, empty.get(), nullptr));
+        if (!obj) return nullptr;
+        Ref done = Ref::steal(vapora_init(obj.get(), referents.get()));
+        if (!done) return nullptr;
+        return obj.release();
+    }
+    Ref referents = read_entries(entries);
+    if (!referents) return nullptr;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(cls), referents.get());
+}
+
 PyObject* vapora_getitem(PyObject* self, PyObject* index) {
     VO_METHOD("Vapora.__getitem__");
     if (PySlice_Check(index)) {
@@ -513,9 +545,8 @@ PyObject* vapora_getitem(PyObject* self, PyObject* index) {
         if (!data) return VO_FAIL();
         Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
         if (!entries) return VO_FAIL();
-        Ref referents = read_entries(entries.get());
-        if (!referents) return VO_FAIL();
-        PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), referents.get());
+        bool fresh = PyList_CheckExact(data.get()) && PyList_CheckExact(entries.get()) && Py_REFCNT(entries.get()) == 1;
+        PyObject* result = new_over_referents(Py_TYPE(self), entries.get(), fresh);
         if (!result) return VO_FAIL();
         return result;
     }
