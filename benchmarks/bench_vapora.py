@@ -3,11 +3,16 @@
     python benchmarks/bench_vapora.py -o vapora.json       # add --fast for a quick look
     python benchmarks/bench_vapora.py --ratios vapora.json # the table of ratios
     python benchmarks/bench_vapora.py --memory             # bytes per element
+    python benchmarks/bench_vapora.py --interleaved        # cross-check on a busy machine
 
 Every figure is a pair: ours and a baseline timed by the same pyperf run;
 `--ratios` reads the run's results back and prints each ratio against its
 target.  The twin (benchmarks/twin_vapora.py) is the same class written
 plainly in Python.
+
+The ratios use each benchmark's fastest value rather than its mean: on a
+shared machine the load changes between the two halves of a pair, and the
+fastest value is the one least disturbed by it.
 """
 
 import gc
@@ -59,7 +64,7 @@ def main():
 
 
 def ratios(path):
-    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
+    results = {bench.get_name(): min(bench.get_values()) for bench in pyperf.BenchmarkSuite.load(path)}
     print(f"{'benchmark':48} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
     for name, _, _, target, kind in PAIRS:
         mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
@@ -71,6 +76,31 @@ def ratios(path):
         else:
             ratio, ok = base / mine, base / mine >= target
             goal = f">= {target}x faster"
+        print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
+
+
+def interleaved(rounds=40, budget=0.01):
+    """Each pair timed in alternating short rounds in one process; the
+    fastest round of each side gives the ratio.  Slow changes of the
+    machine's load then hit both sides alike.  The cycle collector stays on
+    (timeit would turn it off): every weak reference is an object it tracks."""
+    import timeit
+
+    namespace = {"gc": gc}
+    exec(SETUP, namespace)
+    print(f"{'benchmark':48} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
+    for name, ours, baseline, target, kind in PAIRS:
+        timers = [timeit.Timer(stmt, setup="gc.enable()", globals=namespace) for stmt in (ours, baseline)]
+        loops = [max(1, int(budget / max(t.timeit(1), 1e-9))) for t in timers]
+        best = [float("inf"), float("inf")]
+        for _ in range(rounds):
+            for side in (0, 1):
+                best[side] = min(best[side], timers[side].timeit(loops[side]) / loops[side])
+        mine, base = best
+        if kind == "within":
+            ratio, ok, goal = mine / base, mine / base <= target, f"<= {target}x the baseline's time"
+        else:
+            ratio, ok, goal = base / mine, base / mine >= target, f">= {target}x faster"
         print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
@@ -110,5 +140,7 @@ if __name__ == "__main__":
         ratios(sys.argv[2])
     elif len(sys.argv) == 2 and sys.argv[1] == "--memory":
         memory()
+    elif len(sys.argv) == 2 and sys.argv[1] == "--interleaved":
+        interleaved()
     else:
         main()
