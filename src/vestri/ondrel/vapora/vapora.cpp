@@ -1074,8 +1074,6 @@ PyObject* vapora_ge(PyObject* self, PyObject* other) {
 // the methods), and assigning a method on the class later recomputes them.
 int vapora_sq_contains(PyObject* self, PyObject* item) { return contains_impl(self, item); }
 
-int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
-
 // --- the class ----------------------------------------------------------------------------
 
 vo::Signature<1> sig_init("Vapora.__init__", "self", {{"items", false, true}});
@@ -1107,6 +1105,7 @@ vo::Signature<1> sig_le("Vapora.__le__", "self", {{"other"}});
 vo::Signature<1> sig_gt("Vapora.__gt__", "self", {{"other"}});
 vo::Signature<1> sig_ge("Vapora.__ge__", "self", {{"other"}});
 
+// Vapora's own construction, in its tp_init slot (see the slots above).
 int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* parsed[1];
     if (!sig_init.parse(args, kwds, parsed)) {
