@@ -44,6 +44,7 @@
 #include "common/iterator.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/typecache.hpp"
 #include "common/weakcall.hpp"
 
 #include <algorithm>
@@ -86,21 +87,16 @@ PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.
 
 // --- what a class does with `data` ----------------------------------------------------------
 
+// What a class does with `data`: bit b set when super(Vapora, obj).<kBaseNames[b]>
+// is UserList's own; kPlainData when `obj.data` is an ordinary instance attribute.
 struct Traits {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    unsigned int bits = 0;  // bit b: super(Vapora, obj).<kBaseNames[b]> is UserList's own;
-                            // kPlainData: `obj.data` is an ordinary instance attribute
+    unsigned int bits = 0;
 };
 constexpr unsigned int kPlainData = 1u << kBaseCount;
 
-// Keyed by the class and its version tag, which the interpreter changes
-// whenever the class or one of its bases is modified.
-Traits g_traits[16];
+vo::TypeCache<Traits, 16> g_traits;
 
-void compute_traits(Traits& t, PyTypeObject* type) noexcept {
-    t = Traits{};
-    t.type = type;
+void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     for (unsigned b = 0; b < kBaseCount; ++b) {
         Ref found = vo::super_lookup(type, S.cls, S.base_names[b]);
         if (found.get() == S.base_originals[b]) t.bits |= 1u << b;
@@ -109,17 +105,9 @@ void compute_traits(Traits& t, PyTypeObject* type) noexcept {
         !vo::compat::type_lookup(type, S.data))
         t.bits |= kPlainData;
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
-    t.version = vo::compat::type_version(type);
 }
 
-// What the class of `obj` does: a bit per base method, and kPlainData.
-inline unsigned int traits_of(PyObject* obj) noexcept {
-    PyTypeObject* type = Py_TYPE(obj);
-    Traits& t = g_traits[(reinterpret_cast<std::uintptr_t>(type) >> 5) & 15];
-    if (VO_UNLIKELY(t.type != type || t.version == 0 || t.version != vo::compat::current_type_version(type)))
-        compute_traits(t, type);
-    return t.bits;
-}
+inline unsigned int traits_of(PyObject* obj) noexcept { return g_traits.get(Py_TYPE(obj), compute_traits).bits; }
 
 // Whether base operation `b` may be done on an exact-list `data` directly.
 inline bool direct(unsigned int traits, Base b) noexcept {
