@@ -42,6 +42,7 @@
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/iterator.hpp"
+#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "common/typecache.hpp"
@@ -71,19 +72,19 @@ struct State {
     // Interned names (borrowed: they live for the process).
     PyObject *data, *new_, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
     PyObject* base_names[kBaseCount];
-    // Strong references, kept for the process.
-    PyObject* cls;              // Vapora
-    PyObject* weakref_module;   // the real weakref module
-    PyObject* reference_type;   // weakref.ReferenceType (also weakref.ref)
-    PyObject* base_originals[kBaseCount];  // UserList's own functions
-    PyObject* reverse_slice;    // slice(None, None, -1)
-    PyObject* sort_kwnames;     // ("key", "reverse")
+    // Kept for the process.
+    vo::Kept cls;                          // Vapora
+    vo::Kept weakref_module;               // the real weakref module
+    vo::Kept reference_type;               // weakref.ReferenceType (also weakref.ref)
+    vo::Kept base_originals[kBaseCount];   // UserList's own functions
+    vo::Kept reverse_slice;                // slice(None, None, -1)
+    vo::Kept sort_kwnames;                 // ("key", "reverse")
     // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones.
     vo::Binding weakref_names;
 };
 State S;
 
-PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.cls); }
+PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.cls.get()); }
 
 // --- what a class does with `data` ----------------------------------------------------------
 
@@ -98,8 +99,8 @@ vo::TypeCache<Traits, 16> g_traits;
 
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     for (unsigned b = 0; b < kBaseCount; ++b) {
-        Ref found = vo::super_lookup(type, S.cls, S.base_names[b]);
-        if (found.get() == S.base_originals[b]) t.bits |= 1u << b;
+        Ref found = vo::super_lookup(type, S.cls.get(), S.base_names[b]);
+        if (found.get() == S.base_originals[b].get()) t.bits |= 1u << b;
     }
     if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
         !vo::compat::type_lookup(type, S.data))
@@ -142,7 +143,7 @@ bool being_sorted(PyObject* list) noexcept { return reinterpret_cast<PyListObjec
 // `super(Vapora, self).<method>(*args)`, with `nkw` trailing arguments
 // passed by the names in `kwnames`.
 Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept {
-    Ref method = vo::super_attribute(self, S.cls, S.base_names[b]);
+    Ref method = vo::super_attribute(self, S.cls.get(), S.base_names[b]);
     if (!method) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return Ref::steal(
@@ -171,7 +172,7 @@ Ref make_ref(PyObject* element, PyObject* callback) noexcept {
 int is_reference(PyObject* item) noexcept {
     if (VO_LIKELY(S.weakref_names.holds())) {
         if (PyWeakref_CheckRef(item)) return 1;
-        return PyObject_IsInstance(item, S.reference_type);
+        return PyObject_IsInstance(item, S.reference_type.get());
     }
     Ref type = weakref_attribute(S.reference_type_name);
     if (!type) return -1;
@@ -595,7 +596,7 @@ PyObject* vapora_eq(PyObject* self, PyObject* other) {
 
 PyObject* vapora_reversed(PyObject* self) {
     VO_METHOD("Vapora.__reversed__");
-    PyObject* result = PyObject_GetItem(self, S.reverse_slice);
+    PyObject* result = PyObject_GetItem(self, S.reverse_slice.get());
     if (!result) return VO_FAIL();
     return result;
 }
@@ -885,9 +886,9 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
     Ref done;
     if (data) {
         PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
-        done = Ref::steal(PyObject_VectorcallMethod(S.sort, args, 1, S.sort_kwnames));
+        done = Ref::steal(PyObject_VectorcallMethod(S.sort, args, 1, S.sort_kwnames.get()));
     } else {
-        done = call_base(self, kSort, {sort_key.get(), reverse_arg}, S.sort_kwnames);
+        done = call_base(self, kSort, {sort_key.get(), reverse_arg}, S.sort_kwnames.get());
     }
     if (watched) {
         g_sorts.erase(std::find(g_sorts.begin(), g_sorts.end(), &sort));
@@ -1193,27 +1194,28 @@ bool module_body(PyObject* module) {
     // A class statement that defines __eq__ and no __hash__ sets __hash__ to None.
     if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
 
-    S.cls = Ref(cls).release();
+    S.cls.set(cls);
     for (unsigned b = 0; b < kBaseCount; ++b) {
-        Ref original = vo::super_lookup(vapora_type(), S.cls, S.base_names[b]);
+        Ref original = vo::super_lookup(vapora_type(), S.cls.get(), S.base_names[b]);
         if (!original) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "UserList has no method %U", S.base_names[b]);
             return false;
         }
-        S.base_originals[b] = original.release();
+        S.base_originals[b].set(std::move(original));
     }
     Ref weakref_module = vo::global(S.weakref);
     if (!weakref_module) return false;
-    S.weakref_module = weakref_module.release();
-    if (!(S.reference_type = PyObject_GetAttr(S.weakref_module, S.reference_type_name))) return false;
-    PyObject* weakref_dict = PyModule_GetDict(S.weakref_module);
-    if (!S.weakref_names.init({{vo::module_globals(), S.weakref, S.weakref_module},
-                               {weakref_dict, S.ref, S.reference_type},
-                               {weakref_dict, S.reference_type_name, S.reference_type}}))
+    S.weakref_module.set(std::move(weakref_module));
+    if (!S.reference_type.set(Ref::steal(PyObject_GetAttr(S.weakref_module.get(), S.reference_type_name))))
+        return false;
+    PyObject* weakref_dict = PyModule_GetDict(S.weakref_module.get());
+    if (!S.weakref_names.init({{vo::module_globals(), S.weakref, S.weakref_module.get()},
+                               {weakref_dict, S.ref, S.reference_type.get()},
+                               {weakref_dict, S.reference_type_name, S.reference_type.get()}}))
         return false;
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!minus_one || !(S.reverse_slice = PySlice_New(nullptr, nullptr, minus_one.get()))) return false;
-    if (!(S.sort_kwnames = PyTuple_Pack(2, vo::intern("key"), vo::intern("reverse")))) return false;
+    if (!minus_one || !S.reverse_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, minus_one.get())))) return false;
+    if (!S.sort_kwnames.set(Ref::steal(PyTuple_Pack(2, vo::intern("key"), vo::intern("reverse"))))) return false;
 
     PyTypeObject* type = vapora_type();
     type->tp_as_sequence->sq_contains = vapora_sq_contains;
