@@ -15,6 +15,7 @@ from vestri.ondrel.arbel import Arbel
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
 from vestri.ondrel.sequara import Sequara
+from vestri.ondrel.vapora import Vapora
 
 CONFIG_DIR = pathlib.Path(__file__).resolve().parent / "config"
 
@@ -135,6 +136,31 @@ def orderable_mapping():
         steps == dict(steps.items())
         steps.insert('fetch', 9, 0)
     """, {"Sequara": Sequara})
+class Listener:
+    """Anything that can be weakly referenced can be held by a Vapora."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"Listener({self.name!r})"
+
+
+def weak_list():
+    session("Vapora: a list that does not keep its elements alive", """
+        a, b, c = Listener('a'), Listener('b'), Listener('c')
+        listeners = Vapora([a, b, c, a])
+        listeners
+        listeners[1], b in listeners, listeners.count(a)
+        del a
+        listeners
+        listeners.sort(key=lambda l: l.name, reverse=True)
+        listeners
+        listeners.pop(b), listeners
+        listeners + Vapora([c])
+        listeners + [c]
+        listeners.append(42)
+    """, {"Vapora": Vapora, "Listener": Listener})
 
 
 def as_tree(name, level):
@@ -190,6 +216,7 @@ SECTIONS = [
     orderable_mapping,
     configuration_tree,
     logic_selection,
+    weak_list,
 ]
 
 

@@ -155,6 +155,28 @@ def _trellan():
 
 def tr():
     return _trellan().Trellan({"a": [1, (2, {"b": 3})]})
+def _vapora():
+    from vestri.ondrel.vapora import Vapora
+    return Vapora
+
+
+class _Element:
+    """Weakly referenceable and unordered."""
+
+
+# Kept alive for the whole run: a Vapora holds its elements weakly.
+_ELEMENTS = [_Element() for _ in range(3)]
+_E = _ELEMENTS[0]
+_BAD_ELEMENT = _BadRepr()
+
+
+def vp():
+    return _vapora()(_ELEMENTS)
+
+
+def vp_bare():
+    """A Vapora whose __init__ never ran: no data."""
+    return _vapora().__new__(_vapora())
 
 
 METHODS = [
@@ -217,6 +239,40 @@ METHODS = [
            lambda o: o.__init__((), 1), lambda o: o.__init__([], "x")),
     Method("trellan", "IndexMarker.__repr__", "self", lambda: _trellan().IndexMarker([], 0),
            lambda o: repr(o), lambda o: (setattr(o, "type_", 5), repr(o)), slot=True),
+    Method("vapora", "Vapora.__init__", "self, items=()", vp, lambda o: o.__init__(_ELEMENTS), lambda o: o.__init__([1])),
+    Method("vapora", "Vapora.__contains__", "self, item", vp, lambda o: o.__contains__(_E), lambda o: o.__contains__(1)),
+    Method("vapora", "Vapora.__getitem__", "self, index", vp,
+           lambda o: o.__getitem__(slice(1, None)), lambda o: o.__getitem__(9)),
+    Method("vapora", "Vapora.__setitem__", "self, index, item", vp,
+           lambda o: o.__setitem__(0, _E), lambda o: o.__setitem__(0, 1)),
+    Method("vapora", "Vapora.__iter__", "self", vp, lambda o: list(o.__iter__()), lambda o: vp_bare().__iter__()),
+    Method("vapora", "Vapora.__eq__", "self, other", vp, lambda o: o.__eq__(_ELEMENTS), lambda o: vp_bare().__eq__([])),
+    Method("vapora", "Vapora.__reversed__", "self", vp, lambda o: o.__reversed__(), lambda o: vp_bare().__reversed__()),
+    Method("vapora", "Vapora.__add__", "self, item", vp, lambda o: o.__add__(o), lambda o: o.__add__([1])),
+    Method("vapora", "Vapora.__iadd__", "self, items", vp, lambda o: o.__iadd__(()), lambda o: o.__iadd__([1])),
+    Method("vapora", "Vapora.remove", "self, item", vp,
+           lambda o: (o.append(_E), o.remove(_E)), lambda o: o.remove(_Element())),
+    Method("vapora", "Vapora.append", "self, item", vp, lambda o: (o.append(_E), o.pop()), lambda o: o.append(1)),
+    Method("vapora", "Vapora.index", "self, item", vp, lambda o: o.index(_E), lambda o: o.index(1)),
+    Method("vapora", "Vapora.count", "self, item", vp, lambda o: o.count(_E), lambda o: o.count(1)),
+    Method("vapora", "Vapora.pop", "self, item=-1", vp, lambda o: (o.append(_E), o.pop(_E)), lambda o: o.pop(9)),
+    Method("vapora", "Vapora.insert", "self, index, item", vp,
+           lambda o: (o.insert(0, _E), o.pop(0)), lambda o: o.insert(0, 1)),
+    Method("vapora", "Vapora.extend", "self, items", vp, lambda o: o.extend([]), lambda o: o.extend([_E, 1])),
+    Method("vapora", "Vapora.sort", "self, key=None, reverse=False", vp, lambda o: o.sort(key=id), lambda o: o.sort()),
+    Method("vapora", "Vapora.__repr__", "self", vp,
+           lambda o: o.__repr__(), lambda o: _vapora()([_BAD_ELEMENT]).__repr__()),
+    Method("vapora", "Vapora.__str__", "self", vp,
+           lambda o: o.__str__(), lambda o: _vapora()([_BAD_ELEMENT]).__str__()),
+    Method("vapora", "Vapora.__mul__", "self, n", vp, lambda o: o.__mul__(2), lambda o: o.__mul__("x")),
+    Method("vapora", "Vapora.__rmul__", "self, n", vp, lambda o: o.__rmul__(2), lambda o: o.__rmul__("x")),
+    Method("vapora", "Vapora.__imul__", "self, n", vp, lambda o: o.__imul__(1), lambda o: o.__imul__("x")),
+    Method("vapora", "Vapora.__radd__", "self, other", vp, lambda o: o.__radd__(_ELEMENTS), lambda o: o.__radd__(1)),
+    Method("vapora", "Vapora.__copy__", "self", vp, lambda o: o.__copy__(), lambda o: vp_bare().__copy__()),
+    Method("vapora", "Vapora.__lt__", "self, other", vp, lambda o: o.__lt__([]), lambda o: o.__lt__(1)),
+    Method("vapora", "Vapora.__le__", "self, other", vp, lambda o: o.__le__([]), lambda o: o.__le__(1)),
+    Method("vapora", "Vapora.__gt__", "self, other", vp, lambda o: o.__gt__([]), lambda o: o.__gt__(1)),
+    Method("vapora", "Vapora.__ge__", "self, other", vp, lambda o: o.__ge__([]), lambda o: o.__ge__(1)),
     Method("configuration", "Configuration.__setitem__", "self, key, value", cfg,
            lambda o: o.__setitem__("a.c", "1"), lambda o: o.__setitem__(["unhashable"], 1)),
     Method("configuration", "Configuration.copy", "self", cfg, lambda o: o.copy()),
@@ -368,6 +424,8 @@ def test_repeated_calls_grow_no_memory(method):
     (lambda: _configuration()().copy(1), "Configuration.copy() takes 1 positional argument but 2 were given"),
     (lambda: _sequara()().insert("k", 1), "Sequara.insert() missing 1 required positional argument: 'position'"),
     (lambda: _sequara()(self=1), "Sequara.__init__() got multiple values for argument 'self'"),
+    (lambda: _vapora()().insert(0), "Vapora.insert() missing 1 required positional argument: 'item'"),
+    (lambda: _vapora()([], items=()), "Vapora.__init__() got multiple values for argument 'items'"),
     (lambda: _configuration()._expand_cfg_value("x"),
      "Configuration._expand_cfg_value() missing 2 required keyword-only arguments: 'section' and 'key'"),
 ])
