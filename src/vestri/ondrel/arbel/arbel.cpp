@@ -134,7 +134,7 @@ private:
     vo::TextBuilder out_;
     std::string head_ = "\n";  // what starts a line at the current depth
     std::vector<Frame> frames_;
-    size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
+    size_t untouched_ = 0;               // frames_[untouched_:] have not been touched
     PyTypeObject* seen_type_ = nullptr;  // the class kind_of saw last (valid until touch)
     NodeKind seen_kind_ = NodeKind::Foreign;
     Py_ssize_t depth_limit_ = 0;
@@ -169,7 +169,8 @@ bool Walk::touch() noexcept {
         Frame& frame = frames_[i];
         if (frame.live && frame.next < frame.stop) {
             Py_ssize_t size = PyList_GET_SIZE(frame.items.get());
-            Ref copy = Ref::steal(PyList_GetSlice(frame.items.get(), frame.next, frame.stop < size ? frame.stop : size));
+            Ref copy =
+                Ref::steal(PyList_GetSlice(frame.items.get(), frame.next, frame.stop < size ? frame.stop : size));
             if (!copy) return false;
             frame.stop = PyList_GET_SIZE(copy.get());
             frame.next = 0;
@@ -343,9 +344,13 @@ bool Walk::write_child(PyObject* child, bool last) noexcept {
     Node node;
     if (!read(child, kind, node)) return false;
     switch (open(child, node, false)) {
-        case Opened::Error: return false;
-        case Opened::Leaf: outdent(); return true;
-        case Opened::Frame: return true;  // outdented when its frame closes
+        case Opened::Error:
+            return false;
+        case Opened::Leaf:
+            outdent();
+            return true;
+        case Opened::Frame:
+            return true;  // outdented when its frame closes
     }
     return false;
 }
@@ -380,7 +385,6 @@ Ref Walk::render(PyObject* root) noexcept {
     }
     return out_.finish();
 }
-
 
 // --- the class ----------------------------------------------------------------------------
 
@@ -464,29 +468,28 @@ constexpr char arbel_doc[] =
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-PyMethodDef arbel_methods[] = {
-    {"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
-     "__init__($self, name, children=None)\n--\n\n"
-     "Arbel class __init__\n"
-     "\n"
-     "Args:\n"
-     "    name (str): name of the node\n"
-     "    children (list): list of children nodes"},
-    {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
-     "add_child($self, item)\n--\n\n"
-     "Add children\n"
-     "\n"
-     "Adds a child node to this Arbel node.\n"
-     "\n"
-     "Args:\n"
-     "    item (Arbel): the child node to add"},
-    {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
-     "__str__($self, /)\n--\n\n"
-     "String formatter\n"
-     "\n"
-     "Returns:\n"
-     "    str: the Arbel tree formatted as a string"},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef arbel_methods[] = {{"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
+                                "__init__($self, name, children=None)\n--\n\n"
+                                "Arbel class __init__\n"
+                                "\n"
+                                "Args:\n"
+                                "    name (str): name of the node\n"
+                                "    children (list): list of children nodes"},
+                               {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
+                                "add_child($self, item)\n--\n\n"
+                                "Add children\n"
+                                "\n"
+                                "Adds a child node to this Arbel node.\n"
+                                "\n"
+                                "Args:\n"
+                                "    item (Arbel): the child node to add"},
+                               {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
+                                "__str__($self, /)\n--\n\n"
+                                "String formatter\n"
+                                "\n"
+                                "Returns:\n"
+                                "    str: the Arbel tree formatted as a string"},
+                               {nullptr, nullptr, 0, nullptr}};
 
 bool module_body(PyObject* module) {
     g_state = new (std::nothrow) ArbelState{};
@@ -495,8 +498,11 @@ bool module_body(PyObject* module) {
         return false;
     }
     ArbelState& st = *g_state;
-    if (!vo::intern_all({{&st.name, "name"}, {&st.children, "children"}, {&st.str, "__str__"},
-                         {&st.append, "append"}, {&st.newline, "\n"}}))
+    if (!vo::intern_all({{&st.name, "name"},
+                         {&st.children, "children"},
+                         {&st.str, "__str__"},
+                         {&st.append, "append"},
+                         {&st.newline, "\n"}}))
         return false;
     st.minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!st.minus_one) return false;

@@ -116,3 +116,13 @@ inline SlotWrapperParts slot_wrapper_parts(PyObject* descr) noexcept {
 }
 
 }  // namespace vo::compat
+
+namespace vo::compat {
+
+// Whether `list` is in the middle of `list.sort()`: the interpreter empties
+// the list while it sorts and marks it by setting `allocated` to -1.
+inline bool list_being_sorted(PyObject* list) noexcept {
+    return reinterpret_cast<PyListObject*>(list)->allocated == -1;
+}
+
+}  // namespace vo::compat

@@ -9,8 +9,7 @@ namespace vo {
 namespace {
 
 struct Iterator {
-    PyObject_HEAD
-    PyObject* source;       // strong; NULL once the walk is over
+    PyObject_HEAD PyObject* source;  // strong; NULL once the walk is over
     const IterKind* kind;
     Py_ssize_t position;
     Py_ssize_t start_size;  // the source's size when the walk began (guarded kinds only)
@@ -94,14 +93,13 @@ PyMethodDef iterator_methods[] = {
     {"__length_hint__", iterator_length_hint, METH_NOARGS, "Private method returning an estimate of len(list(it))."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot iterator_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_iternext)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Life::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Life::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Life::clear)},
-    {Py_tp_methods, iterator_methods},
-    {0, nullptr}};
+PyType_Slot iterator_slots[] = {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                {Py_tp_iternext, reinterpret_cast<void*>(iterator_iternext)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(Life::dealloc)},
+                                {Py_tp_traverse, reinterpret_cast<void*>(Life::traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(Life::clear)},
+                                {Py_tp_methods, iterator_methods},
+                                {0, nullptr}};
 
 }  // namespace
 
@@ -115,8 +113,7 @@ bool iterator_ready(PyObject* module, const char* name) noexcept {
         .name = nullptr,
         .basicsize = sizeof(Iterator),
         .itemsize = 0,
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                 Py_TPFLAGS_IMMUTABLETYPE,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         .slots = iterator_slots,
     };
     spec.name = full_name.c_str();

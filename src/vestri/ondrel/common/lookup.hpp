@@ -77,7 +77,7 @@ private:
     Is check_as_bound(PyObject* value) noexcept;
 
     Binding binding_;
-    PyObject* name_ = nullptr;     // interned
+    PyObject* name_ = nullptr;  // interned
     Kept real_;
     Kept get_cache_token_;  // abc.get_cache_token
     Kept scalar_token_;     // the token under which the scalars were seen to be no Mappings

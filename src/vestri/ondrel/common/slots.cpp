@@ -22,7 +22,8 @@ void* NativeSlot::slot_of(PyTypeObject* type) const noexcept {
     return slot ? *slot : nullptr;
 }
 
-bool NativeSlot::install(PyTypeObject* owner, SlotId id, void* native, std::initializer_list<const char*> names) noexcept {
+bool NativeSlot::install(PyTypeObject* owner, SlotId id, void* native,
+                         std::initializer_list<const char*> names) noexcept {
     if (names.size() > 2 || !PyType_HasFeature(owner, Py_TPFLAGS_HEAPTYPE)) {
         PyErr_SetString(PyExc_SystemError, "a native slot needs a heap type and at most two names");
         return false;

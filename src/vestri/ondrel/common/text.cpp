@@ -26,12 +26,18 @@ void copy_characters(void* dst, int dst_kind, const void* src, int src_kind, Py_
         return;
     }
     switch (src_kind * 8 + dst_kind) {
-        case 1 * 8 + 2: return convert<Py_UCS1, Py_UCS2>(src, dst, n);
-        case 1 * 8 + 4: return convert<Py_UCS1, Py_UCS4>(src, dst, n);
-        case 2 * 8 + 1: return convert<Py_UCS2, Py_UCS1>(src, dst, n);
-        case 2 * 8 + 4: return convert<Py_UCS2, Py_UCS4>(src, dst, n);
-        case 4 * 8 + 1: return convert<Py_UCS4, Py_UCS1>(src, dst, n);
-        case 4 * 8 + 2: return convert<Py_UCS4, Py_UCS2>(src, dst, n);
+        case 1 * 8 + 2:
+            return convert<Py_UCS1, Py_UCS2>(src, dst, n);
+        case 1 * 8 + 4:
+            return convert<Py_UCS1, Py_UCS4>(src, dst, n);
+        case 2 * 8 + 1:
+            return convert<Py_UCS2, Py_UCS1>(src, dst, n);
+        case 2 * 8 + 4:
+            return convert<Py_UCS2, Py_UCS4>(src, dst, n);
+        case 4 * 8 + 1:
+            return convert<Py_UCS4, Py_UCS1>(src, dst, n);
+        case 4 * 8 + 2:
+            return convert<Py_UCS4, Py_UCS2>(src, dst, n);
     }
 }
 

@@ -33,7 +33,8 @@ public:
     template <class Compute>
     Facts get(PyTypeObject* type, Compute compute) noexcept {
         Entry& e = table_[(reinterpret_cast<std::uintptr_t>(type) >> 5) & (Entries - 1)];
-        if (VO_LIKELY(e.type == type && e.version != 0 && e.version == compat::current_type_version(type))) return e.facts;
+        if (VO_LIKELY(e.type == type && e.version != 0 && e.version == compat::current_type_version(type)))
+            return e.facts;
         Ref hold = Ref::borrow(type);
         unsigned int version = compat::type_version(type);
         Facts facts{};

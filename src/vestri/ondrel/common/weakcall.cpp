@@ -10,9 +10,8 @@ namespace {
 // Not tracked by the cycle collector: its two fields are a weak reference
 // made without a callback and a string, and neither can lead back to it.
 struct WeakCall {
-    PyObject_HEAD
-    PyObject* target;  // weakref.ref(container), strong
-    PyObject* method;  // the method's name, strong
+    PyObject_HEAD PyObject* target;  // weakref.ref(container), strong
+    PyObject* method;                // the method's name, strong
     vectorcallfunc vectorcall;
 };
 
@@ -75,12 +74,11 @@ PyMemberDef weakcall_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WeakCall, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot weakcall_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(weakcall_call)},
-    {Py_tp_repr, reinterpret_cast<void*>(weakcall_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(weakcall_dealloc)},
-    {Py_tp_members, weakcall_members},
-    {0, nullptr}};
+PyType_Slot weakcall_slots[] = {{Py_tp_call, reinterpret_cast<void*>(weakcall_call)},
+                                {Py_tp_repr, reinterpret_cast<void*>(weakcall_repr)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(weakcall_dealloc)},
+                                {Py_tp_members, weakcall_members},
+                                {0, nullptr}};
 
 }  // namespace
 

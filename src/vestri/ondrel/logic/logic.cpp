@@ -45,12 +45,12 @@ using Kept = PyObject*;
 struct LogicState {
     // Interned names.
     PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string;
-    Kept base = nullptr;            // BaseLogic
-    Kept pattern_type = nullptr;    // re.Pattern, which cannot be subclassed or patched
-    Kept pattern_search = nullptr;  // re.Pattern.search
+    Kept base = nullptr;                   // BaseLogic
+    Kept pattern_type = nullptr;           // re.Pattern, which cannot be subclassed or patched
+    Kept pattern_search = nullptr;         // re.Pattern.search
     vectorcallfunc search_call = nullptr;  // its entry point, called as the interpreter's CALL calls it
-    Kept strip = nullptr;           // str.strip
-    vo::Binding base_bound;         // the module's BaseLogic is `base`
+    Kept strip = nullptr;                  // str.strip
+    vo::Binding base_bound;                // the module's BaseLogic is `base`
 };
 LogicState state;
 
@@ -76,8 +76,7 @@ bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
 // references, and the entry point of the call protocol.  The entry point
 // is set by __init__ or the first call; until then calls take the slot.
 struct LogicObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
 };
 
 PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
@@ -262,9 +261,18 @@ Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noex
 // NULL, with the traceback entry of the class whose __call__ failed.
 PyObject* call_failed(Rule rule) noexcept {
     switch (rule) {
-        case Rule::And: { VO_METHOD("And.__call__"); return VO_FAIL(); }
-        case Rule::Or: { VO_METHOD("Or.__call__"); return VO_FAIL(); }
-        case Rule::Not: { VO_METHOD("Not.__call__"); return VO_FAIL(); }
+        case Rule::And: {
+            VO_METHOD("And.__call__");
+            return VO_FAIL();
+        }
+        case Rule::Or: {
+            VO_METHOD("Or.__call__");
+            return VO_FAIL();
+        }
+        case Rule::Not: {
+            VO_METHOD("Not.__call__");
+            return VO_FAIL();
+        }
     }
     return nullptr;
 }
@@ -284,9 +292,12 @@ Truth nested_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t 
 
 PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
     switch (guarded_walk(rule, self, items, n)) {
-        case Truth::True: Py_RETURN_TRUE;
-        case Truth::False: Py_RETURN_FALSE;
-        case Truth::Error: break;
+        case Truth::True:
+            Py_RETURN_TRUE;
+        case Truth::False:
+            Py_RETURN_FALSE;
+        case Truth::Error:
+            break;
     }
     // Each nested level adds its entry, as a Python __call__ would.
     return call_failed(rule);
@@ -544,10 +555,10 @@ PyMethodDef baselogic_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
-#define LIFECYCLE_SLOTS                                              \
-    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},  \
-    {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},        \
-    {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+#define LIFECYCLE_SLOTS                                             \
+    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)}, \
+        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},   \
+        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
 
 // The instance attribute dictionary, as a class statement provides it.
 PyMemberDef logic_members[] = {
@@ -568,8 +579,7 @@ PyType_Slot baselogic_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
     {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
-    LIFECYCLE_SLOTS
-    {Py_tp_methods, baselogic_methods},
+    LIFECYCLE_SLOTS{Py_tp_methods, baselogic_methods},
     {Py_tp_getset, baselogic_getset},
     {Py_tp_members, logic_members},
     {0, nullptr}};
@@ -583,22 +593,20 @@ PyType_Spec baselogic_spec = {
     .slots = baselogic_slots,
 };
 
-#define RULE_CALL_DOC(name, rule)                                        \
-    "__call__($self, *items)\n--\n\n"                                    \
+#define RULE_CALL_DOC(name, rule)     \
+    "__call__($self, *items)\n--\n\n" \
     "Test the values: " rule
 
 PyMethodDef and_methods[] = {
     {"__call__", VO_CFUNC(and_call_method), kSlotMethod,
      RULE_CALL_DOC("And", "true when every expression holds for at least one\nof the values.")},
     {nullptr, nullptr, 0, nullptr}};
-PyMethodDef or_methods[] = {
-    {"__call__", VO_CFUNC(or_call_method), kSlotMethod,
-     RULE_CALL_DOC("Or", "true when one or more expressions hold for one of\nthe values.")},
-    {nullptr, nullptr, 0, nullptr}};
-PyMethodDef not_methods[] = {
-    {"__call__", VO_CFUNC(not_call_method), kSlotMethod,
-     RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef or_methods[] = {{"__call__", VO_CFUNC(or_call_method), kSlotMethod,
+                             RULE_CALL_DOC("Or", "true when one or more expressions hold for one of\nthe values.")},
+                            {nullptr, nullptr, 0, nullptr}};
+PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod,
+                              RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
+                             {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot and_slots[] = {
     {Py_tp_doc, const_cast<char*>("Logical AND of expressions.\n"
@@ -613,8 +621,7 @@ PyType_Slot and_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(and_call)},
     {Py_tp_members, logic_members},
     {Py_tp_methods, and_methods},
-    LIFECYCLE_SLOTS
-    {0, nullptr}};
+    LIFECYCLE_SLOTS{0, nullptr}};
 PyType_Slot or_slots[] = {
     {Py_tp_doc, const_cast<char*>("Logical OR of expressions.\n"
                                   "\n"
@@ -625,8 +632,7 @@ PyType_Slot or_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(or_call)},
     {Py_tp_members, logic_members},
     {Py_tp_methods, or_methods},
-    LIFECYCLE_SLOTS
-    {0, nullptr}};
+    LIFECYCLE_SLOTS{0, nullptr}};
 PyType_Slot not_slots[] = {
     {Py_tp_doc, const_cast<char*>("Logical NOT of expressions.\n"
                                   "\n"
@@ -637,15 +643,17 @@ PyType_Slot not_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(not_call)},
     {Py_tp_members, logic_members},
     {Py_tp_methods, not_methods},
-    LIFECYCLE_SLOTS
-    {0, nullptr}};
+    LIFECYCLE_SLOTS{0, nullptr}};
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
                                     Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_HAVE_VECTORCALL;
-PyType_Spec and_spec = {.name = "vestri.ondrel.logic.And", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = and_slots};
-PyType_Spec or_spec = {.name = "vestri.ondrel.logic.Or", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = or_slots};
-PyType_Spec not_spec = {.name = "vestri.ondrel.logic.Not", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = not_slots};
+PyType_Spec and_spec = {
+    .name = "vestri.ondrel.logic.And", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = and_slots};
+PyType_Spec or_spec = {
+    .name = "vestri.ondrel.logic.Or", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = or_slots};
+PyType_Spec not_spec = {
+    .name = "vestri.ondrel.logic.Not", .basicsize = 0, .itemsize = 0, .flags = kRuleFlags, .slots = not_slots};
 
 // The comparison slot brings wrappers for all six operators into the class
 // namespace; a class that defines only __eq__ has only that one.
@@ -682,7 +690,8 @@ Ref read_text(PyObject* text) noexcept {
     Ref result = read_logic(stripped.get(), vo::module_globals(), base_type());
     if (!result) return nullptr;
     if (!PyObject_TypeCheck(result.get(), base_type())) {
-        PyErr_Format(PyExc_TypeError, "the expression gave a %.200s, not a logic object", Py_TYPE(result.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "the expression gave a %.200s, not a logic object",
+                     Py_TYPE(result.get())->tp_name);
         return nullptr;
     }
     return result;
@@ -704,22 +713,21 @@ PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return result.release();
 }
 
-PyMethodDef module_functions[] = {
-    {"logic_str", VO_CFUNC(logic_str), kFast,
-     "logic_str($module, /, string)\n--\n\n"
-     "Logic String Conversion\n"
-     "\n"
-     "Converts a logic form string to objects; mostly used for command-line\n"
-     "parsing of arguments.  The text is read as the printed form of logic\n"
-     "objects: calls of the logic classes of this module with string\n"
-     "literals or further such calls as arguments.  Nothing in the text is\n"
-     "evaluated; any other text raises ValueError.\n"
-     "\n"
-     "Example:\n"
-     "    >>> logic = logic_str(\"And('a', 'b')\")\n"
-     "    >>> logic('ab')\n"
-     "    True"},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_functions[] = {{"logic_str", VO_CFUNC(logic_str), kFast,
+                                   "logic_str($module, /, string)\n--\n\n"
+                                   "Logic String Conversion\n"
+                                   "\n"
+                                   "Converts a logic form string to objects; mostly used for command-line\n"
+                                   "parsing of arguments.  The text is read as the printed form of logic\n"
+                                   "objects: calls of the logic classes of this module with string\n"
+                                   "literals or further such calls as arguments.  Nothing in the text is\n"
+                                   "evaluated; any other text raises ValueError.\n"
+                                   "\n"
+                                   "Example:\n"
+                                   "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+                                   "    >>> logic('ab')\n"
+                                   "    True"},
+                                  {nullptr, nullptr, 0, nullptr}};
 
 // --- module body ------------------------------------------------------------------------
 

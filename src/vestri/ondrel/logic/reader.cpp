@@ -35,11 +35,11 @@ namespace {
 using vo::Ref;
 
 // Hard keywords: never names, whatever the namespace holds.
-constexpr const char* kKeywords[] = {
-    "False", "None",   "True",    "and",      "as",   "assert", "async", "await",  "break",
-    "class", "continue", "def",   "del",      "elif", "else",   "except", "finally", "for",
-    "from",  "global", "if",      "import",   "in",   "is",     "lambda", "nonlocal", "not",
-    "or",    "pass",   "raise",   "return",   "try",  "while",  "with",  "yield"};
+constexpr const char* kKeywords[] = {"False",  "None",   "True",    "and",      "as",       "assert", "async",
+                                     "await",  "break",  "class",   "continue", "def",      "del",    "elif",
+                                     "else",   "except", "finally", "for",      "from",     "global", "if",
+                                     "import", "in",     "is",      "lambda",   "nonlocal", "not",    "or",
+                                     "pass",   "raise",  "return",  "try",      "while",    "with",   "yield"};
 
 bool is_keyword(const char* name) noexcept {
     for (const char* keyword : kKeywords)
@@ -65,11 +65,24 @@ Prefix classify_prefix(const char* word) noexcept {
     bool r = false, u = false, b = false, f = false;
     for (size_t i = 0; i < n; ++i) {
         switch (word[i] | 0x20) {
-            case 'r': if (r) return Prefix::NotAPrefix; r = true; break;
-            case 'u': if (u) return Prefix::NotAPrefix; u = true; break;
-            case 'b': if (b) return Prefix::NotAPrefix; b = true; break;
-            case 'f': if (f) return Prefix::NotAPrefix; f = true; break;
-            default: return Prefix::NotAPrefix;
+            case 'r':
+                if (r) return Prefix::NotAPrefix;
+                r = true;
+                break;
+            case 'u':
+                if (u) return Prefix::NotAPrefix;
+                u = true;
+                break;
+            case 'b':
+                if (b) return Prefix::NotAPrefix;
+                b = true;
+                break;
+            case 'f':
+                if (f) return Prefix::NotAPrefix;
+                f = true;
+                break;
+            default:
+                return Prefix::NotAPrefix;
         }
     }
     if (u && n > 1) return Prefix::NotAPrefix;  // "ur" is no prefix
@@ -385,32 +398,64 @@ private:
             Py_ssize_t escape_at = i - 1;
             Py_UCS4 e = at(i++);  // a backslash is never last: the literal scan saw to that
             switch (e) {
-                case '\n': break;
-                case '\r': if (i < stop && at(i) == '\n') ++i; break;
-                case '\\': case '\'': case '"': buffer_[length++] = e; break;
-                case 'a': buffer_[length++] = '\a'; break;
-                case 'b': buffer_[length++] = '\b'; break;
-                case 'f': buffer_[length++] = '\f'; break;
-                case 'n': buffer_[length++] = '\n'; break;
-                case 'r': buffer_[length++] = '\r'; break;
-                case 't': buffer_[length++] = '\t'; break;
-                case 'v': buffer_[length++] = '\v'; break;
-                case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+                case '\n':
+                    break;
+                case '\r':
+                    if (i < stop && at(i) == '\n') ++i;
+                    break;
+                case '\\':
+                case '\'':
+                case '"':
+                    buffer_[length++] = e;
+                    break;
+                case 'a':
+                    buffer_[length++] = '\a';
+                    break;
+                case 'b':
+                    buffer_[length++] = '\b';
+                    break;
+                case 'f':
+                    buffer_[length++] = '\f';
+                    break;
+                case 'n':
+                    buffer_[length++] = '\n';
+                    break;
+                case 'r':
+                    buffer_[length++] = '\r';
+                    break;
+                case 't':
+                    buffer_[length++] = '\t';
+                    break;
+                case 'v':
+                    buffer_[length++] = '\v';
+                    break;
+                case '0':
+                case '1':
+                case '2':
+                case '3':
+                case '4':
+                case '5':
+                case '6':
+                case '7': {
                     // Up to three octal digits; above 0o377 the code point, as the interpreter takes it.
                     Py_UCS4 value = e - '0';
-                    for (int k = 0; k < 2 && i < stop && at(i) >= '0' && at(i) <= '7'; ++k) value = value * 8 + (at(i++) - '0');
+                    for (int k = 0; k < 2 && i < stop && at(i) >= '0' && at(i) <= '7'; ++k)
+                        value = value * 8 + (at(i++) - '0');
                     buffer_[length++] = value;
                     break;
                 }
-                case 'x': case 'u': case 'U': {
+                case 'x':
+                case 'u':
+                case 'U': {
                     int digits = e == 'x' ? 2 : e == 'u' ? 4 : 8;
                     Py_UCS4 value = 0;
                     for (int k = 0; k < digits; ++k) {
                         int h = i < stop ? hex_value(at(i)) : -1;
                         if (h < 0) {
                             pos_ = escape_at;
-                            return fail(e == 'x' ? "truncated \\xXX escape" : e == 'u' ? "truncated \\uXXXX escape"
-                                                                                 : "truncated \\UXXXXXXXX escape");
+                            return fail(e == 'x'   ? "truncated \\xXX escape"
+                                        : e == 'u' ? "truncated \\uXXXX escape"
+                                                   : "truncated \\UXXXXXXXX escape");
                         }
                         value = value * 16 + static_cast<Py_UCS4>(h);
                         ++i;

@@ -157,48 +157,49 @@ int Walker::begin(size_t i) noexcept {
     Ref container = frames_[i].container;
     PyObject* c = container.get();
     switch (classify(c, env)) {
-    case Shape::Error:
-        return -1;
-    case Shape::Other:
-        return 1;
-    case Shape::Mapping: {
-        bool own_items = PyDict_CheckExact(c);
-        Ref items;
-        if (!own_items) {
-            items = Ref::steal(PyObject_GetAttr(c, g->s_items));
-            env.user_code();
-            if (!items) return -1;
-            own_items = PyDict_Check(c) && PyCFunction_Check(items.get()) &&
-                        PyCFunction_GET_FUNCTION(items.get()) == g->dict_items && PyCFunction_GET_SELF(items.get()) == c;
-        }
-        if (own_items) {
-            Frame& f = frames_[i];
-            f.level = Level::DictItems;
-            f.used = f.left = PyDict_GET_SIZE(c);
-            return 0;
-        }
-        Ref view = Ref::steal(PyObject_CallNoArgs(items.get()));
-        if (!view) return -1;
-        Ref it = Ref::steal(PyObject_GetIter(view.get()));
-        env.user_code();
-        if (!it) return -1;
-        frames_[i].iter = std::move(it);
-        frames_[i].level = Level::ItemsIter;
-        return 0;
-    }
-    case Shape::Sequence:
-        if (PyList_CheckExact(c)) {
-            frames_[i].level = Level::ListItems;
-        } else if (PyTuple_CheckExact(c)) {
-            frames_[i].level = Level::TupleItems;
-        } else {
-            Ref it = Ref::steal(PyObject_GetIter(c));
+        case Shape::Error:
+            return -1;
+        case Shape::Other:
+            return 1;
+        case Shape::Mapping: {
+            bool own_items = PyDict_CheckExact(c);
+            Ref items;
+            if (!own_items) {
+                items = Ref::steal(PyObject_GetAttr(c, g->s_items));
+                env.user_code();
+                if (!items) return -1;
+                own_items = PyDict_Check(c) && PyCFunction_Check(items.get()) &&
+                            PyCFunction_GET_FUNCTION(items.get()) == g->dict_items &&
+                            PyCFunction_GET_SELF(items.get()) == c;
+            }
+            if (own_items) {
+                Frame& f = frames_[i];
+                f.level = Level::DictItems;
+                f.used = f.left = PyDict_GET_SIZE(c);
+                return 0;
+            }
+            Ref view = Ref::steal(PyObject_CallNoArgs(items.get()));
+            if (!view) return -1;
+            Ref it = Ref::steal(PyObject_GetIter(view.get()));
             env.user_code();
             if (!it) return -1;
             frames_[i].iter = std::move(it);
-            frames_[i].level = Level::SeqIter;
+            frames_[i].level = Level::ItemsIter;
+            return 0;
         }
-        return 0;
+        case Shape::Sequence:
+            if (PyList_CheckExact(c)) {
+                frames_[i].level = Level::ListItems;
+            } else if (PyTuple_CheckExact(c)) {
+                frames_[i].level = Level::TupleItems;
+            } else {
+                Ref it = Ref::steal(PyObject_GetIter(c));
+                env.user_code();
+                if (!it) return -1;
+                frames_[i].iter = std::move(it);
+                frames_[i].level = Level::SeqIter;
+            }
+            return 0;
     }
     return -1;
 }
@@ -208,52 +209,52 @@ int Walker::advance(size_t i, Ref& key, Ref& value, Py_ssize_t& index) noexcept 
     Frame& frame = frames_[i];
     PyObject* c = frame.container.get();
     switch (frame.level) {
-    case Level::DictItems: {
-        // What the items() iterator of a dict checks, in its order.
-        if (frame.used != PyDict_GET_SIZE(c)) {
-            frame.used = -1;
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
+        case Level::DictItems: {
+            // What the items() iterator of a dict checks, in its order.
+            if (frame.used != PyDict_GET_SIZE(c)) {
+                frame.used = -1;
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            PyObject *k, *v;
+            if (!PyDict_Next(c, &frame.pos, &k, &v)) return 0;
+            if (frame.left == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+            --frame.left;
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+            return 1;
         }
-        PyObject *k, *v;
-        if (!PyDict_Next(c, &frame.pos, &k, &v)) return 0;
-        if (frame.left == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
+        case Level::ItemsIter: {
+            Ref item = Ref::steal(PyIter_Next(frame.iter.get()));
+            env.user_code();
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            return unpack(item.get(), key, value) ? 1 : -1;
         }
-        --frame.left;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
-        return 1;
-    }
-    case Level::ItemsIter: {
-        Ref item = Ref::steal(PyIter_Next(frame.iter.get()));
-        env.user_code();
-        if (!item) return PyErr_Occurred() ? -1 : 0;
-        return unpack(item.get(), key, value) ? 1 : -1;
-    }
-    case Level::ListItems:
-        // Read the size each time, as the list's iterator does.
-        if (frame.pos >= PyList_GET_SIZE(c)) return 0;
-        value = Ref::borrow(PyList_GET_ITEM(c, frame.pos));
-        index = frame.pos++;
-        return 1;
-    case Level::TupleItems:
-        if (frame.pos >= PyTuple_GET_SIZE(c)) return 0;
-        value = Ref::borrow(PyTuple_GET_ITEM(c, frame.pos));
-        index = frame.pos++;
-        return 1;
-    case Level::SeqIter: {
-        Ref hold = frame.iter;
-        value = Ref::steal(PyIter_Next(hold.get()));
-        env.user_code();
-        if (!value) return PyErr_Occurred() ? -1 : 0;
-        index = frames_[i].pos++;
-        return 1;
-    }
-    case Level::Start:
-    case Level::Delegate:
-        break;
+        case Level::ListItems:
+            // Read the size each time, as the list's iterator does.
+            if (frame.pos >= PyList_GET_SIZE(c)) return 0;
+            value = Ref::borrow(PyList_GET_ITEM(c, frame.pos));
+            index = frame.pos++;
+            return 1;
+        case Level::TupleItems:
+            if (frame.pos >= PyTuple_GET_SIZE(c)) return 0;
+            value = Ref::borrow(PyTuple_GET_ITEM(c, frame.pos));
+            index = frame.pos++;
+            return 1;
+        case Level::SeqIter: {
+            Ref hold = frame.iter;
+            value = Ref::steal(PyIter_Next(hold.get()));
+            env.user_code();
+            if (!value) return PyErr_Occurred() ? -1 : 0;
+            index = frames_[i].pos++;
+            return 1;
+        }
+        case Level::Start:
+        case Level::Delegate:
+            break;
     }
     PyErr_SetString(PyExc_SystemError, "flattening level in an unexpected state");
     return -1;
@@ -363,41 +364,41 @@ PyObject* Walker::next() noexcept {
     while (!frames_.empty()) {
         size_t i = frames_.size() - 1;
         switch (frames_[i].level) {
-        case Level::Start: {
-            int r = begin(i);
-            if (r < 0) return nullptr;
-            if (r > 0) {
-                // Not a container: the input itself is the one item.
-                Ref item = frames_[i].container;
-                pop();
-                return item.release();
+            case Level::Start: {
+                int r = begin(i);
+                if (r < 0) return nullptr;
+                if (r > 0) {
+                    // Not a container: the input itself is the one item.
+                    Ref item = frames_[i].container;
+                    pop();
+                    return item.release();
+                }
+                break;
             }
-            break;
-        }
-        case Level::Delegate: {
-            Ref it = frames_[i].iter;
-            PyObject* item = PyIter_Next(it.get());
-            env.user_code();
-            if (item) return item;
-            if (PyErr_Occurred()) return nullptr;
-            pop();
-            break;
-        }
-        default: {
-            Ref key, value;
-            Py_ssize_t index = 0;
-            int r = advance(i, key, value, index);
-            if (r < 0) return nullptr;
-            if (r == 0) {
+            case Level::Delegate: {
+                Ref it = frames_[i].iter;
+                PyObject* item = PyIter_Next(it.get());
+                env.user_code();
+                if (item) return item;
+                if (PyErr_Occurred()) return nullptr;
                 pop();
                 break;
             }
-            PyObject* out = nullptr;
-            r = child(i, key.get(), index, value.get(), out);
-            if (r < 0) return nullptr;
-            if (r > 0) return out;
-            break;
-        }
+            default: {
+                Ref key, value;
+                Py_ssize_t index = 0;
+                int r = advance(i, key, value, index);
+                if (r < 0) return nullptr;
+                if (r == 0) {
+                    pop();
+                    break;
+                }
+                PyObject* out = nullptr;
+                r = child(i, key.get(), index, value.get(), out);
+                if (r < 0) return nullptr;
+                if (r > 0) return out;
+                break;
+            }
         }
     }
     return nullptr;
@@ -406,8 +407,7 @@ PyObject* Walker::next() noexcept {
 // --- the flattener object -----------------------------------------------------------
 
 struct FlattenerObject {
-    PyObject_HEAD
-    vo::gen::GenState state;
+    PyObject_HEAD vo::gen::GenState state;
     Walker walker;
 };
 
@@ -439,16 +439,15 @@ struct FlattenerFields {
 
 using Lifecycle = vo::lifecycle::Object<FlattenerFields>;
 
-PyType_Slot flattener_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(Protocol::iternext)},
-    {Py_tp_repr, reinterpret_cast<void*>(Protocol::repr)},
-    {Py_tp_methods, Protocol::methods},
-    {Py_tp_getset, Protocol::getsets},
-    {0, nullptr}};
+PyType_Slot flattener_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+                                 {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
+                                 {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
+                                 {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                 {Py_tp_iternext, reinterpret_cast<void*>(Protocol::iternext)},
+                                 {Py_tp_repr, reinterpret_cast<void*>(Protocol::repr)},
+                                 {Py_tp_methods, Protocol::methods},
+                                 {Py_tp_getset, Protocol::getsets},
+                                 {0, nullptr}};
 
 PyType_Spec flattener_spec = {
     .name = "vestri.ondrel.trellan.flatten_generator",

@@ -113,9 +113,8 @@ struct Protocol {
                 exc = Ref::steal(PyObject_CallOneArg(typ, val));
             if (!exc) return nullptr;
             if (!PyExceptionInstance_Check(exc.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "calling %R should have returned an instance of BaseException, not %s", typ,
-                             Py_TYPE(exc.get())->tp_name);
+                PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                             typ, Py_TYPE(exc.get())->tp_name);
                 return nullptr;
             }
         } else if (PyExceptionInstance_Check(typ)) {
@@ -188,10 +187,9 @@ struct Protocol {
         {"close", VO_CFUNC(close), METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
         {nullptr, nullptr, 0, nullptr}};
 
-    static inline PyGetSetDef getsets[] = {
-        {"gi_running", get_running, nullptr, nullptr, nullptr},
-        {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
-        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static inline PyGetSetDef getsets[] = {{"gi_running", get_running, nullptr, nullptr, nullptr},
+                                           {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+                                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 };
 
 }  // namespace vo::gen

@@ -282,8 +282,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     // What the parent holds once this step is done, when known without asking it.
     Ref placed;
     bool exact_parent = PyDict_CheckExact(prev_ptr_.get()) || PyList_CheckExact(prev_ptr_.get());
-    to_tuple = PyType_Check(type.get()) &&
-               PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
+    to_tuple = PyType_Check(type.get()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
     Py_ssize_t b = builder_of(ptr_.get());
     PyObject* current = b >= 0 ? builders_[b].target.get() : reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get()));
     if (type.get() != current) {

@@ -45,7 +45,7 @@ int Env::recheck_builtins() noexcept {
         if (same < 0) return -1;
         if (same) return plain = true;
     }
-    PyTypeObject* types[] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
+    PyTypeObject* types[] = {&PyUnicode_Type,  &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
                              Py_TYPE(Py_None), &PyBytes_Type, &PyList_Type,  &PyTuple_Type};
     for (PyTypeObject* type : types) {
         int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), g->mutable_mapping.get());
@@ -140,7 +140,8 @@ namespace {
 
 bool index_marker_set(PyObject* self, PyObject* obj, PyObject* index) noexcept {
     // The names are interned already: the generic hook can be called directly.
-    setattrofunc set = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
+    setattrofunc set =
+        Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
     if (set(self, g->s_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj))) < 0) return false;
     Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
     if (!number) return false;
@@ -188,26 +189,23 @@ constexpr char index_marker_init_doc[] =
     "    obj: the object to store for (only its type is kept)\n"
     "    index: the index value";
 
-PyMethodDef index_marker_methods[] = {
-    {"__init__", VO_CFUNC(index_marker_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
-     index_marker_init_doc},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef index_marker_methods[] = {{"__init__", VO_CFUNC(index_marker_init_method),
+                                       METH_VARARGS | METH_KEYWORDS | METH_COEXIST, index_marker_init_doc},
+                                      {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef instance_dict_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef instance_dict_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                      {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 using MarkerLifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
-PyType_Slot index_marker_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
-    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
-    {Py_tp_methods, index_marker_methods},
-    {Py_tp_getset, instance_dict_getset},
-    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
-    {0, nullptr}};
+PyType_Slot index_marker_slots[] = {{Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
+                                    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
+                                    {Py_tp_methods, index_marker_methods},
+                                    {Py_tp_getset, instance_dict_getset},
+                                    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
+                                    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
+                                    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
+                                    {0, nullptr}};
 
 PyType_Spec index_marker_spec = {
     .name = "vestri.ondrel.trellan.IndexMarker",
@@ -480,8 +478,7 @@ PyMethodDef trellan_own_methods[] = {
 PyMethodDef trellan_methods[] = {
     {"__flatten__", VO_CFUNC((vo::method<sig_flatten, trellan_flatten>)), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      flatten_doc},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, trellan_setitem>)), METH_FASTCALL | METH_KEYWORDS,
-     setitem_doc},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, trellan_setitem>)), METH_FASTCALL | METH_KEYWORDS, setitem_doc},
     {"append", VO_CFUNC((vo::method<sig_append, trellan_append>)), METH_FASTCALL | METH_KEYWORDS, append_doc},
     {"extend", VO_CFUNC((vo::method<sig_extend, trellan_extend>)), METH_FASTCALL | METH_KEYWORDS, extend_doc},
     {"insert", VO_CFUNC((vo::method<sig_insert, trellan_insert>)), METH_FASTCALL | METH_KEYWORDS, insert_doc},
@@ -491,15 +488,14 @@ PyMethodDef trellan_methods[] = {
 
 using TrellanLifecycle = vo::lifecycle::Over<&PyList_Type>;
 
-PyType_Slot trellan_slots[] = {
-    {Py_tp_doc, const_cast<char*>(trellan_doc)},
-    {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
-    {Py_tp_methods, trellan_own_methods},
-    {Py_tp_getset, instance_dict_getset},
-    {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
-    {0, nullptr}};
+PyType_Slot trellan_slots[] = {{Py_tp_doc, const_cast<char*>(trellan_doc)},
+                               {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
+                               {Py_tp_methods, trellan_own_methods},
+                               {Py_tp_getset, instance_dict_getset},
+                               {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
+                               {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
+                               {0, nullptr}};
 
 PyType_Spec trellan_spec = {
     .name = "vestri.ondrel.trellan.Trellan",
@@ -607,8 +603,8 @@ bool module_body(PyObject* module) {
     g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     g->minus_one = Ref::steal(PyLong_FromLong(-1));
     g->empty_tuple = Ref::steal(PyTuple_New(0));
-    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !dict_items ||
-        !g->full_slice || !g->minus_one || !g->empty_tuple)
+    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !dict_items || !g->full_slice ||
+        !g->minus_one || !g->empty_tuple)
         return false;
     g->dict_items = reinterpret_cast<PyMethodDescrObject*>(dict_items.get())->d_method->ml_meth;
 

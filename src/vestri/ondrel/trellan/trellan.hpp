@@ -41,22 +41,22 @@ struct State {
     vo::Ref flattener_type;   // the type of what `__flatten__` returns
 
     // What the fast paths compare against.
-    vo::Ref dict_item_new;    // DictItem.__new__ as namedtuple made it
-    vo::Ref object_init;      // object.__init__
-    vo::Ref list_insert;      // list.insert
-    vo::Ref cache_token;      // abc.get_cache_token
-    vo::Ref full_slice;       // slice(None, None, None)
-    vo::Ref minus_one;        // -1
-    vo::Ref empty_tuple;      // ()
+    vo::Ref dict_item_new;             // DictItem.__new__ as namedtuple made it
+    vo::Ref object_init;               // object.__init__
+    vo::Ref list_insert;               // list.insert
+    vo::Ref cache_token;               // abc.get_cache_token
+    vo::Ref full_slice;                // slice(None, None, None)
+    vo::Ref minus_one;                 // -1
+    vo::Ref empty_tuple;               // ()
     PyCFunction dict_items = nullptr;  // the C function of dict.items
 
     // The token of the ABC caches under which the built-in scalar and
     // sequence types were seen not to be MutableMappings.
     vo::Ref plain_token;
 
-    vo::Binding names;        // MutableMapping, DictItem, IndexMarker, Trellan
+    vo::Binding names;  // MutableMapping, DictItem, IndexMarker, Trellan
     TypeCheck dict_item_check;
-    TypeCheck trellan_check;  // Trellan.__flatten__ is ours
+    TypeCheck trellan_check;       // Trellan.__flatten__ is ours
     TypeCheck index_marker_check;  // reading a marker's attributes runs no user code
 };
 

@@ -60,25 +60,36 @@ using vo::Ref;
 
 // The methods of UserList that Vapora's methods hand their work to.
 enum Base : unsigned {
-    kInit, kContains, kGetitem, kSetitem, kIadd, kRemove, kAppend, kIndex, kCount, kPop, kInsert, kExtend, kSort,
+    kInit,
+    kContains,
+    kGetitem,
+    kSetitem,
+    kIadd,
+    kRemove,
+    kAppend,
+    kIndex,
+    kCount,
+    kPop,
+    kInsert,
+    kExtend,
+    kSort,
     kBaseCount
 };
-constexpr const char* kBaseNames[kBaseCount] = {"__init__", "__contains__", "__getitem__", "__setitem__",
-                                                "__iadd__", "remove",       "append",      "index",
-                                                "count",    "pop",          "insert",      "extend",
-                                                "sort"};
+constexpr const char* kBaseNames[kBaseCount] = {"__init__", "__contains__", "__getitem__", "__setitem__", "__iadd__",
+                                                "remove",   "append",       "index",       "count",       "pop",
+                                                "insert",   "extend",       "sort"};
 
 struct State {
     // Interned names (borrowed: they live for the process).
     PyObject *data, *new_, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
     PyObject* base_names[kBaseCount];
     // Kept for the process.
-    vo::Kept cls;                          // Vapora
-    vo::Kept weakref_module;               // the real weakref module
-    vo::Kept reference_type;               // weakref.ReferenceType (also weakref.ref)
-    vo::Kept base_originals[kBaseCount];   // UserList's own functions
-    vo::Kept reverse_slice;                // slice(None, None, -1)
-    vo::Kept sort_kwnames;                 // ("key", "reverse")
+    vo::Kept cls;                         // Vapora
+    vo::Kept weakref_module;              // the real weakref module
+    vo::Kept reference_type;              // weakref.ReferenceType (also weakref.ref)
+    vo::Kept base_originals[kBaseCount];  // UserList's own functions
+    vo::Kept reverse_slice;               // slice(None, None, -1)
+    vo::Kept sort_kwnames;                // ("key", "reverse")
     // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones.
     vo::Binding weakref_names;
 };
@@ -138,7 +149,7 @@ Ref direct_data(PyObject* self, Base b) noexcept {
 
 // Whether `list` is in the middle of list.sort, which shows it empty until
 // the end (it marks that time with an allocation of -1).
-bool being_sorted(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->allocated == -1; }
+bool being_sorted(PyObject* list) noexcept { return vo::compat::list_being_sorted(list); }
 
 // `super(Vapora, self).<method>(*args)`, with `nkw` trailing arguments
 // passed by the names in `kwnames`.
@@ -146,8 +157,7 @@ Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyO
     Ref method = vo::super_attribute(self, S.cls.get(), S.base_names[b]);
     if (!method) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    return Ref::steal(
-        PyObject_Vectorcall(method.get(), args.begin(), static_cast<size_t>(args.size()) - nkw, kwnames));
+    return Ref::steal(PyObject_Vectorcall(method.get(), args.begin(), static_cast<size_t>(args.size()) - nkw, kwnames));
 }
 
 // --- references ---------------------------------------------------------------------------
@@ -327,7 +337,7 @@ public:
         if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
             if (item_) {
                 PyObject* obj = vo::weakref_referent_borrowed(entry);
-                if (!obj) return 0;  // a dead reference equals only itself
+                if (!obj) return 0;                                          // a dead reference equals only itself
                 if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
                 if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
                 return referents_compare(obj, item_);
@@ -362,7 +372,7 @@ private:
     PyObject* item_ = nullptr;  // the element, borrowed from the caller; NULL once compared by reference
     bool item_by_identity_ = false;
     Ref ref_;
-    Ref target_;                // the referent of a plain probe reference (empty when dead)
+    Ref target_;  // the referent of a plain probe reference (empty when dead)
     bool ref_exact_ = false;
 };
 
@@ -387,8 +397,8 @@ Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
 // Vapora.sort calls in progress, innermost last, each with the clean-ups
 // that could not be done while its list looked empty.
 struct SortInProgress {
-    PyObject* data;              // the list being sorted (held by the sort call)
-    std::vector<Ref> deferred;   // dead references whose entries must go
+    PyObject* data;             // the list being sorted (held by the sort call)
+    std::vector<Ref> deferred;  // dead references whose entries must go
 };
 std::vector<SortInProgress*> g_sorts;
 
@@ -474,9 +484,12 @@ int contains_impl(PyObject* self, PyObject* item) noexcept {
     if (Ref data = direct_data(self, kContains)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
-            case Search::Found: return 1;
-            case Search::Absent: return 0;
-            case Search::Error: return VO_FAIL_INT();
+            case Search::Found:
+                return 1;
+            case Search::Absent:
+                return 0;
+            case Search::Error:
+                return VO_FAIL_INT();
         }
     }
     PyObject* reference = probe.reference();
@@ -906,9 +919,12 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
 PyObject* text_of(PyObject* self, PyObject* (*show)(PyObject*)) noexcept {
     vo::ReprGuard cycle(self);
     switch (cycle.entry()) {
-        case vo::ReprEntry::Entered: break;
-        case vo::ReprEntry::AlreadyInside: return PyUnicode_FromString("Vapora([...])");
-        case vo::ReprEntry::Error: return nullptr;
+        case vo::ReprEntry::Entered:
+            break;
+        case vo::ReprEntry::AlreadyInside:
+            return PyUnicode_FromString("Vapora([...])");
+        case vo::ReprEntry::Error:
+            return nullptr;
     }
     vo::RecursionGuard depth(" while getting the repr of an object");
     if (!depth.ok()) return nullptr;
