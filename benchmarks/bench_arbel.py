@@ -10,9 +10,9 @@ that the cost is linear in the size of the output: per character, a chain
 450 nodes deep (long indented lines) against a bushy tree of 10,000 nodes.
 """
 
-import sys
 
 import pyperf
+from pairs import fmt, run
 
 TWIN = '''
 class PlainArbel:
@@ -123,15 +123,5 @@ def ratios(path):
         print(f"{name:58} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.1f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
-
-
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
-        ratios(sys.argv[2])
-    else:
-        main()
+    run(main, ratios)

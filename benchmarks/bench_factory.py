@@ -9,9 +9,9 @@ unswitched one (`Base(1, 2)`) with calling the ordinary class. The last pair
 times the same metaclass written plainly in Python against ours.
 """
 
-import sys
 
 import pyperf
+from pairs import fmt, run
 
 SETUP = """
 from vestri.ondrel.factory import MetaClassFactory
@@ -84,15 +84,5 @@ def ratios(path, pairs=PAIRS):
         print(f"{name:58} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}")
 
 
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.1f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
-
-
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
-        ratios(sys.argv[2])
-    else:
-        main()
+    run(main, ratios)

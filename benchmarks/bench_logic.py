@@ -10,9 +10,9 @@ plainly in Python, benchmarks/logic_twin.py).  `--ratios` prints ours against
 both, each with its target.
 """
 
-import sys
 
 import pyperf
+from pairs import fmt, run
 
 SETUP = r"""
 import re, sys
@@ -78,15 +78,5 @@ def ratios(path):
               f"{vs_twin:.1f}x faster than the twin (>= {TWIN_TARGET}x: {'met' if vs_twin >= TWIN_TARGET else 'MISSED'})")
 
 
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.1f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
-
-
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
-        ratios(sys.argv[2])
-    else:
-        main()
+    run(main, ratios)

@@ -10,9 +10,9 @@ only; without them those rows are skipped.
 """
 
 import importlib.util
-import sys
 
 import pyperf
+from pairs import fmt, verdict, run
 
 SETUP_COMMON = """
 from vestri.ondrel.pointel import Pointel, NestedPointel
@@ -90,24 +90,9 @@ def ratios(path):
         mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
         if mine is None or base is None:
             continue
-        if kind == "within":
-            ratio, ok = mine / base, mine / base <= target
-            goal = f"<= {target}x the baseline's time"
-        else:
-            ratio, ok = base / mine, base / mine >= target
-            goal = f">= {target}x faster"
+        ratio, goal, ok = verdict(mine, base, target, kind)
         print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.1f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
-
-
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
-        ratios(sys.argv[2])
-    else:
-        main()
+    run(main, ratios)

@@ -16,6 +16,7 @@ import importlib.util
 import sys
 
 import pyperf
+from pairs import fmt
 
 SETUP = """
 import sys
@@ -108,13 +109,6 @@ def cpu_ratios(rounds=7, calls=10):
         ratio = best[baseline] / best[ours]
         verdict = "met" if ratio >= target else "MISSED"
         print(f"{name:44} {fmt(best[ours]):>10} {fmt(best[baseline]):>10} {ratio:7.1f}x  >= {target}x faster: {verdict}")
-
-
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.2f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
 
 
 if __name__ == "__main__":

@@ -21,6 +21,7 @@ import sys
 import tracemalloc
 
 import pyperf
+from pairs import fmt, verdict
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -70,12 +71,7 @@ def ratios(path):
         mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
         if mine is None or base is None:
             continue
-        if kind == "within":
-            ratio, ok = mine / base, mine / base <= target
-            goal = f"<= {target}x the baseline's time"
-        else:
-            ratio, ok = base / mine, base / mine >= target
-            goal = f">= {target}x faster"
+        ratio, goal, ok = verdict(mine, base, target, kind)
         print(f"{name:48} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
@@ -126,13 +122,6 @@ def memory(count=100_000):
         tracemalloc.stop()
         del container
         print(f"{name:24} {size / count:8.1f}")
-
-
-def fmt(seconds):
-    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
-        if seconds >= scale:
-            return f"{seconds / scale:.1f} {unit}"
-    return f"{seconds / 1e-9:.2f} ns"
 
 
 if __name__ == "__main__":
