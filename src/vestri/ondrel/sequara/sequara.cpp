@@ -29,6 +29,7 @@
 #include "common/args.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
+#include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/module.hpp"
@@ -175,23 +176,12 @@ PyObject* sequara_iter(PyObject* self) {
 // A mapping: its keys in iteration order, each with `source[key]`.
 int update_from_mapping(PyObject* self, PyObject* source) noexcept {
     if (PyDict_CheckExact(source)) {
-        // Read in place, with the checks of the dict's own iterator.
-        Ref hold = Ref::borrow(source);
-        Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
-        PyObject *k, *v;
-        while (true) {
-            if (PyDict_GET_SIZE(source) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
-            }
-            if (!PyDict_Next(source, &pos, &k, &v)) return 0;
-            if (remaining-- == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return -1;
-            }
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        vo::DictWalk walk(source);
+        Ref key, value;
+        vo::Step step;
+        while ((step = walk.next(key, value)) == vo::Step::Item)
             if (PyObject_SetItem(self, key.get(), value.get()) < 0) return -1;
-        }
+        return step == vo::Step::End ? 0 : -1;
     }
     Ref it = Ref::steal(PyObject_GetIter(source));
     if (!it) return -1;
