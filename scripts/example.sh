@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Build the package into .venv/3.12 (CPython 3.12, the same environment as
-# `scripts/test.sh 3.12`) and run the demonstration in examples/demo.py.
+# `scripts/test.sh 3.12`), run the `ondrel` command on the layered
+# configuration in examples/layered (examples/ondrel.sh), then the tour of the
+# classes in examples/demo.py.
 #
 #   bash scripts/example.sh
 set -euo pipefail
@@ -11,5 +13,7 @@ source scripts/_env.sh
 python=$(find_python 3.12)
 ensure_venv 3.12 "$python"
 install_package 3.12
+log "running examples/ondrel.sh"
+ONDREL="$PWD/.venv/3.12/bin/ondrel" bash examples/ondrel.sh
 log "running examples/demo.py"
 exec .venv/3.12/bin/python examples/demo.py

@@ -1,6 +1,8 @@
 """Import helpers of the framework."""
 
 import importlib.metadata
+import os
+from typing import Any
 
 __all__ = ["get_entry_points"]
 
@@ -13,21 +15,21 @@ class _NamedDistribution(importlib.metadata.Distribution):
     the address of a distribution object.
     """
 
-    def __init__(self, dist):
+    def __init__(self, dist: importlib.metadata.Distribution) -> None:
         self._dist = dist
 
-    def read_text(self, filename):
+    def read_text(self, filename: str) -> str | None:
         return self._dist.read_text(filename)
 
-    def locate_file(self, path):
+    def locate_file(self, path: str | os.PathLike[str]) -> Any:
         return self._dist.locate_file(path)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # Attributes particular to the wrapped kind of distribution (such as
         # a path distribution's `_path`) stay reachable.
         return getattr(self._dist, name)
 
-    def __str__(self):
+    def __str__(self) -> str:
         try:
             metadata = self._dist.metadata
             name, version = metadata.get("Name"), metadata.get("Version")
@@ -37,11 +39,11 @@ class _NamedDistribution(importlib.metadata.Distribution):
             return str(self._dist)
         return f"{name} {version}" if version else name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<distribution {self}>"
 
 
-def get_entry_points(group):
+def get_entry_points(group: str) -> list[importlib.metadata.EntryPoint]:
     """Return the entry points installed under ``group``, as a list.
 
     Each element has ``load()``, which imports and returns the object the
