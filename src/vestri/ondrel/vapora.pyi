@@ -28,7 +28,9 @@ class Vapora(collections.UserList[_T]):
     def __reversed__(self) -> Self: ...  # type: ignore[override]
     # Only another Vapora can be added.
     def __add__(self, item: Vapora[_T]) -> Vapora[_T]: ...  # type: ignore[override]
-    def __iadd__(self, items: Iterable[_T]) -> Self: ...
+    # `+=` takes any iterable of elements, although `+` takes only a Vapora.
+    # Only some runs of mypy (stubtest's) compare the two, hence both codes.
+    def __iadd__(self, items: Iterable[_T]) -> Self: ...  # type: ignore[misc, unused-ignore]
     def remove(self, item: _T | weakref.ReferenceType[_T]) -> None: ...
     def append(self, item: _T) -> None: ...
     # No start and stop positions.
