@@ -158,18 +158,14 @@ def render_tree(label: str, leaves: list[Leaf], skip: int, describe: Callable[[L
         for depth in range(1, len(path)):
             node = levels.get(path[:depth])
             if node is None:
-                node = levels[path[:depth]] = Arbel(segment_text(path[depth - 1]))
+                node = levels[path[:depth]] = Arbel(str(path[depth - 1]))
                 parent.add_child(node)
             parent = node
-        parent.add_child(f"{segment_text(path[-1])} = {describe(leaf)}")
+        parent.add_child(f"{path[-1]} = {describe(leaf)}")
     return str(root)
 
 
 # --- paths and values as text -----------------------------------------------------------------------
-
-
-def segment_text(segment: Any) -> str:
-    return str(segment)
 
 
 def dotted(path: Path) -> str:
@@ -256,7 +252,7 @@ def parse_source(text: str) -> Source:
 def parse_side(text: str) -> list[Source]:
     """One side of `diff`: a source, or several joined with '+' (a file whose
     own name holds a '+' is taken whole)."""
-    if "+" in text and not os.path.isfile(text) and not text.startswith(ENTRYPOINT_PREFIX):
+    if "+" in text and not os.path.isfile(text):
         return [parse_source(part) for part in text.split("+")]
     return [parse_source(text)]
 
