@@ -4,11 +4,8 @@ import abc
 import collections.abc
 import copy
 import gc
-import inspect
 import itertools
-import pathlib
 import pickle
-import traceback
 import types
 import weakref
 
@@ -41,11 +38,6 @@ class PairLike:
 
     def __iter__(self):
         return iter(self.items)
-
-
-class BadRepr:
-    def __repr__(self):
-        raise ValueError("no repr")
 
 
 # --- the module and its classes ----------------------------------------------------
@@ -452,32 +444,7 @@ def test_reinitialising_merges_into_the_existing_content():
     assert obj == {"a": {"b": 1, "c": 2}}
 
 
-# --- arguments, signatures, traceback entries -------------------------------------------------
-
-
-BAD_CALLS = [
-    ("__getitem__", "self, key", (), {}),
-    ("__getitem__", "self, key", ("a", "b"), {}),
-    ("__getitem__", "self, key", (), {"kee": 1}),
-    ("__getitem__", "self, key", ("a",), {"key": "b"}),
-    ("__getitem__", "self, key", ("a",), {"self": 1}),
-    ("__setitem__", "self, key, value", ("a",), {}),
-    ("__setitem__", "self, key, value", (), {"value": 1}),
-    ("__setitem__", "self, key, value", (1, 2, 3), {}),
-    ("__contains__", "self, key", (), {"key": 1, "other": 2}),
-    ("__delitem__", "self, key", (), {}),
-    ("update", "self, *args, **kwargs", (), {"self": 1}),
-    ("__init__", "self, *args, **kwargs", ({},), {"self": 1}),
-]
-
-
-@pytest.mark.parametrize("name, params, args, kwargs", BAD_CALLS)
-def test_wrong_arguments_raise_the_interpreter_error(name, params, args, kwargs):
-    obj = NestedPointel()
-    reference = twin(f"NestedPointel.{name}", params)
-    expected = error_of(lambda: reference(obj, *args, **kwargs))
-    assert expected[0] is TypeError
-    assert error_of(lambda: getattr(obj, name)(*args, **kwargs)) == expected
+# --- arguments (the shared checks are in test_common.py) -------------------------------------------------
 
 
 def test_pointel_takes_every_form_dict_takes_even_a_key_named_self():
@@ -489,20 +456,6 @@ def test_constructor_rejects_self_as_keyword_like_a_python_init():
     assert error_of(lambda: NestedPointel(self=1)) == error_of(lambda: reference(NestedPointel(), self=1))
 
 
-@pytest.mark.parametrize("name, params", [
-    ("__getitem__", "self, key"), ("__setitem__", "self, key, value"), ("__contains__", "self, key"),
-    ("__delitem__", "self, key"), ("update", "self, *args, **kwargs"), ("__init__", "self, *args, **kwargs"),
-])
-def test_methods_show_their_parameters(name, params):
-    # The methods are method descriptors (the interpreter's method-call fast
-    # path applies); bound, they look exactly like Python methods, and on the
-    # class `self` is positional-only as for every built-in method.
-    reference = twin(f"NestedPointel.{name}", params)
-    assert str(inspect.signature(getattr(NestedPointel(), name))) == str(inspect.signature(reference.__get__(1)))
-    unbound = inspect.signature(getattr(NestedPointel, name)).parameters
-    assert list(unbound) == list(inspect.signature(reference).parameters)
-
-
 def test_methods_accept_their_arguments_by_keyword():
     obj = NestedPointel()
     obj.__setitem__(key="a.b", value=1)
@@ -511,31 +464,6 @@ def test_methods_accept_their_arguments_by_keyword():
     assert obj == {"a": {}}
     obj.update(args=1, kwargs=2)
     assert obj == {"a": {}, "args": 1, "kwargs": 2}
-
-
-@pytest.mark.parametrize("call, name", [
-    (lambda: NestedPointel()["a.b"], "NestedPointel.__getitem__"),
-    (lambda: NestedPointel(a=1).__setitem__("a.b", 1), "NestedPointel.__setitem__"),
-    (lambda: NestedPointel().__delitem__("x"), "NestedPointel.__delitem__"),
-    (lambda: "a.b" in NestedPointel(a=1), "NestedPointel.__contains__"),
-    (lambda: NestedPointel().update(1, 2), "NestedPointel.update"),
-    (lambda: NestedPointel([1]), "NestedPointel.__init__"),
-    (lambda: Pointel(1, 2), "Pointel.__init__"),
-    (lambda: repr(Pointel(x=BadRepr())), "Pointel.__repr__"),
-])
-def test_errors_carry_a_traceback_entry_of_the_method(call, name):
-    for _ in range(2):  # the second exception from a site is marked too
-        with pytest.raises(Exception) as exc:
-            call()
-        entries = [e for e in traceback.extract_tb(exc.value.__traceback__)
-                   if e.name == f"vestri.ondrel.pointel.{name}"]
-        assert len(entries) == 1
-        entry = entries[0]
-        assert entry.filename.endswith(".cpp") and entry.lineno > 0
-        source = pathlib.Path(__file__).parents[1] / entry.filename
-        if source.is_file():
-            assert "VO_FAIL" in source.read_text().splitlines()[entry.lineno - 1]
-        traceback.clear_frames(exc.value.__traceback__)
 
 
 # --- subclasses -----------------------------------------------------------------------------

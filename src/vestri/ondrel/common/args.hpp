@@ -28,8 +28,8 @@ struct SignatureData {
     const char* bound;     // "self" or "cls", received apart from the arguments; NULL for a static method
     const Param* params;
     int count;
-    PyObject** names;      // interned parameter names, filled on first use
-    PyObject* shadow;      // the Python twin, compiled on first error
+    PyObject** names;  // interned parameter names, filled on first use
+    PyObject* shadow;  // the Python twin, compiled on first error
 };
 
 bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -24,10 +24,10 @@ namespace vo {
 // What the package's modules share in one process.  The layout only grows
 // at the end; a change to existing fields needs a new key version.
 struct SharedState {
-    unsigned int version;   // kSharedStateVersion of the module that made it
-    int watcher;            // the dict watcher, or -1 when no slot was free
-    unsigned long epoch;    // advanced by every change of a watched dictionary
-    int modules;            // modules that joined (for diagnostics and tests)
+    unsigned int version;  // kSharedStateVersion of the module that made it
+    int watcher;           // the dict watcher, or -1 when no slot was free
+    unsigned long epoch;   // advanced by every change of a watched dictionary
+    int modules;           // modules that joined (for diagnostics and tests)
 };
 
 // The process's shared state, made by the first module that asks (borrowed;

@@ -23,8 +23,7 @@ static PyObject* winning_metaclass(PyObject* bases) noexcept {
     PyObject* winner = reinterpret_cast<PyObject*>(&PyType_Type);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, i)));
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(winner), reinterpret_cast<PyTypeObject*>(meta)))
-            continue;
+        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(winner), reinterpret_cast<PyTypeObject*>(meta))) continue;
         if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(meta), reinterpret_cast<PyTypeObject*>(winner))) {
             winner = meta;
             continue;

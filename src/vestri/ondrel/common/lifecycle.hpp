@@ -58,8 +58,7 @@ struct Object {
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
-        Py_TRASHCAN_BEGIN(self, dealloc)
-        detail::clear_weakrefs(self);
+        Py_TRASHCAN_BEGIN(self, dealloc) detail::clear_weakrefs(self);
         detail::clear_own_dict(self);
         Fields::clear(self);
         type->tp_free(self);
@@ -87,8 +86,7 @@ struct Over {
         PyObject_GC_UnTrack(self);
         // The container's own deallocator guards deep chains only for its
         // exact type, so the guard is ours.
-        Py_TRASHCAN_BEGIN(self, dealloc)
-        detail::clear_weakrefs(self);
+        Py_TRASHCAN_BEGIN(self, dealloc) detail::clear_weakrefs(self);
         detail::clear_own_dict(self);
         Fields::clear(self);
         Base->tp_dealloc(self);  // frees through type->tp_free

@@ -37,11 +37,15 @@ public:
     // Takes over a new reference (which may be NULL after a failed call).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
     template <class T>
-    static Ref steal(T* p) noexcept { return Ref(reinterpret_cast<PyObject*>(p)); }
+    static Ref steal(T* p) noexcept {
+        return Ref(reinterpret_cast<PyObject*>(p));
+    }
     // Adds a reference to a borrowed one.
     static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
     template <class T>
-    static Ref borrow(T* p) noexcept { return borrow(reinterpret_cast<PyObject*>(p)); }
+    static Ref borrow(T* p) noexcept {
+        return borrow(reinterpret_cast<PyObject*>(p));
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyTypeObject* type_ptr() const noexcept { return reinterpret_cast<PyTypeObject*>(p_); }

@@ -160,13 +160,17 @@ constexpr char pointel_init_doc[] =
     "\n"
     "Every Python object keeps its attributes in a dictionary named __dict__.\n"
     "Nothing requires that dictionary to be a plain dict: any subclass of dict\n"
-    "may serve.  The instance being initialised is therefore assigned as its\n"
-    "own __dict__, and calling the parent initialiser first makes it behave\n"
-    "exactly like a dictionary.\n"
+    "may serve.  The dict initialiser runs first, with exactly the given\n"
+    "arguments, so the instance behaves exactly like a dictionary; the instance\n"
+    "then serves as its own __dict__ (obj.__dict__ is obj): attribute reads and\n"
+    "writes reach its keys.  It does so without storing a reference to itself,\n"
+    "so an instance is never a reference cycle.\n"
     "\n"
     "Special Note:\n"
-    "    The technique is known to leak memory on Python versions before 2.7.3\n"
-    "    and, for Python 3, before 3.2.3.";
+    "    The textbook technique, assigning self.__dict__ = self, makes every\n"
+    "    instance a reference cycle and is known to leak memory on Python\n"
+    "    versions before 2.7.3 and, for Python 3, before 3.2.3; this class\n"
+    "    does not use it.";
 
 PyMethodDef pointel_methods[] = {
     // METH_COEXIST keeps the C slot for tp_init beside the documented method.

@@ -1,0 +1,335 @@
+"""Behaviour every public method and class of the package shares.
+
+One registry lists each public method (module, qualified name, parameters,
+a call that succeeds and a call that fails inside the method); the checks
+below run once for all of them:
+  - a call with wrong arguments raises the interpreter's own TypeError, the
+    same as a Python function with those parameters and qualified name;
+  - bound, the method shows the parameters of such a function;
+  - an exception leaving the method carries one traceback entry
+    "vestri.ondrel.<module>.<Class>.<method>", naming a C++ source line;
+  - repeating the calls, failing ones included, grows no memory.
+A new module adds its rows to METHODS and CLASSES.
+"""
+
+import ctypes
+import dataclasses
+import importlib
+import inspect
+import pathlib
+import subprocess
+import sys
+import textwrap
+import traceback
+from typing import Any, Callable, Optional
+
+import pytest
+
+from leakcheck import assert_no_growth
+from outcomes import error_of, twin
+
+
+@dataclasses.dataclass
+class Method:
+    module: str                     # "pointel"
+    qualname: str                   # "NestedPointel.__getitem__"
+    params: str                     # as the Python twin spells them: "self, key"
+    target: Callable[[], Any]       # the object whose attribute is called (an instance or the class)
+    good: Callable[[Any], Any]      # a call that succeeds
+    bad: Optional[Callable[[Any], Any]] = None  # a call that fails inside the method
+    slot: bool = False  # reached through a C slot, whose arguments the interpreter checks
+    repeat: int = 2000  # calls per round of the leak check (fewer for slow calls)
+
+    @property
+    def bound(self):
+        """Whether the method receives its object (self or cls) first."""
+        return self.params.split(",")[0].strip() in ("self", "cls")
+
+    def reference(self, target):
+        """The Python twin, as the method is called on `target`."""
+        func = twin(self.qualname, self.params)
+        return func.__get__(target) if self.bound else func
+
+    @property
+    def name(self):
+        return self.qualname.rsplit(".", 1)[1]
+
+    def __str__(self):
+        return f"{self.module}.{self.qualname}"
+
+
+def _pointel():
+    from vestri.ondrel.pointel import NestedPointel, Pointel
+    return Pointel, NestedPointel
+
+
+def _configuration():
+    from vestri.ondrel.configuration import Configuration
+    return Configuration
+
+
+class _BadRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+def np():
+    return _pointel()[1]({"a": {"b": 1}})
+
+
+def cfg():
+    return _configuration()({"a": {"b": 1}})
+
+
+METHODS = [
+    # Every form dict() takes, a keyword named self included.
+    Method("pointel", "Pointel.__init__", "self, /, *args, **kwargs", lambda: _pointel()[0](),
+           lambda o: o.__init__(a=1), lambda o: o.__init__(1)),
+    Method("pointel", "NestedPointel.__init__", "self, *args, **kwargs", np,
+           lambda o: o.__init__({"a": {"c": 2}}), lambda o: o.__init__([1])),
+    Method("pointel", "NestedPointel.__getitem__", "self, key", np,
+           lambda o: o.__getitem__("a.b"), lambda o: o.__getitem__("a.x")),
+    Method("pointel", "NestedPointel.__setitem__", "self, key, value", np,
+           lambda o: o.__setitem__("a.c", 1), lambda o: o.__setitem__("a.b.c", 1)),
+    Method("pointel", "NestedPointel.__delitem__", "self, key", np,
+           lambda o: o.__delitem__("a.b"), lambda o: o.__delitem__("a.x")),
+    Method("pointel", "NestedPointel.__contains__", "self, key", np,
+           lambda o: o.__contains__("a.b"), lambda o: o.__contains__("a.b.c")),
+    Method("pointel", "NestedPointel.update", "self, *args, **kwargs", np,
+           lambda o: o.update({"a": {"c": 1}}, d=2), lambda o: o.update(1, 2)),
+    Method("pointel", "Pointel.__repr__", "self", lambda: _pointel()[0](a=1),
+           lambda o: repr(o), lambda o: repr(type(o)(x=_BadRepr())), slot=True),
+    Method("configuration", "Configuration.__setitem__", "self, key, value", cfg,
+           lambda o: o.__setitem__("a.c", "1"), lambda o: o.__setitem__(["unhashable"], 1)),
+    Method("configuration", "Configuration.copy", "self", cfg, lambda o: o.copy()),
+    Method("configuration", "Configuration.load_cfgs", "self, *files", cfg, lambda o: o.load_cfgs()),
+    Method("configuration", "Configuration.load_yamls", "self, *files", cfg, lambda o: o.load_yamls()),
+    Method("configuration", "Configuration._expand_cfg_env_vars", "config", lambda: _configuration(),
+           lambda c: c._expand_cfg_env_vars(__import__("configparser").ConfigParser()),
+           lambda c: c._expand_cfg_env_vars(1)),
+    Method("configuration", "Configuration.load_entrypoint", "self, group", cfg,
+           lambda o: o.load_entrypoint("vestri.ondrel.tests.no.such.group"), repeat=200),
+    Method("configuration", "Configuration._missing_env_vars", "cls, value", lambda: _configuration(),
+           lambda c: c._missing_env_vars("$HOME"), lambda c: c._missing_env_vars(b"$HOME")),
+    Method("configuration", "Configuration._expand_cfg_value", "cls, value, *, section, key", lambda: _configuration(),
+           lambda c: c._expand_cfg_value("x", section="s", key="k"),
+           lambda c: c._expand_cfg_value(5, section="s", key="k")),
+]
+
+# Every class made from a C type description, and a factory of an instance.
+CLASSES = [
+    ("pointel", "Pointel", lambda cls: cls()),
+    ("pointel", "NestedPointel", lambda cls: cls()),
+    ("configuration", "Configuration", lambda cls: cls()),
+]
+
+
+def _bad_calls(params, bound):
+    """Calls that a function with `params` (after self/cls if `bound`) refuses."""
+    sig = inspect.signature(twin("f", params))
+    rest = list(sig.parameters.values())[1 if bound else 0:]
+    kinds = {p.kind for p in rest}
+    positional = [p for p in rest if p.kind is p.POSITIONAL_OR_KEYWORD]
+    required_kw = {p.name: 0 for p in rest if p.kind is p.KEYWORD_ONLY and p.default is p.empty}
+    filled = tuple(range(len(positional)))
+    calls = [((), {"self": 1}), ((), {"cls": 1})]
+    if positional:
+        calls.append(((), {}))
+        calls.append(((0,) * len(positional), {positional[0].name: 1}))
+    if inspect.Parameter.VAR_POSITIONAL not in kinds:
+        calls.append((filled + (0,), required_kw))
+    if inspect.Parameter.VAR_KEYWORD not in kinds:
+        calls.append((filled, {**required_kw, "zz_unknown": 1}))
+    return calls
+
+
+def _entries(exc, method):
+    full = f"vestri.ondrel.{method.module}.{method.qualname}"
+    return [e for e in traceback.extract_tb(exc.__traceback__) if e.name == full]
+
+
+@pytest.mark.parametrize("method", METHODS, ids=str)
+def test_wrong_arguments_raise_the_interpreters_error(method):
+    if method.slot:
+        pytest.skip("the interpreter checks the arguments of a slot")
+    target = method.target()
+    reference = method.reference(target)
+    for args, kwargs in _bad_calls(method.params, method.bound):
+        expected = error_of(lambda: reference(*args, **kwargs))
+        if expected is None:
+            continue
+        got = error_of(lambda: getattr(target, method.name)(*args, **kwargs))
+        assert got == expected, (args, kwargs)
+
+
+@pytest.mark.parametrize("method", METHODS, ids=str)
+def test_bound_methods_show_their_parameters(method):
+    if method.slot:
+        pytest.skip("the interpreter describes a slot")
+    target = method.target()
+    assert str(inspect.signature(getattr(target, method.name))) == str(inspect.signature(method.reference(target)))
+
+
+@pytest.mark.parametrize("method", METHODS, ids=str)
+def test_errors_leaving_a_method_carry_one_entry_of_it(method):
+    calls = [] if method.slot else [lambda t: getattr(t, method.name)(*range(20), zz_unknown=1)]
+    if method.bad:
+        calls.append(method.bad)
+    for call in calls:
+        for _ in range(2):  # the second exception through a site is marked as well
+            target = method.target()
+            with pytest.raises(Exception) as excinfo:
+                call(target)
+            entries = _entries(excinfo.value, method)
+            assert len(entries) == 1, traceback.format_tb(excinfo.value.__traceback__)
+            entry = entries[0]
+            assert entry.filename.endswith(".cpp") and entry.lineno > 0
+            source = pathlib.Path(__file__).parents[1] / entry.filename
+            if source.is_file():  # a source checkout: the line is a statement of that file
+                assert source.read_text().splitlines()[entry.lineno - 1].strip()
+            traceback.clear_frames(excinfo.value.__traceback__)
+
+
+@pytest.mark.parametrize("method", METHODS, ids=str)
+def test_repeated_calls_grow_no_memory(method):
+    target = method.target()
+
+    def run():
+        method.good(method.target())
+        if method.bad:
+            method.bad(target)
+        if not method.slot:
+            getattr(target, method.name)(*range(20), zz_unknown=1)
+
+    assert_no_growth(run, repeat=method.repeat)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _pointel()[1]().__getitem__(), "NestedPointel.__getitem__() missing 1 required positional argument: 'key'"),
+    (lambda: _pointel()[1]().update(self=1), "NestedPointel.update() got multiple values for argument 'self'"),
+    (lambda: _configuration()().copy(1), "Configuration.copy() takes 1 positional argument but 2 were given"),
+    (lambda: _configuration()._expand_cfg_value("x"),
+     "Configuration._expand_cfg_value() missing 2 required keyword-only arguments: 'section' and 'key'"),
+])
+def test_a_few_literal_argument_errors(call, message):
+    assert error_of(call) == (TypeError, message)
+
+
+# --- classes ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("module, name, make", CLASSES, ids=lambda v: v if isinstance(v, str) else "")
+def test_interpreter_messages_name_classes_as_a_class_statement_does(module, name, make):
+    cls = getattr(importlib.import_module(f"vestri.ondrel.{module}"), name)
+    obj = make(cls)
+    twin_cls = type(name, (), {})
+    mine = error_of(lambda: obj < object())
+    theirs = error_of(lambda: twin_cls() < object())
+    assert mine == theirs
+    assert error_of(lambda: format(obj, "x"))[1] == f"unsupported format string passed to {name}.__format__"
+    if cls.__hash__ is None:
+        assert error_of(lambda: hash(obj)) == (TypeError, f"unhashable type: '{name}'")
+
+
+# --- process-wide resources ------------------------------------------------------------------
+
+MODULES = sorted({module for module, _, _ in CLASSES} | {m.module for m in METHODS})
+
+
+def test_the_package_takes_one_dict_watcher_and_every_module_joins_it():
+    script = textwrap.dedent(f"""
+        import ctypes, importlib
+        api = ctypes.pythonapi
+        CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+        keep = CALLBACK(lambda *a: 0)
+        api.PyDict_AddWatcher.argtypes = [CALLBACK]
+        api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+
+        def free_slots():
+            taken = []
+            try:  # pythonapi raises the error the interpreter sets when none is free
+                while (w := api.PyDict_AddWatcher(keep)) >= 0:
+                    taken.append(w)
+            except RuntimeError:
+                pass
+            for w in taken:
+                api.PyDict_ClearWatcher(w)
+            return len(taken)
+
+        before = free_slots()
+        for name in {MODULES!r}:
+            importlib.import_module("vestri.ondrel." + name)
+        after = free_slots()
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        api.PyInterpreterState_GetDict.restype = ctypes.py_object
+        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+        state = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())["vestri.ondrel._shared_v1"]
+        api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+        api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+        class Shared(ctypes.Structure):
+            _fields_ = [("version", ctypes.c_uint), ("watcher", ctypes.c_int),
+                        ("epoch", ctypes.c_ulong), ("modules", ctypes.c_int)]
+
+        shared = Shared.from_address(api.PyCapsule_GetPointer(state, b"vestri.ondrel._shared_v1"))
+        print(before - after, shared.watcher, shared.modules)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    taken, watcher, modules = map(int, out.split())
+    assert taken == 1 and watcher >= 0
+    assert modules >= 1  # every module with a fast path that watches names
+
+
+# --- lookups that run Python code ---------------------------------------------------------------
+
+
+def test_super_lookup_survives_bases_reassigned_during_the_lookup():
+    import gc
+    Pointel = _pointel()[0]
+    calls = []
+    armed = False
+
+    class Evil(str):
+        # Collides with "__repr__" in a class namespace, so the lookup of the
+        # next __repr__ compares with it, and the comparison swaps the bases.
+        def __hash__(self):
+            return hash("__repr__")
+
+        def __eq__(self, other):
+            if armed and not calls:
+                calls.append(other)
+                Sub.__bases__ = (Pointel, Other)
+                gc.collect()
+            return False
+
+    Mixin = type("Mixin", (dict,), {Evil("zz"): 1})
+    Other = type("Other", (dict,), {})
+
+    class Sub(Pointel, Mixin):
+        pass
+
+    obj = Sub(a=1)
+    armed = True
+    assert repr(obj) == "Sub({'a': 1})"
+    assert calls == ["__repr__"] and Sub.__mro__[2] is Other
+
+
+def test_module_names_fall_back_to_builtins_as_in_a_function():
+    # In a process of its own: the module namespace keeps its order elsewhere.
+    script = textwrap.dedent("""
+        import builtins
+        import vestri.ondrel.configuration as cfgmod
+        real = cfgmod.typecast_str
+        del cfgmod.typecast_str
+        builtins.typecast_str = lambda v: ("from builtins", real(v))
+        c = cfgmod.Configuration()
+        c["k"] = "1"
+        print(c["k"])
+        del builtins.typecast_str
+        try:
+            c["k"] = "1"
+        except NameError as exc:
+            print(exc)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == ["('from builtins', 1)", "name 'typecast_str' is not defined"]
