@@ -111,7 +111,9 @@ stage_wheel() {
     # Everything below runs in a copy of the tests and examples outside the
     # source tree, so that only the installed wheel can be imported.
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+    # Expanded now: the trap runs when the stage's subshell ends, after this
+    # function's locals are gone.
+    trap "rm -rf '$work'" EXIT
     cp -r tests examples "$work/"
     cd "$work"
     unset PYTHONPATH
