@@ -19,3 +19,7 @@ both = nodes + Vapora([Node("c")])
 assert_type(both, Vapora[Node])
 del b
 assert len(nodes) == 1 and nodes[0] is a
+keep = Node("keep")
+nodes.append(keep)
+assert_type(nodes.pop(), Node)
+assert len(nodes) == 1
