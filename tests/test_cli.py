@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 import yaml
-from hypothesis import given, settings, strategies as st
+from hypothesis import assume, given, settings, strategies as st
 
 import vestri.ondrel
 from vestri.ondrel import cli
@@ -229,7 +229,7 @@ def test_yaml_output_loads_back_to_the_same_tree(tmp_path_factory, first, second
         (folder / name).write_text(yaml.safe_dump(data))
     sources = [str(folder / "a.yaml"), str(folder / "b.yaml")]
     status, tree = in_process("show", *sources)
-    assert status == 0
+    assume(status == 0)  # a level given where the first file holds a value is an error, tested elsewhere
     status, merged = in_process("show", "--format", "yaml", *sources)
     (folder / "merged.yaml").write_text(merged)
     assert in_process("show", str(folder / "merged.yaml")) == (0, tree)
@@ -353,12 +353,10 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
     for name, text in files.items():
         (tmp_path / name).write_bytes(text if isinstance(text, bytes) else text.encode())
     result = ondrel(*args, cwd=tmp_path, env={"PYTHONUTF8": "1"})
-    if result.stderr.startswith("ondrel: error: argument --format: invalid choice") and sys.version_info < (3, 12, 8):
-        message = message.replace("(choose from json, yaml)", "(choose from 'json', 'yaml')")
-    if result.stderr.startswith("ondrel: error: argument COMMAND") and sys.version_info < (3, 12, 8):
-        message = message.replace("(choose from show, diff)", "(choose from 'show', 'diff')")
     assert (result.returncode, result.stdout) == (2, "")
-    if message.startswith(("a.yaml, line", "a.yml, line")):
+    if "invalid choice" in message:  # whether argparse quotes the choices depends on its release
+        assert result.stderr.replace("'", "") == f"ondrel: error: {message}\n".replace("'", "")
+    elif message.startswith(("a.yaml, line", "a.yml, line")):
         assert result.stderr.startswith(f"ondrel: error: {message}") and result.stderr.count("\n") == 1
     else:
         assert result.stderr == f"ondrel: error: {message}\n"
