@@ -211,8 +211,14 @@ def dump(value: Any, form: str) -> str:
     try:
         if form == "json":
             return json.dumps(plain(value), indent=2, ensure_ascii=False, default=_json_default)
-        return yaml.safe_dump(plain(value), sort_keys=False, allow_unicode=True,
-                              default_flow_style=False).rstrip("\n")
+        data = plain(value)
+        text = yaml.safe_dump(data, sort_keys=False, allow_unicode=True, default_flow_style=False)
+        # Characters that YAML reads as line breaks (such as U+0085) come back
+        # changed when written as they are; such a document is written with
+        # escapes instead.
+        if yaml.safe_load(text) != data:
+            text = yaml.safe_dump(data, sort_keys=False, default_flow_style=False)
+        return text.rstrip("\n")
     except (TypeError, ValueError, yaml.YAMLError) as exc:
         raise CommandError(f"--format {form}: {one_line(exc)}") from None
 
