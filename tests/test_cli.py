@@ -182,6 +182,8 @@ def test_match_keeps_the_leaves_whose_path_satisfies_it(layered):
     tree = ondrel("show", "--match", "Or('port', 'replicas\\[1\\]')", *layered).stdout
     assert tree.splitlines() == [".", "|-- server", "|   `-- port = 9090", "`-- db", "    `-- replicas",
                                  "        `-- [1]", "            `-- host = 'r2'"]
+    hidden = ondrel("show", "--get", "db.password", "--match", logic, *layered)
+    assert (hidden.returncode, hidden.stdout) == (0, "")
     as_yaml = ondrel("show", "--format", "yaml", "--match", "Not('server', 'home', 'replicas')", *layered).stdout
     assert yaml.safe_load(as_yaml) == {"db": {"host": "db.internal", "password": "secret"}}
 

@@ -584,6 +584,8 @@ def show(args: argparse.Namespace) -> int:
         path, value = key_path(merged.config, args.get)
     if not (isinstance(value, (Mapping, list, tuple)) and value):  # a single value
         leaf = Leaf(path, (), value)
+        if not select([leaf], match):
+            return EXIT_OK  # as a level none of whose leaves is kept: nothing to show
         if args.format:
             print(dump(value, args.format))
         elif args.flat:
