@@ -12,6 +12,7 @@ import textwrap
 
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
+from vestri.ondrel.sequara import Sequara
 
 CONFIG_DIR = pathlib.Path(__file__).resolve().parent / "config"
 
@@ -118,12 +119,29 @@ def configuration_store():
     """, {"Configuration": Configuration})
 
 
+def orderable_mapping():
+    session("Sequara: a mapping whose key order can be edited", """
+        steps = Sequara([('fetch', 1), ('build', 2), ('test', 3)])
+        steps.insert('lint', 0, 1)
+        steps.move('test', 0)
+        steps
+        steps.keys(), steps.values()
+        steps.keys().reverse()
+        list(steps)
+        steps.popitem()
+        steps == Sequara(lint=0, fetch=1, test=3), steps == Sequara(test=3, fetch=1, lint=0)
+        steps == dict(steps.items())
+        steps.insert('fetch', 9, 0)
+    """, {"Sequara": Sequara})
+
+
 SECTIONS = [
     attribute_dictionary,
     dotted_keys,
     deep_merge,
     levels_follow_the_class,
     configuration_store,
+    orderable_mapping,
 ]
 
 

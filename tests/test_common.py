@@ -77,6 +77,27 @@ def np():
     return _pointel()[1]({"a": {"b": 1}})
 
 
+def _sequara():
+    from vestri.ondrel.sequara import Sequara
+    return Sequara
+
+
+def sq():
+    return _sequara()([("a", 1), ("b", 2)])
+
+
+def sq_bare():
+    """A Sequara whose __init__ never ran: no _data, no _order."""
+    return _sequara().__new__(_sequara())
+
+
+def sq_unpaired():
+    """A Sequara whose order names a key its data lacks, and the reverse."""
+    o = sq()
+    o._order[0] = "ghost"
+    return o
+
+
 def cfg():
     return _configuration()({"a": {"b": 1}})
 
@@ -99,6 +120,31 @@ METHODS = [
            lambda o: o.update({"a": {"c": 1}}, d=2), lambda o: o.update(1, 2)),
     Method("pointel", "Pointel.__repr__", "self", lambda: _pointel()[0](a=1),
            lambda o: repr(o), lambda o: repr(type(o)(x=_BadRepr())), slot=True),
+    Method("sequara", "Sequara.__init__", "self, *args, **kwargs", sq,
+           lambda o: o.__init__([("a", 1)], b=2), lambda o: o.__init__([1])),
+    Method("sequara", "Sequara.__getitem__", "self, name", sq,
+           lambda o: o.__getitem__("a"), lambda o: o.__getitem__("x")),
+    Method("sequara", "Sequara.__setitem__", "self, name, value", sq,
+           lambda o: o.__setitem__("c", 3), lambda o: o.__setitem__(["unhashable"], 1)),
+    Method("sequara", "Sequara.__delitem__", "self, name", sq,
+           lambda o: o.__delitem__("a"), lambda o: o.__delitem__("x")),
+    Method("sequara", "Sequara.__iter__", "self", sq, lambda o: o.__iter__(), lambda o: sq_bare().__iter__()),
+    Method("sequara", "Sequara.items", "self", sq, lambda o: o.items(), lambda o: sq_unpaired().items()),
+    Method("sequara", "Sequara.clear", "self", sq, lambda o: o.clear()),
+    Method("sequara", "Sequara.copy", "self", sq, lambda o: o.copy(), lambda o: sq_unpaired().copy()),
+    Method("sequara", "Sequara.insert", "self, key, value, position", sq,
+           lambda o: o.insert("c", 3, 0), lambda o: o.insert("a", 3, 0)),
+    Method("sequara", "Sequara.move", "self, key, position", sq,
+           lambda o: o.move("a", -1), lambda o: o.move("x", 0)),
+    Method("sequara", "Sequara.keys", "self", sq, lambda o: o.keys(), lambda o: sq_bare().keys()),
+    Method("sequara", "Sequara.values", "self", sq, lambda o: o.values(), lambda o: sq_unpaired().values()),
+    Method("sequara", "Sequara.update", "self, *args, **kwargs", sq,
+           lambda o: o.update({"c": 3}, d=4), lambda o: o.update(1, 2)),
+    Method("sequara", "Sequara.__repr__", "self", sq, lambda o: o.__repr__(), lambda o: sq_unpaired().__repr__()),
+    Method("sequara", "Sequara.__len__", "self", sq, lambda o: o.__len__(), lambda o: sq_bare().__len__()),
+    Method("sequara", "Sequara.__eq__", "self, other", sq, lambda o: o.__eq__(sq())),
+    Method("sequara", "Sequara.fromkeys", "cls, keys, value=None", lambda: _sequara(),
+           lambda c: c.fromkeys("ab"), lambda c: c.fromkeys(1)),
     Method("configuration", "Configuration.__setitem__", "self, key, value", cfg,
            lambda o: o.__setitem__("a.c", "1"), lambda o: o.__setitem__(["unhashable"], 1)),
     Method("configuration", "Configuration.copy", "self", cfg, lambda o: o.copy()),
@@ -208,6 +254,8 @@ def test_repeated_calls_grow_no_memory(method):
     (lambda: _pointel()[1]().__getitem__(), "NestedPointel.__getitem__() missing 1 required positional argument: 'key'"),
     (lambda: _pointel()[1]().update(self=1), "NestedPointel.update() got multiple values for argument 'self'"),
     (lambda: _configuration()().copy(1), "Configuration.copy() takes 1 positional argument but 2 were given"),
+    (lambda: _sequara()().insert("k", 1), "Sequara.insert() missing 1 required positional argument: 'position'"),
+    (lambda: _sequara()(self=1), "Sequara.__init__() got multiple values for argument 'self'"),
     (lambda: _configuration()._expand_cfg_value("x"),
      "Configuration._expand_cfg_value() missing 2 required keyword-only arguments: 'section' and 'key'"),
 ])

@@ -53,13 +53,20 @@ int module_exec(PyObject* module, bool (*body)(PyObject*)) noexcept;
 // Defines the module's PyModuleDef and its PyInit_<name> entry point.
 // `body` is `bool body(PyObject* module)` and returns false with an
 // exception set on failure.
-#define VO_DEFINE_MODULE(shortname, doc, body)                                                                 \
-    static int vo_module_exec_(PyObject* m) { return ::vo::module_exec(m, body); }                             \
-    static PyModuleDef_Slot vo_module_slots_[] = {                                                             \
-        {Py_mod_create, reinterpret_cast<void*>(::vo::module_create)},                                         \
-        {Py_mod_exec, reinterpret_cast<void*>(vo_module_exec_)},                                               \
-        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                            \
-        {0, nullptr}};                                                                                         \
-    static PyModuleDef vo_module_def_ = {                                                                      \
-        .m_base = PyModuleDef_HEAD_INIT, .m_name = VO_MODULE_NAME, .m_doc = doc, .m_slots = vo_module_slots_}; \
+#define VO_DEFINE_MODULE(shortname, doc, body)                                      \
+    static int vo_module_exec_(PyObject* m) { return ::vo::module_exec(m, body); }  \
+    static PyModuleDef_Slot vo_module_slots_[] = {                                  \
+        {Py_mod_create, reinterpret_cast<void*>(::vo::module_create)},              \
+        {Py_mod_exec, reinterpret_cast<void*>(vo_module_exec_)},                    \
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+        {0, nullptr}};                                                              \
+    static PyModuleDef vo_module_def_ = {.m_base = PyModuleDef_HEAD_INIT,           \
+                                         .m_name = VO_MODULE_NAME,                  \
+                                         .m_doc = doc,                              \
+                                         .m_size = 0,                               \
+                                         .m_methods = nullptr,                      \
+                                         .m_slots = vo_module_slots_,               \
+                                         .m_traverse = nullptr,                     \
+                                         .m_clear = nullptr,                        \
+                                         .m_free = nullptr};                        \
     PyMODINIT_FUNC PyInit_##shortname(void) { return PyModuleDef_Init(&vo_module_def_); }

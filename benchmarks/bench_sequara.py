@@ -1,0 +1,144 @@
+"""The orderable mapping against its baselines, each pair measured in one run.
+
+    python benchmarks/bench_sequara.py -o sequara.json       # add --fast for a quick look
+    python benchmarks/bench_sequara.py --ratios sequara.json # the table of ratios
+
+Every figure is a pair: ours and a baseline timed by the same pyperf run.
+The baselines are `collections.OrderedDict`, the plain list operations that
+move() and insert() are made of, and `PySequara`, the same class written
+plainly in Python (below), which shows what the C++ buys.
+"""
+
+import sys
+
+import pyperf
+
+# The behaviour written plainly in Python: values in a dict, the order in a list.
+TWIN = '''
+from collections.abc import MutableMapping
+
+class PySequara(MutableMapping):
+    def __init__(self, *args, **kwargs):
+        self._data = {}
+        self._order = []
+        self.update(*args, **kwargs)
+
+    def __getitem__(self, name):
+        return self._data.__getitem__(name)
+
+    def __setitem__(self, name, value):
+        if name not in self._order:
+            self._order.append(name)
+        self._data.__setitem__(name, value)
+
+    def __delitem__(self, name):
+        del self._data[name]
+        self._order.remove(name)
+
+    def __iter__(self):
+        return iter(self._order)
+
+    def items(self):
+        return sorted(self._data.items(), key=lambda k: self._order.index(k[0]))
+
+    def insert(self, key, value, position):
+        if key in self._order:
+            raise KeyError("%s already exist in Report" % key)
+        self._data[key] = value
+        self._order.insert(position, key)
+
+    def move(self, key, position):
+        if key not in self._order:
+            raise KeyError(key)
+        self._order.insert(position, self._order.pop(self._order.index(key)))
+
+    def update(self, *args, **kwargs):
+        if len(args) > 1:
+            raise TypeError("expected at most 1 arguments, got %d" % len(args))
+        if args:
+            for i, item in enumerate(args[0]):
+                if len(item) != 2:
+                    raise ValueError("update sequence element #" + str(i) + " has length "
+                                     + str(len(item)) + "; 2 is required")
+                key, value = item
+                self[key] = value
+        for key, value in kwargs.items():
+            self[key] = value
+
+    def __repr__(self):
+        return self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
+
+    def __len__(self):
+        return len(self._order)
+'''
+
+SETUP = TWIN + """
+from collections import OrderedDict
+from vestri.ondrel.sequara import Sequara
+pairs = [(f'key{i}', i) for i in range(1000)]
+big = [(f'key{i}', i) for i in range(20000)]
+m = Sequara(pairs)
+od = OrderedDict(pairs)
+py = PySequara(pairs)
+order = [k for k, _ in pairs]
+data = dict(pairs)
+"""
+
+# (name, ours, baseline, target, kind): "within" means ours/baseline must stay
+# below target; "faster" means baseline/ours must reach it.
+PAIRS = [
+    ("m[k] vs OrderedDict", "m['key500']", "od['key500']", 2.0, "within"),
+    ("m[k] = v (existing key) vs OrderedDict", "m['key500'] = 1", "od['key500'] = 1", 2.0, "within"),
+    ("list(m) vs list(od), 1,000 keys", "list(m)", "list(od)", 2.0, "within"),
+    ("m.items() vs list(od.items()), 1,000 keys", "m.items()", "list(od.items())", 1.5, "within"),
+    ("Sequara(pairs) vs OrderedDict(pairs), 20,000 pairs", "Sequara(big)", "OrderedDict(big)", 2.0, "within"),
+    ("move() vs its list operations, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
+     "order.insert(0, order.pop(order.index('key500'))); order.insert(500, order.pop(order.index('key500')))",
+     2.0, "within"),
+    ("insert() vs its list operations, 1,000 keys", "m.insert('new', 0, 500); del m['new']",
+     "order.insert(500, 'new'); data['new'] = 0; del data['new']; order.remove('new')", 2.0, "within"),
+    ("m[k] vs the Python twin", "m['key500']", "py['key500']", 5.0, "faster"),
+    ("m[k] = v (existing key) vs the Python twin", "m['key500'] = 1", "py['key500'] = 1", 5.0, "faster"),
+    ("Sequara(pairs) vs the Python twin, 1,000 pairs", "Sequara(pairs)", "PySequara(pairs)", 5.0, "faster"),
+    ("m.items() vs the Python twin, 1,000 keys", "m.items()", "py.items()", 5.0, "faster"),
+    ("move() vs the Python twin, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
+     "py.move('key500', 0); py.move('key500', 500)", 5.0, "faster"),
+    ("repr(m) vs the Python twin, 1,000 keys", "repr(m)", "repr(py)", 5.0, "faster"),
+]
+
+
+def main():
+    runner = pyperf.Runner()
+    for name, ours, baseline, _, _ in PAIRS:
+        runner.timeit(f"{name} [ours]", ours, setup=SETUP)
+        runner.timeit(f"{name} [baseline]", baseline, setup=SETUP)
+
+
+def ratios(path):
+    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
+    print(f"{'benchmark':52} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
+    for name, _, _, target, kind in PAIRS:
+        mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
+        if mine is None or base is None:
+            continue
+        if kind == "within":
+            ratio, ok = mine / base, mine / base <= target
+            goal = f"<= {target}x the baseline's time"
+        else:
+            ratio, ok = base / mine, base / mine >= target
+            goal = f">= {target}x faster"
+        print(f"{name:52} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
+
+
+def fmt(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:.1f} {unit}"
+    return f"{seconds / 1e-9:.2f} ns"
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--ratios":
+        ratios(sys.argv[2])
+    else:
+        main()

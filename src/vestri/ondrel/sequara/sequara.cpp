@@ -1,0 +1,844 @@
+// vestri.ondrel.sequara: a mutable mapping whose key order can be edited.
+//
+// A Sequara keeps its values in a dict (`_data`) and its keys, in order, in
+// a list (`_order`).  Both are ordinary instance attributes that callers may
+// read, edit (`keys()` hands out the list itself) or replace, so every method
+// reads them afresh through attribute access, and calls on `self` go through
+// the class (`self[key] = value` through its item assignment, `self.items()`
+// through attribute lookup), so that subclasses are honoured.
+//
+// While `_data` is an exact dict and `_order` an exact list, the methods work
+// on them through the C API, and two things are done faster than the obvious
+// way without changing any result, since both hold the same keys:
+//  - "is the key known" asks the dict (constant time) instead of scanning
+//    the list, and an unhashable key fails there, before the order changed;
+//  - items() walks the list and pairs each key with its value, instead of
+//    sorting the dict's pairs by list position (quadratic).  While the dict's
+//    own order matches the list, the pairs come straight from the dict; if
+//    the two turn out not to hold the same keys, the sort is done as
+//    written, so a broken pairing fails exactly as before.
+// Anything else in those attributes (subclasses, objects of the caller's)
+// gets the Python-level operations the methods are defined by: `in`, method
+// calls, item access.
+//
+// The class is made by abc.ABCMeta over MutableMapping, with the methods
+// installed afterwards in class-body order.  Sequara's own item access,
+// length, iteration, initialisation and repr are then pointed at the C
+// functions directly; subclasses keep the interpreter's generic slots, which
+// look the methods up, so their overrides are called.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/compat.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+#include "common/repr.hpp"
+
+namespace sequara {
+namespace {
+
+using vo::Found;
+using vo::Ref;
+
+// What the module keeps.  Interned names are borrowed (they live for the
+// process); the rest is held strongly.  The state is allocated once and
+// never freed, so nothing is released after the interpreter has gone.
+struct SequaraState {
+    // Interned names, borrowed.
+    PyObject *data, *order, *update, *items, *getitem, *setitem, *append, *insert, *index, *pop, *remove, *sort,
+        *class_, *name;
+    Ref mapping;                 // collections.abc.Mapping: update() takes its instances as mappings
+    Ref zero;                    // 0, for `k[0]`
+    Ref sort_kwnames;            // ("key",)
+    Ref catchers[3];             // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
+    PyObject* catcher_codes[3];  // borrowed from `catchers`, as called_from wants them
+};
+SequaraState& state = *new SequaraState{};
+
+Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// --- list helpers -----------------------------------------------------------------
+
+enum class Equal { No, Yes, Ask };
+
+// `item == key` for an exact str key, where the answer needs no call: a str
+// item is compared by content, as str's own equality does, and a built-in
+// number or None is never equal to a str (both sides decline, without
+// effects).  Anything else must be asked.
+Equal str_key_equals(PyObject* item, PyObject* key) noexcept {
+    if (item == key) return Equal::Yes;
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyUnicode_Type) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(item);
+        int kind = PyUnicode_KIND(item);
+        if (length != PyUnicode_GET_LENGTH(key) || kind != PyUnicode_KIND(key)) return Equal::No;
+        return std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0
+                   ? Equal::Yes
+                   : Equal::No;
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
+    return Equal::Ask;
+}
+
+// The index of the first element equal to `x`, as `x in list`,
+// `list.index(x)` and `list.remove(x)` find it.
+// Re-entrancy: comparisons may run code that changes the list or the
+// mapping; the element compared is held meanwhile, and the length is read
+// again for every step, as the list's own methods do.
+Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at) noexcept {
+    bool str_key = PyUnicode_CheckExact(x);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* element = PyList_GET_ITEM(list, i);
+        Equal known = str_key ? str_key_equals(element, x) : Equal::Ask;
+        if (known == Equal::No) continue;
+        if (known == Equal::Ask) {
+            Ref item = Ref::borrow(element);
+            int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
+            if (eq < 0) return Found::Error;
+            if (!eq) continue;
+        }
+        at = i;
+        return Found::Yes;
+    }
+    return Found::No;
+}
+
+// `list.insert(where, list.pop(from))` without resizing: the elements in
+// between shift by one.  `where` counts in the list without the element, with
+// list.insert's clamping.  Runs no Python code.
+void list_move(PyObject* list, Py_ssize_t from, Py_ssize_t where) noexcept {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t rest = PyList_GET_SIZE(list) - 1;
+    if (where < 0) {
+        where += rest;
+        if (where < 0) where = 0;
+    }
+    if (where > rest) where = rest;
+    PyObject* moving = items[from];
+    if (where < from)
+        std::memmove(items + where + 1, items + where, static_cast<size_t>(from - where) * sizeof(PyObject*));
+    else if (where > from)
+        std::memmove(items + from, items + from + 1, static_cast<size_t>(where - from) * sizeof(PyObject*));
+    items[where] = moving;
+}
+
+// `operator.index(position)` as list.insert takes it; its errors are
+// list.insert's, raised before anything changes.
+bool as_position(PyObject* position, Ref& index, Py_ssize_t& where) noexcept {
+    index = Ref::steal(PyNumber_Index(position));
+    if (!index) return false;
+    where = PyLong_AsSsize_t(index.get());
+    return !(where == -1 && PyErr_Occurred());
+}
+
+// --- item access ------------------------------------------------------------------
+
+// self._data.__getitem__(name)
+PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
+    Ref data = attr(self, state.data);
+    if (!data) return nullptr;
+    if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
+        Ref value;
+        int rc = vo::compat::dict_get_ref(data.get(), name, value);
+        if (rc > 0) return value.release();
+        if (rc == 0) vo::raise_key_error(name);
+        return nullptr;
+    }
+    return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
+}
+
+// if name not in self._order: self._order.append(name)
+// self._data.__setitem__(name, value)
+int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    Ref order = attr(self, state.order);
+    if (!order) return -1;
+    Ref data = attr(self, state.data);
+    if (!data) return -1;
+    if (VO_LIKELY(PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get()))) {
+        int known = PyDict_Contains(data.get(), name);
+        if (known < 0) return -1;
+        if (!known && PyList_Append(order.get(), name) < 0) return -1;
+        return PyDict_SetItem(data.get(), name, value);
+    }
+    int known = PySequence_Contains(order.get(), name);
+    if (known < 0) return -1;
+    if (!known) {
+        Ref appended = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.append, name));
+        if (!appended) return -1;
+    }
+    Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
+    return stored ? 0 : -1;
+}
+
+// del self._data[name]
+// self._order.remove(name)
+int delitem_impl(PyObject* self, PyObject* name) noexcept {
+    Ref data = attr(self, state.data);
+    if (!data || PyObject_DelItem(data.get(), name) < 0) return -1;
+    Ref order = attr(self, state.order);
+    if (!order) return -1;
+    if (PyList_CheckExact(order.get())) {
+        Py_ssize_t at = 0;
+        switch (list_find(order.get(), name, at)) {
+            case Found::Error:
+                return -1;
+            case Found::No:
+                PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+                return -1;
+            case Found::Yes:
+                // As list.remove: the element now at that index goes, if any.
+                return PyList_SetSlice(order.get(), at, at + 1, nullptr);
+        }
+    }
+    Ref removed = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.remove, name));
+    return removed ? 0 : -1;
+}
+
+// Sequara's own slots, and the bodies of the methods.
+
+PyObject* sequara_subscript(PyObject* self, PyObject* name) {
+    VO_METHOD("Sequara.__getitem__");
+    PyObject* value = getitem_impl(self, name);
+    if (VO_LIKELY(value != nullptr)) return value;
+    // get(), `in` and setdefault() catch the KeyError whatever happens.
+    if (PyErr_ExceptionMatches(PyExc_KeyError) && vo::called_from(state.catcher_codes, 3)) return nullptr;
+    return VO_FAIL();
+}
+
+int sequara_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) {
+        VO_METHOD("Sequara.__delitem__");
+        if (delitem_impl(self, name) < 0) return VO_FAIL_INT();
+        return 0;
+    }
+    VO_METHOD("Sequara.__setitem__");
+    if (setitem_impl(self, name, value) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+Py_ssize_t sequara_length(PyObject* self) {
+    VO_METHOD("Sequara.__len__");
+    Ref order = attr(self, state.order);
+    if (!order) return VO_FAIL_INT();
+    Py_ssize_t n = PyObject_Size(order.get());
+    if (n < 0) return VO_FAIL_INT();
+    return n;
+}
+
+PyObject* sequara_iter(PyObject* self) {
+    VO_METHOD("Sequara.__iter__");
+    Ref order = attr(self, state.order);
+    if (!order) return VO_FAIL();
+    PyObject* it = PyObject_GetIter(order.get());
+    if (!it) return VO_FAIL();
+    return it;
+}
+
+// --- update -----------------------------------------------------------------------
+
+// Every store goes through `self[key] = value`: the class's own item
+// assignment, which for Sequara itself is the C slot above.
+// Re-entrancy: hashes, comparisons and subclass methods run for every item
+// and may change the mapping or the source; the walk goes on over the source
+// as its own iterator would.  The source, the key and the value are held.
+
+// A mapping: its keys in iteration order, each with `source[key]`.
+int update_from_mapping(PyObject* self, PyObject* source) noexcept {
+    if (PyDict_CheckExact(source)) {
+        // Read in place, with the checks of the dict's own iterator.
+        Ref hold = Ref::borrow(source);
+        Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
+        PyObject *k, *v;
+        while (true) {
+            if (PyDict_GET_SIZE(source) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(source, &pos, &k, &v)) return 0;
+            if (remaining-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (PyObject_SetItem(self, key.get(), value.get()) < 0) return -1;
+        }
+    }
+    Ref it = Ref::steal(PyObject_GetIter(source));
+    if (!it) return -1;
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+        Ref value = Ref::steal(PyObject_GetItem(source, key.get()));
+        if (!value || PyObject_SetItem(self, key.get(), value.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Anything else: an iterable of two-item elements.
+int update_from_pairs(PyObject* self, PyObject* source) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(source));
+    if (!it) return -1;
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) return PyErr_Occurred() ? -1 : 0;
+        Py_ssize_t length = PyObject_Size(item.get());
+        if (length < 0) return -1;
+        if (length != 2) {
+            PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", i, length);
+            return -1;
+        }
+        Ref key, value;
+        if (!vo::unpack_pair(item.get(), key, value)) return -1;
+        if (PyObject_SetItem(self, key.get(), value.get()) < 0) return -1;
+    }
+}
+
+int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames) noexcept {
+    if (source) {
+        Ref hold = Ref::borrow(source);
+        int is_mapping = PyDict_CheckExact(source) ? 1 : PyObject_IsInstance(source, state.mapping.get());
+        if (is_mapping < 0) return -1;
+        if ((is_mapping ? update_from_mapping(self, source) : update_from_pairs(self, source)) < 0) return -1;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyObject_SetItem(self, PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return -1;
+    return 0;
+}
+
+PyObject* sequara_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Sequara.update");
+    if (!vo::reject_self_keyword("Sequara.update", kwnames)) return VO_FAIL();
+    if (!vo::check_at_most(nargs, 1)) return VO_FAIL();
+    if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// --- construction -----------------------------------------------------------------
+
+// self._data = {}; self._order = []; self.update(*args, **kwargs)
+// `argv[0]` is self, then the positional arguments, then the keyword values.
+PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+    VO_METHOD("Sequara.__init__");
+    PyObject* self = argv[0];
+    if (!vo::reject_self_keyword("Sequara.__init__", kwnames)) return VO_FAIL();
+    Ref data = Ref::steal(PyDict_New());
+    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
+    Ref order = Ref::steal(PyList_New(0));
+    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
+    // Looked up on the instance, so a subclass's update is the one called.
+    Ref result = Ref::steal(PyObject_VectorcallMethod(state.update, argv, static_cast<size_t>(nargs + 1), kwnames));
+    if (!result) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// Arguments with `self` put in front, on the stack while they are few.
+class Argv {
+public:
+    Argv(PyObject* self, Py_ssize_t count) noexcept {
+        if (count + 1 > kSmall) {
+            heap_.reset(new (std::nothrow) PyObject*[static_cast<size_t>(count + 1)]);
+            data_ = heap_.get();
+        }
+        if (data_) data_[0] = self;
+    }
+    // NULL when the arguments did not fit in memory.
+    PyObject** data() noexcept { return data_; }
+
+private:
+    static constexpr Py_ssize_t kSmall = 8;
+    PyObject* small_[kSmall];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** data_ = small_;
+};
+
+PyObject* sequara_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Argv argv(self, total);
+    if (!argv.data()) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < total; ++i) argv.data()[i + 1] = args[i];
+    return init_impl(argv.data(), nargs, kwnames);
+}
+
+// tp_init of Sequara itself: the same from a tuple and a dict.  The
+// arguments stay borrowed: the caller holds `args` and `kwds` for the call.
+int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    Argv argv(self, nargs + nkw);
+    if (!argv.data()) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) argv.data()[i + 1] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames;
+    if (nkw) {
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames) return -1;
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwds, &pos, &k, &v)) {
+            PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(k));
+            argv.data()[1 + nargs + i++] = v;
+        }
+    }
+    Ref result = Ref::steal(init_impl(argv.data(), nargs, kwnames.get()));
+    return result ? 0 : -1;
+}
+
+// --- reading the pairs ------------------------------------------------------------
+
+// The key function of items(): `lambda k: self._order.index(k[0])`, bound to self.
+PyObject* items_sort_key(PyObject* self, PyObject* pair) {
+    VO_METHOD("Sequara.items.<locals>.<lambda>");
+    Ref order = attr(self, state.order);
+    if (!order) return VO_FAIL();
+    Ref key = Ref::steal(PyObject_GetItem(pair, state.zero.get()));
+    if (!key) return VO_FAIL();
+    PyObject* index = PyObject_CallMethodOneArg(order.get(), state.index, key.get());
+    if (!index) return VO_FAIL();
+    return index;
+}
+
+PyMethodDef items_key_def = {"<lambda>", VO_CFUNC(items_sort_key), METH_O, nullptr};
+
+// sorted(self._data.items(), key=lambda k: self._order.index(k[0]))
+Ref items_by_sorting(PyObject* self, PyObject* data) noexcept {
+    Ref pairs = Ref::steal(PyObject_CallMethodNoArgs(data, state.items));
+    if (!pairs) return nullptr;
+    Ref result = Ref::steal(PySequence_List(pairs.get()));
+    Ref key = Ref::steal(PyCFunction_New(&items_key_def, self));
+    if (!result || !key) return nullptr;
+    PyObject* argv[] = {result.get(), key.get()};
+    Ref sorted = Ref::steal(PyObject_VectorcallMethod(state.sort, argv, 1, state.sort_kwnames.get()));
+    if (!sorted) return nullptr;
+    return result;
+}
+
+enum class Walk { Done, NotPaired, Error };
+
+// The pairs in the order of the list, each key with its value from the dict.
+// NotPaired when the two turn out not to hold the same keys (or change on
+// the way); the caller then sorts as written.
+// Re-entrancy: a lookup may run a key's `__eq__` (and an allocation the
+// collector), which may change either container; the list's length is read
+// for every step, and the key and value are held before anything runs.
+Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
+    Py_ssize_t n = PyList_GET_SIZE(order);
+    if (PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result) return Walk::Error;
+    // While the dict's own order is the list's, its pairs are read in step.
+    Py_ssize_t cursor = 0;
+    bool in_step = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i >= PyList_GET_SIZE(order)) return Walk::NotPaired;
+        Ref key = Ref::borrow(PyList_GET_ITEM(order, i));
+        Ref value;
+        if (in_step) {
+            PyObject *k, *v;
+            if (PyDict_Next(data, &cursor, &k, &v) && k == key.get())
+                value = Ref::borrow(v);
+            else
+                in_step = false;
+        }
+        if (!value) {
+            int rc = vo::compat::dict_get_ref(data, key.get(), value);
+            if (rc < 0) return Walk::Error;
+            if (rc == 0) return Walk::NotPaired;
+        }
+        PyObject* pair = PyTuple_Pack(2, key.get(), value.get());
+        if (!pair) return Walk::Error;
+        PyList_SET_ITEM(result.get(), i, pair);
+    }
+    if (PyList_GET_SIZE(order) != n || PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
+    out = std::move(result);
+    return Walk::Done;
+}
+
+PyObject* sequara_items(PyObject* self) {
+    VO_METHOD("Sequara.items");
+    Ref data = attr(self, state.data);
+    if (!data) return VO_FAIL();
+    if (PyDict_CheckExact(data.get())) {
+        // Nothing to sort: the key function, and with it `_order`, is never reached.
+        if (PyDict_GET_SIZE(data.get()) == 0) return PyList_New(0);
+        Ref order = attr(self, state.order);
+        if (order && PyList_CheckExact(order.get())) {
+            Ref result;
+            switch (items_in_order(data.get(), order.get(), result)) {
+                case Walk::Done:
+                    return result.release();
+                case Walk::Error:
+                    return VO_FAIL();
+                case Walk::NotPaired:
+                    break;
+            }
+        }
+        // A failed read of `_order` is raised again by the key function, where it belongs.
+        if (!order) PyErr_Clear();
+    }
+    Ref result = items_by_sorting(self, data.get());
+    if (!result) return VO_FAIL();
+    return result.release();
+}
+
+// [self[k] for k in self]
+PyObject* sequara_values(PyObject* self) {
+    VO_METHOD("Sequara.values");
+    Ref result = Ref::steal(PyList_New(0));
+    Ref it = Ref::steal(PyObject_GetIter(self));
+    if (!result || !it) return VO_FAIL();
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+        Ref value = Ref::steal(PyObject_GetItem(self, key.get()));
+        if (!value || PyList_Append(result.get(), value.get()) < 0) return VO_FAIL();
+    }
+    if (PyErr_Occurred()) return VO_FAIL();
+    return result.release();
+}
+
+PyObject* sequara_keys(PyObject* self) {
+    VO_METHOD("Sequara.keys");
+    PyObject* order = PyObject_GetAttr(self, state.order);
+    if (!order) return VO_FAIL();
+    return order;
+}
+
+PyObject* sequara_clear(PyObject* self) {
+    VO_METHOD("Sequara.clear");
+    Ref data = Ref::steal(PyDict_New());
+    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
+    Ref order = Ref::steal(PyList_New(0));
+    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// type(self)(self.items())
+PyObject* sequara_copy(PyObject* self) {
+    VO_METHOD("Sequara.copy");
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    if (!items) return VO_FAIL();
+    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// --- editing the order ------------------------------------------------------------
+
+// The position is checked first, so a bad one changes nothing.
+PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObject* position) {
+    VO_METHOD("Sequara.insert");
+    Ref index;
+    Py_ssize_t where;
+    if (!as_position(position, index, where)) return VO_FAIL();
+    Ref order = attr(self, state.order);
+    if (!order) return VO_FAIL();
+    Ref data;
+    int known;
+    if (PyList_CheckExact(order.get())) {
+        data = attr(self, state.data);
+        if (!data) return VO_FAIL();
+        known =
+            PyDict_CheckExact(data.get()) ? PyDict_Contains(data.get(), key) : PySequence_Contains(order.get(), key);
+    } else {
+        known = PySequence_Contains(order.get(), key);
+    }
+    if (known < 0) return VO_FAIL();
+    if (known) {
+        // A tuple key is shown whole, not taken as the format's arguments.
+        Ref args = Ref::steal(PyTuple_Pack(1, key));
+        if (args) vo::raise_percent(PyExc_KeyError, "%s already exist in Report", args.get());
+        return VO_FAIL();
+    }
+    if (!data && !(data = attr(self, state.data))) return VO_FAIL();
+    if (PyObject_SetItem(data.get(), key, value) < 0) return VO_FAIL();
+    if (PyList_CheckExact(order.get())) {
+        if (PyList_Insert(order.get(), where, key) < 0) return VO_FAIL();
+    } else {
+        Ref inserted = Ref::steal(PyObject_CallMethodObjArgs(order.get(), state.insert, index.get(), key, nullptr));
+        if (!inserted) return VO_FAIL();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
+    VO_METHOD("Sequara.move");
+    Ref index;
+    Py_ssize_t where;
+    if (!as_position(position, index, where)) return VO_FAIL();
+    Ref order = attr(self, state.order);
+    if (!order) return VO_FAIL();
+    if (PyList_CheckExact(order.get())) {
+        // One scan both tests membership and finds the key.
+        Py_ssize_t at = 0;
+        switch (list_find(order.get(), key, at)) {
+            case Found::Error:
+                return VO_FAIL();
+            case Found::No:
+                vo::raise_key_error(key);
+                return VO_FAIL();
+            case Found::Yes:
+                break;
+        }
+        // The comparisons may have shortened the list; pop(at) fails then.
+        if (at >= PyList_GET_SIZE(order.get())) {
+            PyErr_SetString(PyExc_IndexError, "pop index out of range");
+            return VO_FAIL();
+        }
+        list_move(order.get(), at, where);
+        Py_RETURN_NONE;
+    }
+    // self._order.insert(position, self._order.pop(self._order.index(key)))
+    int known = PySequence_Contains(order.get(), key);
+    if (known < 0) return VO_FAIL();
+    if (!known) {
+        vo::raise_key_error(key);
+        return VO_FAIL();
+    }
+    Ref insert = attr(order.get(), state.insert);
+    if (!insert) return VO_FAIL();
+    Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
+    if (!at) return VO_FAIL();
+    Ref popped = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.pop, at.get()));
+    if (!popped) return VO_FAIL();
+    Ref inserted = Ref::steal(PyObject_CallFunctionObjArgs(insert.get(), index.get(), popped.get(), nullptr));
+    if (!inserted) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+// --- printing and comparing -------------------------------------------------------
+
+// self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
+// A Sequara met again inside itself prints as "...".
+PyObject* sequara_repr(PyObject* self) {
+    VO_METHOD("Sequara.__repr__");
+    vo::ReprGuard inside(self);
+    switch (inside.entry()) {
+        case vo::ReprEntry::AlreadyInside:
+            return PyUnicode_FromString("...");
+        case vo::ReprEntry::Error:
+            return VO_FAIL();
+        case vo::ReprEntry::Entered:
+            break;
+    }
+    vo::RecursionGuard guard(" while getting the repr of an object");
+    if (!guard.ok()) return VO_FAIL();
+    Ref cls = attr(self, state.class_);
+    if (!cls) return VO_FAIL();
+    Ref name = attr(cls.get(), state.name);
+    if (!name) return VO_FAIL();
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    if (!items) return VO_FAIL();
+    Ref pairs = Ref::steal(PySequence_List(items.get()));
+    if (!pairs) return VO_FAIL();
+    Ref text = Ref::steal(PyObject_Repr(pairs.get()));
+    if (!text) return VO_FAIL();
+    Ref head = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
+    if (!head) return VO_FAIL();
+    Ref body = Ref::steal(PyUnicode_Concat(head.get(), text.get()));
+    if (!body) return VO_FAIL();
+    PyObject* result = PyUnicode_Concat(body.get(), vo::intern(")"));
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// self._data == other._data and self._order == other._order
+Ref eq_as_written(PyObject* self, PyObject* other) noexcept {
+    Ref mine = attr(self, state.data);
+    if (!mine) return nullptr;
+    Ref theirs = attr(other, state.data);
+    if (!theirs) return nullptr;
+    Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
+    if (!same) return nullptr;
+    int truth = PyObject_IsTrue(same.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return same;
+    mine = attr(self, state.order);
+    if (!mine) return nullptr;
+    theirs = attr(other, state.order);
+    if (!theirs) return nullptr;
+    return Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
+}
+
+// Anything that cannot be compared so (no `_data`, a failing comparison) is
+// unequal.  Only errors are turned into False: KeyboardInterrupt and
+// SystemExit still go through.
+PyObject* sequara_eq(PyObject* self, PyObject* other) {
+    VO_METHOD("Sequara.__eq__");
+    Ref result = eq_as_written(self, other);
+    if (result) return result.release();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return VO_FAIL();
+    PyErr_Clear();
+    Py_RETURN_FALSE;
+}
+
+// cls(), then instance[key] = value for every key
+PyObject* sequara_fromkeys(PyObject* cls, PyObject* keys, PyObject* value) {
+    VO_METHOD("Sequara.fromkeys");
+    if (!value) value = Py_None;
+    Ref instance = Ref::steal(PyObject_CallNoArgs(cls));
+    if (!instance) return VO_FAIL();
+    Ref it = Ref::steal(PyObject_GetIter(keys));
+    if (!it) return VO_FAIL();
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+        if (PyObject_SetItem(instance.get(), key.get(), value) < 0) return VO_FAIL();
+    }
+    if (PyErr_Occurred()) return VO_FAIL();
+    return instance.release();
+}
+
+// --- the methods as Python sees them ----------------------------------------------
+
+PyObject* sequara_getitem_method(PyObject* self, PyObject* name) { return sequara_subscript(self, name); }
+
+PyObject* sequara_setitem_method(PyObject* self, PyObject* name, PyObject* value) {
+    if (sequara_ass_subscript(self, name, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sequara_delitem_method(PyObject* self, PyObject* name) {
+    if (sequara_ass_subscript(self, name, nullptr) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sequara_len_method(PyObject* self) {
+    Py_ssize_t n = sequara_length(self);
+    if (n < 0) return nullptr;
+    return PyLong_FromSsize_t(n);
+}
+
+vo::Signature<1> sig_getitem("Sequara.__getitem__", "self", {{"name"}});
+vo::Signature<2> sig_setitem("Sequara.__setitem__", "self", {{"name"}, {"value"}});
+vo::Signature<1> sig_delitem("Sequara.__delitem__", "self", {{"name"}});
+vo::Signature<0> sig_iter("Sequara.__iter__", "self");
+vo::Signature<0> sig_items("Sequara.items", "self");
+vo::Signature<0> sig_clear("Sequara.clear", "self");
+vo::Signature<0> sig_copy("Sequara.copy", "self");
+vo::Signature<3> sig_insert("Sequara.insert", "self", {{"key"}, {"value"}, {"position"}});
+vo::Signature<2> sig_move("Sequara.move", "self", {{"key"}, {"position"}});
+vo::Signature<0> sig_keys("Sequara.keys", "self");
+vo::Signature<0> sig_values("Sequara.values", "self");
+vo::Signature<0> sig_repr("Sequara.__repr__", "self");
+vo::Signature<0> sig_len("Sequara.__len__", "self");
+vo::Signature<1> sig_eq("Sequara.__eq__", "self", {{"other"}});
+vo::Signature<2> sig_fromkeys("Sequara.fromkeys", "cls", {{"keys"}, {"value", false, true}});
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+constexpr char insert_doc[] =
+    "insert($self, key, value, position)\n--\n\n"
+    "inserts a new key-value pair to a given position\n"
+    "\n"
+    "Args:\n"
+    "    key: the new key; KeyError if it is already present\n"
+    "    value: its value\n"
+    "    position: position to insert in front of (list insertion rules)";
+
+constexpr char move_doc[] =
+    "move($self, key, position)\n--\n\n"
+    "moves a known key within the dictionary to another position given as an index\n"
+    "\n"
+    "Args:\n"
+    "    key: a key of the mapping; KeyError if it is absent\n"
+    "    position: position to move in front of, counted without the key";
+
+// In the order of the class body.
+PyMethodDef sequara_methods[] = {
+    {"__init__", VO_CFUNC(sequara_init_method), kFast, "__init__($self, /, *args, **kwargs)\n--\n\n"},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, sequara_getitem_method>)), kFast,
+     "__getitem__($self, name)\n--\n\n"},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, sequara_setitem_method>)), kFast,
+     "__setitem__($self, name, value)\n--\n\n"},
+    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, sequara_delitem_method>)), kFast,
+     "__delitem__($self, name)\n--\n\n"},
+    {"__iter__", VO_CFUNC((vo::method<sig_iter, sequara_iter>)), kFast, "__iter__($self)\n--\n\n"},
+    {"items", VO_CFUNC((vo::method<sig_items, sequara_items>)), kFast, "items($self)\n--\n\n"},
+    {"clear", VO_CFUNC((vo::method<sig_clear, sequara_clear>)), kFast, "clear($self)\n--\n\n"},
+    {"copy", VO_CFUNC((vo::method<sig_copy, sequara_copy>)), kFast, "copy($self)\n--\n\n"},
+    {"insert", VO_CFUNC((vo::method<sig_insert, sequara_insert>)), kFast, insert_doc},
+    {"move", VO_CFUNC((vo::method<sig_move, sequara_move>)), kFast, move_doc},
+    {"keys", VO_CFUNC((vo::method<sig_keys, sequara_keys>)), kFast, "keys($self)\n--\n\n"},
+    {"values", VO_CFUNC((vo::method<sig_values, sequara_values>)), kFast, "values($self)\n--\n\n"},
+    {"update", VO_CFUNC(sequara_update), kFast, "update($self, /, *args, **kwargs)\n--\n\n"},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, sequara_repr>)), kFast, "__repr__($self)\n--\n\n"},
+    {"__len__", VO_CFUNC((vo::method<sig_len, sequara_len_method>)), kFast, "__len__($self)\n--\n\n"},
+    {"__eq__", VO_CFUNC((vo::method<sig_eq, sequara_eq>)), kFast, "__eq__($self, other)\n--\n\n"},
+    {"fromkeys", VO_CFUNC((vo::method<sig_fromkeys, sequara_fromkeys>)), kFast | METH_CLASS,
+     "fromkeys($cls, keys, value=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+constexpr char sequara_doc[] =
+    "A subclass of MutableMapping (similar to dict) that keeps its keys in an\n"
+    "explicit order and also allows keys to be moved with the move() method\n"
+    "(and inserted at a position with insert()).\n"
+    "\n"
+    "Note:\n"
+    "    inefficient implementaion. dictionary keys are duplicated internally";
+
+bool module_body(PyObject* module) {
+    if (!vo::intern_all({{&state.data, "_data"},
+                         {&state.order, "_order"},
+                         {&state.update, "update"},
+                         {&state.items, "items"},
+                         {&state.getitem, "__getitem__"},
+                         {&state.setitem, "__setitem__"},
+                         {&state.append, "append"},
+                         {&state.insert, "insert"},
+                         {&state.index, "index"},
+                         {&state.pop, "pop"},
+                         {&state.remove, "remove"},
+                         {&state.sort, "sort"},
+                         {&state.class_, "__class__"},
+                         {&state.name, "__name__"}}))
+        return false;
+    if (!vo::body_import_from(module, "collections.abc", {"MutableMapping"})) return false;
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return false;
+    state.mapping = attr(abc.get(), vo::intern("Mapping"));
+    state.zero = Ref::steal(PyLong_FromLong(0));
+    state.sort_kwnames = Ref::steal(PyTuple_Pack(1, vo::intern("key")));
+    if (!state.mapping || !state.zero || !state.sort_kwnames) return false;
+
+    Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
+    if (!mutable_mapping) return false;
+    // Their KeyError from item access is always caught, so it needs no traceback entry.
+    const std::pair<PyObject*, const char*> catchers[] = {
+        {state.mapping.get(), "get"}, {state.mapping.get(), "__contains__"}, {mutable_mapping.get(), "setdefault"}};
+    for (int i = 0; i < 3; ++i) {
+        Ref method = Ref::steal(PyObject_GetAttrString(catchers[i].first, catchers[i].second));
+        if (!method || !(state.catchers[i] = attr(method.get(), vo::intern("__code__")))) return false;
+        state.catcher_codes[i] = state.catchers[i].get();
+    }
+
+    Ref bases = Ref::steal(PyTuple_Pack(1, mutable_mapping.get()));
+    if (!bases) return false;
+    Ref cls = vo::class_from_metaclass(module, "Sequara", bases.get(), sequara_doc);
+    if (!cls || !vo::install_methods(module, cls.get(), sequara_methods)) return false;
+    // What a class body defining __eq__ gets: unhashable instances.
+    if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
+    if (!vo::update_abstractmethods(cls.get())) return false;
+
+    // Installing the methods left the interpreter's generic slots, which look
+    // the method up and call it.  Sequara's own instances go to the C
+    // functions directly; subclasses keep the generic slots (they may
+    // override the methods), and assigning a method on the class later
+    // recomputes the slot as usual.
+    auto* type = cls.type_ptr();
+    type->tp_as_mapping->mp_subscript = sequara_subscript;
+    type->tp_as_mapping->mp_ass_subscript = sequara_ass_subscript;
+    type->tp_as_mapping->mp_length = sequara_length;
+    type->tp_as_sequence->sq_length = sequara_length;
+    type->tp_iter = sequara_iter;
+    type->tp_init = sequara_init;
+    type->tp_repr = sequara_repr;
+    PyType_Modified(type);
+    return vo::body_bind(module, "Sequara", cls);
+}
+
+}  // namespace
+}  // namespace sequara
+
+VO_DEFINE_MODULE(sequara, nullptr, sequara::module_body)

@@ -1,0 +1,448 @@
+// Rebuilding a nesting from its pairs: Trellan.reconstruct.
+//
+// The pairs are applied in list order to a new dict.  A key descends into a
+// mapping, creating an empty level where the key is missing; a marker
+// descends into a list or tuple, creating it where something of another type
+// stands, or growing it by one placeholder where its position is missing,
+// and always continues in the last element.  Lists grow in place, also lists
+// that are values of earlier pairs.
+//
+// Tuples cannot grow in place.  While the rebuild runs, each tuple is a
+// *builder*: a private list that grows like any list, remembered with the
+// container and key (or position) it sits under and the type its marker
+// recorded.  When every pair is applied (or one has failed), each builder
+// still in its place becomes a tuple of that type, innermost first.  So
+// tuples of mappings, sequences inside tuples and a tuple whose first
+// element is an empty dict come back as they went in.  A leaf stored
+// directly at a tuple position adds one element, unless this pair's marker
+// has just made a placeholder for it.
+#include <unordered_map>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "trellan.hpp"
+
+namespace trellan {
+namespace {
+
+using vo::Ref;
+
+struct Builder {
+    Ref list;    // the elements so far
+    Ref target;  // the tuple type to make of them
+    Ref parent;  // the container that holds the builder
+    Ref slot;    // ... and the key or position under which it holds it
+};
+
+class Rebuild {
+public:
+    bool start() noexcept {
+        ret_ = Ref::steal(PyDict_New());
+        return bool(ret_);
+    }
+    bool place(PyObject* item) noexcept;
+    // Turns the builders into tuples; `ok` false: an exception is pending
+    // and stays the one raised.
+    bool finish(bool ok) noexcept;
+    PyObject* result() noexcept { return ret_.release(); }
+
+private:
+    bool apply_key(PyObject* k) noexcept;
+    bool apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept;
+    Py_ssize_t builder_of(PyObject* obj) const noexcept {
+        if (builders_.empty() || !PyList_CheckExact(obj)) return -1;
+        auto found = index_.find(obj);
+        return found == index_.end() ? -1 : static_cast<Py_ssize_t>(found->second);
+    }
+    Ref new_builder(PyObject* target, Ref elements) noexcept;
+    Ref adopt_tuple(PyObject* tuple) noexcept;
+    Ref new_sequence(PyObject* type) noexcept;
+    Ref slot_of(PyObject* parent, PyObject* key) noexcept;
+
+    // `k.type_` and `k.index` of the marker read last: pairs below one
+    // element share its marker.  Valid while no user code has run since.
+    bool marker_fields(PyObject* k, Ref& type, Ref& index) noexcept;
+
+    Env env_;
+    Ref ret_;
+    Ref ptr_, prev_ptr_, prev_k_;
+    // `ptr_` is the object that `prev_ptr_[prev_k_]` holds, read or stored
+    // by the walk in epoch `held_at_` of an exact dict or list: reading it
+    // again would give the same object.
+    unsigned long held_at_ = ~0UL;
+    Ref cached_marker_, cached_type_, cached_index_;
+    unsigned long cached_at_ = ~0UL;
+    std::vector<Builder> builders_;
+    std::unordered_map<PyObject*, size_t> index_;
+};
+
+Ref getitem(PyObject* obj, PyObject* key) noexcept {
+    if (PyDict_CheckExact(obj)) {
+        if (PyObject* value = PyDict_GetItemWithError(obj, key)) return Ref::borrow(value);
+        if (PyErr_Occurred()) return nullptr;
+    } else if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0) {
+        return Ref::borrow(PyList_GET_ITEM(obj, PyList_GET_SIZE(obj) - 1));
+    }
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+bool setitem(PyObject* obj, PyObject* key, PyObject* value) noexcept {
+    if (PyDict_CheckExact(obj)) return PyDict_SetItem(obj, key, value) == 0;
+    if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0)
+        return PyList_SetItem(obj, PyList_GET_SIZE(obj) - 1, Py_NewRef(value)) == 0;
+    return PyObject_SetItem(obj, key, value) == 0;
+}
+
+// {} or {k: {}}
+Ref new_level(PyObject* k = nullptr) noexcept {
+    Ref level = Ref::steal(PyDict_New());
+    if (!level || !k) return level;
+    Ref inner = Ref::steal(PyDict_New());
+    if (!inner || PyDict_SetItem(level.get(), k, inner.get()) < 0) return nullptr;
+    return level;
+}
+
+// A list whose one element is `element`.
+Ref single_list(PyObject* element) noexcept {
+    Ref list = Ref::steal(PyList_New(1));
+    if (!list) return nullptr;
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(element));
+    return list;
+}
+
+// `tuple[index]` exists, by tuple's own indexing rules: 1, 0 or -1.
+int tuple_position_exists(PyObject* list, PyObject* index) noexcept {
+    if (PyIndex_Check(index)) {
+        Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        if (i < 0) i += PyList_GET_SIZE(list);
+        return i >= 0 && i < PyList_GET_SIZE(list);
+    }
+    if (PySlice_Check(index)) return 1;
+    PyErr_Format(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s", Py_TYPE(index)->tp_name);
+    return -1;
+}
+
+// Where a builder placed at `parent[key]` sits: a list's last position is
+// recorded as its index, which later growth does not move.
+Ref Rebuild::slot_of(PyObject* parent, PyObject* key) noexcept {
+    if (key == g->minus_one.get() && PyList_Check(parent) && PyList_GET_SIZE(parent) > 0)
+        return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(parent) - 1));
+    return Ref::borrow(key);
+}
+
+Ref Rebuild::new_builder(PyObject* target, Ref elements) noexcept {
+    Ref slot = slot_of(prev_ptr_.get(), prev_k_.get());
+    if (!slot) return nullptr;
+    try {
+        index_.emplace(elements.get(), builders_.size());
+        builders_.push_back({elements, Ref::borrow(target), prev_ptr_, slot});
+    } catch (...) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return elements;
+}
+
+// A real tuple met on the path (a value of an earlier pair) continues as a
+// builder seeded with its elements, put in its place.
+Ref Rebuild::adopt_tuple(PyObject* tuple) noexcept {
+    Ref elements = Ref::steal(PySequence_List(tuple));
+    if (!elements) return nullptr;
+    Ref builder = new_builder(reinterpret_cast<PyObject*>(Py_TYPE(tuple)), std::move(elements));
+    if (!builder || !setitem(prev_ptr_.get(), prev_k_.get(), builder.get())) return nullptr;
+    return builder;
+}
+
+// `type(({},))`
+Ref Rebuild::new_sequence(PyObject* type) noexcept {
+    Ref level = new_level();
+    if (!level) return nullptr;
+    if (type == reinterpret_cast<PyObject*>(&PyList_Type)) return single_list(level.get());
+    Ref arg = Ref::steal(PyTuple_Pack(1, level.get()));
+    if (!arg) return nullptr;
+    Ref made = Ref::steal(PyObject_CallOneArg(type, arg.get()));
+    env_.user_code();
+    return made;
+}
+
+// Re-entrancy: a mapping's get/__setitem__, a key's __hash__/__eq__ and a
+// list subclass's constructor or += may run user code.  `ptr_`, `prev_ptr_`
+// and `prev_k_` are strong references, so whatever that code does to the
+// containers, the walk holds what it stands on.
+bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
+    // A plain marker's attributes are read from its instance dictionary,
+    // which runs no user code.
+    bool plain = Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds();
+    if (k != cached_marker_.get() || cached_at_ != env_.epoch) {
+        Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
+        if (!plain) env_.user_code();
+        if (!t) return false;
+        cached_marker_ = Ref::borrow(k);
+        cached_type_ = std::move(t);
+        cached_index_.reset();
+        cached_at_ = env_.epoch;
+    }
+    type = cached_type_;
+    if (index && !cached_index_) {
+        // `index` is read only where the marker's type matches.
+        Ref i = Ref::steal(PyObject_GetAttr(k, g->s_index));
+        if (!plain) env_.user_code();
+        if (!i) return false;
+        cached_index_ = std::move(i);
+        cached_at_ = env_.epoch;
+    }
+    return true;
+}
+
+bool Rebuild::apply_key(PyObject* k) noexcept {
+    PyObject* ptr = ptr_.get();
+    Py_ssize_t b = builder_of(ptr);
+    int mapping = b >= 0 ? 0 : is_mutable_mapping(ptr, env_);
+    if (mapping < 0) return false;
+    if (mapping) {
+        if (PyDict_CheckExact(ptr)) {
+            // `ptr[k] = ptr.get(k, {})`: only a missing key changes a dict;
+            // then `ptr[k]` is what was found or stored.
+            unsigned long epoch = env_.epoch;
+            Ref next = Ref::borrow(PyDict_GetItemWithError(ptr, k));
+            if (!next) {
+                if (PyErr_Occurred()) return false;
+                next = new_level();
+                if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
+            }
+            prev_ptr_ = ptr_;
+            prev_k_ = Ref::borrow(k);
+            ptr_ = std::move(next);
+            held_at_ = epoch;
+            return true;
+        } else {
+            Ref level = new_level();
+            if (!level) return false;
+            Ref value = Ref::steal(PyObject_CallMethodObjArgs(ptr, g->s_get, k, level.get(), nullptr));
+            env_.user_code();
+            if (!value || PyObject_SetItem(ptr, k, value.get()) < 0) return false;
+        }
+    } else {
+        // `ptr += type(ptr)(({k: {}},))`, continuing in that new level.
+        if (b < 0 && PyTuple_Check(ptr)) {
+            ptr_ = adopt_tuple(ptr);
+            if (!ptr_) return false;
+            ptr = ptr_.get();
+            b = 0;
+        }
+        Ref level = new_level(k);
+        if (!level) return false;
+        if (b >= 0 || PyList_CheckExact(ptr)) {
+            if (PyList_Append(ptr, level.get()) < 0) return false;
+            ptr_ = std::move(level);
+        } else {
+            Ref arg = Ref::steal(PyTuple_Pack(1, level.get()));
+            if (!arg) return false;
+            Ref more = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(ptr)), arg.get()));
+            env_.user_code();
+            if (!more) return false;
+            Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr, more.get()));
+            env_.user_code();
+            if (!grown) return false;
+            ptr_ = getitem(grown.get(), g->minus_one.get());
+            if (!ptr_) return false;
+        }
+    }
+    prev_ptr_ = ptr_;
+    prev_k_ = Ref::borrow(k);
+    held_at_ = ~0UL;
+    ptr_ = getitem(prev_ptr_.get(), k);
+    return bool(ptr_);
+}
+
+bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
+    Ref type, index;
+    if (!marker_fields(k, type, index)) return false;
+    // What the parent holds once this step is done, when known without asking it.
+    Ref placed;
+    bool exact_parent = PyDict_CheckExact(prev_ptr_.get()) || PyList_CheckExact(prev_ptr_.get());
+    to_tuple = PyType_Check(type.get()) &&
+               PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
+    Py_ssize_t b = builder_of(ptr_.get());
+    PyObject* current = b >= 0 ? builders_[b].target.get() : reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get()));
+    if (type.get() != current) {
+        // Whatever stands here (a leaf, a level, a sequence of another
+        // type) is replaced by a new one-element sequence of the marker's type.
+        Ref sequence;
+        if (to_tuple) {
+            Ref level = new_level();
+            Ref elements = level ? single_list(level.get()) : Ref();
+            if (!elements) return false;
+            sequence = new_builder(type.get(), std::move(elements));
+        } else {
+            sequence = new_sequence(type.get());
+        }
+        unsigned long epoch = env_.epoch;
+        if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+        if (exact_parent && epoch == env_.epoch) placed = sequence;
+        fresh = true;
+    } else {
+        if (b < 0 && PyTuple_Check(ptr_.get())) {
+            ptr_ = adopt_tuple(ptr_.get());
+            if (!ptr_) return false;
+            held_at_ = exact_parent ? env_.epoch : ~0UL;
+            b = 0;
+        }
+        index = Ref::borrow(Py_None);  // asks marker_fields for the index too
+        if (!marker_fields(k, type, index)) return false;
+        index = cached_index_;
+        if (!PyLong_CheckExact(index.get())) env_.user_code();  // its __index__
+        if (b >= 0) {
+            int exists = tuple_position_exists(ptr_.get(), index.get());
+            if (exists < 0) return false;
+            fresh = !exists;
+            if (fresh) {
+                Ref level = new_level();
+                if (!level || PyList_Append(ptr_.get(), level.get()) < 0) return false;
+            }
+        } else {
+            // The marker's index only decides whether one element is added.
+            Ref found = Ref::steal(PyObject_GetItem(ptr_.get(), index.get()));
+            if (!PyList_CheckExact(ptr_.get())) env_.user_code();
+            fresh = !found;
+            if (fresh) {
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+                PyErr_Clear();
+                if (PyList_CheckExact(ptr_.get()) && type.get() == reinterpret_cast<PyObject*>(&PyList_Type)) {
+                    Ref level = new_level();
+                    if (!level || PyList_Append(ptr_.get(), level.get()) < 0) return false;
+                } else {
+                    // `ptr += k.type_(({},))`, which rebinds only the local name.
+                    Ref more = new_sequence(type.get());
+                    if (!more) return false;
+                    Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr_.get(), more.get()));
+                    env_.user_code();
+                    if (!grown) return false;
+                    ptr_ = std::move(grown);
+                }
+            }
+        }
+        if (held_at_ == env_.epoch) placed = ptr_;
+    }
+    // The walk continues in the last element of the sequence as the parent holds it now.
+    Ref sequence = placed ? std::move(placed) : getitem(prev_ptr_.get(), prev_k_.get());
+    if (!sequence) return false;
+    prev_ptr_ = std::move(sequence);
+    prev_k_ = g->minus_one;
+    held_at_ = PyList_CheckExact(prev_ptr_.get()) ? env_.epoch : ~0UL;
+    ptr_ = getitem(prev_ptr_.get(), prev_k_.get());
+    return bool(ptr_);
+}
+
+bool Rebuild::place(PyObject* item) noexcept {
+    Ref path, obj;
+    if (!unpack(item, path, obj)) return false;
+    Ref elements = PyTuple_CheckExact(path.get()) ? path : Ref::steal(PySequence_List(path.get()));
+    if (!elements) return false;
+    // A tuple cannot change and the list is ours: user code cannot alter either.
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(elements.get());
+    PyObject** items = PySequence_Fast_ITEMS(elements.get());
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path is empty");
+        return false;
+    }
+    int marker = is_index_marker(items[0], env_);
+    if (marker) {
+        if (marker > 0)
+            PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path begins with an IndexMarker");
+        return false;
+    }
+    ptr_ = ret_;
+    bool fresh = false, to_tuple = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref k = Ref::borrow(items[i]);
+        marker = i == 0 ? 0 : is_index_marker(k.get(), env_);
+        if (marker < 0) return false;
+        if (marker) {
+            if (!apply_marker(k.get(), fresh, to_tuple)) return false;
+        } else {
+            to_tuple = false;
+            if (!apply_key(k.get())) return false;
+        }
+    }
+    if (to_tuple && builder_of(prev_ptr_.get()) >= 0) {
+        PyObject* list = prev_ptr_.get();
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        if (fresh && size > 0) return PyList_SetItem(list, size - 1, Py_NewRef(obj.get())) == 0;
+        return PyList_Append(list, obj.get()) == 0;
+    }
+    return setitem(prev_ptr_.get(), prev_k_.get(), obj.get());
+}
+
+bool Rebuild::finish(bool ok) noexcept {
+    PyObject* pending = ok ? nullptr : PyErr_GetRaisedException();
+    ptr_.reset();
+    prev_ptr_.reset();
+    prev_k_.reset();
+    // Innermost first: a builder's parent always exists before it.
+    for (size_t j = builders_.size(); j-- > 0;) {
+        Builder& b = builders_[j];
+        Ref current = getitem(b.parent.get(), b.slot.get());
+        bool placed = current && current.get() == b.list.get();
+        if (!current) {
+            if (ok && !PyErr_ExceptionMatches(PyExc_LookupError)) return false;
+            PyErr_Clear();
+        }
+        if (!placed && PyList_Check(b.parent.get())) {
+            // Someone moved it within its list: find it.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(b.parent.get()); ++i) {
+                if (PyList_GET_ITEM(b.parent.get(), i) == b.list.get()) {
+                    b.slot = Ref::steal(PyLong_FromSsize_t(i));
+                    placed = bool(b.slot);
+                    break;
+                }
+            }
+        }
+        if (!placed) continue;  // replaced by a later pair
+        Ref tuple = Ref::steal(PyList_AsTuple(b.list.get()));
+        if (tuple && b.target.get() != reinterpret_cast<PyObject*>(&PyTuple_Type))
+            tuple = Ref::steal(PyObject_CallOneArg(b.target.get(), tuple.get()));
+        if (!tuple || !setitem(b.parent.get(), b.slot.get(), tuple.get())) {
+            if (ok) return false;
+            PyErr_Clear();
+        }
+    }
+    if (pending) PyErr_SetRaisedException(pending);
+    return ok;
+}
+
+}  // namespace
+
+PyObject* reconstruct(PyObject* self) noexcept {
+    VO_METHOD("Trellan.reconstruct");
+    Rebuild rebuild;
+    if (!rebuild.start()) return VO_FAIL();
+    bool ok = true;
+    if (Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
+        // As the list's iterator walks it: the size is read at every step.
+        for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(self); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(self, i));
+            ok = rebuild.place(item.get());
+        }
+    } else {
+        Ref it = Ref::steal(PyObject_GetIter(self));
+        ok = bool(it);
+        while (ok) {
+            Ref item = Ref::steal(PyIter_Next(it.get()));
+            if (!item) {
+                ok = !PyErr_Occurred();
+                break;
+            }
+            ok = rebuild.place(item.get());
+        }
+    }
+    if (!rebuild.finish(ok)) return VO_FAIL();
+    return rebuild.result();
+}
+
+}  // namespace trellan

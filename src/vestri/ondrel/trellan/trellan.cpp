@@ -1,0 +1,627 @@
+// vestri.ondrel.trellan: a nested dictionary as a flat list of (path, value) pairs.
+//
+// `Trellan` is a list of pairs, made from a PyType_Spec over `list`; its
+// `__flatten__` returns a generator-like object (flatten.cpp) and
+// `reconstruct` rebuilds a nesting from the pairs (rebuild.cpp).  This file
+// holds the module body, `IndexMarker`, the constructor and the methods that
+// check what they store.
+//
+// The module's names (`MutableMapping`, `DictItem`, `IndexMarker`,
+// `Trellan`) are looked up when a method runs.  While all four are the
+// objects the body bound (a watched namespace makes that one comparison),
+// markers and pairs are built without a call and the class's `__flatten__` is
+// walked directly; a rebound name is always honoured.
+#include "trellan.hpp"
+
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/compat.hpp"
+#include "common/errors.hpp"
+#include "common/lifecycle.hpp"
+#include "common/module.hpp"
+
+namespace trellan {
+
+State* g = nullptr;
+
+using vo::Ref;
+
+bool TypeCheck::recheck() noexcept {
+    if (!verify(type)) {
+        tag = 0;
+        return false;
+    }
+    tag = vo::compat::type_version(type);
+    return true;
+}
+
+int Env::recheck_builtins() noexcept {
+    // Registering any class with any ABC changes the token.
+    Ref token = Ref::steal(PyObject_CallNoArgs(g->cache_token.get()));
+    if (!token) return -1;
+    verified = true;
+    if (g->plain_token) {
+        int same = PyObject_RichCompareBool(token.get(), g->plain_token.get(), Py_EQ);
+        if (same < 0) return -1;
+        if (same) return plain = true;
+    }
+    PyTypeObject* types[] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
+                             Py_TYPE(Py_None), &PyBytes_Type, &PyList_Type,  &PyTuple_Type};
+    for (PyTypeObject* type : types) {
+        int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), g->mutable_mapping.get());
+        if (r < 0) return -1;
+        if (r) return plain = false;
+    }
+    g->plain_token = std::move(token);
+    return plain = true;
+}
+
+int is_mutable_mapping(PyObject* obj, Env& env) noexcept {
+    if (VO_LIKELY(g->names.holds())) {
+        // Every dict is one: dict is registered, and a registration stays.
+        if (PyDict_Check(obj)) return 1;
+        if (is_plain_builtin(Py_TYPE(obj))) {
+            int plain = env.builtins_plain();
+            if (plain) return plain < 0 ? -1 : 0;
+        }
+        int r = PyObject_IsInstance(obj, g->mutable_mapping.get());
+        env.user_code();
+        return r;
+    }
+    Ref cls = vo::global(g->s_mutable_mapping);
+    if (!cls) return -1;
+    int r = PyObject_IsInstance(obj, cls.get());
+    env.user_code();
+    return r;
+}
+
+int is_index_marker(PyObject* obj, Env& env) noexcept {
+    if (VO_LIKELY(g->names.holds())) {
+        PyTypeObject* t = Py_TYPE(obj);
+        PyTypeObject* marker = g->index_marker.type_ptr();
+        if (t == marker) return 1;
+        if (is_plain_builtin(t)) return 0;
+        if (PyType_IsSubtype(t, marker)) return 1;
+        int r = PyObject_IsInstance(obj, g->index_marker.get());
+        env.user_code();
+        return r;
+    }
+    Ref cls = vo::global(g->s_index_marker);
+    if (!cls) return -1;
+    int r = PyObject_IsInstance(obj, cls.get());
+    env.user_code();
+    return r;
+}
+
+Ref new_dict_item(PyObject* path, PyObject* value) noexcept {
+    // What tuple.__new__ does for a subclass, without the intermediate tuple.
+    PyTypeObject* type = g->dict_item.type_ptr();
+    Ref item = Ref::steal(type->tp_alloc(type, 2));
+    if (!item) return nullptr;
+    PyTuple_SET_ITEM(item.get(), 0, Py_NewRef(path));
+    PyTuple_SET_ITEM(item.get(), 1, Py_NewRef(value));
+    // The class is held for the life of the process, so a pair of atomic
+    // parts is no more part of a cycle than a plain tuple of them would be.
+    if (is_atomic(path) && is_atomic(value)) PyObject_GC_UnTrack(item.get());
+    return item;
+}
+
+Ref make_dict_item(PyObject* path, PyObject* value, Env& env) noexcept {
+    if (VO_LIKELY(g->names.holds() && g->dict_item_check.holds())) return new_dict_item(path, value);
+    Ref cls = vo::global(g->s_dict_item);
+    if (!cls) return nullptr;
+    PyObject* args[] = {path, value};
+    Ref item = Ref::steal(PyObject_Vectorcall(cls.get(), args, 2, nullptr));
+    env.user_code();
+    return item;
+}
+
+void raise_not_a_pair() noexcept {
+    PyObject* context = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_ValueError, "Trellan only accepts a tuple of path/obj");
+    PyObject* exc = PyErr_GetRaisedException();
+    if (context) PyException_SetContext(exc, context);
+    PyErr_SetRaisedException(exc);
+}
+
+bool unpack(PyObject* item, Ref& first, Ref& second) noexcept {
+    // A tuple of two (a DictItem included) whose iteration is tuple's own.
+    if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2 && Py_TYPE(item)->tp_iter == PyTuple_Type.tp_iter) {
+        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return true;
+    }
+    return vo::unpack_pair(item, first, second);
+}
+
+namespace {
+
+// --- IndexMarker -----------------------------------------------------------------------
+
+bool index_marker_set(PyObject* self, PyObject* obj, PyObject* index) noexcept {
+    // The names are interned already: the generic hook can be called directly.
+    setattrofunc set = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
+    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj))) < 0) return false;
+    Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
+    if (!number) return false;
+    return set(self, g->s_index, number.get()) == 0;
+}
+
+vo::Signature<2> sig_marker_init("IndexMarker.__init__", "self", {{"obj"}, {"index"}});
+
+int index_marker_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    VO_METHOD("IndexMarker.__init__");
+    PyObject* parsed[2];
+    if (!sig_marker_init.parse(args, kwds, parsed)) return VO_FAIL_INT();
+    if (!index_marker_set(self, parsed[0], parsed[1])) return VO_FAIL_INT();
+    return 0;
+}
+
+PyObject* index_marker_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
+    if (index_marker_init(self, args, kwds) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* index_marker_repr(PyObject* self) {
+    VO_METHOD("IndexMarker.__repr__");
+    // "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
+    Ref type = Ref::steal(PyObject_GetAttr(self, g->s_type_));
+    if (!type) return VO_FAIL();
+    Ref name = Ref::steal(PyObject_GetAttr(type.get(), g->s_name));
+    if (!name) return VO_FAIL();
+    Ref index = Ref::steal(PyObject_GetAttr(self, g->s_index));
+    if (!index) return VO_FAIL();
+    Ref name_text = Ref::steal(PyObject_Format(name.get(), nullptr));
+    if (!name_text) return VO_FAIL();
+    Ref index_text = Ref::steal(PyObject_Format(index.get(), nullptr));
+    if (!index_text) return VO_FAIL();
+    PyObject* text = PyUnicode_FromFormat("%U[%U]", name_text.get(), index_text.get());
+    if (!text) return VO_FAIL();
+    return text;
+}
+
+constexpr char index_marker_init_doc[] =
+    "__init__($self, /, obj, index)\n--\n\n"
+    "Tracks the index position of elements in list/tuple\n"
+    "\n"
+    "Args:\n"
+    "    obj: the object to store for (only its type is kept)\n"
+    "    index: the index value";
+
+PyMethodDef index_marker_methods[] = {
+    {"__init__", VO_CFUNC(index_marker_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST,
+     index_marker_init_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef instance_dict_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+using MarkerLifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
+
+PyType_Slot index_marker_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
+    {Py_tp_methods, index_marker_methods},
+    {Py_tp_getset, instance_dict_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
+    {0, nullptr}};
+
+PyType_Spec index_marker_spec = {
+    .name = "vestri.ondrel.trellan.IndexMarker",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+             Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = index_marker_slots,
+};
+
+}  // namespace
+
+Ref make_index_marker(PyObject* seq, Py_ssize_t index, Env& env) noexcept {
+    Ref number = Ref::steal(PyLong_FromSsize_t(index));
+    if (!number) return nullptr;
+    if (VO_LIKELY(g->names.holds())) {
+        PyTypeObject* type = g->index_marker.type_ptr();
+        // Calling the class would run exactly these two slots.  object's
+        // tp_new also lays out the instance's inline attribute values, which
+        // spares every marker a dict of its own.
+        if (type->tp_init == index_marker_init && type->tp_new == PyBaseObject_Type.tp_new &&
+            Py_IS_TYPE(type, &PyType_Type)) {
+            Ref marker = Ref::steal(type->tp_new(type, g->empty_tuple.get(), nullptr));
+            if (!marker || !index_marker_set(marker.get(), seq, number.get())) return nullptr;
+            return marker;
+        }
+    }
+    Ref cls = vo::global(g->s_index_marker);
+    if (!cls) return nullptr;
+    PyObject* args[] = {seq, number.get()};
+    Ref marker = Ref::steal(PyObject_Vectorcall(cls.get(), args, 2, nullptr));
+    env.user_code();
+    return marker;
+}
+
+namespace {
+
+// --- Trellan ---------------------------------------------------------------------------
+
+// Every element of `items`, taken once, unpacks into a pair; `pairs` gets
+// the two values of each (when given).  False with the ValueError set.
+bool check_pairs(PyObject* items, Ref& list, Ref* pairs) noexcept {
+    list = Ref::steal(PySequence_List(items));
+    if (!list) {
+        raise_not_a_pair();
+        return false;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
+    if (pairs) {
+        *pairs = Ref::steal(PyList_New(n));
+        if (!*pairs) return false;
+    }
+    // `list` is ours: user code run by an unpacking cannot change it.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref first, second;
+        if (!unpack(PyList_GET_ITEM(list.get(), i), first, second)) {
+            raise_not_a_pair();
+            return false;
+        }
+        if (pairs) {
+            PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
+            if (!pair) return false;
+            PyList_SET_ITEM(pairs->get(), i, pair);
+        }
+    }
+    return true;
+}
+
+int list_init(PyObject* self, PyObject* arg) noexcept {
+    Ref args = Ref::steal(PyTuple_Pack(1, arg));
+    if (!args) return -1;
+    return PyList_Type.tp_init(self, args.get(), nullptr);
+}
+
+int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        PyDict_Next(kwds, &pos, &key, &value);
+        Ref names = Ref::steal(PyTuple_Pack(1, key));
+        if (!names) return -1;
+        vo::reject_keywords("Trellan.__init__", names.get());
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(args) != 1) return PyList_Type.tp_init(self, args, nullptr);
+    PyObject* arg = PyTuple_GET_ITEM(args, 0);
+    Env env;
+    int mapping = is_mutable_mapping(arg, env);
+    if (mapping < 0) return -1;
+    if (mapping) {
+        if (g->names.holds() && flatten_is_ours()) {
+            // list's initialiser empties the list first.
+            if (PyList_SetSlice(self, 0, PY_SSIZE_T_MAX, nullptr) < 0) return -1;
+            return flatten_into(self, arg) ? 0 : -1;
+        }
+        Ref cls = vo::global(g->s_trellan);
+        if (!cls) return -1;
+        Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), g->s_flatten));
+        if (!flatten) return -1;
+        Ref pairs = Ref::steal(PyObject_CallOneArg(flatten.get(), arg));
+        if (!pairs) return -1;
+        return list_init(self, pairs.get());
+    }
+    // Taken once, so that the check and the list see the same elements.
+    Ref items;
+    if (!check_pairs(arg, items, nullptr)) return -1;
+    return list_init(self, items.get());
+}
+
+int trellan_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    VO_METHOD("Trellan.__init__");
+    if (trellan_init_impl(self, args, kwds) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+PyObject* trellan_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
+    if (trellan_init(self, args, kwds) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+vo::Signature<2> sig_flatten("Trellan.__flatten__", nullptr, {{"indict"}, {"path", false, true}});
+
+PyObject* trellan_flatten(PyObject*, PyObject* indict, PyObject* path) noexcept {
+    VO_METHOD("Trellan.__flatten__");
+    PyObject* gen = new_flattener(indict, path ? path : Py_None);
+    if (!gen) return VO_FAIL();
+    return gen;
+}
+
+vo::Signature<2> sig_setitem("Trellan.__setitem__", "self", {{"index"}, {"item"}});
+
+PyObject* trellan_setitem(PyObject* self, PyObject* index, PyObject* item) noexcept {
+    VO_METHOD("Trellan.__setitem__");
+    Ref path, obj;
+    if (!unpack(item, path, obj)) {
+        raise_not_a_pair();
+        return VO_FAIL();
+    }
+    // A plain tuple of the two values the check took, so that an item that
+    // can be iterated only once is stored whole.
+    Ref pair = Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
+    if (!pair) return VO_FAIL();
+    if (PyList_Type.tp_as_mapping->mp_ass_subscript(self, index, pair.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+vo::Signature<1> sig_append("Trellan.append", "self", {{"item"}});
+
+PyObject* trellan_append(PyObject* self, PyObject* item) noexcept {
+    VO_METHOD("Trellan.append");
+    Ref path, obj;
+    if (!unpack(item, path, obj)) {
+        raise_not_a_pair();
+        return VO_FAIL();
+    }
+    Env env;
+    Ref pair = make_dict_item(path.get(), obj.get(), env);
+    if (!pair || PyList_Append(self, pair.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+vo::Signature<2> sig_insert("Trellan.insert", "self", {{"index"}, {"item"}});
+
+PyObject* trellan_insert(PyObject* self, PyObject* index, PyObject* item) noexcept {
+    VO_METHOD("Trellan.insert");
+    Ref path, obj;
+    if (!unpack(item, path, obj)) {
+        raise_not_a_pair();
+        return VO_FAIL();
+    }
+    Env env;
+    Ref pair = make_dict_item(path.get(), obj.get(), env);
+    if (!pair) return VO_FAIL();
+    // list.insert itself, for its index conversion and errors.
+    PyObject* args[] = {self, index, pair.get()};
+    Ref done = Ref::steal(PyObject_Vectorcall(g->list_insert.get(), args, 3, nullptr));
+    if (!done) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+vo::Signature<1> sig_extend("Trellan.extend", "self", {{"items"}});
+
+PyObject* trellan_extend(PyObject* self, PyObject* items) noexcept {
+    VO_METHOD("Trellan.extend");
+    // Every element is checked before anything is added.
+    Ref list, pairs;
+    if (!check_pairs(items, list, &pairs)) return VO_FAIL();
+    Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+    Env env;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+        Ref item = make_dict_item(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), env);
+        if (!item) return VO_FAIL();
+        PyList_SetItem(pairs.get(), i, item.release());
+    }
+    if (PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, pairs.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+vo::Signature<0> sig_reconstruct("Trellan.reconstruct", "self");
+
+PyObject* trellan_reconstruct(PyObject* self) noexcept { return reconstruct(self); }
+
+constexpr char trellan_doc[] =
+    "Trellan class (list)\n"
+    "\n"
+    "Holds a nested dictionary as a flat list of path/value pairs: every leaf\n"
+    "of the nesting is one pair whose path is the tuple of keys leading to it,\n"
+    "so that\n"
+    "\n"
+    "    \"dictionary['a']['b']['c'] = object()\"\n"
+    "\n"
+    "is now equivalent to\n"
+    "\n"
+    "    \"(('a', 'b', 'c',), object())\"\n"
+    "\n"
+    "Example:\n"
+    "    >>> Trellan({'a': {'b': {'c': 1}}, 'd': 2})\n"
+    "    [DictItem(path=('a', 'b', 'c'), value=1), DictItem(path=('d',), value=2)]\n"
+    "\n"
+    "Positions inside lists and tuples on the way to a leaf are recorded as\n"
+    "IndexMarker objects (printed as list[0], tuple[1], ...).\n"
+    "\n"
+    "Format:\n"
+    "    [(path, value), (path, value) ...]\n"
+    "\n"
+    "reconstruct() rebuilds the nested dictionary, always as a new object:\n"
+    "    assert Trellan({}).reconstruct() == {}\n"
+    "    assert Trellan({}).reconstruct() is not {}";
+
+constexpr char trellan_init_doc[] =
+    "__init__($self, /, *args)\n--\n\n"
+    "built-in __init__\n"
+    "\n"
+    "Any arguments accepted by list() are accepted, each element being a\n"
+    "path/value pair; if the input is a dictionary it is flattened and stored\n"
+    "as a list structure.";
+
+constexpr char flatten_doc[] =
+    "__flatten__(indict, path=None)\n--\n\n"
+    "Recursively flattens a nested dictionary to its path/value form.\n"
+    "\n"
+    "Args:\n"
+    "    indict: input dictionary\n"
+    "    path: the current dictionary path (a tuple)\n"
+    "\n"
+    "Returns:\n"
+    "    a generator of the flattened form";
+
+constexpr char append_doc[] = "append($self, /, item)\n--\n\nAppends a new path/value to this list.";
+constexpr char insert_doc[] = "insert($self, /, index, item)\n--\n\nInserts a new path/value to this list.";
+constexpr char extend_doc[] = "extend($self, /, items)\n--\n\nExtends the object with many new path/values.";
+constexpr char reconstruct_doc[] =
+    "reconstruct($self, /)\n--\n\n"
+    "Takes the internally stored list form and rebuilds the dictionary it\n"
+    "represents.\n"
+    "\n"
+    "Returns:\n"
+    "    the nested dictionary, always as a new dictionary object";
+
+PyMethodDef trellan_own_methods[] = {
+    // METH_COEXIST keeps the C slot for tp_init beside the documented method.
+    {"__init__", VO_CFUNC(trellan_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST, trellan_init_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+// Installed after the class is made, in the order of the class body: setting
+// `__setitem__` on the class also points list's item-assignment slots at it.
+PyMethodDef trellan_methods[] = {
+    {"__flatten__", VO_CFUNC((vo::method<sig_flatten, trellan_flatten>)), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     flatten_doc},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, trellan_setitem>)), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"append", VO_CFUNC((vo::method<sig_append, trellan_append>)), METH_FASTCALL | METH_KEYWORDS, append_doc},
+    {"extend", VO_CFUNC((vo::method<sig_extend, trellan_extend>)), METH_FASTCALL | METH_KEYWORDS, extend_doc},
+    {"insert", VO_CFUNC((vo::method<sig_insert, trellan_insert>)), METH_FASTCALL | METH_KEYWORDS, insert_doc},
+    {"reconstruct", VO_CFUNC((vo::method<sig_reconstruct, trellan_reconstruct>)), METH_FASTCALL | METH_KEYWORDS,
+     reconstruct_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+using TrellanLifecycle = vo::lifecycle::Over<&PyList_Type>;
+
+PyType_Slot trellan_slots[] = {
+    {Py_tp_doc, const_cast<char*>(trellan_doc)},
+    {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
+    {Py_tp_methods, trellan_own_methods},
+    {Py_tp_getset, instance_dict_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
+    {0, nullptr}};
+
+PyType_Spec trellan_spec = {
+    .name = "vestri.ondrel.trellan.Trellan",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+             Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = trellan_slots,
+};
+
+// --- module body -----------------------------------------------------------------------
+
+bool verify_dict_item(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && type->tp_alloc == PyType_GenericAlloc &&
+           vo::compat::type_lookup(type, g->s_new) == g->dict_item_new.get() &&
+           vo::compat::type_lookup(type, g->s_init) == g->object_init.get();
+}
+
+bool verify_trellan(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && vo::compat::type_lookup(type, g->s_flatten) == g->flatten.get();
+}
+
+bool verify_index_marker(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && type->tp_getattro == PyObject_GenericGetAttr &&
+           !vo::compat::type_lookup(type, g->s_type_) && !vo::compat::type_lookup(type, g->s_index);
+}
+
+Ref lookup_in(PyTypeObject* type, const char* name) noexcept {
+    Ref ns = Ref::steal(PyType_GetDict(type));
+    if (!ns) return nullptr;
+    Ref value = Ref::borrow(PyDict_GetItemString(ns.get(), name));
+    if (!value) PyErr_Format(PyExc_AttributeError, "type object '%s' has no attribute '%s'", type->tp_name, name);
+    return value;
+}
+
+Ref make_dict_item_class() noexcept {
+    // DictItem = namedtuple('DictItem', ('path', 'value')), named as
+    // defined in this module.
+    Ref namedtuple = vo::global(vo::intern("namedtuple"));
+    Ref name = Ref::steal(PyUnicode_FromString("DictItem"));
+    Ref fields = Ref::steal(Py_BuildValue("(ss)", "path", "value"));
+    Ref module_name = Ref::steal(PyUnicode_FromString(VO_MODULE_NAME));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "module"));
+    if (!namedtuple || !name || !fields || !module_name || !kwnames) return nullptr;
+    PyObject* args[] = {name.get(), fields.get(), module_name.get()};
+    return Ref::steal(PyObject_Vectorcall(namedtuple.get(), args, 2, kwnames.get()));
+}
+
+bool module_body(PyObject* module) {
+    g = new (std::nothrow) State();
+    if (!g) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!vo::intern_all({{&g->s_type_, "type_"},
+                         {&g->s_index, "index"},
+                         {&g->s_items, "items"},
+                         {&g->s_get, "get"},
+                         {&g->s_flatten, "__flatten__"},
+                         {&g->s_name, "__name__"},
+                         {&g->s_new, "__new__"},
+                         {&g->s_init, "__init__"},
+                         {&g->s_mutable_mapping, "MutableMapping"},
+                         {&g->s_dict_item, "DictItem"},
+                         {&g->s_index_marker, "IndexMarker"},
+                         {&g->s_trellan, "Trellan"}}))
+        return false;
+
+    if (!vo::body_import_from(module, "collections", {"namedtuple"}) ||
+        !vo::body_import_from(module, "collections.abc", {"MutableMapping"}))
+        return false;
+    g->mutable_mapping = vo::global(g->s_mutable_mapping);
+    if (!g->mutable_mapping) return false;
+
+    g->dict_item = make_dict_item_class();
+    if (!g->dict_item || !vo::body_bind(module, "DictItem", g->dict_item)) return false;
+
+    g->index_marker = vo::type_from_spec(module, &index_marker_spec, nullptr);
+    if (!g->index_marker || !vo::body_bind(module, "IndexMarker", g->index_marker)) return false;
+
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
+    if (!bases) return false;
+    g->trellan = vo::type_from_spec(module, &trellan_spec, bases.get());
+    if (!g->trellan || !vo::install_methods(module, g->trellan.get(), trellan_methods)) return false;
+    g->flatten = Ref::borrow(vo::own_attribute(g->trellan.get(), "__flatten__"));
+    if (!g->flatten || !vo::body_bind(module, "Trellan", g->trellan)) return false;
+
+    // The flattener counts as a generator for isinstance().
+    g->flattener_type = make_flattener_type(module);
+    if (!g->flattener_type) return false;
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    Ref generator = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Generator")) : Ref();
+    if (!generator) return false;
+    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", g->flattener_type.get()));
+    if (!registered) return false;
+
+    // What the fast paths compare against.
+    Ref abc_module = Ref::steal(PyImport_ImportModule("abc"));
+    if (!abc_module) return false;
+    g->cache_token = Ref::steal(PyObject_GetAttrString(abc_module.get(), "get_cache_token"));
+    g->dict_item_new = vo::compat::type_lookup_ref(g->dict_item.type_ptr(), g->s_new);
+    g->object_init = lookup_in(&PyBaseObject_Type, "__init__");
+    g->list_insert = lookup_in(&PyList_Type, "insert");
+    Ref dict_items = lookup_in(&PyDict_Type, "items");
+    g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
+    g->minus_one = Ref::steal(PyLong_FromLong(-1));
+    g->empty_tuple = Ref::steal(PyTuple_New(0));
+    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !dict_items ||
+        !g->full_slice || !g->minus_one || !g->empty_tuple)
+        return false;
+    g->dict_items = reinterpret_cast<PyMethodDescrObject*>(dict_items.get())->d_method->ml_meth;
+
+    PyObject* globals = vo::module_globals();
+    if (!g->names.init({{globals, g->s_mutable_mapping, g->mutable_mapping.get()},
+                        {globals, g->s_dict_item, g->dict_item.get()},
+                        {globals, g->s_index_marker, g->index_marker.get()},
+                        {globals, g->s_trellan, g->trellan.get()}}))
+        return false;
+    g->dict_item_check = {g->dict_item.type_ptr(), verify_dict_item, 0};
+    g->trellan_check = {g->trellan.type_ptr(), verify_trellan, 0};
+    g->index_marker_check = {g->index_marker.type_ptr(), verify_index_marker, 0};
+    return true;
+}
+
+}  // namespace
+}  // namespace trellan
+
+VO_DEFINE_MODULE(trellan, nullptr, trellan::module_body)

@@ -1,0 +1,524 @@
+"""Sequara: an orderable mapping over MutableMapping."""
+
+import abc
+import collections.abc
+import sys
+from test import mapping_tests
+
+import pytest
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+
+from leakcheck import assert_no_growth
+from outcomes import error_of
+from vestri.ondrel import sequara
+from vestri.ondrel.sequara import Sequara
+
+
+def abc3():
+    return Sequara([("a", 1), ("b", 2), ("c", 3)])
+
+
+def entries(exc):
+    names, tb = [], exc.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return [n.rsplit("vestri.ondrel.sequara.", 1)[-1] for n in names if n.startswith("vestri.ondrel.sequara.")]
+
+
+# --- the class ---------------------------------------------------------------------
+
+
+def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
+    assert type(Sequara) is abc.ABCMeta
+    assert Sequara.__bases__ == (collections.abc.MutableMapping,)
+    assert (Sequara.__module__, Sequara.__qualname__) == ("vestri.ondrel.sequara", "Sequara")
+    assert Sequara.__abstractmethods__ == frozenset()
+    assert isinstance(Sequara(), collections.abc.MutableMapping)
+    assert "A subclass of MutableMapping (similar to dict)" in Sequara.__doc__
+    assert "inefficient implementaion. dictionary keys are duplicated internally" in Sequara.__doc__
+    assert sequara.MutableMapping is collections.abc.MutableMapping
+
+
+def test_members_are_defined_in_class_body_order_and_the_mixins_are_inherited():
+    own = [k for k in vars(Sequara) if not k.startswith(("__module", "__doc", "__dict", "__weak", "__abstract", "_abc", "__hash"))]
+    assert own == ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy",
+                   "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"]
+    for name in ("__contains__", "get", "pop", "popitem", "setdefault"):
+        assert name not in vars(Sequara)
+    assert Sequara.popitem is collections.abc.MutableMapping.popitem
+
+
+def test_instances_are_unhashable_and_keep_data_and_order_as_plain_attributes():
+    m = abc3()
+    with pytest.raises(TypeError, match="unhashable type: 'Sequara'"):
+        hash(m)
+    assert vars(m) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
+
+
+# --- behaviour -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("edit, order", [
+    (lambda m: m.move("c", 0), ["c", "a", "b"]),
+    (lambda m: m.move("a", 2), ["b", "c", "a"]),
+    (lambda m: m.move("a", -1), ["b", "a", "c"]),
+    (lambda m: m.move("b", 100), ["a", "c", "b"]),
+    (lambda m: m.move("c", -100), ["c", "a", "b"]),
+    (lambda m: m.insert("d", 4, 1), ["a", "d", "b", "c"]),
+    (lambda m: m.insert("d", 4, 100), ["a", "b", "c", "d"]),
+    (lambda m: m.insert("d", 4, -1), ["a", "b", "d", "c"]),
+    (lambda m: m.insert("d", 4, -100), ["d", "a", "b", "c"]),
+    (lambda m: m.__setitem__("a", 9), ["a", "b", "c"]),
+    (lambda m: (m.__delitem__("a"), m.__setitem__("a", 9)), ["b", "c", "a"]),
+    (lambda m: m.keys().reverse(), ["c", "b", "a"]),
+])
+def test_order_edits(edit, order):
+    m = abc3()
+    edit(m)
+    assert list(m) == m.keys() == order
+    assert m.items() == [(k, m[k]) for k in order]
+    assert m.values() == [m[k] for k in order]
+
+
+def test_repr_shows_the_runtime_class_and_the_ordered_pairs():
+    m = abc3()
+    m.move("c", 0)
+    assert repr(m) == "Sequara([('c', 3), ('a', 1), ('b', 2)])"
+    assert repr(Sequara()) == "Sequara([])"
+
+    class Sub(Sequara):
+        pass
+
+    assert repr(Sub(x=1)) == "Sub([('x', 1)])"
+
+
+def test_a_sequara_inside_itself_prints_as_an_ellipsis():
+    m = Sequara()
+    m["me"] = m
+    assert repr(m) == "Sequara([('me', ...)])"
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: abc3().insert("a", 9, 0), KeyError, "'a already exist in Report'"),
+    (lambda: Sequara({(1, 2): 0}).insert((1, 2), 9, 0), KeyError, "'(1, 2) already exist in Report'"),
+    (lambda: abc3().move("x", 0), KeyError, "'x'"),
+    (lambda: abc3()["x"], KeyError, "'x'"),
+    (lambda: abc3().__delitem__("x"), KeyError, "'x'"),
+    (lambda: Sequara([("a", 1), ("b", 2, 3)]), ValueError, "update sequence element #1 has length 3; 2 is required"),
+    (lambda: Sequara(["ab", "c"]), ValueError, "update sequence element #1 has length 1; 2 is required"),
+    (lambda: Sequara([], []), TypeError, "expected at most 1 arguments, got 2"),
+    (lambda: Sequara().update(1, 2, 3), TypeError, "expected at most 1 arguments, got 3"),
+    (lambda: Sequara([1]), TypeError, "object of type 'int' has no len()"),
+    (lambda: Sequara(self=1), TypeError, "Sequara.__init__() got multiple values for argument 'self'"),
+    (lambda: Sequara().popitem(), KeyError, ""),
+    (lambda: abc3().insert("d", 4, "1"), TypeError, "'str' object cannot be interpreted as an integer"),
+    (lambda: abc3().move("a", 1.5), TypeError, "'float' object cannot be interpreted as an integer"),
+    (lambda: abc3().move("a", 10**30), OverflowError, "Python int too large to convert to C ssize_t"),
+])
+def test_errors(call, exc, text):
+    assert error_of(call) == (exc, text)
+
+
+@pytest.mark.parametrize("call, where", [
+    (lambda: abc3().move("x", 0), ["move"]),
+    (lambda: abc3().insert("a", 0, 0), ["insert"]),
+    (lambda: Sequara([], []), ["__init__", "update"]),
+    (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
+    (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
+    (lambda: abc3()["x"], ["__getitem__"]),
+    (lambda: abc3().pop("x"), ["__getitem__"]),
+    (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
+])
+def test_traceback_entries_name_the_methods(call, where):
+    with pytest.raises(Exception) as info:
+        call()
+    assert entries(info.value) == ["Sequara." + w for w in where]
+
+
+def test_mapping_constructor_argument_is_taken_as_a_mapping():
+    assert Sequara({"ab": 1, "cd": 2}).items() == [("ab", 1), ("cd", 2)]
+    assert Sequara(Sequara([("z", 1), ("y", 2)])).keys() == ["z", "y"]
+    m = abc3()
+    m.update(collections.ChainMap({"q": 1}, {"a": 0}))
+    assert m.items() == [("a", 0), ("b", 2), ("c", 3), ("q", 1)]
+    # Only mappings: other iterables are pairs, strings included.
+    assert Sequara(["ab", b"cd"]).items() == [("a", "b"), (99, 100)]
+
+
+def test_many_keyword_arguments_keep_their_order():
+    names = [f"k{i}" for i in range(30, 0, -1)]
+    assert Sequara([("a", 0)], **dict.fromkeys(names, 1)).keys() == ["a", *names]
+
+
+def test_update_applies_pairs_one_by_one_then_keywords_in_call_order():
+    m = Sequara([("a", 1)])
+    with pytest.raises(ValueError):
+        m.update([("b", 2), ("c",)], z=0)
+    assert m.items() == [("a", 1), ("b", 2)]
+    m.update([("c", 3)], z=9, a=0)
+    assert m.items() == [("a", 0), ("b", 2), ("c", 3), ("z", 9)]
+
+
+@pytest.mark.parametrize("edit", [
+    lambda m: m.insert("d", 4, "x"),
+    lambda m: m.insert("d", 4, None),
+    lambda m: m.insert("a", 4, 1.0),
+    lambda m: m.move("a", "0"),
+    lambda m: m.move("x", []),
+    lambda m: m.insert("d", 4, 2**70),
+    lambda m: m.__setitem__(["unhashable"], 1),
+    lambda m: m.insert(["unhashable"], 1, 0),
+])
+def test_failed_edits_change_nothing(edit):
+    m = abc3()
+    with pytest.raises((TypeError, OverflowError)):
+        edit(m)
+    assert vars(m) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
+
+
+def test_key_search_compares_as_the_list_does():
+    calls = []
+
+    class Loud(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            calls.append(str(self))
+            return str.__eq__(self, other)
+
+    m = Sequara([(1, 0), (2.5, 0), (None, 0), ("\u00e9t\u00e9", 0), (Loud("x"), 0), ("".join(["k", "ey"]), 0)])
+    m.move("key", 0)  # equal to the stored key, not the same object
+    assert calls == ["x"]
+    del m["\u00e9t\u00e9"]
+    m.move(2.5, -1)
+    assert calls == ["x"]
+    assert m.keys() == ["key", 1, None, 2.5, "x"]
+
+
+def test_positions_accept_what_operator_index_accepts():
+    class Two:
+        def __index__(self):
+            return 2
+
+    m = abc3()
+    m.insert("d", 4, Two())
+    m.move("a", True)
+    assert m.keys() == ["b", "a", "d", "c"]
+
+
+def test_equality_is_order_sensitive_and_false_for_foreign_objects():
+    assert abc3() == abc3() and not abc3() != abc3()
+    assert Sequara(a=1, b=2) != Sequara(b=2, a=1)
+    assert abc3() != dict(abc3().items())
+    assert (abc3() == object()) is False
+    assert (dict(a=1) == Sequara(a=1)) is False
+
+
+def test_equality_returns_the_falsy_comparison_result_and_lets_interrupts_through():
+    class Falsy:
+        def __eq__(self, other):
+            return 0
+
+    class Interrupting:
+        def __eq__(self, other):
+            raise KeyboardInterrupt
+
+    a, b = Sequara(), Sequara()
+    a._data = Falsy()
+    assert (a == b) == 0 and type(a.__eq__(b)) is int
+    a._data = Interrupting()
+    with pytest.raises(KeyboardInterrupt):
+        a == b  # noqa: B015
+
+
+def test_keys_is_the_order_list_itself():
+    m = abc3()
+    assert m.keys() is m.keys() is m._order
+    m.keys()[:] = ["b", "c", "a"]
+    assert repr(m) == "Sequara([('b', 2), ('c', 3), ('a', 1)])"
+
+
+def test_copy_and_fromkeys_make_the_runtime_class():
+    class Sub(Sequara):
+        pass
+
+    m = Sub(a=[1])
+    c = m.copy()
+    assert type(c) is Sub and c == m and c["a"] is m["a"] and c._order is not m._order
+    f = Sub.fromkeys(["x", "y"])
+    assert type(f) is Sub and f.items() == [("x", None), ("y", None)]
+    v = object()
+    assert all(x is v for x in Sequara.fromkeys("abc", v).values())
+
+
+def test_clear_empties_and_inherited_mixins_work_through_the_methods():
+    m = abc3()
+    assert m.popitem() == ("a", 1)
+    assert m.setdefault("z", 0) == 0 and m.get("nope", 5) == 5 and "b" in m and "a" not in m
+    assert m.pop("b") == 2 and m.keys() == ["c", "z"]
+    m.clear()
+    assert len(m) == 0 and list(m) == [] and m.items() == [] and m.values() == []
+
+
+def test_subclass_overrides_are_called():
+    calls = []
+
+    class Sub(Sequara):
+        def __setitem__(self, key, value):
+            calls.append(key)
+            super().__setitem__(key, value * 10)
+
+        def update(self, *args, **kwargs):
+            calls.append("update")
+            super().update(*args, **kwargs)
+
+        def __getitem__(self, key):
+            return super().__getitem__(key) + 1
+
+        def items(self):
+            return [("fake", 0)]
+
+    m = Sub([("a", 1)], b=2)
+    assert calls == ["update", "a", "b"]
+    assert m._data == {"a": 10, "b": 20} and m.values() == [11, 21]
+    assert repr(m) == "Sub([('fake', 0)])" and m.copy()._data == {"fake": 0}
+    Sub.fromkeys("c", 1)
+    assert calls[-1] == "c"
+
+
+def test_replaced_containers_are_used_through_their_own_methods():
+    log = []
+
+    class Data(dict):
+        def __getitem__(self, key):
+            log.append("get")
+            return super().__getitem__(key)
+
+        def __setitem__(self, key, value):
+            log.append("set")
+            super().__setitem__(key, value)
+
+    class Order(list):
+        def __contains__(self, key):
+            log.append("in")
+            return super().__contains__(key)
+
+        def insert(self, i, key):
+            log.append(("insert", i))
+            super().insert(i, key)
+
+    m = Sequara()
+    m._data, m._order = Data(), Order()
+    m["a"] = 1
+    m.insert("b", 2, 0)
+    m.move("a", 0)
+    assert m["a"] == 1
+    assert log == ["in", "set", "in", "set", ("insert", 0), "in", ("insert", 0), "get"]
+    assert m.items() == [("a", 1), ("b", 2)]
+
+
+def test_items_of_a_broken_pairing_fail_as_the_sort_by_position_does():
+    m = abc3()
+    m._order.remove("b")
+    with pytest.raises(ValueError, match="'b' is not in list") as info:
+        m.items()
+    assert entries(info.value) == ["Sequara.items", "Sequara.items.<locals>.<lambda>"]
+    m = abc3()
+    m._order.append("ghost")
+    assert m.items() == [("a", 1), ("b", 2), ("c", 3)]
+
+
+def test_a_large_mapping_reads_its_items_in_linear_time():
+    n = 100_000
+    m = Sequara((i, i) for i in range(n))
+    m.move(0, n)
+    m.insert(-1, -1, 0)
+    items = m.items()
+    assert len(items) == n + 1 and items[0] == (-1, -1) and items[-1] == (0, 0)
+
+
+# --- robustness ----------------------------------------------------------------------
+
+
+class Meddler:
+    """A key whose comparisons rebuild or empty the mapping it is in."""
+
+    def __init__(self, name, victim=None):
+        self.name, self.victim = name, victim
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        if self.victim is not None:
+            self.victim._order[:] = []
+            self.victim._data.clear()
+        return isinstance(other, Meddler) and other.name == self.name
+
+
+@pytest.mark.parametrize("operation", [
+    lambda m, k: m.move(k, 0),
+    lambda m, k: m.insert(k, 1, 0),
+    lambda m, k: m.__setitem__(k, 1),
+    lambda m, k: m.__delitem__(k),
+    lambda m, k: m.items(),
+    lambda m, k: m.values(),
+    lambda m, k: m.update({k: 1}),
+    lambda m, k: repr(m),
+])
+def test_keys_that_mutate_the_mapping_do_not_crash_it(operation):
+    m = Sequara()
+    keys = [Meddler(i) for i in range(5)]
+    for k in keys:
+        m[k] = k
+    for k in keys:
+        k.victim = m
+    try:
+        operation(m, Meddler(2, m))
+    except (KeyError, ValueError, IndexError, RuntimeError):
+        pass
+    m.items() if len(m._data) == len(m._order) else None
+
+
+def test_deep_nesting_ends_in_recursion_error():
+    m = Sequara()
+    for _ in range(100_000):
+        m = Sequara([("x", m)])
+    with pytest.raises(RecursionError):
+        repr(m)
+
+
+# Every method's own calls are checked in test_common; these are the paths between them.
+@pytest.mark.parametrize("operation", [
+    lambda: repr(Sequara(a=[1], b=Sequara(c=2))),
+    lambda: abc3().insert("z", 1, "x"),
+    lambda: Sequara([("a", 1), ("b",)]),
+    lambda: Sequara({"a": 1}, b=2),
+    lambda: abc3().get("x"),
+    lambda: abc3() == 1,
+])
+def test_no_leaks(operation):
+    assert_no_growth(operation, repeat=3_000)
+
+
+# --- CPython's mapping protocol suite -----------------------------------------------------
+
+
+class TestSequaraMappingProtocol(mapping_tests.BasicTestMappingProtocol):
+    type2test = Sequara
+
+    def test_update(self):
+        # Objects that only have keys() and __getitem__ are no Mappings: they are
+        # iterated as pairs (dict.update would call keys()), so the suite's
+        # keys()-based cases are replaced by that behaviour.
+        d = self._empty_mapping()
+        d.update(self.other)
+        self.assertEqual(list(d.items()), list(self.other.items()))
+        d = self._empty_mapping()
+        d.update(self.other.items())
+        self.assertEqual(list(d.items()), list(self.other.items()))
+        self.assertRaises(TypeError, d.update, 42)
+
+        class KeysOnly:
+            def keys(self):
+                return ["a"]
+
+            def __getitem__(self, key):
+                return key
+
+        self.assertRaises(TypeError, d.update, KeysOnly())
+        self.assertRaises(ValueError, d.update, [(1, 2, 3)])
+
+
+# --- against a model of ordered pairs -----------------------------------------------------
+
+KEYS = st.sampled_from(["a", "b", "c", "d", 1, True, 2.5, (1, 2)])
+POSITIONS = st.integers(-7, 7)
+
+
+class SequaraMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.m = Sequara()
+        self.model = []  # [key, value] in order
+
+    def find(self, key):
+        return next((i for i, (k, _) in enumerate(self.model) if k == key), None)
+
+    @rule(key=KEYS, value=st.integers())
+    def set(self, key, value):
+        self.m[key] = value
+        i = self.find(key)
+        if i is None:
+            self.model.append([key, value])
+        else:
+            self.model[i][1] = value
+
+    @rule(key=KEYS)
+    def delete(self, key):
+        i = self.find(key)
+        if i is None:
+            with pytest.raises(KeyError):
+                del self.m[key]
+        else:
+            del self.m[key]
+            del self.model[i]
+
+    @rule(key=KEYS, value=st.integers(), position=POSITIONS)
+    def insert(self, key, value, position):
+        if self.find(key) is not None:
+            with pytest.raises(KeyError):
+                self.m.insert(key, value, position)
+        else:
+            self.m.insert(key, value, position)
+            self.model.insert(position, [key, value])
+
+    @rule(key=KEYS, position=POSITIONS)
+    def move(self, key, position):
+        i = self.find(key)
+        if i is None:
+            with pytest.raises(KeyError):
+                self.m.move(key, position)
+        else:
+            self.m.move(key, position)
+            self.model.insert(position, self.model.pop(i))
+
+    @rule(pairs=st.lists(st.tuples(KEYS, st.integers()), max_size=4), as_dict=st.booleans())
+    def update(self, pairs, as_dict):
+        source = dict(pairs) if as_dict else pairs
+        self.m.update(source)
+        for key, value in (source.items() if as_dict else source):
+            self.set(key, value)
+
+    @precondition(lambda self: self.model)
+    @rule()
+    def popitem(self):
+        assert self.m.popitem() == tuple(self.model.pop(0))
+
+    @rule()
+    def reverse_keys(self):
+        self.m.keys().reverse()
+        self.model.reverse()
+
+    @rule()
+    def copy(self):
+        self.m = self.m.copy()
+
+    @rule()
+    def clear(self):
+        self.m.clear()
+        self.model.clear()
+
+    @invariant()
+    def agrees(self):
+        pairs = [tuple(p) for p in self.model]
+        assert self.m.items() == pairs
+        assert list(self.m) == [k for k, _ in pairs] and len(self.m) == len(pairs)
+        assert self.m.values() == [v for _, v in pairs]
+        assert repr(self.m) == f"Sequara({pairs!r})"
+        assert self.m == Sequara(pairs)
+
+
+TestSequaraMachine = SequaraMachine.TestCase

@@ -1,0 +1,545 @@
+"""Trellan: nested data as (path, value) pairs, flattened lazily and rebuilt."""
+
+import collections
+import collections.abc
+import gc
+import sys
+import traceback
+import types
+import weakref
+
+import pytest
+from hypothesis import given, strategies as st
+
+import vestri.ondrel.trellan as trellan
+from vestri.ondrel.trellan import DictItem, IndexMarker, Trellan
+
+from leakcheck import assert_no_growth
+from outcomes import error_of, twin
+
+NOT_A_PAIR = "Trellan only accepts a tuple of path/obj"
+
+
+def marker_form(path):
+    """A path with each marker replaced by (type, index), for comparisons."""
+    return tuple((p.type_, p.index) if isinstance(p, IndexMarker) else p for p in path)
+
+
+def flat(data):
+    return [(marker_form(path), value) for path, value in Trellan(data)]
+
+
+def reference_pairs(node, path=()):
+    """The pairs the flattening must give: depth-first, in order."""
+    if isinstance(node, collections.abc.MutableMapping):
+        steps = ((key, value) for key, value in node.items())
+    else:
+        steps = (((type(node), i), value) for i, value in enumerate(node))
+    for step, value in steps:
+        if isinstance(value, (collections.abc.MutableMapping, list, tuple)) and value:
+            yield from reference_pairs(value, path + (step,))
+        else:
+            yield path + (step,), value
+
+
+# --- the module and its classes ---------------------------------------------------------
+
+
+def test_module_binds_exactly_its_names_in_order():
+    assert [n for n in vars(trellan) if not n.startswith("__")] == [
+        "namedtuple", "MutableMapping", "DictItem", "IndexMarker", "Trellan"]
+    assert trellan.__doc__ is None and not hasattr(trellan, "__all__")
+    assert trellan.namedtuple is collections.namedtuple
+    assert trellan.MutableMapping is collections.abc.MutableMapping
+
+
+def test_dict_item_is_a_named_tuple_of_path_and_value():
+    assert DictItem._fields == ("path", "value") and DictItem.__bases__ == (tuple,)
+    assert DictItem.__module__ == "vestri.ondrel.trellan"
+    assert DictItem(("a",), 1) == (("a",), 1)
+
+
+def test_class_shapes():
+    assert IndexMarker.__bases__ == (object,) and type(IndexMarker) is type
+    assert IndexMarker.__doc__ is None
+    assert "Tracks the index position of elements in list/tuple" in IndexMarker.__init__.__doc__
+    assert {n for n in vars(IndexMarker) if not n.startswith("__") or n in ("__init__", "__repr__")} == {
+        "__init__", "__repr__"}
+    assert Trellan.__bases__ == (list,) and type(Trellan) is type
+    assert (Trellan.__module__, Trellan.__qualname__) == ("vestri.ondrel.trellan", "Trellan")
+    members = [n for n in vars(Trellan) if n in (
+        "__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct", "__delitem__")]
+    assert members == ["__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"]
+    assert isinstance(vars(Trellan)["__flatten__"], staticmethod)
+    doc = Trellan.__doc__
+    assert doc.startswith("Trellan class (list)")
+    for text in ("dictionary['a']['b']['c'] = object()", "(('a', 'b', 'c',), object())",
+                 "[(path, value), (path, value) ...]", "assert Trellan({}).reconstruct() == {}",
+                 "assert Trellan({}).reconstruct() is not {}"):
+        assert text in doc
+    assert Trellan.__setitem__.__doc__ is None
+    assert "Appends a new path/value to this list." in Trellan.append.__doc__
+    assert "Recursively flattens a nested dictionary" in Trellan.__flatten__.__doc__
+
+
+# --- IndexMarker ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("obj, index, text, stored", [
+    (["x"], "3", "list[3]", 3),
+    ((), 1.9, "tuple[1]", 1),
+    ([], True, "list[1]", 1),
+    (type("Row", (list,), {})(), 0, "Row[0]", 0),
+])
+def test_index_marker_keeps_type_and_int_index(obj, index, text, stored):
+    marker = IndexMarker(obj, index)
+    assert vars(marker) == {"type_": type(obj), "index": stored}
+    assert type(marker.index) is int
+    assert repr(marker) == str(marker) == text
+
+
+def test_index_markers_compare_by_identity():
+    a, b = IndexMarker([], 0), IndexMarker([], 0)
+    assert a != b and a == a and len({a, b}) == 2
+
+
+def test_index_marker_conversion_error_leaves_type_set():
+    marker = IndexMarker.__new__(IndexMarker)
+    with pytest.raises(ValueError):
+        marker.__init__([], "x")
+    assert vars(marker) == {"type_": list}
+
+
+def test_index_marker_repr_reads_the_attributes_now():
+    marker = IndexMarker([], 2)
+    marker.type_, marker.index = tuple, 7
+    assert repr(marker) == "tuple[7]"
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), (([],), {}), (([], 1, 2), {}), (([],), {"idx": 1})])
+def test_index_marker_argument_errors_are_the_interpreters(args, kwargs):
+    expected = error_of(lambda: twin("IndexMarker.__init__", "self, obj, index")(None, *args, **kwargs))
+    assert error_of(lambda: IndexMarker(*args, **kwargs)) == expected
+
+
+# --- constructor ------------------------------------------------------------------------
+
+
+def test_constructor_flattens_a_mapping_into_dict_items():
+    data = {"a": {"b": 1, "c": [10, {"d": 2}]}, "e": {}}
+    t = Trellan(data)
+    assert all(type(p) is DictItem for p in t)
+    assert [(repr(p.path), p.value) for p in t] == [
+        ("('a', 'b')", 1), ("('a', 'c', list[0])", 10), ("('a', 'c', list[1], 'd')", 2), ("('e',)", {})]
+    assert data == {"a": {"b": 1, "c": [10, {"d": 2}]}, "e": {}}
+
+
+@pytest.mark.parametrize("data, expected", [
+    ({}, []),
+    ({"a": {}}, [(("a",), {})]),
+    ({"a": "xy"}, [(("a",), "xy")]),
+    ({"a": b"xy", "b": None, "c": frozenset()}, [(("a",), b"xy"), (("b",), None), (("c",), frozenset())]),
+    ({"a": (1, 2)}, [(("a", (tuple, 0)), 1), (("a", (tuple, 1)), 2)]),
+    ({"a": types.MappingProxyType({"x": 1})}, [(("a",), types.MappingProxyType({"x": 1}))]),
+])
+def test_what_is_entered_and_what_is_a_leaf(data, expected):
+    assert flat(data) == expected
+
+
+def test_leaves_are_the_input_objects_and_empty_containers_stay():
+    empty, text = [], "x" * 50
+    t = Trellan({"a": empty, "b": {"c": text}})
+    assert t[0].value is empty and t[1].value is text
+
+
+def test_pairs_below_one_element_share_its_marker():
+    t = Trellan({"a": [{"b": 1, "c": 2}, 3]})
+    assert t[0].path[1] is t[1].path[1]
+    assert t[2].path[1] is not t[0].path[1]
+
+
+@pytest.mark.parametrize("args, expected", [
+    ((), []),
+    (([(("a",), 1)],), [(("a",), 1)]),
+    (([(("a",), 1), (("b",), 2), (("c",), 3)],), [(("a",), 1), (("b",), 2), (("c",), 3)]),
+    ((iter([(("a",), 1), ["b", 2]]),), [(("a",), 1), ["b", 2]]),
+    ((["ab", "cd"],), ["ab", "cd"]),
+])
+def test_non_mapping_input_is_stored_unchanged(args, expected):
+    t = Trellan(*args)
+    assert t == expected and all(type(p) is not DictItem for p in t)
+
+
+@pytest.mark.parametrize("arg", [[1, 2], 5, [(1, 2, 3)], [()], iter([(1, 2), 5])])
+def test_constructor_refuses_elements_that_are_not_pairs(arg):
+    with pytest.raises(ValueError, match=NOT_A_PAIR) as exc:
+        Trellan(arg)
+    assert isinstance(exc.value.__context__, (TypeError, ValueError))
+
+
+def test_constructor_argument_errors():
+    assert error_of(lambda: Trellan([], [])) == (TypeError, "list expected at most 1 argument, got 2")
+    assert error_of(lambda: Trellan(x=1)) == (
+        TypeError, "Trellan.__init__() got an unexpected keyword argument 'x'")
+
+
+def test_constructor_replaces_the_previous_content():
+    t = Trellan({"a": 1})
+    t.__init__({"b": 2})
+    assert flat_pairs(t) == [(("b",), 2)]
+    with pytest.raises(ValueError):
+        t.__init__([5])
+    assert flat_pairs(t) == [(("b",), 2)]
+
+
+def flat_pairs(t):
+    return [(tuple(p.path), p.value) for p in t]
+
+
+# --- __flatten__ ------------------------------------------------------------------------
+
+
+def test_flatten_is_a_lazy_generator():
+    calls = []
+
+    class Loud(dict):
+        def items(self):
+            calls.append("items")
+            return super().items()
+
+    gen = Trellan.__flatten__(Loud(a=1))
+    assert calls == [] and isinstance(gen, collections.abc.Generator)
+    assert iter(gen) is gen
+    assert next(gen) == (("a",), 1) and calls == ["items"]
+    assert list(gen) == [] and list(gen) == []
+    assert Trellan().__flatten__({"a": 1}, path=None).send(None) == (("a",), 1)
+
+
+@pytest.mark.parametrize("args, expected", [
+    (({"a": 1}, ("root",)), [(("root", "a"), 1)]),
+    (([5, 6],), [(((list, 0),), 5), (((list, 1),), 6)]),
+    ((7,), [7]),
+    (({"a": 1}, ()), [(("a",), 1)]),
+    (({"a": 1}, 0), [(("a",), 1)]),
+])
+def test_flatten_arguments(args, expected):
+    got = [p if not isinstance(p, tuple) else (marker_form(p[0]), p[1]) for p in Trellan.__flatten__(*args)]
+    assert got == expected
+
+
+@pytest.mark.parametrize("path", [["x"], "x", 5.5])
+def test_flatten_path_must_be_a_tuple(path):
+    gen = Trellan.__flatten__({"a": 1}, path)
+    with pytest.raises(TypeError):
+        next(gen)
+
+
+def test_generator_protocol():
+    gen = Trellan.__flatten__({"a": 1, "b": 2})
+    with pytest.raises(TypeError, match="just-started"):
+        gen.send(1)
+    assert gen.send(None) == (("a",), 1)
+    with pytest.raises(KeyError):
+        gen.throw(KeyError("x"))
+    with pytest.raises(StopIteration):
+        next(gen)
+    gen = Trellan.__flatten__({"a": 1})
+    assert gen.close() is None
+    assert list(gen) == []
+    with pytest.raises(TypeError, match="exceptions must be"):
+        Trellan.__flatten__({}).throw(5)
+    assert repr(gen).startswith("<generator object Trellan.__flatten__ at ")
+
+
+class Truth(list):
+    """A list whose truth test runs `action`."""
+
+    def __bool__(self):
+        return self.action()
+
+
+def test_generator_refuses_reentry_and_turns_stop_iteration_into_runtime_error():
+    inner = Truth([1])
+    gen = Trellan.__flatten__({"a": inner})
+    inner.action = lambda: next(gen)
+    with pytest.raises(ValueError, match="generator already executing"):
+        list(gen)
+
+    def stop():
+        raise StopIteration
+
+    inner.action = stop
+    with pytest.raises(RuntimeError, match="generator raised StopIteration") as exc:
+        list(Trellan.__flatten__({"a": inner}))
+    assert type(exc.value.__cause__) is StopIteration
+    with pytest.raises(RuntimeError):
+        Trellan({"a": inner})
+
+
+def test_changing_a_dict_while_flattening_raises_the_dicts_error():
+    data = {"a": 1, "b": 2}
+    gen = Trellan.__flatten__(data)
+    next(gen)
+    data["c"] = 3
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        next(gen)
+
+
+def test_recursion_goes_through_the_modules_class_at_that_moment(monkeypatch):
+    seen = []
+    original = Trellan.__flatten__
+
+    def spy(indict, path=None):
+        seen.append(path)
+        yield from original(indict, path)
+
+    class Sub(Trellan):
+        @staticmethod
+        def __flatten__(indict, path=None):
+            raise AssertionError("a subclass's override is not used")
+
+    assert flat_pairs(Sub({"a": {"b": 1}})) == [(("a", "b"), 1)]
+    monkeypatch.setattr(Trellan, "__flatten__", staticmethod(spy))
+    assert flat_pairs(Trellan({"a": {"b": {"c": 1}}})) == [(("a", "b", "c"), 1)]
+    assert seen == [None, ("a",), ("a", "b")]
+
+
+@pytest.mark.parametrize("name", ["DictItem", "IndexMarker", "MutableMapping", "Trellan"])
+def test_rebound_module_names_are_honoured(monkeypatch, name):
+    calls = []
+    real = getattr(trellan, name)
+    target = real.__flatten__ if name == "Trellan" else real
+
+    def wrapper(*args, **kwargs):
+        calls.append(args)
+        return target(*args, **kwargs)
+
+    if name == "MutableMapping":
+        class Spy(type(real)):
+            def __instancecheck__(cls, obj):
+                calls.append(obj)
+                return isinstance(obj, real)
+        replacement = Spy("MM", (), {})
+    elif name == "Trellan":
+        replacement = types.SimpleNamespace(__flatten__=wrapper)
+    else:
+        replacement = wrapper
+    monkeypatch.setattr(trellan, name, replacement)
+    t = Trellan({"a": [{"b": 1}]})
+    assert [(marker_form(p[0]), p[1]) for p in t] == [(("a", (list, 0), "b"), 1)]
+    assert calls
+    monkeypatch.delattr(trellan, name)
+    with pytest.raises(NameError):
+        Trellan({"a": [{"b": 1}]})
+
+
+def test_a_registered_builtin_is_taken_as_a_mapping():
+    class Seq(list):
+        pass
+
+    collections.abc.MutableMapping.register(Seq)
+    with pytest.raises(AttributeError):  # entered as a mapping: items() is called
+        Trellan({"a": Seq([1])})
+
+
+# --- adding pairs -------------------------------------------------------------------------
+
+
+def test_setitem_stores_a_plain_tuple():
+    t = Trellan({"a": 1})
+    t[0] = DictItem(("z",), 2)
+    assert type(t[0]) is tuple and t[0] == (("z",), 2)
+    t[0] = iter([("y",), 3])  # taken once, stored whole
+    assert t[0] == (("y",), 3)
+    t[0:1] = [("w",), 4]
+    assert t == [("w",), 4]
+    t.__setitem__(index=0, item=["v", 5])
+    assert t[0] == ("v", 5)
+    with pytest.raises(IndexError):
+        t[9] = (("x",), 1)
+    del t[0]
+    assert t == [4]
+
+
+@pytest.mark.parametrize("operation", [
+    lambda t: t.__setitem__(0, 5),
+    lambda t: t.append(5),
+    lambda t: t.append((1, 2, 3)),
+    lambda t: t.insert(0, [1]),
+    lambda t: t.extend([(("a",), 1), 5]),
+    lambda t: t.extend(5),
+])
+def test_mutators_refuse_non_pairs_and_leave_the_list_unchanged(operation):
+    t = Trellan({"a": 1})
+    before = list(t)
+    with pytest.raises(ValueError, match=NOT_A_PAIR) as exc:
+        operation(t)
+    assert exc.value.__context__ is not None
+    assert t == before
+
+
+def test_append_insert_extend_store_dict_items():
+    t = Trellan()
+    t.append((("x", "y"), 1))
+    t.insert(0, (("a",), 0))
+    t.extend([(("b",), 2), ["c", 3]])
+    t.extend(iter([(("d",), 4)]))
+    t.append("ab")
+    assert all(type(p) is DictItem for p in t)
+    assert [tuple(p) for p in t] == [(("a",), 0), (("x", "y"), 1), (("b",), 2), ("c", 3), (("d",), 4), ("a", "b")]
+    assert error_of(lambda: t.insert("x", (("a",), 1)))[0] is TypeError
+
+
+# --- reconstruct ------------------------------------------------------------------------
+
+
+M = IndexMarker
+
+
+@pytest.mark.parametrize("pairs, expected", [
+    ([("ab", 1)], {"a": {"b": 1}}),
+    ([(("a", M([], 5)), 1)], {"a": [1]}),
+    ([(("a",), 1), (("a",), 2)], {"a": 2}),
+    ([(("a", M((), 0)), 1), (("a", M((), 0)), 2)], {"a": (1, 2)}),
+    ([(("a", M([], 0)), 1), (("a", M([], 0)), 2)], {"a": [2]}),
+    ([(("a", M([], 0)), 1), (("a", M([], 3)), 2)], {"a": [1, 2]}),
+    ([(("a", M([], 0)), 1), (("a", M((), 0)), 2)], {"a": (2,)}),
+    ([(("a",), 1), (("a", M([], 0)), 2)], {"a": [2]}),
+    ([(("a",), {"x": 1}), (("a", "b"), 2)], {"a": {"x": 1, "b": 2}}),
+    ([(("a",), (1,)), (("a", M((), 1)), 2)], {"a": (1, 2)}),
+    ([(("a",), (1,)), (("a", "b"), 2)], {"a": (1, {"b": 2})}),
+    ([(("a", M(type("Row", (list,), {})(), 0)), 1)], {"a": [1]}),
+])
+def test_reconstruct_rules(pairs, expected):
+    assert Trellan(pairs).reconstruct() == expected
+
+
+def test_reconstruct_stores_values_by_reference_and_extends_lists_in_place():
+    value, inner = object(), []
+    out = Trellan([(("a",), value), (("b",), inner), (("b", M([], 0)), 1)]).reconstruct()
+    assert out["a"] is value and out["b"] is inner and inner == [1]
+
+
+def test_reconstruct_makes_a_new_dict_each_time():
+    t = Trellan({})
+    assert t.reconstruct() == {} and t.reconstruct() is not t.reconstruct()
+    t = Trellan({"a": {"b": 1}})
+    assert t.reconstruct() is not t.reconstruct() and list(t) == Trellan({"a": {"b": 1}})
+
+
+@pytest.mark.parametrize("pairs, error, text", [
+    ([((), 1)], ValueError, "path is empty"),
+    ([(("a",), 1), ((M([], 0),), 2)], ValueError, "begins with an IndexMarker"),
+    ([(5, 1)], TypeError, "not iterable"),
+    ([(("a", "b", "c"), 1, 2)], ValueError, "too many values"),
+    ([(("a",), 1), (("a", "b"), 2)], TypeError, None),
+])
+def test_reconstruct_errors(pairs, error, text):
+    t = Trellan()
+    list.extend(t, pairs)
+    with pytest.raises(error) as exc:
+        t.reconstruct()
+    assert text is None or text in str(exc.value)
+
+
+def test_reconstruct_follows_a_subclass_iteration():
+    class Reversed(Trellan):
+        def __iter__(self):
+            return iter(list(list.__iter__(self))[::-1])
+
+    assert Reversed([(("a",), 1), (("a",), 2)]).reconstruct() == {"a": 1}
+
+
+leaves = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.booleans(), st.floats(allow_nan=False))
+keys = st.one_of(st.text(max_size=3), st.integers(-3, 3))
+nestings = st.recursive(
+    leaves,
+    lambda inner: st.one_of(st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple),
+                            st.dictionaries(keys, inner, max_size=4)),
+    max_leaves=30)
+
+
+@given(st.dictionaries(keys, nestings, max_size=5))
+def test_round_trip_keeps_paths_leaves_and_structure(data):
+    t = Trellan(data)
+    assert [(marker_form(p.path), p.value) for p in t] == list(reference_pairs(data))
+    for pair, (_, expected) in zip(t, reference_pairs(data)):
+        assert pair.value is expected
+    assert t.reconstruct() == data
+
+
+# --- robustness ---------------------------------------------------------------------------
+
+
+def deep(depth, make):
+    node = 1
+    for _ in range(depth):
+        node = make(node)
+    return node
+
+
+@pytest.mark.parametrize("make", [lambda n: {"k": n}, lambda n: [n], lambda n: (n,)])
+def test_deep_nesting_is_refused_with_recursion_error(make):
+    data = {"top": deep(100_000, make)}
+    with pytest.raises(RecursionError):
+        Trellan(data)
+    with pytest.raises(RecursionError):
+        list(Trellan.__flatten__(data))
+
+
+def test_a_long_path_is_rebuilt():
+    path = tuple(x for i in range(50_000) for x in (f"k{i}", M([], 0)))
+    out = Trellan([(path, 1)]).reconstruct()
+    for _ in range(50_000):
+        (out,) = out.values()
+        (out,) = out
+    assert out == 1
+
+
+def test_a_generator_in_a_cycle_through_its_input_is_collected():
+    class Box(dict):
+        pass
+
+    data = Box(a=1)
+    data["gen"] = Trellan.__flatten__(data)
+    next(data["gen"])
+    ref = weakref.ref(data)
+    del data
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: Trellan([5]), "Trellan.__init__"),
+    (lambda: Trellan().append(5), "Trellan.append"),
+    (lambda: Trellan([((), 1)]).reconstruct(), "Trellan.reconstruct"),
+    (lambda: next(Trellan.__flatten__({"a": 1}, ["x"])), "Trellan.__flatten__"),
+    (lambda: IndexMarker([]), "IndexMarker.__init__"),
+])
+def test_errors_carry_a_traceback_entry_of_the_method(call, name):
+    with pytest.raises(Exception) as exc:
+        call()
+    names = [e.name for e in traceback.extract_tb(exc.value.__traceback__)]
+    assert f"vestri.ondrel.trellan.{name}" in names
+    traceback.clear_frames(exc.value.__traceback__)
+
+
+TREE = {"a": [{"b": (1, 2)}, [3, {"c": "x"}]], "d": {"e": {}}}
+PAIRS = Trellan(TREE)
+
+
+@pytest.mark.parametrize("operation", [
+    lambda: Trellan(TREE),
+    lambda: PAIRS.reconstruct(),
+    lambda: list(Trellan.__flatten__(TREE)),
+    lambda: Trellan([5]),
+    lambda: Trellan().extend([(("a",), 1), 5]),
+    lambda: Trellan().append((("a", "b"), 1)),
+    lambda: Trellan([(("a",), 1), (("a", "b"), 2)]).reconstruct(),
+    lambda: Trellan([(("a",), (1,)), (("a", M([], 0), "x"), 2)]).reconstruct(),
+    lambda: Trellan.__flatten__(TREE).throw(KeyError),
+    lambda: (lambda g: (next(g), g.close()))(Trellan.__flatten__(TREE)),
+    lambda: repr(IndexMarker([], 1)),
+])
+def test_repeated_operations_do_not_grow_memory(operation):
+    assert_no_growth(operation, repeat=2_000)
