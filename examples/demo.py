@@ -9,7 +9,9 @@ more function and add it to SECTIONS at the bottom.
 import os
 import pathlib
 import textwrap
+from collections.abc import Mapping
 
+from vestri.ondrel.arbel import Arbel
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel, Pointel
 from vestri.ondrel.sequara import Sequara
@@ -135,6 +137,27 @@ def orderable_mapping():
     """, {"Sequara": Sequara})
 
 
+def as_tree(name, level):
+    """A tree of Arbel nodes for a nested mapping: one node per level, one
+    line per value."""
+    return Arbel(name, [as_tree(key, value) if isinstance(value, Mapping) else f"{key} = {value!r}"
+                        for key, value in level.items()])
+
+
+def configuration_tree():
+    os.environ.setdefault("APP_ROOT", "/srv/app")
+    os.environ.setdefault("DB_USER", "service")
+    session("Arbel: a loaded configuration drawn as a tree", f"""
+        cfg = Configuration()
+        cfg.load_cfgs({str(CONFIG_DIR / 'app.ini')!r})
+        cfg.load_yamls({str(CONFIG_DIR / 'app.yaml')!r})
+        print(as_tree('app', cfg))
+        node = Arbel('extra', ['one line', 'two\\nlines'])
+        node.add_child(Arbel('leaf'))
+        print(node)
+    """, {"Configuration": Configuration, "Arbel": Arbel, "as_tree": as_tree})
+
+
 SECTIONS = [
     attribute_dictionary,
     dotted_keys,
@@ -142,6 +165,7 @@ SECTIONS = [
     levels_follow_the_class,
     configuration_store,
     orderable_mapping,
+    configuration_tree,
 ]
 
 

@@ -398,6 +398,7 @@ def test_deep_nesting_ends_in_recursion_error():
     lambda: Sequara({"a": 1}, b=2),
     lambda: abc3().get("x"),
     lambda: abc3() == 1,
+    lambda: (lambda m: m.__setitem__("me", m))(Sequara()),  # a cycle, freed by the collector
 ])
 def test_no_leaks(operation):
     assert_no_growth(operation, repeat=3_000)

@@ -26,11 +26,6 @@
 // length, iteration, initialisation and repr are then pointed at the C
 // functions directly; subclasses keep the interpreter's generic slots, which
 // look the methods up, so their overrides are called.
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <new>
-
 #include "common/args.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
@@ -38,12 +33,16 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "callargs.hpp"
+#include "listops.hpp"
 
 namespace sequara {
 namespace {
 
 using vo::Found;
 using vo::Ref;
+using vo::lists::list_find;
+using vo::lists::list_move;
 
 // What the module keeps.  Interned names are borrowed (they live for the
 // process); the rest is held strongly.  The state is allocated once and
@@ -61,80 +60,6 @@ struct SequaraState {
 SequaraState& state = *new SequaraState{};
 
 Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
-
-// --- list helpers -----------------------------------------------------------------
-
-enum class Equal { No, Yes, Ask };
-
-// `item == key` for an exact str key, where the answer needs no call: a str
-// item is compared by content, as str's own equality does, and a built-in
-// number or None is never equal to a str (both sides decline, without
-// effects).  Anything else must be asked.
-Equal str_key_equals(PyObject* item, PyObject* key) noexcept {
-    if (item == key) return Equal::Yes;
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyUnicode_Type) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(item);
-        int kind = PyUnicode_KIND(item);
-        if (length != PyUnicode_GET_LENGTH(key) || kind != PyUnicode_KIND(key)) return Equal::No;
-        return std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0
-                   ? Equal::Yes
-                   : Equal::No;
-    }
-    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
-    return Equal::Ask;
-}
-
-// The index of the first element equal to `x`, as `x in list`,
-// `list.index(x)` and `list.remove(x)` find it.
-// Re-entrancy: comparisons may run code that changes the list or the
-// mapping; the element compared is held meanwhile, and the length is read
-// again for every step, as the list's own methods do.
-Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at) noexcept {
-    bool str_key = PyUnicode_CheckExact(x);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* element = PyList_GET_ITEM(list, i);
-        Equal known = str_key ? str_key_equals(element, x) : Equal::Ask;
-        if (known == Equal::No) continue;
-        if (known == Equal::Ask) {
-            Ref item = Ref::borrow(element);
-            int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-            if (eq < 0) return Found::Error;
-            if (!eq) continue;
-        }
-        at = i;
-        return Found::Yes;
-    }
-    return Found::No;
-}
-
-// `list.insert(where, list.pop(from))` without resizing: the elements in
-// between shift by one.  `where` counts in the list without the element, with
-// list.insert's clamping.  Runs no Python code.
-void list_move(PyObject* list, Py_ssize_t from, Py_ssize_t where) noexcept {
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    Py_ssize_t rest = PyList_GET_SIZE(list) - 1;
-    if (where < 0) {
-        where += rest;
-        if (where < 0) where = 0;
-    }
-    if (where > rest) where = rest;
-    PyObject* moving = items[from];
-    if (where < from)
-        std::memmove(items + where + 1, items + where, static_cast<size_t>(from - where) * sizeof(PyObject*));
-    else if (where > from)
-        std::memmove(items + from, items + from + 1, static_cast<size_t>(where - from) * sizeof(PyObject*));
-    items[where] = moving;
-}
-
-// `operator.index(position)` as list.insert takes it; its errors are
-// list.insert's, raised before anything changes.
-bool as_position(PyObject* position, Ref& index, Py_ssize_t& where) noexcept {
-    index = Ref::steal(PyNumber_Index(position));
-    if (!index) return false;
-    where = PyLong_AsSsize_t(index.get());
-    return !(where == -1 && PyErr_Occurred());
-}
 
 // --- item access ------------------------------------------------------------------
 
@@ -335,57 +260,17 @@ PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     Py_RETURN_NONE;
 }
 
-// Arguments with `self` put in front, on the stack while they are few.
-class Argv {
-public:
-    Argv(PyObject* self, Py_ssize_t count) noexcept {
-        if (count + 1 > kSmall) {
-            heap_.reset(new (std::nothrow) PyObject*[static_cast<size_t>(count + 1)]);
-            data_ = heap_.get();
-        }
-        if (data_) data_[0] = self;
-    }
-    // NULL when the arguments did not fit in memory.
-    PyObject** data() noexcept { return data_; }
-
-private:
-    static constexpr Py_ssize_t kSmall = 8;
-    PyObject* small_[kSmall];
-    std::unique_ptr<PyObject*[]> heap_;
-    PyObject** data_ = small_;
-};
-
 PyObject* sequara_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    Argv argv(self, total);
-    if (!argv.data()) return PyErr_NoMemory();
-    for (Py_ssize_t i = 0; i < total; ++i) argv.data()[i + 1] = args[i];
-    return init_impl(argv.data(), nargs, kwnames);
+    vo::SelfFirst argv(self, args, nargs, kwnames);
+    if (!argv.ok()) return nullptr;
+    return init_impl(argv.args(), nargs, kwnames);
 }
 
-// tp_init of Sequara itself: the same from a tuple and a dict.  The
-// arguments stay borrowed: the caller holds `args` and `kwds` for the call.
+// tp_init of Sequara itself: the same from a tuple and a dict.
 int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-    Argv argv(self, nargs + nkw);
-    if (!argv.data()) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) argv.data()[i + 1] = PyTuple_GET_ITEM(args, i);
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames) return -1;
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwds, &pos, &k, &v)) {
-            PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(k));
-            argv.data()[1 + nargs + i++] = v;
-        }
-    }
-    Ref result = Ref::steal(init_impl(argv.data(), nargs, kwnames.get()));
+    vo::SelfFirst argv(self, args, kwds);
+    if (!argv.ok()) return -1;
+    Ref result = Ref::steal(init_impl(argv.args(), argv.nargs(), argv.kwnames()));
     return result ? 0 : -1;
 }
 
@@ -533,7 +418,7 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     VO_METHOD("Sequara.insert");
     Ref index;
     Py_ssize_t where;
-    if (!as_position(position, index, where)) return VO_FAIL();
+    if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
     Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     Ref data;
@@ -568,7 +453,7 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     VO_METHOD("Sequara.move");
     Ref index;
     Py_ssize_t where;
-    if (!as_position(position, index, where)) return VO_FAIL();
+    if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
     Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {

@@ -47,8 +47,11 @@ public:
     PyObject* result() noexcept { return ret_.release(); }
 
 private:
-    bool apply_key(PyObject* k) noexcept;
-    bool apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept;
+    // `leaf` is the pair's value when `k` is the last element of the path:
+    // where nothing can observe the difference, it is stored at once
+    // (`stored`) instead of after a placeholder that it would replace.
+    bool apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept;
+    bool apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fresh, bool& to_tuple) noexcept;
     Py_ssize_t builder_of(PyObject* obj) const noexcept {
         if (builders_.empty() || !PyList_CheckExact(obj)) return -1;
         auto found = index_.find(obj);
@@ -113,8 +116,14 @@ Ref single_list(PyObject* element) noexcept {
 // `tuple[index]` exists, by tuple's own indexing rules: 1, 0 or -1.
 int tuple_position_exists(PyObject* list, PyObject* index) noexcept {
     if (PyIndex_Check(index)) {
-        Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
+        bool exact = PyLong_CheckExact(index);
+        Py_ssize_t i = exact ? PyLong_AsSsize_t(index) : PyNumber_AsSsize_t(index, PyExc_IndexError);
         if (i == -1 && PyErr_Occurred()) {
+            // An int too large for a position: the sequence's IndexError.
+            if (exact) {
+                PyErr_Clear();
+                return 0;
+            }
             if (!PyErr_ExceptionMatches(PyExc_IndexError)) return -1;
             PyErr_Clear();
             return 0;
@@ -170,10 +179,6 @@ Ref Rebuild::new_sequence(PyObject* type) noexcept {
     return made;
 }
 
-// Re-entrancy: a mapping's get/__setitem__, a key's __hash__/__eq__ and a
-// list subclass's constructor or += may run user code.  `ptr_`, `prev_ptr_`
-// and `prev_k_` are strong references, so whatever that code does to the
-// containers, the walk holds what it stands on.
 bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
@@ -199,15 +204,25 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     return true;
 }
 
-bool Rebuild::apply_key(PyObject* k) noexcept {
+// Re-entrancy (apply_key, apply_marker): a mapping's get/__setitem__, a
+// key's __hash__/__eq__, a marker's attributes and a sequence type's
+// constructor or += may run user code, which may change any container on the
+// path.  `ptr_`, `prev_ptr_` and `prev_k_` are strong references, so the walk
+// holds what it stands on; every such call advances `env_.epoch`, after which
+// nothing read before it is trusted without reading it again.
+bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
     PyObject* ptr = ptr_.get();
-    Py_ssize_t b = builder_of(ptr);
-    int mapping = b >= 0 ? 0 : is_mutable_mapping(ptr, env_);
+    Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
+    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && g->names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
     if (mapping < 0) return false;
     if (mapping) {
         if (PyDict_CheckExact(ptr)) {
             // `ptr[k] = ptr.get(k, {})`: only a missing key changes a dict;
             // then `ptr[k]` is what was found or stored.
+            if (leaf) {
+                stored = true;
+                return PyDict_SetItem(ptr, k, leaf) == 0;
+            }
             unsigned long epoch = env_.epoch;
             Ref next = Ref::borrow(PyDict_GetItemWithError(ptr, k));
             if (!next) {
@@ -215,7 +230,8 @@ bool Rebuild::apply_key(PyObject* k) noexcept {
                 next = new_level();
                 if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
             }
-            prev_ptr_ = ptr_;
+            if (!PyUnicode_CheckExact(k) && !PyLong_CheckExact(k)) env_.user_code();  // its __hash__, __eq__
+            prev_ptr_ = std::move(ptr_);
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
             held_at_ = epoch;
@@ -260,7 +276,7 @@ bool Rebuild::apply_key(PyObject* k) noexcept {
     return bool(ptr_);
 }
 
-bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
+bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fresh, bool& to_tuple) noexcept {
     Ref type, index;
     if (!marker_fields(k, type, index)) return false;
     // What the parent holds once this step is done, when known without asking it.
@@ -274,6 +290,14 @@ bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
         // Whatever stands here (a leaf, a level, a sequence of another
         // type) is replaced by a new one-element sequence of the marker's type.
         Ref sequence;
+        bool direct = leaf && exact_parent && (to_tuple || type.get() == reinterpret_cast<PyObject*>(&PyList_Type));
+        if (direct) {
+            Ref elements = single_list(leaf);
+            if (!elements) return false;
+            sequence = to_tuple ? new_builder(type.get(), std::move(elements)) : std::move(elements);
+            stored = true;
+            return sequence && setitem(prev_ptr_.get(), prev_k_.get(), sequence.get());
+        }
         if (to_tuple) {
             Ref level = new_level();
             Ref elements = level ? single_list(level.get()) : Ref();
@@ -301,6 +325,26 @@ bool Rebuild::apply_marker(PyObject* k, bool& fresh, bool& to_tuple) noexcept {
             int exists = tuple_position_exists(ptr_.get(), index.get());
             if (exists < 0) return false;
             fresh = !exists;
+            if (leaf && held_at_ == env_.epoch) {
+                // A leaf at a tuple position adds one element either way.
+                stored = true;
+                return PyList_Append(ptr_.get(), leaf) == 0;
+            }
+            if (fresh) {
+                Ref level = new_level();
+                if (!level || PyList_Append(ptr_.get(), level.get()) < 0) return false;
+            }
+        } else if (PyList_CheckExact(ptr_.get()) && PyLong_CheckExact(index.get()) &&
+                   type.get() == reinterpret_cast<PyObject*>(&PyList_Type)) {
+            // The position test of a list, without raising its IndexError.
+            int exists = tuple_position_exists(ptr_.get(), index.get());
+            if (exists < 0) return false;
+            fresh = !exists;
+            if (leaf && held_at_ == env_.epoch) {
+                stored = true;
+                if (fresh) return PyList_Append(ptr_.get(), leaf) == 0;
+                return PyList_SetItem(ptr_.get(), PyList_GET_SIZE(ptr_.get()) - 1, Py_NewRef(leaf)) == 0;
+            }
             if (fresh) {
                 Ref level = new_level();
                 if (!level || PyList_Append(ptr_.get(), level.get()) < 0) return false;
@@ -358,18 +402,21 @@ bool Rebuild::place(PyObject* item) noexcept {
         return false;
     }
     ptr_ = ret_;
-    bool fresh = false, to_tuple = false;
+    bool fresh = false, to_tuple = false, stored = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref k = Ref::borrow(items[i]);
-        marker = i == 0 ? 0 : is_index_marker(k.get(), env_);
+        PyObject* k = items[i];  // held by `elements`
+        PyObject* leaf = i == n - 1 ? obj.get() : nullptr;
+        // A text key is no marker while the module's name is the real class.
+        marker = i == 0 || (PyUnicode_CheckExact(k) && g->names.holds()) ? 0 : is_index_marker(k, env_);
         if (marker < 0) return false;
         if (marker) {
-            if (!apply_marker(k.get(), fresh, to_tuple)) return false;
+            if (!apply_marker(k, leaf, stored, fresh, to_tuple)) return false;
         } else {
             to_tuple = false;
-            if (!apply_key(k.get())) return false;
+            if (!apply_key(k, leaf, stored)) return false;
         }
     }
+    if (stored) return true;
     if (to_tuple && builder_of(prev_ptr_.get()) >= 0) {
         PyObject* list = prev_ptr_.get();
         Py_ssize_t size = PyList_GET_SIZE(list);

@@ -457,6 +457,8 @@ constexpr char flatten_doc[] =
     "Returns:\n"
     "    a generator of the flattened form";
 
+// The parameters only: the method has no docstring (`__doc__` is None).
+constexpr char setitem_doc[] = "__setitem__($self, /, index, item)\n--\n\n";
 constexpr char append_doc[] = "append($self, /, item)\n--\n\nAppends a new path/value to this list.";
 constexpr char insert_doc[] = "insert($self, /, index, item)\n--\n\nInserts a new path/value to this list.";
 constexpr char extend_doc[] = "extend($self, /, items)\n--\n\nExtends the object with many new path/values.";
@@ -478,7 +480,8 @@ PyMethodDef trellan_own_methods[] = {
 PyMethodDef trellan_methods[] = {
     {"__flatten__", VO_CFUNC((vo::method<sig_flatten, trellan_flatten>)), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      flatten_doc},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, trellan_setitem>)), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, trellan_setitem>)), METH_FASTCALL | METH_KEYWORDS,
+     setitem_doc},
     {"append", VO_CFUNC((vo::method<sig_append, trellan_append>)), METH_FASTCALL | METH_KEYWORDS, append_doc},
     {"extend", VO_CFUNC((vo::method<sig_extend, trellan_extend>)), METH_FASTCALL | METH_KEYWORDS, extend_doc},
     {"insert", VO_CFUNC((vo::method<sig_insert, trellan_insert>)), METH_FASTCALL | METH_KEYWORDS, insert_doc},

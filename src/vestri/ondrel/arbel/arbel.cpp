@@ -1,0 +1,521 @@
+// vestri.ondrel.arbel: a named node that prints its subtree like `tree`.
+//
+// `str(node)` is defined level by level: a node's text is its name followed,
+// line by line, by the text of each child, whose first line is marked "|-- "
+// (or "`-- " for the last child) and whose further lines are indented by
+// "|   " (or four spaces).  Done literally, every line is copied once more at
+// every level above it.  Instead the whole tree is written in one pass into
+// one text builder: the walk keeps the indentation of the current depth,
+// `head` ("\n" and the ancestors' columns), and writes it once per line, so
+// the cost is linear in the size of the output.  The walk is a loop over an
+// explicit stack, not C recursion, so deep trees cannot exhaust the C stack;
+// still, each open level counts against the interpreter's recursion limits
+// as a nested str() call would, so that a tree deeper than they allow (a
+// chain of 100,000 nodes, a node among its own descendants) raises
+// RecursionError, as the level-by-level definition does.
+//
+// A child is written inline when its class uses Arbel's own `__str__`; any
+// other child (a subclass that overrides `__str__`, a plain object) is
+// rendered with its own `str()` and its lines are indented like the rest.
+//
+// The level-by-level definition reads `self.children[:-1]`, a copy, and then
+// `self.children[-1]`.  Copying the children of every node would cost an
+// allocation per node, so a frame reads the live list while no Python code
+// can run; before anything that could run Python code (see `touch`), every
+// open frame takes its copy.
+//
+// A name that is not text fails with the interpreter's TypeError; nothing is
+// ever appended to it (a list used as a name would be extended in place).
+//
+// The class is made by calling `type` as a class statement would, so
+// instances have the ordinary `__dict__` (holding `name` and `children`),
+// `__weakref__` and collector support, and pickle and copy like any Python
+// object; the methods are installed on it afterwards.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/classdef.hpp"
+#include "common/compat.hpp"
+#include "common/errors.hpp"
+#include "common/guard.hpp"
+#include "common/module.hpp"
+#include "common/text.hpp"
+
+namespace arbel {
+namespace {
+
+using vo::Ref;
+
+// What the module keeps.  Allocated once and never freed: the module lives
+// as long as the process, and releasing references after the interpreter
+// has finalized would touch freed memory.
+struct ArbelState {
+    // Interned names (borrowed: interned for the process).
+    PyObject* name;
+    PyObject* children;
+    PyObject* str;
+    PyObject* append;
+    PyObject* newline;
+    // Strong: what the walk compares and reads with.
+    Ref arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
+    Ref all_but_last;  // slice(None, -1)
+    Ref minus_one;     // -1
+};
+ArbelState* g_state = nullptr;
+
+constexpr char kMarkFirst[] = "|-- ";
+constexpr char kMarkLast[] = "`-- ";
+constexpr char kIndentFirst[] = "|   ";
+constexpr char kIndentLast[] = "    ";
+constexpr Py_ssize_t kMarkWidth = 4;
+constexpr char kWhere[] = " while getting the str of an object";
+
+enum class NodeKind {
+    Inline,   // Arbel's __str__, attributes read without running Python code
+    Watched,  // Arbel's __str__, but reading name or children may run Python code
+    Foreign,  // rendered with its own str()
+};
+
+// One node whose children are being written.
+struct Frame {
+    Ref node;
+    Ref children;  // node.children as read when the node was entered
+    // The children before the last are read from `items` (a list or tuple)
+    // at [next, stop), or, for other sequences, from `iter`.
+    Ref items;
+    Ref iter;
+    Py_ssize_t next = 0;
+    Py_ssize_t stop = 0;
+    bool live = false;     // items is the node's own list, which Python code could change
+    bool touched = false;  // Python code may have run since the node was entered
+    bool last_done = false;
+};
+
+// Re-entrancy: Python code runs in str() of foreign children, attribute
+// reads of watched nodes, and truth tests, slicing and iteration of children
+// that are neither lists nor tuples.  `touch` runs before each: every open
+// frame then holds its own copy of the children it has yet to visit and
+// re-reads `children` for the last one.  Releasing a reference can only run a
+// finalizer for what such code detached, after the frames were touched.
+// Every node, container and child in use is held by a Ref, and indexes into
+// live lists are checked, whatever a finalizer run by the collector does.
+class Walk {
+public:
+    Walk() noexcept = default;
+    ~Walk();
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+    Ref render(PyObject* root) noexcept;
+
+private:
+    enum class Opened { Error, Leaf, Frame };
+    struct Node {
+        Ref name;
+        Ref children;
+        int truth = 0;
+    };
+
+    bool push(Frame&& frame) noexcept;
+    void pop() noexcept;
+    bool touch() noexcept;
+    NodeKind kind_of(PyObject* obj) noexcept;
+    bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
+    Opened open(PyObject* node, Node& read, bool root) noexcept;
+    bool write_child(PyObject* child, bool last) noexcept;
+    bool next_child(Frame& frame, Ref& child) noexcept;
+    Ref last_child(Frame& frame) noexcept;
+    bool write_lines(PyObject* text) noexcept;
+    bool indent(const char* columns) noexcept;
+    void outdent() noexcept { head_.resize(head_.size() - kMarkWidth); }
+    bool write_head() noexcept { return out_.append_ascii(head_.data(), static_cast<Py_ssize_t>(head_.size())); }
+
+    vo::TextBuilder out_;
+    std::string head_ = "\n";  // what starts a line at the current depth
+    std::vector<Frame> frames_;
+    size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
+    PyTypeObject* seen_type_ = nullptr;  // the class kind_of saw last (valid until touch)
+    NodeKind seen_kind_ = NodeKind::Foreign;
+    Py_ssize_t depth_limit_ = 0;
+};
+
+// Each open frame counts as one level of recursion against the interpreter's
+// own limits as well, as a level of nested str() calls would.
+bool Walk::push(Frame&& frame) noexcept {
+    if (!vo::enter_recursion(kWhere)) return false;
+    try {
+        frames_.push_back(std::move(frame));
+    } catch (...) {
+        Py_LeaveRecursiveCall();
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+void Walk::pop() noexcept {
+    frames_.pop_back();
+    Py_LeaveRecursiveCall();
+    if (untouched_ > frames_.size()) untouched_ = frames_.size();
+}
+
+Walk::~Walk() {
+    while (!frames_.empty()) pop();
+}
+
+bool Walk::touch() noexcept {
+    for (size_t i = untouched_; i < frames_.size(); ++i) {
+        Frame& frame = frames_[i];
+        if (frame.live && frame.next < frame.stop) {
+            Py_ssize_t size = PyList_GET_SIZE(frame.items.get());
+            Ref copy = Ref::steal(PyList_GetSlice(frame.items.get(), frame.next, frame.stop < size ? frame.stop : size));
+            if (!copy) return false;
+            frame.stop = PyList_GET_SIZE(copy.get());
+            frame.next = 0;
+            frame.items = std::move(copy);
+        }
+        frame.live = false;
+        frame.touched = true;
+    }
+    untouched_ = frames_.size();
+    // Python code may also change classes.
+    seen_type_ = nullptr;
+    return true;
+}
+
+NodeKind Walk::kind_of(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == seen_type_) return seen_kind_;
+    NodeKind kind = NodeKind::Foreign;
+    if (vo::compat::type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
+        bool plain = type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
+                     !vo::compat::type_lookup(type, g_state->children);
+        kind = plain ? NodeKind::Inline : NodeKind::Watched;
+    }
+    seen_type_ = type;
+    seen_kind_ = kind;
+    return kind;
+}
+
+// Reads the two attributes of `node` and tests its children, in the order
+// the level-by-level definition does.
+bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
+    if (kind == NodeKind::Watched && !touch()) return false;
+    // A plain node's class reads attributes the generic way.
+    getattrofunc get = kind == NodeKind::Inline ? PyObject_GenericGetAttr : PyObject_GetAttr;
+    into.name = Ref::steal(get(node, g_state->name));
+    if (!into.name) return false;
+    into.children = Ref::steal(get(node, g_state->children));
+    if (!into.children) return false;
+    PyObject* kids = into.children.get();
+    if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
+        into.truth = Py_SIZE(kids) > 0;
+        return true;
+    }
+    if (!touch()) return false;
+    into.truth = PyObject_IsTrue(kids);
+    return into.truth >= 0;
+}
+
+// Writes the name of `node`; a node with children gets a frame.
+Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
+    if (!PyUnicode_Check(read.name.get())) {
+        // A childless node's str() is its name as it is; the interpreter then
+        // refuses anything but text.  Text is appended to the name of a node
+        // with children, which only works for text.
+        PyTypeObject* type = Py_TYPE(read.name.get());
+        if (!read.truth) {
+            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", type->tp_name);
+            return Opened::Error;
+        }
+        // The interpreter's own error where asking for it changes nothing (a
+        // built-in type without in-place addition); a list would take the
+        // text in, and a class of the caller's could do anything: those are
+        // refused without touching the name.
+        bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
+                        (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
+            Ref sum = Ref::steal(PyNumber_InPlaceAdd(read.name.get(), g_state->newline));
+            if (!sum) return Opened::Error;
+        }
+        PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
+        return Opened::Error;
+    }
+    // The root's own lines are not indented.
+    if (!(root ? out_.append(read.name.get()) : write_lines(read.name.get()))) return Opened::Error;
+    if (!read.truth) return Opened::Leaf;
+
+    if (static_cast<Py_ssize_t>(frames_.size()) >= depth_limit_) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
+        return Opened::Error;
+    }
+    Frame frame;
+    frame.node = Ref::borrow(node);
+    PyObject* kids = read.children.get();
+    if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
+        frame.items = read.children;
+        frame.stop = Py_SIZE(kids) - 1;
+        frame.live = PyList_CheckExact(kids);
+    } else {
+        // Python code ran in the truth test; the frame starts touched.
+        Ref leading = Ref::steal(PyObject_GetItem(kids, g_state->all_but_last.get()));
+        if (!leading) return Opened::Error;
+        frame.iter = Ref::steal(PyObject_GetIter(leading.get()));
+        if (!frame.iter) return Opened::Error;
+        frame.touched = true;
+    }
+    frame.children = std::move(read.children);
+    if (!push(std::move(frame))) return Opened::Error;
+    if (frames_.back().touched && untouched_ == frames_.size() - 1) untouched_ = frames_.size();
+    return Opened::Frame;
+}
+
+// The next of the children before the last; false with no exception at their end.
+bool Walk::next_child(Frame& frame, Ref& child) noexcept {
+    if (frame.iter) {
+        if (!touch()) return false;
+        child = Ref::steal(PyIter_Next(frame.iter.get()));
+        return bool(child);
+    }
+    if (frame.next >= frame.stop) return false;
+    PyObject* items = frame.items.get();
+    // A live list has not changed since the frame read its length; the check
+    // only keeps the index in bounds whatever happens.
+    if (PyList_Check(items)) {
+        if (frame.next >= PyList_GET_SIZE(items)) return false;
+        child = Ref::borrow(PyList_GET_ITEM(items, frame.next));
+    } else {
+        child = Ref::borrow(PyTuple_GET_ITEM(items, frame.next));
+    }
+    ++frame.next;
+    return true;
+}
+
+Ref Walk::last_child(Frame& frame) noexcept {
+    PyObject* kids = frame.children.get();
+    // Untouched, nothing could have changed node.children or the sequence it
+    // holds (the size check only keeps the index in bounds whatever happens).
+    if (!frame.touched && Py_SIZE(kids) > 0)
+        return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, Py_SIZE(kids) - 1)
+                                                   : PyTuple_GET_ITEM(kids, Py_SIZE(kids) - 1));
+    if (!touch()) return nullptr;
+    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), g_state->children));
+    if (!children) return nullptr;
+    return Ref::steal(PyObject_GetItem(children.get(), g_state->minus_one.get()));
+}
+
+bool Walk::indent(const char* columns) noexcept {
+    try {
+        head_.append(columns, kMarkWidth);
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Writes `text`, starting each of its further lines with `head_`.
+bool Walk::write_lines(PyObject* text) noexcept {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
+    for (;;) {
+        Py_ssize_t newline = vo::find_char(text, '\n', start, length);
+        if (newline < 0) return out_.append(text, start, length);
+        if (!out_.append(text, start, newline) || !write_head()) return false;
+        start = newline + 1;
+    }
+}
+
+// Writes a child of the node on top of the stack, opening a frame for it if
+// it is an inline node with children of its own.
+bool Walk::write_child(PyObject* child, bool last) noexcept {
+    if (!write_head() || !out_.append_ascii(last ? kMarkLast : kMarkFirst, kMarkWidth) ||
+        !indent(last ? kIndentLast : kIndentFirst))
+        return false;
+    NodeKind kind = kind_of(child);
+    if (kind == NodeKind::Foreign) {
+        if (!touch()) return false;
+        Ref text = Ref::steal(PyObject_Str(child));
+        if (!text || !write_lines(text.get())) return false;
+        outdent();
+        return true;
+    }
+    Node node;
+    if (!read(child, kind, node)) return false;
+    switch (open(child, node, false)) {
+        case Opened::Error: return false;
+        case Opened::Leaf: outdent(); return true;
+        case Opened::Frame: return true;  // outdented when its frame closes
+    }
+    return false;
+}
+
+Ref Walk::render(PyObject* root) noexcept {
+    depth_limit_ = Py_GetRecursionLimit();
+    Node node;
+    if (!read(root, NodeKind::Watched, node)) return nullptr;
+    // A childless root's str() is its name, whatever it is.
+    if (!node.truth) return std::move(node.name);
+    if (open(root, node, true) != Opened::Frame) return nullptr;
+
+    while (!frames_.empty()) {
+        Frame& frame = frames_.back();
+        Ref child;
+        bool last = false;
+        if (!frame.last_done) {
+            if (!next_child(frame, child)) {
+                if (PyErr_Occurred()) return nullptr;
+                frame.last_done = last = true;
+                child = last_child(frame);
+                if (!child) return nullptr;
+            }
+        }
+        if (!child) {
+            pop();
+            if (!frames_.empty()) outdent();
+            continue;
+        }
+        // `frame` may move when a frame is pushed for the child.
+        if (!write_child(child.get(), last)) return nullptr;
+    }
+    return out_.finish();
+}
+
+
+// --- the class ----------------------------------------------------------------------------
+
+vo::Signature<2> sig_init("Arbel.__init__", "self", {{"name"}, {"children", false, true}});
+vo::Signature<1> sig_add_child("Arbel.add_child", "self", {{"item"}});
+vo::Signature<0> sig_str("Arbel.__str__", "self");
+
+PyObject* arbel_init(PyObject* self, PyObject* name, PyObject* children_arg) {
+    VO_METHOD("Arbel.__init__");
+    Ref children = Ref::borrow(children_arg ? children_arg : Py_None);
+    // Any empty sequence (or None) becomes a new list of the node's own; a
+    // non-empty one is kept as it is, so the caller's list is the node's.
+    int truth = children.get() == Py_None ? 0 : PyObject_IsTrue(children.get());
+    if (truth < 0) return VO_FAIL();
+    if (!truth && !(children = Ref::steal(PyList_New(0)))) return VO_FAIL();
+    if (PyObject_SetAttr(self, g_state->name, name) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, g_state->children, children.get()) < 0) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* arbel_add_child(PyObject* self, PyObject* item) {
+    VO_METHOD("Arbel.add_child");
+    Ref children = Ref::steal(PyObject_GetAttr(self, g_state->children));
+    if (!children) return VO_FAIL();
+    // A list's append cannot be overridden; anything else is asked by name.
+    if (PyList_CheckExact(children.get())) {
+        if (PyList_Append(children.get(), item) < 0) return VO_FAIL();
+        Py_RETURN_NONE;
+    }
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, item));
+    if (!result) return VO_FAIL();
+    Py_RETURN_NONE;
+}
+
+PyObject* arbel_str(PyObject* self) {
+    VO_METHOD("Arbel.__str__");
+    // Subclasses whose __str__ calls this one recurse through the interpreter.
+    vo::RecursionGuard guard(kWhere);
+    if (!guard.ok()) return VO_FAIL();
+    Walk walk;
+    Ref text = walk.render(self);
+    if (!text) return VO_FAIL();
+    return text.release();
+}
+
+constexpr char arbel_doc[] =
+    "Tree Tree Class\n"
+    "\n"
+    "A class to mimic the printing behavior of linux tree command.\n"
+    "\n"
+    "Example:\n"
+    "    ```python\n"
+    "    root = Arbel('grandmother')\n"
+    "    daughter = Arbel('daughter', [Arbel('granddaughter_1'), Arbel('grandson_1')])\n"
+    "    son = Arbel('son', [Arbel('granddaughter_2'), Arbel('grandson_2')])\n"
+    "    son.add_child(Arbel('granddaughter_3', [Arbel('great_granddaughter_1'),\n"
+    "                                            Arbel('great_grandson_1')]))\n"
+    "    son.add_child(Arbel('grandson_3', [Arbel('great_granddaughter_2'),\n"
+    "                                       Arbel('great_grandson_2')]))\n"
+    "    root.add_child(daughter)\n"
+    "    root.add_child(son)\n"
+    "    print(str(root))\n"
+    "    ```\n"
+    "\n"
+    "Output:\n"
+    "    ```\n"
+    "    grandmother\n"
+    "    |-- daughter\n"
+    "    |   |-- granddaughter_1\n"
+    "    |   `-- grandson_1\n"
+    "    `-- son\n"
+    "        |-- granddaughter_2\n"
+    "        |-- grandson_2\n"
+    "        |-- granddaughter_3\n"
+    "        |   |-- great_granddaughter_1\n"
+    "        |   `-- great_grandson_1\n"
+    "        `-- grandson_3\n"
+    "            |-- great_granddaughter_2\n"
+    "            `-- great_grandson_2\n"
+    "    ```";
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef arbel_methods[] = {
+    {"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
+     "__init__($self, name, children=None)\n--\n\n"
+     "Arbel class __init__\n"
+     "\n"
+     "Args:\n"
+     "    name (str): name of the node\n"
+     "    children (list): list of children nodes"},
+    {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
+     "add_child($self, item)\n--\n\n"
+     "Add children\n"
+     "\n"
+     "Adds a child node to this Arbel node.\n"
+     "\n"
+     "Args:\n"
+     "    item (Arbel): the child node to add"},
+    {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
+     "__str__($self, /)\n--\n\n"
+     "String formatter\n"
+     "\n"
+     "Returns:\n"
+     "    str: the Arbel tree formatted as a string"},
+    {nullptr, nullptr, 0, nullptr}};
+
+bool module_body(PyObject* module) {
+    g_state = new (std::nothrow) ArbelState{};
+    if (!g_state) {
+        PyErr_NoMemory();
+        return false;
+    }
+    ArbelState& st = *g_state;
+    if (!vo::intern_all({{&st.name, "name"}, {&st.children, "children"}, {&st.str, "__str__"},
+                         {&st.append, "append"}, {&st.newline, "\n"}}))
+        return false;
+    st.minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!st.minus_one) return false;
+    st.all_but_last = Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr));
+    if (!st.all_but_last) return false;
+    // As a class statement makes it: instances get the usual __dict__ and
+    // __weakref__ and collector support.
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!bases) return false;
+    Ref cls = vo::class_from_metaclass(module, "Arbel", bases.get(), arbel_doc);
+    if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return false;
+    PyObject* own_str = vo::own_attribute(cls.get(), "__str__");
+    if (!own_str) return false;
+    st.arbel_str = Ref::borrow(own_str);
+    return vo::body_bind(module, "Arbel", std::move(cls));
+}
+
+}  // namespace
+}  // namespace arbel
+
+// The module has no docstring of its own.
+VO_DEFINE_MODULE(arbel, nullptr, arbel::module_body)

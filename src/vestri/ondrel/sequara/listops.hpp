@@ -1,0 +1,89 @@
+// Searching and editing exact lists as list's own methods do.
+//
+// Generic (nothing here knows about Sequara); candidates for common/.
+//  - list_find: the first element equal to a value, as `in`, `list.index`
+//    and `list.remove` find it, comparing exact `str` values in place (the
+//    common case for keys) and everything else through `==`;
+//  - list_move: `list.insert(where, list.pop(from))` as one rotation;
+//  - as_position: an index argument as `list.insert` converts it.
+#pragma once
+
+#include <cstring>
+
+#include "common/ref.hpp"
+
+namespace vo::lists {
+
+enum class Equal { No, Yes, Ask };
+
+// `item == key` for an exact str key, where the answer needs no call: a str
+// item is compared by content, as str's own equality does, and a built-in
+// number or None is never equal to a str (both sides decline, without
+// effects).  Anything else must be asked.
+inline Equal str_key_equals(PyObject* item, PyObject* key) noexcept {
+    if (item == key) return Equal::Yes;
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == &PyUnicode_Type) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(item);
+        int kind = PyUnicode_KIND(item);
+        if (length != PyUnicode_GET_LENGTH(key) || kind != PyUnicode_KIND(key)) return Equal::No;
+        return std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0
+                   ? Equal::Yes
+                   : Equal::No;
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
+    return Equal::Ask;
+}
+
+// The index of the first element equal to `x`, as `x in list`,
+// `list.index(x)` and `list.remove(x)` find it.
+// Re-entrancy: a comparison may run code that changes the list (or anything
+// else); the element compared is held meanwhile, and the length is read
+// again for every step, as the list's own methods do.
+inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at) noexcept {
+    bool str_key = PyUnicode_CheckExact(x);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* element = PyList_GET_ITEM(list, i);
+        Equal known = str_key ? str_key_equals(element, x) : Equal::Ask;
+        if (known == Equal::No) continue;
+        if (known == Equal::Ask) {
+            Ref item = Ref::borrow(element);
+            int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
+            if (eq < 0) return Found::Error;
+            if (!eq) continue;
+        }
+        at = i;
+        return Found::Yes;
+    }
+    return Found::No;
+}
+
+// `list.insert(where, list.pop(from))` without resizing: the elements in
+// between shift by one.  `where` counts in the list without the element, with
+// list.insert's clamping.  Runs no Python code.
+inline void list_move(PyObject* list, Py_ssize_t from, Py_ssize_t where) noexcept {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t rest = PyList_GET_SIZE(list) - 1;
+    if (where < 0) {
+        where += rest;
+        if (where < 0) where = 0;
+    }
+    if (where > rest) where = rest;
+    PyObject* moving = items[from];
+    if (where < from)
+        std::memmove(items + where + 1, items + where, static_cast<size_t>(from - where) * sizeof(PyObject*));
+    else if (where > from)
+        std::memmove(items + from, items + from + 1, static_cast<size_t>(where - from) * sizeof(PyObject*));
+    items[where] = moving;
+}
+
+// `operator.index(position)` as list.insert takes it; its errors are
+// list.insert's, raised before anything changes.
+inline bool as_position(PyObject* position, Ref& index, Py_ssize_t& where) noexcept {
+    index = Ref::steal(PyNumber_Index(position));
+    if (!index) return false;
+    where = PyLong_AsSsize_t(index.get());
+    return !(where == -1 && PyErr_Occurred());
+}
+
+}  // namespace vo::lists
