@@ -238,6 +238,13 @@ def test_yaml_output_loads_back_to_the_same_tree(tmp_path_factory, first, second
     assert in_process("diff", "+".join(sources), str(folder / "merged.yaml")) == (0, "")
 
 
+@pytest.mark.parametrize("args, expected", [([], ".\n"), (["--flat"], ""), (["--format", "json"], "{}\n")])
+def test_an_empty_configuration(tmp_path, args, expected):
+    needs("trellan", "arbel")
+    write(tmp_path, "empty.yaml", "{}\n")
+    assert ondrel("show", *args, tmp_path / "empty.yaml").stdout == expected
+
+
 def test_diff_lists_removed_changed_and_added_leaves(layered):
     needs("trellan")
     same = ondrel("diff", "base.ini+site.ini", "base.ini+site.ini")

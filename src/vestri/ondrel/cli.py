@@ -582,7 +582,7 @@ def show(args: argparse.Namespace) -> int:
     value: Any = merged.config
     if args.get is not None:
         path, value = key_path(merged.config, args.get)
-    if not (isinstance(value, (Mapping, list, tuple)) and value):  # a single value
+    if path and not (isinstance(value, (Mapping, list, tuple)) and value):  # a single value
         leaf = Leaf(path, (), value)
         if not select([leaf], match):
             return EXIT_OK  # as a level none of whose leaves is kept: nothing to show
