@@ -144,9 +144,11 @@ for package in (vestri.ondrel, vestri.utils):
     fi
     "$root/$venv/bin/python" examples/demo.py >/dev/null
 
+    local package
+    package=$("$root/$venv/bin/python" -c 'import os, vestri.ondrel; print(os.path.dirname(vestri.ondrel.__file__))')
     for module in "${modules[@]}"; do
-        if [[ ! -f $root/src/vestri/ondrel/$module.pyi ]]; then
-            echo "error: the module $module has no type stub (src/vestri/ondrel/$module.pyi)" >&2
+        if [[ ! -f $package/$module.pyi ]]; then
+            echo "error: the wheel has no type stub for the module $module (src/vestri/ondrel/$module.pyi)" >&2
             return 1
         fi
     done
@@ -168,7 +170,7 @@ for package in (vestri.ondrel, vestri.utils):
     .venv/sdist/bin/python -m pip install -q --upgrade pip
     .venv/sdist/bin/python -m pip install -q "${sdists[0]}"
     cd "$work"
-    # What the sdist built is what the wheel holds: the same modules import.
+    # The sdist builds the same extension modules as the wheel holds.
     sdist_modules=$(built_modules "$root/.venv/sdist/bin/python" | tr '\n' ' ')
     if [[ $sdist_modules != "${modules[*]} " ]]; then
         echo "error: the sdist built the modules ($sdist_modules), the wheel (${modules[*]})" >&2
