@@ -25,6 +25,10 @@ short = {'a': {'b': {'c': 1}}}
 long = {'alpha': {'beta': {'gamma': 1}}}
 n_short = NestedPointel(short)
 n_long = NestedPointel(long)
+n = NestedPointel(k=1)
+class Settings(NestedPointel):  # a Python subclass that overrides nothing
+    pass
+s = Settings(k=1)
 """
 
 # A tree four levels deep with 10,000 leaves: 10 x 10 x 10 x 10.
@@ -53,6 +57,12 @@ PAIRS = [
      "within"),
     ("NestedPointel n['alpha.beta.gamma'] = v", "n_long['alpha.beta.gamma'] = 2",
      "long['alpha']['beta']['gamma'] = 2", SETUP_COMMON, 4.0, "within"),
+    ("NestedPointel n['k'] vs Pointel p['k']", "n['k']", "p['k']", SETUP_COMMON, 1.3, "within"),
+    ("subclass s['k'] vs NestedPointel n['k']", "s['k']", "n['k']", SETUP_COMMON, 1.1, "within"),
+    ("subclass s['k'] = v vs NestedPointel n['k'] = v", "s['k'] = 2", "n['k'] = 2", SETUP_COMMON, 1.1, "within"),
+    # A plain object answers the probe without building the AttributeError.
+    ("missing attribute getattr(n, 'zz', None) vs a plain object's", "getattr(n, 'zz', None)",
+     "getattr(o, 'zz', None)", SETUP_COMMON, 4.0, "within"),
 ]
 
 if importlib.util.find_spec("box") and importlib.util.find_spec("addict"):

@@ -156,6 +156,29 @@ def configuration_tree():
         node.add_child(Arbel('leaf'))
         print(node)
     """, {"Configuration": Configuration, "Arbel": Arbel, "as_tree": as_tree})
+def leaf_paths(level, prefix=""):
+    """The dotted path of every leaf of a nested mapping."""
+    for key, value in level.items():
+        if isinstance(value, dict):
+            yield from leaf_paths(value, f"{prefix}{key}.")
+        else:
+            yield prefix + key
+
+
+def logic_selection():
+    from vestri.ondrel.logic import And, Not, Or, logic_str
+
+    session("Logic expressions select configuration paths", f"""
+        cfg = Configuration()
+        cfg.load_cfgs({str(CONFIG_DIR / 'app.ini')!r})
+        select = logic_str(r"And('^(db|server)\\.', Not('url$', 'root$'))")
+        select
+        [p for p in leaf_paths(cfg) if select(p)]
+        select == And(r'^(db|server)\\.', Not('url$', 'root$'))
+        Or(lambda port: port > 8000)(80, 8080)
+        logic_str("__import__('os').system('echo hi')")
+    """, {"Configuration": Configuration, "leaf_paths": leaf_paths, "logic_str": logic_str,
+          "And": And, "Or": Or, "Not": Not})
 
 
 SECTIONS = [
@@ -166,6 +189,7 @@ SECTIONS = [
     configuration_store,
     orderable_mapping,
     configuration_tree,
+    logic_selection,
 ]
 
 

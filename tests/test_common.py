@@ -14,6 +14,7 @@ A new module adds its rows to METHODS and CLASSES.
 
 import ctypes
 import dataclasses
+import functools
 import importlib
 import inspect
 import pathlib
@@ -82,6 +83,40 @@ class _NoTruth:
 class _BadRepr:
     def __repr__(self):
         raise ValueError("no repr")
+
+
+@functools.cache
+def _factory():
+    from vestri.ondrel.factory import MetaClassFactory
+
+    class Made(metaclass=MetaClassFactory):
+        def __init__(self, a=0):
+            self.a = a
+
+    return Made
+
+
+def _loftel():
+    from vestri.ondrel.loftel import LoftelDescriptor
+    return LoftelDescriptor(lambda cls: cls.__name__)
+def _logic():
+    from vestri.ondrel import logic
+    return logic
+
+
+def _logic_parts():
+    """A callable whose repr fails, and two callables whose comparison fails."""
+    class Part:
+        def __call__(self, value):
+            return True
+
+        def __repr__(self):
+            raise ValueError("no repr")
+
+        def __eq__(self, other):
+            raise ValueError("no comparison")
+
+    return Part(), Part()
 
 
 def np():
@@ -203,6 +238,29 @@ METHODS = [
            lambda o: type(o)("n").add_child("c"), lambda o: o.add_child("c")),
     Method("arbel", "Arbel.__str__", "self", lambda: _arbel()(5, ["c"]),
            lambda o: type(o)("r", [type(o)("a", ["b\nc"]), 5]).__str__(), lambda o: o.__str__()),
+    Method("factory", "MetaClassFactory.__call__", "cls, *args, **kwargs", _factory,
+           lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int})),
+    Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
+    Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
+           lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
+    Method("logic", "BaseLogic.__init__", "self, *expressions", lambda: _logic().And(),
+           lambda o: o.__init__("a", len), lambda o: o.__init__("a", 5)),
+    Method("logic", "BaseLogic.__call__", "self", lambda: _logic().BaseLogic(),
+           lambda o: o.expressions, lambda o: o.__call__()),
+    Method("logic", "BaseLogic.__str__", "self", lambda: _logic().Or("a", _logic().And("b")),
+           lambda o: o.__str__(), lambda o: type(o)(_logic_parts()[0]).__str__()),
+    Method("logic", "BaseLogic.__repr__", "self", lambda: _logic().Or("a", _logic().And("b")),
+           lambda o: o.__repr__(), lambda o: type(o)(_logic_parts()[0]).__repr__()),
+    Method("logic", "BaseLogic.__eq__", "self, other", lambda: _logic().Or("a"),
+           lambda o: o.__eq__(_logic().Or("a")),
+           lambda o: (lambda a, b: type(o)(a).__eq__(type(o)(b)))(*_logic_parts())),
+    Method("logic", "BaseLogic.__getstate__", "self", lambda: _logic().Or("a"), lambda o: o.__getstate__()),
+    Method("logic", "And.__call__", "self, *items", lambda: _logic().And(len, "a"),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+    Method("logic", "Or.__call__", "self, *items", lambda: _logic().Or("^$", len),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+    Method("logic", "Not.__call__", "self, *items", lambda: _logic().Not("x", len),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
 ]
 
 # Every class made from a C type description, and a factory of an instance.
@@ -212,6 +270,12 @@ CLASSES = [
     ("configuration", "Configuration", lambda cls: cls()),
     ("trellan", "Trellan", lambda cls: cls()),
     ("trellan", "IndexMarker", lambda cls: cls([], 0)),
+    ("factory", "MetaClassFactory", lambda cls: cls("Made", (), {})),
+    ("loftel", "LoftelDescriptor", lambda cls: cls(len)),
+    ("logic", "BaseLogic", lambda cls: cls()),
+    ("logic", "And", lambda cls: cls("a")),
+    ("logic", "Or", lambda cls: cls("a")),
+    ("logic", "Not", lambda cls: cls("a")),
 ]
 
 

@@ -343,6 +343,38 @@ def test_bad_yaml_documents(tmp_path, text, error):
     assert cfg == {"g": 1}
 
 
+def load_outcome(path):
+    cfg = Configuration({"kept": 1})
+    try:
+        cfg.load_yamls(path)
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), str(exc), repr(cfg)
+    return repr(cfg)
+
+
+def upper(loader, node):
+    return loader.construct_scalar(node).upper()
+
+
+@pytest.mark.parametrize("text", [
+    "port: 80\t\n", "a: !\n", "a: ! x\n", "a: b\x07\n", "a:\n\tb: 1\n", "k: [1, 2]\t\n", "\ufeffa: 1\n",
+    "a: \x85b\n", "a: b\u2028c\n", "u: !upper x\n", "[" * 1500 + "]" * 1500, "{a: " * 1000 + "1" + "}" * 1000,
+    "".join("  " * i + f"k{i}:\n" for i in range(600)) + "  " * 600 + "v: 1\n",
+    "a: [1,\n", "a: 'x\n", "a: 1\n  b: 2\n", "ok: {x: [1, 2], y: 2024-01-02, z: 1.5e3}\n",
+])
+@pytest.mark.parametrize("registered", [False, True], ids=["shipped", "user-constructor"])
+def test_yaml_documents_load_as_safe_load_loads_them(tmp_path, monkeypatch, text, registered):
+    if registered:
+        monkeypatch.setattr(yaml.SafeLoader, "yaml_constructors", {**yaml.SafeLoader.yaml_constructors, "!upper": upper})
+    path = tmp_path / "configuration-differential.yaml"
+    path.write_text(text, encoding="utf-8")
+    native = load_outcome(str(path))
+    with monkeypatch.context() as mp:
+        mp.setattr(cfgmod, "yaml", types.SimpleNamespace(safe_load=yaml.safe_load))
+        plain = load_outcome(str(path))
+    assert native == plain
+
+
 def test_yaml_files_are_closed_also_on_errors(tmp_path, monkeypatch):
     opened = []
     real_open = open
@@ -506,3 +538,137 @@ def test_no_leak(name, tmp_path, env, monkeypatch):
     }
     heavy = name in ("cfgs", "yamls")
     assert_no_growth(operations[name], repeat=300 if heavy else 3000, slack=200)
+
+
+@pytest.mark.parametrize("kib", [64, 128, 256])
+def test_small_thread_stacks_copy_shallow_stores_and_stop_deep_ones(kib):
+    import threading
+
+    deep = {}
+    for _ in range(100_000):
+        deep = {"k": deep}
+    outcome = {}
+
+    def work():
+        try:
+            outcome["shallow"] = Configuration({"a": {"b": "1"}}).copy()["a.b"]
+            try:
+                Configuration(deep)
+            except RecursionError:
+                outcome["deep"] = "RecursionError"
+        except BaseException as exc:  # reported by the main thread
+            outcome["error"] = exc
+
+    previous = threading.stack_size(kib * 1024)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert outcome == {"shallow": 1, "deep": "RecursionError"}
+
+
+# --- typecast_str done natively while it is the framework's own ------------------------------------
+
+
+class Claims:
+    """An object whose __class__ says str: isinstance() believes it."""
+
+    __class__ = str
+
+
+@given(st.one_of(st.text(alphabet="-+0123456789.eE_ xtrueFalsnNol٣", max_size=8), st.integers(), st.none(),
+                 st.floats(allow_nan=False), st.builds(Claims)))
+def test_stored_values_are_what_typecast_str_makes_of_them(value):
+    cfg = Configuration()
+    try:
+        expected = ("value", typecast_str(value))
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        expected = ("error", type(exc))
+    try:
+        cfg["x"] = value
+        got = ("value", cfg["x"])
+    except Exception as exc:  # noqa: BLE001
+        got = ("error", type(exc))
+    assert got == expected and type(got[1]) is type(expected[1])
+
+
+@pytest.mark.parametrize("change, text, expected", [
+    (lambda mp, s: mp.setitem(s._CONSTANTS, "yes", True), "yes", True),
+    (lambda mp, s: mp.setattr(s, "_INT", re.compile(r"[0-9]+")), "007", 7),
+    (lambda mp, s: mp.setattr(s, "int", lambda text: "shadowed", raising=False), "5", "shadowed"),
+    (lambda mp, s: mp.setattr(__import__("builtins"), "float", lambda text: "rebound"), "1.5", "rebound"),
+    (lambda mp, s: mp.setattr(s.typecast_str, "__code__", (lambda value: "new code").__code__), "x", "new code"),
+    (lambda mp, s: mp.setattr(cfgmod, "typecast_str", lambda value: [value]), "1", ["1"]),
+], ids=["table entry", "pattern", "module shadows int", "builtins float", "function code", "module name"])
+def test_typecast_follows_what_its_names_are_bound_to(monkeypatch, change, text, expected):
+    import vestri.utils.strings as strings
+
+    change(monkeypatch, strings)
+    cfg = Configuration()
+    cfg["x"] = text
+    assert cfg["x"] == expected
+
+
+# --- fast paths follow the class --------------------------------------------------------------------
+
+
+def churn():
+    # A freed descriptor's address may now hold something else.
+    import gc
+
+    gc.collect()
+    return [tuple(range(i % 7)) + (object(),) for i in range(20_000)]
+
+
+@pytest.mark.parametrize("owner, name, check", [
+    (Configuration, "_missing_env_vars",
+     lambda: error_of(lambda: Configuration._expand_cfg_value("$X", section="s", key="k"))[0] is AttributeError),
+    (Configuration, "_expand_cfg_value",
+     lambda: error_of(lambda: Configuration._expand_cfg_env_vars(configparser.ConfigParser(defaults={"a": "1"})))[0]
+     is AttributeError),
+    (Configuration, "__setitem__", lambda: Configuration(a="1")["a"] == "1"),  # no longer converted
+    (NestedPointel, "__setitem__", lambda: _stored(Configuration(), "a.b", "1") == ["a.b"]),
+])
+def test_deleting_a_watched_method_is_followed(owner, name, check):
+    saved = vars(owner)[name]
+    delattr(owner, name)
+    try:
+        junk = churn()
+        assert check()
+        del junk
+    finally:
+        setattr(owner, name, saved)
+    assert Configuration({"a": {"b": "1"}})["a.b"] == 1
+
+
+@pytest.mark.parametrize("owner, name, call", [
+    (Configuration, "_missing_env_vars", lambda: Configuration._expand_cfg_value("$X", section="s", key="k")),
+    (Configuration, "__setitem__", lambda: Configuration().__setitem__("a", 1)),
+    (NestedPointel, "__setitem__", lambda: Configuration().__setitem__("a", 1)),
+])
+def test_replacing_a_watched_method_is_followed(owner, name, call):
+    calls = []
+    saved = vars(owner)[name]
+    replacement = (classmethod(lambda cls, value: calls.append(value) or []) if name == "_missing_env_vars"
+                   else lambda self, key, value: calls.append((key, value)))
+    setattr(owner, name, replacement)
+    try:
+        call()
+        assert calls
+    finally:
+        setattr(owner, name, saved)
+
+
+def _stored(cfg, key, value):
+    cfg[key] = value
+    return list(cfg)
+
+
+def error_of(call):
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), str(exc)
+    return None

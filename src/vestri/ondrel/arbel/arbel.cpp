@@ -508,9 +508,8 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Arbel", bases.get(), arbel_doc);
     if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return false;
-    PyObject* own_str = vo::own_attribute(cls.get(), "__str__");
-    if (!own_str) return false;
-    st.arbel_str = Ref::borrow(own_str);
+    st.arbel_str = vo::own_attribute(cls.get(), "__str__");
+    if (!st.arbel_str) return false;
     return vo::body_bind(module, "Arbel", std::move(cls));
 }
 

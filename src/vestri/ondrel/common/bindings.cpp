@@ -16,12 +16,6 @@ int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     return 0;
 }
 
-void free_state(PyObject* capsule) noexcept {
-    auto* state = static_cast<SharedState*>(PyCapsule_GetPointer(capsule, kSharedStateKey));
-    if (state && state->watcher >= 0) (void)PyDict_ClearWatcher(state->watcher);
-    PyMem_RawFree(state);
-    PyErr_Clear();
-}
 }  // namespace
 
 SharedState* shared_state() noexcept {
@@ -47,7 +41,11 @@ SharedState* shared_state() noexcept {
         return nullptr;
     }
     *state = SharedState{kSharedStateVersion, -1, 1, 0};
-    Ref owner = Ref::steal(PyCapsule_New(state, kSharedStateKey, free_state));
+    // The capsule has no destructor: every module keeps a raw pointer to the
+    // state, and a late finalizer may still check a binding after the
+    // interpreter's state dictionary is cleared, so the few bytes stay
+    // allocated until the process ends.
+    Ref owner = Ref::steal(PyCapsule_New(state, kSharedStateKey, nullptr));
     if (!owner) {
         PyMem_RawFree(state);
         return nullptr;

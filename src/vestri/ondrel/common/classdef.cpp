@@ -96,10 +96,12 @@ bool update_abstractmethods(PyObject* cls) noexcept {
     return static_cast<bool>(updated);
 }
 
-PyObject* own_attribute(PyObject* cls, const char* name) noexcept {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    PyObject* value = PyDict_GetItemString(dict, name);
-    if (!value) PyErr_Format(PyExc_AttributeError, "class has no attribute '%s'", name);
+Ref own_attribute(PyObject* cls, const char* name) noexcept {
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!dict || !key) return nullptr;
+    Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), key.get()));
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "class has no attribute '%s'", name);
     return value;
 }
 

@@ -49,8 +49,9 @@ bool install_getsets(PyObject* cls, PyGetSetDef* defs) noexcept;
 // once they are installed, or instantiation fails.
 bool update_abstractmethods(PyObject* cls) noexcept;
 
-// The method descriptor `cls.__dict__[name]` (borrowed), for fast-path checks.
-PyObject* own_attribute(PyObject* cls, const char* name) noexcept;
+// `cls.__dict__[name]` (a strong reference, for fast-path checks to keep in a
+// `vo::Kept`), or NULL with AttributeError when the class does not hold it.
+Ref own_attribute(PyObject* cls, const char* name) noexcept;
 
 // The attribute `name` as `super(after, type(obj))` finds it: the first class
 // after `after` in the MRO of `type` whose namespace holds it (NULL without

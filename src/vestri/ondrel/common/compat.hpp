@@ -79,3 +79,40 @@ inline void clear_managed_dict(PyObject* obj) noexcept {
 }
 
 }  // namespace vo::compat
+
+namespace vo::compat {
+
+// How many more Python-level calls the interpreter allows this thread before
+// RecursionError.
+inline int recursion_remaining() noexcept { return PyThreadState_Get()->py_recursion_remaining; }
+
+// Sets the `name` and `obj` fields of an AttributeError made without its
+// __init__ (they feed the interpreter's "Did you mean" hints).
+inline void set_attribute_error_fields(PyObject* exc, PyObject* name, PyObject* obj) noexcept {
+    auto* error = reinterpret_cast<PyAttributeErrorObject*>(exc);
+    Py_XSETREF(error->name, Py_NewRef(name));
+    Py_XSETREF(error->obj, Py_NewRef(obj));
+}
+
+// The head of an object's weak-reference list (borrowed, NULL when empty):
+// the interpreter keeps it at tp_weaklistoffset, which is negative when it
+// manages the list itself.  The type must support weak references.
+inline PyObject* weakref_list_head(PyObject* self) noexcept {
+    Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
+// The parts of a slot wrapper (`type.__dict__['__call__']` of a type with a
+// tp_call slot): the interpreter's table entry for the slot and the C
+// function it wraps.  NULL if `descr` is no slot wrapper.
+struct SlotWrapperParts {
+    const struct wrapperbase* base;
+    void* wrapped;
+};
+inline SlotWrapperParts slot_wrapper_parts(PyObject* descr) noexcept {
+    if (!descr || !Py_IS_TYPE(descr, &PyWrapperDescr_Type)) return {nullptr, nullptr};
+    auto* wrapper = reinterpret_cast<PyWrapperDescrObject*>(descr);
+    return {wrapper->d_base, wrapper->d_wrapped};
+}
+
+}  // namespace vo::compat

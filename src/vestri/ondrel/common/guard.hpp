@@ -6,7 +6,9 @@
 // thread's remaining C stack: the interpreter's own limit assumes small C
 // frames, and a level of ours takes several, so on interpreters with a high
 // C recursion limit the stack could run out first.  Either way the caller
-// gets RecursionError instead of a crashed process.
+// gets RecursionError instead of a crashed process.  The part of the stack
+// kept in reserve is sized from the thread's own stack, so that a thread with
+// a small one (128 KiB, 64 KiB) still does shallow work.
 #pragma once
 
 #include "ref.hpp"

@@ -4,6 +4,18 @@
 // a `Ref`, which releases it when it leaves scope; borrowed references stay
 // plain `PyObject*`.  `release()` appears only where ownership is handed back
 // to the interpreter (a return value, a stolen argument).
+//
+// THE RULE: no borrowed reference lives across a call that can run Python
+// code; hold it in a `Ref` first.  Python code runs in far more places than
+// calls to user methods: `__eq__` and `__hash__` of a key during any dict
+// lookup (a class namespace included, so `_PyType_Lookup` qualifies), a
+// decref that frees an object with `__del__` or a weak-reference callback,
+// the cycle collector on any allocation, `__instancecheck__`, `__index__`,
+// `__len__`...  Any of them can drop the last reference to what a borrowed
+// pointer names: the value under a key, a class (`obj.__class__ = Other`
+// frees a class nobody else holds), the MRO tuple of a class whose
+// `__bases__` is reassigned.  `Py_TYPE(obj)` is borrowed too.  When in doubt,
+// `Ref::borrow` it: an incref is cheaper than the crash.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -20,8 +20,12 @@
 
 #include "common/args.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
+#include "common/slots.hpp"
+#include "common/typecache.hpp"
 #include "common/module.hpp"
 
 namespace configuration {
@@ -37,46 +41,43 @@ constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}
 
 // --- the store -----------------------------------------------------------------------
 
-// What super() finds for __setitem__, remembered for the class seen last.
-// The version tag changes whenever the class or any of its bases is
-// modified (or its MRO is), which drops the entry.
+// Whether super() finds NestedPointel's __setitem__ after Configuration in
+// the MRO of a class, per class and version.
 struct NextSetitem {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* found = nullptr;  // strong; kept for the process
-} next_setitem_cache;
+    bool base = false;
+};
+vo::TypeCache<NextSetitem> g_next_setitem;
+vo::Kept g_base_setitem;  // NestedPointel.__setitem__
+
+void compute_next_setitem(PyTypeObject* type, NextSetitem& facts) noexcept {
+    Ref found = vo::super_lookup(type, g_class, names.setitem);
+    facts.base = found.get() == g_base_setitem.get();
+    PyErr_Clear();  // a failed lookup just means "not known": looked up again on use
+}
 
 Ref find_next_setitem(PyTypeObject* type) noexcept {
-    NextSetitem& cache = next_setitem_cache;
-    if (cache.type == type && cache.version != 0 && cache.version == type->tp_version_tag)
-        return Ref::borrow(cache.found);
+    if (g_next_setitem.get(type, compute_next_setitem).base) return Ref::borrow(g_base_setitem.get());
     Ref method = vo::super_lookup(type, g_class, names.setitem);
-    if (!method) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
-        return nullptr;
-    }
-    if (PyUnstable_Type_AssignVersionTag(type)) {
-        Py_XSETREF(cache.found, Py_NewRef(method.get()));
-        cache.type = type;
-        cache.version = type->tp_version_tag;
-    }
+    if (!method && !PyErr_Occurred())
+        PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
     return method;
 }
 
 // The next class's __setitem__ after Configuration, called as super() would:
 // functions and method descriptors take `self` first, anything else is bound.
-objobjargproc generic_ass_subscript;  // the interpreter's slot that calls __setitem__
-PyTypeObject* g_base;                  // NestedPointel
-PyObject* g_base_setitem;              // NestedPointel.__setitem__
+vo::NativeSlot g_assign_slot;  // store() in the item-assignment slot of the classes that keep our __setitem__
+PyTypeObject* g_base;          // NestedPointel
 
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
-    Ref method = find_next_setitem(Py_TYPE(self));
+    Ref type = Ref::borrow(Py_TYPE(self));
+    Ref method = find_next_setitem(type.type_ptr());
     if (!method) return false;
     PyObject* found = method.get();
     // NestedPointel's own instances reach its C function through the slot;
     // so can we, while that slot is not the generic one.
     objobjargproc base_slot = g_base->tp_as_mapping->mp_ass_subscript;
-    if (found == g_base_setitem && base_slot != generic_ass_subscript) return base_slot(self, key, value) == 0;
+    if (found == g_base_setitem.get() && base_slot != g_assign_slot.generic())
+        return base_slot(self, key, value) == 0;
     Ref result;
     if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
         PyObject* argv[] = {self, key, value};
@@ -95,9 +96,7 @@ int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
     VO_METHOD("Configuration.__setitem__");
     // A dotted key comes back here once per level it passes, each time
     // through NestedPointel's write, which guards that recursion.
-    Ref typecast = vo::global(names.typecast_str);
-    if (!typecast) return VO_FAIL_INT();
-    Ref converted = Ref::steal(PyObject_CallOneArg(typecast.get(), value));
+    Ref converted = typecast(value);
     if (!converted) return VO_FAIL_INT();
     if (!next_setitem(self, key, converted.get())) return VO_FAIL_INT();
     return 0;
@@ -109,17 +108,16 @@ PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     VO_METHOD("Configuration.__setitem__");
     PyObject* a[2];
     if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_assign_slot.adopt(Py_TYPE(self));
     if (store(self, a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// Item assignment on Configuration itself goes straight to `store`, without
-// the interpreter looking the method up and calling it; deletion keeps the
-// interpreter's generic slot.  Subclasses get the generic slots when they
-// are created, and assigning __setitem__ on the class recomputes the slot.
-
+// Item assignment goes straight to `store`, without the interpreter looking
+// the method up and calling it; deletion keeps the interpreter's generic
+// slot, which calls NestedPointel's __delitem__.
 int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    if (!value) return generic_ass_subscript(self, key, value);
+    if (!value) return reinterpret_cast<objobjargproc>(g_assign_slot.generic())(self, key, value);
     return store(self, key, value);
 }
 
@@ -209,16 +207,11 @@ Ref make_configuration(PyObject* module) noexcept {
         !vo::install_methods(module, cls.get(), loader_methods))
         return nullptr;
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
-    auto* type = cls.type_ptr();
-    generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
     g_base = reinterpret_cast<PyTypeObject*>(base.get());  // kept alive by the module namespace
-    g_base_setitem = PyDict_GetItemWithError(g_base->tp_dict, names.setitem);
-    if (!g_base_setitem) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "NestedPointel has no __setitem__");
+    if (!g_base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
+    if (!g_assign_slot.install(cls.type_ptr(), vo::SlotId::AssignSubscript, reinterpret_cast<void*>(cfg_ass_subscript),
+                               {"__setitem__", "__delitem__"}))
         return nullptr;
-    }
-    type->tp_as_mapping->mp_ass_subscript = cfg_ass_subscript;
-    PyType_Modified(type);
     return cls;
 }
 
@@ -231,6 +224,7 @@ bool module_body(PyObject* module) {
     if (!vo::body_import_from(module, "vestri.utils.strings", {"typecast_str"})) return false;
     if (!vo::body_import_from(module, "vestri.utils.import_utils", {"get_entry_points"})) return false;
     if (!vo::body_bind(module, "logger", module_logger(module))) return false;
+    if (!init_typecast(module)) return false;
     Ref cls = make_configuration(module);
     if (!cls) return false;
     g_class = Py_NewRef(cls.get());
@@ -250,8 +244,8 @@ constexpr char module_doc[] =
 
 bool class_attr_is(PyObject* cls, PyObject* name, PyObject* expected) noexcept {
     if (!PyType_Check(cls) || Py_TYPE(cls)->tp_getattro != PyType_Type.tp_getattro) return false;
-    if (_PyType_Lookup(Py_TYPE(cls), name)) return false;
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == expected;
+    if (vo::compat::type_lookup(Py_TYPE(cls), name)) return false;
+    return vo::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name) == expected;
 }
 
 }  // namespace configuration

@@ -24,6 +24,11 @@ bool class_attr_is(PyObject* cls, PyObject* name, PyObject* expected) noexcept;
 extern PyMethodDef expansion_methods[];  // _missing_env_vars, _expand_cfg_value, _expand_cfg_env_vars
 extern PyMethodDef loader_methods[];     // load_cfgs, load_yamls, load_entrypoint
 
+// `typecast_str(value)` with the module's name as bound now; in C while it is
+// the framework's own function (typecast.cpp).
+vo::Ref typecast(PyObject* value) noexcept;
+bool init_typecast(PyObject* module) noexcept;
+
 // Caches what the fast paths compare against, once the class exists.
 bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept;
 bool init_loaders() noexcept;

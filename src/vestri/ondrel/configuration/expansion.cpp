@@ -13,6 +13,7 @@
 #include "common/args.hpp"
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
+#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "configuration.hpp"
 
@@ -25,8 +26,8 @@ using vo::Ref;
 PyObject *s_finditer, *s_sub, *s_group, *s_warning, *s_defaults, *s_sections, *s_set, *s_missing_env_vars,
     *s_expand_cfg_value;
 PyObject* real_pattern;     // the compiled _ENV_VAR_PATTERN
-PyObject* d_missing;        // the classmethod descriptors as the class holds them
-PyObject* d_expand_value;
+vo::Kept d_missing;        // the classmethod descriptors as the class holds them
+vo::Kept d_expand_value;
 PyObject* replace_function; // the replacement function handed to a replaced pattern's `sub`
 PyObject* section_key_kwnames;  // ("section", "key")
 PyObject* empty_text;
@@ -196,7 +197,7 @@ Ref substitute(PyObject* value) noexcept {
 // cls._expand_cfg_value(value, section=section, key=key)
 Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* key) noexcept {
     Ref missing;
-    if (class_attr_is(cls, s_missing_env_vars, d_missing))
+    if (class_attr_is(cls, s_missing_env_vars, d_missing.get()))
         missing = missing_env_vars(cls, value);
     else
         missing = Ref::steal(PyObject_CallMethodOneArg(cls, s_missing_env_vars, value));
@@ -224,7 +225,7 @@ Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* ke
 Ref expand_through_class(PyObject* value, PyObject* section, PyObject* key) noexcept {
     Ref cls = vo::global(names.configuration);
     if (!cls) return nullptr;
-    if (class_attr_is(cls.get(), s_expand_cfg_value, d_expand_value))
+    if (class_attr_is(cls.get(), s_expand_cfg_value, d_expand_value.get()))
         return expand_value(cls.get(), value, section, key);
     Ref method = Ref::steal(PyObject_GetAttr(cls.get(), s_expand_cfg_value));
     if (!method) return nullptr;
@@ -346,8 +347,8 @@ bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept
                     {&warning_format,
                      "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}})) return false;
     real_pattern = Py_NewRef(pattern);
-    if (!(d_missing = vo::own_attribute(cls, "_missing_env_vars")) ||
-        !(d_expand_value = vo::own_attribute(cls, "_expand_cfg_value")))
+    if (!d_missing.set(vo::own_attribute(cls, "_missing_env_vars")) ||
+        !d_expand_value.set(vo::own_attribute(cls, "_expand_cfg_value")))
         return false;
     if (!(section_key_kwnames = Py_BuildValue("(ss)", "section", "key"))) return false;
     if (!(one = PyLong_FromLong(1)) || !(two = PyLong_FromLong(2))) return false;

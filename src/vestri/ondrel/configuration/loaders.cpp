@@ -3,13 +3,23 @@
 // there and every scalar passes through Configuration.__setitem__.
 //
 // The expensive parts are the standard library's INI parser and the YAML
-// parser.  For YAML the C loader of PyYAML is used while the module's `yaml`
-// is the real module with its own `safe_load` and `SafeLoader`: it builds the
-// same objects with the same safe constructor, only the parsing is native.
-// A caller who rebinds `yaml` gets exactly `yaml.safe_load(f)`.
+// parser.  For YAML the C loader of PyYAML builds the same objects as
+// `yaml.safe_load` with the same safe constructor, only the parsing is
+// native, under conditions: the module's `yaml` is the real module with its
+// own `safe_load`, `load` and `SafeLoader`; the constructors and resolvers of
+// `SafeLoader` and of the C loader are still those PyYAML registered (a
+// user's `!tag` constructor lives on `SafeLoader` only); and the text avoids
+// what the two parsers read differently (tabs, the bare `!` tag, control
+// characters, a byte-order mark, nesting deep enough for the Python parser
+// to run out of recursion).  When the C loader fails, the file is parsed
+// again with `yaml.safe_load`, so that the error is the one it raises.  A
+// caller who rebinds `yaml` gets exactly `yaml.safe_load(f)`.
 #include "common/args.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
+#include "common/kept.hpp"
+#include "common/lookup.hpp"
 #include "common/module.hpp"
 #include "configuration.hpp"
 
@@ -19,11 +29,17 @@ namespace {
 using vo::Ref;
 
 PyObject *s_config_parser, *s_read, *s_pop, *s_path, *s_isfile, *s_open, *s_read_mode, *s_enter, *s_exit,
-    *s_safe_load, *s_safe_loader, *s_load, *s_dist, *s_exception, *s_entry_failed;
+    *s_safe_load, *s_safe_loader, *s_load, *s_dist, *s_exception, *s_entry_failed, *s_seek, *s_get_single_data,
+    *s_dispose;
 PyObject* parser_kwnames;   // ("delimiters", "comment_prefixes")
 PyObject* parser_kwvalues;  // (("=",), ("#",))
-PyObject* loader_kwnames;   // ("Loader",)
-PyObject *real_yaml, *real_safe_load, *real_safe_loader, *c_safe_loader;  // c_safe_loader may be NULL
+PyObject* zero;
+vo::Kept real_yaml, real_safe_load, real_load, real_safe_loader, c_safe_loader;  // c_safe_loader may be empty
+vo::Kept text_file_type;   // io.TextIOWrapper, what open(name, 'r') returns
+// The registries both loaders construct and resolve with, as PyYAML left
+// them: (attribute name, copy) pairs; empty when the two loaders differed
+// already when the module was loaded.
+vo::Kept registry_names, registry_copies;
 
 Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref files = Ref::steal(PyTuple_New(nargs));
@@ -77,22 +93,98 @@ PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // --- load_yamls ---------------------------------------------------------------------------
 
 
-// A special method of `obj` as the `with` statement finds it: on the type, bound.
-Ref special_method(PyObject* obj, PyObject* name) noexcept {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
-    if (!found) return nullptr;
-    return vo::bind(found, obj);
+// Whether the C loader's registries (constructors, resolvers) are those of
+// SafeLoader, and both as they were when the module was loaded.
+bool registries_as_shipped() noexcept {
+    if (!registry_names) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(registry_names.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(registry_names.get(), i);
+        PyObject* copy = PyTuple_GET_ITEM(registry_copies.get(), i);
+        for (PyObject* loader : {real_safe_loader.get(), c_safe_loader.get()}) {
+            Ref now = Ref::steal(PyObject_GetAttr(loader, name));
+            int same = now ? PyObject_RichCompareBool(now.get(), copy, Py_EQ) : -1;
+            if (same <= 0) {
+                PyErr_Clear();  // a registry that cannot be compared is not the shipped one
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
-bool use_c_loader(PyObject* yaml) noexcept {
-    if (yaml != real_yaml || !c_safe_loader) return false;
+bool use_c_loader(PyObject* yaml, PyObject* file) noexcept {
+    // A file of another type (from a rebound `open`) may not read back from the start.
+    if (yaml != real_yaml.get() || !c_safe_loader ||
+        !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(text_file_type.get())))
+        return false;
     Ref safe_load = Ref::steal(PyObject_GetAttr(yaml, s_safe_load));
+    Ref load = Ref::steal(PyObject_GetAttr(yaml, s_load));
     Ref safe_loader = Ref::steal(PyObject_GetAttr(yaml, s_safe_loader));
-    if (!safe_load || !safe_loader) {
-        PyErr_Clear();  // the plain call below reports a missing name itself
+    if (!safe_load || !load || !safe_loader) {
+        PyErr_Clear();  // the plain call reports a missing name itself
         return false;
     }
-    return safe_load.get() == real_safe_load && safe_loader.get() == real_safe_loader;
+    return safe_load.get() == real_safe_load.get() && load.get() == real_load.get() &&
+           safe_loader.get() == real_safe_loader.get() && registries_as_shipped();
+}
+
+// Whether both parsers read `text` alike: no tab, no `!` (the bare tag reads
+// as '' natively and as None in Python), no control character, byte-order
+// mark or line separator, and nesting shallow enough for the Python parser,
+// which recurses about three frames a level.  The nesting is bounded from
+// above: a level takes a deeper indentation, a bracket, or one of "-:?" on
+// its line.
+bool parsers_agree_on(PyObject* text) noexcept {
+    if (!PyUnicode_Check(text)) return false;
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t indent = 0, marks = 0, flow = 0, deepest = 0;
+    bool leading = true;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\n') {
+            indent = marks = 0;
+            leading = true;
+            continue;
+        }
+        if (c < 0x20 || c == '!' || c == 0x7f || (c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029 ||
+            c == 0xfeff || (c >= 0xd800 && c < 0xe000) || c >= 0xfffe)
+            return false;
+        if (c == ' ' && leading) {
+            ++indent;
+            continue;
+        }
+        leading = false;
+        if (c == '[' || c == '{') ++flow;
+        if (c == ']' || c == '}') --flow;
+        if (c == '-' || c == ':' || c == '?') ++marks;
+        Py_ssize_t depth = indent + marks + (flow > 0 ? flow : 0);
+        if (depth > deepest) deepest = depth;
+    }
+    return deepest * 4 + 50 < vo::compat::recursion_remaining();
+}
+
+// The document of the C loader, NULL (no exception) where it cannot be used or failed.
+Ref load_natively(PyObject* file) noexcept {
+    Ref text = Ref::steal(PyObject_CallMethodNoArgs(file, s_read));
+    if (!text || !parsers_agree_on(text.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref loader = Ref::steal(PyObject_CallOneArg(c_safe_loader.get(), text.get()));
+    if (!loader) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // yaml.load(): try: return loader.get_single_data() finally: loader.dispose()
+    Ref document = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), s_get_single_data));
+    PyObject* error = PyErr_GetRaisedException();
+    Ref disposed = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), s_dispose));
+    Py_XDECREF(error);
+    PyErr_Clear();
+    if (!disposed) return nullptr;
+    return document;
 }
 
 // self.update(yaml.safe_load(f))
@@ -102,15 +194,15 @@ bool merge_yaml(PyObject* self, PyObject* file) noexcept {
     Ref yaml = vo::global(names.yaml);
     if (!yaml) return false;
     Ref document;
-    if (use_c_loader(yaml.get())) {
-        // What safe_load does, with the native parser: yaml.load(f, Loader=...).
-        Ref load = Ref::steal(PyObject_GetAttr(yaml.get(), s_load));
-        if (!load) return false;
-        PyObject* argv[] = {file, c_safe_loader};
-        document = Ref::steal(PyObject_Vectorcall(load.get(), argv, 1, loader_kwnames));
-    } else {
-        document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), s_safe_load, file));
+    if (use_c_loader(yaml.get(), file)) {
+        document = load_natively(file);
+        // Read again from the start, by safe_load itself.
+        if (!document) {
+            Ref at = Ref::steal(PyObject_CallMethodOneArg(file, s_seek, zero));
+            if (!at) return false;
+        }
     }
+    if (!document) document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), s_safe_load, file));
     if (!document) return false;
     Ref result = Ref::steal(PyObject_CallOneArg(update.get(), document.get()));
     return static_cast<bool>(result);
@@ -123,16 +215,17 @@ bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
     PyObject* argv[] = {name, s_read_mode};
     Ref manager = Ref::steal(PyObject_Vectorcall(open.get(), argv, 2, nullptr));
     if (!manager) return false;
-    Ref enter = special_method(manager.get(), s_enter);
-    if (!enter) {
-        if (!PyErr_Occurred())
+    Ref enter, exit;
+    vo::Found has_enter = vo::special_method(manager.get(), s_enter, enter);
+    if (has_enter != vo::Found::Yes) {
+        if (has_enter == vo::Found::No)
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                          Py_TYPE(manager.get())->tp_name);
         return false;
     }
-    Ref exit = special_method(manager.get(), s_exit);
-    if (!exit) {
-        if (!PyErr_Occurred())
+    vo::Found has_exit = vo::special_method(manager.get(), s_exit, exit);
+    if (has_exit != vo::Found::Yes) {
+        if (has_exit == vo::Found::No)
             PyErr_Format(PyExc_TypeError,
                          "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
                          Py_TYPE(manager.get())->tp_name);
@@ -149,12 +242,13 @@ bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
     // one being handled, so an error of its own is chained to it.
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref traceback = Ref::steal(PyException_GetTraceback(error.get()));
-    Ref previous = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(error.get());
-    PyObject* argv_exc[] = {reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get(),
-                            traceback ? traceback.get() : Py_None};
-    Ref suppress = Ref::steal(PyObject_Vectorcall(exit.get(), argv_exc, 3, nullptr));
-    PyErr_SetHandledException(previous.get());
+    Ref suppress;
+    {
+        vo::HandlingScope handling(error.get());
+        PyObject* argv_exc[] = {reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get(),
+                                traceback ? traceback.get() : Py_None};
+        suppress = Ref::steal(PyObject_Vectorcall(exit.get(), argv_exc, 3, nullptr));
+    }
     if (!suppress) return false;
     int truth = PyObject_IsTrue(suppress.get());
     if (truth < 0) return false;
@@ -206,24 +300,19 @@ bool merge_entry_point(PyObject* self, PyObject* ep) noexcept {
 // logger.exception(...) for the pending exception, which is handled here.
 bool log_entry_point_failure(PyObject* ep) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref previous = Ref::steal(PyErr_GetHandledException());
     // As inside an `except` block: the record carries this traceback, and an
     // error raised while logging is chained to it.
-    PyErr_SetHandledException(error.get());
-    bool ok = [&]() noexcept {
-        Ref logger = vo::global(names.logger);
-        if (!logger) return false;
-        Ref dist = Ref::steal(PyObject_GetAttr(ep, s_dist));
-        if (!dist) return false;
-        Ref text = Ref::steal(PyObject_Str(dist.get()));
-        if (!text) return false;
-        Ref message = Ref::steal(PyUnicode_Concat(s_entry_failed, text.get()));
-        if (!message) return false;
-        Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), s_exception, message.get()));
-        return static_cast<bool>(logged);
-    }();
-    PyErr_SetHandledException(previous.get());
-    return ok;
+    vo::HandlingScope handling(error.get());
+    Ref logger = vo::global(names.logger);
+    if (!logger) return false;
+    Ref dist = Ref::steal(PyObject_GetAttr(ep, s_dist));
+    if (!dist) return false;
+    Ref text = Ref::steal(PyObject_Str(dist.get()));
+    if (!text) return false;
+    Ref message = Ref::steal(PyUnicode_Concat(s_entry_failed, text.get()));
+    if (!message) return false;
+    Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), s_exception, message.get()));
+    return static_cast<bool>(logged);
 }
 
 vo::Signature<1> sig_load_entrypoint("Configuration.load_entrypoint", "self", {{"group"}});
@@ -285,6 +374,32 @@ PyMethodDef loader_methods[] = {
      "Returns the list of the entry points that were loaded."},
     {nullptr, nullptr, 0, nullptr}};
 
+// Copies of the registries, taken while SafeLoader and the C loader agree on them.
+static bool snapshot_registries() noexcept {
+    const char* attributes[] = {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
+                                "yaml_path_resolvers"};
+    Ref names_tuple = Ref::steal(PyTuple_New(4));
+    Ref copies = Ref::steal(PyTuple_New(4));
+    Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
+    if (!names_tuple || !copies || !copy_module) return false;
+    for (int i = 0; i < 4; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(attributes[i]));
+        if (!name) return false;
+        Ref python = Ref::steal(PyObject_GetAttr(real_safe_loader.get(), name.get()));
+        Ref native = Ref::steal(PyObject_GetAttr(c_safe_loader.get(), name.get()));
+        if (!python || !native) return false;
+        int same = PyObject_RichCompareBool(python.get(), native.get(), Py_EQ);
+        if (same < 0) return false;
+        if (!same) return true;  // someone registered on one of them already: never the C loader
+        // The resolver lists are appended to in place: the copy goes deep.
+        Ref copy = Ref::steal(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", python.get()));
+        if (!copy) return false;
+        PyTuple_SET_ITEM(names_tuple.get(), i, name.release());
+        PyTuple_SET_ITEM(copies.get(), i, copy.release());
+    }
+    return registry_names.set(std::move(names_tuple)) && registry_copies.set(std::move(copies));
+}
+
 bool init_loaders() noexcept {
     if (!vo::intern_all({{&s_config_parser, "ConfigParser"},
                     {&s_read, "read"},
@@ -300,23 +415,28 @@ bool init_loaders() noexcept {
                     {&s_load, "load"},
                     {&s_dist, "dist"},
                     {&s_exception, "exception"},
-                    {&s_entry_failed, "Failed to load configuration from entrypoint: "}})) return false;
+                    {&s_entry_failed, "Failed to load configuration from entrypoint: "},
+                    {&s_seek, "seek"},
+                    {&s_get_single_data, "get_single_data"},
+                    {&s_dispose, "dispose"}})) return false;
     if (!(parser_kwnames = Py_BuildValue("(ss)", "delimiters", "comment_prefixes")) ||
-        !(parser_kwvalues = Py_BuildValue("((s)(s))", "=", "#")) || !(loader_kwnames = Py_BuildValue("(s)", "Loader")))
+        !(parser_kwvalues = Py_BuildValue("((s)(s))", "=", "#")) || !(zero = PyLong_FromLong(0)))
         return false;
-    Ref yaml = vo::global(names.yaml);
-    if (!yaml) return false;
-    real_yaml = yaml.release();
-    if (!(real_safe_load = PyObject_GetAttr(real_yaml, s_safe_load)) ||
-        !(real_safe_loader = PyObject_GetAttr(real_yaml, s_safe_loader)))
+    if (!real_yaml.set(vo::global(names.yaml))) return false;
+    PyObject* yaml = real_yaml.get();
+    if (!real_safe_load.set(Ref::steal(PyObject_GetAttr(yaml, s_safe_load))) ||
+        !real_load.set(Ref::steal(PyObject_GetAttr(yaml, s_load))) ||
+        !real_safe_loader.set(Ref::steal(PyObject_GetAttr(yaml, s_safe_loader))))
         return false;
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io || !text_file_type.set(Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")))) return false;
     // PyYAML built without libyaml has no C loader: then safe_load is always used.
-    c_safe_loader = PyObject_GetAttrString(real_yaml, "CSafeLoader");
-    if (!c_safe_loader) {
+    if (!c_safe_loader.set(Ref::steal(PyObject_GetAttrString(yaml, "CSafeLoader")))) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
+        return true;
     }
-    return true;
+    return snapshot_registries();
 }
 
 }  // namespace configuration

@@ -16,39 +16,51 @@
 // catch; otherwise the calls are made as written.
 //
 // The class itself is made by abc.ABCMeta, over Pointel and MutableMapping,
-// with the methods installed afterwards.
-#include <cstdint>
+// with the methods installed afterwards; the C functions behind the item
+// methods then take the item slots of NestedPointel and of every subclass
+// that keeps the methods (common/slots.hpp).
+#include <cstring>
 
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
+#include "common/lookup.hpp"
 #include "common/module.hpp"
+#include "common/slots.hpp"
+#include "common/typecache.hpp"
 #include "pointel.hpp"
 
 namespace pointel {
 namespace {
 
 using vo::Found;
+using vo::Is;
+using vo::Kept;
 using vo::Ref;
 
 // Interned names.
 PyObject *s_getitem, *s_setitem, *s_delitem, *s_contains, *s_init, *s_update, *s_setdefault, *s_items,
-    *s_missing, *s_mapping, *s_itertools, *s_chain, *s_self;
+    *s_missing, *s_mapping, *s_itertools, *s_chain, *s_split;
 
-// What the fast paths compare against; all live for the rest of the process.
-PyObject *d_getitem, *d_setitem, *d_delitem, *d_contains, *d_update, *d_init;  // our descriptors
-PyObject* d_pointel_init;  // Pointel.__init__
-PyObject* mm_setdefault;   // MutableMapping.setdefault, as the class holds it
-PyObject *real_mapping, *real_itertools, *real_chain;
-PyObject* dict_items;      // dict.items
-PyObject* get_cache_token; // abc.get_cache_token
-PyObject* scalar_token;    // the ABC cache token under which built-in scalars were seen to be no Mappings
+// What the fast paths compare against, owned for the rest of the process.
+Kept d_getitem, d_setitem, d_delitem, d_contains, d_update, d_init;  // our descriptors
+Kept d_pointel_init;  // Pointel.__init__
+Kept mm_setdefault;   // MutableMapping.setdefault, as the class holds it
+Kept real_itertools, real_chain;
+Kept dict_items;      // dict.items
+Kept str_contains, str_split;  // str.__contains__, str.split
 PyObject* split_cache;     // dotted key -> tuple of its segments
 PyObject* key_error_catchers[2];  // the code of Mapping.get and MutableMapping.setdefault
 PyObject* empty_tuple;
 PyObject* dot;
+PyObject* split_once_args;  // (".", 1)
+
+// NestedPointel's C functions in the item slots of the classes that keep its methods.
+vo::NativeSlot g_subscript_slot, g_assign_slot, g_contains_slot;
 
 constexpr Py_ssize_t kSplitCacheEntries = 2048;
 constexpr Py_ssize_t kSplitCacheKeyLength = 256;
@@ -56,8 +68,6 @@ constexpr Py_ssize_t kSplitCacheKeyLength = 256;
 // --- what a class does with its instances ---------------------------------------
 
 struct Traits {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
     bool getitem = false;     // NestedPointel's item read
     bool setitem = false;     // ... item write
     bool delitem = false;     // ... item deletion
@@ -68,47 +78,38 @@ struct Traits {
     bool construct = false;   // `cls()` makes an empty instance and does nothing else
 };
 
-// Keyed by the class and its version tag, which the interpreter changes
-// whenever the class or one of its bases is modified.
-Traits g_traits[32];
+vo::TypeCache<Traits> g_traits;
 
-void compute_traits(Traits& t, PyTypeObject* type) noexcept {
-    t = Traits{};
-    t.type = type;
+void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     if (!PyType_IsSubtype(type, g_nested)) return;
     bool own_hook = type->tp_getattro == g_pointel_getattro;
-    t.getitem = _PyType_Lookup(type, s_getitem) == d_getitem;
-    t.setitem = _PyType_Lookup(type, s_setitem) == d_setitem;
-    t.delitem = _PyType_Lookup(type, s_delitem) == d_delitem;
-    t.contains = _PyType_Lookup(type, s_contains) == d_contains;
-    t.update = own_hook && _PyType_Lookup(type, s_update) == d_update;
-    t.setdefault = own_hook && t.getitem && _PyType_Lookup(type, s_setdefault) == mm_setdefault;
-    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init).get() == d_pointel_init;
-    t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new && _PyType_Lookup(type, s_init) == d_init;
+    t.getitem = vo::compat::type_lookup(type, s_getitem) == d_getitem.get();
+    t.setitem = vo::compat::type_lookup(type, s_setitem) == d_setitem.get();
+    t.delitem = vo::compat::type_lookup(type, s_delitem) == d_delitem.get();
+    t.contains = vo::compat::type_lookup(type, s_contains) == d_contains.get();
+    t.update = own_hook && vo::compat::type_lookup(type, s_update) == d_update.get();
+    t.setdefault = own_hook && t.getitem && vo::compat::type_lookup(type, s_setdefault) == mm_setdefault.get();
+    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init).get() == d_pointel_init.get();
+    t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new &&
+                  vo::compat::type_lookup(type, s_init) == d_init.get();
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
-    if (PyUnstable_Type_AssignVersionTag(type)) t.version = type->tp_version_tag;
 }
 
-Traits traits_of(PyTypeObject* type) noexcept {
-    Traits& t = g_traits[(reinterpret_cast<std::uintptr_t>(type) >> 5) & 31];
-    if (t.type != type || t.version == 0 || t.version != type->tp_version_tag) compute_traits(t, type);
-    return t;
-}
-
+Traits traits_of(PyTypeObject* type) noexcept { return g_traits.get(type, compute_traits); }
 Traits traits_of(PyObject* obj) noexcept { return traits_of(Py_TYPE(obj)); }
 
 // --- module-level names, as bound when a method runs -----------------------------
 
-// `Mapping` alone (consulted for every item), and every name update() consults.
-vo::Binding g_mapping_bound;
+// `Mapping` (consulted for every item), and the names update() consults besides.
+vo::MappingCheck g_mapping;
 vo::Binding g_update_names;
 
 // What one call has learnt about the module-level names.
 struct Env {
-    int scalars = -1;  // built-in scalars are known to be no Mappings (-1: not yet known)
+    vo::MappingCheck::Memo memo;
 
     // Whether every module-level name that update() consults is the real one.
-    bool names_real() noexcept { return g_update_names.holds(); }
+    bool names_real() noexcept { return g_mapping.real() && g_update_names.holds(); }
 
     // The module's `itertools.chain`, looked up now.
     Ref chain() noexcept {
@@ -117,85 +118,93 @@ struct Env {
         return Ref::steal(PyObject_GetAttr(itertools.get(), s_chain));
     }
 
-    // Built-in scalars are no Mappings unless someone registered them with
-    // the ABC; registering any class with any ABC changes the cache token.
-    int check_scalars() noexcept {
-        Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token));
-        if (!token) return -1;
-        int same = scalar_token ? PyObject_RichCompareBool(token.get(), scalar_token, Py_EQ) : 0;
-        if (same < 0) return -1;
-        if (!same) {
-            PyTypeObject* builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
-                                        &PyList_Type,    &PyTuple_Type, &PyBytes_Type, Py_TYPE(Py_None)};
-            for (PyTypeObject* type : builtins) {
-                int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), real_mapping);
-                if (r) return r < 0 ? -1 : 0;
-            }
-            Py_XSETREF(scalar_token, token.release());
-        }
-        return 1;
-    }
-
     // `isinstance(value, Mapping)`, with `Mapping` as bound now.
-    int is_mapping(PyObject* value) noexcept {
-        if (VO_LIKELY(g_mapping_bound.holds())) {
-            if (PyDict_Check(value)) return 1;
-            PyTypeObject* t = Py_TYPE(value);
-            if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-                value == Py_None || t == &PyList_Type || t == &PyTuple_Type || t == &PyBytes_Type) {
-                if (scalars < 0 && (scalars = check_scalars()) < 0) return -1;
-                if (scalars) return 0;
-            }
-            return PyObject_IsInstance(value, real_mapping);
-        }
-        Ref mapping = vo::global(s_mapping);
-        if (!mapping) return -1;
-        return PyObject_IsInstance(value, mapping.get());
-    }
+    Is is_mapping(PyObject* value) noexcept { return g_mapping.check(value, memo); }
 };
 
 // --- dotted keys --------------------------------------------------------------------
 
-// 1 and the segments for a dotted key, 0 for a plain key, -1 on error.
-int split_key(PyObject* key, Ref& segments) noexcept {
-    if (!PyUnicode_Check(key)) return 0;
+// A key split at its dots.  For a `str` (or a subclass that keeps str's
+// `__contains__` and `split`) the segments are all found at once, and the
+// walk hands each level the part of the key after the segments it passed.
+// A subclass that overrides either method is split as the level-by-level
+// definition does, `'.' in key` and `key.split('.', 1)`, and the rest it
+// returns goes, whatever it is, to the value under the head.
+struct DottedKey {
+    Ref segments;        // the segments; for an opaque key (head, rest)
+    bool opaque = false;  // the rest is handed over as the key's own split gave it
+
+    Py_ssize_t last() const noexcept { return PyTuple_GET_SIZE(segments.get()) - 1; }
+    PyObject* segment(Py_ssize_t i) const noexcept { return PyTuple_GET_ITEM(segments.get(), i); }
+    // Whether the walk may take the level at `index` itself.
+    bool walkable() const noexcept { return !opaque; }
+};
+
+enum class Split { Error = -1, Plain = 0, Dotted = 1 };
+
+// Whether a str subclass splits as str does.
+bool splits_as_str(PyTypeObject* type) noexcept {
+    Ref hold = Ref::borrow(type);
+    bool same = vo::compat::type_lookup(type, s_contains) == str_contains.get() && vo::compat::type_lookup(type, s_split) == str_split.get();
+    if (PyErr_Occurred()) PyErr_Clear();
+    return same;
+}
+
+Split split_opaque(PyObject* key, DottedKey& out) noexcept {
+    int has_dot = PySequence_Contains(key, dot);
+    if (has_dot <= 0) return has_dot < 0 ? Split::Error : Split::Plain;
+    Ref split = Ref::steal(PyObject_GetAttr(key, s_split));
+    if (!split) return Split::Error;
+    Ref parts = Ref::steal(PyObject_Call(split.get(), split_once_args, nullptr));
+    if (!parts) return Split::Error;
+    Ref head, rest;
+    if (!vo::unpack_pair(parts.get(), head, rest)) return Split::Error;
+    out.segments = Ref::steal(PyTuple_Pack(2, head.get(), rest.get()));
+    out.opaque = true;
+    return out.segments ? Split::Dotted : Split::Error;
+}
+
+Split split_key(PyObject* key, DottedKey& out) noexcept {
+    if (!PyUnicode_Check(key)) return Split::Plain;
+    if (VO_UNLIKELY(!PyUnicode_CheckExact(key)) && !splits_as_str(Py_TYPE(key))) return split_opaque(key, out);
     Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     Py_ssize_t at = PyUnicode_FindChar(key, '.', 0, length, 1);
-    if (at == -1) return 0;
-    if (at == -2) return -1;
+    if (at == -1) return Split::Plain;
+    if (at == -2) return Split::Error;
     bool cacheable = PyUnicode_CheckExact(key) && length <= kSplitCacheKeyLength;
     if (cacheable) {
         if (PyObject* cached = PyDict_GetItemWithError(split_cache, key)) {
-            segments = Ref::borrow(cached);
-            return 1;
+            out.segments = Ref::borrow(cached);
+            return Split::Dotted;
         }
-        if (PyErr_Occurred()) return -1;
+        if (PyErr_Occurred()) return Split::Error;
     }
     // Splitting at every dot gives what splitting once per level gives.
     Ref parts = Ref::steal(PyUnicode_Split(key, dot, -1));
-    if (!parts) return -1;
-    segments = Ref::steal(PyList_AsTuple(parts.get()));
-    if (!segments) return -1;
+    if (!parts) return Split::Error;
+    out.segments = Ref::steal(PyList_AsTuple(parts.get()));
+    if (!out.segments) return Split::Error;
     if (cacheable) {
         if (PyDict_GET_SIZE(split_cache) >= kSplitCacheEntries) PyDict_Clear(split_cache);
-        if (PyDict_SetItem(split_cache, key, segments.get()) < 0) return -1;
+        if (PyDict_SetItem(split_cache, key, out.segments.get()) < 0) return Split::Error;
     }
-    return 1;
+    return Split::Dotted;
 }
 
 // The part of `key` from segment `index` on: what the level at that depth receives.
-Ref rest_of(PyObject* key, PyObject* segments, Py_ssize_t index) noexcept {
+Ref rest_of(PyObject* key, const DottedKey& dotted, Py_ssize_t index) noexcept {
+    if (dotted.opaque) return Ref::borrow(dotted.segment(1));
     Py_ssize_t start = 0;
-    for (Py_ssize_t i = 0; i < index; ++i) start += PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(segments, i)) + 1;
+    for (Py_ssize_t i = 0; i < index; ++i) start += PyUnicode_GET_LENGTH(dotted.segment(i)) + 1;
     return Ref::steal(PyUnicode_Substring(key, start, PyUnicode_GET_LENGTH(key)));
 }
 
 // Hands the rest of a dotted key, from segment `index` on, to a level whose
 // own item access is not ours; `op(rest)` is that access.
 template <class Op>
-auto hand_over(PyObject* key, PyObject* segments, Py_ssize_t index, const char* where, Op op) noexcept {
+auto hand_over(PyObject* key, const DottedKey& dotted, Py_ssize_t index, const char* where, Op op) noexcept {
     using Result = decltype(op(key));
-    Ref rest = rest_of(key, segments, index);
+    Ref rest = rest_of(key, dotted, index);
     if (!rest) return static_cast<Result>(-1);
     vo::RecursionGuard guard(where);
     if (!guard.ok()) return static_cast<Result>(-1);
@@ -211,94 +220,94 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
         return Found::Yes;
     }
     if (PyErr_Occurred()) return Found::Error;
-    if (PyObject* missing = _PyType_Lookup(Py_TYPE(self), s_missing)) {
-        Ref bound = vo::bind(missing, self);
-        if (!bound) return Found::Error;
-        value = Ref::steal(PyObject_CallOneArg(bound.get(), key));
-        return value ? Found::Yes : Found::Error;
-    }
-    return Found::No;
+    // dict looks `__missing__` up on the class only, as a special method.
+    Ref missing;
+    Found has_missing = vo::special_method(self, s_missing, missing);
+    if (has_missing != Found::Yes) return has_missing;
+    value = Ref::steal(PyObject_CallOneArg(missing.get(), key));
+    return value ? Found::Yes : Found::Error;
 }
 
 // --- item access ----------------------------------------------------------------------
 
 // self[key]; on Found::No, `missing` is the key that was not found.
 Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noexcept {
-    Ref segments;
-    int dotted = split_key(key, segments);
-    if (dotted < 0) return Found::Error;
-    if (!dotted) {
+    DottedKey dotted;
+    Split split = split_key(key, dotted);
+    if (split == Split::Error) return Found::Error;
+    if (split == Split::Plain) {
         Found found = dict_read(self, key, value);
         if (found == Found::No) missing = Ref::borrow(key);
         return found;
     }
-    Py_ssize_t last = PyTuple_GET_SIZE(segments.get()) - 1;
+    Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = PyTuple_GET_ITEM(segments.get(), i);
+        PyObject* head = dotted.segment(i);
         Ref next;
         Found found = dict_read(level.get(), head, next);
         if (found != Found::Yes) {
             if (found == Found::No) missing = Ref::borrow(head);
             return found;
         }
-        if (traits_of(next.get()).getitem) {
+        if (dotted.walkable() && traits_of(next.get()).getitem) {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, segments.get(), i + 1, " while reading a dotted key", [&](PyObject* rest) {
+        return hand_over(key, dotted, i + 1, " while reading a dotted key", [&](PyObject* rest) {
             value = Ref::steal(PyObject_GetItem(next.get(), rest));
             return value ? Found::Yes : Found::Error;
         });
     }
-    PyObject* tail = PyTuple_GET_ITEM(segments.get(), last);
+    PyObject* tail = dotted.segment(last);
     Found found = dict_read(level.get(), tail, value);
     if (found == Found::No) missing = Ref::borrow(tail);
     return found;
 }
 
 int nested_contains(PyObject* self, PyObject* key) noexcept {
-    Ref segments;
-    int dotted = split_key(key, segments);
-    if (dotted <= 0) return dotted < 0 ? -1 : PyDict_Contains(self, key);
-    Py_ssize_t last = PyTuple_GET_SIZE(segments.get()) - 1;
+    DottedKey dotted;
+    Split split = split_key(key, dotted);
+    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_Contains(self, key);
+    Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* next = PyDict_GetItemWithError(level.get(), PyTuple_GET_ITEM(segments.get(), i));
+        // Held before its class is looked at: the lookup may run code that
+        // removes it from the level.
+        Ref next = Ref::borrow(PyDict_GetItemWithError(level.get(), dotted.segment(i)));
         if (!next) return PyErr_Occurred() ? -1 : 0;
-        if (traits_of(next).contains) {
-            level = Ref::borrow(next);
+        if (dotted.walkable() && traits_of(next.get()).contains) {
+            level = std::move(next);
             continue;
         }
-        Ref hold = Ref::borrow(next);
-        return hand_over(key, segments.get(), i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return PySequence_Contains(hold.get(), rest); });
+        return hand_over(key, dotted, i + 1, " while testing a dotted key",
+                         [&](PyObject* rest) { return PySequence_Contains(next.get(), rest); });
     }
-    return PyDict_Contains(level.get(), PyTuple_GET_ITEM(segments.get(), last));
+    return PyDict_Contains(level.get(), dotted.segment(last));
 }
 
 int nested_delitem(PyObject* self, PyObject* key) noexcept {
-    Ref segments;
-    int dotted = split_key(key, segments);
-    if (dotted <= 0) return dotted < 0 ? -1 : PyDict_DelItem(self, key);
-    Py_ssize_t last = PyTuple_GET_SIZE(segments.get()) - 1;
+    DottedKey dotted;
+    Split split = split_key(key, dotted);
+    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
+    Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = PyTuple_GET_ITEM(segments.get(), i);
+        PyObject* head = dotted.segment(i);
         Ref next;
         Found found = dict_read(level.get(), head, next);
         if (found != Found::Yes) {
             if (found == Found::No) vo::raise_key_error(head);
             return -1;
         }
-        if (traits_of(next.get()).delitem) {
+        if (dotted.walkable() && traits_of(next.get()).delitem) {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, segments.get(), i + 1, " while deleting a dotted key",
+        return hand_over(key, dotted, i + 1, " while deleting a dotted key",
                          [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
     }
-    return PyDict_DelItem(level.get(), PyTuple_GET_ITEM(segments.get(), last));
+    return PyDict_DelItem(level.get(), dotted.segment(last));
 }
 
 int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept;
@@ -323,12 +332,18 @@ Ref new_level(PyTypeObject* type, bool plain) noexcept {
 }
 
 // self.setdefault(key, type(self)())
+//
+// Re-entrancy: the item read runs `__missing__`, a key's `__eq__` or the
+// collector, any of which may reassign `self.__class__` and free the class
+// the fresh level is made of; that class is held from the start, since
+// `type(self)()` is evaluated before setdefault runs.  `self` and `key` are
+// the caller's.
 Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    Traits traits = traits_of(type);
-    bool plain = construct_is_plain(type, traits, env);
+    Ref type = Ref::borrow(Py_TYPE(self));
+    Traits traits = traits_of(type.type_ptr());
+    bool plain = construct_is_plain(type.type_ptr(), traits, env);
     if (!traits.setdefault) {
-        Ref fresh = new_level(type, plain);
+        Ref fresh = new_level(type.type_ptr(), plain);
         if (!fresh) return nullptr;
         return Ref::steal(PyObject_CallMethodObjArgs(self, s_setdefault, key, fresh.get(), nullptr));
     }
@@ -336,7 +351,7 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
     // making it has no effect of its own, it is made only if it is stored.
     Ref fresh;
     if (!plain) {
-        fresh = new_level(type, false);
+        fresh = new_level(type.type_ptr(), false);
         if (!fresh) return nullptr;
     }
     // MutableMapping.setdefault: return self[key]; on KeyError store the default.
@@ -351,42 +366,45 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
             break;
     }
     if (!fresh) {
-        fresh = new_level(type, true);
+        fresh = new_level(type.type_ptr(), true);
         if (!fresh) return nullptr;
     }
     if (set_item(self, key, fresh.get(), env) < 0) return nullptr;
     return fresh;
 }
 
-int raise_value_in_the_way(PyObject* head, PyTypeObject* type) noexcept {
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+int raise_value_in_the_way(PyObject* head, PyObject* type) noexcept {
+    Ref name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
     if (!name) return -1;
     vo::raise_concat(PyExc_KeyError, {"target key ", "\"", head, "\"",
                                       " is a value, cannot update value against another ", name.get()});
     return -1;
 }
 
+// Re-entrancy: setdefault may run any code (see setdefault_level), so the
+// class that the found level must be an instance of is `type(level)` as it is
+// after the call, held while isinstance() runs; levels and segments are held.
 int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
-    Ref segments;
-    int dotted = split_key(key, segments);
-    if (dotted <= 0) return dotted < 0 ? -1 : PyDict_SetItem(self, key, value);
-    Py_ssize_t last = PyTuple_GET_SIZE(segments.get()) - 1;
+    DottedKey dotted;
+    Split split = split_key(key, dotted);
+    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_SetItem(self, key, value);
+    Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = PyTuple_GET_ITEM(segments.get(), i);
-        PyTypeObject* type = Py_TYPE(level.get());
+        PyObject* head = dotted.segment(i);
         Ref next = setdefault_level(level.get(), head, env);
         if (!next) return -1;
-        int is_level = PyObject_IsInstance(next.get(), reinterpret_cast<PyObject*>(type));
-        if (is_level <= 0) return is_level < 0 ? -1 : raise_value_in_the_way(head, type);
-        if (traits_of(next.get()).setitem) {
+        Ref type = Ref::borrow(Py_TYPE(level.get()));
+        int is_level = PyObject_IsInstance(next.get(), type.get());
+        if (is_level <= 0) return is_level < 0 ? -1 : raise_value_in_the_way(head, type.get());
+        if (dotted.walkable() && traits_of(next.get()).setitem) {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, segments.get(), i + 1, " while writing a dotted key",
+        return hand_over(key, dotted, i + 1, " while writing a dotted key",
                          [&](PyObject* rest) { return PyObject_SetItem(next.get(), rest, value); });
     }
-    return PyDict_SetItem(level.get(), PyTuple_GET_ITEM(segments.get(), last), value);
+    return PyDict_SetItem(level.get(), dotted.segment(last), value);
 }
 
 // --- update -----------------------------------------------------------------------------
@@ -404,9 +422,9 @@ int update_level(PyObject* sub, PyObject* value, Env& env) noexcept {
 
 // One (key, value) of the merged source.
 int merge_pair(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
-    int is_mapping = env.is_mapping(value);
-    if (is_mapping < 0) return -1;
-    if (!is_mapping) return set_item(self, key, value, env);
+    Is is_mapping = env.is_mapping(value);
+    if (is_mapping == Is::Error) return -1;
+    if (is_mapping == Is::No) return set_item(self, key, value, env);
     Ref sub = setdefault_level(self, key, env);
     if (!sub) return -1;
     return update_level(sub.get(), value, env);
@@ -439,6 +457,11 @@ int merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env
 
 // The items of a dict whose `items` is dict's own, read in place, with the
 // checks of the dict's own iterator for a source changed on the way.
+//
+// Re-entrancy: every merged pair runs code (item writes, `__eq__` of keys,
+// typecast in subclasses) that may change `source`; each key and value is
+// held before it is merged, and the size check catches the change as dict's
+// iterator would.  `source` itself is held by the caller.
 int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
     Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
     PyObject *k, *v;
@@ -460,11 +483,11 @@ int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env)
 
 int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept {
     Ref iterable = Ref::borrow(source ? source : empty_tuple);
-    int is_mapping = env.is_mapping(iterable.get());
-    if (is_mapping < 0) return -1;
+    Is is_mapping = env.is_mapping(iterable.get());
+    if (is_mapping == Is::Error) return -1;
     bool dict_in_place = false;
-    if (is_mapping) {
-        dict_in_place = PyDict_Check(iterable.get()) && _PyType_Lookup(Py_TYPE(iterable.get()), s_items) == dict_items;
+    if (is_mapping == Is::Yes) {
+        dict_in_place = PyDict_Check(iterable.get()) && vo::compat::type_lookup(Py_TYPE(iterable.get()), s_items) == dict_items.get();
         if (!dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
             if (!iterable) return -1;
@@ -544,6 +567,13 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* subscript(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__getitem__");
+    // A plain key is dict's own read, `__missing__` included; the usual key
+    // is an exact str, whose dots a memchr finds.
+    if (VO_LIKELY(PyUnicode_CheckExact(key)) && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
+        !memchr(PyUnicode_DATA(key), '.', static_cast<size_t>(PyUnicode_GET_LENGTH(key)))) {
+        if (PyObject* v = PyDict_GetItemWithError(self, key)) return Py_NewRef(v);
+        if (PyErr_Occurred()) return VO_FAIL();
+    }
     Ref value, missing;
     switch (nested_lookup(self, key, value, missing)) {
         case Found::Yes:
@@ -582,6 +612,7 @@ PyObject* np_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     VO_METHOD("NestedPointel.__getitem__");
     PyObject* a[1];
     if (!sig_getitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_subscript_slot.adopt(Py_TYPE(self));
     return subscript(self, a[0]);
 }
 
@@ -589,6 +620,7 @@ PyObject* np_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     VO_METHOD("NestedPointel.__setitem__");
     PyObject* a[2];
     if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_assign_slot.adopt(Py_TYPE(self));
     if (ass_subscript(self, a[0], a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -597,6 +629,7 @@ PyObject* np_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     VO_METHOD("NestedPointel.__contains__");
     PyObject* a[1];
     if (!sig_contains.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_contains_slot.adopt(Py_TYPE(self));
     int found = contains(self, a[0]);
     if (found < 0) return nullptr;
     return PyBool_FromLong(found);
@@ -606,6 +639,7 @@ PyObject* np_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     VO_METHOD("NestedPointel.__delitem__");
     PyObject* a[1];
     if (!sig_delitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
+    g_assign_slot.adopt(Py_TYPE(self));
     if (ass_subscript(self, a[0], nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -635,16 +669,17 @@ PyMethodDef update_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 bool intern_names() noexcept {
-    if (!vo::intern_all({{&s_getitem, "__getitem__"}, {&s_setitem, "__setitem__"}, {&s_delitem, "__delitem__"},
-                 {&s_contains, "__contains__"}, {&s_init, "__init__"},     {&s_update, "update"},
-                 {&s_setdefault, "setdefault"}, {&s_items, "items"},       {&s_missing, "__missing__"},
-                 {&s_mapping, "Mapping"},       {&s_itertools, "itertools"}, {&s_chain, "chain"},
-                 {&s_self, "self"},             {&dot, "."}})) return false;
-    return true;
+    return vo::intern_all({{&s_getitem, "__getitem__"}, {&s_setitem, "__setitem__"}, {&s_delitem, "__delitem__"},
+                           {&s_contains, "__contains__"}, {&s_init, "__init__"}, {&s_update, "update"},
+                           {&s_setdefault, "setdefault"}, {&s_items, "items"}, {&s_missing, "__missing__"},
+                           {&s_mapping, "Mapping"}, {&s_itertools, "itertools"}, {&s_chain, "chain"},
+                           {&s_split, "split"}, {&dot, "."}});
 }
 
-// A process-lifetime reference to `obj.name`.
-PyObject* keep_attribute(PyObject* obj, const char* name) noexcept { return PyObject_GetAttrString(obj, name); }
+// `cls.__dict__[name]`, kept.
+bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept {
+    return kept.set(vo::own_attribute(cls, name));
+}
 
 }  // namespace
 
@@ -672,44 +707,33 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     }
     if (!vo::install_methods(module, cls.get(), update_methods)) return nullptr;
 
-    if (!(d_getitem = vo::own_attribute(cls.get(), "__getitem__")) ||
-        !(d_setitem = vo::own_attribute(cls.get(), "__setitem__")) ||
-        !(d_delitem = vo::own_attribute(cls.get(), "__delitem__")) ||
-        !(d_contains = vo::own_attribute(cls.get(), "__contains__")) ||
-        !(d_update = vo::own_attribute(cls.get(), "update")) || !(d_init = vo::own_attribute(cls.get(), "__init__")) ||
-        !(mm_setdefault = vo::own_attribute(cls.get(), "setdefault")) ||
-        !(d_pointel_init = vo::own_attribute(reinterpret_cast<PyObject*>(g_pointel), "__init__")))
+    PyObject* pointel_cls = reinterpret_cast<PyObject*>(g_pointel);
+    PyObject* str_cls = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    PyObject* dict_cls = reinterpret_cast<PyObject*>(&PyDict_Type);
+    if (!keep_own(d_getitem, cls.get(), "__getitem__") || !keep_own(d_setitem, cls.get(), "__setitem__") ||
+        !keep_own(d_delitem, cls.get(), "__delitem__") || !keep_own(d_contains, cls.get(), "__contains__") ||
+        !keep_own(d_update, cls.get(), "update") || !keep_own(d_init, cls.get(), "__init__") ||
+        !keep_own(mm_setdefault, cls.get(), "setdefault") || !keep_own(d_pointel_init, pointel_cls, "__init__") ||
+        !keep_own(dict_items, dict_cls, "items") || !keep_own(str_contains, str_cls, "__contains__") ||
+        !keep_own(str_split, str_cls, "split"))
         return nullptr;
-    Ref mapping = vo::global(s_mapping);
-    Ref itertools = vo::global(s_itertools);
-    if (!mapping || !itertools) return nullptr;
-    real_mapping = mapping.release();
-    real_itertools = itertools.release();
-    Ref abc = Ref::steal(PyImport_ImportModule("abc"));
-    Ref dict_ns = Ref::steal(PyType_GetDict(&PyDict_Type));
-    if (!abc || !dict_ns) return nullptr;
-    if (!(real_chain = keep_attribute(real_itertools, "chain")) ||
-        !(get_cache_token = keep_attribute(abc.get(), "get_cache_token")))
-        return nullptr;
-    dict_items = PyDict_GetItemWithError(dict_ns.get(), s_items);  // lives as long as dict
-    if (!dict_items) return nullptr;
-    if (!(split_cache = PyDict_New()) || !(empty_tuple = PyTuple_New(0))) return nullptr;
     PyObject* globals = vo::module_globals();
-    if (!g_mapping_bound.init({{globals, s_mapping, real_mapping}}) ||
-        !g_update_names.init({{globals, s_mapping, real_mapping},
-                              {globals, s_itertools, real_itertools},
-                              {PyModule_GetDict(real_itertools), s_chain, real_chain}}))
+    if (!g_mapping.init(globals, s_mapping)) return nullptr;
+    if (!real_itertools.set(vo::global(s_itertools)) ||
+        !real_chain.set(Ref::steal(PyObject_GetAttr(real_itertools.get(), s_chain))))
         return nullptr;
-    // Installing the methods left NestedPointel with the interpreter's generic
-    // slots, which look the method up and call it.  NestedPointel's own
-    // instances can go to the C functions directly; subclasses keep the generic
-    // slots (they may override the methods), and assigning a method on the
-    // class later recomputes the slots as usual.
+    if (!(split_cache = PyDict_New()) || !(empty_tuple = PyTuple_New(0)) ||
+        !(split_once_args = Py_BuildValue("(si)", ".", 1)))
+        return nullptr;
+    if (!g_update_names.init({{globals, s_itertools, real_itertools.get()},
+                              {PyModule_GetDict(real_itertools.get()), s_chain, real_chain.get()}}))
+        return nullptr;
     auto* type = cls.type_ptr();
-    type->tp_as_mapping->mp_subscript = subscript;
-    type->tp_as_mapping->mp_ass_subscript = ass_subscript;
-    type->tp_as_sequence->sq_contains = contains;
-    PyType_Modified(type);
+    if (!g_subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(subscript), {"__getitem__"}) ||
+        !g_assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(ass_subscript),
+                               {"__setitem__", "__delitem__"}) ||
+        !g_contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(contains), {"__contains__"}))
+        return nullptr;
     return cls;
 }
 

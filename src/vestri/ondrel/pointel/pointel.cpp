@@ -14,6 +14,7 @@
 #include "pointel.hpp"
 
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/module.hpp"
@@ -30,10 +31,71 @@ PyObject* s_dict;      // "__dict__"
 PyObject* s_class;     // "__class__"
 PyObject* s_name;      // "__name__"
 PyObject* s_repr;      // "__repr__"
+PyObject* s_quote;     // "'"
+PyObject* s_no_attr;   // "' object has no attribute '"
 PyObject* g_dict_repr; // dict.__repr__, the usual next __repr__ after Pointel
 
 bool is_dict_name(PyObject* name) noexcept {
     return name == s_dict || (PyUnicode_GET_LENGTH(name) == 8 && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0);
+}
+
+// The interpreter's AttributeError for a missing attribute, with `name` and
+// `obj` set for its "Did you mean" hints.  `getattr(obj, name, default)` and
+// `hasattr` probe for attributes this way and throw the error away, so it is
+// built without formatting or attribute lookups: the text is copied together
+// and the two fields are set on the exception directly.  Probes tend to
+// repeat, so the arguments tuple of the last one is kept for the next probe
+// of the same name on a class of the same name (strings and tuples are
+// immutable: exceptions may share them).
+using vo::Ref;
+
+struct LastMissing {
+    PyObject* type_name = nullptr;  // strong; compared by identity
+    PyObject* name = nullptr;       // strong
+    PyObject* args = nullptr;       // strong: (text,)
+} last_missing;
+
+Ref missing_args(PyObject* type_name, PyObject* name) noexcept {
+    LastMissing& last = last_missing;
+    if (type_name == last.type_name && name == last.name) return Ref::borrow(last.args);
+    Py_ssize_t type_length = PyUnicode_GET_LENGTH(type_name);
+    Py_ssize_t middle = PyUnicode_GET_LENGTH(s_no_attr), name_length = PyUnicode_GET_LENGTH(name);
+    Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(type_name);
+    if (PyUnicode_MAX_CHAR_VALUE(name) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(name);
+    Ref text = Ref::steal(PyUnicode_New(1 + type_length + middle + name_length + 1, maxchar));
+    if (!text) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject* piece : {s_quote, type_name, s_no_attr, name, s_quote}) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(text.get(), at, piece, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, text.get()));
+    if (!args) return nullptr;
+    // Replaced last: releasing the old entry may run code (a str subclass name's __del__).
+    LastMissing old = last;
+    last = {Py_NewRef(type_name), Py_NewRef(name), Py_NewRef(args.get())};
+    Py_XDECREF(old.type_name);
+    Py_XDECREF(old.name);
+    Py_XDECREF(old.args);
+    return args;
+}
+
+void raise_missing(PyObject* self, PyObject* name) noexcept {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!type_name) return;
+    // The interpreter's text cuts a type name after 100 characters.
+    if (PyUnicode_GET_LENGTH(type_name.get()) > 100 || !PyUnicode_CheckExact(name))
+        return vo::raise_missing_attribute(self, name);
+    Ref args = missing_args(type_name.get(), name);
+    if (!args) return;
+    // AttributeError's own __new__, without __init__: __init__ would only
+    // store the arguments again and parse the keywords for the two fields.
+    auto* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
+    Ref exc = Ref::steal(type->tp_new(type, args.get(), nullptr));
+    if (!exc) return;
+    vo::compat::set_attribute_error_fields(exc.get(), name, self);
+    PyErr_SetRaisedException(exc.release());
 }
 
 bool check_name(PyObject* name) noexcept {
@@ -47,9 +109,9 @@ PyObject* pointel_getattro(PyObject* self, PyObject* name) {
     if (VO_UNLIKELY(is_dict_name(name))) return Py_NewRef(self);
     PyTypeObject* type = Py_TYPE(self);
     // Anything the class has wins over a key of the same name.
-    if (PyObject* found = _PyType_Lookup(type, name)) return vo::bind(found, self).release();
+    if (PyObject* found = vo::compat::type_lookup(type, name)) return vo::bind(found, self).release();
     if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
-    if (!PyErr_Occurred()) vo::raise_missing_attribute(self, name);
+    if (!PyErr_Occurred()) raise_missing(self, name);
     return nullptr;
 }
 
@@ -64,7 +126,7 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
                          type_name.get());
         return -1;
     }
-    if (PyObject* found = _PyType_Lookup(Py_TYPE(self), name)) {
+    if (PyObject* found = vo::compat::type_lookup(Py_TYPE(self), name)) {
         if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
             vo::Ref descr = vo::Ref::borrow(found);
             return set(found, self, value);
@@ -73,7 +135,7 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
     // Stored at the dict level: item assignment of subclasses is not involved.
     if (value) return PyDict_SetItem(self, name, value);
     if (PyDict_DelItem(self, name) == 0) return 0;
-    if (vo::clear_key_error()) vo::raise_missing_attribute(self, name);
+    if (vo::clear_key_error()) raise_missing(self, name);
     return -1;
 }
 
@@ -197,6 +259,9 @@ bool module_body(PyObject* module) {
     s_class = vo::intern("__class__");
     s_name = vo::intern("__name__");
     s_repr = vo::intern("__repr__");
+    s_quote = vo::intern("'");
+    s_no_attr = vo::intern("' object has no attribute '");
+    if (!s_quote || !s_no_attr) return false;
     if (!s_dict || !s_class || !s_name || !s_repr) return false;
     vo::Ref dict_ns = vo::Ref::steal(PyType_GetDict(&PyDict_Type));
     if (!dict_ns) return false;

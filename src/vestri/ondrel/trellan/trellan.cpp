@@ -584,7 +584,7 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     g->trellan = vo::type_from_spec(module, &trellan_spec, bases.get());
     if (!g->trellan || !vo::install_methods(module, g->trellan.get(), trellan_methods)) return false;
-    g->flatten = Ref::borrow(vo::own_attribute(g->trellan.get(), "__flatten__"));
+    g->flatten = vo::own_attribute(g->trellan.get(), "__flatten__");
     if (!g->flatten || !vo::body_bind(module, "Trellan", g->trellan)) return false;
 
     // The flattener counts as a generator for isinstance().

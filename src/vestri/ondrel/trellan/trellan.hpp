@@ -6,6 +6,7 @@
 #pragma once
 
 #include "common/bindings.hpp"
+#include "common/compat.hpp"
 #include "common/ref.hpp"
 
 namespace trellan {
@@ -20,7 +21,7 @@ struct TypeCheck {
     unsigned int tag = 0;
 
     bool holds() noexcept {
-        if (VO_LIKELY(tag != 0 && type->tp_version_tag == tag)) return true;
+        if (VO_LIKELY(tag != 0 && vo::compat::current_type_version(type) == tag)) return true;
         return recheck();
     }
     bool recheck() noexcept;

@@ -1,0 +1,71 @@
+#include "spectype.hpp"
+
+#include "compat.hpp"
+
+#include <new>
+
+namespace vo {
+
+// The head of the object's weak-reference list, or None, as a Python
+// class's `__weakref__` gives it: the interpreter keeps the list at
+// tp_weaklistoffset, which is negative when it manages the list itself.
+PyObject* instance_get_weakref(PyObject* self, void*) noexcept {
+    Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;
+    if (offset == 0) {
+        PyErr_SetString(PyExc_AttributeError, "This object has no __weakref__");
+        return nullptr;
+    }
+    PyObject* head = compat::weakref_list_head(self);
+    return Py_NewRef(head ? head : Py_None);
+}
+
+PyGetSetDef instance_getsets[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
+    {"__weakref__", instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept {
+    PyObject* current = PyDict_GetItemString(type->tp_dict, name);  // borrowed; the type holds it
+    compat::SlotWrapperParts parts = compat::slot_wrapper_parts(current);
+    if (!parts.base) {
+        PyErr_Format(PyExc_SystemError, "%s has no slot wrapper %s", type->tp_name, name);
+        return false;
+    }
+    // The interpreter's own entry for the slot, but for the text; the
+    // descriptor refers to it for the rest of the process.
+    auto* base = new (std::nothrow) wrapperbase(*parts.base);
+    if (!base) {
+        PyErr_NoMemory();
+        return false;
+    }
+    base->doc = doc;
+    Ref documented = Ref::steal(PyDescr_NewWrapper(type, base, parts.wrapped));
+    if (!documented) {
+        delete base;
+        return false;
+    }
+    // Set as any attribute, so the interpreter fills the slot from it again.
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, documented.get()) == 0;
+}
+
+bool arrange_namespace(PyTypeObject* type, std::initializer_list<const char*> order) noexcept {
+    PyObject* dict = type->tp_dict;  // borrowed; the type holds it
+    Ref before = Ref::steal(PyDict_Copy(dict));
+    if (!before) return false;
+    PyDict_Clear(dict);
+    for (const char* name : order) {
+        PyObject* value = PyDict_GetItemString(before.get(), name);
+        if (value && PyDict_SetItemString(dict, name, value) < 0) return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(before.get(), &pos, &key, &value)) {
+        int present = PyDict_Contains(dict, key);
+        if (present < 0) return false;
+        if (!present && PyDict_SetItem(dict, key, value) < 0) return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+}  // namespace vo

@@ -1,0 +1,161 @@
+// `typecast_str(value)` in C, while the module's name is the framework's own function.
+//
+// Every value a Configuration stores passes through `typecast_str`, a Python
+// function: a copy of a 10,000-leaf store makes 11,110 calls.  While the
+// module's `typecast_str` is the function the module body imported, with its
+// own code, and every name that function reads (`_CONSTANTS`, `_INT`,
+// `_FLOAT`, `_NUMBER_START`, and `isinstance`, `str`, `int`, `float`, which
+// its module does not shadow) is still bound to what it was, the same
+// conversion is done here:
+//  - a value that is not a str is returned as it is (`isinstance` is asked
+//    in C for anything else, so an object whose `__class__` claims to be a
+//    str still goes to the function);
+//  - an exact str is looked up in `_CONSTANTS` (the real dict, so that a
+//    change to its entries is seen) unless it starts with a sign or a digit;
+//  - otherwise the two compiled patterns (immutable, so recognised by
+//    identity) are matched by hand: `-?(?:0|[1-9][0-9]*)` makes an int,
+//    the same followed by a fraction and/or an exponent a float.
+// str subclasses go to the function: their `__hash__`, `__eq__` or `__getitem__`
+// may differ.
+#include "common/bindings.hpp"
+#include "common/kept.hpp"
+#include "common/module.hpp"
+#include "configuration.hpp"
+
+namespace configuration {
+namespace {
+
+using vo::Ref;
+
+vo::Kept real_typecast, real_code, real_constants, real_int_pattern, real_float_pattern;
+vo::Binding g_typecast_bound;    // our `typecast_str`, and its module's pattern and table names
+vo::Binding g_unshadowed;        // the built-in names, not shadowed in its module
+vo::Binding g_builtins_bound;    // the built-in names, as the builtins module binds them
+
+bool digit(Py_UCS4 c) noexcept { return c >= '0' && c <= '9'; }
+
+enum class Number { None, Int, Float };
+
+// Which of the two patterns `text` fully matches.
+Number match_number(PyObject* text) noexcept {
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text), i = 0;
+    auto at = [&](Py_ssize_t k) noexcept { return k < n ? PyUnicode_READ(kind, data, k) : Py_UCS4(0); };
+    if (at(i) == '-') ++i;
+    if (at(i) == '0') {
+        ++i;
+    } else if (digit(at(i))) {
+        while (digit(at(i))) ++i;
+    } else {
+        return Number::None;
+    }
+    if (i == n) return Number::Int;
+    auto exponent = [&]() noexcept {  // [eE][+-]?[0-9]+ up to the end
+        if (at(i) != 'e' && at(i) != 'E') return false;
+        ++i;
+        if (at(i) == '+' || at(i) == '-') ++i;
+        if (!digit(at(i))) return false;
+        while (digit(at(i))) ++i;
+        return i == n;
+    };
+    if (at(i) == '.') {
+        ++i;
+        if (!digit(at(i))) return Number::None;
+        while (digit(at(i))) ++i;
+        if (i == n) return Number::Float;
+        return exponent() ? Number::Float : Number::None;
+    }
+    return exponent() ? Number::Float : Number::None;
+}
+
+}  // namespace
+
+bool init_typecast(PyObject* module) noexcept {
+    PyObject* globals = PyModule_GetDict(module);
+    Ref func = vo::global(names.typecast_str);
+    if (!func) return false;
+    if (!PyFunction_Check(func.get())) return true;  // not the framework's function: always called
+    PyObject* func_globals = PyFunction_GET_GLOBALS(func.get());
+    PyObject* builtins = PyEval_GetBuiltins();
+    Ref constants = Ref::borrow(PyDict_GetItemString(func_globals, "_CONSTANTS"));
+    Ref int_pattern = Ref::borrow(PyDict_GetItemString(func_globals, "_INT"));
+    Ref float_pattern = Ref::borrow(PyDict_GetItemString(func_globals, "_FLOAT"));
+    Ref number_start = Ref::borrow(PyDict_GetItemString(func_globals, "_NUMBER_START"));
+    if (!builtins || !constants || !int_pattern || !float_pattern || !number_start || !PyDict_CheckExact(constants.get()))
+        return true;
+    // The patterns and the first characters this file matches by hand.
+    Ref int_text = Ref::steal(PyObject_GetAttrString(int_pattern.get(), "pattern"));
+    Ref float_text = Ref::steal(PyObject_GetAttrString(float_pattern.get(), "pattern"));
+    Ref expected_start = Ref::steal(PyFrozenSet_New(nullptr));
+    if (!int_text || !float_text || !expected_start) return false;
+    for (const char* c = "-0123456789"; *c; ++c) {
+        Ref ch = Ref::steal(PyUnicode_FromStringAndSize(c, 1));
+        if (!ch || PySet_Add(expected_start.get(), ch.get()) < 0) return false;
+    }
+    int same_start = PyObject_RichCompareBool(number_start.get(), expected_start.get(), Py_EQ);
+    if (same_start < 0) return false;
+    if (!same_start || !PyFrozenSet_CheckExact(number_start.get()) ||
+        PyUnicode_CompareWithASCIIString(int_text.get(), "-?(?:0|[1-9][0-9]*)") != 0 ||
+        PyUnicode_CompareWithASCIIString(float_text.get(),
+                                         "-?(?:0|[1-9][0-9]*)(?:\\.[0-9]+(?:[eE][+-]?[0-9]+)?|[eE][+-]?[0-9]+)") != 0)
+        return true;
+    PyObject* interned[8];
+    const char* texts[8] = {"_CONSTANTS", "_INT", "_FLOAT", "_NUMBER_START", "isinstance", "str", "int", "float"};
+    for (int i = 0; i < 8; ++i)
+        if (!(interned[i] = vo::intern(texts[i]))) return false;
+    PyObject* real_builtins[4];
+    for (int i = 0; i < 4; ++i) {
+        real_builtins[i] = PyDict_GetItemWithError(builtins, interned[4 + i]);  // live as long as builtins
+        if (!real_builtins[i]) return PyErr_Occurred() ? false : true;
+    }
+    real_typecast.set(func);
+    real_code.set(Ref::borrow(PyFunction_GET_CODE(func.get())));
+    real_constants.set(constants);
+    real_int_pattern.set(int_pattern);
+    real_float_pattern.set(float_pattern);
+    return g_typecast_bound.init({{globals, names.typecast_str, real_typecast.get()},
+                                  {func_globals, interned[0], real_constants.get()},
+                                  {func_globals, interned[1], real_int_pattern.get()},
+                                  {func_globals, interned[2], real_float_pattern.get()}}) &&
+           g_unshadowed.init({{func_globals, interned[4], nullptr},
+                              {func_globals, interned[5], nullptr},
+                              {func_globals, interned[6], nullptr},
+                              {func_globals, interned[7], nullptr}}) &&
+           g_builtins_bound.init({{builtins, interned[4], real_builtins[0]},
+                                  {builtins, interned[5], real_builtins[1]},
+                                  {builtins, interned[6], real_builtins[2]},
+                                  {builtins, interned[7], real_builtins[3]}});
+}
+
+Ref typecast(PyObject* value) noexcept {
+    if (real_typecast && g_typecast_bound.holds() && g_unshadowed.holds() && g_builtins_bound.holds() &&
+        PyFunction_GET_CODE(real_typecast.get()) == real_code.get()) {
+        if (!PyUnicode_Check(value)) {
+            int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+            if (is_str < 0) return nullptr;
+            if (!is_str) return Ref::borrow(value);
+        } else if (PyUnicode_CheckExact(value)) {
+            Py_UCS4 first = PyUnicode_GET_LENGTH(value) ? PyUnicode_READ_CHAR(value, 0) : 0;
+            if (first != '-' && !digit(first)) {
+                PyObject* found = PyDict_GetItemWithError(real_constants.get(), value);
+                if (found) return Ref::borrow(found);
+                if (PyErr_Occurred()) return nullptr;
+                return Ref::borrow(value);
+            }
+            switch (match_number(value)) {
+                case Number::Int:
+                    return Ref::steal(PyLong_FromUnicodeObject(value, 10));
+                case Number::Float:
+                    return Ref::steal(PyFloat_FromString(value));
+                case Number::None:
+                    return Ref::borrow(value);
+            }
+        }
+    }
+    Ref func = vo::global(names.typecast_str);
+    if (!func) return nullptr;
+    return Ref::steal(PyObject_CallOneArg(func.get(), value));
+}
+
+}  // namespace configuration

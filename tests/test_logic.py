@@ -1,0 +1,460 @@
+"""vestri.ondrel.logic: And, Or, Not and logic_str."""
+
+import ast
+import copy
+import pickle
+import re
+import subprocess
+import sys
+import traceback
+import warnings
+
+import pytest
+from hypothesis import given, strategies as st
+
+from vestri.ondrel import logic
+from vestri.ondrel.logic import And, BaseLogic, Not, Or, logic_str
+
+from leakcheck import assert_no_growth
+
+
+def recorder(result, calls):
+    """A callable that records the value it was called with."""
+    def check(value):
+        calls.append(value)
+        return result(value) if callable(result) else result
+    return check
+
+
+# --- module ---------------------------------------------------------------------------------
+
+
+def test_module_namespace_in_body_order():
+    names = [n for n in vars(logic) if not n.startswith("__") or n == "__all__"]
+    assert names == ["re", "logging", "decode_cli_string", "__all__", "logger",
+                     "BaseLogic", "And", "Or", "Not", "logic_str"]
+    assert logic.__all__ == ["And", "Or", "Not"]
+    assert logic.logger.name == "vestri.ondrel.logic"
+    assert [c.__bases__ for c in (BaseLogic, And, Or, Not)] == [(object,), (BaseLogic,), (BaseLogic,), (BaseLogic,)]
+    assert BaseLogic.__hash__ is None and "__hash__" not in And.__dict__
+    assert "__lt__" not in BaseLogic.__dict__ and "__ne__" not in BaseLogic.__dict__
+    assert "ditto" in BaseLogic.__repr__.__doc__ and "Logic String Conversion" in logic_str.__doc__
+
+
+# --- construction ---------------------------------------------------------------------------
+
+
+def test_strings_are_compiled_and_callables_kept():
+    func = len
+    nested = Or("x")
+    obj = And("a+", func, nested, type("S", (str,), {})("b"))
+    assert obj.expressions == [re.compile("a+"), func, nested, re.compile("b")]
+    assert type(obj.expressions) is list and obj.expressions[2] is nested
+
+
+@pytest.mark.parametrize("bad, text", [
+    (5, "Expression only accepts str and callable. Got: 5 (<class 'int'>)"),
+    (b"a", "Expression only accepts str and callable. Got: b'a' (<class 'bytes'>)"),
+    (re.compile("a"), "Expression only accepts str and callable. Got: re.compile('a') (<class 're.Pattern'>)"),
+])
+def test_neither_str_nor_callable_is_refused(bad, text):
+    obj = And.__new__(And)
+    with pytest.raises(TypeError) as info:
+        obj.__init__("x", bad)
+    assert str(info.value) == text
+    assert obj.expressions == [re.compile("x")]  # what came before stays
+
+
+def test_invalid_pattern_raises_re_error():
+    with pytest.raises(re.error):
+        Or("(")
+
+
+def test_keywords_are_refused_as_by_a_python_method():
+    with pytest.raises(TypeError, match=r"^BaseLogic.__init__\(\) got an unexpected keyword argument 'x'$"):
+        And(x="a")
+    with pytest.raises(TypeError, match=r"^And.__call__\(\) got an unexpected keyword argument 'k'$"):
+        And()(k=1)
+
+
+# --- testing values -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("obj, values, expected", [
+    (And("a", "b"), ("ab",), True),
+    (And("a", "b"), ("a",), False),
+    (And("a", "b"), ("a", "b"), True),
+    (Or("^x$", "y"), ("xy",), True),
+    (Or(), ("a", "b"), False),
+    (Not("a"), ("b", "c"), True),
+    (Not("a"), ("b", "a"), False),
+    (Not(), (), True),
+    (And(), (), True),
+    (And("1"), (10,), True),
+    (And(lambda v: v > 3), (1, 5), True),
+    (And(lambda v: v > 3), (), False),
+    (And(Or("a"), Not("b")), ("a",), True),
+    (And(Or("a"), Not("b")), ("a", "b"), False),
+])
+def test_rules(obj, values, expected):
+    assert obj(*values) is expected
+    assert obj.__call__(*values) is expected
+
+
+def test_every_value_is_given_to_a_callable_even_after_a_true_result():
+    calls = []
+    assert Or(recorder(True, calls))(1, 2, 3) is True
+    assert calls == [1, 2, 3]
+
+
+def test_results_are_tested_in_order_once_every_call_is_made():
+    events = []
+
+    class Result:
+        def __init__(self, value):
+            self.value = value
+
+        def __bool__(self):
+            events.append(("bool", self.value))
+            return self.value == 2
+
+    def make(value):
+        events.append(("call", value))
+        return Result(value)
+
+    assert And(make)(1, 2, 3) is True
+    assert events == [("call", 1), ("call", 2), ("call", 3), ("bool", 1), ("bool", 2)]
+
+
+@pytest.mark.parametrize("cls, first, reached", [
+    (And, False, False), (And, True, True), (Or, True, False), (Or, False, True), (Not, True, False), (Not, False, True),
+])
+def test_the_walk_stops_at_the_first_decisive_expression(cls, first, reached):
+    calls = []
+    cls(recorder(first, []), recorder(True, calls))("v")
+    assert bool(calls) is reached
+
+
+def test_nested_logic_gets_all_values_at_once_and_overrides_are_called():
+    seen = []
+
+    class Spy(And):
+        def __call__(self, *items):
+            seen.append(items)
+            return 1
+
+    assert Or(Spy())("x", "y") is True
+    assert seen == [("x", "y")]
+
+
+def test_a_call_reaches_an_override_made_in_a_subclass_or_later():
+    class Mine(Or):
+        pass
+
+    obj = Mine("a")
+    assert obj("a") is True
+    Mine.__call__ = lambda self, *items: ("patched", items)
+    assert obj("a") == ("patched", ("a",))
+    assert Mine.__new__(Mine)("x") == ("patched", ("x",))  # never initialised
+    del Mine.__call__
+    assert obj("a") is True
+
+
+def test_base_logic_is_looked_up_when_a_test_runs(monkeypatch):
+    calls = []
+
+    class Counting(Or):
+        def __call__(self, *items):
+            calls.append(items)
+            return False
+
+    monkeypatch.setattr(logic, "BaseLogic", int)  # nested objects are now plain callables
+    And(Counting())(1, 2)
+    assert calls == [(1,), (2,)]
+    monkeypatch.delattr(logic, "BaseLogic")
+    with pytest.raises(NameError):
+        And(Counting())(1)
+
+
+def test_errors_of_callables_and_str_pass_through_with_a_traceback_entry():
+    class Bad:
+        def __str__(self):
+            raise KeyError("s")
+
+    with pytest.raises(KeyError) as info:
+        Not(Or("a"))(Bad())
+    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
+    assert "vestri.ondrel.logic.Not.__call__" in names and "vestri.ondrel.logic.Or.__call__" in names
+    with pytest.raises(ZeroDivisionError):
+        And(lambda v: 1 / 0)(1)
+
+
+def test_base_logic_tests_nothing():
+    with pytest.raises(NotImplementedError) as info:
+        BaseLogic("a")()
+    assert info.value.args == ()
+    with pytest.raises(TypeError, match=r"BaseLogic.__call__\(\) takes 1 positional argument but 2 were given"):
+        BaseLogic("a")("x")
+
+
+# --- printed form and equality ----------------------------------------------------------------
+
+
+def test_printed_form():
+    obj = Or("a", And("b", "c"))
+    assert str(obj) == repr(obj) == "Or('a', And('b', 'c'))"
+    assert str(And()) == "And()"
+    assert str(Not("it's \\d")) == "Not('it's \\d')"  # pattern text as it is, unescaped
+    assert str(And(len)) == "And(<built-in function len>)"
+
+    class Mine(Not):
+        pass
+
+    assert str(Or(Mine("x"))) == "Or(Mine('x'))"
+
+
+def test_an_object_that_contains_itself_prints_the_inner_one_short():
+    obj = And("a")
+    obj.expressions.append(obj)
+    assert str(obj) == "And('a', And(...))"
+
+
+@pytest.mark.parametrize("left, right, equal", [
+    (And("a"), And("a"), True),
+    (And("a"), Or("a"), False),
+    (And("a"), And("a", "b"), False),
+    (And("a"), "a", False),
+    (And(Or("x")), And(Or("x")), True),
+    (type("Sub", (And,), {})("a"), And("a"), False),
+    (And("a"), type("Sub", (And,), {})("a"), False),
+])
+def test_equality_by_exact_type_and_expressions(left, right, equal):
+    assert (left == right) is equal
+    assert (left != right) is (not equal)
+
+
+def test_instances_are_unhashable():
+    with pytest.raises(TypeError, match="unhashable type: 'And'"):
+        hash(And())
+
+
+def test_pickle_and_copy_keep_the_expressions():
+    obj = Or("a", And("b", Not("c")))
+    assert pickle.loads(pickle.dumps(obj)) == obj
+    assert copy.deepcopy(obj) == obj
+    assert vars(obj) == {"expressions": obj.expressions}
+
+
+# --- logic_str --------------------------------------------------------------------------------
+
+
+patterns = st.text(st.sampled_from("abxyz019 .^$-_,#:/é中"), max_size=6)
+logic_objects = st.recursive(
+    st.builds(lambda cls, args: cls(*args), st.sampled_from([And, Or, Not]), st.lists(patterns, max_size=3)),
+    lambda inner: st.builds(lambda cls, args: cls(*args), st.sampled_from([And, Or, Not]),
+                            st.lists(inner | patterns, max_size=3)),
+    max_leaves=12,
+)
+
+
+@given(logic_objects)
+def test_printed_form_reads_back_to_an_equal_object(obj):
+    assert logic_str(str(obj)) == obj
+
+
+@pytest.mark.parametrize("text, printed", [
+    ("And('a', 'b')", "And('a', 'b')"),
+    ("""Or("x", Not('y'))""", "Or('x', Not('y'))"),
+    ("  \n And ( 'a' , ) \t", "And('a')"),
+    ("(And)(('a'), (Or()),)", "And('a', Or())"),
+    ("And(\n  'a',  # first\n  'b' \"c\"\n)  # done", "And('a', 'bc')"),
+    ("And \\\n('a')", "And('a')"),
+    ("# filter\nAnd('a')", "And('a')"),
+    ("BaseLogic('a')", "BaseLogic('a')"),
+    ("And(r'\\d+', u'x', R'''y''')", "And('\\d+', 'x', 'y')"),
+    ("\uff21nd('a')", "And('a')"),  # names are normalised as identifiers are
+])
+def test_logic_str_reads_the_expression_grammar(text, printed):
+    assert str(logic_str(text)) == printed
+
+
+@pytest.mark.parametrize("text", [
+    "And(", "'a'", "string", "And(5)", "And(b'a')", "And(f'a')", "And(rb'a')", "And(x='a')", "And(*['a'])",
+    "And('a')('b')", "And('a').expressions", "And['a']", "[And('a')][0]", "(And('a'),)", "And(('a',))",
+    "And('a') + And('b')", "And if 1 else Or", "lambda: And()", "re.compile('a')", "And", "And\n('a')",
+    "And('a')\nOr('b')", "# c\n  And('a')", "And('a' 'b' 1)", "And(None)", "And('[')", "And('\\x4')",
+    "And('\\N{no such name}')", "And('a\x00')", "logic_str('And()')", "decode_cli_string('And()')",
+    "__import__('os').system('true')", "And(__import__('os').system('true'))", "(lambda: And())()", "",
+])
+def test_logic_str_refuses_anything_else(text):
+    with pytest.raises(ValueError) as info:
+        logic_str(text)
+    assert str(info.value) == "Not a properly formatted logic string: %s" % text
+
+
+def test_refused_texts_run_nothing(monkeypatch, tmp_path):
+    calls = []
+    monkeypatch.setattr(logic, "probe", lambda *a: calls.append(a) or And(), raising=False)
+
+    class Watched(And):
+        def __init__(self, *args):
+            calls.append(args)
+            super().__init__(*args)
+
+    monkeypatch.setattr(logic, "Watched", Watched, raising=False)
+    marker = tmp_path / "ran"
+    for text in [f"__import__('os').system('touch {marker}')", "Watched(probe('x'))", "Watched('a', probe)",
+                 "Watched(Watched('a').x)", "Watched(logic_str('probe()'))", "Watched((lambda: 'a')())"]:
+        with pytest.raises(ValueError):
+            logic_str(text)
+    assert calls == [] and not marker.exists()
+    assert logic_str("Watched(Watched('a'))") == Watched(Watched("a"))
+
+
+def test_the_result_is_always_a_logic_object_even_under_O(monkeypatch):
+    class Odd(And):
+        def __new__(cls, *args):
+            return "not logic"
+
+    monkeypatch.setattr(logic, "Odd", Odd, raising=False)
+    with pytest.raises(ValueError):
+        logic_str("Odd('a')")
+    code = ("from vestri.ondrel.logic import logic_str\n"
+            "try:\n    logic_str(\"'a'\")\nexcept ValueError:\n    print('refused')")
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "refused"
+
+
+def test_constructor_errors_become_the_value_error_with_their_context():
+    with pytest.raises(ValueError) as info:
+        logic_str("Or('(')")
+    assert isinstance(info.value.__context__, re.error)
+    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-1] == "vestri.ondrel.logic.logic_str"
+
+
+def test_exceptions_not_derived_from_exception_pass_through(monkeypatch):
+    class Interrupting(And):
+        def __init__(self, *args):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(logic, "Interrupting", Interrupting, raising=False)
+    with pytest.raises(KeyboardInterrupt):
+        logic_str("Interrupting()")
+
+
+def test_decoding_comes_first_and_its_failures_propagate(monkeypatch):
+    assert logic_str(b"And('\xc3\xa9')") == And("é")
+    with pytest.raises(TypeError, match="decode_cli_string"):
+        logic_str(5)
+    monkeypatch.setattr(logic, "decode_cli_string", lambda text: text.replace("x", "y"))
+    assert logic_str("And('x')") == And("y")
+    monkeypatch.setattr(logic, "decode_cli_string", lambda text: 42)
+    with pytest.raises(ValueError, match="^Not a properly formatted logic string: 42$"):
+        logic_str("And()")
+
+
+def test_logic_str_arguments():
+    assert logic_str(string="Or()") == Or()
+    with pytest.raises(TypeError, match=r"^logic_str\(\) missing 1 required positional argument: 'string'$"):
+        logic_str()
+
+
+# A string literal decodes as the interpreter decodes it, with no warning.
+literal_bodies = st.lists(st.one_of(
+    st.sampled_from(["\\", "'", '"', "\n", "\r", "\r\n", "\\\n", "a", "é", "\t", "#", " ", "\\d", "\\8", "\\0",
+                     "\\777", "\\x4", "\\x41", "\\u00e9", "\\U0001F600", "\\U00110000", "\\N{EM DASH}",
+                     "\\N{em dash}", "\\N{}", "\\N{nope}", "\\N", "\\a\\b\\f\\n\\r\\t\\v", "\\\\", "\\é", "\x00"]),
+    st.characters(blacklist_categories=("Cs",)),
+), max_size=8).map("".join)
+literals = st.lists(
+    st.tuples(st.sampled_from(["", "r", "u", "R", "U", "b", "f", "rb", "ur", "Rb"]),
+              st.sampled_from(["'", '"', "'''", '"""']), literal_bodies),
+    min_size=1, max_size=3,
+).map(lambda parts: " ".join(p + q + body + q for p, q, body in parts))
+
+
+class Recorded(BaseLogic):
+    def __init__(self, *args):
+        self.args = args
+
+
+@given(literals)
+def test_string_literals_decode_as_the_interpreter_decodes_them(monkeypatch_module, literal):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            expected = ast.literal_eval("(" + literal + ")")
+        except Exception:
+            expected = None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = logic_str(f"Recorded({literal})").args[0]
+        except ValueError:
+            got = None
+    assert caught == []
+    assert got == (expected if isinstance(expected, str) else None)
+
+
+@pytest.fixture(scope="module")
+def monkeypatch_module():
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(logic, "Recorded", Recorded, raising=False)
+        yield mp
+
+
+grammar_texts = st.lists(st.sampled_from([
+    "And", "Or", "Not", "x", "(", ")", ",", "'a'", '"b"', r"r'\d'", " ", "\n", "# c\n", "\\\n", "\t", "\r\n",
+    "u'é'", "'''q\nr'''", "1", "*", "=",
+]), max_size=14).map("".join)
+
+
+@given(grammar_texts)
+def test_texts_read_as_the_interpreter_would_evaluate_them(text):
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # "'int' object is not callable; perhaps you missed a comma?"
+            expected = eval(text.strip(), {"And": And, "Or": Or, "Not": Not, "__builtins__": {}})
+    except Exception:
+        expected = None
+    try:
+        got = logic_str(text)
+    except ValueError:
+        got = None
+    assert got == (expected if isinstance(expected, BaseLogic) else None)
+
+
+def test_an_invalid_escape_keeps_its_backslash_and_prints_nothing(capfd):
+    assert logic_str(r"And('\d+\.\w')") == And("\\d+\\.\\w")
+    assert capfd.readouterr().err == ""
+
+
+# --- robustness -------------------------------------------------------------------------------
+
+
+def test_deep_nesting_ends_in_recursion_error_or_the_value_error():
+    try:
+        logic_str("And(" * 10_000 + ")" * 10_000)
+    except ValueError:
+        pass
+    obj = And()
+    for _ in range(10_000):
+        obj = Or(obj)
+    for operation in (str, repr, lambda o: o("a"), lambda o: o == Or(*o.expressions[:0], And())):
+        try:
+            operation(obj)
+        except RecursionError:
+            pass
+
+
+def test_no_leaks_on_any_path():
+    obj = And("a", Or(lambda v: False, "b"), Not("c"))
+    bad = Or(lambda v: 1 / 0)
+    assert_no_growth(lambda: obj("ab", 5), repeat=5000)
+    assert_no_growth(lambda: bad("a"), repeat=5000)
+    assert_no_growth(lambda: (str(obj), obj == And("a")), repeat=5000)
+    assert_no_growth(lambda: And("a", 5), repeat=5000)
+    assert_no_growth(lambda: logic_str("And('a', Or(r'\\d', \"b\" 'c'), Not('x'))"), repeat=2000)
+    for text in ("And('a', Or(5))", "And('a', Or('('))", "And('\\N{nope}')", "x" * 50):
+        assert_no_growth(lambda: logic_str(text), repeat=2000)
