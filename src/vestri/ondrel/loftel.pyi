@@ -3,8 +3,13 @@
 from collections.abc import Callable
 from typing import Any, Generic, TypeVar
 
+from typing_extensions import disjoint_base
+
 _T = TypeVar("_T")
 
+# An instance layout of its own: no class can derive from it and from
+# another such class at once.
+@disjoint_base
 class LoftelDescriptor(Generic[_T]):
     func: Callable[[Any], _T]
     def __init__(self, func: Callable[[Any], _T]) -> None: ...

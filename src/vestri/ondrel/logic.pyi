@@ -5,12 +5,17 @@ import re as re
 from collections.abc import Callable
 from typing import Any, ClassVar
 
+from typing_extensions import disjoint_base
+
 from vestri.utils.strings import decode_cli_string as decode_cli_string
 
 __all__ = ["And", "Or", "Not"]
 
 logger: logging.Logger
 
+# An instance layout of its own: no class can derive from it and from
+# another such class at once.
+@disjoint_base
 class BaseLogic:
     expressions: list[re.Pattern[str] | Callable[..., Any]]
     # A str is a regular expression searched in the text of each value; a
