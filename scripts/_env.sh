@@ -4,7 +4,9 @@
 # ensure_venv NAME PYTHON   creates or reuses .venv/NAME from interpreter PYTHON
 # install_package NAME [SANITIZE]
 #                           pip install -e ".[test]" into .venv/NAME, CMake build in
-#                           build/NAME; SANITIZE (ON/OFF, default OFF) sets VESTRI_SANITIZE
+#                           build/NAME; SANITIZE (ON/OFF, default OFF) sets VESTRI_SANITIZE.
+#                           Compiler warnings are errors (VESTRI_WERROR=ON) unless
+#                           VESTRI_WERROR is set otherwise in the environment.
 
 # Preferred pyenv versions per minor version; any other installed patch release
 # of that minor version is tried next, then the plain interpreter on PATH.
@@ -66,7 +68,8 @@ ensure_venv() {
 
 install_package() {
     local name=$1 sanitize=${2:-OFF}
-    log "building and installing vestri.ondrel into .venv/$name (CMake build dir build/$name, VESTRI_SANITIZE=$sanitize)"
-    VESTRI_SANITIZE=$sanitize ".venv/$name/bin/python" -m pip install -q -e ".[test]" \
+    local werror=${VESTRI_WERROR:-ON}
+    log "building and installing vestri.ondrel into .venv/$name (CMake build dir build/$name, VESTRI_SANITIZE=$sanitize, VESTRI_WERROR=$werror)"
+    VESTRI_SANITIZE=$sanitize VESTRI_WERROR=$werror ".venv/$name/bin/python" -m pip install -q -e ".[test]" \
         --config-settings=build-dir="build/$name"
 }

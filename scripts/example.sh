@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Build the package into .venv/3.12 (CPython 3.12, the same environment as
-# `scripts/test.sh 3.12`) and run the demonstration in examples/demo.py.
+# `scripts/test.sh 3.12`), run the `ondrel` command on the layered
+# configuration in examples/layered (examples/ondrel.sh), then the tour of the
+# classes in examples/demo.py.
 #
 #   bash scripts/example.sh
 set -euo pipefail
@@ -11,5 +13,12 @@ source scripts/_env.sh
 python=$(find_python 3.12)
 ensure_venv 3.12 "$python"
 install_package 3.12
+# The command draws on trellan, logic and arbel.
+if .venv/3.12/bin/python -c 'import vestri.ondrel.trellan, vestri.ondrel.logic, vestri.ondrel.arbel' 2>/dev/null; then
+    log "running examples/ondrel.sh"
+    ONDREL="$PWD/.venv/3.12/bin/ondrel" bash examples/ondrel.sh
+else
+    log "examples/ondrel.sh skipped: the modules trellan, logic and arbel are not all built"
+fi
 log "running examples/demo.py"
 exec .venv/3.12/bin/python examples/demo.py

@@ -1,16 +1,64 @@
 """Import helpers of the framework."""
 
 import importlib.metadata
+import os
+from typing import Any
 
 __all__ = ["get_entry_points"]
 
 
-def get_entry_points(group):
+class _NamedDistribution(importlib.metadata.Distribution):
+    """A distribution that reads as its name and version.
+
+    It answers everything through the distribution it wraps; only its text
+    differs, so that a log line naming it says "acme-plugins 1.2" rather than
+    the address of a distribution object.
+    """
+
+    def __init__(self, dist: importlib.metadata.Distribution) -> None:
+        self._dist = dist
+
+    def read_text(self, filename: str) -> str | None:
+        return self._dist.read_text(filename)
+
+    def locate_file(self, path: str | os.PathLike[str]) -> Any:
+        return self._dist.locate_file(path)
+
+    def __getattr__(self, name: str) -> Any:
+        # Attributes particular to the wrapped kind of distribution (such as
+        # a path distribution's `_path`) stay reachable.
+        return getattr(self._dist, name)
+
+    def __str__(self) -> str:
+        try:
+            metadata = self._dist.metadata
+            name, version = metadata.get("Name"), metadata.get("Version")
+        except Exception:  # unreadable metadata: fall back to the object's own text
+            name = version = None
+        if not name:
+            return str(self._dist)
+        return f"{name} {version}" if version else name
+
+    def __repr__(self) -> str:
+        return f"<distribution {self}>"
+
+
+def get_entry_points(group: str) -> list[importlib.metadata.EntryPoint]:
     """Return the entry points installed under ``group``, as a list.
 
     Each element has ``load()``, which imports and returns the object the
-    entry point names, and ``dist``, the distribution that declares it.
+    entry point names, and ``dist``, the distribution that declares it, whose
+    text is the distribution's name and version (``"acme-plugins 1.2"``).
     Entry points are found through ``importlib.metadata`` on ``sys.path`` as
     it is at the moment of the call.
     """
-    return list(importlib.metadata.entry_points(group=group))
+    found = []
+    for ep in importlib.metadata.entry_points(group=group):
+        if ep.dist is not None:
+            named = importlib.metadata.EntryPoint(ep.name, ep.value, ep.group)
+            # Entry points are immutable; this is how importlib.metadata itself
+            # ties one to its distribution.
+            vars(named).update(dist=_NamedDistribution(ep.dist))
+            ep = named
+        found.append(ep)
+    return found

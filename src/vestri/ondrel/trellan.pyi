@@ -1,0 +1,29 @@
+"""Nested dictionaries as flat lists of (path, value) pairs, and back."""
+
+from collections import namedtuple as namedtuple
+from collections.abc import Generator, Iterable, MutableMapping as MutableMapping, Sequence
+from typing import Any, NamedTuple, SupportsIndex, SupportsInt, overload
+
+class DictItem(NamedTuple):
+    path: tuple[Any, ...]
+    value: Any
+
+class IndexMarker:
+    type_: type[Sequence[Any]]  # list, tuple or a subclass of either
+    index: int
+    def __init__(self, obj: Sequence[Any], index: SupportsInt | SupportsIndex | str | bytes) -> None: ...
+
+# The elements are pairs: DictItem, or whatever two-item sequences were given
+# to the constructor.
+class Trellan(list[Any]):
+    def __init__(self, *args: Iterable[Any]) -> None: ...
+    @staticmethod
+    def __flatten__(indict: Any, path: tuple[Any, ...] | None = None) -> Generator[Any, None, None]: ...
+    @overload
+    def __setitem__(self, index: SupportsIndex, item: Iterable[Any]) -> None: ...
+    @overload
+    def __setitem__(self, index: slice, item: Iterable[Any]) -> None: ...
+    def append(self, item: Iterable[Any]) -> None: ...
+    def extend(self, items: Iterable[Iterable[Any]]) -> None: ...
+    def insert(self, index: SupportsIndex, item: Iterable[Any]) -> None: ...
+    def reconstruct(self) -> dict[Any, Any]: ...

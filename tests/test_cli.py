@@ -1,0 +1,415 @@
+"""The ondrel command, run as a user runs it: a process with arguments, its
+standard output, standard error and exit status."""
+
+import contextlib
+import importlib.metadata
+import io
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import yaml
+from hypothesis import assume, given, settings, strategies as st
+
+import vestri.ondrel
+from vestri.ondrel import cli
+from vestri.utils.import_utils import get_entry_points
+
+EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "layered"
+SCRIPT = pathlib.Path(sys.executable).parent / "ondrel"
+
+
+def needs(*modules):
+    """Skip until the modules the command draws on are built."""
+    for module in modules:
+        pytest.importorskip(f"vestri.ondrel.{module}")
+
+
+def ondrel(*args, cwd=None, env=None, script=False):
+    command = [str(SCRIPT)] if script else [sys.executable, "-m", "vestri.ondrel"]
+    environ = {**os.environ, **(env or {})}
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=environ)
+
+
+def lines(text):
+    return textwrap.dedent(text).strip("\n").split("\n")
+
+
+def write(folder, name, text):
+    path = folder / name
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+@pytest.fixture
+def layered(tmp_path, monkeypatch):
+    """Two INI files read by one parser, then a YAML file, as the user gives them."""
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, "base.ini", """\
+        [DEFAULT]
+        home = /srv
+        [server]
+        port = 8080
+        log = %(home)s/log
+        [db]
+        host = localhost
+        password = secret
+        """)
+    write(tmp_path, "site.ini", """\
+        [db]
+        host = db.internal
+        """)
+    write(tmp_path, "prod.yaml", """\
+        server:
+          port: 9090
+        db:
+          replicas: [r1, {host: r2}]
+        """)
+    return ["base.ini", "site.ini", "prod.yaml"]
+
+
+TREE = """\
+    .
+    |-- server
+    |   |-- port = 9090
+    |   |-- log = '/srv/log'
+    |   `-- home = '/srv'
+    `-- db
+        |-- host = 'db.internal'
+        |-- password = 'secret'
+        |-- home = '/srv'
+        `-- replicas
+            |-- [0] = 'r1'
+            `-- [1]
+                `-- host = 'r2'
+    """
+
+FLAT = """\
+    server.port = 9090
+    server.log = '/srv/log'
+    server.home = '/srv'
+    db.host = 'db.internal'
+    db.password = 'secret'
+    db.home = '/srv'
+    db.replicas[0] = 'r1'
+    db.replicas[1].host = 'r2'
+    """
+
+
+def test_version_and_metadata():
+    assert vestri.ondrel.__version__ == importlib.metadata.version("vestri.ondrel")
+    metadata = importlib.metadata.metadata("vestri.ondrel")
+    assert metadata["License-Expression"] == "MIT" and metadata["Summary"]
+    assert "Typing :: Typed" in metadata.get_all("Classifier")
+    result = ondrel("--version", script=True)
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"ondrel {vestri.ondrel.__version__}\n", "")
+
+
+@pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["diff", "--help"]])
+def test_help(args):
+    result = ondrel(*args)
+    assert result.returncode == 0 and result.stdout.startswith("usage: python -m vestri.ondrel")
+    assert result.stderr == ""
+
+
+def test_show_draws_the_merged_tree(layered):
+    needs("trellan", "arbel")
+    result = ondrel("show", *layered, script=True)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == lines(TREE)
+
+
+def test_show_flat(layered):
+    needs("trellan")
+    result = ondrel("show", "--flat", *layered)
+    assert result.stdout.splitlines() == lines(FLAT) and result.returncode == 0
+
+
+def test_origin_names_file_and_section(layered):
+    needs("trellan", "arbel")
+    flat = ondrel("show", "--flat", "--origin", *layered)
+    assert flat.stdout.splitlines() == [
+        "server.port = 9090  # prod.yaml",
+        "server.log = '/srv/log'  # base.ini [server]",
+        "server.home = '/srv'  # base.ini [DEFAULT]",
+        "db.host = 'db.internal'  # site.ini [db]",
+        "db.password = 'secret'  # base.ini [db]",
+        "db.home = '/srv'  # base.ini [DEFAULT]",
+        "db.replicas[0] = 'r1'  # prod.yaml",
+        "db.replicas[1].host = 'r2'  # prod.yaml",
+    ]
+    tree = ondrel("show", "--origin", *layered).stdout.splitlines()
+    assert "    |-- host = 'db.internal'  # site.ini [db]" in tree
+    assert ondrel("show", "--get", "db.host", "--origin", *layered).stdout == "db.internal  # site.ini [db]\n"
+
+
+@pytest.mark.parametrize("key, expected", [
+    ("server.port", "9090"),
+    ("db.host", "db.internal"),  # text as it is, for shell scripts
+    ("db.replicas[0]", "r1"),
+    ("db.replicas[1].host", "r2"),
+])
+def test_get_prints_a_value(layered, key, expected):
+    result = ondrel("show", "--get", key, *layered)
+    assert (result.returncode, result.stdout, result.stderr) == (0, expected + "\n", "")
+
+
+def test_get_prints_a_level_as_a_tree(layered):
+    needs("trellan", "arbel")
+    assert ondrel("show", "--get", "db.replicas", *layered).stdout.splitlines() == [
+        "db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]
+    assert ondrel("show", "--get", "server", "--flat", *layered).stdout.splitlines() == lines(FLAT)[:3]
+    assert json.loads(ondrel("show", "--get", "db.replicas", "--format", "json", *layered).stdout) == [
+        "r1", {"host": "r2"}]
+
+
+@pytest.mark.parametrize("key", ["db.user", "server.port.number", "db.replicas[2]", "db.replicas[x]", "nope", ""])
+def test_get_of_a_missing_key_exits_1(layered, key):
+    result = ondrel("show", "--get", key, *layered)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"ondrel: no such key: {key}\n")
+
+
+def test_match_keeps_the_leaves_whose_path_satisfies_it(layered):
+    needs("trellan", "logic", "arbel")
+    logic = r"And('^db\.', Not('password'))"
+    flat = ondrel("show", "--flat", "--match", logic, *layered)
+    assert (flat.returncode, flat.stderr) == (0, "")
+    assert flat.stdout.splitlines() == [line for line in lines(FLAT) if line.startswith("db.") and "password" not in line]
+    tree = ondrel("show", "--match", "Or('port', 'replicas\\[1\\]')", *layered).stdout
+    assert tree.splitlines() == [".", "|-- server", "|   `-- port = 9090", "`-- db", "    `-- replicas",
+                                 "        `-- [1]", "            `-- host = 'r2'"]
+    hidden = ondrel("show", "--get", "db.password", "--match", logic, *layered)
+    assert (hidden.returncode, hidden.stdout) == (0, "")
+    as_yaml = ondrel("show", "--format", "yaml", "--match", "Not('server', 'home', 'replicas')", *layered).stdout
+    assert yaml.safe_load(as_yaml) == {"db": {"host": "db.internal", "password": "secret"}}
+
+
+@pytest.mark.parametrize("form, parse", [("json", json.loads), ("yaml", yaml.safe_load)])
+def test_format_writes_the_merged_configuration(layered, form, parse):
+    needs("trellan")
+    result = ondrel("show", "--format", form, *layered)
+    assert parse(result.stdout) == {
+        "server": {"port": 9090, "log": "/srv/log", "home": "/srv"},
+        "db": {"host": "db.internal", "password": "secret", "home": "/srv", "replicas": ["r1", {"host": "r2"}]},
+    }
+    assert ondrel("show", "--get", "server.port", "--format", form, *layered).stdout.split("\n")[0] == "9090"
+
+
+def test_yaml_output_shows_the_same_tree(layered, tmp_path):
+    needs("trellan", "arbel")
+    merged = ondrel("show", "--format", "yaml", *layered).stdout
+    (tmp_path / "merged.yaml").write_text(merged)
+    assert ondrel("show", "merged.yaml").stdout == ondrel("show", *layered).stdout
+
+
+# Random configurations: mappings of lists and scalars, as YAML files hold them.
+SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-10**6, 10**6),
+                    st.floats(allow_nan=False, allow_infinity=False, width=32), st.text(max_size=8))
+KEYS = st.text(st.characters(codec="ascii", categories=["L", "N"]), min_size=1, max_size=6)
+VALUES = st.recursive(SCALARS, lambda inner: st.one_of(st.lists(inner, max_size=3),
+                                                        st.dictionaries(KEYS, inner, max_size=3)), max_leaves=12)
+
+
+def in_process(*args):
+    """main() in this process (many runs): its exit status and output."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        status = cli.main(list(args))
+    return status, out.getvalue()
+
+
+@settings(max_examples=40)
+@given(first=st.dictionaries(KEYS, VALUES, min_size=1, max_size=4), second=st.dictionaries(KEYS, VALUES, max_size=4))
+def test_yaml_output_loads_back_to_the_same_tree(tmp_path_factory, first, second):
+    needs("trellan", "arbel")
+    folder = tmp_path_factory.mktemp("round")
+    for name, data in (("a.yaml", first), ("b.yaml", second or {"x": 1})):
+        (folder / name).write_text(yaml.safe_dump(data))
+    sources = [str(folder / "a.yaml"), str(folder / "b.yaml")]
+    status, tree = in_process("show", *sources)
+    assume(status == 0)  # a level given where the first file holds a value is an error, tested elsewhere
+    status, merged = in_process("show", "--format", "yaml", *sources)
+    (folder / "merged.yaml").write_text(merged)
+    assert in_process("show", str(folder / "merged.yaml")) == (0, tree)
+    assert in_process("diff", "+".join(sources), str(folder / "merged.yaml")) == (0, "")
+
+
+@pytest.mark.parametrize("args, expected", [([], ".\n"), (["--flat"], ""), (["--format", "json"], "{}\n")])
+def test_an_empty_configuration(tmp_path, args, expected):
+    needs("trellan", "arbel")
+    write(tmp_path, "empty.yaml", "{}\n")
+    assert ondrel("show", *args, tmp_path / "empty.yaml").stdout == expected
+
+
+def test_diff_lists_removed_changed_and_added_leaves(layered):
+    needs("trellan")
+    same = ondrel("diff", "base.ini+site.ini", "base.ini+site.ini")
+    assert (same.returncode, same.stdout, same.stderr) == (0, "", "")
+    result = ondrel("diff", "base.ini", "base.ini+site.ini+prod.yaml")
+    assert (result.returncode, result.stderr) == (1, "")
+    assert result.stdout.splitlines() == [
+        "~ server.port = 8080 -> 9090",
+        "~ db.host = 'localhost' -> 'db.internal'",
+        "+ db.replicas[0] = 'r1'",
+        "+ db.replicas[1].host = 'r2'",
+    ]
+    needs("logic")
+    backwards = ondrel("diff", "prod.yaml", "base.ini", "--match", "And('port')")
+    assert backwards.stdout.splitlines() == ["~ server.port = 9090 -> 8080"] and backwards.returncode == 1
+
+
+def test_diff_tells_values_of_different_types_apart(tmp_path, monkeypatch):
+    needs("trellan")
+    monkeypatch.chdir(tmp_path)
+    write(tmp_path, "a.yaml", "x: 1\ny: 1\n")
+    write(tmp_path, "b.yaml", "x: true\ny: 1.0\n")
+    assert ondrel("diff", "a.yaml", "b.yaml").stdout.splitlines() == ["~ x = 1 -> True", "~ y = 1 -> 1.0"]
+
+
+def test_unset_environment_variable_is_a_warning_naming_the_file(layered, tmp_path):
+    write(tmp_path, "env.ini", "[paths]\ndata = ${ONDREL_TEST_UNSET}/data\n")
+    env = {k: v for k, v in os.environ.items() if k != "ONDREL_TEST_UNSET"}
+    result = subprocess.run([sys.executable, "-m", "vestri.ondrel", "show", "--get", "paths.data", "env.ini"],
+                            capture_output=True, text=True, env=env)
+    assert (result.returncode, result.stdout) == (0, "/data\n")
+    assert result.stderr == ("ondrel: warning: env.ini: Environment variable(s) ONDREL_TEST_UNSET referenced by "
+                             "[paths] data are not set; substituting an empty string.\n")
+    assert ondrel("show", "--get", "paths.data", "env.ini", env={"ONDREL_TEST_UNSET": "/x"}).stdout == "/x/data\n"
+
+
+@pytest.fixture
+def plugins(tmp_path):
+    """An installed distribution with entry points in two groups, one of which fails."""
+    info = tmp_path / "vestri_cli_plugins-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: vestri-cli-plugins\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text(
+        "[vestri.cli.good]\ndefaults = vestri_cli_plugin:SETTINGS\n"
+        "[vestri.cli.bad]\nbroken = vestri_cli_plugin:missing\n")
+    (tmp_path / "vestri_cli_plugin.py").write_text("SETTINGS = {'cache': {'ttl': '60'}, 'server': {'port': 1}}\n")
+    return {"PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))}
+
+
+def test_entry_point_group_is_a_source(layered, plugins):
+    needs("trellan")
+    result = ondrel("show", "--flat", "--origin", *layered, "entrypoint:vestri.cli.good", env=plugins)
+    assert result.returncode == 0
+    assert "cache.ttl = 60  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
+    assert "server.port = 1  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
+
+
+def test_failing_entry_point_names_its_distribution(plugins, monkeypatch):
+    monkeypatch.syspath_prepend(plugins["PYTHONPATH"].split(os.pathsep)[0])
+    (ep,) = get_entry_points("vestri.cli.bad")
+    assert str(ep.dist) == "vestri-cli-plugins 1.0" and ep.dist.version == "1.0"
+    result = ondrel("show", "entrypoint:vestri.cli.bad", env=plugins)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == ("ondrel: error: entrypoint:vestri.cli.bad: Failed to load configuration from "
+                             "entrypoint: vestri-cli-plugins 1.0 (AttributeError: module 'vestri_cli_plugin' "
+                             "has no attribute 'missing')\n")
+
+
+BAD_INPUT = [
+    # (files to write, arguments, message after "ondrel: error: ")
+    ({}, ["show", "absent.yaml"], "absent.yaml: no such file"),
+    ({}, ["show", "."], ".: is a directory"),
+    ({}, ["show", "/dev/null"], "/dev/null: not a regular file"),
+    ({"notes.txt": "a = 1\n"}, ["show", "notes.txt"],
+     "notes.txt: unknown type of file (expected .ini, .cfg, .conf, .yaml or .yml)"),
+    ({"a.ini": "[s]\nk = 1\nk: v\n"}, ["show", "a.ini"],
+     "a.ini, line 3: cannot parse 'k: v': expected 'name = value', a [section] header or a '#' comment"),
+    ({"a.cfg": "k = 1\n"}, ["show", "a.cfg"], "a.cfg, line 1: 'k = 1' comes before any [section] header"),
+    ({"a.conf": "[s]\nk = 1\nk = 2\n"}, ["show", "a.conf"], "a.conf, line 3: option 'k' of section [s] is set twice"),
+    ({"a.ini": "[s]\n[s]\n"}, ["show", "a.ini"], "a.ini, line 2: section [s] appears twice"),
+    ({"a.ini": "[s]\nk = %(nope)s\n"}, ["show", "a.ini"],
+     "a.ini: Bad value substitution: option 'k' in section 's' contains an interpolation key 'nope' which is "
+     "not a valid option name. Raw value: '%(nope)s'"),
+    ({"a.ini": "[s]\nk = 1\n", "b.ini": "[t]\nshare = 100%\n"}, ["show", "a.ini", "b.ini"],
+     "b.ini: [t] share: invalid interpolation syntax in '100%' at position 3 (write %% for a literal percent sign)"),
+    # What follows the position is PyYAML's text, which differs between its
+    # native parser and the Python one.
+    ({"a.yaml": "a: [1\n"}, ["show", "a.yaml"], "a.yaml, line 2, column 1: "),
+    ({"a.yml": "a: b: c\n"}, ["show", "a.yml"], "a.yml, line 1, column 5: mapping values are not allowed"),
+    ({"a.yaml": "- [a, 1]\n"}, ["show", "a.yaml"], "a.yaml: the top level is a list; a mapping of settings was expected"),
+    ({"a.yaml": "# nothing\n"}, ["show", "a.yaml"], "a.yaml: the document is empty; a mapping of settings was expected"),
+    ({"a.yaml": "a: 1\n", "b.ini": "[a]\nb = 2\n"}, ["show", "a.yaml", "b.ini"],
+     "b.ini: cannot be merged into the configuration: AttributeError: 'int' object has no attribute 'update'"),
+    ({"a.yaml": b"a: \xff\n"}, ["show", "a.yaml"], "a.yaml: cannot be read as utf-8 text (byte 3: invalid start byte)"),
+    ({}, ["show", "entrypoint:vestri.cli.none"],
+     "entrypoint:vestri.cli.none: no entry points are installed in the group 'vestri.cli.none'"),
+    ({}, ["show", "entrypoint:"], "entrypoint:: no entry-point group named (write entrypoint:GROUP)"),
+    ({}, [], "a command is required: show or diff (see 'python -m vestri.ondrel --help')"),
+    ({}, ["show"], "the following arguments are required: SOURCE (see 'python -m vestri.ondrel show --help')"),
+    ({}, ["show", "--flat", "--format", "json", "a.yaml"],
+     "argument --format: not allowed with argument --flat (see 'python -m vestri.ondrel show --help')"),
+    ({}, ["show", "--format", "toml", "a.yaml"], "argument --format: invalid choice: 'toml' (choose from json, yaml) "
+     "(see 'python -m vestri.ondrel show --help')"),
+    ({"a.yaml": "a: 1\n"}, ["show", "--origin", "--format", "json", "a.yaml"],
+     "--origin cannot be combined with --format (JSON and YAML have no place for it)"),
+    ({}, ["diff", "a.yaml"], "the following arguments are required: B (see 'python -m vestri.ondrel diff --help')"),
+    ({"a.yaml": "a: 1\n"}, ["diff", "a.yaml", "a.yaml+gone.ini"], "gone.ini: no such file"),
+    ({}, ["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate' (choose from show, diff) "
+     "(see 'python -m vestri.ondrel --help')"),
+]
+
+
+@pytest.mark.parametrize("files, args, message", BAD_INPUT)
+def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message):
+    for name, text in files.items():
+        (tmp_path / name).write_bytes(text if isinstance(text, bytes) else text.encode())
+    result = ondrel(*args, cwd=tmp_path, env={"PYTHONUTF8": "1"})
+    assert (result.returncode, result.stdout) == (2, "")
+    if "invalid choice" in message:  # whether argparse quotes the choices depends on its release
+        assert result.stderr.replace("'", "") == f"ondrel: error: {message}\n".replace("'", "")
+    elif message.startswith(("a.yaml, line", "a.yml, line")):
+        assert result.stderr.startswith(f"ondrel: error: {message}") and result.stderr.count("\n") == 1
+    else:
+        assert result.stderr == f"ondrel: error: {message}\n"
+
+
+@pytest.mark.parametrize("logic", ["And(", "'text'", "And(5)", "__import__('os')"])
+def test_malformed_logic_string(layered, logic):
+    needs("logic")
+    result = ondrel("show", "--match", logic, *layered)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("ondrel: error: --match: ") and result.stderr.count("\n") == 1
+    assert "Traceback" not in result.stderr
+
+
+def test_writes_nothing_but_its_output(layered, tmp_path):
+    needs("trellan", "arbel")
+    before = sorted(tmp_path.rglob("*"))
+    ondrel("show", "--origin", *layered, cwd=tmp_path)
+    ondrel("show", "broken.yaml", cwd=tmp_path)
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_a_reader_that_goes_away_is_no_error(tmp_path):
+    needs("trellan")
+    big = tmp_path / "big.yaml"
+    big.write_text(yaml.safe_dump({f"key{i}": {"value": "x" * 40} for i in range(5000)}))
+    process = subprocess.Popen([sys.executable, "-m", "vestri.ondrel", "show", "--flat", str(big)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    assert process.wait() != 0 and process.stderr.read() == b""
+    process.stderr.close()
+
+
+def test_the_shipped_example(monkeypatch):
+    needs("trellan", "logic", "arbel")
+    monkeypatch.chdir(EXAMPLE)
+    sources = ["base.ini", "site.ini", "production.yaml"]
+    env = {"SHOP_HOME": "/srv/shop", "SHOP_DB_PASSWORD": "s3cret"}
+    origin = ondrel("show", "--origin", "--flat", *sources, env=env)
+    assert (origin.returncode, origin.stderr) == (0, "")
+    assert {"db.password = 's3cret'  # site.ini [db]", "logging.file = '/srv/shop/log/shop.log'  # base.ini [logging]",
+            "logging.level = 'WARNING'  # production.yaml", "server.home = '/srv/shop'  # base.ini [DEFAULT]",
+            } <= set(origin.stdout.splitlines())
+    selected = ondrel("show", "--flat", "--match", r"And('^db\.', Not('password'))", *sources, env=env).stdout
+    assert selected.startswith("db.host = 'db.internal'\n") and "password" not in selected
+    assert ondrel("show", "--get", "db.replicas[1].host", *sources, env=env).stdout == "replica-2.internal\n"
