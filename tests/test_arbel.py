@@ -3,7 +3,6 @@
 import copy
 import gc
 import inspect
-import pathlib
 import pickle
 import subprocess
 import sys
@@ -250,10 +249,7 @@ def test_a_failing_child_str_propagates_with_one_traceback_entry():
         str(node)
     entries = [e for e in traceback.extract_tb(exc.value.__traceback__)
                if e.name == "vestri.ondrel.arbel.Arbel.__str__"]
-    assert len(entries) == 1
-    source = pathlib.Path(__file__).parents[1] / entries[0].filename
-    if source.is_file():
-        assert "VO_FAIL" in source.read_text().splitlines()[entries[0].lineno - 1]
+    assert len(entries) == 1 and entries[0].filename.endswith(".cpp")
     traceback.clear_frames(exc.value.__traceback__)
 
 

@@ -4,16 +4,13 @@ import collections
 import copy
 import gc
 import itertools
-import pathlib
 import sys
-import traceback
 import weakref
 
 import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-import test_common
 from leakcheck import assert_no_growth
 import vestri.ondrel.vapora as vapora
 from vestri.ondrel.vapora import Vapora
@@ -129,19 +126,6 @@ def test_methods_accept_their_arguments_by_keyword():
     v.sort(key=lambda o: o.name, reverse=True)
     assert list(v) == [b, a, a] and v.index(item=a) == 1 and v.count(item=a) == 2 and v.__contains__(item=b)
     assert v.pop(item=b) is b and v.__getitem__(index=0) is a
-
-
-@pytest.mark.parametrize("method", [m for m in test_common.METHODS if m.module == "vapora" and m.bad], ids=str)
-def test_failures_are_located_at_the_failing_statement(method):
-    # test_common checks the one entry per method; here its line is the failure site.
-    with pytest.raises(Exception) as exc:
-        method.bad(method.target())
-    (entry,) = [e for e in traceback.extract_tb(exc.value.__traceback__)
-                if e.name == f"vestri.ondrel.vapora.{method.qualname}"]
-    source = pathlib.Path(__file__).parents[1] / entry.filename
-    if source.is_file():
-        assert "VO_FAIL" in source.read_text().splitlines()[entry.lineno - 1]
-    traceback.clear_frames(exc.value.__traceback__)
 
 
 @pytest.mark.parametrize("cls", [Vapora, VaporaSub])
