@@ -684,6 +684,18 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
                 return VO_FAIL();
         }
     }
+    // A data of a list subclass, sorted by Vapora.sort: its clean-up waits
+    // for the end of the sort as well.
+    if (is_ref && PyWeakref_CheckRef(item) && !vo::weakref_referent_borrowed(item)) {
+        Ref data = get_data(self);
+        if (!data) PyErr_Clear();
+        if (data && PyList_Check(data.get())) {
+            if (SortInProgress* sort = sort_of(data.get())) {
+                sort->deferred.push_back(Ref::borrow(item));
+                Py_RETURN_NONE;
+            }
+        }
+    }
     PyObject* reference = probe.reference();
     if (!reference || !call_base(self, kRemove, {reference})) return VO_FAIL();
     Py_RETURN_NONE;
@@ -862,6 +874,14 @@ PyMethodDef sort_key_defs[] = {
 // user code; the walk pins what it compares and re-reads the list.
 void finish_clean_up(PyObject* data, std::vector<Ref>& deferred) noexcept {
     for (Ref& ref : deferred) {
+        if (!PyList_CheckExact(data)) {
+            // A list subclass removes through its own method, as the base
+            // `remove` would have it; an entry taken out meanwhile is no error.
+            Ref done = Ref::steal(PyObject_CallMethodOneArg(data, S.remove, ref.get()));
+            if (!done && !PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_WriteUnraisable(ref.get());
+            PyErr_Clear();
+            continue;
+        }
         Probe probe;
         probe.for_reference(ref.get());
         Py_ssize_t position;
@@ -889,7 +909,7 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
     if (!watched) {
         // The base method may still sort an exact list in place.
         watched = get_data(self);
-        if (!watched || !PyList_CheckExact(watched.get())) {
+        if (!watched || !PyList_Check(watched.get())) {
             PyErr_Clear();
             watched = nullptr;
         }
