@@ -631,10 +631,13 @@ PyMethodDef item_methods[] = {
     {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast,
      "__contains__($self, key)\n--\n\n"},
     {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, "__delitem__($self, key)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
-PyMethodDef update_methods[] = {{"update", VO_CFUNC(np_update), kFast, "update($self, *args, **kwargs)\n--\n\n"},
-                                {nullptr, nullptr, 0, nullptr}};
+PyMethodDef update_methods[] = {
+    {"update", VO_CFUNC(np_update), kFast, "update($self, *args, **kwargs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // `cls.__dict__[name]`, kept.
 bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept { return kept.set(vo::own_attribute(cls, name)); }

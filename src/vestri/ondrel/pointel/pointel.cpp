@@ -229,23 +229,28 @@ constexpr char pointel_init_doc[] =
 PyMethodDef pointel_methods[] = {
     // METH_COEXIST keeps the C slot for tp_init beside the documented method.
     {"__init__", VO_CFUNC(pointel_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST, pointel_init_doc},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
-PyType_Slot pointel_slots[] = {{Py_tp_doc, const_cast<char*>(pointel_doc)},
-                               {Py_tp_init, reinterpret_cast<void*>(pointel_init)},
-                               {Py_tp_repr, reinterpret_cast<void*>(pointel_repr)},
-                               {Py_tp_getattro, reinterpret_cast<void*>(pointel_getattro)},
-                               {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
-                               {Py_tp_dealloc, reinterpret_cast<void*>(pointel_dealloc)},
-                               {Py_tp_methods, pointel_methods},
-                               {0, nullptr}};
+PyType_Slot pointel_slots[] = {
+    {Py_tp_doc, const_cast<char*>(pointel_doc)},
+    {Py_tp_init, reinterpret_cast<void*>(pointel_init)},
+    {Py_tp_repr, reinterpret_cast<void*>(pointel_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(pointel_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pointel_dealloc)},
+    {Py_tp_methods, pointel_methods},
+    {0, nullptr},
+};
 
-PyType_Spec pointel_spec = {.name = "vestri.ondrel.pointel.Pointel",
-                            .basicsize = 0,
-                            .itemsize = 0,
-                            // Garbage-collector support and its traverse/clear come with dict.
-                            .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
-                            .slots = pointel_slots};
+PyType_Spec pointel_spec = {
+    .name = "vestri.ondrel.pointel.Pointel",
+    .basicsize = 0,
+    .itemsize = 0,
+    // Garbage-collector support and its traverse/clear come with dict.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = pointel_slots,
+};
 
 bool module_body(PyObject* module) {
     PointelState& st = state;
