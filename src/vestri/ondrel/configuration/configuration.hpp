@@ -73,7 +73,9 @@ struct ConfigurationState {
 };
 static_assert(std::is_trivially_destructible_v<ConfigurationState>);
 
-extern ConfigurationState state;
+// Hidden, so that the other files reach it at a fixed offset rather than
+// through the global offset table.
+extern ConfigurationState state __attribute__((visibility("hidden")));
 
 // Whether `cls.<name>` finds exactly `expected` in the class's own MRO, so
 // that the native implementation may be called without the lookup.  The

@@ -25,8 +25,9 @@ using vo::Found;
 using vo::Is;
 using vo::Ref;
 
-// A C API answer to a yes-or-no question (1, 0 or -1) as an outcome.
-Is is_of(int answer) noexcept { return answer > 0 ? Is::Yes : answer == 0 ? Is::No : Is::Error; }
+// A C API answer to a yes-or-no question as an outcome: the C API answers
+// exactly 1, 0 or -1, the values of Is::Yes, Is::No and Is::Error.
+Is is_of(int answer) noexcept { return static_cast<Is>(answer); }
 
 // --- the scanner ------------------------------------------------------------------
 

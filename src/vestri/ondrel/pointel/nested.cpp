@@ -231,8 +231,9 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
     return found;
 }
 
-// A C API membership answer (1, 0 or -1) as an outcome.
-Found found_of(int answer) noexcept { return answer > 0 ? Found::Yes : answer == 0 ? Found::No : Found::Error; }
+// A C API membership answer as an outcome: the C API answers exactly 1, 0
+// or -1, the values of Found::Yes, Found::No and Found::Error.
+Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
 
 Found nested_contains(PyObject* self, PyObject* key) noexcept {
     DottedKey dotted;
@@ -575,15 +576,9 @@ int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 
 int np_contains(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__contains__");
-    switch (nested_contains(self, key)) {
-        case Found::Yes:
-            return 1;
-        case Found::No:
-            return 0;
-        case Found::Error:
-            break;
-    }
-    return VO_FAIL_INT();
+    Found found = nested_contains(self, key);
+    if (found == Found::Error) return VO_FAIL_INT();
+    return found == Found::Yes;
 }
 
 PyObject* np_getitem_method(PyObject* self, PyObject* key) noexcept {

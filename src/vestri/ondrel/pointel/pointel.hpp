@@ -76,7 +76,9 @@ struct PointelState {
 };
 static_assert(std::is_trivially_destructible_v<PointelState>);
 
-extern PointelState state;
+// Hidden, so that the other files reach it at a fixed offset rather than
+// through the global offset table.
+extern PointelState state __attribute__((visibility("hidden")));
 
 // Pointel's attribute read, which NestedPointel's subclasses must keep for some fast paths.
 PyObject* pointel_getattro(PyObject* self, PyObject* name);
