@@ -165,15 +165,16 @@ Ref rest_of(PyObject* key, const DottedKey& dotted, Py_ssize_t index) noexcept {
 }
 
 // Hands the rest of a dotted key, from segment `index` on, to a level whose
-// own item access is not ours; `op(rest)` is that access, and `failed` what
-// it answers on failure.
-template <class Result, class Op>
-Result hand_over(PyObject* key, const DottedKey& dotted, Py_ssize_t index, const char* where, Result failed,
-                 Op op) noexcept {
+// own item access is not ours; `op(rest)` is that access.  A failure is
+// reported as -1 or Found::Error, whichever `op` returns.
+template <class Op>
+auto hand_over(PyObject* key, const DottedKey& dotted, Py_ssize_t index, const char* where, Op op) noexcept {
+    using Result = decltype(op(key));
+    static_assert(static_cast<Result>(-1) == static_cast<Result>(Found::Error));
     Ref rest = rest_of(key, dotted, index);
-    if (!rest) return failed;
+    if (!rest) return static_cast<Result>(-1);
     vo::RecursionGuard guard(where);
-    if (!guard.ok()) return failed;
+    if (!guard.ok()) return static_cast<Result>(-1);
     return op(rest.get());
 }
 
@@ -220,7 +221,7 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
             level = std::move(next);
             continue;
         }
-        return hand_over(key, dotted, i + 1, " while reading a dotted key", Found::Error, [&](PyObject* rest) {
+        return hand_over(key, dotted, i + 1, " while reading a dotted key", [&](PyObject* rest) {
             value = Ref::steal(PyObject_GetItem(next.get(), rest));
             return value ? Found::Yes : Found::Error;
         });
@@ -250,16 +251,16 @@ Found nested_contains(PyObject* self, PyObject* key) noexcept {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, dotted, i + 1, " while testing a dotted key", Found::Error,
+        return hand_over(key, dotted, i + 1, " while testing a dotted key",
                          [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
     }
     return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
 }
 
-bool nested_delitem(PyObject* self, PyObject* key) noexcept {
+int nested_delitem(PyObject* self, PyObject* key) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? false : PyDict_DelItem(self, key) == 0;
+    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
     Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
@@ -268,24 +269,24 @@ bool nested_delitem(PyObject* self, PyObject* key) noexcept {
         Found found = dict_read(level.get(), head, next);
         if (found != Found::Yes) {
             if (found == Found::No) vo::raise_key_error(head);
-            return false;
+            return -1;
         }
         if (dotted.walkable() && traits_of(next.get()).delitem) {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, dotted, i + 1, " while deleting a dotted key", false,
-                         [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest) == 0; });
+        return hand_over(key, dotted, i + 1, " while deleting a dotted key",
+                         [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
     }
-    return PyDict_DelItem(level.get(), dotted.segment(last)) == 0;
+    return PyDict_DelItem(level.get(), dotted.segment(last));
 }
 
-bool nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept;
+int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept;
 
 // self[key] = value through the class's own item assignment.
-bool set_item(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
+int set_item(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
     if (traits_of(self).setitem) return nested_setitem(self, key, value, env);
-    return PyObject_SetItem(self, key, value) == 0;
+    return PyObject_SetItem(self, key, value);
 }
 
 // Whether `cls()` may be replaced by allocating the empty instance directly.
@@ -339,90 +340,90 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
         fresh = new_level(type.type_ptr(), true);
         if (!fresh) return nullptr;
     }
-    if (!set_item(self, key, fresh.get(), env)) return nullptr;
+    if (set_item(self, key, fresh.get(), env) < 0) return nullptr;
     return fresh;
 }
 
-bool raise_value_in_the_way(PyObject* head, PyObject* type) noexcept {
+int raise_value_in_the_way(PyObject* head, PyObject* type) noexcept {
     Ref name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
-    if (!name) return false;
+    if (!name) return -1;
     vo::raise_concat(PyExc_KeyError, {"target key ", "\"", head, "\"",
                                       " is a value, cannot update value against another ", name.get()});
-    return false;
+    return -1;
 }
 
 // Re-entrancy: setdefault may run any code (see setdefault_level), so the
 // class that the found level must be an instance of is `type(level)` as it is
 // after the call, held while isinstance() runs; levels and segments are held.
-bool nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
+int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? false : PyDict_SetItem(self, key, value) == 0;
+    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_SetItem(self, key, value);
     Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
         PyObject* head = dotted.segment(i);
         Ref next = setdefault_level(level.get(), head, env);
-        if (!next) return false;
+        if (!next) return -1;
         Ref type = Ref::borrow(Py_TYPE(level.get()));
         int is_level = PyObject_IsInstance(next.get(), type.get());
-        if (is_level <= 0) return is_level < 0 ? false : raise_value_in_the_way(head, type.get());
+        if (is_level <= 0) return is_level < 0 ? -1 : raise_value_in_the_way(head, type.get());
         if (dotted.walkable() && traits_of(next.get()).setitem) {
             level = std::move(next);
             continue;
         }
-        return hand_over(key, dotted, i + 1, " while writing a dotted key", false,
-                         [&](PyObject* rest) { return PyObject_SetItem(next.get(), rest, value) == 0; });
+        return hand_over(key, dotted, i + 1, " while writing a dotted key",
+                         [&](PyObject* rest) { return PyObject_SetItem(next.get(), rest, value); });
     }
-    return PyDict_SetItem(level.get(), dotted.segment(last), value) == 0;
+    return PyDict_SetItem(level.get(), dotted.segment(last), value);
 }
 
 // --- update -----------------------------------------------------------------------------
 
-bool update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept;
+int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept;
 
 // sub.update(value), for the level that setdefault returned.
-bool update_level(PyObject* sub, PyObject* value, Env& env) noexcept {
+int update_level(PyObject* sub, PyObject* value, Env& env) noexcept {
     vo::RecursionGuard guard(" while merging a nested mapping");
-    if (!guard.ok()) return false;
+    if (!guard.ok()) return -1;
     if (traits_of(sub).update) return update_impl(sub, value, nullptr, nullptr, env);
     Ref result = Ref::steal(PyObject_CallMethodOneArg(sub, state.update, value));
-    return static_cast<bool>(result);
+    return result ? 0 : -1;
 }
 
 // One (key, value) of the merged source.
-bool merge_pair(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
+int merge_pair(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
     Is is_mapping = env.is_mapping(value);
-    if (is_mapping == Is::Error) return false;
+    if (is_mapping == Is::Error) return -1;
     if (is_mapping == Is::No) return set_item(self, key, value, env);
     Ref sub = setdefault_level(self, key, env);
-    if (!sub) return false;
+    if (!sub) return -1;
     return update_level(sub.get(), value, env);
 }
 
 // One item of the source, which must be a pair; `position` counts the items.
-bool merge_item(PyObject* self, PyObject* item, Py_ssize_t position, Env& env) noexcept {
+int merge_item(PyObject* self, PyObject* item, Py_ssize_t position, Env& env) noexcept {
     Py_ssize_t length = PyObject_Size(item);
-    if (length < 0) return false;
+    if (length < 0) return -1;
     if (length != 2) {
         Ref index = Ref::steal(PyLong_FromSsize_t(position));
         if (index)
             vo::raise_percent(PyExc_TypeError, "cannot convert dictionary update sequence element #%s to a sequence",
                               index.get());
-        return false;
+        return -1;
     }
     Ref key, value;
-    if (!vo::unpack_pair(item, key, value)) return false;
+    if (!vo::unpack_pair(item, key, value)) return -1;
     return merge_pair(self, key.get(), value.get(), env);
 }
 
-bool merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env& env) noexcept {
+int merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env& env) noexcept {
     Ref it = Ref::steal(PyObject_GetIter(iterable));
-    if (!it) return false;
+    if (!it) return -1;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (!merge_item(self, item.get(), position++, env)) return false;
+        if (merge_item(self, item.get(), position++, env) < 0) return -1;
     }
-    return !PyErr_Occurred();
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // The items of a dict whose `items` is dict's own, read in place, with the
@@ -432,64 +433,64 @@ bool merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, En
 // typecast in subclasses) that may change `source`; each key and value is
 // held before it is merged, and the size check catches the change as dict's
 // iterator would.  `source` itself is held by the caller.
-bool merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
+int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
     Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
     PyObject *k, *v;
     while (true) {
         if (PyDict_GET_SIZE(source) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return false;
+            return -1;
         }
-        if (!PyDict_Next(source, &pos, &k, &v)) return true;
+        if (!PyDict_Next(source, &pos, &k, &v)) return 0;
         if (remaining-- == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return false;
+            return -1;
         }
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (!merge_pair(self, key.get(), value.get(), env)) return false;
+        if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
         ++position;
     }
 }
 
-bool update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept {
+int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept {
     Ref iterable = Ref::borrow(source ? source : state.empty_tuple.get());
     Is is_mapping = env.is_mapping(iterable.get());
-    if (is_mapping == Is::Error) return false;
+    if (is_mapping == Is::Error) return -1;
     bool dict_in_place = false;
     if (is_mapping == Is::Yes) {
         dict_in_place = PyDict_Check(iterable.get()) &&
                         vo::compat::type_lookup(Py_TYPE(iterable.get()), state.items) == state.dict_items.get();
         if (!dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), state.items));
-            if (!iterable) return false;
+            if (!iterable) return -1;
         }
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t position = 0;
     if (!env.names_real()) {
         Ref chain = env.chain();
-        if (!chain) return false;
+        if (!chain) return -1;
         // itertools.chain(iterable, kwargs.items()) with the module's own names.
         if (dict_in_place) {
             iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), state.items));
-            if (!iterable) return false;
+            if (!iterable) return -1;
         }
         Ref kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return false;
+        if (!kwargs) return -1;
         for (Py_ssize_t i = 0; i < nkw; ++i)
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return false;
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return -1;
         Ref kwitems = Ref::steal(PyObject_CallMethodNoArgs(kwargs.get(), state.items));
-        if (!kwitems) return false;
+        if (!kwitems) return -1;
         Ref chained = Ref::steal(PyObject_CallFunctionObjArgs(chain.get(), iterable.get(), kwitems.get(), nullptr));
-        if (!chained) return false;
+        if (!chained) return -1;
         return merge_iterator(self, chained.get(), position, env);
     }
-    bool merged = dict_in_place ? merge_dict(self, iterable.get(), position, env)
-                                : merge_iterator(self, iterable.get(), position, env);
-    if (!merged) return false;
+    int rc = dict_in_place ? merge_dict(self, iterable.get(), position, env)
+                           : merge_iterator(self, iterable.get(), position, env);
+    if (rc < 0) return -1;
     for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (!merge_pair(self, PyTuple_GET_ITEM(kwnames, i), kwvalues[i], env)) return false;
-    return true;
+        if (merge_pair(self, PyTuple_GET_ITEM(kwnames, i), kwvalues[i], env) < 0) return -1;
+    return 0;
 }
 
 bool check_update_arity(Py_ssize_t nargs) noexcept {
@@ -523,7 +524,7 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         Env env;
         // update() with nothing to merge has no effect while the names it consults are the real ones.
         if (nargs == 0 && !kwnames && env.names_real()) Py_RETURN_NONE;
-        if (!update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env)) return VO_FAIL();
+        if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
     Ref update = Ref::steal(PyObject_GetAttr(self, state.update));
@@ -565,12 +566,12 @@ PyObject* np_subscript(PyObject* self, PyObject* key) {
 int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) {
         VO_METHOD("NestedPointel.__delitem__");
-        if (!nested_delitem(self, key)) return VO_FAIL_INT();
+        if (nested_delitem(self, key) < 0) return VO_FAIL_INT();
         return 0;
     }
     VO_METHOD("NestedPointel.__setitem__");
     Env env;
-    if (!nested_setitem(self, key, value, env)) return VO_FAIL_INT();
+    if (nested_setitem(self, key, value, env) < 0) return VO_FAIL_INT();
     return 0;
 }
 
@@ -610,7 +611,7 @@ PyObject* np_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!vo::reject_self_keyword("NestedPointel.update", kwnames)) return VO_FAIL();
     if (!check_update_arity(nargs)) return VO_FAIL();
     Env env;
-    if (!update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env)) return VO_FAIL();
+    if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
