@@ -30,8 +30,7 @@
 
 namespace configuration {
 
-PyObject* g_class = nullptr;
-Names names;
+ConfigurationState state;
 
 namespace {
 
@@ -41,23 +40,15 @@ constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}
 
 // --- the store -----------------------------------------------------------------------
 
-// Whether super() finds NestedPointel's __setitem__ after Configuration in
-// the MRO of a class, per class and version.
-struct NextSetitem {
-    bool base = false;
-};
-vo::TypeCache<NextSetitem> g_next_setitem;
-vo::Kept g_base_setitem;  // NestedPointel.__setitem__
-
 void compute_next_setitem(PyTypeObject* type, NextSetitem& facts) noexcept {
-    Ref found = vo::super_lookup(type, g_class, names.setitem);
-    facts.base = found.get() == g_base_setitem.get();
+    Ref found = vo::super_lookup(type, state.configuration_class.get(), state.setitem);
+    facts.base = found.get() == state.base_setitem.get();
     PyErr_Clear();  // a failed lookup just means "not known": looked up again on use
 }
 
 Ref find_next_setitem(PyTypeObject* type) noexcept {
-    if (g_next_setitem.get(type, compute_next_setitem).base) return Ref::borrow(g_base_setitem.get());
-    Ref method = vo::super_lookup(type, g_class, names.setitem);
+    if (state.next_setitem.get(type, compute_next_setitem).base) return Ref::borrow(state.base_setitem.get());
+    Ref method = vo::super_lookup(type, state.configuration_class.get(), state.setitem);
     if (!method && !PyErr_Occurred())
         PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
     return method;
@@ -65,9 +56,6 @@ Ref find_next_setitem(PyTypeObject* type) noexcept {
 
 // The next class's __setitem__ after Configuration, called as super() would:
 // functions and method descriptors take `self` first, anything else is bound.
-vo::NativeSlot g_assign_slot;  // store() in the item-assignment slot of the classes that keep our __setitem__
-PyTypeObject* g_base;          // NestedPointel
-
 bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     Ref type = Ref::borrow(Py_TYPE(self));
     Ref method = find_next_setitem(type.type_ptr());
@@ -75,8 +63,8 @@ bool next_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
     PyObject* found = method.get();
     // NestedPointel's own instances reach its C function through the slot;
     // so can we, while that slot is not the generic one.
-    objobjargproc base_slot = g_base->tp_as_mapping->mp_ass_subscript;
-    if (found == g_base_setitem.get() && base_slot != g_assign_slot.generic())
+    objobjargproc base_slot = state.nested_type()->tp_as_mapping->mp_ass_subscript;
+    if (found == state.base_setitem.get() && base_slot != state.assign_slot.generic())
         return base_slot(self, key, value) == 0;
     Ref result;
     if (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found)) {
@@ -104,12 +92,9 @@ int store(PyObject* self, PyObject* key, PyObject* value) noexcept {
 
 vo::Signature<2> sig_setitem("Configuration.__setitem__", "self", {{"key"}, {"value"}});
 
-PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("Configuration.__setitem__");
-    PyObject* a[2];
-    if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    g_assign_slot.adopt(Py_TYPE(self));
-    if (store(self, a[0], a[1]) < 0) return nullptr;
+PyObject* cfg_setitem(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    state.assign_slot.adopt(Py_TYPE(self));
+    if (store(self, key, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -117,7 +102,7 @@ PyObject* cfg_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // the method up and calling it; deletion keeps the interpreter's generic
 // slot, which calls NestedPointel's __delitem__.
 int cfg_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    if (!value) return reinterpret_cast<objobjargproc>(g_assign_slot.generic())(self, key, value);
+    if (!value) return reinterpret_cast<objobjargproc>(state.assign_slot.generic())(self, key, value);
     return store(self, key, value);
 }
 
@@ -149,29 +134,31 @@ PyMethodDef store_methods[] = {
      "underneath, so that a subcomponent that copies the configuration and\n"
      "updates the copy for its own use cannot corrupt the configuration it\n"
      "copied.  Leaf values that are not mappings are shared."},
-    {"__setitem__", VO_CFUNC(cfg_setitem), kFast,
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, cfg_setitem>)), kFast,
      "__setitem__($self, key, value)\n--\n\n"
      "Store INI-derived values after applying string type coercion."},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // --- the module body ----------------------------------------------------------------------
 
 bool intern_names() noexcept {
-    if (!vo::intern_all({{&names.os, "os"},
-                    {&names.environ, "environ"},
-                    {&names.get, "get"},
-                    {&names.logger, "logger"},
-                    {&names.configparser, "configparser"},
-                    {&names.defaultsect, "DEFAULTSECT"},
-                    {&names.configuration, "Configuration"},
-                    {&names.update, "update"},
-                    {&names.items, "items"},
-                    {&names.setitem, "__setitem__"},
-                    {&names.typecast_str, "typecast_str"},
-                    {&names.yaml, "yaml"},
-                    {&names.get_entry_points, "get_entry_points"},
-                    {&names.expand_cfg_env_vars, "_expand_cfg_env_vars"},
-                    {&names.pattern, "_ENV_VAR_PATTERN"}})) return false;
+    if (!vo::intern_all({{&state.os, "os"},
+                         {&state.environ, "environ"},
+                         {&state.get, "get"},
+                         {&state.logger, "logger"},
+                         {&state.configparser, "configparser"},
+                         {&state.defaultsect, "DEFAULTSECT"},
+                         {&state.configuration, "Configuration"},
+                         {&state.update, "update"},
+                         {&state.items, "items"},
+                         {&state.setitem, "__setitem__"},
+                         {&state.typecast_str, "typecast_str"},
+                         {&state.yaml, "yaml"},
+                         {&state.get_entry_points, "get_entry_points"},
+                         {&state.expand_cfg_env_vars, "_expand_cfg_env_vars"},
+                         {&state.pattern, "_ENV_VAR_PATTERN"}}))
+        return false;
     return true;
 }
 
@@ -197,20 +184,19 @@ Ref make_configuration(PyObject* module) noexcept {
     if (!base) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
-    Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr,
-                                       vo::InstanceLayout::NoSlots);
+    Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
     if (!cls) return nullptr;
     Ref pattern = compile_pattern();
-    if (!pattern || PyObject_SetAttr(cls.get(), names.pattern, pattern.get()) < 0) return nullptr;
+    if (!pattern || PyObject_SetAttr(cls.get(), state.pattern, pattern.get()) < 0) return nullptr;
     if (!vo::install_methods(module, cls.get(), expansion_methods) ||
         !vo::install_methods(module, cls.get(), store_methods) ||
         !vo::install_methods(module, cls.get(), loader_methods))
         return nullptr;
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
-    g_base = reinterpret_cast<PyTypeObject*>(base.get());  // kept alive by the module namespace
-    if (!g_base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
-    if (!g_assign_slot.install(cls.type_ptr(), vo::SlotId::AssignSubscript, reinterpret_cast<void*>(cfg_ass_subscript),
-                               {"__setitem__", "__delitem__"}))
+    if (!state.nested_pointel.set(base)) return nullptr;
+    if (!state.base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
+    if (!state.assign_slot.install(cls.type_ptr(), vo::SlotId::AssignSubscript,
+                                   reinterpret_cast<void*>(cfg_ass_subscript), {"__setitem__", "__delitem__"}))
         return nullptr;
     return cls;
 }
@@ -227,7 +213,7 @@ bool module_body(PyObject* module) {
     if (!init_typecast(module)) return false;
     Ref cls = make_configuration(module);
     if (!cls) return false;
-    g_class = Py_NewRef(cls.get());
+    if (!state.configuration_class.set(cls)) return false;
     return vo::body_bind(module, "Configuration", std::move(cls));
 }
 

@@ -14,6 +14,7 @@
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/kept.hpp"
+#include "common/lookup.hpp"
 #include "common/module.hpp"
 #include "configuration.hpp"
 
@@ -21,19 +22,12 @@ namespace configuration {
 namespace {
 
 using vo::Found;
+using vo::Is;
 using vo::Ref;
 
-PyObject *s_finditer, *s_sub, *s_group, *s_warning, *s_defaults, *s_sections, *s_set, *s_missing_env_vars,
-    *s_expand_cfg_value;
-PyObject* real_pattern;     // the compiled _ENV_VAR_PATTERN
-vo::Kept d_missing;        // the classmethod descriptors as the class holds them
-vo::Kept d_expand_value;
-PyObject* replace_function; // the replacement function handed to a replaced pattern's `sub`
-PyObject* section_key_kwnames;  // ("section", "key")
-PyObject* empty_text;
-PyObject* list_separator;   // ", "
-PyObject* warning_format;
-PyObject *one, *two;
+// A C API answer to a yes-or-no question as an outcome: the C API answers
+// exactly 1, 0 or -1, the values of Is::Yes, Is::No and Is::Error.
+Is is_of(int answer) noexcept { return static_cast<Is>(answer); }
 
 // --- the scanner ------------------------------------------------------------------
 
@@ -77,40 +71,40 @@ Found next_reference(PyObject* text, Py_ssize_t pos, Reference& ref) noexcept {
 }
 
 bool scans_natively(PyObject* pattern, PyObject* value) noexcept {
-    return pattern == real_pattern && PyUnicode_Check(value);
+    return pattern == state.real_pattern.get() && PyUnicode_Check(value);
 }
 
 // --- the environment, through the module's `os` ------------------------------------
 
 Ref environ_now() noexcept {
-    Ref os = vo::global(names.os);
+    Ref os = vo::global(state.os);
     if (!os) return nullptr;
-    return Ref::steal(PyObject_GetAttr(os.get(), names.environ));
+    return Ref::steal(PyObject_GetAttr(os.get(), state.environ));
 }
 
 // `name in os.environ`
-int environ_has(PyObject* name) noexcept {
+Is environ_has(PyObject* name) noexcept {
     Ref environ = environ_now();
-    if (!environ) return -1;
-    return PySequence_Contains(environ.get(), name);
+    if (!environ) return Is::Error;
+    return is_of(PySequence_Contains(environ.get(), name));
 }
 
 // `os.environ.get(name, '')`
 Ref environ_get(PyObject* name) noexcept {
     Ref environ = environ_now();
     if (!environ) return nullptr;
-    PyObject* argv[] = {environ.get(), name, empty_text};
-    return Ref::steal(PyObject_VectorcallMethod(names.get, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* argv[] = {environ.get(), name, state.empty_text};
+    return Ref::steal(PyObject_VectorcallMethod(state.get, argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `match.group(1) or match.group(2)`
 Ref match_name(PyObject* match) noexcept {
-    Ref first = Ref::steal(PyObject_CallMethodOneArg(match, s_group, one));
+    Ref first = Ref::steal(PyObject_CallMethodOneArg(match, state.group, state.one.get()));
     if (!first) return nullptr;
     int truth = PyObject_IsTrue(first.get());
     if (truth < 0) return nullptr;
     if (truth) return first;
-    return Ref::steal(PyObject_CallMethodOneArg(match, s_group, two));
+    return Ref::steal(PyObject_CallMethodOneArg(match, state.group, state.two.get()));
 }
 
 PyObject* replace_reference(PyObject*, PyObject* match) {
@@ -125,16 +119,16 @@ PyMethodDef replace_def = {"replace_reference", VO_CFUNC(replace_reference), MET
 
 // cls._missing_env_vars(value)
 Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
-    Ref pattern = Ref::steal(PyObject_GetAttr(cls, names.pattern));
+    Ref pattern = Ref::steal(PyObject_GetAttr(cls, state.pattern));
     if (!pattern) return nullptr;
     Ref missing = Ref::steal(PyList_New(0));
     if (!missing) return nullptr;
     // Unset and not listed yet: names in order of first reference, once each.
     auto consider = [&](PyObject* name) noexcept {
-        int present = environ_has(name);
-        if (present) return present > 0;
-        int listed = PySequence_Contains(missing.get(), name);
-        if (listed) return listed > 0;
+        Is present = environ_has(name);
+        if (present != Is::No) return present == Is::Yes;
+        Is listed = is_of(PySequence_Contains(missing.get(), name));
+        if (listed != Is::No) return listed == Is::Yes;
         return PyList_Append(missing.get(), name) == 0;
     };
     if (scans_natively(pattern.get(), value)) {
@@ -150,7 +144,7 @@ Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
         }
         return missing;
     }
-    Ref matches = Ref::steal(PyObject_CallMethodOneArg(pattern.get(), s_finditer, value));
+    Ref matches = Ref::steal(PyObject_CallMethodOneArg(pattern.get(), state.finditer, value));
     if (!matches) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(matches.get()));
     if (!it) return nullptr;
@@ -191,59 +185,60 @@ Ref substitute(PyObject* value) noexcept {
         Ref after = Ref::steal(PyUnicode_Substring(value, pos, length));
         if (!after || !append(after.get())) return nullptr;
     }
-    return Ref::steal(PyUnicode_Join(empty_text, pieces.get()));
+    return Ref::steal(PyUnicode_Join(state.empty_text, pieces.get()));
 }
 
 // cls._expand_cfg_value(value, section=section, key=key)
 Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* key) noexcept {
     Ref missing;
-    if (class_attr_is(cls, s_missing_env_vars, d_missing.get()))
+    if (class_attr_is(cls, state.missing_env_vars, state.d_missing.get()))
         missing = missing_env_vars(cls, value);
     else
-        missing = Ref::steal(PyObject_CallMethodOneArg(cls, s_missing_env_vars, value));
+        missing = Ref::steal(PyObject_CallMethodOneArg(cls, state.missing_env_vars, value));
     if (!missing) return nullptr;
     int any = PyObject_IsTrue(missing.get());
     if (any < 0) return nullptr;
     if (any) {
-        Ref logger = vo::global(names.logger);
+        Ref logger = vo::global(state.logger);
         if (!logger) return nullptr;
-        Ref joined = Ref::steal(PyUnicode_Join(list_separator, missing.get()));
+        Ref joined = Ref::steal(PyUnicode_Join(state.list_separator, missing.get()));
         if (!joined) return nullptr;
         // The logging module formats the message, and only if a handler wants it.
-        PyObject* argv[] = {logger.get(), warning_format, joined.get(), section, key};
+        PyObject* argv[] = {logger.get(), state.warning_format, joined.get(), section, key};
         Ref logged =
-            Ref::steal(PyObject_VectorcallMethod(s_warning, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref::steal(PyObject_VectorcallMethod(state.warning, argv, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!logged) return nullptr;
     }
-    Ref pattern = Ref::steal(PyObject_GetAttr(cls, names.pattern));
+    Ref pattern = Ref::steal(PyObject_GetAttr(cls, state.pattern));
     if (!pattern) return nullptr;
     if (scans_natively(pattern.get(), value)) return substitute(value);
-    return Ref::steal(PyObject_CallMethodObjArgs(pattern.get(), s_sub, replace_function, value, nullptr));
+    return Ref::steal(
+        PyObject_CallMethodObjArgs(pattern.get(), state.sub, state.replace_function.get(), value, nullptr));
 }
 
 // The module's `Configuration._expand_cfg_value(value, section=..., key=...)`.
 Ref expand_through_class(PyObject* value, PyObject* section, PyObject* key) noexcept {
-    Ref cls = vo::global(names.configuration);
+    Ref cls = vo::global(state.configuration);
     if (!cls) return nullptr;
-    if (class_attr_is(cls.get(), s_expand_cfg_value, d_expand_value.get()))
+    if (class_attr_is(cls.get(), state.expand_cfg_value, state.d_expand_value.get()))
         return expand_value(cls.get(), value, section, key);
-    Ref method = Ref::steal(PyObject_GetAttr(cls.get(), s_expand_cfg_value));
+    Ref method = Ref::steal(PyObject_GetAttr(cls.get(), state.expand_cfg_value));
     if (!method) return nullptr;
     PyObject* argv[] = {value, section, key};
-    return Ref::steal(PyObject_Vectorcall(method.get(), argv, 1, section_key_kwnames));
+    return Ref::steal(PyObject_Vectorcall(method.get(), argv, 1, state.section_key_kwnames.get()));
 }
 
 // The module's `configparser.DEFAULTSECT`, as bound now.
 Ref default_section() noexcept {
-    Ref configparser = vo::global(names.configparser);
+    Ref configparser = vo::global(state.configparser);
     if (!configparser) return nullptr;
-    return Ref::steal(PyObject_GetAttr(configparser.get(), names.defaultsect));
+    return Ref::steal(PyObject_GetAttr(configparser.get(), state.defaultsect));
 }
 
 // Calls `each(key, value)` for every pair of `mapping.items()`.
 template <class F>
 bool for_each_item(PyObject* mapping, F each) noexcept {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.items));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(mapping, state.items));
     if (!items) return false;
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     if (!it) return false;
@@ -258,7 +253,7 @@ bool expand_parser(PyObject* config) noexcept {
     // The default section first: its values are written back through the
     // section view, the other sections' through the parser's `set`.  Either
     // way the parser checks the interpolation syntax of the new value.
-    Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(config, s_defaults));
+    Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(config, state.defaults));
     if (!defaults) return false;
     bool ok = for_each_item(defaults.get(), [&](PyObject* key, PyObject* value) noexcept {
         Ref section = default_section();
@@ -272,14 +267,15 @@ bool expand_parser(PyObject* config) noexcept {
     });
     if (!ok) return false;
     // The raw sections hold each section's own options only, not the defaults.
-    Ref sections = Ref::steal(PyObject_GetAttr(config, s_sections));
+    Ref sections = Ref::steal(PyObject_GetAttr(config, state.sections));
     if (!sections) return false;
     return for_each_item(sections.get(), [&](PyObject* section, PyObject* options) noexcept {
         return for_each_item(options, [&](PyObject* key, PyObject* value) noexcept {
             Ref result = expand_through_class(value, section, key);
             if (!result) return false;
             PyObject* argv[] = {config, section, key, result.get()};
-            Ref done = Ref::steal(PyObject_VectorcallMethod(s_set, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref done =
+                Ref::steal(PyObject_VectorcallMethod(state.set, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             return static_cast<bool>(done);
         });
     });
@@ -290,29 +286,23 @@ vo::Signature<3> sig_expand_value("Configuration._expand_cfg_value", "cls",
                                   {{"value"}, {"section", true}, {"key", true}});
 vo::Signature<1> sig_expand_parser("Configuration._expand_cfg_env_vars", nullptr, {{"config"}});
 
-PyObject* cfg_missing_env_vars(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cfg_missing_env_vars(PyObject* cls, PyObject* value) noexcept {
     VO_METHOD("Configuration._missing_env_vars");
-    PyObject* a[1];
-    if (!sig_missing.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    Ref missing = missing_env_vars(cls, a[0]);
+    Ref missing = missing_env_vars(cls, value);
     if (!missing) return VO_FAIL();
     return missing.release();
 }
 
-PyObject* cfg_expand_cfg_value(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cfg_expand_cfg_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* key) noexcept {
     VO_METHOD("Configuration._expand_cfg_value");
-    PyObject* a[3];
-    if (!sig_expand_value.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    Ref result = expand_value(cls, a[0], a[1], a[2]);
+    Ref result = expand_value(cls, value, section, key);
     if (!result) return VO_FAIL();
     return result.release();
 }
 
-PyObject* cfg_expand_cfg_env_vars(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cfg_expand_cfg_env_vars(PyObject*, PyObject* config) noexcept {
     VO_METHOD("Configuration._expand_cfg_env_vars");
-    PyObject* a[1];
-    if (!sig_expand_parser.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    if (!expand_parser(a[0])) return VO_FAIL();
+    if (!expand_parser(config)) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -321,39 +311,41 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 }  // namespace
 
 PyMethodDef expansion_methods[] = {
-    {"_missing_env_vars", VO_CFUNC(cfg_missing_env_vars), kFast | METH_CLASS,
+    {"_missing_env_vars", VO_CFUNC((vo::method<sig_missing, cfg_missing_env_vars>)), kFast | METH_CLASS,
      "_missing_env_vars($cls, value)\n--\n\n"
      "Return env var references from a string that are not set."},
-    {"_expand_cfg_value", VO_CFUNC(cfg_expand_cfg_value), kFast | METH_CLASS,
+    {"_expand_cfg_value", VO_CFUNC((vo::method<sig_expand_value, cfg_expand_cfg_value>)), kFast | METH_CLASS,
      "_expand_cfg_value($cls, value, *, section, key)\n--\n\n"
      "Expand env vars in one INI value and warn about missing references."},
-    {"_expand_cfg_env_vars", VO_CFUNC(cfg_expand_cfg_env_vars), kFast | METH_STATIC,
+    {"_expand_cfg_env_vars", VO_CFUNC((vo::method<sig_expand_parser, cfg_expand_cfg_env_vars>)), kFast | METH_STATIC,
      "_expand_cfg_env_vars(config)\n--\n\n"
      "Expand environment variable references in loaded INI values."},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
 bool init_expansion(PyObject* module, PyObject* cls, PyObject* pattern) noexcept {
-    if (!vo::intern_all({{&s_finditer, "finditer"},
-                    {&s_sub, "sub"},
-                    {&s_group, "group"},
-                    {&s_warning, "warning"},
-                    {&s_defaults, "defaults"},
-                    {&s_sections, "_sections"},
-                    {&s_set, "set"},
-                    {&s_missing_env_vars, "_missing_env_vars"},
-                    {&s_expand_cfg_value, "_expand_cfg_value"},
-                    {&empty_text, ""},
-                    {&list_separator, ", "},
-                    {&warning_format,
-                     "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}})) return false;
-    real_pattern = Py_NewRef(pattern);
-    if (!d_missing.set(vo::own_attribute(cls, "_missing_env_vars")) ||
-        !d_expand_value.set(vo::own_attribute(cls, "_expand_cfg_value")))
+    if (!vo::intern_all(
+            {{&state.finditer, "finditer"},
+             {&state.sub, "sub"},
+             {&state.group, "group"},
+             {&state.warning, "warning"},
+             {&state.defaults, "defaults"},
+             {&state.sections, "_sections"},
+             {&state.set, "set"},
+             {&state.missing_env_vars, "_missing_env_vars"},
+             {&state.expand_cfg_value, "_expand_cfg_value"},
+             {&state.empty_text, ""},
+             {&state.list_separator, ", "},
+             {&state.warning_format,
+              "Environment variable(s) %s referenced by [%s] %s are not set; substituting an empty string."}}))
         return false;
-    if (!(section_key_kwnames = Py_BuildValue("(ss)", "section", "key"))) return false;
-    if (!(one = PyLong_FromLong(1)) || !(two = PyLong_FromLong(2))) return false;
-    replace_function = PyCMethod_New(&replace_def, nullptr, module, nullptr);
-    return replace_function != nullptr;
+    if (!state.real_pattern.set(Ref::borrow(pattern))) return false;
+    if (!state.d_missing.set(vo::own_attribute(cls, "_missing_env_vars")) ||
+        !state.d_expand_value.set(vo::own_attribute(cls, "_expand_cfg_value")))
+        return false;
+    if (!state.section_key_kwnames.set(Ref::steal(Py_BuildValue("(ss)", "section", "key")))) return false;
+    if (!state.one.set(Ref::steal(PyLong_FromLong(1))) || !state.two.set(Ref::steal(PyLong_FromLong(2)))) return false;
+    return state.replace_function.set(Ref::steal(PyCMethod_New(&replace_def, nullptr, module, nullptr)));
 }
 
 }  // namespace configuration

@@ -28,19 +28,6 @@ namespace {
 
 using vo::Ref;
 
-PyObject *s_config_parser, *s_read, *s_pop, *s_path, *s_isfile, *s_open, *s_read_mode, *s_enter, *s_exit,
-    *s_safe_load, *s_safe_loader, *s_load, *s_dist, *s_exception, *s_entry_failed, *s_seek, *s_get_single_data,
-    *s_dispose;
-PyObject* parser_kwnames;   // ("delimiters", "comment_prefixes")
-PyObject* parser_kwvalues;  // (("=",), ("#",))
-PyObject* zero;
-vo::Kept real_yaml, real_safe_load, real_load, real_safe_loader, c_safe_loader;  // c_safe_loader may be empty
-vo::Kept text_file_type;   // io.TextIOWrapper, what open(name, 'r') returns
-// The registries both loaders construct and resolve with, as PyYAML left
-// them: (attribute name, copy) pairs; empty when the two loaders differed
-// already when the module was loaded.
-vo::Kept registry_names, registry_copies;
-
 Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref files = Ref::steal(PyTuple_New(nargs));
     if (!files) return nullptr;
@@ -52,12 +39,13 @@ Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
 
 // configparser.ConfigParser(delimiters=('=',), comment_prefixes=('#',))
 Ref new_parser() noexcept {
-    Ref configparser = vo::global(names.configparser);
+    Ref configparser = vo::global(state.configparser);
     if (!configparser) return nullptr;
-    Ref parser_class = Ref::steal(PyObject_GetAttr(configparser.get(), s_config_parser));
+    Ref parser_class = Ref::steal(PyObject_GetAttr(configparser.get(), state.config_parser));
     if (!parser_class) return nullptr;
-    PyObject* kwvalues[] = {PyTuple_GET_ITEM(parser_kwvalues, 0), PyTuple_GET_ITEM(parser_kwvalues, 1)};
-    return Ref::steal(PyObject_Vectorcall(parser_class.get(), kwvalues, 0, parser_kwnames));
+    PyObject* kwvalues[] = {PyTuple_GET_ITEM(state.parser_kwvalues.get(), 0),
+                            PyTuple_GET_ITEM(state.parser_kwvalues.get(), 1)};
+    return Ref::steal(PyObject_Vectorcall(parser_class.get(), kwvalues, 0, state.parser_kwnames.get()));
 }
 
 bool call_method(PyObject* self, PyObject* name, PyObject* arg) noexcept {
@@ -73,34 +61,33 @@ PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref config = new_parser();
     if (!config) return VO_FAIL();
     // Files that cannot be opened are skipped by the parser; the list names the others.
-    Ref loaded = Ref::steal(PyObject_CallMethodOneArg(config.get(), s_read, files.get()));
+    Ref loaded = Ref::steal(PyObject_CallMethodOneArg(config.get(), state.read, files.get()));
     if (!loaded) return VO_FAIL();
     // Expansion rewrites the raw values before anything is merged, so a
     // value the parser rejects leaves the store untouched.
-    if (!call_method(self, names.expand_cfg_env_vars, config.get())) return VO_FAIL();
+    if (!call_method(self, state.expand_cfg_env_vars, config.get())) return VO_FAIL();
     // The parser is a mapping of section views, the default section first;
     // values are interpolated as the views are read.
-    if (!call_method(self, names.update, config.get())) return VO_FAIL();
-    Ref configparser = vo::global(names.configparser);
+    if (!call_method(self, state.update, config.get())) return VO_FAIL();
+    Ref configparser = vo::global(state.configparser);
     if (!configparser) return VO_FAIL();
-    Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), names.defaultsect));
+    Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), state.defaultsect));
     if (!default_section) return VO_FAIL();
     // Every section has inherited the defaults; their own level goes.
-    if (!call_method(self, s_pop, default_section.get())) return VO_FAIL();
+    if (!call_method(self, state.pop, default_section.get())) return VO_FAIL();
     return loaded.release();
 }
 
 // --- load_yamls ---------------------------------------------------------------------------
 
-
 // Whether the C loader's registries (constructors, resolvers) are those of
 // SafeLoader, and both as they were when the module was loaded.
 bool registries_as_shipped() noexcept {
-    if (!registry_names) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(registry_names.get()); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(registry_names.get(), i);
-        PyObject* copy = PyTuple_GET_ITEM(registry_copies.get(), i);
-        for (PyObject* loader : {real_safe_loader.get(), c_safe_loader.get()}) {
+    if (!state.registry_names) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.registry_names.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(state.registry_names.get(), i);
+        PyObject* copy = PyTuple_GET_ITEM(state.registry_copies.get(), i);
+        for (PyObject* loader : {state.real_safe_loader.get(), state.c_safe_loader.get()}) {
             Ref now = Ref::steal(PyObject_GetAttr(loader, name));
             int same = now ? PyObject_RichCompareBool(now.get(), copy, Py_EQ) : -1;
             if (same <= 0) {
@@ -114,18 +101,18 @@ bool registries_as_shipped() noexcept {
 
 bool use_c_loader(PyObject* yaml, PyObject* file) noexcept {
     // A file of another type (from a rebound `open`) may not read back from the start.
-    if (yaml != real_yaml.get() || !c_safe_loader ||
-        !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(text_file_type.get())))
+    if (yaml != state.real_yaml.get() || !state.c_safe_loader ||
+        !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(state.text_file_type.get())))
         return false;
-    Ref safe_load = Ref::steal(PyObject_GetAttr(yaml, s_safe_load));
-    Ref load = Ref::steal(PyObject_GetAttr(yaml, s_load));
-    Ref safe_loader = Ref::steal(PyObject_GetAttr(yaml, s_safe_loader));
+    Ref safe_load = Ref::steal(PyObject_GetAttr(yaml, state.safe_load));
+    Ref load = Ref::steal(PyObject_GetAttr(yaml, state.load));
+    Ref safe_loader = Ref::steal(PyObject_GetAttr(yaml, state.safe_loader));
     if (!safe_load || !load || !safe_loader) {
         PyErr_Clear();  // the plain call reports a missing name itself
         return false;
     }
-    return safe_load.get() == real_safe_load.get() && load.get() == real_load.get() &&
-           safe_loader.get() == real_safe_loader.get() && registries_as_shipped();
+    return safe_load.get() == state.real_safe_load.get() && load.get() == state.real_load.get() &&
+           safe_loader.get() == state.real_safe_loader.get() && registries_as_shipped();
 }
 
 // Whether both parsers read `text` alike: no tab, no `!` (the bare tag reads
@@ -148,8 +135,8 @@ bool parsers_agree_on(PyObject* text) noexcept {
             leading = true;
             continue;
         }
-        if (c < 0x20 || c == '!' || c == 0x7f || (c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029 ||
-            c == 0xfeff || (c >= 0xd800 && c < 0xe000) || c >= 0xfffe)
+        if (c < 0x20 || c == '!' || c == 0x7f || (c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029 || c == 0xfeff ||
+            (c >= 0xd800 && c < 0xe000) || c >= 0xfffe)
             return false;
         if (c == ' ' && leading) {
             ++indent;
@@ -167,20 +154,20 @@ bool parsers_agree_on(PyObject* text) noexcept {
 
 // The document of the C loader, NULL (no exception) where it cannot be used or failed.
 Ref load_natively(PyObject* file) noexcept {
-    Ref text = Ref::steal(PyObject_CallMethodNoArgs(file, s_read));
+    Ref text = Ref::steal(PyObject_CallMethodNoArgs(file, state.read));
     if (!text || !parsers_agree_on(text.get())) {
         PyErr_Clear();
         return nullptr;
     }
-    Ref loader = Ref::steal(PyObject_CallOneArg(c_safe_loader.get(), text.get()));
+    Ref loader = Ref::steal(PyObject_CallOneArg(state.c_safe_loader.get(), text.get()));
     if (!loader) {
         PyErr_Clear();
         return nullptr;
     }
     // yaml.load(): try: return loader.get_single_data() finally: loader.dispose()
-    Ref document = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), s_get_single_data));
+    Ref document = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.get_single_data));
     PyObject* error = PyErr_GetRaisedException();
-    Ref disposed = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), s_dispose));
+    Ref disposed = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.dispose));
     Py_XDECREF(error);
     PyErr_Clear();
     if (!disposed) return nullptr;
@@ -189,20 +176,20 @@ Ref load_natively(PyObject* file) noexcept {
 
 // self.update(yaml.safe_load(f))
 bool merge_yaml(PyObject* self, PyObject* file) noexcept {
-    Ref update = Ref::steal(PyObject_GetAttr(self, names.update));
+    Ref update = Ref::steal(PyObject_GetAttr(self, state.update));
     if (!update) return false;
-    Ref yaml = vo::global(names.yaml);
+    Ref yaml = vo::global(state.yaml);
     if (!yaml) return false;
     Ref document;
     if (use_c_loader(yaml.get(), file)) {
         document = load_natively(file);
         // Read again from the start, by safe_load itself.
         if (!document) {
-            Ref at = Ref::steal(PyObject_CallMethodOneArg(file, s_seek, zero));
+            Ref at = Ref::steal(PyObject_CallMethodOneArg(file, state.seek, state.zero.get()));
             if (!at) return false;
         }
     }
-    if (!document) document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), s_safe_load, file));
+    if (!document) document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), state.safe_load, file));
     if (!document) return false;
     Ref result = Ref::steal(PyObject_CallOneArg(update.get(), document.get()));
     return static_cast<bool>(result);
@@ -210,20 +197,20 @@ bool merge_yaml(PyObject* self, PyObject* file) noexcept {
 
 // with open(name, 'r') as f: self.update(yaml.safe_load(f))
 bool load_yaml_file(PyObject* self, PyObject* name) noexcept {
-    Ref open = vo::global(s_open);
+    Ref open = vo::global(state.open);
     if (!open) return false;
-    PyObject* argv[] = {name, s_read_mode};
+    PyObject* argv[] = {name, state.read_mode};
     Ref manager = Ref::steal(PyObject_Vectorcall(open.get(), argv, 2, nullptr));
     if (!manager) return false;
     Ref enter, exit;
-    vo::Found has_enter = vo::special_method(manager.get(), s_enter, enter);
+    vo::Found has_enter = vo::special_method(manager.get(), state.enter, enter);
     if (has_enter != vo::Found::Yes) {
         if (has_enter == vo::Found::No)
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                          Py_TYPE(manager.get())->tp_name);
         return false;
     }
-    vo::Found has_exit = vo::special_method(manager.get(), s_exit, exit);
+    vo::Found has_exit = vo::special_method(manager.get(), state.exit, exit);
     if (has_exit != vo::Found::Yes) {
         if (has_exit == vo::Found::No)
             PyErr_Format(PyExc_TypeError,
@@ -266,11 +253,11 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!loaded) return VO_FAIL();
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* name = PyTuple_GET_ITEM(files.get(), i);
-        Ref os = vo::global(names.os);
+        Ref os = vo::global(state.os);
         if (!os) return VO_FAIL();
-        Ref path = Ref::steal(PyObject_GetAttr(os.get(), s_path));
+        Ref path = Ref::steal(PyObject_GetAttr(os.get(), state.path));
         if (!path) return VO_FAIL();
-        Ref exists = Ref::steal(PyObject_CallMethodOneArg(path.get(), s_isfile, name));
+        Ref exists = Ref::steal(PyObject_CallMethodOneArg(path.get(), state.isfile, name));
         if (!exists) return VO_FAIL();
         int is_file = PyObject_IsTrue(exists.get());
         if (is_file < 0) return VO_FAIL();
@@ -289,9 +276,9 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // self.update(ep.load())
 bool merge_entry_point(PyObject* self, PyObject* ep) noexcept {
-    Ref update = Ref::steal(PyObject_GetAttr(self, names.update));
+    Ref update = Ref::steal(PyObject_GetAttr(self, state.update));
     if (!update) return false;
-    Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(ep, s_load));
+    Ref loaded = Ref::steal(PyObject_CallMethodNoArgs(ep, state.load));
     if (!loaded) return false;
     Ref result = Ref::steal(PyObject_CallOneArg(update.get(), loaded.get()));
     return static_cast<bool>(result);
@@ -303,29 +290,27 @@ bool log_entry_point_failure(PyObject* ep) noexcept {
     // As inside an `except` block: the record carries this traceback, and an
     // error raised while logging is chained to it.
     vo::HandlingScope handling(error.get());
-    Ref logger = vo::global(names.logger);
+    Ref logger = vo::global(state.logger);
     if (!logger) return false;
-    Ref dist = Ref::steal(PyObject_GetAttr(ep, s_dist));
+    Ref dist = Ref::steal(PyObject_GetAttr(ep, state.dist));
     if (!dist) return false;
     Ref text = Ref::steal(PyObject_Str(dist.get()));
     if (!text) return false;
-    Ref message = Ref::steal(PyUnicode_Concat(s_entry_failed, text.get()));
+    Ref message = Ref::steal(PyUnicode_Concat(state.entry_failed, text.get()));
     if (!message) return false;
-    Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), s_exception, message.get()));
+    Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), state.exception, message.get()));
     return static_cast<bool>(logged);
 }
 
 vo::Signature<1> sig_load_entrypoint("Configuration.load_entrypoint", "self", {{"group"}});
 
-PyObject* cfg_load_entrypoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cfg_load_entrypoint(PyObject* self, PyObject* group) noexcept {
     VO_METHOD("Configuration.load_entrypoint");
-    PyObject* a[1];
-    if (!sig_load_entrypoint.parse(args, nargs, kwnames, a)) return VO_FAIL();
     Ref loaded = Ref::steal(PyList_New(0));
     if (!loaded) return VO_FAIL();
-    Ref get_entry_points = vo::global(names.get_entry_points);
+    Ref get_entry_points = vo::global(state.get_entry_points);
     if (!get_entry_points) return VO_FAIL();
-    Ref eps = Ref::steal(PyObject_CallOneArg(get_entry_points.get(), a[0]));
+    Ref eps = Ref::steal(PyObject_CallOneArg(get_entry_points.get(), group));
     if (!eps) return VO_FAIL();
     Ref it = Ref::steal(PyObject_GetIter(eps.get()));
     if (!it) return VO_FAIL();
@@ -361,7 +346,7 @@ PyMethodDef loader_methods[] = {
      "\n"
      "Names that are not existing regular files are skipped.  Returns the\n"
      "tuple of the files that were loaded."},
-    {"load_entrypoint", VO_CFUNC(cfg_load_entrypoint), kFast,
+    {"load_entrypoint", VO_CFUNC((vo::method<sig_load_entrypoint, cfg_load_entrypoint>)), kFast,
      "load_entrypoint($self, group)\n--\n\n"
      "Populate this configuration by loading the entry points of a group.\n"
      "\n"
@@ -372,7 +357,8 @@ PyMethodDef loader_methods[] = {
      "INI file and to load it from their entry-point module.\n"
      "\n"
      "Returns the list of the entry points that were loaded."},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // Copies of the registries, taken while SafeLoader and the C loader agree on them.
 static bool snapshot_registries() noexcept {
@@ -385,8 +371,8 @@ static bool snapshot_registries() noexcept {
     for (int i = 0; i < 4; ++i) {
         Ref name = Ref::steal(PyUnicode_InternFromString(attributes[i]));
         if (!name) return false;
-        Ref python = Ref::steal(PyObject_GetAttr(real_safe_loader.get(), name.get()));
-        Ref native = Ref::steal(PyObject_GetAttr(c_safe_loader.get(), name.get()));
+        Ref python = Ref::steal(PyObject_GetAttr(state.real_safe_loader.get(), name.get()));
+        Ref native = Ref::steal(PyObject_GetAttr(state.c_safe_loader.get(), name.get()));
         if (!python || !native) return false;
         int same = PyObject_RichCompareBool(python.get(), native.get(), Py_EQ);
         if (same < 0) return false;
@@ -397,41 +383,43 @@ static bool snapshot_registries() noexcept {
         PyTuple_SET_ITEM(names_tuple.get(), i, name.release());
         PyTuple_SET_ITEM(copies.get(), i, copy.release());
     }
-    return registry_names.set(std::move(names_tuple)) && registry_copies.set(std::move(copies));
+    return state.registry_names.set(std::move(names_tuple)) && state.registry_copies.set(std::move(copies));
 }
 
 bool init_loaders() noexcept {
-    if (!vo::intern_all({{&s_config_parser, "ConfigParser"},
-                    {&s_read, "read"},
-                    {&s_pop, "pop"},
-                    {&s_path, "path"},
-                    {&s_isfile, "isfile"},
-                    {&s_open, "open"},
-                    {&s_read_mode, "r"},
-                    {&s_enter, "__enter__"},
-                    {&s_exit, "__exit__"},
-                    {&s_safe_load, "safe_load"},
-                    {&s_safe_loader, "SafeLoader"},
-                    {&s_load, "load"},
-                    {&s_dist, "dist"},
-                    {&s_exception, "exception"},
-                    {&s_entry_failed, "Failed to load configuration from entrypoint: "},
-                    {&s_seek, "seek"},
-                    {&s_get_single_data, "get_single_data"},
-                    {&s_dispose, "dispose"}})) return false;
-    if (!(parser_kwnames = Py_BuildValue("(ss)", "delimiters", "comment_prefixes")) ||
-        !(parser_kwvalues = Py_BuildValue("((s)(s))", "=", "#")) || !(zero = PyLong_FromLong(0)))
+    if (!vo::intern_all({{&state.config_parser, "ConfigParser"},
+                         {&state.read, "read"},
+                         {&state.pop, "pop"},
+                         {&state.path, "path"},
+                         {&state.isfile, "isfile"},
+                         {&state.open, "open"},
+                         {&state.read_mode, "r"},
+                         {&state.enter, "__enter__"},
+                         {&state.exit, "__exit__"},
+                         {&state.safe_load, "safe_load"},
+                         {&state.safe_loader, "SafeLoader"},
+                         {&state.load, "load"},
+                         {&state.dist, "dist"},
+                         {&state.exception, "exception"},
+                         {&state.entry_failed, "Failed to load configuration from entrypoint: "},
+                         {&state.seek, "seek"},
+                         {&state.get_single_data, "get_single_data"},
+                         {&state.dispose, "dispose"}}))
         return false;
-    if (!real_yaml.set(vo::global(names.yaml))) return false;
-    PyObject* yaml = real_yaml.get();
-    if (!real_safe_load.set(Ref::steal(PyObject_GetAttr(yaml, s_safe_load))) ||
-        !real_load.set(Ref::steal(PyObject_GetAttr(yaml, s_load))) ||
-        !real_safe_loader.set(Ref::steal(PyObject_GetAttr(yaml, s_safe_loader))))
+    if (!state.parser_kwnames.set(Ref::steal(Py_BuildValue("(ss)", "delimiters", "comment_prefixes"))) ||
+        !state.parser_kwvalues.set(Ref::steal(Py_BuildValue("((s)(s))", "=", "#"))) ||
+        !state.zero.set(Ref::steal(PyLong_FromLong(0))))
+        return false;
+    if (!state.real_yaml.set(vo::global(state.yaml))) return false;
+    PyObject* yaml = state.real_yaml.get();
+    if (!state.real_safe_load.set(Ref::steal(PyObject_GetAttr(yaml, state.safe_load))) ||
+        !state.real_load.set(Ref::steal(PyObject_GetAttr(yaml, state.load))) ||
+        !state.real_safe_loader.set(Ref::steal(PyObject_GetAttr(yaml, state.safe_loader))))
         return false;
     Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io || !text_file_type.set(Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")))) return false;
+    if (!io || !state.text_file_type.set(Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")))) return false;
     // PyYAML built without libyaml has no C loader: then safe_load is always used.
-    if (!c_safe_loader.set(Ref::steal(PyObject_GetAttrString(yaml, "CSafeLoader")))) {
+    if (!state.c_safe_loader.set(Ref::steal(PyObject_GetAttrString(yaml, "CSafeLoader")))) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
         return true;

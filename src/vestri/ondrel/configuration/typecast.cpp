@@ -27,11 +27,6 @@ namespace {
 
 using vo::Ref;
 
-vo::Kept real_typecast, real_code, real_constants, real_int_pattern, real_float_pattern;
-vo::Binding g_typecast_bound;    // our `typecast_str`, and its module's pattern and table names
-vo::Binding g_unshadowed;        // the built-in names, not shadowed in its module
-vo::Binding g_builtins_bound;    // the built-in names, as the builtins module binds them
-
 bool digit(Py_UCS4 c) noexcept { return c >= '0' && c <= '9'; }
 
 enum class Number { None, Int, Float };
@@ -73,7 +68,7 @@ Number match_number(PyObject* text) noexcept {
 
 bool init_typecast(PyObject* module) noexcept {
     PyObject* globals = PyModule_GetDict(module);
-    Ref func = vo::global(names.typecast_str);
+    Ref func = vo::global(state.typecast_str);
     if (!func) return false;
     if (!PyFunction_Check(func.get())) return true;  // not the framework's function: always called
     PyObject* func_globals = PyFunction_GET_GLOBALS(func.get());
@@ -82,7 +77,8 @@ bool init_typecast(PyObject* module) noexcept {
     Ref int_pattern = Ref::borrow(PyDict_GetItemString(func_globals, "_INT"));
     Ref float_pattern = Ref::borrow(PyDict_GetItemString(func_globals, "_FLOAT"));
     Ref number_start = Ref::borrow(PyDict_GetItemString(func_globals, "_NUMBER_START"));
-    if (!builtins || !constants || !int_pattern || !float_pattern || !number_start || !PyDict_CheckExact(constants.get()))
+    if (!builtins || !constants || !int_pattern || !float_pattern || !number_start ||
+        !PyDict_CheckExact(constants.get()))
         return true;
     // The patterns and the first characters this file matches by hand.
     Ref int_text = Ref::steal(PyObject_GetAttrString(int_pattern.get(), "pattern"));
@@ -109,28 +105,28 @@ bool init_typecast(PyObject* module) noexcept {
         real_builtins[i] = PyDict_GetItemWithError(builtins, interned[4 + i]);  // live as long as builtins
         if (!real_builtins[i]) return PyErr_Occurred() ? false : true;
     }
-    real_typecast.set(func);
-    real_code.set(Ref::borrow(PyFunction_GET_CODE(func.get())));
-    real_constants.set(constants);
-    real_int_pattern.set(int_pattern);
-    real_float_pattern.set(float_pattern);
-    return g_typecast_bound.init({{globals, names.typecast_str, real_typecast.get()},
-                                  {func_globals, interned[0], real_constants.get()},
-                                  {func_globals, interned[1], real_int_pattern.get()},
-                                  {func_globals, interned[2], real_float_pattern.get()}}) &&
-           g_unshadowed.init({{func_globals, interned[4], nullptr},
-                              {func_globals, interned[5], nullptr},
-                              {func_globals, interned[6], nullptr},
-                              {func_globals, interned[7], nullptr}}) &&
-           g_builtins_bound.init({{builtins, interned[4], real_builtins[0]},
-                                  {builtins, interned[5], real_builtins[1]},
-                                  {builtins, interned[6], real_builtins[2]},
-                                  {builtins, interned[7], real_builtins[3]}});
+    state.real_typecast.set(func);
+    state.real_code.set(Ref::borrow(PyFunction_GET_CODE(func.get())));
+    state.real_constants.set(constants);
+    state.real_int_pattern.set(int_pattern);
+    state.real_float_pattern.set(float_pattern);
+    return state.typecast_bound.init({{globals, state.typecast_str, state.real_typecast.get()},
+                                      {func_globals, interned[0], state.real_constants.get()},
+                                      {func_globals, interned[1], state.real_int_pattern.get()},
+                                      {func_globals, interned[2], state.real_float_pattern.get()}}) &&
+           state.unshadowed.init({{func_globals, interned[4], nullptr},
+                                  {func_globals, interned[5], nullptr},
+                                  {func_globals, interned[6], nullptr},
+                                  {func_globals, interned[7], nullptr}}) &&
+           state.builtins_bound.init({{builtins, interned[4], real_builtins[0]},
+                                      {builtins, interned[5], real_builtins[1]},
+                                      {builtins, interned[6], real_builtins[2]},
+                                      {builtins, interned[7], real_builtins[3]}});
 }
 
 Ref typecast(PyObject* value) noexcept {
-    if (real_typecast && g_typecast_bound.holds() && g_unshadowed.holds() && g_builtins_bound.holds() &&
-        PyFunction_GET_CODE(real_typecast.get()) == real_code.get()) {
+    if (state.real_typecast && state.typecast_bound.holds() && state.unshadowed.holds() &&
+        state.builtins_bound.holds() && PyFunction_GET_CODE(state.real_typecast.get()) == state.real_code.get()) {
         if (!PyUnicode_Check(value)) {
             int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
             if (is_str < 0) return nullptr;
@@ -138,7 +134,7 @@ Ref typecast(PyObject* value) noexcept {
         } else if (PyUnicode_CheckExact(value)) {
             Py_UCS4 first = PyUnicode_GET_LENGTH(value) ? PyUnicode_READ_CHAR(value, 0) : 0;
             if (first != '-' && !digit(first)) {
-                PyObject* found = PyDict_GetItemWithError(real_constants.get(), value);
+                PyObject* found = PyDict_GetItemWithError(state.real_constants.get(), value);
                 if (found) return Ref::borrow(found);
                 if (PyErr_Occurred()) return nullptr;
                 return Ref::borrow(value);
@@ -153,7 +149,7 @@ Ref typecast(PyObject* value) noexcept {
             }
         }
     }
-    Ref func = vo::global(names.typecast_str);
+    Ref func = vo::global(state.typecast_str);
     if (!func) return nullptr;
     return Ref::steal(PyObject_CallOneArg(func.get(), value));
 }

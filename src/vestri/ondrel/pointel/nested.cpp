@@ -1,6 +1,6 @@
 // NestedPointel: a Pointel holding a tree of levels addressed by dotted keys.
 //
-// `obj['a.b.c']` splits once at the first dot and hands the rest to the
+// `obj['a.b.c']` splits once at the first state.dot and hands the rest to the
 // value under the head, level by level.  Instead of recursing, the levels
 // are walked in one loop for as long as each level is one whose item access
 // is ours; the first level that is anything else (a plain dict, a subclass
@@ -42,84 +42,48 @@ using vo::Is;
 using vo::Kept;
 using vo::Ref;
 
-// Interned names.
-PyObject *s_getitem, *s_setitem, *s_delitem, *s_contains, *s_init, *s_update, *s_setdefault, *s_items,
-    *s_missing, *s_mapping, *s_itertools, *s_chain, *s_split;
-
-// What the fast paths compare against, owned for the rest of the process.
-Kept d_getitem, d_setitem, d_delitem, d_contains, d_update, d_init;  // our descriptors
-Kept d_pointel_init;  // Pointel.__init__
-Kept mm_setdefault;   // MutableMapping.setdefault, as the class holds it
-Kept real_itertools, real_chain;
-Kept dict_items;      // dict.items
-Kept str_contains, str_split;  // str.__contains__, str.split
-PyObject* split_cache;     // dotted key -> tuple of its segments
-PyObject* key_error_catchers[2];  // the code of Mapping.get and MutableMapping.setdefault
-PyObject* empty_tuple;
-PyObject* dot;
-PyObject* split_once_args;  // (".", 1)
-
-// NestedPointel's C functions in the item slots of the classes that keep its methods.
-vo::NativeSlot g_subscript_slot, g_assign_slot, g_contains_slot;
-
 constexpr Py_ssize_t kSplitCacheEntries = 2048;
 constexpr Py_ssize_t kSplitCacheKeyLength = 256;
 
 // --- what a class does with its instances ---------------------------------------
 
-struct Traits {
-    bool getitem = false;     // NestedPointel's item read
-    bool setitem = false;     // ... item write
-    bool delitem = false;     // ... item deletion
-    bool contains = false;    // ... membership
-    bool update = false;      // `obj.update` is NestedPointel's
-    bool setdefault = false;  // `obj.setdefault` is MutableMapping's over our item read
-    bool init_next = false;   // the __init__ after NestedPointel's in the MRO is Pointel's
-    bool construct = false;   // `cls()` makes an empty instance and does nothing else
-};
-
-vo::TypeCache<Traits> g_traits;
-
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
-    if (!PyType_IsSubtype(type, g_nested)) return;
-    bool own_hook = type->tp_getattro == g_pointel_getattro;
-    t.getitem = vo::compat::type_lookup(type, s_getitem) == d_getitem.get();
-    t.setitem = vo::compat::type_lookup(type, s_setitem) == d_setitem.get();
-    t.delitem = vo::compat::type_lookup(type, s_delitem) == d_delitem.get();
-    t.contains = vo::compat::type_lookup(type, s_contains) == d_contains.get();
-    t.update = own_hook && vo::compat::type_lookup(type, s_update) == d_update.get();
-    t.setdefault = own_hook && t.getitem && vo::compat::type_lookup(type, s_setdefault) == mm_setdefault.get();
-    t.init_next = vo::super_lookup(type, reinterpret_cast<PyObject*>(g_nested), s_init).get() == d_pointel_init.get();
+    if (!PyType_IsSubtype(type, state.nested_type())) return;
+    bool own_hook = type->tp_getattro == pointel_getattro;
+    t.getitem = vo::compat::type_lookup(type, state.getitem) == state.d_getitem.get();
+    t.setitem = vo::compat::type_lookup(type, state.setitem) == state.d_setitem.get();
+    t.delitem = vo::compat::type_lookup(type, state.delitem) == state.d_delitem.get();
+    t.contains = vo::compat::type_lookup(type, state.contains) == state.d_contains.get();
+    t.update = own_hook && vo::compat::type_lookup(type, state.update) == state.d_update.get();
+    t.setdefault =
+        own_hook && t.getitem && vo::compat::type_lookup(type, state.setdefault) == state.mm_setdefault.get();
+    t.init_next = vo::super_lookup(type, state.nested_pointel.get(), state.init).get() == state.d_pointel_init.get();
     t.construct = t.update && t.init_next && type->tp_new == PyDict_Type.tp_new &&
-                  vo::compat::type_lookup(type, s_init) == d_init.get();
+                  vo::compat::type_lookup(type, state.init) == state.d_init.get();
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
 }
 
-Traits traits_of(PyTypeObject* type) noexcept { return g_traits.get(type, compute_traits); }
+Traits traits_of(PyTypeObject* type) noexcept { return state.traits.get(type, compute_traits); }
 Traits traits_of(PyObject* obj) noexcept { return traits_of(Py_TYPE(obj)); }
 
 // --- module-level names, as bound when a method runs -----------------------------
-
-// `Mapping` (consulted for every item), and the names update() consults besides.
-vo::MappingCheck g_mapping;
-vo::Binding g_update_names;
 
 // What one call has learnt about the module-level names.
 struct Env {
     vo::MappingCheck::Memo memo;
 
     // Whether every module-level name that update() consults is the real one.
-    bool names_real() noexcept { return g_mapping.real() && g_update_names.holds(); }
+    bool names_real() noexcept { return state.mapping_check.real() && state.update_names.holds(); }
 
     // The module's `itertools.chain`, looked up now.
     Ref chain() noexcept {
-        Ref itertools = vo::global(s_itertools);
+        Ref itertools = vo::global(state.itertools);
         if (!itertools) return nullptr;
-        return Ref::steal(PyObject_GetAttr(itertools.get(), s_chain));
+        return Ref::steal(PyObject_GetAttr(itertools.get(), state.chain));
     }
 
     // `isinstance(value, Mapping)`, with `Mapping` as bound now.
-    Is is_mapping(PyObject* value) noexcept { return g_mapping.check(value, memo); }
+    Is is_mapping(PyObject* value) noexcept { return state.mapping_check.check(value, memo); }
 };
 
 // --- dotted keys --------------------------------------------------------------------
@@ -131,7 +95,7 @@ struct Env {
 // definition does, `'.' in key` and `key.split('.', 1)`, and the rest it
 // returns goes, whatever it is, to the value under the head.
 struct DottedKey {
-    Ref segments;        // the segments; for an opaque key (head, rest)
+    Ref segments;         // the segments; for an opaque key (head, rest)
     bool opaque = false;  // the rest is handed over as the key's own split gave it
 
     Py_ssize_t last() const noexcept { return PyTuple_GET_SIZE(segments.get()) - 1; }
@@ -145,17 +109,18 @@ enum class Split { Error = -1, Plain = 0, Dotted = 1 };
 // Whether a str subclass splits as str does.
 bool splits_as_str(PyTypeObject* type) noexcept {
     Ref hold = Ref::borrow(type);
-    bool same = vo::compat::type_lookup(type, s_contains) == str_contains.get() && vo::compat::type_lookup(type, s_split) == str_split.get();
+    bool same = vo::compat::type_lookup(type, state.contains) == state.str_contains.get() &&
+                vo::compat::type_lookup(type, state.split) == state.str_split.get();
     if (PyErr_Occurred()) PyErr_Clear();
     return same;
 }
 
 Split split_opaque(PyObject* key, DottedKey& out) noexcept {
-    int has_dot = PySequence_Contains(key, dot);
+    int has_dot = PySequence_Contains(key, state.dot);
     if (has_dot <= 0) return has_dot < 0 ? Split::Error : Split::Plain;
-    Ref split = Ref::steal(PyObject_GetAttr(key, s_split));
+    Ref split = Ref::steal(PyObject_GetAttr(key, state.split));
     if (!split) return Split::Error;
-    Ref parts = Ref::steal(PyObject_Call(split.get(), split_once_args, nullptr));
+    Ref parts = Ref::steal(PyObject_Call(split.get(), state.split_once_args.get(), nullptr));
     if (!parts) return Split::Error;
     Ref head, rest;
     if (!vo::unpack_pair(parts.get(), head, rest)) return Split::Error;
@@ -173,20 +138,20 @@ Split split_key(PyObject* key, DottedKey& out) noexcept {
     if (at == -2) return Split::Error;
     bool cacheable = PyUnicode_CheckExact(key) && length <= kSplitCacheKeyLength;
     if (cacheable) {
-        if (PyObject* cached = PyDict_GetItemWithError(split_cache, key)) {
+        if (PyObject* cached = PyDict_GetItemWithError(state.split_cache.get(), key)) {
             out.segments = Ref::borrow(cached);
             return Split::Dotted;
         }
         if (PyErr_Occurred()) return Split::Error;
     }
-    // Splitting at every dot gives what splitting once per level gives.
-    Ref parts = Ref::steal(PyUnicode_Split(key, dot, -1));
+    // Splitting at every state.dot gives what splitting once per level gives.
+    Ref parts = Ref::steal(PyUnicode_Split(key, state.dot, -1));
     if (!parts) return Split::Error;
     out.segments = Ref::steal(PyList_AsTuple(parts.get()));
     if (!out.segments) return Split::Error;
     if (cacheable) {
-        if (PyDict_GET_SIZE(split_cache) >= kSplitCacheEntries) PyDict_Clear(split_cache);
-        if (PyDict_SetItem(split_cache, key, out.segments.get()) < 0) return Split::Error;
+        if (PyDict_GET_SIZE(state.split_cache.get()) >= kSplitCacheEntries) PyDict_Clear(state.split_cache.get());
+        if (PyDict_SetItem(state.split_cache.get(), key, out.segments.get()) < 0) return Split::Error;
     }
     return Split::Dotted;
 }
@@ -200,10 +165,12 @@ Ref rest_of(PyObject* key, const DottedKey& dotted, Py_ssize_t index) noexcept {
 }
 
 // Hands the rest of a dotted key, from segment `index` on, to a level whose
-// own item access is not ours; `op(rest)` is that access.
+// own item access is not ours; `op(rest)` is that access.  A failure is
+// reported as -1 or Found::Error, whichever `op` returns.
 template <class Op>
 auto hand_over(PyObject* key, const DottedKey& dotted, Py_ssize_t index, const char* where, Op op) noexcept {
     using Result = decltype(op(key));
+    static_assert(static_cast<Result>(-1) == static_cast<Result>(Found::Error));
     Ref rest = rest_of(key, dotted, index);
     if (!rest) return static_cast<Result>(-1);
     vo::RecursionGuard guard(where);
@@ -222,7 +189,7 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
     if (PyErr_Occurred()) return Found::Error;
     // dict looks `__missing__` up on the class only, as a special method.
     Ref missing;
-    Found has_missing = vo::special_method(self, s_missing, missing);
+    Found has_missing = vo::special_method(self, state.missing, missing);
     if (has_missing != Found::Yes) return has_missing;
     value = Ref::steal(PyObject_CallOneArg(missing.get(), key));
     return value ? Found::Yes : Found::Error;
@@ -265,25 +232,29 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
     return found;
 }
 
-int nested_contains(PyObject* self, PyObject* key) noexcept {
+// A C API membership answer as an outcome: the C API answers exactly 1, 0
+// or -1, the values of Found::Yes, Found::No and Found::Error.
+Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
+
+Found nested_contains(PyObject* self, PyObject* key) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_Contains(self, key);
+    if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
     Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
         // Held before its class is looked at: the lookup may run code that
         // removes it from the level.
         Ref next = Ref::borrow(PyDict_GetItemWithError(level.get(), dotted.segment(i)));
-        if (!next) return PyErr_Occurred() ? -1 : 0;
+        if (!next) return PyErr_Occurred() ? Found::Error : Found::No;
         if (dotted.walkable() && traits_of(next.get()).contains) {
             level = std::move(next);
             continue;
         }
         return hand_over(key, dotted, i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return PySequence_Contains(next.get(), rest); });
+                         [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
     }
-    return PyDict_Contains(level.get(), dotted.segment(last));
+    return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
 }
 
 int nested_delitem(PyObject* self, PyObject* key) noexcept {
@@ -327,7 +298,7 @@ bool construct_is_plain(PyTypeObject* type, const Traits& traits, Env& env) noex
 
 // type(self)()
 Ref new_level(PyTypeObject* type, bool plain) noexcept {
-    if (plain) return Ref::steal(type->tp_new(type, empty_tuple, nullptr));
+    if (plain) return Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
     return Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
 }
 
@@ -345,7 +316,7 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
     if (!traits.setdefault) {
         Ref fresh = new_level(type.type_ptr(), plain);
         if (!fresh) return nullptr;
-        return Ref::steal(PyObject_CallMethodObjArgs(self, s_setdefault, key, fresh.get(), nullptr));
+        return Ref::steal(PyObject_CallMethodObjArgs(self, state.setdefault, key, fresh.get(), nullptr));
     }
     // The fresh instance comes first, as the argument of setdefault; when
     // making it has no effect of its own, it is made only if it is stored.
@@ -416,7 +387,7 @@ int update_level(PyObject* sub, PyObject* value, Env& env) noexcept {
     vo::RecursionGuard guard(" while merging a nested mapping");
     if (!guard.ok()) return -1;
     if (traits_of(sub).update) return update_impl(sub, value, nullptr, nullptr, env);
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(sub, s_update, value));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(sub, state.update, value));
     return result ? 0 : -1;
 }
 
@@ -482,14 +453,15 @@ int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env)
 }
 
 int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames, Env& env) noexcept {
-    Ref iterable = Ref::borrow(source ? source : empty_tuple);
+    Ref iterable = Ref::borrow(source ? source : state.empty_tuple.get());
     Is is_mapping = env.is_mapping(iterable.get());
     if (is_mapping == Is::Error) return -1;
     bool dict_in_place = false;
     if (is_mapping == Is::Yes) {
-        dict_in_place = PyDict_Check(iterable.get()) && vo::compat::type_lookup(Py_TYPE(iterable.get()), s_items) == dict_items.get();
+        dict_in_place = PyDict_Check(iterable.get()) &&
+                        vo::compat::type_lookup(Py_TYPE(iterable.get()), state.items) == state.dict_items.get();
         if (!dict_in_place) {
-            iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
+            iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), state.items));
             if (!iterable) return -1;
         }
     }
@@ -500,14 +472,14 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
         if (!chain) return -1;
         // itertools.chain(iterable, kwargs.items()) with the module's own names.
         if (dict_in_place) {
-            iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), s_items));
+            iterable = Ref::steal(PyObject_CallMethodNoArgs(iterable.get(), state.items));
             if (!iterable) return -1;
         }
         Ref kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return -1;
         for (Py_ssize_t i = 0; i < nkw; ++i)
             if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return -1;
-        Ref kwitems = Ref::steal(PyObject_CallMethodNoArgs(kwargs.get(), s_items));
+        Ref kwitems = Ref::steal(PyObject_CallMethodNoArgs(kwargs.get(), state.items));
         if (!kwitems) return -1;
         Ref chained = Ref::steal(PyObject_CallFunctionObjArgs(chain.get(), iterable.get(), kwitems.get(), nullptr));
         if (!chained) return -1;
@@ -542,7 +514,7 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     // so only a different class next in the MRO needs calling.
     Traits traits = traits_of(self);
     if (!traits.init_next) {
-        Ref bound = vo::super_attribute(self, reinterpret_cast<PyObject*>(g_nested), s_init);
+        Ref bound = vo::super_attribute(self, state.nested_pointel.get(), state.init);
         if (!bound) return VO_FAIL();
         Ref result = Ref::steal(PyObject_CallNoArgs(bound.get()));
         if (!result) return VO_FAIL();
@@ -555,7 +527,7 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
-    Ref update = Ref::steal(PyObject_GetAttr(self, s_update));
+    Ref update = Ref::steal(PyObject_GetAttr(self, state.update));
     if (!update) return VO_FAIL();
     Ref result = Ref::steal(PyObject_Vectorcall(update.get(), args, static_cast<size_t>(nargs), kwnames));
     if (!result) return VO_FAIL();
@@ -563,9 +535,11 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 // Item access is reached both through the methods (`obj.__getitem__(key)`,
-// subclasses) and, for NestedPointel itself, straight through its C slots.
+// subclasses) and, for NestedPointel itself, straight through its C slots:
+// the slot functions (`np_<slot>`) do the work, and each item method
+// (`np_<method>_method`) puts them in its class's slot and calls them.
 
-PyObject* subscript(PyObject* self, PyObject* key) {
+PyObject* np_subscript(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__getitem__");
     // A plain key is dict's own read, `__missing__` included; the usual key
     // is an exact str, whose dots a memchr finds.
@@ -581,7 +555,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
         case Found::No:
             vo::raise_key_error(missing.get());
             // get() and setdefault() catch it whatever happens.
-            if (vo::called_from(key_error_catchers, 2)) return nullptr;
+            if (vo::called_from(state.catcher_codes, 2)) return nullptr;
             return VO_FAIL();
         case Found::Error:
             break;
@@ -589,7 +563,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
     return VO_FAIL();
 }
 
-int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) {
         VO_METHOD("NestedPointel.__delitem__");
         if (nested_delitem(self, key) < 0) return VO_FAIL_INT();
@@ -601,46 +575,34 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return 0;
 }
 
-int contains(PyObject* self, PyObject* key) {
+int np_contains(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__contains__");
-    int found = nested_contains(self, key);
-    if (found < 0) return VO_FAIL_INT();
-    return found;
+    Found found = nested_contains(self, key);
+    if (found == Found::Error) return VO_FAIL_INT();
+    return found == Found::Yes;
 }
 
-PyObject* np_getitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("NestedPointel.__getitem__");
-    PyObject* a[1];
-    if (!sig_getitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    g_subscript_slot.adopt(Py_TYPE(self));
-    return subscript(self, a[0]);
+PyObject* np_getitem_method(PyObject* self, PyObject* key) noexcept {
+    state.subscript_slot.adopt(Py_TYPE(self));
+    return np_subscript(self, key);
 }
 
-PyObject* np_setitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("NestedPointel.__setitem__");
-    PyObject* a[2];
-    if (!sig_setitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    g_assign_slot.adopt(Py_TYPE(self));
-    if (ass_subscript(self, a[0], a[1]) < 0) return nullptr;
+PyObject* np_setitem_method(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    state.assign_slot.adopt(Py_TYPE(self));
+    if (np_ass_subscript(self, key, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* np_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("NestedPointel.__contains__");
-    PyObject* a[1];
-    if (!sig_contains.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    g_contains_slot.adopt(Py_TYPE(self));
-    int found = contains(self, a[0]);
+PyObject* np_contains_method(PyObject* self, PyObject* key) noexcept {
+    state.contains_slot.adopt(Py_TYPE(self));
+    int found = np_contains(self, key);
     if (found < 0) return nullptr;
     return PyBool_FromLong(found);
 }
 
-PyObject* np_delitem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VO_METHOD("NestedPointel.__delitem__");
-    PyObject* a[1];
-    if (!sig_delitem.parse(args, nargs, kwnames, a)) return VO_FAIL();
-    g_assign_slot.adopt(Py_TYPE(self));
-    if (ass_subscript(self, a[0], nullptr) < 0) return nullptr;
+PyObject* np_delitem_method(PyObject* self, PyObject* key) noexcept {
+    state.assign_slot.adopt(Py_TYPE(self));
+    if (np_ass_subscript(self, key, nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -658,39 +620,31 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 // The methods carry their signatures and no other documentation.
 PyMethodDef item_methods[] = {
     {"__init__", VO_CFUNC(np_init), kFast, "__init__($self, *args, **kwargs)\n--\n\n"},
-    {"__getitem__", VO_CFUNC(np_getitem), kFast, "__getitem__($self, key)\n--\n\n"},
-    {"__setitem__", VO_CFUNC(np_setitem), kFast, "__setitem__($self, key, value)\n--\n\n"},
-    {"__contains__", VO_CFUNC(np_contains), kFast, "__contains__($self, key)\n--\n\n"},
-    {"__delitem__", VO_CFUNC(np_delitem), kFast, "__delitem__($self, key)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, np_getitem_method>)), kFast, "__getitem__($self, key)\n--\n\n"},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, np_setitem_method>)), kFast,
+     "__setitem__($self, key, value)\n--\n\n"},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast,
+     "__contains__($self, key)\n--\n\n"},
+    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, "__delitem__($self, key)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMethodDef update_methods[] = {
     {"update", VO_CFUNC(np_update), kFast, "update($self, *args, **kwargs)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
-
-bool intern_names() noexcept {
-    return vo::intern_all({{&s_getitem, "__getitem__"}, {&s_setitem, "__setitem__"}, {&s_delitem, "__delitem__"},
-                           {&s_contains, "__contains__"}, {&s_init, "__init__"}, {&s_update, "update"},
-                           {&s_setdefault, "setdefault"}, {&s_items, "items"}, {&s_missing, "__missing__"},
-                           {&s_mapping, "Mapping"}, {&s_itertools, "itertools"}, {&s_chain, "chain"},
-                           {&s_split, "split"}, {&dot, "."}});
-}
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // `cls.__dict__[name]`, kept.
-bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept {
-    return kept.set(vo::own_attribute(cls, name));
-}
+bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept { return kept.set(vo::own_attribute(cls, name)); }
 
 }  // namespace
 
 Ref make_nested_pointel(PyObject* module) noexcept {
-    if (!intern_names()) return nullptr;
     Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
     if (!mutable_mapping) return nullptr;
-    Ref bases = Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(g_pointel), mutable_mapping.get()));
+    Ref bases = Ref::steal(PyTuple_Pack(2, state.pointel.get(), mutable_mapping.get()));
     if (!bases) return nullptr;
-    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr,
-                                       vo::InstanceLayout::NoSlots);
+    Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
     if (!cls || !vo::install_methods(module, cls.get(), item_methods)) return nullptr;
     // dict comes before MutableMapping in the MRO; these three are taken from
     // the mixin so that they work through the class's own item access.
@@ -702,37 +656,41 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     int catcher = 0;
     for (const char* name : {"get", "setdefault"}) {
         Ref method = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name));
-        if (!method) return nullptr;
-        if (!(key_error_catchers[catcher++] = PyObject_GetAttrString(method.get(), "__code__"))) return nullptr;
+        if (!method || !state.catchers[catcher].set(Ref::steal(PyObject_GetAttrString(method.get(), "__code__"))))
+            return nullptr;
+        state.catcher_codes[catcher] = state.catchers[catcher].get();
+        ++catcher;
     }
     if (!vo::install_methods(module, cls.get(), update_methods)) return nullptr;
 
-    PyObject* pointel_cls = reinterpret_cast<PyObject*>(g_pointel);
+    PyObject* pointel_cls = state.pointel.get();
     PyObject* str_cls = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     PyObject* dict_cls = reinterpret_cast<PyObject*>(&PyDict_Type);
-    if (!keep_own(d_getitem, cls.get(), "__getitem__") || !keep_own(d_setitem, cls.get(), "__setitem__") ||
-        !keep_own(d_delitem, cls.get(), "__delitem__") || !keep_own(d_contains, cls.get(), "__contains__") ||
-        !keep_own(d_update, cls.get(), "update") || !keep_own(d_init, cls.get(), "__init__") ||
-        !keep_own(mm_setdefault, cls.get(), "setdefault") || !keep_own(d_pointel_init, pointel_cls, "__init__") ||
-        !keep_own(dict_items, dict_cls, "items") || !keep_own(str_contains, str_cls, "__contains__") ||
-        !keep_own(str_split, str_cls, "split"))
+    if (!keep_own(state.d_getitem, cls.get(), "__getitem__") || !keep_own(state.d_setitem, cls.get(), "__setitem__") ||
+        !keep_own(state.d_delitem, cls.get(), "__delitem__") ||
+        !keep_own(state.d_contains, cls.get(), "__contains__") || !keep_own(state.d_update, cls.get(), "update") ||
+        !keep_own(state.d_init, cls.get(), "__init__") || !keep_own(state.mm_setdefault, cls.get(), "setdefault") ||
+        !keep_own(state.d_pointel_init, pointel_cls, "__init__") || !keep_own(state.dict_items, dict_cls, "items") ||
+        !keep_own(state.str_contains, str_cls, "__contains__") || !keep_own(state.str_split, str_cls, "split"))
         return nullptr;
     PyObject* globals = vo::module_globals();
-    if (!g_mapping.init(globals, s_mapping)) return nullptr;
-    if (!real_itertools.set(vo::global(s_itertools)) ||
-        !real_chain.set(Ref::steal(PyObject_GetAttr(real_itertools.get(), s_chain))))
+    if (!state.mapping_check.init(globals, state.mapping)) return nullptr;
+    if (!state.real_itertools.set(vo::global(state.itertools)) ||
+        !state.real_chain.set(Ref::steal(PyObject_GetAttr(state.real_itertools.get(), state.chain))))
         return nullptr;
-    if (!(split_cache = PyDict_New()) || !(empty_tuple = PyTuple_New(0)) ||
-        !(split_once_args = Py_BuildValue("(si)", ".", 1)))
+    if (!state.split_cache.set(Ref::steal(PyDict_New())) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))) ||
+        !state.split_once_args.set(Ref::steal(Py_BuildValue("(si)", ".", 1))))
         return nullptr;
-    if (!g_update_names.init({{globals, s_itertools, real_itertools.get()},
-                              {PyModule_GetDict(real_itertools.get()), s_chain, real_chain.get()}}))
+    if (!state.update_names.init({{globals, state.itertools, state.real_itertools.get()},
+                                  {PyModule_GetDict(state.real_itertools.get()), state.chain, state.real_chain.get()}}))
         return nullptr;
     auto* type = cls.type_ptr();
-    if (!g_subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(subscript), {"__getitem__"}) ||
-        !g_assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(ass_subscript),
-                               {"__setitem__", "__delitem__"}) ||
-        !g_contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(contains), {"__contains__"}))
+    if (!state.subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(np_subscript),
+                                      {"__getitem__"}) ||
+        !state.assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(np_ass_subscript),
+                                   {"__setitem__", "__delitem__"}) ||
+        !state.contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(np_contains),
+                                     {"__contains__"}))
         return nullptr;
     return cls;
 }

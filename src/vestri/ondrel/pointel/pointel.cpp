@@ -21,22 +21,15 @@
 
 namespace pointel {
 
-PyTypeObject* g_pointel = nullptr;
-PyTypeObject* g_nested = nullptr;
-getattrofunc g_pointel_getattro = nullptr;
+PointelState state;
 
 namespace {
 
-PyObject* s_dict;      // "__dict__"
-PyObject* s_class;     // "__class__"
-PyObject* s_name;      // "__name__"
-PyObject* s_repr;      // "__repr__"
-PyObject* s_quote;     // "'"
-PyObject* s_no_attr;   // "' object has no attribute '"
-PyObject* g_dict_repr; // dict.__repr__, the usual next __repr__ after Pointel
+using vo::Ref;
 
 bool is_dict_name(PyObject* name) noexcept {
-    return name == s_dict || (PyUnicode_GET_LENGTH(name) == 8 && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0);
+    return name == state.dict ||
+           (PyUnicode_GET_LENGTH(name) == 8 && PyUnicode_CompareWithASCIIString(name, "__dict__") == 0);
 }
 
 // The interpreter's AttributeError for a missing attribute, with `name` and
@@ -47,37 +40,30 @@ bool is_dict_name(PyObject* name) noexcept {
 // repeat, so the arguments tuple of the last one is kept for the next probe
 // of the same name on a class of the same name (strings and tuples are
 // immutable: exceptions may share them).
-using vo::Ref;
-
-struct LastMissing {
-    PyObject* type_name = nullptr;  // strong; compared by identity
-    PyObject* name = nullptr;       // strong
-    PyObject* args = nullptr;       // strong: (text,)
-} last_missing;
-
 Ref missing_args(PyObject* type_name, PyObject* name) noexcept {
-    LastMissing& last = last_missing;
-    if (type_name == last.type_name && name == last.name) return Ref::borrow(last.args);
+    LastMissing& last = state.last_missing;
+    if (type_name == last.type_name.get() && name == last.name.get()) return Ref::borrow(last.args.get());
     Py_ssize_t type_length = PyUnicode_GET_LENGTH(type_name);
-    Py_ssize_t middle = PyUnicode_GET_LENGTH(s_no_attr), name_length = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t middle = PyUnicode_GET_LENGTH(state.no_attr), name_length = PyUnicode_GET_LENGTH(name);
     Py_UCS4 maxchar = PyUnicode_MAX_CHAR_VALUE(type_name);
     if (PyUnicode_MAX_CHAR_VALUE(name) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(name);
     Ref text = Ref::steal(PyUnicode_New(1 + type_length + middle + name_length + 1, maxchar));
     if (!text) return nullptr;
     Py_ssize_t at = 0;
-    for (PyObject* piece : {s_quote, type_name, s_no_attr, name, s_quote}) {
+    for (PyObject* piece : {state.quote, type_name, state.no_attr, name, state.quote}) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
         if (PyUnicode_CopyCharacters(text.get(), at, piece, 0, n) < 0) return nullptr;
         at += n;
     }
     Ref args = Ref::steal(PyTuple_Pack(1, text.get()));
     if (!args) return nullptr;
-    // Replaced last: releasing the old entry may run code (a str subclass name's __del__).
-    LastMissing old = last;
-    last = {Py_NewRef(type_name), Py_NewRef(name), Py_NewRef(args.get())};
-    Py_XDECREF(old.type_name);
-    Py_XDECREF(old.name);
-    Py_XDECREF(old.args);
+    // Released last, once the entry is whole again: releasing the old one may
+    // run code (a str subclass name's __del__) that probes for attributes.
+    Ref old_type_name = Ref::borrow(last.type_name.get()), old_name = Ref::borrow(last.name.get()),
+        old_args = Ref::borrow(last.args.get());
+    last.type_name.set(Ref::borrow(type_name));
+    last.name.set(Ref::borrow(name));
+    last.args.set(args);
     return args;
 }
 
@@ -104,6 +90,8 @@ bool check_name(PyObject* name) noexcept {
     return false;
 }
 
+}  // namespace
+
 PyObject* pointel_getattro(PyObject* self, PyObject* name) {
     if (!check_name(name)) return nullptr;
     if (VO_UNLIKELY(is_dict_name(name))) return Py_NewRef(self);
@@ -115,11 +103,13 @@ PyObject* pointel_getattro(PyObject* self, PyObject* name) {
     return nullptr;
 }
 
+namespace {
+
 int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
     if (!check_name(name)) return -1;
     if (VO_UNLIKELY(is_dict_name(name))) {
         if (value == self) return 0;  // `self.__dict__ = self`: already so
-        vo::Ref type_name = vo::Ref::steal(PyType_GetName(Py_TYPE(self)));
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(self)));
         if (type_name)
             PyErr_Format(PyExc_TypeError,
                          "the attribute dictionary of a '%U' object is the object itself and cannot be replaced",
@@ -128,7 +118,7 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
     }
     if (PyObject* found = vo::compat::type_lookup(Py_TYPE(self), name)) {
         if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
-            vo::Ref descr = vo::Ref::borrow(found);
+            Ref descr = Ref::borrow(found);
             return set(found, self, value);
         }
     }
@@ -144,11 +134,13 @@ void pointel_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     // dict's own deallocator guards deep chains only for exact dicts.
+    // clang-format off
     Py_TRASHCAN_BEGIN(self, pointel_dealloc)
     PyObject_ClearWeakRefs(self);
     PyDict_Type.tp_dealloc(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
+    // clang-format on
 }
 
 int pointel_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
@@ -169,27 +161,27 @@ PyObject* pointel_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // The repr of the class after Pointel in the MRO (normally dict's).
-vo::Ref next_repr(PyObject* self) noexcept {
-    vo::Ref found = vo::super_lookup(Py_TYPE(self), reinterpret_cast<PyObject*>(g_pointel), s_repr);
-    if (found.get() == g_dict_repr) return vo::Ref::steal(PyDict_Type.tp_repr(self));
-    vo::Ref bound = vo::super_attribute(self, reinterpret_cast<PyObject*>(g_pointel), s_repr);
+Ref next_repr(PyObject* self) noexcept {
+    Ref found = vo::super_lookup(Py_TYPE(self), state.pointel.get(), state.repr);
+    if (found.get() == state.dict_repr) return Ref::steal(PyDict_Type.tp_repr(self));
+    Ref bound = vo::super_attribute(self, state.pointel.get(), state.repr);
     if (!bound) return nullptr;
-    return vo::Ref::steal(PyObject_CallNoArgs(bound.get()));
+    return Ref::steal(PyObject_CallNoArgs(bound.get()));
 }
 
 PyObject* pointel_repr(PyObject* self) {
     VO_METHOD("Pointel.__repr__");
     vo::RecursionGuard guard(" while getting the repr of an object");
     if (!guard.ok()) return VO_FAIL();
-    vo::Ref cls = vo::Ref::steal(PyObject_GetAttr(self, s_class));
+    Ref cls = Ref::steal(PyObject_GetAttr(self, state.class_));
     if (!cls) return VO_FAIL();
-    vo::Ref name = vo::Ref::steal(PyObject_GetAttr(cls.get(), s_name));
+    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), state.name));
     if (!name) return VO_FAIL();
-    vo::Ref name_text = vo::Ref::steal(PyObject_Str(name.get()));
+    Ref name_text = Ref::steal(PyObject_Str(name.get()));
     if (!name_text) return VO_FAIL();
-    vo::Ref inner = next_repr(self);
+    Ref inner = next_repr(self);
     if (!inner) return VO_FAIL();
-    vo::Ref inner_text = vo::Ref::steal(PyObject_Str(inner.get()));
+    Ref inner_text = Ref::steal(PyObject_Str(inner.get()));
     if (!inner_text) return VO_FAIL();
     PyObject* result = PyUnicode_FromFormat("%U(%U)", name_text.get(), inner_text.get());
     if (!result) return VO_FAIL();
@@ -237,7 +229,8 @@ constexpr char pointel_init_doc[] =
 PyMethodDef pointel_methods[] = {
     // METH_COEXIST keeps the C slot for tp_init beside the documented method.
     {"__init__", VO_CFUNC(pointel_init_method), METH_VARARGS | METH_KEYWORDS | METH_COEXIST, pointel_init_doc},
-    {nullptr, nullptr, 0, nullptr}};
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot pointel_slots[] = {
     {Py_tp_doc, const_cast<char*>(pointel_doc)},
@@ -247,42 +240,56 @@ PyType_Slot pointel_slots[] = {
     {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
     {Py_tp_dealloc, reinterpret_cast<void*>(pointel_dealloc)},
     {Py_tp_methods, pointel_methods},
-    {0, nullptr}};
+    {0, nullptr},
+};
 
 PyType_Spec pointel_spec = {
-    "vestri.ondrel.pointel.Pointel", 0, 0,
+    .name = "vestri.ondrel.pointel.Pointel",
+    .basicsize = 0,
+    .itemsize = 0,
     // Garbage-collector support and its traverse/clear come with dict.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF, pointel_slots};
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = pointel_slots,
+};
 
 bool module_body(PyObject* module) {
-    s_dict = vo::intern("__dict__");
-    s_class = vo::intern("__class__");
-    s_name = vo::intern("__name__");
-    s_repr = vo::intern("__repr__");
-    s_quote = vo::intern("'");
-    s_no_attr = vo::intern("' object has no attribute '");
-    if (!s_quote || !s_no_attr) return false;
-    if (!s_dict || !s_class || !s_name || !s_repr) return false;
-    vo::Ref dict_ns = vo::Ref::steal(PyType_GetDict(&PyDict_Type));
+    PointelState& st = state;
+    if (!vo::intern_all({{&st.dict, "__dict__"},
+                         {&st.class_, "__class__"},
+                         {&st.name, "__name__"},
+                         {&st.repr, "__repr__"},
+                         {&st.quote, "'"},
+                         {&st.no_attr, "' object has no attribute '"},
+                         {&st.getitem, "__getitem__"},
+                         {&st.setitem, "__setitem__"},
+                         {&st.delitem, "__delitem__"},
+                         {&st.contains, "__contains__"},
+                         {&st.init, "__init__"},
+                         {&st.update, "update"},
+                         {&st.setdefault, "setdefault"},
+                         {&st.items, "items"},
+                         {&st.missing, "__missing__"},
+                         {&st.mapping, "Mapping"},
+                         {&st.itertools, "itertools"},
+                         {&st.chain, "chain"},
+                         {&st.split, "split"},
+                         {&st.dot, "."}}))
+        return false;
+    Ref dict_ns = Ref::steal(PyType_GetDict(&PyDict_Type));
     if (!dict_ns) return false;
-    g_dict_repr = PyDict_GetItemWithError(dict_ns.get(), s_repr);  // lives as long as dict
-    if (!g_dict_repr) return false;
+    st.dict_repr = PyDict_GetItemWithError(dict_ns.get(), st.repr);
+    if (!st.dict_repr) return false;
 
     if (!vo::body_import(module, "itertools")) return false;
     if (!vo::body_import_from(module, "collections.abc", {"Mapping", "MutableMapping"})) return false;
 
-    vo::Ref bases = vo::Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
     if (!bases) return false;
-    vo::Ref pointel_type = vo::type_from_spec(module, &pointel_spec, bases.get());
-    if (!pointel_type) return false;
-    g_pointel = pointel_type.type_ptr();
-    g_pointel_getattro = g_pointel->tp_getattro;
-    if (!vo::body_bind(module, "Pointel", pointel_type)) return false;
+    if (!st.pointel.set(vo::type_from_spec(module, &pointel_spec, bases.get()))) return false;
+    if (!vo::body_bind(module, "Pointel", Ref::borrow(st.pointel.get()))) return false;
 
-    vo::Ref nested = make_nested_pointel(module);
-    if (!nested) return false;
-    g_nested = nested.type_ptr();
-    return vo::body_bind(module, "NestedPointel", nested);
+    if (!st.nested_pointel.set(make_nested_pointel(module))) return false;
+    return vo::body_bind(module, "NestedPointel", Ref::borrow(st.nested_pointel.get()));
 }
 
 constexpr char module_doc[] =
