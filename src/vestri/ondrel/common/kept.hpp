@@ -21,7 +21,8 @@ public:
     Kept& operator=(const Kept&) = delete;
 
     // Takes over `ref` (which may be empty after a failed call); false if it is.
-    // A reference held before is released: only module bodies set these.
+    // A reference held before is released; a caller that replaces one while
+    // the old object may still be compared against keeps it alive itself.
     bool set(Ref ref) noexcept {
         PyObject* old = p_;
         p_ = ref.release();
