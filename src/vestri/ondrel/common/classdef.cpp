@@ -7,7 +7,7 @@ namespace vo {
 Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept {
     Ref cls = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
     if (!cls) return nullptr;
-    // The spec's dotted name became tp_name; a class statement sets tp_name
+    // The PyType_Spec's dotted name became tp_name; a class statement sets tp_name
     // to the UTF-8 of `__name__` instead (and assigning `__name__` later
     // does the same), so do as it does.  The text is owned by `__name__`,
     // which the class holds.

@@ -107,7 +107,7 @@ bool iterator_ready(PyObject* module, const char* name) noexcept {
     if (g_type) return true;
     const char* module_name = PyModule_GetName(module);
     if (!module_name) return false;
-    static std::string full_name;  // the spec's name must outlive the type
+    static std::string full_name;  // the PyType_Spec's name must outlive the type
     full_name = std::string(module_name) + "." + name;
     static PyType_Spec spec = {
         .name = nullptr,

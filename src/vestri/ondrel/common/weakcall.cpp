@@ -86,7 +86,7 @@ bool weakcall_ready(PyObject* module) noexcept {
     if (g_type) return true;
     const char* module_name = PyModule_GetName(module);
     if (!module_name) return false;
-    // The spec's name must outlive the type.
+    // The PyType_Spec's name must outlive the type.
     static std::string name;
     name = std::string(module_name) + ".weakcall";
     static PyType_Spec spec = {
