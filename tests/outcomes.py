@@ -1,5 +1,7 @@
 """Comparing what calls do, results and failures alike."""
 
+import threading
+
 
 def error_of(call):
     """The type and text of the exception `call()` raises, or None."""
@@ -20,3 +22,24 @@ def twin(qualname, params):
     func.__code__ = func.__code__.replace(co_qualname=qualname)
     func.__qualname__ = qualname
     return func
+
+
+def in_small_thread(kib, work):
+    """Runs `work()` in a thread whose stack is `kib` KiB: its result, or
+    the exception it raised (BaseException included), as the outcome."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = work()
+        except BaseException as exc:  # reported to the caller's thread
+            outcome["error"] = exc
+
+    previous = threading.stack_size(kib * 1024)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    return outcome

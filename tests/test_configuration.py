@@ -16,6 +16,7 @@ from hypothesis import given, strategies as st
 
 import vestri.ondrel.configuration as cfgmod
 from leakcheck import assert_no_growth
+from outcomes import in_small_thread
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel
 from vestri.utils.import_utils import get_entry_points
@@ -542,31 +543,17 @@ def test_no_leak(name, tmp_path, env, monkeypatch):
 
 @pytest.mark.parametrize("kib", [64, 128, 256])
 def test_small_thread_stacks_copy_shallow_stores_and_stop_deep_ones(kib):
-    import threading
-
     deep = {}
     for _ in range(100_000):
         deep = {"k": deep}
-    outcome = {}
 
     def work():
-        try:
-            outcome["shallow"] = Configuration({"a": {"b": "1"}}).copy()["a.b"]
-            try:
-                Configuration(deep)
-            except RecursionError:
-                outcome["deep"] = "RecursionError"
-        except BaseException as exc:  # reported by the main thread
-            outcome["error"] = exc
+        shallow = Configuration({"a": {"b": "1"}}).copy()["a.b"]
+        with pytest.raises(RecursionError):
+            Configuration(deep)
+        return shallow
 
-    previous = threading.stack_size(kib * 1024)
-    try:
-        worker = threading.Thread(target=work)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    assert outcome == {"shallow": 1, "deep": "RecursionError"}
+    assert in_small_thread(kib, work) == {"result": 1}
 
 
 # --- typecast_str done natively while it is the framework's own ------------------------------------

@@ -9,13 +9,12 @@ import gc
 import subprocess
 import sys
 import textwrap
-import threading
 
 import pytest
 
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
-from outcomes import error_of
+from outcomes import error_of, in_small_thread
 
 CRASHES = {
     "__missing__ swaps the class during a dotted write": """
@@ -334,23 +333,11 @@ def deep_mapping(depth):
 @pytest.mark.parametrize("kib", [64, 128, 256])
 def test_small_thread_stacks_do_shallow_work_and_stop_deep_input(kib):
     deep = deep_mapping(100_000)
-    outcome = {}
 
     def work():
-        try:
-            outcome["shallow"] = (NestedPointel({"a": {"b": 1}})["a.b"], repr(Pointel(a=1)))
-            try:
-                NestedPointel(deep)
-            except RecursionError:
-                outcome["deep"] = "RecursionError"
-        except BaseException as exc:  # reported by the main thread
-            outcome["error"] = exc
+        shallow = (NestedPointel({"a": {"b": 1}})["a.b"], repr(Pointel(a=1)))
+        with pytest.raises(RecursionError):
+            NestedPointel(deep)
+        return shallow
 
-    previous = threading.stack_size(kib * 1024)
-    try:
-        worker = threading.Thread(target=work)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    assert outcome == {"shallow": (1, "Pointel({'a': 1})"), "deep": "RecursionError"}
+    assert in_small_thread(kib, work) == {"result": (1, "Pointel({'a': 1})")}

@@ -19,6 +19,7 @@
 #include "common/errors.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
+#include "common/spectype.hpp"
 
 namespace trellan {
 
@@ -211,8 +212,7 @@ PyType_Spec index_marker_spec = {
     .name = "vestri.ondrel.trellan.IndexMarker",
     .basicsize = 0,
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
-             Py_TPFLAGS_MANAGED_WEAKREF,
+    .flags = vo::kInstanceFlags,
     .slots = index_marker_slots,
 };
 
@@ -501,8 +501,7 @@ PyType_Spec trellan_spec = {
     .name = "vestri.ondrel.trellan.Trellan",
     .basicsize = 0,
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
-             Py_TPFLAGS_MANAGED_WEAKREF,
+    .flags = vo::kInstanceFlags,
     .slots = trellan_slots,
 };
 
