@@ -79,5 +79,14 @@ bool called_from(PyObject* const* codes, int count) noexcept;
         vo_site_.add();                                                       \
     }())
 
+// The entry of a public method that another method of the package runs
+// directly (C++ to C++, not through the class): added where the inner call
+// fails, so a traceback shows both, as nested Python methods would.
+#define VO_TRACE_AS(name)                                                             \
+    ([]() noexcept {                                                                  \
+        static ::vo::TraceSite vo_site_{VO_MODULE_NAME "." name, __FILE__, __LINE__}; \
+        vo_site_.add();                                                               \
+    }())
+
 #define VO_FAIL() (VO_TRACE_HERE(), nullptr)
 #define VO_FAIL_INT() (VO_TRACE_HERE(), -1)

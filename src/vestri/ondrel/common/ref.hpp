@@ -16,6 +16,29 @@
 // frees a class nobody else holds), the MRO tuple of a class whose
 // `__bases__` is reassigned.  `Py_TYPE(obj)` is borrowed too.  When in doubt,
 // `Ref::borrow` it: an incref is cheaper than the crash.
+//
+// The rule covers four things that look safe and are not:
+// - Objects the package created itself.  A list, tuple or dict made here is
+//   reachable from Python through the collector (`gc.get_referrers`,
+//   `gc.get_objects`) as soon as it is tracked, and user code run in between
+//   may clear it.  Scratch storage is C++ (`std::vector<vo::Ref>`), or every
+//   item is taken as a strong reference and the length read again after each
+//   call that can run Python.  A list whose slots are still NULL is never
+//   made visible to the collector.
+// - Call arguments.  The argument tuple and keyword dict handed to `tp_new`,
+//   `tp_init` or a method may be shared with other code (`operator.
+//   methodcaller` hands its own keyword dict to the call, and gives it away
+//   through `__reduce__`): what is taken from them is held strongly before
+//   any user code runs.
+// - Attributes read before a call.  `_data`, `_order`, `data`, `children`,
+//   `expressions` read before a key's `__hash__`/`__eq__`, an element's
+//   callback or an iterator's `__next__` may be rebound when it returns; the
+//   write goes to what the object holds after the call, as the plain Python
+//   definition would.
+// - Type pointers kept as an identity.  A remembered `PyTypeObject*` (or a
+//   function pointer read from a type) is compared only while the type is
+//   held strongly (`vo::Kept`), never as a bare address: a class freed and a
+//   new one allocated at the same address would pass the check.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
