@@ -58,6 +58,7 @@ struct ConfigurationState {
     vo::Kept parser_kwvalues;  // (("=",), ("#",))
     vo::Kept zero;             // 0, for `seek`
     vo::Kept real_yaml, real_safe_load, real_load, real_safe_loader;
+    vo::Kept yaml_error;      // yaml.YAMLError: what the C loader may word differently
     vo::Kept c_safe_loader;   // empty when PyYAML has no C loader
     vo::Kept text_file_type;  // io.TextIOWrapper, what open(name, 'r') returns
     // The registries both YAML loaders construct and resolve with, as PyYAML
@@ -70,6 +71,7 @@ struct ConfigurationState {
     vo::Binding typecast_bound;  // our `typecast_str`, and its module's pattern and table names
     vo::Binding unshadowed;      // the built-in names, not shadowed in its module
     vo::Binding builtins_bound;  // the built-in names, as the builtins module binds them
+    vo::Binding repr_bound;      // `repr`: not shadowed there, and the builtins module's
 };
 static_assert(std::is_trivially_destructible_v<ConfigurationState>);
 
