@@ -1,6 +1,7 @@
 """Behaviour of vestri.ondrel.configuration: the store, expansion and loaders."""
 
 import configparser
+import gc
 import importlib
 import inspect
 import logging
@@ -140,6 +141,49 @@ def test_a_subclass_pattern_is_used(env):
     assert AtSigns._expand_cfg_value("@HOME-@(HOME)-$HOME", section="s", key="k") == "/h-/h-$HOME"
 
 
+def _raising_environ(monkeypatch):
+    class Environ(dict):
+        def __contains__(self, name):
+            raise LookupError(name)
+
+    monkeypatch.setattr(cfgmod, "os", types.SimpleNamespace(environ=Environ()))
+
+
+@pytest.mark.parametrize("call, entries", [
+    (lambda tmp: Configuration._missing_env_vars(5), ["_missing_env_vars"]),
+    (lambda tmp: Configuration._expand_cfg_value(5, section="s", key="k"), ["_expand_cfg_value", "_missing_env_vars"]),
+    (lambda tmp: Configuration._expand_cfg_env_vars(types.SimpleNamespace(defaults=lambda: {"k": 5}, _sections={})),
+     ["_expand_cfg_env_vars", "_expand_cfg_value", "_missing_env_vars"]),
+    (lambda tmp: Configuration().load_cfgs(write(tmp, "configuration-trace.ini", "[s]\nk = $HOME\n")),
+     ["load_cfgs", "_expand_cfg_env_vars", "_expand_cfg_value", "_missing_env_vars"]),
+])
+def test_a_failure_inside_a_nested_method_names_each_method(tmp_path, monkeypatch, call, entries):
+    _raising_environ(monkeypatch)
+    with pytest.raises((TypeError, LookupError)) as excinfo:
+        call(tmp_path)
+    assert [n for n in entry_names(excinfo) if n.startswith(LOGGER)] == [f"{LOGGER}.Configuration.{e}" for e in entries]
+
+
+def clear_lists_holding(obj):
+    for referrer in gc.get_referrers(obj):
+        if isinstance(referrer, list):
+            referrer.clear()
+
+
+def test_expansion_keeps_its_pieces_from_the_environments_code(monkeypatch):
+    given_out = []
+
+    class Environ(dict):
+        def get(self, name, default=None):
+            for piece in given_out:
+                clear_lists_holding(piece)
+            given_out.append(type("Text", (str,), {})(name.lower()))
+            return given_out[-1]
+
+    monkeypatch.setattr(cfgmod, "os", types.SimpleNamespace(environ=Environ(A=1, B=1, C=1)))
+    assert Configuration._expand_cfg_value("<$A|$B|${C}>", section="s", key="k") == "<a|b|c>"
+
+
 # --- the store ------------------------------------------------------------------------------
 
 
@@ -169,6 +213,45 @@ def test_store_errors_pass_through_unchanged(monkeypatch):
     with pytest.raises(ValueError, match="invalid literal") as excinfo:
         cfg["k"] = "x"
     assert "vestri.ondrel.configuration.Configuration.__setitem__" in entry_names(excinfo)
+
+
+def test_an_interrupt_while_finding_the_next_setitem_propagates():
+    class Colliding(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("__setitem__")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                raise KeyboardInterrupt
+            return str.__eq__(self, other)
+
+    class Mixed(Configuration, type("Other", (NestedPointel,), {Colliding("other"): 1})):
+        pass
+
+    cfg = Mixed()
+    Colliding.armed = True  # super() meets the key in Other's namespace
+    with pytest.raises(KeyboardInterrupt):
+        cfg["k"] = "1"
+    cfg["k"] = "1"
+    assert cfg == {"k": 1}
+
+
+def test_a_value_claiming_to_be_a_str_is_asked_once(monkeypatch):
+    asked = []
+
+    class Claiming:
+        @property
+        def __class__(self):
+            asked.append(self)
+            monkeypatch.setattr(cfgmod, "typecast_str", lambda value: "replaced too late")
+            return str
+
+    with pytest.raises(TypeError, match="not subscriptable"):  # typecast_str reads it as a str
+        Configuration()["x"] = Claiming()
+    assert len(asked) == 1
 
 
 def test_storing_goes_through_the_next_class_in_the_mro():
@@ -390,6 +473,17 @@ def test_an_error_inside_the_native_yaml_load_propagates_at_once(tmp_path, monke
     with pytest.raises(error, match="stop"):
         cfg.load_yamls(write(tmp_path, "configuration-stop.yaml", "a: 1\n"))
     assert loaders == [yaml.CSafeLoader] and cfg == {"kept": 1}  # parsed once, natively
+
+
+def test_the_names_loaded_are_kept_from_the_code_that_runs_between(tmp_path):
+    first, second = (write(tmp_path, f"configuration-{n}.yaml", "a: 1\n") for n in ("one", "two"))
+
+    class Hostile(Configuration):
+        def update(self, *args, **kwargs):
+            clear_lists_holding(first)
+            return super().update(*args, **kwargs)
+
+    assert Hostile().load_yamls(first, str(tmp_path / "missing.yaml"), second) == (first, second)
 
 
 def test_yaml_files_are_closed_also_on_errors(tmp_path, monkeypatch):

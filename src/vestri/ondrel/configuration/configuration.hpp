@@ -27,7 +27,7 @@ struct ConfigurationState {
     // Interned names (borrowed: interned for the process).
     // Read by more than one file:
     PyObject *os, *environ, *get, *logger, *configparser, *defaultsect, *configuration, *update, *items, *setitem,
-        *typecast_str, *yaml, *get_entry_points, *expand_cfg_env_vars, *pattern;
+        *typecast_str, *yaml, *get_entry_points, *expand_cfg_env_vars, *pattern, *dunder_class;
     // Variable expansion (expansion.cpp):
     PyObject *finditer, *sub, *group, *warning, *defaults, *sections, *set, *missing_env_vars, *expand_cfg_value,
         *empty_text, *list_separator, *warning_format;
@@ -72,6 +72,9 @@ struct ConfigurationState {
     vo::Binding unshadowed;      // the built-in names, not shadowed in its module
     vo::Binding builtins_bound;  // the built-in names, as the builtins module binds them
     vo::Binding repr_bound;      // `repr`: not shadowed there, and the builtins module's
+    vo::Kept object_class;       // object.__class__, the descriptor
+    // NestedPointel's tp_getattro (compared only: the class is held above), or NULL.
+    getattrofunc level_getattro;
 };
 static_assert(std::is_trivially_destructible_v<ConfigurationState>);
 

@@ -26,6 +26,7 @@
 #include "configuration.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace configuration {
 namespace {
@@ -74,12 +75,16 @@ PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The parser is a mapping of section views, the default section first;
     // values are interpolated as the views are read.
     if (!call_method(self, state.update, config.get())) return VO_FAIL();
+    // Every section has inherited the defaults; their own level goes:
+    // self.pop(configparser.DEFAULTSECT), the method found first.
+    Ref pop = Ref::steal(PyObject_GetAttr(self, state.pop));
+    if (!pop) return VO_FAIL();
     Ref configparser = vo::global(state.configparser);
     if (!configparser) return VO_FAIL();
     Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), state.defaultsect));
     if (!default_section) return VO_FAIL();
-    // Every section has inherited the defaults; their own level goes.
-    if (!call_method(self, state.pop, default_section.get())) return VO_FAIL();
+    Ref popped = Ref::steal(PyObject_CallOneArg(pop.get(), default_section.get()));
+    if (!popped) return VO_FAIL();
     return loaded.release();
 }
 
@@ -122,9 +127,9 @@ Is use_c_loader(PyObject* yaml, PyObject* file) noexcept {
     if (yaml != state.real_yaml.get() || !state.c_safe_loader ||
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(state.text_file_type.get())))
         return Is::No;
-    for (auto [name, real] : {std::pair{state.safe_load, state.real_safe_load.get()},
-                              std::pair{state.load, state.real_load.get()},
-                              std::pair{state.safe_loader, state.real_safe_loader.get()}}) {
+    for (auto [name, real] :
+         {std::pair{state.safe_load, state.real_safe_load.get()}, std::pair{state.load, state.real_load.get()},
+          std::pair{state.safe_loader, state.real_safe_loader.get()}}) {
         Ref now = Ref::steal(PyObject_GetAttr(yaml, name));
         if (!now) return clear_if_ordinary() ? Is::No : Is::Error;  // safe_load reports a missing name itself
         if (now.get() != real) return Is::No;
@@ -291,8 +296,9 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!vo::reject_keywords("Configuration.load_yamls", kwnames)) return VO_FAIL();
     Ref files = files_tuple(args, nargs);
     if (!files) return VO_FAIL();
-    Ref loaded = Ref::steal(PyList_New(0));
-    if (!loaded) return VO_FAIL();
+    // Which names were loaded: kept here, where the code that runs between
+    // (open, update, the YAML constructors) cannot reach it.
+    std::vector<PyObject*> loaded;  // borrowed from `files`, which only this function sees
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* name = PyTuple_GET_ITEM(files.get(), i);
         Ref os = vo::global(state.os);
@@ -306,11 +312,13 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!is_file) continue;  // not a regular file: skipped without a word
         // Files merged before a failing one stay merged.
         if (!load_yaml_file(self, name)) return VO_FAIL();
-        if (PyList_Append(loaded.get(), name) < 0) return VO_FAIL();
+        loaded.push_back(name);
     }
-    if (PyList_GET_SIZE(loaded.get()) == nargs) return files.release();
-    PyObject* result = PyList_AsTuple(loaded.get());
+    if (static_cast<Py_ssize_t>(loaded.size()) == nargs) return files.release();
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(loaded.size()));
     if (!result) return VO_FAIL();
+    for (size_t i = 0; i < loaded.size(); ++i)
+        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), Py_NewRef(loaded[i]));
     return result;
 }
 
@@ -332,15 +340,18 @@ bool log_entry_point_failure(PyObject* ep) noexcept {
     // As inside an `except` block: the record carries this traceback, and an
     // error raised while logging is chained to it.
     vo::HandlingScope handling(error.get());
+    // logger.exception(... + str(ep.dist)): the method is found before the message is made.
     Ref logger = vo::global(state.logger);
     if (!logger) return false;
+    Ref log = Ref::steal(PyObject_GetAttr(logger.get(), state.exception));
+    if (!log) return false;
     Ref dist = Ref::steal(PyObject_GetAttr(ep, state.dist));
     if (!dist) return false;
     Ref text = Ref::steal(PyObject_Str(dist.get()));
     if (!text) return false;
     Ref message = Ref::steal(PyUnicode_Concat(state.entry_failed, text.get()));
     if (!message) return false;
-    Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), state.exception, message.get()));
+    Ref logged = Ref::steal(PyObject_CallOneArg(log.get(), message.get()));
     return static_cast<bool>(logged);
 }
 

@@ -7,9 +7,10 @@
 // `_FLOAT`, `_NUMBER_START`, and `isinstance`, `str`, `int`, `float`, `repr`,
 // which its module does not shadow) is still bound to what it was, the same
 // conversion is done here:
-//  - a value that is not a str is returned as it is (`isinstance` is asked
-//    in C for anything else, so an object whose `__class__` claims to be a
-//    str still goes to the function);
+//  - a value that is not a str is returned as it is, when its class answers
+//    `__class__` with object's own descriptor through a lookup that runs no
+//    code of its own; anything else (a `__class__` property that may claim
+//    str) goes to the function, which asks it once, as it always would;
 //  - an exact str is looked up in `_CONSTANTS` (the real dict, so that a
 //    change to its entries is seen) unless it starts with a sign or a digit;
 //  - otherwise the two compiled patterns (immutable, so recognised by
@@ -20,6 +21,7 @@
 // may differ.  The patterns are recognised by their text as well: if the
 // function's module ever spells them differently, the function is called.
 #include "common/bindings.hpp"
+#include "common/compat.hpp"
 #include "common/kept.hpp"
 #include "common/module.hpp"
 #include "configuration.hpp"
@@ -86,9 +88,22 @@ Ref canonical_float(PyObject* text) noexcept {
     return Ref::steal(PyFloat_FromDouble(number));
 }
 
+// Whether `isinstance(value, str)` is false for every instance of `type`
+// that is not a str by layout, without asking the instance.
+bool answers_own_class(PyTypeObject* type) noexcept {
+    getattrofunc get = type->tp_getattro;
+    if (get != PyObject_GenericGetAttr && (get != state.level_getattro || !get)) return false;
+    return vo::compat::type_lookup(type, state.dunder_class) == state.object_class.get();
+}
+
 }  // namespace
 
 bool init_typecast(PyObject* module) noexcept {
+    if (!(state.dunder_class = vo::intern("__class__"))) return false;
+    Ref object_dict = Ref::steal(PyType_GetDict(&PyBaseObject_Type));
+    if (!object_dict ||
+        !state.object_class.set(Ref::borrow(PyDict_GetItemWithError(object_dict.get(), state.dunder_class))))
+        return false;
     PyObject* globals = PyModule_GetDict(module);
     Ref func = vo::global(state.typecast_str);
     if (!func) return false;
@@ -151,11 +166,12 @@ bool init_typecast(PyObject* module) noexcept {
 
 Ref typecast(PyObject* value) noexcept {
     if (state.real_typecast && state.typecast_bound.holds() && state.unshadowed.holds() &&
-        state.builtins_bound.holds() && state.repr_bound.holds() && PyFunction_GET_CODE(state.real_typecast.get()) == state.real_code.get()) {
+        state.builtins_bound.holds() && state.repr_bound.holds() &&
+        PyFunction_GET_CODE(state.real_typecast.get()) == state.real_code.get()) {
         if (!PyUnicode_Check(value)) {
-            int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-            if (is_str < 0) return nullptr;
-            if (!is_str) return Ref::borrow(value);
+            // The lookup may meet a colliding key's `__eq__`, which may reassign `value.__class__`.
+            Ref type = Ref::borrow(Py_TYPE(value));
+            if (answers_own_class(type.type_ptr())) return Ref::borrow(value);
         } else if (PyUnicode_CheckExact(value)) {
             Py_UCS4 first = PyUnicode_GET_LENGTH(value) ? PyUnicode_READ_CHAR(value, 0) : 0;
             if (first != '-' && !digit(first)) {
