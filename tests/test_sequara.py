@@ -185,6 +185,8 @@ def test_repr_copy_and_fromkeys_use_the_runtime_class():
     assert type(c) is Sub and c == m and c["a"] is m["a"]
     f = Sub.fromkeys(["x", "y"])
     assert type(f) is Sub and f.items() == [("x", None), ("y", None)]
+    v = object()
+    assert all(x is v for x in Sequara.fromkeys("abc", v).values())
 
     class Shifty(Sequara):
         def items(self):
@@ -192,8 +194,6 @@ def test_repr_copy_and_fromkeys_use_the_runtime_class():
             return Sequara.items(self)
 
     assert type(Shifty(a=1).copy()) is Shifty  # type(self) is evaluated before self.items()
-    v = object()
-    assert all(x is v for x in Sequara.fromkeys("abc", v).values())
 
 
 def test_subclass_overrides_are_called():
@@ -351,41 +351,6 @@ def test_keys_that_meddle_with_the_mapping_do_not_crash_it(operation, how):
     m.items() if len(m._data) == len(m._order) else None
 
 
-class Emptier(str):
-    """A str key whose next hash, once armed, empties every dict that holds it."""
-
-    armed = False
-
-    def __hash__(self):
-        if self.armed:
-            self.armed = False
-            for r in gc.get_referrers(self):
-                if isinstance(r, dict):
-                    r.clear()
-        return str.__hash__(self)
-
-
-class Value:
-    pass
-
-
-@pytest.mark.parametrize("call, before", [
-    (lambda kw: Sequara(**kw), []),
-    (lambda kw: Sequara([("z", 0)], **kw), ["z"]),
-    # A methodcaller passes its own keyword dict to the class it calls.
-    (lambda kw: operator.methodcaller("__call__", **kw)(Sequara), []),
-    (lambda kw: type("Sub", (Sequara,), {})(**kw), []),
-    (lambda kw: [m := Sequara(), m.update(**kw)][0], []),
-])
-def test_keyword_values_stay_held_when_the_keyword_dict_is_emptied(call, before):
-    key = Emptier("a")
-    kw = {key: Value(), "b": Value(), "c": Value()}
-    key.armed = True
-    m = call(kw)
-    assert not key.armed and m.keys() == [*before, "a", "b", "c"]
-    assert all(type(v) is Value for v in m.values()[len(before):])
-
-
 class Acting(str):
     """A str key whose next hash or comparison runs `act`, once."""
 
@@ -403,6 +368,23 @@ class Acting(str):
     def __eq__(self, other):
         self.run()
         return str.__eq__(self, other)
+
+
+@pytest.mark.parametrize("call, before", [
+    (lambda kw: Sequara(**kw), []),
+    (lambda kw: Sequara([("z", 0)], **kw), ["z"]),
+    # A methodcaller passes its own keyword dict to the class it calls.
+    (lambda kw: operator.methodcaller("__call__", **kw)(Sequara), []),
+    (lambda kw: type("Sub", (Sequara,), {})(**kw), []),
+    (lambda kw: [m := Sequara(), m.update(**kw)][0], []),
+])
+def test_keyword_values_stay_held_when_the_keyword_dict_is_emptied(call, before):
+    key = Acting("a")
+    kw = {key: object(), "b": object(), "c": object()}  # held by the keyword dicts alone
+    key.act = lambda: [r.clear() for r in gc.get_referrers(key) if isinstance(r, dict)]
+    m = call(kw)
+    assert key.act is None and m.keys() == [*before, "a", "b", "c"]
+    assert all(type(v) is object for v in m.values()[len(before):])
 
 
 # (the acting key is the one passed, or the stored "b" that the lookup meets; the key's text; the operation)
@@ -425,7 +407,7 @@ def test_a_key_that_replaces_the_containers_with_equal_copies_changes_no_result(
         m = Sequara([("a", 1), (b if stored else "b", 2), ("c", 3)])
         key = text if stored else Acting(text)
         fired = []
-        if arm:
+        if arm:  # rebinds both attributes at once
             (b if stored else key).act = lambda: fired.append(vars(m).update(_data=dict(m._data), _order=list(m._order)))
         return error_of(lambda: operation(m, key)), vars(m), bool(fired) == arm
 
