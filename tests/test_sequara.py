@@ -3,6 +3,8 @@
 import abc
 import collections.abc
 import contextlib
+import gc
+import operator
 import traceback
 from test import mapping_tests
 
@@ -20,9 +22,21 @@ def abc3():
     return Sequara([("a", 1), ("b", 2), ("c", 3)])
 
 
+def edited(edit):
+    """abc3() with its order list edited behind its back."""
+    m = abc3()
+    edit(m._order)
+    return m
+
+
 def entries(exc):
     names = [e.name for e in traceback.extract_tb(exc.__traceback__)]
     return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith("vestri.ondrel.sequara.")]
+
+
+class PairsOfOne(Sequara):
+    def items(self):
+        return [(1,)]
 
 
 def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
@@ -90,6 +104,13 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
     (lambda: abc3()["x"], ["__getitem__"]),
     (lambda: abc3().pop("x"), ["__getitem__"]),
     (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
+    # One method running another adds both entries, as nested Python methods do.
+    (lambda: edited(lambda o: o.remove("b")).copy(), ["copy", "items", "items.<locals>.<lambda>"]),
+    (lambda: repr(edited(lambda o: o.remove("b"))), ["__repr__", "items", "items.<locals>.<lambda>"]),
+    (lambda: edited(lambda o: o.append("x")).values(), ["values", "__getitem__"]),
+    (lambda: Sequara.__new__(Sequara).values(), ["values", "__iter__"]),
+    (lambda: Sequara().update(edited(lambda o: o.append("x"))), ["update", "__getitem__"]),
+    (lambda: PairsOfOne().copy(), ["copy", "__init__", "update"]),
 ])
 def test_traceback_entries_name_the_methods(call, where):
     with pytest.raises(Exception) as info:
@@ -129,11 +150,11 @@ def test_key_search_compares_as_the_list_does():
             return str.__eq__(self, other)
 
     m = Sequara([(1, 0), (2.5, 0), (None, 0), ("\u00e9t\u00e9", 0), (Loud("x"), 0), ("".join(["k", "ey"]), 0)])
-    m.move("key", 0)  # equal to the stored key, not the same object
-    assert calls == ["x"]
+    m.move("key", 0)  # equal to the stored key, not the same object; `in`, then index() searches again
+    assert calls == ["x", "x"]
     del m["\u00e9t\u00e9"]
     m.move(2.5, -1)
-    assert calls == ["x"]
+    assert calls == ["x", "x"]
     assert m.keys() == ["key", 1, None, 2.5, "x"]
 
 
@@ -166,6 +187,13 @@ def test_repr_copy_and_fromkeys_use_the_runtime_class():
     assert type(f) is Sub and f.items() == [("x", None), ("y", None)]
     v = object()
     assert all(x is v for x in Sequara.fromkeys("abc", v).values())
+
+    class Shifty(Sequara):
+        def items(self):
+            self.__class__ = Sequara
+            return Sequara.items(self)
+
+    assert type(Shifty(a=1).copy()) is Shifty  # type(self) is evaluated before self.items()
 
 
 def test_subclass_overrides_are_called():
@@ -225,15 +253,27 @@ def test_replaced_containers_are_used_through_their_own_methods():
     assert m.items() == [("a", 1), ("b", 2)]
 
 
-def test_items_of_a_broken_pairing_fail_as_the_sort_by_position_does():
-    m = abc3()
-    m._order.remove("b")
-    with pytest.raises(ValueError, match="'b' is not in list") as info:
-        m.items()
-    assert entries(info.value) == ["Sequara.items", "Sequara.items.<locals>.<lambda>"]
-    m = abc3()
-    m._order.append("ghost")
-    assert m.items() == [("a", 1), ("b", 2), ("c", 3)]
+@pytest.mark.parametrize("edit", [
+    lambda o: o.__setitem__(1, "a"),  # "a" twice, "b" missing: the counts still agree
+    lambda o: o.__setitem__(slice(None), ["a", "a", "a"]),
+    lambda o: o.remove("b"),
+    lambda o: o.append("ghost"),
+    lambda o: o.reverse(),
+    lambda o: o.insert(0, o.pop()),
+    lambda o: o.__setitem__(2, 3.0),  # equal to the stored key 3, not it: the pair shows the stored key
+    lambda o: o.__setitem__(slice(None), [3.0, "b", "a"]),
+    lambda o: o.__setitem__(slice(None), ["b", "".join(["a"])]),
+])
+def test_items_are_the_dict_pairs_sorted_by_their_position_in_the_order(edit):
+    m = Sequara([("a", 1), ("b", 2), (3, 3)])
+    edit(m._order)
+    written = lambda: sorted(m._data.items(), key=lambda k: m._order.index(k[0]))  # noqa: E731
+    error = error_of(written)
+    if error:
+        assert [error_of(call) for call in (m.items, lambda: repr(m), m.copy)] == [error] * 3
+    else:  # compared by repr: 1 and 1.0 are equal, but only the stored key is right
+        assert repr(m.items()) == repr(m.copy().items()) == repr(written())
+        assert repr(m) == f"Sequara({written()!r})"
 
 
 def test_a_large_mapping_reads_its_items_in_linear_time():
@@ -249,43 +289,137 @@ def test_a_large_mapping_reads_its_items_in_linear_time():
 
 
 class Meddler:
-    """A key whose comparisons rebuild or empty the mapping it is in."""
+    """A key whose hash and comparisons meddle with the mapping it is in, once `victim` is set."""
 
-    def __init__(self, name, victim=None):
-        self.name, self.victim = name, victim
+    def __init__(self, name, victim=None, how="empty"):
+        self.name, self.victim, self.how = name, victim, how
+
+    def meddle(self):
+        m = self.victim
+        if m is None:
+            return
+        if self.how == "empty":
+            m._order[:] = []
+            m._data.clear()
+        elif self.how == "init":
+            m.__init__()
+        elif self.how == "referrers":  # lists and dicts the package made included
+            for r in gc.get_referrers(self):
+                if isinstance(r, (list, dict)):
+                    r.clear()
+        else:  # "read": every slot of every young list, as a debugger or the collector's user would
+            for o in gc.get_objects(generation=0):
+                if type(o) is list:
+                    sum(1 for _ in o)
 
     def __hash__(self):
+        self.meddle()
         return 1
 
     def __eq__(self, other):
-        if self.victim is not None:
-            self.victim._order[:] = []
-            self.victim._data.clear()
+        self.meddle()
         return isinstance(other, Meddler) and other.name == self.name
 
 
+@pytest.mark.parametrize("how", ["empty", "init", "referrers", "read"])
 @pytest.mark.parametrize("operation", [
     lambda m, k: m.move(k, 0),
     lambda m, k: m.insert(k, 1, 0),
     lambda m, k: m.__setitem__(k, 1),
     lambda m, k: m.__delitem__(k),
     lambda m, k: m.items(),
+    lambda m, k: (m.keys().reverse(), m.items()),
     lambda m, k: m.values(),
     lambda m, k: m.update({k: 1}),
+    lambda m, k: m.update([(k, 1)], x=2),
+    lambda m, k: m.copy(),
+    lambda m, k: m.pop(k),
+    lambda m, k: m == m.copy(),
     lambda m, k: repr(m),
 ])
-def test_keys_that_mutate_the_mapping_do_not_crash_it(operation):
+def test_keys_that_meddle_with_the_mapping_do_not_crash_it(operation, how):
     m = Sequara()
     keys = [Meddler(i) for i in range(5)]
     for k in keys:
         m[k] = k
     for k in keys:
-        k.victim = m
+        k.victim, k.how = m, how
     try:
-        operation(m, Meddler(2, m))
-    except (KeyError, ValueError, IndexError, RuntimeError):
+        operation(m, Meddler(2, m, how))
+    except (KeyError, ValueError, IndexError, RuntimeError, AttributeError):
         pass
     m.items() if len(m._data) == len(m._order) else None
+
+
+class Acting(str):
+    """A str key whose next hash or comparison runs `act`, once."""
+
+    act = None
+
+    def run(self):
+        act, self.act = self.act, None
+        if act is not None:
+            act()
+
+    def __hash__(self):
+        self.run()
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        self.run()
+        return str.__eq__(self, other)
+
+
+@pytest.mark.parametrize("call, before", [
+    (lambda kw: Sequara(**kw), []),
+    (lambda kw: Sequara([("z", 0)], **kw), ["z"]),
+    # A methodcaller passes its own keyword dict to the class it calls.
+    (lambda kw: operator.methodcaller("__call__", **kw)(Sequara), []),
+    (lambda kw: type("Sub", (Sequara,), {})(**kw), []),
+    (lambda kw: [m := Sequara(), m.update(**kw)][0], []),
+])
+def test_keyword_values_stay_held_when_the_keyword_dict_is_emptied(call, before):
+    key = Acting("a")
+    kw = {key: object(), "b": object(), "c": object()}  # held by the keyword dicts alone
+    key.act = lambda: [r.clear() for r in gc.get_referrers(key) if isinstance(r, dict)]
+    m = call(kw)
+    assert key.act is None and m.keys() == [*before, "a", "b", "c"]
+    assert all(type(v) is object for v in m.values()[len(before):])
+
+
+# (the acting key is the one passed, or the stored "b" that the lookup meets; the key's text; the operation)
+@pytest.mark.parametrize("stored, text, operation", [
+    (False, "b", lambda m, k: m.__setitem__(k, 9)),
+    (False, "n", lambda m, k: m.__setitem__(k, 9)),
+    (False, "n", lambda m, k: m.update([(k, 9)], z=0)),
+    (False, "n", lambda m, k: m.insert(k, 9, 1)),
+    (False, "c", lambda m, k: m.move(k, 0)),
+    (False, "a", lambda m, k: m.move(k, -1)),
+    (True, "b", lambda m, k: m.__setitem__(k, 9)),
+    (True, "b", lambda m, k: m.update([(k, 9)])),
+    (True, "b", lambda m, k: m.move(k, 0)),
+    (True, "c", lambda m, k: m.move(k, 0)),
+])
+def test_a_key_that_replaces_the_containers_with_equal_copies_changes_no_result(stored, text, operation):
+    """The writes go to the containers the mapping holds after the key's code ran."""
+    def run(arm):
+        b = Acting("b")
+        m = Sequara([("a", 1), (b if stored else "b", 2), ("c", 3)])
+        key = text if stored else Acting(text)
+        fired = []
+        if arm:  # rebinds both attributes at once
+            (b if stored else key).act = lambda: fired.append(vars(m).update(_data=dict(m._data), _order=list(m._order)))
+        return error_of(lambda: operation(m, key)), vars(m), bool(fired) == arm
+
+    assert run(arm=True) == run(arm=False)
+
+
+def test_a_key_whose_hash_reinitialises_the_mapping_is_stored_in_the_new_containers():
+    m = abc3()
+    key = Acting("k")
+    key.act = m.__init__
+    m[key] = 9
+    assert vars(m) == {"_data": {"k": 9}, "_order": ["k"]}
 
 
 def test_deep_nesting_ends_in_recursion_error():
@@ -303,6 +437,11 @@ def test_deep_nesting_ends_in_recursion_error():
     lambda: Sequara([("a", 1), ("b",)]),
     lambda: abc3() == 1,
     lambda: (lambda m: m.__setitem__("me", m))(Sequara()),  # a cycle, freed by the collector
+    lambda: Sequara([("z", 0)], a=1, b=[2]),  # keyword values held by the slot
+    lambda: (lambda m: (m.move("c", 0), m.items(), m.move("a", 9)))(abc3()),
+    lambda: (lambda m: (m.keys().__setitem__(1, "a"), m.items()))(abc3()),
+    lambda: (lambda m: (m.__setitem__(1, 1), m.insert(2, 2, 0), m.move(1, 0)))(Sequara()),
+    lambda: (lambda m: (m.move(Acting("c"), 0)))(abc3()),
 ])
 def test_no_leaks(operation):
     assert_no_growth(operation, repeat=3_000)

@@ -6,8 +6,18 @@
 // PyObject_VectorcallMethod an array that starts with `self`; a fastcall
 // method receives its arguments without it, and a tp_init / tp_new slot as a
 // tuple and a dict.  SelfFirst builds the array either way, on the stack
-// while the arguments are few.  Everything in it stays borrowed: the caller
-// of the method or slot holds the arguments for the whole call.
+// while the arguments are few.
+//
+// Who holds the arguments differs between the two forms:
+//  - a vectorcall array belongs to the caller, which holds every item for the
+//    whole call (the interpreter unpacks a keyword dict into an array of its
+//    own, with strong references), so the fastcall form borrows;
+//  - the keyword dict of a slot may be shared: `operator.methodcaller` hands
+//    its own dict to the class it calls (and gives it away through
+//    `__reduce__`), and any dict is reachable through the collector, so the
+//    code the call runs may empty it.  The slot form takes every value and
+//    key as a strong reference before anything can run, and keeps them until
+//    the call is over.
 #pragma once
 
 #include <memory>
@@ -30,28 +40,40 @@ public:
     // From a tp_init / tp_new slot: a tuple and a dict (or NULL).
     SelfFirst(PyObject* self, PyObject* args, PyObject* kwds) noexcept : nargs_(PyTuple_GET_SIZE(args)) {
         Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-        if (!reserve(self, nargs_ + nkw)) return;
-        for (Py_ssize_t i = 0; i < nargs_; ++i) data_[i + 1] = PyTuple_GET_ITEM(args, i);
+        // The keys wait behind the values until their tuple exists.
+        if (!reserve(self, nargs_ + 2 * nkw)) return;
+        // Up to the tuple's creation nothing runs Python code: the dict
+        // cannot change under the walk.
+        for (; held_ < nargs_; ++held_) data_[held_ + 1] = Py_NewRef(PyTuple_GET_ITEM(args, held_));
+        keys_ = data_ + 1 + nargs_ + nkw;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (waiting_keys_ < nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+            keys_[waiting_keys_++] = Py_NewRef(key);
+            data_[++held_] = Py_NewRef(value);
+        }
         if (nkw == 0) return;
-        owned_kwnames_ = Ref::steal(PyTuple_New(nkw));
+        // The allocation may run the collector, and with it any code.
+        owned_kwnames_ = Ref::steal(PyTuple_New(waiting_keys_));
         if (!owned_kwnames_) {
-            data_ = nullptr;
+            ok_ = false;
             return;
         }
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwds, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(owned_kwnames_.get(), i, Py_NewRef(key));
-            data_[1 + nargs_ + i++] = value;
-        }
+        for (Py_ssize_t i = 0; i < waiting_keys_; ++i) PyTuple_SET_ITEM(owned_kwnames_.get(), i, keys_[i]);
+        waiting_keys_ = 0;
         kwnames_ = owned_kwnames_.get();
+    }
+
+    ~SelfFirst() {
+        for (Py_ssize_t i = 0; i < waiting_keys_; ++i) Py_DECREF(keys_[i]);
+        for (Py_ssize_t i = held_; i > 0; --i) Py_DECREF(data_[i]);
     }
 
     SelfFirst(const SelfFirst&) = delete;
     SelfFirst& operator=(const SelfFirst&) = delete;
 
     // False with MemoryError set when the array could not be made.
-    bool ok() const noexcept { return data_ != nullptr; }
+    bool ok() const noexcept { return ok_; }
     // `self`, the positional arguments, the keyword values.
     PyObject* const* args() const noexcept { return data_; }
     // The positional arguments, `self` not counted.
@@ -62,11 +84,13 @@ private:
     bool reserve(PyObject* self, Py_ssize_t count) noexcept {
         if (count + 1 > kSmall) {
             heap_.reset(new (std::nothrow) PyObject*[static_cast<size_t>(count + 1)]);
-            data_ = heap_.get();
-            if (!data_) {
+            if (!heap_) {
+                data_ = small_;
+                ok_ = false;
                 PyErr_NoMemory();
                 return false;
             }
+            data_ = heap_.get();
         }
         data_[0] = self;
         return true;
@@ -76,9 +100,15 @@ private:
     PyObject* small_[kSmall];
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** data_ = small_;
+    bool ok_ = true;
     Py_ssize_t nargs_;
     PyObject* kwnames_ = nullptr;
     Ref owned_kwnames_;
+    // Strong references taken by the slot form: data_[1..held_] (the values,
+    // in the order of the array), and the keys that wait behind them for the tuple.
+    Py_ssize_t held_ = 0;
+    PyObject** keys_ = nullptr;
+    Py_ssize_t waiting_keys_ = 0;
 };
 
 }  // namespace vo

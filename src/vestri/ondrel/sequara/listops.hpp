@@ -3,7 +3,8 @@
 // Generic (nothing here knows about Sequara); candidates for common/.
 //  - list_find: the first element equal to a value, as `in`, `list.index`
 //    and `list.remove` find it, comparing exact `str` values in place (the
-//    common case for keys) and everything else through `==`;
+//    common case for keys) and everything else through `==`, and telling
+//    whether a comparison may have run Python code;
 //  - list_move: `list.insert(where, list.pop(from))` as one rotation;
 //  - as_position: an index argument as `list.insert` converts it.
 #pragma once
@@ -19,39 +20,81 @@ enum class Equal { No, Yes, Ask };
 // `item == key` for an exact str key, where the answer needs no call: a str
 // item is compared by content, as str's own equality does, and a built-in
 // number or None is never equal to a str (both sides decline, without
-// effects).  Anything else must be asked.
-inline Equal str_key_equals(PyObject* item, PyObject* key) noexcept {
-    if (item == key) return Equal::Yes;
-    PyTypeObject* type = Py_TYPE(item);
-    if (type == &PyUnicode_Type) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(item);
-        int kind = PyUnicode_KIND(item);
-        if (length != PyUnicode_GET_LENGTH(key) || kind != PyUnicode_KIND(key)) return Equal::No;
-        return std::memcmp(PyUnicode_DATA(item), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0
-                   ? Equal::Yes
-                   : Equal::No;
+// effects).  Anything else must be asked.  The key's length, kind and text
+// are read once: a str never changes.
+class StrKey {
+public:
+    explicit StrKey(PyObject* key) noexcept
+        : key_(key),
+          length_(PyUnicode_GET_LENGTH(key)),
+          kind_(PyUnicode_KIND(key)),
+          data_(PyUnicode_DATA(key)),
+          bytes_(static_cast<size_t>(length_) * static_cast<size_t>(kind_)) {}
+
+    Equal equals(PyObject* item) const noexcept {
+        if (item == key_) return Equal::Yes;
+        PyTypeObject* type = Py_TYPE(item);
+        if (type == &PyUnicode_Type) {
+            if (PyUnicode_GET_LENGTH(item) != length_ || static_cast<int>(PyUnicode_KIND(item)) != kind_)
+                return Equal::No;
+            return std::memcmp(PyUnicode_DATA(item), data_, bytes_) == 0 ? Equal::Yes : Equal::No;
+        }
+        if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
+        return Equal::Ask;
     }
-    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || item == Py_None) return Equal::No;
-    return Equal::Ask;
+
+private:
+    PyObject* key_;
+    Py_ssize_t length_;
+    int kind_;
+    const void* data_;
+    size_t bytes_;
+};
+
+// Whether `==` between two such objects is answered by the interpreter's own
+// comparisons, without Python code: exact str, int, float, bool, None.
+// (bytes are left out: comparing them with str may warn, and a warning can
+// run Python code.)
+inline bool plain_scalar(PyObject* o) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           o == Py_None;
 }
 
 // The index of the first element equal to `x`, as `x in list`,
-// `list.index(x)` and `list.remove(x)` find it.
+// `list.index(x)` and `list.remove(x)` find it.  `ran_code` is set when a
+// comparison may have run Python code; when it stays false, nothing has
+// changed since the call began and `at` names the element found.
 // Re-entrancy: a comparison may run code that changes the list (or anything
 // else); the element compared is held meanwhile, and the length is read
 // again for every step, as the list's own methods do.
-inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at) noexcept {
-    bool str_key = PyUnicode_CheckExact(x);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* element = PyList_GET_ITEM(list, i);
-        Equal known = str_key ? str_key_equals(element, x) : Equal::Ask;
-        if (known == Equal::No) continue;
-        if (known == Equal::Ask) {
-            Ref item = Ref::borrow(element);
-            int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-            if (eq < 0) return Found::Error;
-            if (!eq) continue;
+inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_code) noexcept {
+    if (PyUnicode_CheckExact(x)) {
+        StrKey key(x);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* element = PyList_GET_ITEM(list, i);
+            Equal known = key.equals(element);
+            if (known == Equal::No) continue;
+            if (known == Equal::Ask) {
+                // Not a built-in scalar: its `__eq__` may be anything.
+                ran_code = true;
+                Ref item = Ref::borrow(element);
+                int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
+                if (eq < 0) return Found::Error;
+                if (!eq) continue;
+            }
+            at = i;
+            return Found::Yes;
         }
+        return Found::No;
+    }
+    bool plain_key = plain_scalar(x);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        if (!plain_key || !plain_scalar(item.get())) ran_code = true;
+        int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
+        if (eq < 0) return Found::Error;
+        if (!eq) continue;
         at = i;
         return Found::Yes;
     }

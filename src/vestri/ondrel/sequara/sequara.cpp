@@ -13,13 +13,20 @@
 //  - "is the key known" asks the dict (constant time) instead of scanning
 //    the list, and an unhashable key fails there, before the order changed;
 //  - items() walks the list and pairs each key with its value, instead of
-//    sorting the dict's pairs by list position (quadratic).  While the dict's
-//    own order matches the list, the pairs come straight from the dict; if
-//    the two turn out not to hold the same keys, the sort is done as
-//    written, so a broken pairing fails exactly as before.
+//    sorting the dict's pairs by list position (quadratic).  It does so only
+//    when the list holds the dict's own key objects, each once (matched by
+//    address, straight from the dict while the two orders agree); anything
+//    else (a key missing or twice, an equal stand-in) is sorted as written,
+//    so a broken pairing gives exactly the sort's result or error.
 // Anything else in those attributes (subclasses, objects of the caller's)
 // gets the Python-level operations the methods are defined by: `in`, method
 // calls, item access.
+//
+// A key's `__hash__`/`__eq__` may rebind `_data` or `_order`, or edit them.
+// Wherever such code can have run, what comes next reads the attributes again
+// and searches again, as the Python statements would; the fast paths skip
+// that only when nothing can have run (an exact str looked up in a dict of
+// exact str keys, a list search that compared built-in scalars only).
 //
 // The class is made by abc.ABCMeta over MutableMapping, with the methods
 // installed afterwards in class-body order.  Sequara's own item access,
@@ -35,7 +42,12 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "callargs.hpp"
+#include "dictkeys.hpp"
 #include "listops.hpp"
+
+#include <cstdint>
+#include <new>
+#include <vector>
 
 namespace sequara {
 namespace {
@@ -78,27 +90,52 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
     return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
 }
 
+// What follows `if name not in self._order` once the test said `known`:
+// self._order.append(name) if it was not, then self._data.__setitem__(name, value),
+// each attribute read afresh, as Python reads it after the test (which may
+// have run code that rebound them).
+int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known) noexcept {
+    if (!known) {
+        Ref order = attr(self, state.order);
+        if (!order) return -1;
+        if (PyList_CheckExact(order.get())) {
+            if (PyList_Append(order.get(), name) < 0) return -1;
+        } else {
+            Ref appended = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.append, name));
+            if (!appended) return -1;
+        }
+    }
+    Ref data = attr(self, state.data);
+    if (!data) return -1;
+    if (PyDict_CheckExact(data.get())) return PyDict_SetItem(data.get(), name, value);
+    Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
+    return stored ? 0 : -1;
+}
+
 // if name not in self._order: self._order.append(name)
 // self._data.__setitem__(name, value)
+// Re-entrancy: the membership test may run a key's __hash__/__eq__, which may
+// rebind `_order` and `_data`; unless the lookup is known to run no code,
+// the writes go to the attributes as they are after it.
 int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
     Ref order = attr(self, state.order);
     if (!order) return -1;
-    Ref data = attr(self, state.data);
-    if (!data) return -1;
-    if (VO_LIKELY(PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get()))) {
-        int known = PyDict_Contains(data.get(), name);
-        if (known < 0) return -1;
-        if (!known && PyList_Append(order.get(), name) < 0) return -1;
-        return PyDict_SetItem(data.get(), name, value);
+    if (VO_LIKELY(PyList_CheckExact(order.get()))) {
+        Ref data = attr(self, state.data);
+        if (!data) return -1;
+        if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
+            bool quiet = vo::dicts::str_lookup_runs_no_code(data.get(), name);
+            int known = PyDict_Contains(data.get(), name);
+            if (known < 0) return -1;
+            if (!quiet) return store_after_test(self, name, value, known);
+            // Nothing ran since the attributes were read.
+            if (!known && PyList_Append(order.get(), name) < 0) return -1;
+            return PyDict_SetItem(data.get(), name, value);
+        }
     }
     int known = PySequence_Contains(order.get(), name);
     if (known < 0) return -1;
-    if (!known) {
-        Ref appended = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.append, name));
-        if (!appended) return -1;
-    }
-    Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
-    return stored ? 0 : -1;
+    return store_after_test(self, name, value, known);
 }
 
 // del self._data[name]
@@ -109,15 +146,16 @@ int delitem_impl(PyObject* self, PyObject* name) noexcept {
     Ref order = attr(self, state.order);
     if (!order) return -1;
     if (PyList_CheckExact(order.get())) {
+        // As list.remove, whatever the comparisons ran: the element now at that index goes, if any.
         Py_ssize_t at = 0;
-        switch (list_find(order.get(), name, at)) {
+        bool ran_code = false;
+        switch (list_find(order.get(), name, at, ran_code)) {
             case Found::Error:
                 return -1;
             case Found::No:
                 PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
                 return -1;
             case Found::Yes:
-                // As list.remove: the element now at that index goes, if any.
                 return PyList_SetSlice(order.get(), at, at + 1, nullptr);
         }
     }
@@ -295,41 +333,110 @@ Ref items_by_sorting(PyObject* self, PyObject* data) noexcept {
 
 enum class Walk { Done, NotPaired, Error };
 
-// The pairs in the order of the list, each key with its value from the dict.
-// NotPaired when the two turn out not to hold the same keys (or change on
-// the way); the caller then sorts as written.
-// Re-entrancy: a lookup may run a key's `__eq__` (and an allocation the
-// collector), which may change either container; the list's length is read
-// for every step, and the key and value are held before anything runs.
+// One entry of the dict, and whether a position of the list has claimed it.
+struct Entry {
+    PyObject* key;
+    PyObject* value;
+    bool claimed = false;
+};
+
+// Entries found by the address of their key: open addressing over C++
+// arrays, so that building and probing it run no Python code.  May throw
+// std::bad_alloc.
+class EntriesByAddress {
+public:
+    explicit EntriesByAddress(std::vector<Entry>& entries) : entries_(entries) {
+        while ((size_t{1} << bits_) < 2 * entries.size()) ++bits_;
+        slots_.assign(size_t{1} << bits_, 0);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            size_t at = home(entries[i].key);
+            while (slots_[at]) at = next(at);
+            slots_[at] = i + 1;
+        }
+    }
+
+    Entry* find(PyObject* key) noexcept {
+        for (size_t at = home(key); slots_[at]; at = next(at))
+            if (entries_[slots_[at] - 1].key == key) return &entries_[slots_[at] - 1];
+        return nullptr;
+    }
+
+private:
+    size_t home(PyObject* key) const noexcept {
+        return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+    }
+    size_t next(size_t at) const noexcept { return (at + 1) & ((size_t{1} << bits_) - 1); }
+
+    std::vector<Entry>& entries_;
+    std::vector<size_t> slots_;  // an index into entries_, plus one; 0 is free
+    int bits_ = 3;
+};
+
+// A key and its value, held until they go into their pair.
+struct Held {
+    Ref key, value;
+};
+
+// Pairs each position of the list with the dict's entry whose key is that
+// very object.  False when the two are not paired so: a key missing, one
+// twice, or an equal object in place of the stored one.
+// Runs no Python code: the dict and the list are only read in place.
+bool pair_by_identity(PyObject* data, PyObject* order, std::vector<Held>& held) {
+    Py_ssize_t n = PyList_GET_SIZE(order);
+    // While the dict's own order is the list's, its entries are read in step.
+    Py_ssize_t cursor = 0, i = 0;
+    PyObject *key, *value;
+    for (; i < n; ++i) {
+        if (!PyDict_Next(data, &cursor, &key, &value)) return false;
+        if (key != PyList_GET_ITEM(order, i)) break;
+        held[i] = {Ref::borrow(key), Ref::borrow(value)};
+    }
+    if (i == n) return true;
+    // The rest of the list against the rest of the dict.
+    std::vector<Entry> rest;
+    rest.reserve(static_cast<size_t>(n - i));
+    rest.push_back({key, value});
+    while (PyDict_Next(data, &cursor, &key, &value)) rest.push_back({key, value});
+    EntriesByAddress entries(rest);
+    for (; i < n; ++i) {
+        Entry* entry = entries.find(PyList_GET_ITEM(order, i));
+        if (!entry || entry->claimed) return false;
+        entry->claimed = true;
+        held[i] = {Ref::borrow(entry->key), Ref::borrow(entry->value)};
+    }
+    return true;
+}
+
+// The pairs in the order of the list, each key with its value, when the list
+// holds the dict's own key objects, each once: then sorting the dict's pairs
+// by position gives exactly this.  NotPaired otherwise; the caller then
+// sorts as written, which gives the definition's result or error.
+// Re-entrancy: the pairing runs no code and holds every key and value; the
+// allocations that follow may run the collector (and any code), which may
+// change the containers but no longer matters.  The list stays out of the
+// collector's sight while its slots are empty.
 Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(order);
     if (PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
+    std::vector<Held> held;
+    try {
+        held.resize(static_cast<size_t>(n));
+        if (!pair_by_identity(data, order, held)) return Walk::NotPaired;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Walk::Error;
+    }
     Ref result = Ref::steal(PyList_New(n));
     if (!result) return Walk::Error;
-    // While the dict's own order is the list's, its pairs are read in step.
-    Py_ssize_t cursor = 0;
-    bool in_step = true;
+    PyObject_GC_UnTrack(result.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i >= PyList_GET_SIZE(order)) return Walk::NotPaired;
-        Ref key = Ref::borrow(PyList_GET_ITEM(order, i));
-        Ref value;
-        if (in_step) {
-            PyObject *k, *v;
-            if (PyDict_Next(data, &cursor, &k, &v) && k == key.get())
-                value = Ref::borrow(v);
-            else
-                in_step = false;
-        }
-        if (!value) {
-            int rc = vo::compat::dict_get_ref(data, key.get(), value);
-            if (rc < 0) return Walk::Error;
-            if (rc == 0) return Walk::NotPaired;
-        }
-        PyObject* pair = PyTuple_Pack(2, key.get(), value.get());
+        PyObject* pair = PyTuple_New(2);
         if (!pair) return Walk::Error;
+        PyTuple_SET_ITEM(pair, 0, held[i].key.release());
+        PyTuple_SET_ITEM(pair, 1, held[i].value.release());
         PyList_SET_ITEM(result.get(), i, pair);
     }
-    if (PyList_GET_SIZE(order) != n || PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
+    PyObject_GC_Track(result.get());
     out = std::move(result);
     return Walk::Done;
 }
@@ -394,16 +501,25 @@ PyObject* sequara_clear(PyObject* self) {
 // type(self)(self.items())
 PyObject* sequara_copy(PyObject* self) {
     VO_METHOD("Sequara.copy");
+    // The class is taken first, as Python evaluates the callee first, and
+    // held: items() may assign `__class__` and free the old class.
+    Ref cls = Ref::borrow(Py_TYPE(self));
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
     if (!items) return VO_FAIL();
-    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), items.get());
+    PyObject* result = PyObject_CallOneArg(cls.get(), items.get());
     if (!result) return VO_FAIL();
     return result;
 }
 
 // --- editing the order ------------------------------------------------------------
 
+// if key in self._order: raise KeyError(...)
+// self._data[key] = value
+// self._order.insert(position, key)
 // The position is checked first, so a bad one changes nothing.
+// Re-entrancy: the membership test and the store may run a key's
+// __hash__/__eq__, which may rebind `_data` and `_order`; unless the lookup
+// is known to run no code, each is read again before it is written.
 PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObject* position) {
     VO_METHOD("Sequara.insert");
     Ref index;
@@ -413,11 +529,16 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     if (!order) return VO_FAIL();
     Ref data;
     int known;
+    bool quiet = false;
     if (PyList_CheckExact(order.get())) {
         data = attr(self, state.data);
         if (!data) return VO_FAIL();
-        known =
-            PyDict_CheckExact(data.get()) ? PyDict_Contains(data.get(), key) : PySequence_Contains(order.get(), key);
+        if (PyDict_CheckExact(data.get())) {
+            quiet = vo::dicts::str_lookup_runs_no_code(data.get(), key);
+            known = PyDict_Contains(data.get(), key);
+        } else {
+            known = PySequence_Contains(order.get(), key);
+        }
     } else {
         known = PySequence_Contains(order.get(), key);
     }
@@ -428,8 +549,10 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
         if (args) vo::raise_percent(PyExc_KeyError, "%s already exist in Report", args.get());
         return VO_FAIL();
     }
-    if (!data && !(data = attr(self, state.data))) return VO_FAIL();
+    // When the lookup ran no code, storing the new key runs none either.
+    if (!quiet && !(data = attr(self, state.data))) return VO_FAIL();
     if (PyObject_SetItem(data.get(), key, value) < 0) return VO_FAIL();
+    if (!quiet && !(order = attr(self, state.order))) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         if (PyList_Insert(order.get(), where, key) < 0) return VO_FAIL();
     } else {
@@ -439,6 +562,30 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     Py_RETURN_NONE;
 }
 
+// self._order.insert(position, self._order.pop(self._order.index(key))),
+// with `self._order` read each time Python reads it: the bound insert, the
+// bound pop, then the list searched (index() may run code that rebinds it).
+int move_as_written(PyObject* self, PyObject* key, PyObject* position) noexcept {
+    Ref order = attr(self, state.order);
+    if (!order) return -1;
+    Ref insert = attr(order.get(), state.insert);
+    if (!insert || !(order = attr(self, state.order))) return -1;
+    Ref pop = attr(order.get(), state.pop);
+    if (!pop || !(order = attr(self, state.order))) return -1;
+    Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
+    if (!at) return -1;
+    Ref popped = Ref::steal(PyObject_CallOneArg(pop.get(), at.get()));
+    if (!popped) return -1;
+    Ref inserted = Ref::steal(PyObject_CallFunctionObjArgs(insert.get(), position, popped.get(), nullptr));
+    return inserted ? 0 : -1;
+}
+
+// if key not in self._order: raise KeyError(key)
+// then move_as_written.
+// While the membership scan compares nothing that can run code, the one
+// scan also finds the key and the list is rotated in place; a comparison that
+// may have run code (and changed the list, or rebound `_order`) sends the
+// rest down the written path, which searches again as index() does.
 PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     VO_METHOD("Sequara.move");
     Ref index;
@@ -447,9 +594,9 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     Ref order = attr(self, state.order);
     if (!order) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
-        // One scan both tests membership and finds the key.
         Py_ssize_t at = 0;
-        switch (list_find(order.get(), key, at)) {
+        bool ran_code = false;
+        switch (list_find(order.get(), key, at, ran_code)) {
             case Found::Error:
                 return VO_FAIL();
             case Found::No:
@@ -458,29 +605,19 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
             case Found::Yes:
                 break;
         }
-        // The comparisons may have shortened the list; pop(at) fails then.
-        if (at >= PyList_GET_SIZE(order.get())) {
-            PyErr_SetString(PyExc_IndexError, "pop index out of range");
+        if (VO_LIKELY(!ran_code)) {
+            list_move(order.get(), at, where);
+            Py_RETURN_NONE;
+        }
+    } else {
+        int known = PySequence_Contains(order.get(), key);
+        if (known < 0) return VO_FAIL();
+        if (!known) {
+            vo::raise_key_error(key);
             return VO_FAIL();
         }
-        list_move(order.get(), at, where);
-        Py_RETURN_NONE;
     }
-    // self._order.insert(position, self._order.pop(self._order.index(key)))
-    int known = PySequence_Contains(order.get(), key);
-    if (known < 0) return VO_FAIL();
-    if (!known) {
-        vo::raise_key_error(key);
-        return VO_FAIL();
-    }
-    Ref insert = attr(order.get(), state.insert);
-    if (!insert) return VO_FAIL();
-    Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
-    if (!at) return VO_FAIL();
-    Ref popped = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.pop, at.get()));
-    if (!popped) return VO_FAIL();
-    Ref inserted = Ref::steal(PyObject_CallFunctionObjArgs(insert.get(), index.get(), popped.get(), nullptr));
-    if (!inserted) return VO_FAIL();
+    if (move_as_written(self, key, index.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
