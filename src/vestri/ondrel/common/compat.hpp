@@ -9,6 +9,8 @@
 
 #include "ref.hpp"
 
+#include <cstdint>
+
 namespace vo::compat {
 
 // `name` looked up along the MRO of `type`, as attribute lookup does, without
@@ -123,6 +125,36 @@ namespace vo::compat {
 // the list while it sorts and marks it by setting `allocated` to -1.
 inline bool list_being_sorted(PyObject* list) noexcept {
     return reinterpret_cast<PyListObject*>(list)->allocated == -1;
+}
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// Whether looking the exact str `key` up in the exact dict `dict` can run
+// Python code.  A dict whose keys are all exact str keeps a key table of its
+// own kind ("unicode" or "split", against "general"): there a str lookup
+// compares strings in place, while a general table compares through `==`,
+// which runs the `__eq__` of a stored key of a user class with an equal hash.
+// Knowing that none can run lets a caller keep what it read before the
+// lookup.  The leading fields of the key table (`struct _dictkeysobject`) are
+// the same in 3.11 to 3.13; on any other build the answer is "unsure" (false).
+struct DictKeyTableHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;  // 0 general, 1 unicode, 2 split
+};
+inline bool str_lookup_runs_no_code(PyObject* dict, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    if (!PyUnicode_CheckExact(key)) return false;
+    auto* table = reinterpret_cast<const DictKeyTableHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    return table->kind != 0;
+#else
+    (void)dict;
+    (void)key;
+    return false;
+#endif
 }
 
 }  // namespace vo::compat

@@ -42,7 +42,6 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "callargs.hpp"
-#include "dictkeys.hpp"
 #include "listops.hpp"
 
 #include <cstdint>
@@ -124,7 +123,7 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
         Ref data = attr(self, state.data);
         if (!data) return -1;
         if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
-            bool quiet = vo::dicts::str_lookup_runs_no_code(data.get(), name);
+            bool quiet = vo::compat::str_lookup_runs_no_code(data.get(), name);
             int known = PyDict_Contains(data.get(), name);
             if (known < 0) return -1;
             if (!quiet) return store_after_test(self, name, value, known);
@@ -534,7 +533,7 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
         data = attr(self, state.data);
         if (!data) return VO_FAIL();
         if (PyDict_CheckExact(data.get())) {
-            quiet = vo::dicts::str_lookup_runs_no_code(data.get(), key);
+            quiet = vo::compat::str_lookup_runs_no_code(data.get(), key);
             known = PyDict_Contains(data.get(), key);
         } else {
             known = PySequence_Contains(order.get(), key);
