@@ -74,12 +74,13 @@ class _Mortal:
 
 
 class Kit:
-    def __init__(self, attack, target, rebind=None, empty=None, budget=3):
+    def __init__(self, attack, target, rebind=None, empty=None):
         self.attack = attack
         self.target = target
         self.rebind = rebind or (lambda t: t.__init__())
         self.empty = empty or _default_empty
-        self.budget = budget
+        # State is replaced once, so that the defined result is one to state.
+        self.budget = 1 if attack in ("rebind", "empty") else 3
         self.fired = 0
         self.armed = True
         self._mortals = []
@@ -94,11 +95,15 @@ class Kit:
         finally:
             self.armed = True
 
-    def sure(self, holds):
-        """The defined result, checked where the attack cannot have taken the
-        data away by itself (it only collects, or replaces state the call
-        then writes into)."""
+    def sure(self, check):
+        """The defined result, `check()`, asserted where the attack cannot
+        have taken the data away by itself (it only collects, or replaces
+        state once, at the first callback, before the call writes)."""
         if self.attack in ("collect", "rebind"):
+            try:
+                holds = check()
+            except Exception as exc:  # noqa: BLE001 - a failing check is a wrong result
+                raise AssertionError(f"the result cannot be read: {exc!r}") from exc
             assert holds
 
     # --- the objects the kit hands out -------------------------------------
