@@ -168,9 +168,13 @@ int Walker::begin(size_t i) noexcept {
                 items = Ref::steal(PyObject_GetAttr(c, g->s_items));
                 env.user_code();
                 if (!items) return -1;
-                own_items = PyDict_Check(c) && PyCFunction_Check(items.get()) &&
-                            PyCFunction_GET_FUNCTION(items.get()) == g->dict_items &&
-                            PyCFunction_GET_SELF(items.get()) == c;
+                // dict.items itself, bound to `c`: the method's definition
+                // is that of the descriptor the state holds.
+                own_items =
+                    PyDict_Check(c) && PyCFunction_Check(items.get()) &&
+                    reinterpret_cast<PyCFunctionObject*>(items.get())->m_ml ==
+                        reinterpret_cast<PyMethodDescrObject*>(g->dict_items.get())->d_method &&
+                    PyCFunction_GET_SELF(items.get()) == c;
             }
             if (own_items) {
                 Frame& f = frames_[i];
@@ -501,6 +505,21 @@ bool flatten_into(PyObject* list, PyObject* indict) noexcept {
     return false;
 }
 
-bool flatten_is_ours() noexcept { return g->trellan_check.holds(); }
+vo::Ref read_flatten() noexcept {
+    PyObject* descr = g->flatten.get();
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    if (!get) return Ref::borrow(descr);
+    return Ref::steal(get(descr, nullptr, g->trellan.get()));
+}
+
+bool flatten_target_is_ours() noexcept {
+    Ref target = read_flatten();
+    if (!target) {
+        // Not ours; reading the attribute on the slow path raises the error.
+        PyErr_Clear();
+        return false;
+    }
+    return target.get() == g->flatten_target.get();
+}
 
 }  // namespace trellan
