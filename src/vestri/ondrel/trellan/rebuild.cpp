@@ -270,8 +270,8 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
     if (k != cached_marker_.get() || !known(cached_at_)) {
-        cached_plain_ = Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds() &&
-                        marker_attributes_plain(k);
+        cached_plain_ =
+            Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds() && marker_attributes_plain(k);
         Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
         if (!cached_plain_) taint();
         if (!t) return false;
@@ -385,8 +385,8 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
         // Whatever stands here (a leaf, a level, a sequence of another
         // type) is replaced by a new one-element sequence of the marker's type.
         Ref sequence;
-        bool direct = leaf && exact_parent && pristine() &&
-                      (to_tuple || type.get() == reinterpret_cast<PyObject*>(&PyList_Type));
+        bool direct =
+            leaf && exact_parent && pristine() && (to_tuple || type.get() == reinterpret_cast<PyObject*>(&PyList_Type));
         if (direct) {
             Ref elements = single_list(leaf);
             if (!elements) return false;

@@ -644,8 +644,8 @@ bool module_body(PyObject* module) {
     g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     g->minus_one = Ref::steal(PyLong_FromLong(-1));
     g->empty_tuple = Ref::steal(PyTuple_New(0));
-    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !g->dict_items || !g->full_slice ||
-        !g->minus_one || !g->empty_tuple)
+    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !g->dict_items ||
+        !g->full_slice || !g->minus_one || !g->empty_tuple)
         return false;
 
     PyObject* globals = vo::module_globals();

@@ -44,14 +44,14 @@ struct State {
     vo::Ref flattener_type;   // the type of what `__flatten__` returns
 
     // What the fast paths compare against.
-    vo::Ref dict_item_new;             // DictItem.__new__ as namedtuple made it
-    vo::Ref object_init;               // object.__init__
-    vo::Ref list_insert;               // list.insert
-    vo::Ref cache_token;               // abc.get_cache_token
-    vo::Ref full_slice;                // slice(None, None, None)
-    vo::Ref minus_one;                 // -1
-    vo::Ref empty_tuple;               // ()
-    vo::Ref dict_items;                // dict.items, the method descriptor
+    vo::Ref dict_item_new;  // DictItem.__new__ as namedtuple made it
+    vo::Ref object_init;    // object.__init__
+    vo::Ref list_insert;    // list.insert
+    vo::Ref cache_token;    // abc.get_cache_token
+    vo::Ref full_slice;     // slice(None, None, None)
+    vo::Ref minus_one;      // -1
+    vo::Ref empty_tuple;    // ()
+    vo::Ref dict_items;     // dict.items, the method descriptor
 
     // The token of the ABC caches under which the built-in scalar and
     // sequence types were seen not to be MutableMappings.
@@ -149,8 +149,7 @@ inline bool flatten_is_ours() noexcept {
     // The class still holds the object it was made with; what that object
     // gives when read may have changed.
     PyObject* descr = g->flatten.get();
-    if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type)))
-        return static_callable(descr) == g->flatten_target.get();
+    if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type))) return static_callable(descr) == g->flatten_target.get();
     return flatten_target_is_ours();
 }
 
