@@ -271,9 +271,10 @@ int Walker::advance(size_t i, Ref& key, Ref& value, Py_ssize_t& index) noexcept 
             index = frames_[i].pos++;
             return 1;
         }
+        case Level::Yielded:
+            return 0;
         case Level::Start:
         case Level::Delegate:
-        case Level::Yielded:
             break;
     }
     PyErr_SetString(PyExc_SystemError, "flattening level in an unexpected state");
@@ -394,9 +395,6 @@ PyObject* Walker::next() noexcept {
                 }
                 break;
             }
-            case Level::Yielded:
-                pop();
-                break;
             case Level::Delegate: {
                 Ref it = frames_[i].iter;
                 PyObject* item = PyIter_Next(it.get());

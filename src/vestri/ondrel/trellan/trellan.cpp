@@ -52,6 +52,9 @@ int Env::recheck_builtins() noexcept {
         if (same < 0) return -1;
         if (same) return plain = true;
     }
+    // The ABC's hooks (`__subclasshook__` of every registered subclass) run
+    // Python code: what was read before is read again, but the verdict stays.
+    ++epoch;
     PyTypeObject* types[] = {&PyUnicode_Type,  &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
                              Py_TYPE(Py_None), &PyBytes_Type, &PyList_Type,  &PyTuple_Type};
     for (PyTypeObject* type : types) {
@@ -153,8 +156,9 @@ namespace {
     // The names are interned already: the generic hook can be called directly.
     setattrofunc set =
         Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
-    Ref type = Ref::borrow(Py_TYPE(obj));
-    if (set(self, g->s_type_, type.get()) < 0) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref hold = PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ? Ref::borrow(type) : Ref();  // a static type stays
+    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(type)) < 0) return false;
     Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
     if (!number) return false;
     return set(self, g->s_index, number.get()) == 0;
