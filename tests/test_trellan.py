@@ -607,6 +607,32 @@ def clearing_key(kinds):
     return Key
 
 
+def rebind_while_a_marker_is_read():
+    """Pairs whose second marker has, in its instance dict, a key that hashes
+    like `type_`: reading the attribute runs its __eq__, which puts a new
+    list under "a" in the dict being rebuilt."""
+    armed = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("type_")
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                for obj in gc.get_objects():
+                    if type(obj) is dict and obj.get("a") == [1]:
+                        obj["a"] = [{}]
+            return False
+
+    marker = IndexMarker.__new__(IndexMarker)
+    vars(marker)[Key("zz")] = None  # first, so that the lookups meet it
+    marker.__init__([], 0)
+    t = Trellan([(("a", IndexMarker([], 0)), 1), (("a", marker), 2)])
+    armed.append(True)
+    return t.reconstruct()
+
+
 @pytest.mark.parametrize("call, expected", [
     # The elements the pair check walks, emptied by a pair's iteration.
     (lambda: (lambda items: Trellan(items) == items)(Keep([ClearingPair(), (("b",), 2)] * 30)), True),
@@ -619,8 +645,11 @@ def clearing_key(kinds):
     # again after `ptr[k] = ptr.get(k, {})`, as written.
     (lambda: Trellan([(("a", clearing_key((dict,))("b"), "c"), 1)]).reconstruct(), KeyError("b")),
     (lambda: Trellan([(("a", "b", clearing_key((dict,))("c")), 1)]).reconstruct(), KeyError("c")),
+    # The list the walk stands in, replaced while a marker is read: the
+    # value goes where "a" leads now.
+    (rebind_while_a_marker_is_read, {"a": [2]}),
 ])
-def test_user_code_emptying_what_the_package_holds(call, expected):
+def test_user_code_reaching_what_the_package_holds(call, expected):
     if isinstance(expected, Exception):
         with pytest.raises(type(expected)) as exc:
             call()
@@ -721,6 +750,15 @@ def test_errors_carry_a_traceback_entry_of_the_method(call, name):
     traceback.clear_frames(exc.value.__traceback__)
 
 
+def with_delegate(delegate, operation):
+    """`operation` on a flattening whose nested levels delegate to `delegate`."""
+    Trellan.__flatten__ = staticmethod(delegate)
+    try:
+        operation(NATIVE_FLATTEN({"a": {"b": 1, "c": 2}, "d": 3}))
+    finally:
+        Trellan.__flatten__ = staticmethod(NATIVE_FLATTEN)
+
+
 TREE = {"a": [{"b": (1, 2)}, [3, {"c": "x"}]], "d": {"e": {}}}
 PAIRS = Trellan(TREE)
 
@@ -737,6 +775,13 @@ PAIRS = Trellan(TREE)
     lambda: Trellan.__flatten__(TREE).throw(KeyError),
     lambda: (lambda g: (next(g), g.close()))(Trellan.__flatten__(TREE)),
     lambda: repr(IndexMarker([], 1)),
+    lambda: Trellan([(("a",), 1), ["b", 2]]).extend(iter([(("c",), 3)])),
+    lambda: Trellan([((1.5, "a", None), 1), ([2, M((), 0)], {}), ((2, M((), 0)), "x")]).reconstruct(),
+    lambda: Trellan.__flatten__(TREE).throw(StopIteration),
+    lambda: (lambda g: (next(g), g.throw(5)))(Trellan.__flatten__(TREE)),
+    lambda: Trellan({"a": {"b": Bad(StopIteration)}}),
+    lambda: with_delegate(DelegateRich, lambda g: (next(g), g.throw(KeyError), g.send(1), g.close())),
+    lambda: with_delegate(delegate_catching, lambda g: (next(g), g.throw(KeyError), g.send(1), g.close())),
 ])
 def test_repeated_operations_do_not_grow_memory(operation):
     assert_no_growth(operation, repeat=2_000)

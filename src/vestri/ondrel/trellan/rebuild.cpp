@@ -157,6 +157,7 @@ PyObject* materialized_dict(PyObject* obj) noexcept {
 // whose keys are all exact strings.  A key of another class that hashes
 // like `type_` would have its `__eq__` run by the lookup.
 bool marker_attributes_plain(PyObject* marker) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(marker), Py_TPFLAGS_MANAGED_DICT)) return false;
     PyObject* dict = materialized_dict(marker);
     if (!dict) return true;
     Py_ssize_t pos = 0;
