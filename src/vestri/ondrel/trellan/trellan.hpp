@@ -131,6 +131,7 @@ bool flatten_into(PyObject* list, PyObject* indict) noexcept;
 // What reading `__flatten__` from the class gives now (the function its
 // static method wraps), without looking it up; NULL with an exception.
 vo::Ref read_flatten() noexcept;
+// flatten_is_ours() for a class attribute that is no static method.
 bool flatten_target_is_ours() noexcept;
 
 // The function a `staticmethod` object wraps (borrowed), read from the
