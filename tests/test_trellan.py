@@ -3,6 +3,7 @@
 import collections
 import collections.abc
 import gc
+import operator
 import sys
 import traceback
 import types
@@ -234,21 +235,124 @@ def test_flatten_path_must_be_a_tuple(path):
         next(gen)
 
 
-def test_generator_protocol():
-    gen = Trellan.__flatten__({"a": 1, "b": 2})
-    with pytest.raises(TypeError, match="just-started"):
-        gen.send(1)
-    assert gen.send(None) == (("a",), 1)
-    with pytest.raises(KeyError):
-        gen.throw(KeyError("x"))
-    with pytest.raises(StopIteration):
-        next(gen)
+def python_flatten(indict, path=None):
+    """The flattening as a plain generator: levels joined by `yield from`."""
+    path = path[:] if path else ()
+    if isinstance(indict, collections.abc.MutableMapping):
+        for key, value in indict.items():
+            if isinstance(value, (collections.abc.MutableMapping, list, tuple)) and value:
+                yield from (python_flatten if Trellan.__flatten__ is NATIVE_FLATTEN else Trellan.__flatten__)(
+                    value, path + (key,))
+            else:
+                yield DictItem(path + (key,), value)
+    else:
+        yield indict
+
+
+NATIVE_FLATTEN = Trellan.__flatten__
+LEVEL_NAMES = ("python_flatten", "vestri.ondrel.trellan.Trellan.__flatten__")
+
+
+def outcome(call):
+    """What a call gives, or its exception with its cause and the number of
+    flattening levels each of them left."""
+    def levels(exc):
+        return sum(e.name in LEVEL_NAMES for e in traceback.extract_tb(exc.__traceback__))
+
+    try:
+        return "ok", call()
+    except BaseException as exc:  # noqa: BLE001 - GeneratorExit and StopIteration are outcomes too
+        cause = exc.__cause__
+        return type(exc), str(exc), levels(exc), cause and (type(cause), levels(cause))
+
+
+def delegate_catching(indict, path=None):
+    for key, value in indict.items():
+        try:
+            sent = yield DictItem((path or ()) + (key,), value)
+            if sent is not None:
+                yield "sent", sent
+        except KeyError as exc:
+            yield "caught", str(exc)
+
+
+class DelegatePlain:
+    """An iterator without send, throw or close."""
+
+    def __init__(self, indict, path=None):
+        self.items = iter([DictItem((path or ()) + (k,), v) for k, v in indict.items()])
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self.items)
+
+
+class DelegateRich(DelegatePlain):
+    def throw(self, *args):
+        return "thrown", len(args)
+
+    def close(self):
+        raise ValueError("close failed")
+
+    def send(self, value):
+        raise StopIteration
+
+
+PROTOCOL_CALLS = [
+    lambda g: g.throw(StopIteration), lambda g: g.throw(StopIteration("x")), lambda g: g.throw(KeyError("k")),
+    lambda g: g.throw(KeyError, "k", None), lambda g: g.throw(GeneratorExit), lambda g: g.throw(5),
+    lambda g: g.close(), lambda g: g.send(None), lambda g: g.send(1),
+]
+
+
+@pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")
+@pytest.mark.parametrize("delegate", [None, delegate_catching, DelegatePlain, DelegateRich])
+def test_generator_protocol_is_a_python_generators(monkeypatch, delegate):
+    # Nested levels, each left by throw() and close() as nested generators
+    # are; with `Trellan.__flatten__` replaced, the innermost level delegates
+    # to what the replacement returns, and throw/close/send reach it first.
+    if delegate:
+        monkeypatch.setattr(Trellan, "__flatten__", staticmethod(delegate))
+    data = {"a": {"b": 1, "c": {"e": 2, "f": 3}}, "d": 4}
+    for steps in range(6):  # not started, inside each level, exhausted
+        for call in PROTOCOL_CALLS:
+            got = []
+            for flatten in (NATIVE_FLATTEN, python_flatten):
+                gen = flatten(data)
+                got.append([outcome(lambda: next(gen)) for _ in range(steps)] + [outcome(lambda: call(gen))] +
+                           [outcome(lambda: next(gen)) for _ in range(3)])
+            assert got[0] == got[1]
+
+
+def test_generator_protocol_details():
     gen = Trellan.__flatten__({"a": 1})
-    assert gen.close() is None
-    assert list(gen) == []
-    with pytest.raises(TypeError, match="exceptions must be"):
-        Trellan.__flatten__({}).throw(5)
     assert repr(gen).startswith("<generator object Trellan.__flatten__ at ")
+    with pytest.raises(StopIteration) as exc:  # as it was thrown, before the body starts
+        gen.throw(StopIteration("x"))
+    assert exc.value.args == ("x",) and exc.value.__cause__ is None
+    assert list(gen) == []
+
+
+class Bad(dict):
+    def __init__(self, exc):
+        super().__init__(x=1)
+        self.exc = exc
+
+    def items(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyError, StopIteration])
+@pytest.mark.parametrize("depth", [0, 1, 3])
+def test_an_error_names_every_level_it_leaves(exc, depth):
+    node = Bad(exc)
+    for _ in range(depth):
+        node = {"k": node}
+    native, python = outcome(lambda: list(Trellan.__flatten__(node))), outcome(lambda: list(python_flatten(node)))
+    assert native == python and native[2] + (native[3][1] if native[3] else 0) == depth + 1
+    assert outcome(lambda: Trellan(node))[1:] == native[1:]
 
 
 class Truth(list):
@@ -471,6 +575,128 @@ def test_round_trip_keeps_paths_leaves_and_structure(data):
 # --- robustness ---------------------------------------------------------------------------
 
 
+class Keep(list):
+    """A list the hostile callbacks below leave alone: the caller's own."""
+
+
+def clear_referrers(obj, kinds):
+    """Empties every plain list (or dict) that refers to `obj`, as user code
+    can reach the package's own scratch storage through the collector."""
+    for referrer in gc.get_referrers(obj):
+        if type(referrer) in kinds:
+            referrer.clear()
+    gc.collect()
+
+
+class ClearingPair:
+    """A pair whose iteration empties the lists holding it."""
+
+    def __iter__(self):
+        clear_referrers(self, (list,))
+        return iter((("a",), 1))
+
+
+def clearing_key(kinds):
+    class Key(str):
+        def __hash__(self):
+            clear_referrers(self, kinds)
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    return Key
+
+
+def rebind_while_a_marker_is_read():
+    """Pairs whose second marker has, in its instance dict, a key that hashes
+    like `type_`: reading the attribute runs its __eq__, which puts a new
+    list under "a" in the dict being rebuilt."""
+    armed = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("type_")
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                for obj in gc.get_objects():
+                    if type(obj) is dict and obj.get("a") == [1]:
+                        obj["a"] = [{}]
+            return False
+
+    marker = IndexMarker.__new__(IndexMarker)
+    vars(marker)[Key("zz")] = None  # first, so that the lookups meet it
+    marker.__init__([], 0)
+    t = Trellan([(("a", IndexMarker([], 0)), 1), (("a", marker), 2)])
+    armed.append(True)
+    return t.reconstruct()
+
+
+@pytest.mark.parametrize("call, expected", [
+    # The elements the pair check walks, emptied by a pair's iteration.
+    (lambda: (lambda items: Trellan(items) == items)(Keep([ClearingPair(), (("b",), 2)] * 30)), True),
+    (lambda: (lambda t: t.extend(Keep([ClearingPair(), (("b",), 2)] * 30)) or t[-2:])(Trellan()),
+     [(("a",), 1), (("b",), 2)]),
+    # The path's copy that the rebuild walks, emptied by a key's __hash__.
+    (lambda: Trellan([(Keep(["a", clearing_key((list,))("b"), "c"]), 1), (("a", "x"), 2)]).reconstruct(),
+     {"a": {"b": {"c": 1}, "x": 2}}),
+    # The level holding the key, emptied by its __hash__: `ptr[k]` is read
+    # again after `ptr[k] = ptr.get(k, {})`, as written.
+    (lambda: Trellan([(("a", clearing_key((dict,))("b"), "c"), 1)]).reconstruct(), KeyError("b")),
+    (lambda: Trellan([(("a", "b", clearing_key((dict,))("c")), 1)]).reconstruct(), KeyError("c")),
+    # The list the walk stands in, replaced while a marker is read: the
+    # value goes where "a" leads now.
+    (rebind_while_a_marker_is_read, {"a": [2]}),
+])
+def test_user_code_reaching_what_the_package_holds(call, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as exc:
+            call()
+        assert exc.value.args == expected.args
+    else:
+        assert call() == expected
+
+
+def test_marker_arguments_are_held_while_its_attributes_are_set():
+    # The keyword dicts of the call (operator.methodcaller's own, and what
+    # the call hands to __init__) emptied by a subclass's __setattr__ before
+    # `index` is converted; the number's memory is then given to others.
+    class Marker(IndexMarker):
+        def __setattr__(self, name, value):
+            for obj in gc.get_objects():
+                if type(obj) is dict and type(obj.get("index")) is Number:
+                    obj.clear()
+            gc.collect()
+            reused.extend(Number(1000 + i) for i in range(100))
+            super().__setattr__(name, value)
+
+    class Number(int):
+        pass
+
+    reused = []
+    marker = Marker.__new__(Marker)
+    operator.methodcaller("__init__", obj=type("Row", (list,), {})(), index=Number(7))(marker)
+    assert marker.type_.__name__ == "Row" and marker.index == 7 and type(marker.index) is int
+
+
+def test_a_static_method_given_another_function_is_honoured():
+    method = vars(Trellan)["__flatten__"]
+    native = method.__func__
+
+    def replacement(indict, path=None):
+        yield from native(indict, path)
+        yield "replaced", path
+
+    method.__init__(replacement)
+    try:
+        assert Trellan({"a": {"b": 1}})[-2:] == [("replaced", ("a",)), ("replaced", None)]
+    finally:
+        method.__init__(native)
+    assert Trellan({"a": {"b": 1}}) == [(("a", "b"), 1)]
+
+
+
 def deep(depth, make):
     node = 1
     for _ in range(depth):
@@ -524,6 +750,15 @@ def test_errors_carry_a_traceback_entry_of_the_method(call, name):
     traceback.clear_frames(exc.value.__traceback__)
 
 
+def with_delegate(delegate, operation):
+    """`operation` on a flattening whose nested levels delegate to `delegate`."""
+    Trellan.__flatten__ = staticmethod(delegate)
+    try:
+        operation(NATIVE_FLATTEN({"a": {"b": 1, "c": 2}, "d": 3}))
+    finally:
+        Trellan.__flatten__ = staticmethod(NATIVE_FLATTEN)
+
+
 TREE = {"a": [{"b": (1, 2)}, [3, {"c": "x"}]], "d": {"e": {}}}
 PAIRS = Trellan(TREE)
 
@@ -540,6 +775,13 @@ PAIRS = Trellan(TREE)
     lambda: Trellan.__flatten__(TREE).throw(KeyError),
     lambda: (lambda g: (next(g), g.close()))(Trellan.__flatten__(TREE)),
     lambda: repr(IndexMarker([], 1)),
+    lambda: Trellan([(("a",), 1), ["b", 2]]).extend(iter([(("c",), 3)])),
+    lambda: Trellan([((1.5, "a", None), 1), ([2, M((), 0)], {}), ((2, M((), 0)), "x")]).reconstruct(),
+    lambda: Trellan.__flatten__(TREE).throw(StopIteration),
+    lambda: (lambda g: (next(g), g.throw(5)))(Trellan.__flatten__(TREE)),
+    lambda: Trellan({"a": {"b": Bad(StopIteration)}}),
+    lambda: with_delegate(DelegateRich, lambda g: (next(g), g.throw(KeyError), g.send(1), g.close())),
+    lambda: with_delegate(delegate_catching, lambda g: (next(g), g.throw(KeyError), g.send(1), g.close())),
 ])
 def test_repeated_operations_do_not_grow_memory(operation):
     assert_no_growth(operation, repeat=2_000)

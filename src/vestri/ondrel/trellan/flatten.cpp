@@ -38,6 +38,7 @@ enum class Level : unsigned char {
     TupleItems,  // an exact tuple, by position
     SeqIter,     // any other list or tuple: its iterator
     Delegate,    // what a replaced Trellan.__flatten__ returned
+    Yielded,     // no container: the input was the level's one item
 };
 
 struct Frame {
@@ -107,6 +108,21 @@ public:
         old.swap(frames_);
     }
 
+    // The levels the walk stands in, as nested generators would: a level
+    // that delegates is the one around the iterator it delegates to.
+    int levels() const noexcept {
+        int n = 0;
+        for (const Frame& frame : frames_) n += frame.level != Level::Delegate;
+        return n > 0 ? n : 1;
+    }
+    // The iterator the innermost level delegates to (borrowed), or NULL.
+    PyObject* delegate() const noexcept {
+        return !frames_.empty() && frames_.back().level == Level::Delegate ? frames_.back().iter.get() : nullptr;
+    }
+    void end_delegation() noexcept {
+        if (delegate()) pop();
+    }
+
     Env env;
 
 private:
@@ -168,8 +184,11 @@ int Walker::begin(size_t i) noexcept {
                 items = Ref::steal(PyObject_GetAttr(c, g->s_items));
                 env.user_code();
                 if (!items) return -1;
+                // dict.items itself, bound to `c`: the method's definition
+                // is that of the descriptor the state holds.
                 own_items = PyDict_Check(c) && PyCFunction_Check(items.get()) &&
-                            PyCFunction_GET_FUNCTION(items.get()) == g->dict_items &&
+                            reinterpret_cast<PyCFunctionObject*>(items.get())->m_ml ==
+                                reinterpret_cast<PyMethodDescrObject*>(g->dict_items.get())->d_method &&
                             PyCFunction_GET_SELF(items.get()) == c;
             }
             if (own_items) {
@@ -252,6 +271,8 @@ int Walker::advance(size_t i, Ref& key, Ref& value, Py_ssize_t& index) noexcept 
             index = frames_[i].pos++;
             return 1;
         }
+        case Level::Yielded:
+            return 0;
         case Level::Start:
         case Level::Delegate:
             break;
@@ -369,9 +390,8 @@ PyObject* Walker::next() noexcept {
                 if (r < 0) return nullptr;
                 if (r > 0) {
                     // Not a container: the input itself is the one item.
-                    Ref item = frames_[i].container;
-                    pop();
-                    return item.release();
+                    frames_[i].level = Level::Yielded;
+                    return Ref(frames_[i].container).release();
                 }
                 break;
             }
@@ -421,10 +441,10 @@ struct FlattenerImpl {
         return walker.next();
     }
     static void finish(PyObject* self) noexcept { as_flattener(self)->walker.clear(); }
-    static vo::TraceSite& site() noexcept {
-        static vo::TraceSite s{VO_MODULE_NAME ".Trellan.__flatten__", __FILE__, __LINE__};
-        return s;
-    }
+    static int levels(PyObject* self) noexcept { return as_flattener(self)->walker.levels(); }
+    static PyObject* delegate(PyObject* self) noexcept { return as_flattener(self)->walker.delegate(); }
+    static void end_delegation(PyObject* self) noexcept { as_flattener(self)->walker.end_delegation(); }
+    static void trace() noexcept { VO_TRACE_AS("Trellan.__flatten__"); }
     static constexpr const char* qualname = "Trellan.__flatten__";
 };
 
@@ -490,17 +510,30 @@ bool flatten_into(PyObject* list, PyObject* indict) noexcept {
         }
     }
     if (ok && !PyErr_Occurred()) return true;
+    int levels = walker.levels();
     PyObject* exc = PyErr_GetRaisedException();
     walker.clear();
     PyErr_SetRaisedException(exc);
-    if (ok) {
-        // The error left the flattening itself, as it would leave its generator.
-        vo::gen::raise_from_body();
-        FlattenerImpl::site().add();
-    }
+    // The error left the flattening itself, as it would leave its generators.
+    if (ok) Protocol::leave(levels);
     return false;
 }
 
-bool flatten_is_ours() noexcept { return g->trellan_check.holds(); }
+vo::Ref read_flatten() noexcept {
+    PyObject* descr = g->flatten.get();
+    descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+    if (!get) return Ref::borrow(descr);
+    return Ref::steal(get(descr, nullptr, g->trellan.get()));
+}
+
+bool flatten_target_is_ours() noexcept {
+    Ref target = read_flatten();
+    if (!target) {
+        // Not ours; reading the attribute on the slow path raises the error.
+        PyErr_Clear();
+        return false;
+    }
+    return target.get() == g->flatten_target.get();
+}
 
 }  // namespace trellan

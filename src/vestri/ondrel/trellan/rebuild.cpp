@@ -16,9 +16,19 @@
 // element is an empty dict come back as they went in.  A leaf stored
 // directly at a tuple position adds one element, unless this pair's marker
 // has just made a placeholder for it.
+//
+// While the pairs hold plain data only (text and int keys, scalar or empty
+// leaves, exact markers, tuple paths) and no user code has run, nothing but
+// the walk touches the new nesting, and it trusts what it stored or read a
+// step earlier.  Once anything else is met, user code may run where the
+// walk cannot see it (a key's `__hash__`/`__eq__` in any lookup of a level
+// holding it, a finalizer when a value is replaced, a callback reaching the
+// levels through the collector), so from then on every step reads again,
+// as the plain definition does, what it relies on.
 #include <unordered_map>
 #include <vector>
 
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "trellan.hpp"
 
@@ -41,6 +51,8 @@ public:
         return bool(ret_);
     }
     bool place(PyObject* item) noexcept;
+    // The caller ran user code (the pairs' iteration).
+    void user_code() noexcept { env_.user_code(); }
     // Turns the builders into tuples; `ok` false: an exception is pending
     // and stays the one raised.
     bool finish(bool ok) noexcept;
@@ -66,6 +78,13 @@ private:
     // element share its marker.  Valid while no user code has run since.
     bool marker_fields(PyObject* k, Ref& type, Ref& index) noexcept;
 
+    // No user code has run and none can have run unseen: see the top of the file.
+    bool pristine() const noexcept { return env_.epoch == 0; }
+    // Something was met that may run user code unseen, now or later.
+    void taint() noexcept { env_.user_code(); }
+    // What was read or stored in epoch `at` is still what the containers hold.
+    bool known(unsigned long at) const noexcept { return at == 0 && pristine(); }
+
     Env env_;
     Ref ret_;
     Ref ptr_, prev_ptr_, prev_k_;
@@ -75,9 +94,78 @@ private:
     unsigned long held_at_ = ~0UL;
     Ref cached_marker_, cached_type_, cached_index_;
     unsigned long cached_at_ = ~0UL;
+    bool cached_plain_ = false;
     std::vector<Builder> builders_;
     std::unordered_map<PyObject*, size_t> index_;
 };
+
+// Hashing, comparing and releasing it runs no Python code, and it holds
+// nothing that could.
+[[gnu::noinline]] bool is_other_plain_key(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    return t == &PyFloat_Type || t == &PyBool_Type || obj == Py_None || t == &PyBytes_Type;
+}
+inline bool is_plain_key(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (VO_LIKELY(t == &PyUnicode_Type) || t == &PyLong_Type) return true;
+    return is_other_plain_key(obj);
+}
+
+// The same for a leaf, which may also be an empty dict, list or tuple: a
+// later pair may descend into it, and finds nothing there but what the walk
+// puts in.
+[[gnu::noinline]] bool is_plain_container(PyObject* obj) noexcept {
+    if (PyDict_CheckExact(obj)) return PyDict_GET_SIZE(obj) == 0;
+    if (PyList_CheckExact(obj)) return PyList_GET_SIZE(obj) == 0;
+    return (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 0) || is_other_plain_key(obj);
+}
+inline bool is_plain_leaf(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (VO_LIKELY(t == &PyUnicode_Type) || t == &PyLong_Type) return true;
+    return is_plain_container(obj);
+}
+
+// The materialized instance dictionary of an object whose class has a
+// managed `__dict__` (borrowed), or NULL while its attributes are stored
+// inline.  It reads the interpreter's own layout (the word three pointers
+// before the object); a port to another version starts here.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+PyObject* materialized_dict(PyObject* obj) noexcept {
+    uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
+#if PY_VERSION_HEX < 0x030D0000
+    if (word & 1) return nullptr;  // a tagged pointer to the inline values
+#endif
+    return reinterpret_cast<PyObject*>(word);
+}
+#else
+int visit_attribute(PyObject* obj, void* arg) noexcept {
+    auto* dict = static_cast<PyObject**>(arg);
+    *dict = *dict == nullptr && PyDict_CheckExact(obj) ? obj : Py_None;
+    return 0;
+}
+// One dict visited: the materialized dictionary, or a lone inline value that
+// is a dict (whose keys are then looked at instead: merely conservative).
+PyObject* materialized_dict(PyObject* obj) noexcept {
+    PyObject* dict = nullptr;
+    vo::compat::visit_managed_dict(obj, visit_attribute, &dict);
+    return dict == Py_None ? nullptr : dict;
+}
+#endif
+
+// Whether reading an attribute of an IndexMarker (whose class is unchanged)
+// runs no user code: its attributes are stored inline, or in a dictionary
+// whose keys are all exact strings.  A key of another class that hashes
+// like `type_` would have its `__eq__` run by the lookup.
+bool marker_attributes_plain(PyObject* marker) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(marker), Py_TPFLAGS_MANAGED_DICT)) return false;
+    PyObject* dict = materialized_dict(marker);
+    if (!dict) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
 
 Ref getitem(PyObject* obj, PyObject* key) noexcept {
     if (PyDict_CheckExact(obj)) {
@@ -182,10 +270,11 @@ Ref Rebuild::new_sequence(PyObject* type) noexcept {
 bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
-    bool plain = Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds();
-    if (k != cached_marker_.get() || cached_at_ != env_.epoch) {
+    if (k != cached_marker_.get() || !known(cached_at_)) {
+        cached_plain_ =
+            Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds() && marker_attributes_plain(k);
         Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
-        if (!plain) env_.user_code();
+        if (!cached_plain_) taint();
         if (!t) return false;
         cached_marker_ = Ref::borrow(k);
         cached_type_ = std::move(t);
@@ -196,7 +285,7 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     if (index && !cached_index_) {
         // `index` is read only where the marker's type matches.
         Ref i = Ref::steal(PyObject_GetAttr(k, g->s_index));
-        if (!plain) env_.user_code();
+        if (!cached_plain_) taint();
         if (!i) return false;
         cached_index_ = std::move(i);
         cached_at_ = env_.epoch;
@@ -211,31 +300,39 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
 // holds what it stands on; every such call advances `env_.epoch`, after which
 // nothing read before it is trusted without reading it again.
 bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
+    // Its __hash__ and __eq__ run in every lookup of a level holding it.
+    if (!is_plain_key(k)) taint();
     PyObject* ptr = ptr_.get();
     Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
     int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && g->names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
     if (mapping < 0) return false;
     if (mapping) {
-        if (PyDict_CheckExact(ptr)) {
+        if (PyDict_CheckExact(ptr) && pristine()) {
             // `ptr[k] = ptr.get(k, {})`: only a missing key changes a dict;
             // then `ptr[k]` is what was found or stored.
             if (leaf) {
                 stored = true;
                 return PyDict_SetItem(ptr, k, leaf) == 0;
             }
-            unsigned long epoch = env_.epoch;
             Ref next = Ref::borrow(PyDict_GetItemWithError(ptr, k));
             if (!next) {
                 if (PyErr_Occurred()) return false;
                 next = new_level();
                 if (!next || PyDict_SetItem(ptr, k, next.get()) < 0) return false;
             }
-            if (!PyUnicode_CheckExact(k) && !PyLong_CheckExact(k)) env_.user_code();  // its __hash__, __eq__
             prev_ptr_ = std::move(ptr_);
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
-            held_at_ = epoch;
+            held_at_ = 0;
             return true;
+        } else if (PyDict_CheckExact(ptr)) {
+            // The three steps as written, each a lookup that may run the
+            // `__eq__` of a key in the level; `ptr[k]` is read again below.
+            Ref value;
+            int found = vo::compat::dict_get_ref(ptr, k, value);
+            if (found < 0) return false;
+            if (!found) value = new_level();
+            if (!value || PyDict_SetItem(ptr, k, value.get()) < 0) return false;
         } else {
             Ref level = new_level();
             if (!level) return false;
@@ -289,7 +386,8 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
         // Whatever stands here (a leaf, a level, a sequence of another
         // type) is replaced by a new one-element sequence of the marker's type.
         Ref sequence;
-        bool direct = leaf && exact_parent && (to_tuple || type.get() == reinterpret_cast<PyObject*>(&PyList_Type));
+        bool direct =
+            leaf && exact_parent && pristine() && (to_tuple || type.get() == reinterpret_cast<PyObject*>(&PyList_Type));
         if (direct) {
             Ref elements = single_list(leaf);
             if (!elements) return false;
@@ -307,7 +405,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
         }
         unsigned long epoch = env_.epoch;
         if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
-        if (exact_parent && epoch == env_.epoch) placed = sequence;
+        if (exact_parent && known(epoch)) placed = sequence;
         fresh = true;
     } else {
         if (b < 0 && PyTuple_Check(ptr_.get())) {
@@ -324,7 +422,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
             int exists = tuple_position_exists(ptr_.get(), index.get());
             if (exists < 0) return false;
             fresh = !exists;
-            if (leaf && held_at_ == env_.epoch) {
+            if (leaf && known(held_at_)) {
                 // A leaf at a tuple position adds one element either way.
                 stored = true;
                 return PyList_Append(ptr_.get(), leaf) == 0;
@@ -339,7 +437,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
             int exists = tuple_position_exists(ptr_.get(), index.get());
             if (exists < 0) return false;
             fresh = !exists;
-            if (leaf && held_at_ == env_.epoch) {
+            if (leaf && known(held_at_)) {
                 stored = true;
                 if (fresh) return PyList_Append(ptr_.get(), leaf) == 0;
                 return PyList_SetItem(ptr_.get(), PyList_GET_SIZE(ptr_.get()) - 1, Py_NewRef(leaf)) == 0;
@@ -370,7 +468,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
                 }
             }
         }
-        if (held_at_ == env_.epoch) placed = ptr_;
+        if (known(held_at_)) placed = ptr_;
     }
     // The walk continues in the last element of the sequence as the parent holds it now.
     Ref sequence = placed ? std::move(placed) : getitem(prev_ptr_.get(), prev_k_.get());
@@ -383,18 +481,34 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
 }
 
 bool Rebuild::place(PyObject* item) noexcept {
+    // A tuple (a DictItem included) or an exact list unpacks without running code.
+    bool quiet = (PyTuple_Check(item) && Py_TYPE(item)->tp_iter == PyTuple_Type.tp_iter) || PyList_CheckExact(item);
     Ref path, obj;
     if (!unpack(item, path, obj)) return false;
-    Ref elements = PyTuple_CheckExact(path.get()) ? path : Ref::steal(PySequence_List(path.get()));
-    if (!elements) return false;
-    // A tuple cannot change and the list is ours: user code cannot alter either.
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(elements.get());
-    PyObject** items = PySequence_Fast_ITEMS(elements.get());
+    if (!quiet) taint();
+    if (!is_plain_leaf(obj.get())) taint();
+    // The path's elements stay held while keys' `__hash__`/`__eq__` and
+    // markers' attributes run.  Any path that is not a tuple is taken as
+    // `list(path)` takes it, and made a tuple at once: a list of ours would
+    // be reachable from a key (`gc.get_referrers`) and could be emptied
+    // under the walk, while a tuple cannot change.  (`tuple(path)` itself
+    // would expose a tuple with empty slots to the collector while `path`
+    // is iterated.)
+    Ref elements = path;
+    if (!PyTuple_CheckExact(path.get())) {
+        if (!PyList_CheckExact(path.get()) && !PyUnicode_CheckExact(path.get())) taint();  // its iteration
+        Ref list = Ref::steal(PySequence_List(path.get()));
+        if (!list) return false;
+        elements = Ref::steal(PyList_AsTuple(list.get()));
+        if (!elements) return false;
+    }
+    PyObject* tuple = elements.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path is empty");
         return false;
     }
-    int marker = is_index_marker(items[0], env_);
+    int marker = is_index_marker(PyTuple_GET_ITEM(tuple, 0), env_);
     if (marker) {
         if (marker > 0)
             PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path begins with an IndexMarker");
@@ -403,10 +517,18 @@ bool Rebuild::place(PyObject* item) noexcept {
     ptr_ = ret_;
     bool fresh = false, to_tuple = false, stored = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* k = items[i];  // held by `elements`
+        PyObject* k = PyTuple_GET_ITEM(tuple, i);  // held by `elements`
         PyObject* leaf = i == n - 1 ? obj.get() : nullptr;
-        // A text key is no marker while the module's name is the real class.
-        marker = i == 0 || (PyUnicode_CheckExact(k) && g->names.holds()) ? 0 : is_index_marker(k, env_);
+        // While the module's name is the real class, a text key is no
+        // marker and an exact IndexMarker is one.
+        if (i == 0) {
+            marker = 0;
+        } else if (PyTypeObject* t = Py_TYPE(k);
+                   (t == &PyUnicode_Type || t == g->index_marker.type_ptr()) && g->names.holds()) {
+            marker = t != &PyUnicode_Type;
+        } else {
+            marker = is_index_marker(k, env_);
+        }
         if (marker < 0) return false;
         if (marker) {
             if (!apply_marker(k, leaf, stored, fresh, to_tuple)) return false;
@@ -480,6 +602,7 @@ PyObject* reconstruct(PyObject* self) noexcept {
         ok = bool(it);
         while (ok) {
             Ref item = Ref::steal(PyIter_Next(it.get()));
+            rebuild.user_code();
             if (!item) {
                 ok = !PyErr_Occurred();
                 break;

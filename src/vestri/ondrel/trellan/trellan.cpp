@@ -21,6 +21,9 @@
 #include "common/module.hpp"
 #include "common/spectype.hpp"
 
+#include <new>
+#include <vector>
+
 namespace trellan {
 
 State* g = nullptr;
@@ -28,11 +31,14 @@ State* g = nullptr;
 using vo::Ref;
 
 bool TypeCheck::recheck() noexcept {
-    if (!verify(type)) {
-        tag = 0;
-        return false;
-    }
-    tag = vo::compat::type_version(type);
+    // The tag is taken first: should the lookups in `verify` run code that
+    // changes the class (a key of its namespace comparing itself), the tag
+    // moves on and nothing is cached.
+    PyTypeObject* t = type.type_ptr();
+    unsigned int before = vo::compat::type_version(t);
+    tag = 0;
+    if (before == 0 || !verify(t) || vo::compat::current_type_version(t) != before) return false;
+    tag = before;
     return true;
 }
 
@@ -46,6 +52,9 @@ int Env::recheck_builtins() noexcept {
         if (same < 0) return -1;
         if (same) return plain = true;
     }
+    // The ABC's hooks (`__subclasshook__` of every registered subclass) run
+    // Python code: what was read before is read again, but the verdict stays.
+    ++epoch;
     PyTypeObject* types[] = {&PyUnicode_Type,  &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
                              Py_TYPE(Py_None), &PyBytes_Type, &PyList_Type,  &PyTuple_Type};
     for (PyTypeObject* type : types) {
@@ -139,11 +148,17 @@ namespace {
 
 // --- IndexMarker -----------------------------------------------------------------------
 
-bool index_marker_set(PyObject* self, PyObject* obj, PyObject* index) noexcept {
+// `self`, `obj` and `index` are held by the caller.  Storing an attribute
+// can run code (a subclass's `__setattr__`, a descriptor, a key of a
+// namespace comparing itself), which may give `obj` another class and free
+// the old one: the type is held from the start.
+[[gnu::always_inline]] inline bool index_marker_set(PyObject* self, PyObject* obj, PyObject* index) noexcept {
     // The names are interned already: the generic hook can be called directly.
     setattrofunc set =
         Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
-    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj))) < 0) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    Ref hold = PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ? Ref::borrow(type) : Ref();  // a static type stays
+    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(type)) < 0) return false;
     Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
     if (!number) return false;
     return set(self, g->s_index, number.get()) == 0;
@@ -155,7 +170,10 @@ int index_marker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     VO_METHOD("IndexMarker.__init__");
     PyObject* parsed[2];
     if (!sig_marker_init.parse(args, kwds, parsed)) return VO_FAIL_INT();
-    if (!index_marker_set(self, parsed[0], parsed[1])) return VO_FAIL_INT();
+    // Borrowed from the call's keyword dict, which other code may share and
+    // clear while `index.__int__` runs.
+    Ref obj = Ref::borrow(parsed[0]), index = Ref::borrow(parsed[1]);
+    if (!index_marker_set(self, obj.get(), index.get())) return VO_FAIL_INT();
     return 0;
 }
 
@@ -245,33 +263,53 @@ namespace {
 
 // --- Trellan ---------------------------------------------------------------------------
 
-// Every element of `items`, taken once, unpacks into a pair; `pairs` gets
-// the two values of each (when given).  False with the ValueError set.
-bool check_pairs(PyObject* items, Ref& list, Ref* pairs) noexcept {
-    list = Ref::steal(PySequence_List(items));
-    if (!list) {
+// The two values of a checked pair.
+struct Pair {
+    Ref path, value;
+};
+
+// Every element of `items`, taken once into `elements`, unpacks into a pair,
+// whose two values go to `pairs` (when given).  False with the ValueError set.
+//
+// Unpacking an element runs its `__iter__`/`__next__`, which can reach any
+// list holding it through the collector (`gc.get_referrers`) and clear it:
+// the elements are kept in C++ storage, never in a list of ours.
+bool check_pairs(PyObject* items, std::vector<Ref>& elements, std::vector<Pair>* pairs) noexcept {
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) {
         raise_not_a_pair();
         return false;
     }
-    Py_ssize_t n = PyList_GET_SIZE(list.get());
-    if (pairs) {
-        *pairs = Ref::steal(PyList_New(n));
-        if (!*pairs) return false;
-    }
-    // `list` is ours: user code run by an unpacking cannot change it.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref first, second;
-        if (!unpack(PyList_GET_ITEM(list.get(), i), first, second)) {
+    try {
+        // As list() takes them: one after the other, before any is unpacked.
+        while (Ref element = Ref::steal(PyIter_Next(it.get()))) elements.push_back(std::move(element));
+        if (PyErr_Occurred()) {
             raise_not_a_pair();
             return false;
         }
-        if (pairs) {
-            PyObject* pair = PyTuple_Pack(2, first.get(), second.get());
-            if (!pair) return false;
-            PyList_SET_ITEM(pairs->get(), i, pair);
+        if (pairs) pairs->reserve(elements.size());
+        for (const Ref& element : elements) {
+            Ref first, second;
+            if (!unpack(element.get(), first, second)) {
+                raise_not_a_pair();
+                return false;
+            }
+            if (pairs) pairs->push_back({std::move(first), std::move(second)});
         }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
     }
     return true;
+}
+
+// A new list of `items`, filled before anything can see it.
+Ref list_of(const std::vector<Ref>& items) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i].get()));
+    return list;
 }
 
 int list_init(PyObject* self, PyObject* arg) noexcept {
@@ -291,7 +329,8 @@ int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
         return -1;
     }
     if (PyTuple_GET_SIZE(args) != 1) return PyList_Type.tp_init(self, args, nullptr);
-    PyObject* arg = PyTuple_GET_ITEM(args, 0);
+    Ref hold = Ref::borrow(PyTuple_GET_ITEM(args, 0));
+    PyObject* arg = hold.get();
     Env env;
     int mapping = is_mutable_mapping(arg, env);
     if (mapping < 0) return -1;
@@ -310,8 +349,10 @@ int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
         return list_init(self, pairs.get());
     }
     // Taken once, so that the check and the list see the same elements.
-    Ref items;
-    if (!check_pairs(arg, items, nullptr)) return -1;
+    std::vector<Ref> elements;
+    if (!check_pairs(arg, elements, nullptr)) return -1;
+    Ref items = list_of(elements);
+    if (!items) return -1;
     return list_init(self, items.get());
 }
 
@@ -390,18 +431,21 @@ vo::Signature<1> sig_extend("Trellan.extend", "self", {{"items"}});
 
 PyObject* trellan_extend(PyObject* self, PyObject* items) noexcept {
     VO_METHOD("Trellan.extend");
-    // Every element is checked before anything is added.
-    Ref list, pairs;
-    if (!check_pairs(items, list, &pairs)) return VO_FAIL();
-    Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+    // Every element is checked before anything is added.  A rebound
+    // `DictItem` runs user code per pair: the pairs stay in C++ storage
+    // until the list that extends `self` is made.
+    std::vector<Ref> elements;
+    std::vector<Pair> pairs;
+    if (!check_pairs(items, elements, &pairs)) return VO_FAIL();
+    elements.clear();
     Env env;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
-        Ref item = make_dict_item(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), env);
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        Ref item = make_dict_item(pairs[i].path.get(), pairs[i].value.get(), env);
         if (!item) return VO_FAIL();
-        PyList_SetItem(pairs.get(), i, item.release());
+        elements.push_back(std::move(item));  // within the capacity reserved before
     }
-    if (PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, pairs.get()) < 0) return VO_FAIL();
+    Ref list = list_of(elements);
+    if (!list || PyList_SetSlice(self, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, list.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -581,6 +625,8 @@ bool module_body(PyObject* module) {
     if (!g->trellan || !vo::install_methods(module, g->trellan.get(), trellan_methods)) return false;
     g->flatten = vo::own_attribute(g->trellan.get(), "__flatten__");
     if (!g->flatten || !vo::body_bind(module, "Trellan", g->trellan)) return false;
+    g->flatten_target = read_flatten();
+    if (!g->flatten_target) return false;
 
     // The flattener counts as a generator for isinstance().
     g->flattener_type = make_flattener_type(module);
@@ -598,14 +644,13 @@ bool module_body(PyObject* module) {
     g->dict_item_new = vo::compat::type_lookup_ref(g->dict_item.type_ptr(), g->s_new);
     g->object_init = lookup_in(&PyBaseObject_Type, "__init__");
     g->list_insert = lookup_in(&PyList_Type, "insert");
-    Ref dict_items = lookup_in(&PyDict_Type, "items");
+    g->dict_items = lookup_in(&PyDict_Type, "items");
     g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
     g->minus_one = Ref::steal(PyLong_FromLong(-1));
     g->empty_tuple = Ref::steal(PyTuple_New(0));
-    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !dict_items || !g->full_slice ||
-        !g->minus_one || !g->empty_tuple)
+    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !g->dict_items ||
+        !g->full_slice || !g->minus_one || !g->empty_tuple)
         return false;
-    g->dict_items = reinterpret_cast<PyMethodDescrObject*>(dict_items.get())->d_method->ml_meth;
 
     PyObject* globals = vo::module_globals();
     if (!g->names.init({{globals, g->s_mutable_mapping, g->mutable_mapping.get()},
@@ -613,9 +658,9 @@ bool module_body(PyObject* module) {
                         {globals, g->s_index_marker, g->index_marker.get()},
                         {globals, g->s_trellan, g->trellan.get()}}))
         return false;
-    g->dict_item_check = {g->dict_item.type_ptr(), verify_dict_item, 0};
-    g->trellan_check = {g->trellan.type_ptr(), verify_trellan, 0};
-    g->index_marker_check = {g->index_marker.type_ptr(), verify_index_marker, 0};
+    g->dict_item_check = {g->dict_item, verify_dict_item, 0};
+    g->trellan_check = {g->trellan, verify_trellan, 0};
+    g->index_marker_check = {g->index_marker, verify_index_marker, 0};
     return true;
 }
 

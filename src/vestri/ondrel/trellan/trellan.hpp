@@ -14,14 +14,16 @@ namespace trellan {
 // A type whose instances the module builds itself, bypassing a call, for as
 // long as the class is unchanged.  The interpreter gives a class a new
 // version tag on every change to it or its bases; the first use after a
-// change checks the class again with `verify`.
+// change checks the class again with `verify`.  The class is held here, so
+// that the tag and the checks always describe the object they were taken
+// from.
 struct TypeCheck {
-    PyTypeObject* type = nullptr;  // borrowed: the State holds the class
+    vo::Ref type;
     bool (*verify)(PyTypeObject*) = nullptr;
     unsigned int tag = 0;
 
     bool holds() noexcept {
-        if (VO_LIKELY(tag != 0 && vo::compat::current_type_version(type) == tag)) return true;
+        if (VO_LIKELY(tag != 0 && vo::compat::current_type_version(type.type_ptr()) == tag)) return true;
         return recheck();
     }
     bool recheck() noexcept;
@@ -38,17 +40,18 @@ struct State {
     vo::Ref index_marker;     // IndexMarker
     vo::Ref trellan;          // Trellan
     vo::Ref flatten;          // the static method object in Trellan's namespace
+    vo::Ref flatten_target;   // ... and what it gives when read (the built-in function)
     vo::Ref flattener_type;   // the type of what `__flatten__` returns
 
     // What the fast paths compare against.
-    vo::Ref dict_item_new;             // DictItem.__new__ as namedtuple made it
-    vo::Ref object_init;               // object.__init__
-    vo::Ref list_insert;               // list.insert
-    vo::Ref cache_token;               // abc.get_cache_token
-    vo::Ref full_slice;                // slice(None, None, None)
-    vo::Ref minus_one;                 // -1
-    vo::Ref empty_tuple;               // ()
-    PyCFunction dict_items = nullptr;  // the C function of dict.items
+    vo::Ref dict_item_new;  // DictItem.__new__ as namedtuple made it
+    vo::Ref object_init;    // object.__init__
+    vo::Ref list_insert;    // list.insert
+    vo::Ref cache_token;    // abc.get_cache_token
+    vo::Ref full_slice;     // slice(None, None, None)
+    vo::Ref minus_one;      // -1
+    vo::Ref empty_tuple;    // ()
+    vo::Ref dict_items;     // dict.items, the method descriptor
 
     // The token of the ABC caches under which the built-in scalar and
     // sequence types were seen not to be MutableMappings.
@@ -125,8 +128,31 @@ PyObject* new_flattener(PyObject* indict, PyObject* path) noexcept;
 // `list.extend(Trellan.__flatten__(indict))` would while the class's
 // `__flatten__` is ours.  False with an exception set.
 bool flatten_into(PyObject* list, PyObject* indict) noexcept;
+// What reading `__flatten__` from the class gives now (the function its
+// static method wraps), without looking it up; NULL with an exception.
+vo::Ref read_flatten() noexcept;
+// flatten_is_ours() for a class attribute that is no static method.
+bool flatten_target_is_ours() noexcept;
+
+// The function a `staticmethod` object wraps (borrowed), read from the
+// interpreter's layout of the object: `sm.__init__(f)` can swap it at any
+// time, so it is compared on every use, and a call through the descriptor
+// protocol would cost more than the rest of the check.  A port to another
+// version starts here.
+struct StaticMethodLayout {
+    PyObject_HEAD PyObject* callable;
+};
+inline PyObject* static_callable(PyObject* sm) noexcept { return reinterpret_cast<StaticMethodLayout*>(sm)->callable; }
+
 // `Trellan.__flatten__` as the module's class holds it now is ours.
-bool flatten_is_ours() noexcept;
+inline bool flatten_is_ours() noexcept {
+    if (!g->trellan_check.holds()) return false;
+    // The class still holds the object it was made with; what that object
+    // gives when read may have changed.
+    PyObject* descr = g->flatten.get();
+    if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type))) return static_callable(descr) == g->flatten_target.get();
+    return flatten_target_is_ours();
+}
 
 // --- rebuilding (rebuild.cpp) -----------------------------------------------------
 
