@@ -158,3 +158,48 @@ inline bool str_lookup_runs_no_code(PyObject* dict, PyObject* key) noexcept {
 }
 
 }  // namespace vo::compat
+
+namespace vo::compat {
+
+// The function a `staticmethod` object wraps (borrowed), read from the
+// object's layout: `sm.__init__(f)` can swap it at any time, so a fast path
+// compares it on every use, and a call through the descriptor protocol would
+// cost more than the rest of such a check.
+struct StaticMethodLayout {
+    PyObject_HEAD PyObject* callable;
+};
+inline PyObject* staticmethod_callable(PyObject* sm) noexcept {
+    return reinterpret_cast<StaticMethodLayout*>(sm)->callable;
+}
+
+// The materialized instance dictionary of an object whose class has a
+// managed `__dict__` (borrowed), or NULL while its attributes are stored
+// inline: the word three pointers before the object, a tagged pointer to the
+// inline values on 3.12 and a plain dict pointer on 3.13.  Elsewhere one dict
+// visited through the managed dict: the materialized one, or a lone inline
+// value that is a dict (merely conservative for a caller that then looks at
+// that dict's keys).
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+inline PyObject* materialized_dict(PyObject* obj) noexcept {
+    uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
+#if PY_VERSION_HEX < 0x030D0000
+    if (word & 1) return nullptr;  // a tagged pointer to the inline values
+#endif
+    return reinterpret_cast<PyObject*>(word);
+}
+#else
+inline PyObject* materialized_dict(PyObject* obj) noexcept {
+    PyObject* dict = nullptr;
+    visit_managed_dict(
+        obj,
+        [](PyObject* o, void* arg) noexcept -> int {
+            auto* found = static_cast<PyObject**>(arg);
+            *found = *found == nullptr && PyDict_CheckExact(o) ? o : Py_None;
+            return 0;
+        },
+        &dict);
+    return dict == Py_None ? nullptr : dict;
+}
+#endif
+
+}  // namespace vo::compat

@@ -125,40 +125,13 @@ inline bool is_plain_leaf(PyObject* obj) noexcept {
     return is_plain_container(obj);
 }
 
-// The materialized instance dictionary of an object whose class has a
-// managed `__dict__` (borrowed), or NULL while its attributes are stored
-// inline.  It reads the interpreter's own layout (the word three pointers
-// before the object); a port to another version starts here.
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
-PyObject* materialized_dict(PyObject* obj) noexcept {
-    uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
-#if PY_VERSION_HEX < 0x030D0000
-    if (word & 1) return nullptr;  // a tagged pointer to the inline values
-#endif
-    return reinterpret_cast<PyObject*>(word);
-}
-#else
-int visit_attribute(PyObject* obj, void* arg) noexcept {
-    auto* dict = static_cast<PyObject**>(arg);
-    *dict = *dict == nullptr && PyDict_CheckExact(obj) ? obj : Py_None;
-    return 0;
-}
-// One dict visited: the materialized dictionary, or a lone inline value that
-// is a dict (whose keys are then looked at instead: merely conservative).
-PyObject* materialized_dict(PyObject* obj) noexcept {
-    PyObject* dict = nullptr;
-    vo::compat::visit_managed_dict(obj, visit_attribute, &dict);
-    return dict == Py_None ? nullptr : dict;
-}
-#endif
-
 // Whether reading an attribute of an IndexMarker (whose class is unchanged)
 // runs no user code: its attributes are stored inline, or in a dictionary
 // whose keys are all exact strings.  A key of another class that hashes
 // like `type_` would have its `__eq__` run by the lookup.
 bool marker_attributes_plain(PyObject* marker) noexcept {
     if (!PyType_HasFeature(Py_TYPE(marker), Py_TPFLAGS_MANAGED_DICT)) return false;
-    PyObject* dict = materialized_dict(marker);
+    PyObject* dict = vo::compat::materialized_dict(marker);
     if (!dict) return true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;

@@ -134,23 +134,14 @@ vo::Ref read_flatten() noexcept;
 // flatten_is_ours() for a class attribute that is no static method.
 bool flatten_target_is_ours() noexcept;
 
-// The function a `staticmethod` object wraps (borrowed), read from the
-// interpreter's layout of the object: `sm.__init__(f)` can swap it at any
-// time, so it is compared on every use, and a call through the descriptor
-// protocol would cost more than the rest of the check.  A port to another
-// version starts here.
-struct StaticMethodLayout {
-    PyObject_HEAD PyObject* callable;
-};
-inline PyObject* static_callable(PyObject* sm) noexcept { return reinterpret_cast<StaticMethodLayout*>(sm)->callable; }
-
 // `Trellan.__flatten__` as the module's class holds it now is ours.
 inline bool flatten_is_ours() noexcept {
     if (!g->trellan_check.holds()) return false;
     // The class still holds the object it was made with; what that object
     // gives when read may have changed.
     PyObject* descr = g->flatten.get();
-    if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type))) return static_callable(descr) == g->flatten_target.get();
+    if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type)))
+        return vo::compat::staticmethod_callable(descr) == g->flatten_target.get();
     return flatten_target_is_ours();
 }
 
