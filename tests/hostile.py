@@ -77,7 +77,7 @@ class Kit:
     def __init__(self, attack, target, rebind=None, empty=None):
         self.attack = attack
         self.target = target
-        self.rebind = rebind or (lambda t: t.__init__())
+        self.rebind = rebind or (lambda t: None if isinstance(t, type) else t.__init__())
         self.empty = empty or _default_empty
         # State is replaced once, so that the defined result is one to state.
         self.budget = 1 if attack in ("rebind", "empty") else 3
@@ -111,6 +111,11 @@ class Kit:
     def _keep(self, obj):
         self._kept.append(obj)
         return obj
+
+    def sure_of(self, result, check):
+        """`sure` of `check(result)`, for a call whose result is the outcome."""
+        self.sure(lambda: check(result))
+        return result
 
     def key(self, text):
         """A str equal to `text` that strikes in __hash__ and __eq__."""

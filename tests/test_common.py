@@ -612,7 +612,7 @@ HOSTILE = {
     "pointel.NestedPointel.update": (lambda o, k: (o.update({k.key("a"): {k.key("c"): 1}}, d=2), k.sure(lambda: o["a.c"] == 1)),),
     "pointel.Pointel.__repr__": (lambda o, k: repr(type(o)({k.key("a"): k.shown("x")})),),
     "sequara.Sequara.__init__": (
-        lambda o, k: k.sure(lambda: set(_M("__call__", **{k.key("a"): [1], "b": [2], "c": [3]})(type(o))) == {"a", "b", "c"}),),
+        lambda o, k: k.sure_of(_M("__call__", **{k.key("a"): [1], "b": [2], "c": [3]})(type(o)), lambda r: set(r) == {"a", "b", "c"}),),
     "sequara.Sequara.__getitem__": (lambda o, k: o[k.key("a")],),
     "sequara.Sequara.__setitem__": (lambda o, k: (o.__setitem__(k.key("c"), 3), k.sure(lambda: o._data["c"] == 3 and o._order.count("c") == 1)),),
     "sequara.Sequara.__delitem__": (lambda o, k: (o.__delitem__(k.key("a")), k.sure(lambda: "a" not in o._order)),),
@@ -628,7 +628,7 @@ HOSTILE = {
     "sequara.Sequara.__repr__": (lambda o, k: repr(_sq_filled(o, k)),),
     "sequara.Sequara.__len__": (lambda o, k: len(_sq_filled(o, k)),),
     "sequara.Sequara.__eq__": (lambda o, k: _sq_filled(o, k) == {k.key("a"): 1, k.key("b"): 2},),
-    "sequara.Sequara.fromkeys": (lambda c, k: k.sure(lambda: list(c.fromkeys(k.iterable([k.key("a"), "b"])))== ["a", "b"]),),
+    "sequara.Sequara.fromkeys": (lambda c, k: k.sure_of(c.fromkeys(k.iterable([k.key("a"), "b"])), lambda r: list(r) == ["a", "b"]),),
     "trellan.Trellan.__init__": (lambda o, k: o.__init__(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])), None, list.clear),
     "trellan.Trellan.__flatten__": (lambda c, k: list(c.__flatten__({k.key("a"): [1, {k.key("b"): k.shown("x")}]})),),
     "trellan.Trellan.__setitem__": (lambda o, k: (o.__setitem__(0, k.pair(("b",), 2)), k.sure(lambda: o[0][0] == ("b",))), None, list.clear),
@@ -636,8 +636,8 @@ HOSTILE = {
     "trellan.Trellan.extend": (lambda o, k: (o.extend(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])),
                                              k.sure(lambda: o[-1][0] == ("c",))), None, list.clear),
     "trellan.Trellan.insert": (lambda o, k: (o.insert(0, k.pair(("b",), 2)), k.sure(lambda: o[0][0] == ("b",))), None, list.clear),
-    "trellan.Trellan.reconstruct": (lambda o, k: k.sure(lambda: type(o)(
-        [(("a", "b"), 1), (collections.deque([k.key("a"), "c"]), 2)]).reconstruct() == {"a": {"b": 1, "c": 2}}),
+    "trellan.Trellan.reconstruct": (lambda o, k: k.sure_of(type(o)(
+        [(("a", "b"), 1), (collections.deque([k.key("a"), "c"]), 2)]).reconstruct(), lambda r: r == {"a": {"b": 1, "c": 2}}),
         None, list.clear),
     "vapora.Vapora.__init__": (lambda o, k: (o.__init__(k.iterable([k.element(), k.element()])), k.sure(lambda: len(o) == 2)),),
     "vapora.Vapora.__contains__": (lambda o, k: k.element() in _vp_filled(o, k),),
