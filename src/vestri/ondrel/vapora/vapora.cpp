@@ -136,7 +136,7 @@ Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self,
 // `data` as the instance dictionary holds it, when it is an exact list and
 // an ordinary attribute (read there, it skips the generic lookup's search of
 // the class); else empty, without an exception.  Runs no Python code.
-Ref exact_data(PyObject* self, unsigned int traits) noexcept {
+inline Ref exact_data(PyObject* self, unsigned int traits) noexcept {
     if (!(traits & kPlainData)) return nullptr;
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref data;
@@ -160,13 +160,28 @@ Ref direct_data(PyObject* self, Base b) noexcept {
     return exact_data(self, traits);
 }
 
-// A new list that takes over `items`; nothing else sees it before it is full.
-Ref list_of(std::vector<Ref>& items) noexcept {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+// An empty new list with room for `n` items, to be filled by appending.
+// Code run while it is filled can reach it through the collector
+// (`gc.get_objects()`, `gc.get_referrers()`): it shows only the items put
+// in so far, each held, never an empty slot; and whatever that code does to
+// it, the next append looks at the list as it is then.
+Ref list_with_room(Py_ssize_t n) noexcept {
+    Ref list = Ref::steal(PyList_New(n));
+    if (list) Py_SET_SIZE(list.get(), 0);
     return list;
+}
+
+// `list.append(item)`, taking over `item`; without a call while the list has
+// room (the list's own layout: its size and the slots it has allocated).
+inline bool list_append(PyObject* list, Ref item) noexcept {
+    auto* l = reinterpret_cast<PyListObject*>(list);
+    Py_ssize_t n = Py_SIZE(l);
+    if (VO_LIKELY(n < l->allocated)) {
+        l->ob_item[n] = item.release();
+        Py_SET_SIZE(l, n + 1);
+        return true;
+    }
+    return PyList_Append(list, item.get()) == 0;
 }
 
 // Whether `list` is in the middle of list.sort, which shows it empty until
@@ -223,19 +238,25 @@ Ref call_entry(PyObject* entry) noexcept {
     return Ref::steal(PyObject_CallNoArgs(entry));
 }
 
+// Whom a write is for: an instance that may hold entries already, or one
+// being made, whose `data` is not there yet.
+enum class Target { Existing, New };
+
 // The callback for new entries of `self`: the one its last write used, or
 // the one the last entry of its `data` carries, else a new one.  The module
 // keeps the last one used: a WeakCall names its Vapora through a weak
 // reference, so it can match no other object, even one at the same address.
-Ref callback_for(PyObject* self) noexcept {
+Ref callback_for(PyObject* self, Target target) noexcept {
     PyObject* last = S.last_callback.get();
     if (VO_LIKELY(vo::is_weakcall_of(last, self, S.remove))) return Ref::borrow(last);
     Ref callback;
-    if (Ref data = exact_data(self, traits_of(self))) {
-        Py_ssize_t n = PyList_GET_SIZE(data.get());
-        PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
-        if (entry && PyWeakref_CheckRef(entry) && vo::is_weakcall_of(vo::weakref_callback(entry), self, S.remove))
-            callback = Ref::borrow(vo::weakref_callback(entry));
+    if (target == Target::Existing) {
+        if (Ref data = exact_data(self, traits_of(self))) {
+            Py_ssize_t n = PyList_GET_SIZE(data.get());
+            PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
+            if (entry && PyWeakref_CheckRef(entry) && vo::is_weakcall_of(vo::weakref_callback(entry), self, S.remove))
+                callback = Ref::borrow(vo::weakref_callback(entry));
+        }
     }
     if (!callback && !(callback = vo::weakcall_new(self, S.remove))) return nullptr;
     S.last_callback.set(callback);
@@ -247,59 +268,61 @@ Ref callback_for(PyObject* self) noexcept {
 // Re-entrancy: iterating the input runs user code, and making a reference
 // can run a collection (finalizers, callbacks of dying elements); either may
 // change this instance, rebind its `data` or clear any list it can reach.
-// So nothing of the instance is read here, the references are gathered in
-// C++ storage and the list of them is made only when all are there.
+// So nothing of the instance is read here, and the list that gathers the
+// references holds each one it shows.
 class Wrapper {
 public:
-    explicit Wrapper(PyObject* self) noexcept : self_(self) {}
+    explicit Wrapper(PyObject* self, Target target = Target::Existing) noexcept : self_(self), target_(target) {}
 
     Ref wrap(PyObject* element) noexcept {
-        if (!callback_ && !(callback_ = callback_for(self_))) return nullptr;
+        if (!callback_ && !(callback_ = callback_for(self_, target_))) return nullptr;
         return make_ref(element, callback_.get());
     }
 
     // The references for every element of `items`, in its iteration order,
     // in a new list; nothing is made to last when one element fails.
     Ref wrap_all(PyObject* items) noexcept {
-        std::vector<Ref> refs;
         if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
             // Walked by position as its iterator would walk it: the length
-            // is read at each step, each element held while it is wrapped.
+            // is read at each step (a collection's finalizers may change a
+            // list), each element held while it is wrapped.
             Ref pin = Ref::borrow(items);
-            refs.reserve(static_cast<size_t>(Py_SIZE(items)));
+            Ref refs = list_with_room(Py_SIZE(items));
+            if (!refs) return nullptr;
             for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
                 Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
-                if (!wrap_into(element.get(), refs)) return nullptr;
+                Ref ref = wrap(element.get());
+                if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
             }
-        } else {
-            Ref it = Ref::steal(PyObject_GetIter(items));
-            if (!it) return nullptr;
-            while (Ref element = Ref::steal(PyIter_Next(it.get())))
-                if (!wrap_into(element.get(), refs)) return nullptr;
-            if (PyErr_Occurred()) return nullptr;
+            return refs;
         }
-        return list_of(refs);
+        Ref it = Ref::steal(PyObject_GetIter(items));
+        if (!it) return nullptr;
+        Ref refs = Ref::steal(PyList_New(0));
+        if (!refs) return nullptr;
+        while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+            Ref ref = wrap(element.get());
+            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        return refs;
     }
 
     // The references for `elements`, in a new list (the caller keeps the
     // elements alive until the list is stored).
     Ref wrap_each(const std::vector<Ref>& elements) noexcept {
-        std::vector<Ref> refs;
-        refs.reserve(elements.size());
-        for (const Ref& element : elements)
-            if (!wrap_into(element.get(), refs)) return nullptr;
-        return list_of(refs);
+        Ref refs = list_with_room(static_cast<Py_ssize_t>(elements.size()));
+        if (!refs) return nullptr;
+        for (const Ref& element : elements) {
+            Ref ref = wrap(element.get());
+            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+        }
+        return refs;
     }
 
 private:
-    bool wrap_into(PyObject* element, std::vector<Ref>& refs) noexcept {
-        Ref ref = wrap(element);
-        if (!ref) return false;
-        refs.push_back(std::move(ref));
-        return true;
-    }
-
     PyObject* self_;  // the instance written to, held by the caller
+    Target target_;
     Ref callback_;
 };
 
@@ -338,6 +361,7 @@ public:
         if (VO_LIKELY(S.weakref_names.holds())) {
             if (VO_UNLIKELY(Py_TYPE(item)->tp_weaklistoffset == 0)) return !!reference_to(item);
             item_ = item;
+            item_by_identity_ = compares_by_identity(item);
             return true;
         }
         return !!reference_to(item);
@@ -360,17 +384,18 @@ public:
 
     // `entry == probe`: 1, 0, or -1 on error.  `entry` may be borrowed from
     // `data`; it is pinned before any comparison that can run Python code.
-    // Classes are looked at anew for each entry: code run by an earlier
-    // comparison may have changed the element's class.
     int matches(PyObject* entry) noexcept {
         if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
             if (item_) {
                 PyObject* obj = vo::weakref_referent_borrowed(entry);
                 if (!obj) return 0;                                          // a dead reference equals only itself
                 if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
-                if (compares_by_identity(item_) && compares_by_identity(obj)) return obj == item_;
+                if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
                 ran_code_ = true;
-                return referents_compare(obj, item_);
+                int equal = referents_compare(obj, item_);
+                // The code that ran may have changed the element's class.
+                item_by_identity_ = compares_by_identity(item_);
+                return equal;
             }
             if (entry == ref_.get()) return 1;
             if (ref_exact_) {
@@ -402,7 +427,8 @@ private:
         if (ref_exact_) target_ = vo::weakref_referent(ref_.get());
     }
 
-    PyObject* item_ = nullptr;  // the element, borrowed from the caller; NULL once compared by reference
+    PyObject* item_ = nullptr;       // the element, borrowed from the caller; NULL once compared by reference
+    bool item_by_identity_ = false;  // the element's class keeps object's own `==`
     bool ran_code_ = false;
     Ref ref_;
     Ref target_;  // the referent of a plain probe reference (empty when dead)
@@ -519,7 +545,7 @@ bool init_data(PyObject* self, PyObject* refs) noexcept {
 
 PyObject* vapora_init(PyObject* self, PyObject* items) {
     VO_METHOD("Vapora.__init__");
-    Ref refs = items ? Wrapper(self).wrap_all(items) : Ref::steal(PyList_New(0));
+    Ref refs = items ? Wrapper(self, Target::New).wrap_all(items) : Ref::steal(PyList_New(0));
     if (!refs || !init_data(self, refs.get())) return VO_FAIL();
     Py_RETURN_NONE;
 }
@@ -556,21 +582,30 @@ PyObject* vapora_contains(PyObject* self, PyObject* item) {
 
 int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
 
-// `cls(referent of each entry of entries)`.  For Vapora itself, whose
-// construction is object's allocation and then this module's __init__, the
-// instance is made and initialised directly over the referents instead of
-// over a one-pass iterator of them; an error on the way carries the entry of
-// the `__init__` it stands in for.
-// Re-entrancy: `entries` is a list anyone can reach through the collector,
-// and reading an entry that is no plain reference calls it; so the entries
-// are taken out into C++ storage first, each held, and read from there.
-PyObject* new_over_referents(PyTypeObject* cls, PyObject* entries) noexcept {
-    Ref pin = Ref::borrow(cls);
-    if (PyList_CheckExact(entries) && cls == vapora_type() && cls->tp_init == vapora_tp_init &&
-        Py_TYPE(cls)->tp_call == PyType_Type.tp_call && cls->tp_new == PyBaseObject_Type.tp_new) {
-        std::vector<Ref> elements(static_cast<size_t>(PyList_GET_SIZE(entries)));
-        for (size_t i = 0; i < elements.size(); ++i)
-            elements[i] = Ref::borrow(PyList_GET_ITEM(entries, static_cast<Py_ssize_t>(i)));
+// `type(self)(referent of each entry of data[index])`, for a slice `index`.
+// For Vapora itself over an exact list, whose construction is object's
+// allocation and then this module's __init__, the instance is made and
+// initialised directly over the referents instead of over a one-pass
+// iterator of them; an error on the way carries the entry of the `__init__`
+// it stands in for.
+// Re-entrancy: reading an entry that is no plain reference calls it, and
+// that code may change `data` or clear any list it can reach; so the entries
+// are first taken into C++ storage, each held, and read from there.
+PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
+    Ref cls = Ref::borrow(Py_TYPE(self));
+    PyTypeObject* type = cls.type_ptr();
+    Ref data = get_data(self);
+    if (!data) return nullptr;
+    if (PyList_CheckExact(data.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
+        Py_TYPE(type)->tp_call == PyType_Type.tp_call && type->tp_new == PyBaseObject_Type.tp_new) {
+        // As the list's own slicing: the bounds (whose __index__ may run
+        // Python code) first, then the length as it is after them.
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(index, &start, &stop, &step) < 0) return nullptr;
+        Py_ssize_t n = PySlice_AdjustIndices(PyList_GET_SIZE(data.get()), &start, &stop, step);
+        std::vector<Ref> elements(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0, at = start; i < n; ++i, at += step)
+            elements[static_cast<size_t>(i)] = Ref::borrow(PyList_GET_ITEM(data.get(), at));
         for (Ref& element : elements) {
             if (!(element = call_entry(element.get()))) {
                 VO_TRACE_AS("Vapora.__init__");
@@ -579,29 +614,27 @@ PyObject* new_over_referents(PyTypeObject* cls, PyObject* entries) noexcept {
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
-        Ref obj = Ref::steal(cls->tp_new(cls, empty.get(), nullptr));
+        Ref obj = Ref::steal(type->tp_new(type, empty.get(), nullptr));
         if (!obj) return nullptr;
-        Ref refs = Wrapper(obj.get()).wrap_each(elements);
+        Ref refs = Wrapper(obj.get(), Target::New).wrap_each(elements);
         if (!refs || !init_data(obj.get(), refs.get())) {
             VO_TRACE_AS("Vapora.__init__");
             return nullptr;
         }
         return obj.release();
     }
-    Ref referents = read_entries(entries);
+    Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
+    if (!entries) return nullptr;
+    Ref referents = read_entries(entries.get());
     if (!referents) return nullptr;
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(cls), referents.get());
+    return PyObject_CallOneArg(cls.get(), referents.get());
 }
 
 PyObject* vapora_getitem(PyObject* self, PyObject* index) {
     VO_METHOD("Vapora.__getitem__");
     if (PySlice_Check(index)) {
         // A new instance of the caller's class, over the referents in slice order.
-        Ref data = get_data(self);
-        if (!data) return VO_FAIL();
-        Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
-        if (!entries) return VO_FAIL();
-        PyObject* result = new_over_referents(Py_TYPE(self), entries.get());
+        PyObject* result = new_over_slice(self, index);
         if (!result) return VO_FAIL();
         return result;
     }
@@ -920,15 +953,15 @@ PyObject* vapora_extend(PyObject* self, PyObject* items) {
 // (under the name Python gives a lambda inside `sort`).
 PyObject* sort_key_referent(PyObject*, PyObject* entry) {
     Ref element = call_entry(entry);
-    if (!element) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
+    if (VO_UNLIKELY(!element)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
     return element.release();
 }
 
 PyObject* sort_key_applied(PyObject* key, PyObject* entry) {
     Ref element = call_entry(entry);
-    Ref sort_key = element ? Ref::steal(PyObject_CallOneArg(key, element.get())) : nullptr;
-    if (!sort_key) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
-    return sort_key.release();
+    PyObject* sort_key = element ? PyObject_CallOneArg(key, element.get()) : nullptr;
+    if (VO_UNLIKELY(!sort_key)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
+    return sort_key;
 }
 
 PyMethodDef sort_key_defs[] = {
@@ -1082,7 +1115,7 @@ PyObject* vapora_imul(PyObject* self, PyObject* n) {
     if (!elements) return VO_FAIL();
     Ref repeated = Ref::steal(PyNumber_Multiply(elements.get(), n));
     if (!repeated) return VO_FAIL();
-    Ref refs = Wrapper(self).wrap_all(repeated.get());
+    Ref refs = Wrapper(self, Target::New).wrap_all(repeated.get());
     if (!refs) return VO_FAIL();
     // Read after the iteration and the wrapping, which may rebind it.
     Ref data = get_data(self);
@@ -1125,7 +1158,7 @@ PyObject* vapora_copy(PyObject* self) {
     }
     Ref elements = read_entries(data.get());
     if (!elements) return VO_FAIL();
-    Ref refs = Wrapper(copy.get()).wrap_all(elements.get());
+    Ref refs = Wrapper(copy.get(), Target::New).wrap_all(elements.get());
     if (!refs) return VO_FAIL();
     target = Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
     if (!target || PyDict_SetItem(target.get(), S.data, refs.get()) < 0) return VO_FAIL();
