@@ -582,35 +582,34 @@ PyObject* vapora_contains(PyObject* self, PyObject* item) {
 
 int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
 
-// `type(self)(referent of each entry of data[index])`, for a slice `index`.
-// For Vapora itself over an exact list, whose construction is object's
-// allocation and then this module's __init__, the instance is made and
-// initialised directly over the referents instead of over a one-pass
-// iterator of them; an error on the way carries the entry of the `__init__`
-// it stands in for.
+// `type(self)(entry() for entry in self.data[index])`, for a slice `index`.
+// For Vapora itself, whose construction is object's allocation and then
+// this module's __init__, the instance is made and initialised directly over
+// the referents instead of over a one-pass iterator of them; an error on the
+// way carries the entry of the `__init__` it stands in for.
 // Re-entrancy: reading an entry that is no plain reference calls it, and
-// that code may change `data` or clear any list it can reach; so the entries
-// are first taken into C++ storage, each held, and read from there.
+// that code can reach the copy `data[index]` through the collector and
+// change it; the copy is walked as a generator over it would walk it (each
+// entry held while it is read, the length read at each step), and the
+// referents are kept in C++ storage until the new instance holds them.
 PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
     Ref cls = Ref::borrow(Py_TYPE(self));
     PyTypeObject* type = cls.type_ptr();
     Ref data = get_data(self);
     if (!data) return nullptr;
-    if (PyList_CheckExact(data.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
+    Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
+    if (!entries) return nullptr;
+    if (PyList_CheckExact(entries.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
         Py_TYPE(type)->tp_call == PyType_Type.tp_call && type->tp_new == PyBaseObject_Type.tp_new) {
-        // As the list's own slicing: the bounds (whose __index__ may run
-        // Python code) first, then the length as it is after them.
-        Py_ssize_t start, stop, step;
-        if (PySlice_Unpack(index, &start, &stop, &step) < 0) return nullptr;
-        Py_ssize_t n = PySlice_AdjustIndices(PyList_GET_SIZE(data.get()), &start, &stop, step);
-        std::vector<Ref> elements(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0, at = start; i < n; ++i, at += step)
-            elements[static_cast<size_t>(i)] = Ref::borrow(PyList_GET_ITEM(data.get(), at));
-        for (Ref& element : elements) {
-            if (!(element = call_entry(element.get()))) {
+        std::vector<Ref> elements;
+        elements.reserve(static_cast<size_t>(PyList_GET_SIZE(entries.get())));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+            Ref element = call_entry(PyList_GET_ITEM(entries.get(), i));
+            if (!element) {
                 VO_TRACE_AS("Vapora.__init__");
                 return nullptr;
             }
+            elements.push_back(std::move(element));
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
@@ -623,8 +622,6 @@ PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
         }
         return obj.release();
     }
-    Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
-    if (!entries) return nullptr;
     Ref referents = read_entries(entries.get());
     if (!referents) return nullptr;
     return PyObject_CallOneArg(cls.get(), referents.get());
