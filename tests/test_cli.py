@@ -313,6 +313,11 @@ def test_failing_entry_point_names_its_distribution(plugins, monkeypatch):
                              "has no attribute 'missing')\n")
 
 
+# Nine levels of nine aliases: 496 bytes that stand for 387 million values.
+NESTED_ALIASES = "a0: &a0 x\n" + "".join(f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 9)}]\n" for i in range(1, 10))
+NESTED_MERGES = "m0: &m0 {k: 1}\n" + "".join(f"m{i}: &m{i} {{<<: [{', '.join([f'*m{i - 1}'] * 9)}]}}\n"
+                                             for i in range(1, 10))
+
 BAD_INPUT = [
     # (files to write, arguments, message after "ondrel: error: ")
     ({}, ["show", "absent.yaml"], "absent.yaml: no such file"),
@@ -339,6 +344,14 @@ BAD_INPUT = [
     ({"a.yaml": "a: 1\n", "b.ini": "[a]\nb = 2\n"}, ["show", "a.yaml", "b.ini"],
      "b.ini: cannot be merged into the configuration: AttributeError: 'int' object has no attribute 'update'"),
     ({"a.yaml": b"a: \xff\n"}, ["show", "a.yaml"], "a.yaml: cannot be read as utf-8 text (byte 3: invalid start byte)"),
+    ({"laughs.yaml": NESTED_ALIASES}, ["show", "laughs.yaml"], "laughs.yaml: its aliases expand the document by more "
+     "than 200,000 values (raise the bound with --max-values or ONDREL_MAX_VALUES)"),
+    ({"merges.yml": NESTED_MERGES}, ["diff", "merges.yml", "merges.yml"], "merges.yml: its aliases expand the "
+     "document by more than 200,000 values (raise the bound with --max-values or ONDREL_MAX_VALUES)"),
+    ({"loop.yaml": "a: &a {b: [1, *a]}\n"}, ["show", "loop.yaml"],
+     "loop.yaml: an alias refers to a node that contains it, so the configuration would never end"),
+    ({"a.yaml": "a: 1\n"}, ["show", "--max-values", "0", "a.yaml"], "argument --max-values: expected a positive "
+     "whole number, got '0' (see 'python -m vestri.ondrel show --help')"),
     ({}, ["show", "entrypoint:vestri.cli.none"],
      "entrypoint:vestri.cli.none: no entry points are installed in the group 'vestri.cli.none'"),
     ({}, ["show", "entrypoint:"], "entrypoint:: no entry-point group named (write entrypoint:GROUP)"),
@@ -369,6 +382,16 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
         assert result.stderr.startswith(f"ondrel: error: {message}") and result.stderr.count("\n") == 1
     else:
         assert result.stderr == f"ondrel: error: {message}\n"
+
+
+def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch):
+    # The aliases add 16 values: four copies of a list of three.
+    path = write(tmp_path, "aliases.yaml", "a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n")
+    monkeypatch.setenv("ONDREL_MAX_VALUES", "15")
+    assert in_process("show", "--get", "b[3][2]", str(path)) == (2, "")
+    assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path)) == (0, "3\n")
+    monkeypatch.setenv("ONDREL_MAX_VALUES", "16")
+    assert in_process("diff", str(path), str(path)) == (0, "")
 
 
 @pytest.mark.parametrize("logic", ["And(", "'text'", "And(5)", "__import__('os')"])

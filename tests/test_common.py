@@ -12,11 +12,14 @@ below run once for all of them:
 A new module adds its rows to METHODS and CLASSES.
 """
 
+import collections
 import ctypes
 import dataclasses
 import functools
+import gc
 import importlib
 import inspect
+import operator
 import pathlib
 import subprocess
 import sys
@@ -26,6 +29,7 @@ from typing import Any, Callable, Optional
 
 import pytest
 
+import hostile
 from leakcheck import assert_no_growth
 from outcomes import error_of, twin
 
@@ -551,3 +555,171 @@ def test_module_names_fall_back_to_builtins_as_in_a_function():
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == ["('from builtins', 1)", "name 'typecast_str' is not defined"]
+
+
+# --- callbacks that attack the object mid-call -------------------------------------------------
+#
+# Every public method that runs user code is called with objects from
+# tests/hostile.py whose callbacks clear what refers to them, run the
+# collector, rebind the object's state or empty it.  The call ends in an
+# exception or in the defined result (`k.sure` states it where no attack
+# could have taken the data away), never in a crash, and nothing it wrote
+# goes into state the object no longer holds.
+
+
+def _hostile_names(node, k):
+    """Rewrites the name of every Arbel node as a key that strikes when the
+    instance dict compares it with "name"."""
+    todo = [node]
+    while todo:
+        n = todo.pop()
+        state = vars(n)
+        value = state.pop("name")
+        state[k.key("name")] = value
+        todo.extend(c for c in n.children if hasattr(c, "children"))
+
+
+def _made():
+    from vestri.ondrel.factory import MetaClassFactory
+
+    class Made(metaclass=MetaClassFactory):
+        def __init__(self, a=0, b=0):
+            self.a, self.b = a, b
+
+    return Made
+
+
+def _sq_filled(o, k):
+    k.setup(lambda: (o.__setitem__(k.key("z"), k.shown("v")), o.insert(k.key("y"), 2, 0)))
+    return o
+
+
+def _vp_filled(o, k):
+    k.setup(lambda: o.extend(k.mortals(3) + [k.element()]))
+    return o
+
+
+_M = operator.methodcaller
+
+# qualified method -> (call(o, k), rebind(o) or None, empty(o) or None)
+HOSTILE = {
+    "pointel.Pointel.__init__": (lambda o, k: (o.__init__([(k.key("a"), 1)], b=2), k.sure(o["a"] == 1 and o["b"] == 2)),),
+    "pointel.NestedPointel.__init__": (lambda o, k: o.__init__({k.key("a"): {k.key("c"): 2}}, d=k.shown("x")),),
+    "pointel.NestedPointel.__getitem__": (lambda o, k: o[k.key("a.b")],),
+    "pointel.NestedPointel.__setitem__": (lambda o, k: (o.__setitem__(k.key("a.c"), 1), k.sure(o["a.c"] == 1)),),
+    "pointel.NestedPointel.__delitem__": (lambda o, k: o.__delitem__(k.key("a.b")),),
+    "pointel.NestedPointel.__contains__": (lambda o, k: k.key("a.b") in o,),
+    "pointel.NestedPointel.update": (lambda o, k: (o.update({k.key("a"): {k.key("c"): 1}}, d=2), k.sure(o["a.c"] == 1)),),
+    "pointel.Pointel.__repr__": (lambda o, k: repr(type(o)({k.key("a"): k.shown("x")})),),
+    "sequara.Sequara.__init__": (
+        lambda o, k: k.sure(set(_M("__call__", **{k.key("a"): [1], "b": [2], "c": [3]})(type(o))) == {"a", "b", "c"}),),
+    "sequara.Sequara.__getitem__": (lambda o, k: o[k.key("a")],),
+    "sequara.Sequara.__setitem__": (lambda o, k: (o.__setitem__(k.key("c"), 3), k.sure(o._data["c"] == 3 and o._order.count("c") == 1)),),
+    "sequara.Sequara.__delitem__": (lambda o, k: (o.__delitem__(k.key("a")), k.sure("a" not in o._order)),),
+    "sequara.Sequara.__iter__": (lambda o, k: list(_sq_filled(o, k)),),
+    "sequara.Sequara.items": (lambda o, k: _sq_filled(o, k).items(),),
+    "sequara.Sequara.clear": (lambda o, k: (_sq_filled(o, k).clear(), k.sure(not o._data and not o._order)),),
+    "sequara.Sequara.copy": (lambda o, k: _sq_filled(o, k).copy(),),
+    "sequara.Sequara.insert": (lambda o, k: (o.insert(k.key("c"), 3, 0), k.sure(o._order[0] == "c" and o._data["c"] == 3)),),
+    "sequara.Sequara.move": (lambda o, k: (o.move(k.key("b"), 0), k.sure(o._order[0] == "b")),),
+    "sequara.Sequara.keys": (lambda o, k: _sq_filled(o, k).keys(),),
+    "sequara.Sequara.values": (lambda o, k: _sq_filled(o, k).values(),),
+    "sequara.Sequara.update": (lambda o, k: (o.update({k.key("c"): 3}, d=4), k.sure({"c", "d"} <= set(o._order))),),
+    "sequara.Sequara.__repr__": (lambda o, k: repr(_sq_filled(o, k)),),
+    "sequara.Sequara.__len__": (lambda o, k: len(_sq_filled(o, k)),),
+    "sequara.Sequara.__eq__": (lambda o, k: _sq_filled(o, k) == {k.key("a"): 1, k.key("b"): 2},),
+    "sequara.Sequara.fromkeys": (lambda c, k: k.sure(list(c.fromkeys(k.iterable([k.key("a"), "b"])))== ["a", "b"]),),
+    "trellan.Trellan.__init__": (lambda o, k: o.__init__(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])), None, list.clear),
+    "trellan.Trellan.__flatten__": (lambda c, k: list(c.__flatten__({k.key("a"): [1, {k.key("b"): k.shown("x")}]})),),
+    "trellan.Trellan.__setitem__": (lambda o, k: (o.__setitem__(0, k.pair(("b",), 2)), k.sure(o[0][0] == ("b",))), None, list.clear),
+    "trellan.Trellan.append": (lambda o, k: (o.append(k.pair(("b",), 2)), k.sure(o[-1][0] == ("b",))), None, list.clear),
+    "trellan.Trellan.extend": (lambda o, k: (o.extend(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])),
+                                             k.sure(o[-1][0] == ("c",))), None, list.clear),
+    "trellan.Trellan.insert": (lambda o, k: (o.insert(0, k.pair(("b",), 2)), k.sure(o[0][0] == ("b",))), None, list.clear),
+    "trellan.Trellan.reconstruct": (lambda o, k: k.sure(type(o)(
+        [(("a", "b"), 1), (collections.deque([k.key("a"), "c"]), 2)]).reconstruct() == {"a": {"b": 1, "c": 2}}),
+        None, list.clear),
+    "vapora.Vapora.__init__": (lambda o, k: (o.__init__(k.iterable([k.element(), k.element()])), k.sure(len(o) == 2)),),
+    "vapora.Vapora.__contains__": (lambda o, k: k.element() in _vp_filled(o, k),),
+    "vapora.Vapora.__getitem__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), o[0:]),),
+    "vapora.Vapora.__setitem__": (lambda o, k: (o.__setitem__(slice(0, 1), k.iterable([k.element()])), k.sure(len(o.data) == (1 if k.attack == "rebind" else 3))),),
+    "vapora.Vapora.__iter__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), list(o)),),
+    "vapora.Vapora.__eq__": (lambda o, k: _vp_filled(o, k) == [k.element()],),
+    "vapora.Vapora.__iadd__": (lambda o, k: (o.__iadd__(k.iterable([k.element()])), k.sure(len(o.data) == (1 if k.attack == "rebind" else 4))),),
+    "vapora.Vapora.remove": (lambda o, k: _vp_filled(o, k).remove(k.element()),),
+    "vapora.Vapora.index": (lambda o, k: _vp_filled(o, k).index(k.element()),),
+    "vapora.Vapora.count": (lambda o, k: _vp_filled(o, k).count(k.element()),),
+    "vapora.Vapora.pop": (lambda o, k: _vp_filled(o, k).pop(k.element()),),
+    "vapora.Vapora.extend": (lambda o, k: (o.extend(k.iterable([k.element(), k.element()])), k.sure(len(o.data) == (2 if k.attack == "rebind" else 5))),),
+    "vapora.Vapora.sort": (lambda o, k: _vp_filled(o, k).sort(key=k.call(0)),),
+    "vapora.Vapora.__repr__": (lambda o, k: (k.setup(lambda: o.append(k.shown("x"))), repr(o)),),
+    "vapora.Vapora.__str__": (lambda o, k: (k.setup(lambda: o.append(k.shown("x"))), str(o)),),
+    "vapora.Vapora.__lt__": (lambda o, k: _vp_filled(o, k) < [k.element()],),
+    "vapora.Vapora.__radd__": (lambda o, k: o.__radd__(k.iterable([k.element()])),),
+    "vapora.Vapora.__copy__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), o.__copy__()),),
+    "configuration.Configuration.__setitem__": (lambda o, k: (o.__setitem__(k.key("a.c"), k.shown("1")), k.sure("c" in o["a"])),),
+    "configuration.Configuration.copy": (lambda o, k: (k.setup(lambda: o.__setitem__(k.key("z"), k.shown("1"))), o.copy()),),
+    "arbel.Arbel.__str__": (lambda o, k: (_hostile_names(o := type(o)("r", [type(o)("a", ["x", type(o)("b")]), "y"]), k),
+                                          str(o)), lambda o: o.__init__(o.name), lambda o: o.children.clear()),
+    "factory.MetaClassFactory.__call__": (lambda c, k: _M("__call__", **{k.key("a"): 1, "b": 2, "class": _made()})(_made()),),
+    "loftel.LoftelDescriptor.__get__": (lambda o, k: (o.__init__(k.call("v")), o.__get__(None, int)), lambda o: o.__init__(len)),
+    "logic.BaseLogic.__init__": (lambda o, k: o.__init__(k.call(), k.key("a")),),
+    "logic.BaseLogic.__str__": (lambda o, k: str(type(o)(k.shown("x"), type(o)(k.call()))),),
+    "logic.BaseLogic.__repr__": (lambda o, k: repr(type(o)(k.shown("x"))),),
+    "logic.BaseLogic.__eq__": (lambda o, k: type(o)(k.element(), "a") == type(o)(k.element(), "a"),),
+    "logic.And.__call__": (lambda o, k: type(o)(k.call(True), "a")(*["ab"] * 10),),
+    "logic.Or.__call__": (lambda o, k: type(o)(k.call(False), "x")(*["ab"] * 10),),
+    "logic.Not.__call__": (lambda o, k: type(o)(k.call(False), "x")(*["ab"] * 10),),
+}
+
+# Methods that run no user code with the arguments they take (or only the
+# interpreter's, on files and the environment): nothing to attack.
+CALM = {
+    "sequara.Sequara.__getitem__",
+    "vapora.Vapora.__reversed__", "vapora.Vapora.__add__", "vapora.Vapora.append", "vapora.Vapora.insert",
+    "vapora.Vapora.__mul__", "vapora.Vapora.__rmul__", "vapora.Vapora.__imul__", "vapora.Vapora.__le__",
+    "vapora.Vapora.__gt__", "vapora.Vapora.__ge__",
+    "trellan.IndexMarker.__init__", "trellan.IndexMarker.__repr__",
+    "configuration.Configuration.load_cfgs", "configuration.Configuration.load_yamls",
+    "configuration.Configuration._expand_cfg_env_vars", "configuration.Configuration.load_entrypoint",
+    "configuration.Configuration._missing_env_vars", "configuration.Configuration._expand_cfg_value",
+    "arbel.Arbel.__init__", "arbel.Arbel.add_child",
+    "loftel.LoftelDescriptor.__init__",
+    "logic.BaseLogic.__call__", "logic.BaseLogic.__getstate__", "logic.logic_str",
+}
+
+
+def test_every_method_is_attacked_or_runs_no_user_code():
+    names = {str(m) for m in METHODS}
+    assert set(HOSTILE) <= names and CALM <= names
+    assert names - set(HOSTILE) - CALM == set()
+
+
+@pytest.mark.parametrize("attack", hostile.ATTACKS)
+@pytest.mark.parametrize("method", [m for m in METHODS if str(m) in HOSTILE], ids=str)
+def test_callbacks_that_attack_the_object_end_in_an_error_or_the_defined_result(method, attack):
+    call, *hooks = HOSTILE[str(method)]
+    rebind, empty = (hooks + [None, None])[:2]
+    target = method.target()
+    kit = hostile.Kit(attack, target, rebind=rebind, empty=empty)
+    try:
+        call(target, kit)
+    except AssertionError:
+        raise
+    except Exception:  # noqa: BLE001 - an error is a defined outcome; a crash or a lost write is not
+        pass
+    del kit
+    gc.collect()
+
+
+@pytest.mark.parametrize("attack", ["rebind", "empty"])
+@pytest.mark.parametrize("method", [m for m in METHODS if str(m) in HOSTILE], ids=str)
+def test_attacked_calls_grow_no_memory(method, attack):
+    call, *hooks = HOSTILE[str(method)]
+    rebind, empty = (hooks + [None, None])[:2]
+
+    def run():
+        target = method.target()
+        call(target, hostile.Kit(attack, target, rebind=rebind, empty=empty))
+
+    assert_no_growth(run, repeat=100, slack=60)

@@ -1,6 +1,7 @@
 """Behaviour of vestri.ondrel.configuration: the store, expansion and loaders."""
 
 import configparser
+import gc
 import importlib
 import inspect
 import logging
@@ -140,6 +141,49 @@ def test_a_subclass_pattern_is_used(env):
     assert AtSigns._expand_cfg_value("@HOME-@(HOME)-$HOME", section="s", key="k") == "/h-/h-$HOME"
 
 
+def _raising_environ(monkeypatch):
+    class Environ(dict):
+        def __contains__(self, name):
+            raise LookupError(name)
+
+    monkeypatch.setattr(cfgmod, "os", types.SimpleNamespace(environ=Environ()))
+
+
+@pytest.mark.parametrize("call, entries", [
+    (lambda tmp: Configuration._missing_env_vars(5), ["_missing_env_vars"]),
+    (lambda tmp: Configuration._expand_cfg_value(5, section="s", key="k"), ["_expand_cfg_value", "_missing_env_vars"]),
+    (lambda tmp: Configuration._expand_cfg_env_vars(types.SimpleNamespace(defaults=lambda: {"k": 5}, _sections={})),
+     ["_expand_cfg_env_vars", "_expand_cfg_value", "_missing_env_vars"]),
+    (lambda tmp: Configuration().load_cfgs(write(tmp, "configuration-trace.ini", "[s]\nk = $HOME\n")),
+     ["load_cfgs", "_expand_cfg_env_vars", "_expand_cfg_value", "_missing_env_vars"]),
+])
+def test_a_failure_inside_a_nested_method_names_each_method(tmp_path, monkeypatch, call, entries):
+    _raising_environ(monkeypatch)
+    with pytest.raises((TypeError, LookupError)) as excinfo:
+        call(tmp_path)
+    assert [n for n in entry_names(excinfo) if n.startswith(LOGGER)] == [f"{LOGGER}.Configuration.{e}" for e in entries]
+
+
+def clear_lists_holding(obj):
+    for referrer in gc.get_referrers(obj):
+        if isinstance(referrer, list):
+            referrer.clear()
+
+
+def test_expansion_keeps_its_pieces_from_the_environments_code(monkeypatch):
+    given_out = []
+
+    class Environ(dict):
+        def get(self, name, default=None):
+            for piece in given_out:
+                clear_lists_holding(piece)
+            given_out.append(type("Text", (str,), {})(name.lower()))
+            return given_out[-1]
+
+    monkeypatch.setattr(cfgmod, "os", types.SimpleNamespace(environ=Environ(A=1, B=1, C=1)))
+    assert Configuration._expand_cfg_value("<$A|$B|${C}>", section="s", key="k") == "<a|b|c>"
+
+
 # --- the store ------------------------------------------------------------------------------
 
 
@@ -169,6 +213,45 @@ def test_store_errors_pass_through_unchanged(monkeypatch):
     with pytest.raises(ValueError, match="invalid literal") as excinfo:
         cfg["k"] = "x"
     assert "vestri.ondrel.configuration.Configuration.__setitem__" in entry_names(excinfo)
+
+
+def test_an_interrupt_while_finding_the_next_setitem_propagates():
+    class Colliding(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("__setitem__")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                raise KeyboardInterrupt
+            return str.__eq__(self, other)
+
+    class Mixed(Configuration, type("Other", (NestedPointel,), {Colliding("other"): 1})):
+        pass
+
+    cfg = Mixed()
+    Colliding.armed = True  # super() meets the key in Other's namespace
+    with pytest.raises(KeyboardInterrupt):
+        cfg["k"] = "1"
+    cfg["k"] = "1"
+    assert cfg == {"k": 1}
+
+
+def test_a_value_claiming_to_be_a_str_is_asked_once(monkeypatch):
+    asked = []
+
+    class Claiming:
+        @property
+        def __class__(self):
+            asked.append(self)
+            monkeypatch.setattr(cfgmod, "typecast_str", lambda value: "replaced too late")
+            return str
+
+    with pytest.raises(TypeError, match="not subscriptable"):  # typecast_str reads it as a str
+        Configuration()["x"] = Claiming()
+    assert len(asked) == 1
 
 
 def test_storing_goes_through_the_next_class_in_the_mro():
@@ -376,6 +459,33 @@ def test_yaml_documents_load_as_safe_load_loads_them(tmp_path, monkeypatch, text
     assert native == plain
 
 
+@pytest.mark.skipif(not hasattr(yaml, "CSafeLoader"), reason="PyYAML without its C loader")
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError, RecursionError, ValueError])
+def test_an_error_inside_the_native_yaml_load_propagates_at_once(tmp_path, monkeypatch, error):
+    loaders = []
+
+    def interrupted(loader, node, deep=False):
+        loaders.append(type(loader))
+        raise error("stop")
+
+    monkeypatch.setattr(yaml.constructor.SafeConstructor, "construct_mapping", interrupted)
+    cfg = Configuration(kept=1)
+    with pytest.raises(error, match="stop"):
+        cfg.load_yamls(write(tmp_path, "configuration-stop.yaml", "a: 1\n"))
+    assert loaders == [yaml.CSafeLoader] and cfg == {"kept": 1}  # parsed once, natively
+
+
+def test_the_names_loaded_are_kept_from_the_code_that_runs_between(tmp_path):
+    first, second = (write(tmp_path, f"configuration-{n}.yaml", "a: 1\n") for n in ("one", "two"))
+
+    class Hostile(Configuration):
+        def update(self, *args, **kwargs):
+            clear_lists_holding(first)
+            return super().update(*args, **kwargs)
+
+    assert Hostile().load_yamls(first, str(tmp_path / "missing.yaml"), second) == (first, second)
+
+
 def test_yaml_files_are_closed_also_on_errors(tmp_path, monkeypatch):
     opened = []
     real_open = open
@@ -581,14 +691,23 @@ def test_stored_values_are_what_typecast_str_makes_of_them(value):
     assert got == expected and type(got[1]) is type(expected[1])
 
 
+class ShownAs(float):
+    def __repr__(self):
+        return "1.5"
+
+
 @pytest.mark.parametrize("change, text, expected", [
     (lambda mp, s: mp.setitem(s._CONSTANTS, "yes", True), "yes", True),
     (lambda mp, s: mp.setattr(s, "_INT", re.compile(r"[0-9]+")), "007", 7),
     (lambda mp, s: mp.setattr(s, "int", lambda text: "shadowed", raising=False), "5", "shadowed"),
-    (lambda mp, s: mp.setattr(__import__("builtins"), "float", lambda text: "rebound"), "1.5", "rebound"),
+    (lambda mp, s: mp.setattr(__import__("builtins"), "float", lambda text: ShownAs(9)), "1.5", 9.0),
+    (lambda mp, s: mp.setattr(s, "repr", lambda number: "1.50", raising=False), "1.50", 1.5),
+    (lambda mp, s: mp.setattr(__import__("builtins"), "repr", lambda o, r=repr: "3.10" if o == 3.1 else r(o)),
+     "3.10", 3.1),
     (lambda mp, s: mp.setattr(s.typecast_str, "__code__", (lambda value: "new code").__code__), "x", "new code"),
     (lambda mp, s: mp.setattr(cfgmod, "typecast_str", lambda value: [value]), "1", ["1"]),
-], ids=["table entry", "pattern", "module shadows int", "builtins float", "function code", "module name"])
+], ids=["table entry", "pattern", "module shadows int", "builtins float", "module shadows repr", "builtins repr",
+        "function code", "module name"])
 def test_typecast_follows_what_its_names_are_bound_to(monkeypatch, change, text, expected):
     import vestri.utils.strings as strings
 
@@ -596,6 +715,38 @@ def test_typecast_follows_what_its_names_are_bound_to(monkeypatch, change, text,
     cfg = Configuration()
     cfg["x"] = text
     assert cfg["x"] == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    # versions, postcodes and other identifiers stay text
+    ("3.10", "3.10"), ("1.50", "1.50"), ("2.0.1", "2.0.1"), ("0.10", "0.10"), ("007", "007"), ("01234", "01234"),
+    ("1e5", "1e5"), ("2.5E+10", "2.5E+10"), ("1e999", "1e999"), ("1_000", "1_000"), ("+5", "+5"), ("1.", "1."),
+    (".5", ".5"), ("inf", "inf"), ("-inf", "-inf"), ("nan", "nan"), (" 1", " 1"),
+    # exactly as Python prints the number
+    ("42", 42), ("-7", -7), ("0", 0), ("3.1", 3.1), ("1.0", 1.0), ("-0.0", -0.0), ("0.001", 0.001),
+    ("1e+16", 1e16), ("1e-05", 1e-05), ("-2.5e-07", -2.5e-07),
+])
+def test_only_the_way_python_prints_a_number_makes_one(tmp_path, text, expected):
+    stored = Configuration(x=text)["x"]
+    for got in (typecast_str(text), stored):
+        assert type(got) is type(expected) and repr(got) == repr(expected)
+    cfg = Configuration()
+    cfg.load_yamls(write(tmp_path, "configuration-versions.yaml", f"python: '{text}'\nlist: ['{text}']\n"))
+    assert repr(cfg.python) == repr(expected) and cfg.list == [text]
+
+
+def test_the_conversion_runs_natively_while_typecast_str_is_the_frameworks():
+    import vestri.utils.strings as strings
+
+    called = []
+    cfg = Configuration()
+    sys.setprofile(lambda frame, event, arg: called.append(frame.f_code) if event == "call" else None)
+    try:
+        for text in ("3.10", "1.5", "7", "true", "x", None, [1]):
+            cfg["k"] = text
+    finally:
+        sys.setprofile(None)
+    assert strings.typecast_str.__code__ not in called and cfg["k"] == [1]
 
 
 # --- fast paths follow the class --------------------------------------------------------------------

@@ -21,6 +21,13 @@ Decisions a reader would not guess:
   levels, written ``[i]`` in dotted paths, so ``--match`` selects the same
   leaves in every output form and every path printed can be given to
   ``--get``.
+- YAML aliases let a few hundred bytes stand for billions of values, which
+  every level of the merge and every line of output would spell out.  A
+  document is refused when its aliases add more values than a bound
+  (``--max-values``, or the environment variable ``ONDREL_MAX_VALUES``),
+  counted on the parsed nodes before anything is built from them.  What a
+  file spells out itself is not counted: its size is its own bound, and a
+  document without an anchor is not even walked.
 - Errors are one line on standard error and exit status 2, never a
   traceback; ``--get`` of a missing key and ``diff`` of differing sources
   exit 1.  The loaders' log records (unset environment variables, failing
@@ -58,6 +65,10 @@ ROOT_LABEL = "."
 
 EXIT_OK, EXIT_DIFFERENT, EXIT_ERROR = 0, 1, 2
 EXIT_MISSING_KEY = 1
+
+MAX_VALUES_VARIABLE = "ONDREL_MAX_VALUES"
+DEFAULT_MAX_VALUES = 200_000
+_MERGE_TAG = "tag:yaml.org,2002:merge"
 
 # The loaders' INI dialect, without interpolation (values are checked raw) and
 # without a default section, so that [DEFAULT] reads as a section of its own.
@@ -395,11 +406,73 @@ def yaml_error_text(name: str, exc: yaml.YAMLError) -> str:
     return f"{name}: {one_line(exc)}"
 
 
-def read_yaml(name: str) -> dict[Any, Any]:
-    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+def alias_expansion(name: str, root: yaml.Node) -> int:
+    """How many values the aliases (and merge keys) of the document under
+    `root` add once expanded: the values of the expanded tree (keys, scalars,
+    lists and mappings) less those written out.  Each node is visited once,
+    so the count costs what the document costs to compose, however far its
+    aliases would expand."""
+    scalar, sequence = yaml.ScalarNode, yaml.SequenceNode
+    if isinstance(root, scalar):
+        return 0
+    sizes: dict[yaml.Node, int] = {}  # a list or mapping: the values of its expanded tree
+    written = 0
+    open_nodes: set[yaml.Node] = set()  # the lists and mappings being counted: the path to the root
+    stack: list[Any] = [root]  # nodes to count, and (node,) once its children are counted
+    while stack:
+        node = stack.pop()
+        if type(node) is not tuple:
+            if node in sizes:
+                continue
+            if node in open_nodes:
+                raise CommandError(f"{name}: an alias refers to a node that contains it, "
+                                   "so the configuration would never end")
+            open_nodes.add(node)
+            stack.append((node,))
+            children = node.value if isinstance(node, sequence) else [item for pair in node.value for item in pair]
+            stack.extend(child for child in children if not isinstance(child, scalar))
+            continue
+        (node,) = node
+        open_nodes.discard(node)
+        size = own = 1
+        if isinstance(node, sequence):
+            for item in node.value:
+                if isinstance(item, scalar):
+                    own += 1
+                else:
+                    size += sizes[item]
+        else:
+            for key_node, value_node in node.value:
+                if key_node.tag == _MERGE_TAG:  # the entries of every mapping merged in
+                    merged = value_node.value if isinstance(value_node, sequence) else [value_node]
+                    size += sum(sizes[item] - 1 for item in merged if not isinstance(item, scalar))
+                    continue
+                for item in (key_node, value_node):
+                    if isinstance(item, scalar):
+                        own += 1
+                    else:
+                        size += sizes[item]
+        sizes[node] = size + own - 1
+        written += own
+    return sizes[root] - written
+
+
+def read_yaml(name: str, max_values: int) -> dict[Any, Any]:
+    loader_class = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
         with open(name, "r") as stream:
-            document = yaml.load(stream, Loader=loader)
+            # Without an anchor there is no alias: the document is no larger than the file.
+            anchored = "&" in stream.read()
+            stream.seek(0)
+            loader = loader_class(stream)
+            try:
+                node = loader.get_single_node()
+                if node is not None and anchored and alias_expansion(name, node) > max_values:
+                    raise CommandError(f"{name}: its aliases expand the document by more than {max_values:,} "
+                                       f"values (raise the bound with --max-values or {MAX_VALUES_VARIABLE})")
+                document = loader.construct_document(node) if node is not None else None
+            finally:
+                loader.dispose()
     except UnicodeDecodeError as exc:
         raise decode_error(name, exc) from None
     except OSError as exc:
@@ -414,7 +487,7 @@ def read_yaml(name: str) -> dict[Any, Any]:
     return document
 
 
-def load(sources: list[Source], origins: bool = False) -> Merged:
+def load(sources: list[Source], origins: bool = False, max_values: int = DEFAULT_MAX_VALUES) -> Merged:
     """Merge the sources, in order, into one Configuration."""
     merged = Merged(Configuration())
     index = 0
@@ -427,7 +500,7 @@ def load(sources: list[Source], origins: bool = False) -> Merged:
                 run.append(sources[index].target)
             load_ini(merged, IniRun(run), origins)
         elif source.kind == "yaml":
-            load_yaml(merged, source, origins)
+            load_yaml(merged, source, origins, max_values)
         else:
             load_group(merged, source, origins)
         index += 1
@@ -460,8 +533,8 @@ def load_ini(merged: Merged, run: IniRun, origins: bool) -> None:
         merged.origins.update(run.origins())
 
 
-def load_yaml(merged: Merged, source: Source, origins: bool) -> None:
-    document = read_yaml(source.target)
+def load_yaml(merged: Merged, source: Source, origins: bool, max_values: int) -> None:
+    document = read_yaml(source.target, max_values)
     try:
         loaded = merged.config.load_yamls(source.target)
     except yaml.YAMLError as exc:
@@ -569,8 +642,9 @@ def show(args: argparse.Namespace) -> int:
     match = compile_match(args.match) if args.match is not None else None
     if args.origin and args.format:
         raise CommandError("--origin cannot be combined with --format (JSON and YAML have no place for it)")
+    bound = max_values(args.max_values)
     sources = [parse_source(text) for text in args.sources]
-    merged = load(sources, origins=args.origin)
+    merged = load(sources, origins=args.origin, max_values=bound)
 
     def describe(leaf: Leaf) -> str:
         text = value_text(leaf.value)
@@ -617,9 +691,10 @@ def same(a: Any, b: Any) -> bool:
 
 def diff(args: argparse.Namespace) -> int:
     match = compile_match(args.match) if args.match is not None else None
+    bound = max_values(args.max_values)
     left_sources, right_sources = parse_side(args.left), parse_side(args.right)
-    left = {leaf.path: leaf for leaf in select(flatten(load(left_sources).config), match)}
-    right = {leaf.path: leaf for leaf in select(flatten(load(right_sources).config), match)}
+    left = {leaf.path: leaf for leaf in select(flatten(load(left_sources, max_values=bound).config), match)}
+    right = {leaf.path: leaf for leaf in select(flatten(load(right_sources, max_values=bound).config), match)}
     lines = []
     for path, leaf in left.items():
         if path not in right:
@@ -635,9 +710,39 @@ def diff(args: argparse.Namespace) -> int:
 # --- the command line ------------------------------------------------------------------------------
 
 
+def positive_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return count
+
+
+def max_values(option: int | None) -> int:
+    """The bound on the values of one YAML document: the option, else the
+    environment variable, else the default."""
+    if option is not None:
+        return option
+    text = os.environ.get(MAX_VALUES_VARIABLE, "")
+    if not text.strip():
+        return DEFAULT_MAX_VALUES
+    try:
+        return positive_count(text)
+    except argparse.ArgumentTypeError as exc:
+        raise CommandError(f"{MAX_VALUES_VARIABLE}: {exc}") from None
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise CommandError(f"{message} (see '{self.prog} --help')")
+
+
+def add_max_values(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--max-values", metavar="N", type=positive_count,
+                        help=f"refuse a YAML file whose aliases (*name) and merge keys add more than N values "
+                             f"to it when expanded (default: ${MAX_VALUES_VARIABLE}, else {DEFAULT_MAX_VALUES:,})")
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -668,6 +773,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                                   "e.g. \"And('^db\\.', Not('password'))\"")
     show_parser.add_argument("--origin", action="store_true",
                              help="name the source (and INI section) that set each value last")
+    add_max_values(show_parser)
     show_parser.set_defaults(run=show)
 
     diff_parser = commands.add_parser(
@@ -677,6 +783,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     diff_parser.add_argument("left", metavar="A", help="a source, or several joined with '+'")
     diff_parser.add_argument("right", metavar="B", help="a source, or several joined with '+'")
     diff_parser.add_argument("--match", metavar="LOGIC", help="compare only the leaves whose dotted path satisfies it")
+    add_max_values(diff_parser)
     diff_parser.set_defaults(run=diff)
     return parser
 

@@ -5,8 +5,9 @@ import re
 __all__ = ["typecast_str", "decode_cli_string"]
 
 # Canonical spellings only: what repr() of the value would print.  "007",
-# "+5", "1." and "1_000" stay text, so identifiers such as postcodes or
-# version strings are not mangled.
+# "+5", "1.", "1_000", "3.10" and "1e5" stay text, so identifiers such as
+# postcodes or version strings are not mangled.  _FLOAT only screens out what
+# cannot be a float's repr cheaply; the repr itself decides.
 _INT = re.compile(r"-?(?:0|[1-9][0-9]*)")
 _FLOAT = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+(?:[eE][+-]?[0-9]+)?|[eE][+-]?[0-9]+)")
 _NUMBER_START = frozenset("-0123456789")
@@ -28,8 +29,10 @@ def typecast_str(value):
     - ``"True"``/``"true"`` and ``"False"``/``"false"`` become booleans;
       ``"None"``, ``"none"`` and ``"null"`` become ``None``.
     - A canonical decimal integer (``"42"``, ``"-7"``, ``"0"``) becomes an
-      ``int``; a canonical decimal float with a fraction or an exponent
-      (``"1.5"``, ``"-0.25"``, ``"1e-3"``, ``"2.5E+10"``) becomes a ``float``.
+      ``int``; a string that is exactly how Python prints a finite float
+      (``"1.5"``, ``"-0.25"``, ``"1.0"``, ``"1e+16"``) becomes that
+      ``float``.  ``"3.10"``, ``"1.50"``, ``"1e5"`` and ``"2.0.1"`` are not
+      how a float prints, so version strings and the like stay text.
     - Every other string, surrounding white space included, is returned
       unchanged (the same object).
 
@@ -45,7 +48,9 @@ def typecast_str(value):
     if _INT.fullmatch(value):
         return int(value)
     if _FLOAT.fullmatch(value):
-        return float(value)
+        number = float(value)
+        if repr(number) == value:
+            return number
     return value
 
 

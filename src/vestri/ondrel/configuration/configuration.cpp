@@ -40,18 +40,30 @@ constexpr char kEnvVarPattern[] = R"re(\$(?:([A-Za-z_][A-Za-z0-9_]*)|\{([^}]+)\}
 
 // --- the store -----------------------------------------------------------------------
 
-void compute_next_setitem(PyTypeObject* type, NextSetitem& facts) noexcept {
-    Ref found = vo::super_lookup(type, state.configuration_class.get(), state.setitem);
-    facts.base = found.get() == state.base_setitem.get();
-    PyErr_Clear();  // a failed lookup just means "not known": looked up again on use
-}
-
+// What super() finds as __setitem__ after Configuration in the MRO of `type`
+// (NestedPointel's, as a rule).  Looking it up walks class namespaces,
+// where a colliding key's `__eq__` may run and raise (an interrupt too): that
+// error is the caller's, as it would be from super(), and the lookup is not
+// repeated for it.
 Ref find_next_setitem(PyTypeObject* type) noexcept {
-    if (state.next_setitem.get(type, compute_next_setitem).base) return Ref::borrow(state.base_setitem.get());
-    Ref method = vo::super_lookup(type, state.configuration_class.get(), state.setitem);
-    if (!method && !PyErr_Occurred())
+    Ref found, error;
+    bool looked_up = false;
+    auto look_up = [&](PyTypeObject* t, NextSetitem& facts) noexcept {
+        found = vo::super_lookup(t, state.configuration_class.get(), state.setitem);
+        looked_up = true;
+        facts.base = found.get() == state.base_setitem.get();
+        // Set aside while the table is updated; a failed lookup records "not ours".
+        if (!found) error = Ref::steal(PyErr_GetRaisedException());
+    };
+    if (state.next_setitem.get(type, look_up).base) return Ref::borrow(state.base_setitem.get());
+    if (error) {
+        PyErr_SetRaisedException(error.release());
+        return nullptr;
+    }
+    if (!looked_up) found = vo::super_lookup(type, state.configuration_class.get(), state.setitem);
+    if (!found && !PyErr_Occurred())
         PyErr_SetString(PyExc_AttributeError, "'super' object has no attribute '__setitem__'");
-    return method;
+    return found;
 }
 
 // The next class's __setitem__ after Configuration, called as super() would:
@@ -117,7 +129,10 @@ PyObject* cfg_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     // The constructor merges `self` with update(): every level becomes a new
     // level of the copy and every leaf is stored (and converted) again;
     // leaves that are not mappings are shared, not copied.
-    PyObject* copy = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), self);
+    // type(self)(self): the class is held while its constructor runs, which
+    // may assign `self.__class__`.
+    Ref type = Ref::borrow(Py_TYPE(self));
+    PyObject* copy = PyObject_CallOneArg(type.get(), self);
     if (!copy) return VO_FAIL();
     return copy;
 }
@@ -179,6 +194,21 @@ Ref compile_pattern() noexcept {
     return Ref::steal(PyObject_CallMethodOneArg(re.get(), vo::intern("compile"), text.get()));
 }
 
+// NestedPointel's attribute lookup, while it is the C function of Pointel
+// that its `__getattribute__` wraps (no Python hook): like the generic one,
+// it finds `__class__` on the class first.
+bool init_level_getattro() noexcept {
+    PyTypeObject* nested = state.nested_type();
+    PyObject* getattr_name = vo::intern("__getattr__");
+    PyObject* getattribute_name = vo::intern("__getattribute__");
+    if (!getattr_name || !getattribute_name) return false;
+    Ref getattribute = vo::compat::type_lookup_ref(nested, getattribute_name);
+    if (vo::compat::slot_wrapper_parts(getattribute.get()).wrapped == reinterpret_cast<void*>(nested->tp_getattro) &&
+        !vo::compat::type_lookup(nested, getattr_name))
+        state.level_getattro = nested->tp_getattro;
+    return true;
+}
+
 Ref make_configuration(PyObject* module) noexcept {
     Ref base = vo::global(vo::intern("NestedPointel"));
     if (!base) return nullptr;
@@ -195,6 +225,7 @@ Ref make_configuration(PyObject* module) noexcept {
     if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
     if (!state.nested_pointel.set(base)) return nullptr;
     if (!state.base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
+    if (!init_level_getattro()) return nullptr;
     if (!state.assign_slot.install(cls.type_ptr(), vo::SlotId::AssignSubscript,
                                    reinterpret_cast<void*>(cfg_ass_subscript), {"__setitem__", "__delitem__"}))
         return nullptr;

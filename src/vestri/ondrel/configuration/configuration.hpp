@@ -27,7 +27,7 @@ struct ConfigurationState {
     // Interned names (borrowed: interned for the process).
     // Read by more than one file:
     PyObject *os, *environ, *get, *logger, *configparser, *defaultsect, *configuration, *update, *items, *setitem,
-        *typecast_str, *yaml, *get_entry_points, *expand_cfg_env_vars, *pattern;
+        *typecast_str, *yaml, *get_entry_points, *expand_cfg_env_vars, *pattern, *dunder_class;
     // Variable expansion (expansion.cpp):
     PyObject *finditer, *sub, *group, *warning, *defaults, *sections, *set, *missing_env_vars, *expand_cfg_value,
         *empty_text, *list_separator, *warning_format;
@@ -58,6 +58,7 @@ struct ConfigurationState {
     vo::Kept parser_kwvalues;  // (("=",), ("#",))
     vo::Kept zero;             // 0, for `seek`
     vo::Kept real_yaml, real_safe_load, real_load, real_safe_loader;
+    vo::Kept yaml_error;      // yaml.YAMLError: what the C loader may word differently
     vo::Kept c_safe_loader;   // empty when PyYAML has no C loader
     vo::Kept text_file_type;  // io.TextIOWrapper, what open(name, 'r') returns
     // The registries both YAML loaders construct and resolve with, as PyYAML
@@ -70,6 +71,10 @@ struct ConfigurationState {
     vo::Binding typecast_bound;  // our `typecast_str`, and its module's pattern and table names
     vo::Binding unshadowed;      // the built-in names, not shadowed in its module
     vo::Binding builtins_bound;  // the built-in names, as the builtins module binds them
+    vo::Binding repr_bound;      // `repr`: not shadowed there, and the builtins module's
+    vo::Kept object_class;       // object.__class__, the descriptor
+    // NestedPointel's tp_getattro (compared only: the class is held above), or NULL.
+    getattrofunc level_getattro;
 };
 static_assert(std::is_trivially_destructible_v<ConfigurationState>);
 

@@ -18,6 +18,9 @@
 #include "common/module.hpp"
 #include "configuration.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace configuration {
 namespace {
 
@@ -157,44 +160,54 @@ Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
 }
 
 // Every reference replaced by the variable's value, or by "" when it is unset.
+// A replaced `os.environ` runs code for each reference: the pieces are kept
+// here, where that code cannot reach them, and joined at the end.
 Ref substitute(PyObject* value) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(value), pos = 0;
-    Ref pieces;
-    auto append = [&](PyObject* piece) noexcept { return PyList_Append(pieces.get(), piece) == 0; };
+    std::vector<Ref> pieces;
     Reference ref;
     for (;;) {
         Found found = next_reference(value, pos, ref);
         if (found == Found::Error) return nullptr;
         if (found == Found::No) break;
-        if (!pieces && !(pieces = Ref::steal(PyList_New(0)))) return nullptr;
         if (ref.start > pos) {
             Ref before = Ref::steal(PyUnicode_Substring(value, pos, ref.start));
-            if (!before || !append(before.get())) return nullptr;
+            if (!before) return nullptr;
+            pieces.push_back(std::move(before));
         }
         Ref name = Ref::steal(PyUnicode_Substring(value, ref.name_start, ref.name_end));
         if (!name) return nullptr;
         Ref replacement = environ_get(name.get());
         if (!replacement) return nullptr;
         // A replacement function's None stands for nothing, as in `sub`.
-        if (replacement.get() != Py_None && !append(replacement.get())) return nullptr;
+        if (replacement.get() != Py_None) pieces.push_back(std::move(replacement));
         pos = ref.end;
     }
-    // No reference: the value itself (a str subclass comes back as a plain str).
-    if (!pieces) return Ref::steal(PyUnicode_Substring(value, 0, length));
-    if (pos < length) {
+    if (pos < length || pieces.empty()) {
+        // No reference: the value itself (a str subclass comes back as a plain str).
         Ref after = Ref::steal(PyUnicode_Substring(value, pos, length));
-        if (!after || !append(after.get())) return nullptr;
+        if (!after) return nullptr;
+        if (pos == 0) return after;
+        pieces.push_back(std::move(after));
     }
-    return Ref::steal(PyUnicode_Join(state.empty_text, pieces.get()));
+    // Filled before anything else can run: the collector never sees an empty slot.
+    Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!joined) return nullptr;
+    for (size_t i = 0; i < pieces.size(); ++i)
+        PyTuple_SET_ITEM(joined.get(), static_cast<Py_ssize_t>(i), pieces[i].release());
+    return Ref::steal(PyUnicode_Join(state.empty_text, joined.get()));
 }
 
 // cls._expand_cfg_value(value, section=section, key=key)
 Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* key) noexcept {
     Ref missing;
-    if (class_attr_is(cls, state.missing_env_vars, state.d_missing.get()))
+    if (class_attr_is(cls, state.missing_env_vars, state.d_missing.get())) {
+        // The method run in place: its entry is added here, as its own call would.
         missing = missing_env_vars(cls, value);
-    else
+        if (!missing) VO_TRACE_AS("Configuration._missing_env_vars");
+    } else {
         missing = Ref::steal(PyObject_CallMethodOneArg(cls, state.missing_env_vars, value));
+    }
     if (!missing) return nullptr;
     int any = PyObject_IsTrue(missing.get());
     if (any < 0) return nullptr;
@@ -220,8 +233,11 @@ Ref expand_value(PyObject* cls, PyObject* value, PyObject* section, PyObject* ke
 Ref expand_through_class(PyObject* value, PyObject* section, PyObject* key) noexcept {
     Ref cls = vo::global(state.configuration);
     if (!cls) return nullptr;
-    if (class_attr_is(cls.get(), state.expand_cfg_value, state.d_expand_value.get()))
-        return expand_value(cls.get(), value, section, key);
+    if (class_attr_is(cls.get(), state.expand_cfg_value, state.d_expand_value.get())) {
+        Ref result = expand_value(cls.get(), value, section, key);
+        if (!result) VO_TRACE_AS("Configuration._expand_cfg_value");
+        return result;
+    }
     Ref method = Ref::steal(PyObject_GetAttr(cls.get(), state.expand_cfg_value));
     if (!method) return nullptr;
     PyObject* argv[] = {value, section, key};

@@ -11,9 +11,11 @@
 // user's `!tag` constructor lives on `SafeLoader` only); and the text avoids
 // what the two parsers read differently (tabs, the bare `!` tag, control
 // characters, a byte-order mark, nesting deep enough for the Python parser
-// to run out of recursion).  When the C loader fails, the file is parsed
-// again with `yaml.safe_load`, so that the error is the one it raises.  A
-// caller who rebinds `yaml` gets exactly `yaml.safe_load(f)`.
+// to run out of recursion).  When the C loader finds the text malformed, the
+// file is parsed again with `yaml.safe_load`, so that the error is the one it
+// raises; every other exception (an interrupt above all) propagates at once,
+// as it would from `safe_load`.  A caller who rebinds `yaml` gets exactly
+// `yaml.safe_load(f)`.
 #include "common/args.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
@@ -23,9 +25,13 @@
 #include "common/module.hpp"
 #include "configuration.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace configuration {
 namespace {
 
+using vo::Is;
 using vo::Ref;
 
 Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -69,50 +75,66 @@ PyObject* cfg_load_cfgs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // The parser is a mapping of section views, the default section first;
     // values are interpolated as the views are read.
     if (!call_method(self, state.update, config.get())) return VO_FAIL();
+    // Every section has inherited the defaults; their own level goes:
+    // self.pop(configparser.DEFAULTSECT), the method found first.
+    Ref pop = Ref::steal(PyObject_GetAttr(self, state.pop));
+    if (!pop) return VO_FAIL();
     Ref configparser = vo::global(state.configparser);
     if (!configparser) return VO_FAIL();
     Ref default_section = Ref::steal(PyObject_GetAttr(configparser.get(), state.defaultsect));
     if (!default_section) return VO_FAIL();
-    // Every section has inherited the defaults; their own level goes.
-    if (!call_method(self, state.pop, default_section.get())) return VO_FAIL();
+    Ref popped = Ref::steal(PyObject_CallOneArg(pop.get(), default_section.get()));
+    if (!popped) return VO_FAIL();
     return loaded.release();
 }
 
 // --- load_yamls ---------------------------------------------------------------------------
 
+// Clears the pending exception if it only says that an object could not
+// answer a question the plain definition never asks (a registry that cannot
+// be compared, a name that is missing): then the plain call is made and
+// meets the problem itself, if there is one.  An interrupt, an exit,
+// MemoryError or RecursionError says something about the process and stays
+// pending; false then.
+bool clear_if_ordinary() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        PyErr_ExceptionMatches(PyExc_RecursionError))
+        return false;
+    PyErr_Clear();
+    return true;
+}
+
 // Whether the C loader's registries (constructors, resolvers) are those of
-// SafeLoader, and both as they were when the module was loaded.
-bool registries_as_shipped() noexcept {
-    if (!state.registry_names) return false;
+// SafeLoader, and both as they were when the module was loaded.  Comparing
+// runs the `__eq__` of whatever a user registered.
+Is registries_as_shipped() noexcept {
+    if (!state.registry_names) return Is::No;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.registry_names.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(state.registry_names.get(), i);
         PyObject* copy = PyTuple_GET_ITEM(state.registry_copies.get(), i);
         for (PyObject* loader : {state.real_safe_loader.get(), state.c_safe_loader.get()}) {
             Ref now = Ref::steal(PyObject_GetAttr(loader, name));
             int same = now ? PyObject_RichCompareBool(now.get(), copy, Py_EQ) : -1;
-            if (same <= 0) {
-                PyErr_Clear();  // a registry that cannot be compared is not the shipped one
-                return false;
-            }
+            if (same == 0) return Is::No;
+            if (same < 0) return clear_if_ordinary() ? Is::No : Is::Error;
         }
     }
-    return true;
+    return Is::Yes;
 }
 
-bool use_c_loader(PyObject* yaml, PyObject* file) noexcept {
+Is use_c_loader(PyObject* yaml, PyObject* file) noexcept {
     // A file of another type (from a rebound `open`) may not read back from the start.
     if (yaml != state.real_yaml.get() || !state.c_safe_loader ||
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(state.text_file_type.get())))
-        return false;
-    Ref safe_load = Ref::steal(PyObject_GetAttr(yaml, state.safe_load));
-    Ref load = Ref::steal(PyObject_GetAttr(yaml, state.load));
-    Ref safe_loader = Ref::steal(PyObject_GetAttr(yaml, state.safe_loader));
-    if (!safe_load || !load || !safe_loader) {
-        PyErr_Clear();  // the plain call reports a missing name itself
-        return false;
+        return Is::No;
+    for (auto [name, real] :
+         {std::pair{state.safe_load, state.real_safe_load.get()}, std::pair{state.load, state.real_load.get()},
+          std::pair{state.safe_loader, state.real_safe_loader.get()}}) {
+        Ref now = Ref::steal(PyObject_GetAttr(yaml, name));
+        if (!now) return clear_if_ordinary() ? Is::No : Is::Error;  // safe_load reports a missing name itself
+        if (now.get() != real) return Is::No;
     }
-    return safe_load.get() == state.real_safe_load.get() && load.get() == state.real_load.get() &&
-           safe_loader.get() == state.real_safe_loader.get() && registries_as_shipped();
+    return registries_as_shipped();
 }
 
 // Whether both parsers read `text` alike: no tab, no `!` (the bare tag reads
@@ -152,26 +174,47 @@ bool parsers_agree_on(PyObject* text) noexcept {
     return deepest * 4 + 50 < vo::compat::recursion_remaining();
 }
 
-// The document of the C loader, NULL (no exception) where it cannot be used or failed.
-Ref load_natively(PyObject* file) noexcept {
-    Ref text = Ref::steal(PyObject_CallMethodNoArgs(file, state.read));
-    if (!text || !parsers_agree_on(text.get())) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Ref loader = Ref::steal(PyObject_CallOneArg(state.c_safe_loader.get(), text.get()));
-    if (!loader) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    // yaml.load(): try: return loader.get_single_data() finally: loader.dispose()
-    Ref document = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.get_single_data));
-    PyObject* error = PyErr_GetRaisedException();
-    Ref disposed = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.dispose));
-    Py_XDECREF(error);
+// What the C loader made of a file.
+enum class Native {
+    Loaded,    // the document
+    Declined,  // safe_load reads the file again: the text is one the parsers may read differently, or
+               // the C loader found it malformed and safe_load words the error its own way
+    Failed,    // an exception that safe_load would let through as it is (an interrupt, MemoryError,
+               // RecursionError, an error of a constructor): raised now, the file is not read again
+};
+
+// Only what describes the text is worth a second reading: a YAML error, or
+// text that cannot be decoded (safe_load reads in pieces and may stop at a
+// syntax error before the bad bytes).  Anything else propagates at once.
+Native decline_if_about_the_text(PyObject* text_error) noexcept {
+    if (!PyErr_ExceptionMatches(text_error)) return Native::Failed;
     PyErr_Clear();
-    if (!disposed) return nullptr;
-    return document;
+    return Native::Declined;
+}
+
+Native load_natively(PyObject* file, Ref& document) noexcept {
+    Ref text = Ref::steal(PyObject_CallMethodNoArgs(file, state.read));
+    if (!text) return decline_if_about_the_text(PyExc_UnicodeDecodeError);
+    if (!parsers_agree_on(text.get())) return Native::Declined;
+    Ref loader = Ref::steal(PyObject_CallOneArg(state.c_safe_loader.get(), text.get()));
+    if (!loader) return Native::Failed;
+    // yaml.load(): try: return loader.get_single_data() finally: loader.dispose()
+    document = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.get_single_data));
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref disposed = Ref::steal(PyObject_CallMethodNoArgs(loader.get(), state.dispose));
+    if (!disposed) {
+        // As from a `finally` block: the new error, with the first as its context.
+        if (error) {
+            Ref raised = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(raised.get(), error.release());
+            PyErr_SetRaisedException(raised.release());
+        }
+        document.reset();
+        return Native::Failed;
+    }
+    if (!error) return Native::Loaded;
+    PyErr_SetRaisedException(error.release());
+    return decline_if_about_the_text(state.yaml_error.get());
 }
 
 // self.update(yaml.safe_load(f))
@@ -181,15 +224,19 @@ bool merge_yaml(PyObject* self, PyObject* file) noexcept {
     Ref yaml = vo::global(state.yaml);
     if (!yaml) return false;
     Ref document;
-    if (use_c_loader(yaml.get(), file)) {
-        document = load_natively(file);
+    Native native = Native::Declined;
+    Is native_possible = use_c_loader(yaml.get(), file);
+    if (native_possible == Is::Error) return false;
+    if (native_possible == Is::Yes) {
+        native = load_natively(file, document);
+        if (native == Native::Failed) return false;
         // Read again from the start, by safe_load itself.
-        if (!document) {
+        if (native == Native::Declined) {
             Ref at = Ref::steal(PyObject_CallMethodOneArg(file, state.seek, state.zero.get()));
             if (!at) return false;
         }
     }
-    if (!document) document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), state.safe_load, file));
+    if (native == Native::Declined) document = Ref::steal(PyObject_CallMethodOneArg(yaml.get(), state.safe_load, file));
     if (!document) return false;
     Ref result = Ref::steal(PyObject_CallOneArg(update.get(), document.get()));
     return static_cast<bool>(result);
@@ -249,8 +296,9 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!vo::reject_keywords("Configuration.load_yamls", kwnames)) return VO_FAIL();
     Ref files = files_tuple(args, nargs);
     if (!files) return VO_FAIL();
-    Ref loaded = Ref::steal(PyList_New(0));
-    if (!loaded) return VO_FAIL();
+    // Which names were loaded: kept here, where the code that runs between
+    // (open, update, the YAML constructors) cannot reach it.
+    std::vector<PyObject*> loaded;  // borrowed from `files`, which only this function sees
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* name = PyTuple_GET_ITEM(files.get(), i);
         Ref os = vo::global(state.os);
@@ -264,11 +312,13 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!is_file) continue;  // not a regular file: skipped without a word
         // Files merged before a failing one stay merged.
         if (!load_yaml_file(self, name)) return VO_FAIL();
-        if (PyList_Append(loaded.get(), name) < 0) return VO_FAIL();
+        loaded.push_back(name);
     }
-    if (PyList_GET_SIZE(loaded.get()) == nargs) return files.release();
-    PyObject* result = PyList_AsTuple(loaded.get());
+    if (static_cast<Py_ssize_t>(loaded.size()) == nargs) return files.release();
+    PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(loaded.size()));
     if (!result) return VO_FAIL();
+    for (size_t i = 0; i < loaded.size(); ++i)
+        PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(i), Py_NewRef(loaded[i]));
     return result;
 }
 
@@ -290,15 +340,18 @@ bool log_entry_point_failure(PyObject* ep) noexcept {
     // As inside an `except` block: the record carries this traceback, and an
     // error raised while logging is chained to it.
     vo::HandlingScope handling(error.get());
+    // logger.exception(... + str(ep.dist)): the method is found before the message is made.
     Ref logger = vo::global(state.logger);
     if (!logger) return false;
+    Ref log = Ref::steal(PyObject_GetAttr(logger.get(), state.exception));
+    if (!log) return false;
     Ref dist = Ref::steal(PyObject_GetAttr(ep, state.dist));
     if (!dist) return false;
     Ref text = Ref::steal(PyObject_Str(dist.get()));
     if (!text) return false;
     Ref message = Ref::steal(PyUnicode_Concat(state.entry_failed, text.get()));
     if (!message) return false;
-    Ref logged = Ref::steal(PyObject_CallMethodOneArg(logger.get(), state.exception, message.get()));
+    Ref logged = Ref::steal(PyObject_CallOneArg(log.get(), message.get()));
     return static_cast<bool>(logged);
 }
 
@@ -414,7 +467,8 @@ bool init_loaders() noexcept {
     PyObject* yaml = state.real_yaml.get();
     if (!state.real_safe_load.set(Ref::steal(PyObject_GetAttr(yaml, state.safe_load))) ||
         !state.real_load.set(Ref::steal(PyObject_GetAttr(yaml, state.load))) ||
-        !state.real_safe_loader.set(Ref::steal(PyObject_GetAttr(yaml, state.safe_loader))))
+        !state.real_safe_loader.set(Ref::steal(PyObject_GetAttr(yaml, state.safe_loader))) ||
+        !state.yaml_error.set(Ref::steal(PyObject_GetAttrString(yaml, "YAMLError"))))
         return false;
     Ref io = Ref::steal(PyImport_ImportModule("io"));
     if (!io || !state.text_file_type.set(Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")))) return false;

@@ -4,23 +4,29 @@
 // function: a copy of a 10,000-leaf store makes 11,110 calls.  While the
 // module's `typecast_str` is the function the module body imported, with its
 // own code, and every name that function reads (`_CONSTANTS`, `_INT`,
-// `_FLOAT`, `_NUMBER_START`, and `isinstance`, `str`, `int`, `float`, which
-// its module does not shadow) is still bound to what it was, the same
+// `_FLOAT`, `_NUMBER_START`, and `isinstance`, `str`, `int`, `float`, `repr`,
+// which its module does not shadow) is still bound to what it was, the same
 // conversion is done here:
-//  - a value that is not a str is returned as it is (`isinstance` is asked
-//    in C for anything else, so an object whose `__class__` claims to be a
-//    str still goes to the function);
+//  - a value that is not a str is returned as it is, when its class answers
+//    `__class__` with object's own descriptor through a lookup that runs no
+//    code of its own; anything else (a `__class__` property that may claim
+//    str) goes to the function, which asks it once, as it always would;
 //  - an exact str is looked up in `_CONSTANTS` (the real dict, so that a
 //    change to its entries is seen) unless it starts with a sign or a digit;
 //  - otherwise the two compiled patterns (immutable, so recognised by
-//    identity) are matched by hand: `-?(?:0|[1-9][0-9]*)` makes an int,
-//    the same followed by a fraction and/or an exponent a float.
+//    identity) are matched by hand: `-?(?:0|[1-9][0-9]*)` makes an int; the
+//    same followed by a fraction and/or an exponent is a float only if the
+//    float's repr() is the text again ("3.10" and "1e5" stay text).
 // str subclasses go to the function: their `__hash__`, `__eq__` or `__getitem__`
-// may differ.
+// may differ.  The patterns are recognised by their text as well: if the
+// function's module ever spells them differently, the function is called.
 #include "common/bindings.hpp"
+#include "common/compat.hpp"
 #include "common/kept.hpp"
 #include "common/module.hpp"
 #include "configuration.hpp"
+
+#include <cstring>
 
 namespace configuration {
 namespace {
@@ -64,9 +70,40 @@ Number match_number(PyObject* text) noexcept {
     return exponent() ? Number::Float : Number::None;
 }
 
+// `float(text)` if `repr()` of that float spells `text`, else `text` itself;
+// NULL with an exception on failure.  `text` matched the float pattern, so
+// it is ASCII and its UTF-8 form is its own data.
+Ref canonical_float(PyObject* text) noexcept {
+    Py_ssize_t size = 0;
+    const char* digits = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!digits) return nullptr;
+    // As float() parses it: an overflow gives an infinity, whose repr differs.
+    double number = PyOS_string_to_double(digits, nullptr, nullptr);
+    if (number == -1.0 && PyErr_Occurred()) return nullptr;
+    char* shown = PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!shown) return nullptr;
+    bool same = std::strlen(shown) == static_cast<size_t>(size) && std::memcmp(shown, digits, size) == 0;
+    PyMem_Free(shown);
+    if (!same) return Ref::borrow(text);
+    return Ref::steal(PyFloat_FromDouble(number));
+}
+
+// Whether `isinstance(value, str)` is false for every instance of `type`
+// that is not a str by layout, without asking the instance.
+bool answers_own_class(PyTypeObject* type) noexcept {
+    getattrofunc get = type->tp_getattro;
+    if (get != PyObject_GenericGetAttr && (get != state.level_getattro || !get)) return false;
+    return vo::compat::type_lookup(type, state.dunder_class) == state.object_class.get();
+}
+
 }  // namespace
 
 bool init_typecast(PyObject* module) noexcept {
+    if (!(state.dunder_class = vo::intern("__class__"))) return false;
+    Ref object_dict = Ref::steal(PyType_GetDict(&PyBaseObject_Type));
+    if (!object_dict ||
+        !state.object_class.set(Ref::borrow(PyDict_GetItemWithError(object_dict.get(), state.dunder_class))))
+        return false;
     PyObject* globals = PyModule_GetDict(module);
     Ref func = vo::global(state.typecast_str);
     if (!func) return false;
@@ -100,9 +137,11 @@ bool init_typecast(PyObject* module) noexcept {
     const char* texts[8] = {"_CONSTANTS", "_INT", "_FLOAT", "_NUMBER_START", "isinstance", "str", "int", "float"};
     for (int i = 0; i < 8; ++i)
         if (!(interned[i] = vo::intern(texts[i]))) return false;
-    PyObject* real_builtins[4];
-    for (int i = 0; i < 4; ++i) {
-        real_builtins[i] = PyDict_GetItemWithError(builtins, interned[4 + i]);  // live as long as builtins
+    PyObject* repr_name = vo::intern("repr");
+    if (!repr_name) return false;
+    PyObject* real_builtins[5];  // live as long as builtins
+    for (int i = 0; i < 5; ++i) {
+        real_builtins[i] = PyDict_GetItemWithError(builtins, i < 4 ? interned[4 + i] : repr_name);
         if (!real_builtins[i]) return PyErr_Occurred() ? false : true;
     }
     state.real_typecast.set(func);
@@ -121,16 +160,18 @@ bool init_typecast(PyObject* module) noexcept {
            state.builtins_bound.init({{builtins, interned[4], real_builtins[0]},
                                       {builtins, interned[5], real_builtins[1]},
                                       {builtins, interned[6], real_builtins[2]},
-                                      {builtins, interned[7], real_builtins[3]}});
+                                      {builtins, interned[7], real_builtins[3]}}) &&
+           state.repr_bound.init({{func_globals, repr_name, nullptr}, {builtins, repr_name, real_builtins[4]}});
 }
 
 Ref typecast(PyObject* value) noexcept {
     if (state.real_typecast && state.typecast_bound.holds() && state.unshadowed.holds() &&
-        state.builtins_bound.holds() && PyFunction_GET_CODE(state.real_typecast.get()) == state.real_code.get()) {
+        state.builtins_bound.holds() && state.repr_bound.holds() &&
+        PyFunction_GET_CODE(state.real_typecast.get()) == state.real_code.get()) {
         if (!PyUnicode_Check(value)) {
-            int is_str = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-            if (is_str < 0) return nullptr;
-            if (!is_str) return Ref::borrow(value);
+            // The lookup may meet a colliding key's `__eq__`, which may reassign `value.__class__`.
+            Ref type = Ref::borrow(Py_TYPE(value));
+            if (answers_own_class(type.type_ptr())) return Ref::borrow(value);
         } else if (PyUnicode_CheckExact(value)) {
             Py_UCS4 first = PyUnicode_GET_LENGTH(value) ? PyUnicode_READ_CHAR(value, 0) : 0;
             if (first != '-' && !digit(first)) {
@@ -143,7 +184,7 @@ Ref typecast(PyObject* value) noexcept {
                 case Number::Int:
                     return Ref::steal(PyLong_FromUnicodeObject(value, 10));
                 case Number::Float:
-                    return Ref::steal(PyFloat_FromString(value));
+                    return canonical_float(value);
                 case Number::None:
                     return Ref::borrow(value);
             }
