@@ -29,15 +29,22 @@
 //    its callback then removes its entry from `data`.  Every walk over
 //    `data` therefore holds the entry it looks at and re-reads the length at
 //    each step, as the list type's own methods do.  Iteration goes on by
-//    position over the shortened list.  A write reads `data` only once the
-//    user code it runs is over (the input's iteration, the collections that
-//    making references can start) and stores into the list it finds then;
-//    the references are gathered in C++ storage until that moment.  Only while list.sort runs does the
+//    position over the shortened list.  Only while list.sort runs does the
 //    list look empty; Vapora.sort takes out the entries of elements that
 //    died meanwhile when it is over.
+//  - A write reads `data` only once the user code it runs is over (the
+//    input's iteration, the collections that making references can start)
+//    and stores into the list it finds then, as `self.data.extend(...)`
+//    would.  Until then its references gather in a new list that shows only
+//    what it holds, should that code reach it through the collector.
 //  - Where UserList would act on `data` itself in a way that shows or shares
 //    the references (repetition, right-hand addition, copy.copy, ordering),
 //    Vapora acts on the elements instead.
+//  - Work that stands in for another method, run here in C++ rather than
+//    through the class, adds that method's traceback entry where it fails,
+//    as the nested Python frame would: the steps of the native iterator
+//    (`__iter__`, a generator method), a slice's construction (`__init__`)
+//    and the sort key (a lambda inside `sort`).
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
