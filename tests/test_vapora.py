@@ -12,6 +12,7 @@ import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
+import hostile
 from leakcheck import assert_no_growth
 import vestri.ondrel.vapora as vapora
 from vestri.ondrel.vapora import Vapora
@@ -454,6 +455,26 @@ def test_a_slice_over_entries_that_meddle_with_the_copies(cls, meddle, expected)
     v = cls(keep.values())
     v.data.insert(0, Entry(keep["a"], meddle))
     assert [x.name for x in v[0:4]] == list(expected)
+
+
+@pytest.mark.parametrize("attack", [
+    lambda v, entry: hostile.clear_referrers(entry),
+    lambda v, entry: v.__init__(KEEP[:2]),
+    lambda v, entry: v.data.clear(),
+])
+@pytest.mark.parametrize("operation", [
+    lambda v: v * 2, lambda v: v.__imul__(2), lambda v: [] + v, copy.copy, reversed, lambda v: v < [],
+    lambda v: v.sort(), lambda v: v.sort(key=id), lambda v: v.pop(KEEP[3]), lambda v: v.extend(v),
+])
+def test_operations_over_an_entry_that_meddles_end_in_an_error_or_a_result(operation, attack):
+    v = Vapora(KEEP)
+    meddle = [lambda entry: attack(v, entry)]  # once
+    v.data.insert(2, Entry(KEEP[0], lambda entry: meddle and meddle.pop()(entry)))
+    try:
+        operation(v)
+    except Exception:  # noqa: BLE001 - an error is a defined outcome; a crash is not
+        pass
+    assert all(x is None or x in KEEP for x in v)
 
 
 def rebinding(v, *elements):
