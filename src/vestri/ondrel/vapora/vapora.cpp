@@ -13,8 +13,8 @@
 //    holds the Vapora weakly and calls `remove` on it when a referent dies,
 //    so a subclass's `remove` is still the one called, and an unreachable
 //    Vapora is freed at once by reference counting.  All the references of
-//    one Vapora share one WeakCall (a write reuses the one its last entry
-//    carries).
+//    one Vapora share one WeakCall (a write reuses the one the last write
+//    used, or the one its last entry carries).
 //  - Each "base operation" is done on `data` directly while the method that
 //    super() finds after Vapora is UserList's own and `data` is an exact
 //    list; otherwise that method is called as written.  Likewise
@@ -32,9 +32,19 @@
 //    position over the shortened list.  Only while list.sort runs does the
 //    list look empty; Vapora.sort takes out the entries of elements that
 //    died meanwhile when it is over.
+//  - A write reads `data` only once the user code it runs is over (the
+//    input's iteration, the collections that making references can start)
+//    and stores into the list it finds then, as `self.data.extend(...)`
+//    would.  Until then its references gather in a new list that shows only
+//    what it holds, should that code reach it through the collector.
 //  - Where UserList would act on `data` itself in a way that shows or shares
 //    the references (repetition, right-hand addition, copy.copy, ordering),
 //    Vapora acts on the elements instead.
+//  - Work that stands in for another method, run here in C++ rather than
+//    through the class, adds that method's traceback entry where it fails,
+//    as the nested Python frame would: the steps of the native iterator
+//    (`__iter__`, a generator method), a slice's construction (`__init__`)
+//    and the sort key (a lambda inside `sort`).
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
@@ -90,6 +100,7 @@ struct State {
     vo::Kept base_originals[kBaseCount];  // UserList's own functions
     vo::Kept reverse_slice;               // slice(None, None, -1)
     vo::Kept sort_kwnames;                // ("key", "reverse")
+    vo::Kept last_callback;               // the WeakCall of the last write (see callback_for)
     // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones.
     vo::Binding weakref_names;
 };
@@ -129,14 +140,11 @@ inline bool direct(unsigned int traits, Base b) noexcept {
 
 Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, S.data)); }
 
-// `data` when the base operation `b` may be done on it directly: an exact
-// list reached through an ordinary attribute.  Empty, without an exception,
-// when the operation must go through the base method (which then reports
-// any error of its own, in its own order).
-Ref direct_data(PyObject* self, Base b) noexcept {
-    if (!direct(traits_of(self), b)) return nullptr;
-    // An ordinary attribute is the instance dictionary's entry: read there,
-    // it skips the generic lookup's search of the class.
+// `data` as the instance dictionary holds it, when it is an exact list and
+// an ordinary attribute (read there, it skips the generic lookup's search of
+// the class); else empty, without an exception.  Runs no Python code.
+inline Ref exact_data(PyObject* self, unsigned int traits) noexcept {
+    if (!(traits & kPlainData)) return nullptr;
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref data;
     if (!dict || vo::compat::dict_get_ref(dict.get(), S.data, data) <= 0) {
@@ -145,6 +153,42 @@ Ref direct_data(PyObject* self, Base b) noexcept {
     }
     if (!PyList_CheckExact(data.get())) return nullptr;
     return data;
+}
+
+// `data` when the base operation `b` may be done on it directly: an exact
+// list reached through an ordinary attribute.  Empty, without an exception,
+// when the operation must go through the base method (which then reports
+// any error of its own, in its own order).  A write reads it after the
+// user code it runs (an iterable's `__next__`, a collection's finalizers),
+// which may have rebound it: the entries go where `self.data` is then.
+Ref direct_data(PyObject* self, Base b) noexcept {
+    unsigned int traits = traits_of(self);
+    if (!direct(traits, b)) return nullptr;
+    return exact_data(self, traits);
+}
+
+// An empty new list with room for `n` items, to be filled by appending.
+// Code run while it is filled can reach it through the collector
+// (`gc.get_objects()`, `gc.get_referrers()`): it shows only the items put
+// in so far, each held, never an empty slot; and whatever that code does to
+// it, the next append looks at the list as it is then.
+Ref list_with_room(Py_ssize_t n) noexcept {
+    Ref list = Ref::steal(PyList_New(n));
+    if (list) Py_SET_SIZE(list.get(), 0);
+    return list;
+}
+
+// `list.append(item)`, taking over `item`; without a call while the list has
+// room (the list's own layout: its size and the slots it has allocated).
+inline bool list_append(PyObject* list, Ref item) noexcept {
+    auto* l = reinterpret_cast<PyListObject*>(list);
+    Py_ssize_t n = Py_SIZE(l);
+    if (VO_LIKELY(n < l->allocated)) {
+        l->ob_item[n] = item.release();
+        Py_SET_SIZE(l, n + 1);
+        return true;
+    }
+    return PyList_Append(list, item.get()) == 0;
 }
 
 // Whether `list` is in the middle of list.sort, which shows it empty until
@@ -201,79 +245,91 @@ Ref call_entry(PyObject* entry) noexcept {
     return Ref::steal(PyObject_CallNoArgs(entry));
 }
 
-// The callback for new entries of `self`: the one the last entry of `data`
-// carries when it is this instance's, else a new one.
-Ref callback_for(PyObject* self, PyObject* data) noexcept {
-    if (data && PyList_CheckExact(data)) {
-        Py_ssize_t n = PyList_GET_SIZE(data);
-        if (n > 0) {
-            PyObject* last = PyList_GET_ITEM(data, n - 1);
-            if (PyWeakref_CheckRef(last)) {
-                PyObject* callback = vo::weakref_callback(last);
-                if (vo::is_weakcall_of(callback, self, S.remove)) return Ref::borrow(callback);
-            }
+// Whom a write is for: an instance that may hold entries already, or one
+// being made, whose `data` is not there yet.
+enum class Target { Existing, New };
+
+// The callback for new entries of `self`: the one its last write used, or
+// the one the last entry of its `data` carries, else a new one.  The module
+// keeps the last one used: a WeakCall names its Vapora through a weak
+// reference, so it can match no other object, even one at the same address.
+Ref callback_for(PyObject* self, Target target) noexcept {
+    PyObject* last = S.last_callback.get();
+    if (VO_LIKELY(vo::is_weakcall_of(last, self, S.remove))) return Ref::borrow(last);
+    Ref callback;
+    if (target == Target::Existing) {
+        if (Ref data = exact_data(self, traits_of(self))) {
+            Py_ssize_t n = PyList_GET_SIZE(data.get());
+            PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
+            if (entry && PyWeakref_CheckRef(entry) && vo::is_weakcall_of(vo::weakref_callback(entry), self, S.remove))
+                callback = Ref::borrow(vo::weakref_callback(entry));
         }
     }
-    return vo::weakcall_new(self, S.remove);
+    if (!callback && !(callback = vo::weakcall_new(self, S.remove))) return nullptr;
+    S.last_callback.set(callback);
+    return callback;
 }
 
 // Makes the stored references of one write; the callback is made on first need.
+//
+// Re-entrancy: iterating the input runs user code, and making a reference
+// can run a collection (finalizers, callbacks of dying elements); either may
+// change this instance, rebind its `data` or clear any list it can reach.
+// So nothing of the instance is read here, and the list that gathers the
+// references holds each one it shows.
 class Wrapper {
 public:
-    Wrapper(PyObject* self, PyObject* data) noexcept : self_(self), data_(data) {}
+    explicit Wrapper(PyObject* self, Target target = Target::Existing) noexcept : self_(self), target_(target) {}
 
     Ref wrap(PyObject* element) noexcept {
-        if (!callback_ && !(callback_ = callback_for(self_, data_))) return nullptr;
+        if (!callback_ && !(callback_ = callback_for(self_, target_))) return nullptr;
         return make_ref(element, callback_.get());
     }
 
     // The references for every element of `items`, in its iteration order,
     // in a new list; nothing is made to last when one element fails.
-    // Re-entrancy: iterating `items` runs user code, which may change this
-    // instance (even kill its elements); nothing of it is touched here, and
-    // each element is held until its reference is made.
     Ref wrap_all(PyObject* items) noexcept {
-        if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) return wrap_sequence(items);
+        if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+            // Walked by position as its iterator would walk it: the length
+            // is read at each step (a collection's finalizers may change a
+            // list), each element held while it is wrapped.
+            Ref pin = Ref::borrow(items);
+            Ref refs = list_with_room(Py_SIZE(items));
+            if (!refs) return nullptr;
+            for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
+                Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
+                Ref ref = wrap(element.get());
+                if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+            }
+            return refs;
+        }
         Ref it = Ref::steal(PyObject_GetIter(items));
         if (!it) return nullptr;
         Ref refs = Ref::steal(PyList_New(0));
         if (!refs) return nullptr;
         while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
             Ref ref = wrap(element.get());
-            if (!ref || PyList_Append(refs.get(), ref.get()) < 0) return nullptr;
+            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
         return refs;
     }
 
-private:
-    // An exact list or tuple, walked by position as its iterator would walk
-    // it: the length is read at each step (making a reference can trigger a
-    // collection, whose finalizers may change a list).  The result is made
-    // at the starting length and trimmed or extended at the end.
-    Ref wrap_sequence(PyObject* items) noexcept {
-        Ref pin = Ref::borrow(items);
-        Py_ssize_t start = Py_SIZE(items);
-        Ref refs = Ref::steal(PyList_New(start));
+    // The references for `elements`, in a new list (the caller keeps the
+    // elements alive until the list is stored).
+    Ref wrap_each(const std::vector<Ref>& elements) noexcept {
+        Ref refs = list_with_room(static_cast<Py_ssize_t>(elements.size()));
         if (!refs) return nullptr;
-        Py_ssize_t i = 0;
-        for (; i < Py_SIZE(items); ++i) {
-            Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
+        for (const Ref& element : elements) {
             Ref ref = wrap(element.get());
-            if (!ref) return nullptr;
-            if (i < start) {
-                PyList_SET_ITEM(refs.get(), i, ref.release());
-            } else if (PyList_Append(refs.get(), ref.get()) < 0) {
-                return nullptr;
-            }
+            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
         }
-        // Slots never filled are NULL, which the list's slice deletion accepts.
-        if (i < start && PyList_SetSlice(refs.get(), i, start, nullptr) < 0) return nullptr;
         return refs;
     }
 
-    PyObject* self_;
-    PyObject* data_;  // borrowed from the caller, who holds it
+private:
+    PyObject* self_;  // the instance written to, held by the caller
+    Target target_;
     Ref callback_;
 };
 
@@ -292,11 +348,6 @@ inline bool compares_by_identity(PyObject* obj) noexcept { return Py_TYPE(obj)->
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
-}
-
-inline int referents_equal(PyObject* a, PyObject* b) noexcept {
-    if (compares_by_identity(a) && compares_by_identity(b)) return a == b;
-    return referents_compare(a, b);
 }
 
 // What a lookup compares the entries of `data` with: `entry == probe`, where
@@ -327,9 +378,16 @@ public:
 
     // The probe reference, made now if need be.
     PyObject* reference() noexcept {
-        if (!ref_ && item_) reference_to(item_);
+        if (!ref_ && item_) {
+            ran_code_ = true;  // an allocation: the collector may run
+            reference_to(item_);
+        }
         return ref_.get();
     }
+
+    // Whether a comparison so far may have run Python code (which may have
+    // changed or rebound `data`).
+    bool ran_code() const noexcept { return ran_code_; }
 
     // `entry == probe`: 1, 0, or -1 on error.  `entry` may be borrowed from
     // `data`; it is pinned before any comparison that can run Python code.
@@ -340,15 +398,22 @@ public:
                 if (!obj) return 0;                                          // a dead reference equals only itself
                 if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
                 if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
-                return referents_compare(obj, item_);
+                ran_code_ = true;
+                int equal = referents_compare(obj, item_);
+                // The code that ran may have changed the element's class.
+                item_by_identity_ = compares_by_identity(item_);
+                return equal;
             }
             if (entry == ref_.get()) return 1;
             if (ref_exact_) {
                 PyObject* obj = vo::weakref_referent_borrowed(entry);
                 if (!obj || !target_) return 0;
-                return referents_equal(obj, target_.get());
+                if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
+                ran_code_ = true;
+                return referents_compare(obj, target_.get());
             }
         }
+        ran_code_ = true;
         Ref pin = Ref::borrow(entry);
         PyObject* probe = reference();
         if (!probe) return -1;
@@ -369,8 +434,9 @@ private:
         if (ref_exact_) target_ = vo::weakref_referent(ref_.get());
     }
 
-    PyObject* item_ = nullptr;  // the element, borrowed from the caller; NULL once compared by reference
-    bool item_by_identity_ = false;
+    PyObject* item_ = nullptr;       // the element, borrowed from the caller; NULL once compared by reference
+    bool item_by_identity_ = false;  // the element's class keeps object's own `==`
+    bool ran_code_ = false;
     Ref ref_;
     Ref target_;  // the referent of a plain probe reference (empty when dead)
     bool ref_exact_ = false;
@@ -412,12 +478,26 @@ SortInProgress* sort_of(PyObject* data) noexcept {
 
 // --- iteration ----------------------------------------------------------------------------
 
+// The iterators over what the entries of a list (or of what `data` iterates
+// over) read as.  Those of `Vapora.__iter__` stand in for a generator method:
+// an error inside a step carries that method's traceback entry, as the
+// generator's frame would add it; the others are Vapora's private walks.
+enum class Walk { Private, OfIter };
+
+// Marks an error raised by a step of `__iter__`.
+template <Walk walk>
+vo::Step failed_step() noexcept {
+    if constexpr (walk == Walk::OfIter) VO_TRACE_AS("Vapora.__iter__");
+    return vo::Step::Error;
+}
+
 // Walks a list of entries by position and reads each.
+template <Walk walk>
 vo::Step step_entries(PyObject* list, Py_ssize_t& position, Ref& item) noexcept {
     if (position >= PyList_GET_SIZE(list)) return vo::Step::End;
     // call_entry pins an entry before calling anything that may run code.
     item = call_entry(PyList_GET_ITEM(list, position++));
-    return item ? vo::Step::Item : vo::Step::Error;
+    return item ? vo::Step::Item : failed_step<walk>();
 }
 
 Py_ssize_t entries_left(PyObject* list, Py_ssize_t position) noexcept {
@@ -426,22 +506,26 @@ Py_ssize_t entries_left(PyObject* list, Py_ssize_t position) noexcept {
 }
 
 // Reads the entries an iterator hands out (for a `data` that is not a list).
+template <Walk walk>
 vo::Step step_iterated_entries(PyObject* iterator, Py_ssize_t&, Ref& item) noexcept {
     Ref entry = Ref::steal(PyIter_Next(iterator));
-    if (!entry) return PyErr_Occurred() ? vo::Step::Error : vo::Step::End;
+    if (!entry) return PyErr_Occurred() ? failed_step<walk>() : vo::Step::End;
     item = call_entry(entry.get());
-    return item ? vo::Step::Item : vo::Step::Error;
+    return item ? vo::Step::Item : failed_step<walk>();
 }
 
-const vo::IterKind kListEntries{.step = step_entries, .remaining = entries_left};
-const vo::IterKind kIteratedEntries{.step = step_iterated_entries};
+template <Walk walk>
+const vo::IterKind kListEntries{.step = step_entries<walk>, .remaining = entries_left};
+template <Walk walk>
+const vo::IterKind kIteratedEntries{.step = step_iterated_entries<walk>};
 
 // An iterator over what the entries of `entries` read as.
+template <Walk walk = Walk::Private>
 Ref read_entries(PyObject* entries) noexcept {
-    if (PyList_CheckExact(entries)) return vo::iterator_new(kListEntries, entries);
+    if (PyList_CheckExact(entries)) return vo::iterator_new(kListEntries<walk>, entries);
     Ref it = Ref::steal(PyObject_GetIter(entries));
     if (!it) return nullptr;
-    return vo::iterator_new(kIteratedEntries, it.get());
+    return vo::iterator_new(kIteratedEntries<walk>, it.get());
 }
 
 // `[x for x in self]`, through the instance's own iteration.
@@ -458,22 +542,18 @@ Ref elements_of(PyObject* self) noexcept {
 
 // --- the methods ----------------------------------------------------------------------------
 
-PyObject* vapora_init(PyObject* self, PyObject* items) {
-    VO_METHOD("Vapora.__init__");
-    Ref refs;
-    if (items) {
-        refs = Wrapper(self, nullptr).wrap_all(items);
-    } else {
-        refs = Ref::steal(PyList_New(0));
-    }
-    if (!refs) return VO_FAIL();
+// The base initialiser's part of `__init__`, given the new references.
+bool init_data(PyObject* self, PyObject* refs) noexcept {
     // UserList's initialiser would store an empty list and then copy the
     // references into it: the same as storing this new list.
-    if (direct(traits_of(self), kInit)) {
-        if (PyObject_SetAttr(self, S.data, refs.get()) < 0) return VO_FAIL();
-    } else if (!call_base(self, kInit, {refs.get()})) {
-        return VO_FAIL();
-    }
+    if (direct(traits_of(self), kInit)) return PyObject_SetAttr(self, S.data, refs) == 0;
+    return !!call_base(self, kInit, {refs});
+}
+
+PyObject* vapora_init(PyObject* self, PyObject* items) {
+    VO_METHOD("Vapora.__init__");
+    Ref refs = items ? Wrapper(self, Target::New).wrap_all(items) : Ref::steal(PyList_New(0));
+    if (!refs || !init_data(self, refs.get())) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -509,46 +589,56 @@ PyObject* vapora_contains(PyObject* self, PyObject* item) {
 
 int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds);
 
-// `cls(referent of each entry of entries)`.  For Vapora itself, whose
-// construction is object's allocation and then this module's __init__, the
-// instance is made and initialised directly with a list of the referents
-// instead of a one-pass iterator over them.  `fresh`: `entries` is a new
-// list that no other code holds.
-PyObject* new_over_referents(PyTypeObject* cls, PyObject* entries, bool fresh) noexcept {
-    if (fresh && cls == vapora_type() && cls->tp_init == vapora_tp_init &&
-        Py_TYPE(cls)->tp_call == PyType_Type.tp_call && cls->tp_new == PyBaseObject_Type.tp_new) {
-        Py_ssize_t n = PyList_GET_SIZE(entries);
-        Ref referents = Ref::steal(PyList_New(n));
-        if (!referents) return nullptr;
-        // Nobody else holds `entries`: reading the entries cannot change it.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref element = call_entry(PyList_GET_ITEM(entries, i));
-            if (!element) return nullptr;
-            PyList_SET_ITEM(referents.get(), i, element.release());
+// `type(self)(entry() for entry in self.data[index])`, for a slice `index`.
+// For Vapora itself, whose construction is object's allocation and then
+// this module's __init__, the instance is made and initialised directly over
+// the referents instead of over a one-pass iterator of them; an error on the
+// way carries the entry of the `__init__` it stands in for.
+// Re-entrancy: reading an entry that is no plain reference calls it, and
+// that code can reach the copy `data[index]` through the collector and
+// change it; the copy is walked as a generator over it would walk it (each
+// entry held while it is read, the length read at each step), and the
+// referents are kept in C++ storage until the new instance holds them.
+PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
+    Ref cls = Ref::borrow(Py_TYPE(self));
+    PyTypeObject* type = cls.type_ptr();
+    Ref data = get_data(self);
+    if (!data) return nullptr;
+    Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
+    if (!entries) return nullptr;
+    if (PyList_CheckExact(entries.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
+        Py_TYPE(type)->tp_call == PyType_Type.tp_call && type->tp_new == PyBaseObject_Type.tp_new) {
+        std::vector<Ref> elements;
+        elements.reserve(static_cast<size_t>(PyList_GET_SIZE(entries.get())));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+            Ref element = call_entry(PyList_GET_ITEM(entries.get(), i));
+            if (!element) {
+                VO_TRACE_AS("Vapora.__init__");
+                return nullptr;
+            }
+            elements.push_back(std::move(element));
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
-        Ref obj = Ref::steal(cls->tp_new(cls, empty.get(), nullptr));
+        Ref obj = Ref::steal(type->tp_new(type, empty.get(), nullptr));
         if (!obj) return nullptr;
-        Ref done = Ref::steal(vapora_init(obj.get(), referents.get()));
-        if (!done) return nullptr;
+        Ref refs = Wrapper(obj.get(), Target::New).wrap_each(elements);
+        if (!refs || !init_data(obj.get(), refs.get())) {
+            VO_TRACE_AS("Vapora.__init__");
+            return nullptr;
+        }
         return obj.release();
     }
-    Ref referents = read_entries(entries);
+    Ref referents = read_entries(entries.get());
     if (!referents) return nullptr;
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(cls), referents.get());
+    return PyObject_CallOneArg(cls.get(), referents.get());
 }
 
 PyObject* vapora_getitem(PyObject* self, PyObject* index) {
     VO_METHOD("Vapora.__getitem__");
     if (PySlice_Check(index)) {
         // A new instance of the caller's class, over the referents in slice order.
-        Ref data = get_data(self);
-        if (!data) return VO_FAIL();
-        Ref entries = Ref::steal(PyObject_GetItem(data.get(), index));
-        if (!entries) return VO_FAIL();
-        bool fresh = PyList_CheckExact(data.get()) && PyList_CheckExact(entries.get()) && Py_REFCNT(entries.get()) == 1;
-        PyObject* result = new_over_referents(Py_TYPE(self), entries.get(), fresh);
+        PyObject* result = new_over_slice(self, index);
         if (!result) return VO_FAIL();
         return result;
     }
@@ -577,11 +667,10 @@ PyObject* vapora_getitem(PyObject* self, PyObject* index) {
 
 PyObject* vapora_setitem(PyObject* self, PyObject* index, PyObject* item) {
     VO_METHOD("Vapora.__setitem__");
-    Ref data = direct_data(self, kSetitem);
-    Wrapper wrapper(self, data.get());
+    Wrapper wrapper(self);
     Ref value = PySlice_Check(index) ? wrapper.wrap_all(item) : wrapper.wrap(item);
     if (!value) return VO_FAIL();
-    if (data) {
+    if (Ref data = direct_data(self, kSetitem)) {
         if (PyObject_SetItem(data.get(), index, value.get()) < 0) return VO_FAIL();
     } else if (!call_base(self, kSetitem, {index, value.get()})) {
         return VO_FAIL();
@@ -593,7 +682,7 @@ PyObject* vapora_iter(PyObject* self) {
     VO_METHOD("Vapora.__iter__");
     Ref data = get_data(self);
     if (!data) return VO_FAIL();
-    Ref it = read_entries(data.get());
+    Ref it = read_entries<Walk::OfIter>(data.get());
     if (!it) return VO_FAIL();
     return it.release();
 }
@@ -638,10 +727,9 @@ PyObject* vapora_add(PyObject* self, PyObject* item) {
 
 PyObject* vapora_iadd(PyObject* self, PyObject* items) {
     VO_METHOD("Vapora.__iadd__");
-    Ref data = direct_data(self, kIadd);
-    Ref refs = Wrapper(self, data.get()).wrap_all(items);
+    Ref refs = Wrapper(self).wrap_all(items);
     if (!refs) return VO_FAIL();
-    if (data) {
+    if (Ref data = direct_data(self, kIadd)) {
         // `self.data += refs` extends the list in place and stores the same
         // list back into the ordinary attribute: the store changes nothing.
         Py_ssize_t n = PyList_GET_SIZE(data.get());
@@ -703,10 +791,9 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
 
 PyObject* vapora_append(PyObject* self, PyObject* item) {
     VO_METHOD("Vapora.append");
-    Ref data = direct_data(self, kAppend);
-    Ref ref = Wrapper(self, data.get()).wrap(item);
+    Ref ref = Wrapper(self).wrap(item);
     if (!ref) return VO_FAIL();
-    if (data) {
+    if (Ref data = direct_data(self, kAppend)) {
         if (PyList_Append(data.get(), ref.get()) < 0) return VO_FAIL();
     } else if (!call_base(self, kAppend, {ref.get()})) {
         return VO_FAIL();
@@ -761,38 +848,51 @@ PyObject* vapora_count(PyObject* self, PyObject* item) {
     return result.release();
 }
 
-// The entry that `pop` takes out: by position for an integer (or nothing,
-// the last), else the first entry equal to the element.
-Ref pop_entry(PyObject* self, PyObject* item) noexcept {
-    if (!item || PyIndex_Check(item)) {
-        if (Ref data = direct_data(self, kPop)) {
-            Py_ssize_t i = -1;
-            bool plain = !item;
-            if (item && PyLong_CheckExact(item)) {
-                i = PyLong_AsSsize_t(item);
-                plain = !(i == -1 && PyErr_Occurred());
-                if (!plain) PyErr_Clear();  // too large: list.pop's own error below
-            }
-            Py_ssize_t n = PyList_GET_SIZE(data.get());
-            if (plain && i < 0) i += n;
-            if (plain && i >= 0 && i < n) {
-                Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
-                if (PyList_SetSlice(data.get(), i, i + 1, nullptr) < 0) return nullptr;
-                return entry;
-            }
-            // Anything else, with list.pop's own conversion and errors.
-            PyObject* args[] = {data.get(), item};
-            return Ref::steal(PyObject_VectorcallMethod(S.pop, args, item ? 2 : 1, nullptr));
+// The entry that `pop` takes out at a position: `item` an integer, or
+// nothing for the last.
+Ref pop_position(PyObject* self, PyObject* item) noexcept {
+    if (Ref data = direct_data(self, kPop)) {
+        Py_ssize_t i = -1;
+        bool plain = !item;
+        if (item && PyLong_CheckExact(item)) {
+            i = PyLong_AsSsize_t(item);
+            plain = !(i == -1 && PyErr_Occurred());
+            if (!plain) PyErr_Clear();  // too large: list.pop's own error below
         }
-        if (!item) return call_base(self, kPop, {});
-        return call_base(self, kPop, {item});
+        Py_ssize_t n = PyList_GET_SIZE(data.get());
+        if (plain && i < 0) i += n;
+        if (plain && i >= 0 && i < n) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), i));
+            if (PyList_SetSlice(data.get(), i, i + 1, nullptr) < 0) return nullptr;
+            return entry;
+        }
+        // Anything else, with list.pop's own conversion and errors.
+        PyObject* args[] = {data.get(), item};
+        return Ref::steal(PyObject_VectorcallMethod(S.pop, args, item ? 2 : 1, nullptr));
     }
+    if (!item) return call_base(self, kPop, {});
+    return call_base(self, kPop, {item});
+}
+
+// The entry that `pop` takes out: by position for an integer (or nothing,
+// the last), else the first entry equal to the element, as `index` finds
+// it and then `pop` takes it out by that position.
+// Re-entrancy: the comparisons may run Python code that changes `data` or
+// rebinds it; the position found is then popped from the list `self.data`
+// holds afterwards, with list.pop's error if it is no longer there.
+Ref pop_entry(PyObject* self, PyObject* item) noexcept {
+    if (!item || PyIndex_Check(item)) return pop_position(self, item);
     Probe probe;
     if (!probe.for_element(item)) return nullptr;
     if (Ref data = direct_data(self, kPop); data && direct(traits_of(self), kIndex)) {
         Py_ssize_t position;
         switch (find_first(data.get(), probe, position)) {
             case Search::Found: {
+                if (probe.ran_code()) {
+                    Ref at = Ref::steal(PyLong_FromSsize_t(position));
+                    return at ? pop_position(self, at.get()) : nullptr;
+                }
+                // Nothing ran since `data` was read: the entry is still there.
                 Ref entry = Ref::borrow(PyList_GET_ITEM(data.get(), position));
                 if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return nullptr;
                 return entry;
@@ -825,11 +925,10 @@ PyObject* vapora_pop(PyObject* self, PyObject* item) {
 
 PyObject* vapora_insert(PyObject* self, PyObject* index, PyObject* item) {
     VO_METHOD("Vapora.insert");
-    Ref data = direct_data(self, kInsert);
-    Ref ref = Wrapper(self, data.get()).wrap(item);
+    Ref ref = Wrapper(self).wrap(item);
     if (!ref) return VO_FAIL();
     Ref done;
-    if (data) {
+    if (Ref data = direct_data(self, kInsert)) {
         // list.insert's own conversion of the position, with its errors.
         PyObject* args[] = {data.get(), index, ref.get()};
         done = Ref::steal(PyObject_VectorcallMethod(S.insert, args, 3, nullptr));
@@ -842,10 +941,9 @@ PyObject* vapora_insert(PyObject* self, PyObject* index, PyObject* item) {
 
 PyObject* vapora_extend(PyObject* self, PyObject* items) {
     VO_METHOD("Vapora.extend");
-    Ref data = direct_data(self, kExtend);
-    Ref refs = Wrapper(self, data.get()).wrap_all(items);
+    Ref refs = Wrapper(self).wrap_all(items);
     if (!refs) return VO_FAIL();
-    if (data) {
+    if (Ref data = direct_data(self, kExtend)) {
         Py_ssize_t n = PyList_GET_SIZE(data.get());
         if (PyList_SetSlice(data.get(), n, n, refs.get()) < 0) return VO_FAIL();
     } else if (!call_base(self, kExtend, {refs.get()})) {
@@ -854,13 +952,20 @@ PyObject* vapora_extend(PyObject* self, PyObject* items) {
     Py_RETURN_NONE;
 }
 
-// Sort keys: the referent itself, or the caller's key applied to it.
-PyObject* sort_key_referent(PyObject*, PyObject* entry) { return call_entry(entry).release(); }
+// Sort keys: the referent itself, or the caller's key applied to it.  They
+// are functions of `sort` of their own, with a traceback entry of their own
+// (under the name Python gives a lambda inside `sort`).
+PyObject* sort_key_referent(PyObject*, PyObject* entry) {
+    Ref element = call_entry(entry);
+    if (VO_UNLIKELY(!element)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
+    return element.release();
+}
 
 PyObject* sort_key_applied(PyObject* key, PyObject* entry) {
     Ref element = call_entry(entry);
-    if (!element) return nullptr;
-    return PyObject_CallOneArg(key, element.get());
+    PyObject* sort_key = element ? PyObject_CallOneArg(key, element.get()) : nullptr;
+    if (VO_UNLIKELY(!sort_key)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
+    return sort_key;
 }
 
 PyMethodDef sort_key_defs[] = {
@@ -995,7 +1100,8 @@ PyObject* vapora_mul(PyObject* self, PyObject* n) {
     if (!elements) return VO_FAIL();
     Ref repeated = Ref::steal(PyNumber_Multiply(elements.get(), n));
     if (!repeated) return VO_FAIL();
-    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), repeated.get());
+    Ref cls = Ref::borrow(Py_TYPE(self));
+    PyObject* result = PyObject_CallOneArg(cls.get(), repeated.get());
     if (!result) return VO_FAIL();
     return result;
 }
@@ -1013,10 +1119,11 @@ PyObject* vapora_imul(PyObject* self, PyObject* n) {
     if (!elements) return VO_FAIL();
     Ref repeated = Ref::steal(PyNumber_Multiply(elements.get(), n));
     if (!repeated) return VO_FAIL();
+    Ref refs = Wrapper(self, Target::New).wrap_all(repeated.get());
+    if (!refs) return VO_FAIL();
+    // Read after the iteration and the wrapping, which may rebind it.
     Ref data = get_data(self);
-    if (!data) return VO_FAIL();
-    Ref refs = Wrapper(self, nullptr).wrap_all(repeated.get());
-    if (!refs || PySequence_SetSlice(data.get(), 0, PY_SSIZE_T_MAX, refs.get()) < 0) return VO_FAIL();
+    if (!data || PySequence_SetSlice(data.get(), 0, PY_SSIZE_T_MAX, refs.get()) < 0) return VO_FAIL();
     return Py_NewRef(self);
 }
 
@@ -1028,7 +1135,8 @@ PyObject* vapora_radd(PyObject* self, PyObject* other) {
     if (!elements) return VO_FAIL();
     Py_ssize_t n = PyList_GET_SIZE(joined.get());
     if (PyList_SetSlice(joined.get(), n, n, elements.get()) < 0) return VO_FAIL();
-    PyObject* result = PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(self)), joined.get());
+    Ref cls = Ref::borrow(Py_TYPE(self));
+    PyObject* result = PyObject_CallOneArg(cls.get(), joined.get());
     if (!result) return VO_FAIL();
     return result;
 }
@@ -1037,22 +1145,27 @@ PyObject* vapora_radd(PyObject* self, PyObject* other) {
 // attributes copied; its `data` holds new references to the same objects.
 PyObject* vapora_copy(PyObject* self) {
     VO_METHOD("Vapora.__copy__");
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    Ref copy = Ref::steal(PyObject_CallMethodOneArg(cls, S.new_, cls));
+    Ref cls = Ref::borrow(Py_TYPE(self));
+    Ref copy = Ref::steal(PyObject_CallMethodOneArg(cls.get(), S.new_, cls.get()));
     if (!copy) return VO_FAIL();
     Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref target = own ? Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr)) : nullptr;
     if (!target || PyDict_Update(target.get(), own.get()) < 0) return VO_FAIL();
+    // The update compares keys, which can run Python code; from here on each
+    // dictionary is the one its object holds at the time.
+    own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref data;
-    if (vo::compat::dict_get_ref(own.get(), S.data, data) < 0) return VO_FAIL();
+    if (!own || vo::compat::dict_get_ref(own.get(), S.data, data) < 0) return VO_FAIL();
     if (!data) {
         vo::raise_key_error(S.data);
         return VO_FAIL();
     }
     Ref elements = read_entries(data.get());
     if (!elements) return VO_FAIL();
-    Ref refs = Wrapper(copy.get(), nullptr).wrap_all(elements.get());
-    if (!refs || PyDict_SetItem(target.get(), S.data, refs.get()) < 0) return VO_FAIL();
+    Ref refs = Wrapper(copy.get(), Target::New).wrap_all(elements.get());
+    if (!refs) return VO_FAIL();
+    target = Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
+    if (!target || PyDict_SetItem(target.get(), S.data, refs.get()) < 0) return VO_FAIL();
     return copy.release();
 }
 
@@ -1137,7 +1250,10 @@ int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
         sig_init.site.add();
         return -1;
     }
-    Ref done = Ref::steal(vapora_init(self, parsed[0]));
+    // Borrowed from `args` or `kwds`, which other code may hold and clear
+    // while the items are iterated.
+    Ref items = Ref::borrow(parsed[0]);
+    Ref done = Ref::steal(vapora_init(self, items.get()));
     return done ? 0 : -1;
 }
 
