@@ -594,6 +594,13 @@ def _sq_filled(o, k):
     return o
 
 
+def _vp_calling(o, k):
+    """A Vapora whose data holds, after its references, an entry of the
+    kit's: any callable may stand in `data`, and every read calls it."""
+    k.setup(lambda: o.data.append(k.call(k.element())))
+    return o
+
+
 def _vp_filled(o, k):
     k.setup(lambda: o.extend(k.mortals(3) + [k.element()]))
     return o
@@ -641,9 +648,9 @@ HOSTILE = {
         None, list.clear),
     "vapora.Vapora.__init__": (lambda o, k: (o.__init__(k.iterable([k.element(), k.element()])), k.sure(lambda: len(o) == 2)),),
     "vapora.Vapora.__contains__": (lambda o, k: k.element() in _vp_filled(o, k),),
-    "vapora.Vapora.__getitem__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), o[0:]),),
+    "vapora.Vapora.__getitem__": (lambda o, k: _vp_calling(o, k)[0:],),
     "vapora.Vapora.__setitem__": (lambda o, k: (o.__setitem__(slice(0, 1), k.iterable([k.element()])), k.sure(lambda: len(o.data) == (1 if k.attack == "rebind" else 3))),),
-    "vapora.Vapora.__iter__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), list(o)),),
+    "vapora.Vapora.__iter__": (lambda o, k: list(_vp_calling(o, k)),),
     "vapora.Vapora.__eq__": (lambda o, k: _vp_filled(o, k) == [k.element()],),
     "vapora.Vapora.__iadd__": (lambda o, k: (o.__iadd__(k.iterable([k.element()])), k.sure(lambda: len(o.data) == (1 if k.attack == "rebind" else 4))),),
     "vapora.Vapora.remove": (lambda o, k: _vp_filled(o, k).remove(k.element()),),
@@ -655,8 +662,16 @@ HOSTILE = {
     "vapora.Vapora.__repr__": (lambda o, k: (k.setup(lambda: o.append(k.shown("x"))), repr(o)),),
     "vapora.Vapora.__str__": (lambda o, k: (k.setup(lambda: o.append(k.shown("x"))), str(o)),),
     "vapora.Vapora.__lt__": (lambda o, k: _vp_filled(o, k) < [k.element()],),
+    "vapora.Vapora.__reversed__": (lambda o, k: _vp_calling(o, k).__reversed__(),),
+    "vapora.Vapora.__add__": (lambda o, k: _vp_calling(o, k) + _vp_calling(type(o)(), k),),
+    "vapora.Vapora.__mul__": (lambda o, k: _vp_calling(o, k) * 2,),
+    "vapora.Vapora.__rmul__": (lambda o, k: 2 * _vp_calling(o, k),),
+    "vapora.Vapora.__imul__": (lambda o, k: _vp_calling(o, k).__imul__(2),),
+    "vapora.Vapora.__le__": (lambda o, k: _vp_filled(o, k) <= [k.element()],),
+    "vapora.Vapora.__gt__": (lambda o, k: _vp_filled(o, k) > [k.element()],),
+    "vapora.Vapora.__ge__": (lambda o, k: _vp_calling(o, k) >= [k.element()],),
     "vapora.Vapora.__radd__": (lambda o, k: o.__radd__(k.iterable([k.element()])),),
-    "vapora.Vapora.__copy__": (lambda o, k: (k.setup(lambda: o.data.append(k.call(k.element()))), o.__copy__()),),
+    "vapora.Vapora.__copy__": (lambda o, k: _vp_calling(o, k).__copy__(),),
     "configuration.Configuration.__setitem__": (lambda o, k: (o.__setitem__(k.key("a.c"), k.shown("1")), k.sure(lambda: "c" in o["a"])),),
     "configuration.Configuration.copy": (lambda o, k: (k.setup(lambda: o.__setitem__(k.key("z"), k.shown("1"))), o.copy()),),
     "arbel.Arbel.__str__": (lambda o, k: (_hostile_names(o := type(o)("r", [type(o)("a", ["x", type(o)("b")]), "y"]), k),
@@ -676,9 +691,7 @@ HOSTILE = {
 # interpreter's, on files and the environment): nothing to attack.
 CALM = {
     "sequara.Sequara.__getitem__",
-    "vapora.Vapora.__reversed__", "vapora.Vapora.__add__", "vapora.Vapora.append", "vapora.Vapora.insert",
-    "vapora.Vapora.__mul__", "vapora.Vapora.__rmul__", "vapora.Vapora.__imul__", "vapora.Vapora.__le__",
-    "vapora.Vapora.__gt__", "vapora.Vapora.__ge__",
+    "vapora.Vapora.append", "vapora.Vapora.insert",
     "trellan.IndexMarker.__init__", "trellan.IndexMarker.__repr__",
     "configuration.Configuration.load_cfgs", "configuration.Configuration.load_yamls",
     "configuration.Configuration._expand_cfg_env_vars", "configuration.Configuration.load_entrypoint",

@@ -127,6 +127,30 @@ inline bool list_being_sorted(PyObject* list) noexcept {
     return reinterpret_cast<PyListObject*>(list)->allocated == -1;
 }
 
+// An empty new list with room for `n` items, to be filled by appending.
+// Code run while it is filled can reach it through the collector
+// (`gc.get_objects()`, `gc.get_referrers()`): it shows only the items put
+// in so far, each held, never an empty slot; and whatever that code does to
+// it, the next append looks at the list as it is then.
+inline Ref list_with_room(Py_ssize_t n) noexcept {
+    Ref list = Ref::steal(PyList_New(n));
+    if (list) Py_SET_SIZE(list.get(), 0);
+    return list;
+}
+
+// `list.append(item)`, taking over `item`; without a call while the list has
+// room (the list's own layout: its size and the slots it has allocated).
+inline bool list_append(PyObject* list, Ref item) noexcept {
+    auto* l = reinterpret_cast<PyListObject*>(list);
+    Py_ssize_t n = Py_SIZE(l);
+    if (VO_LIKELY(n < l->allocated)) {
+        l->ob_item[n] = item.release();
+        Py_SET_SIZE(l, n + 1);
+        return true;
+    }
+    return PyList_Append(list, item.get()) == 0;
+}
+
 }  // namespace vo::compat
 
 namespace vo::compat {

@@ -167,30 +167,6 @@ Ref direct_data(PyObject* self, Base b) noexcept {
     return exact_data(self, traits);
 }
 
-// An empty new list with room for `n` items, to be filled by appending.
-// Code run while it is filled can reach it through the collector
-// (`gc.get_objects()`, `gc.get_referrers()`): it shows only the items put
-// in so far, each held, never an empty slot; and whatever that code does to
-// it, the next append looks at the list as it is then.
-Ref list_with_room(Py_ssize_t n) noexcept {
-    Ref list = Ref::steal(PyList_New(n));
-    if (list) Py_SET_SIZE(list.get(), 0);
-    return list;
-}
-
-// `list.append(item)`, taking over `item`; without a call while the list has
-// room (the list's own layout: its size and the slots it has allocated).
-inline bool list_append(PyObject* list, Ref item) noexcept {
-    auto* l = reinterpret_cast<PyListObject*>(list);
-    Py_ssize_t n = Py_SIZE(l);
-    if (VO_LIKELY(n < l->allocated)) {
-        l->ob_item[n] = item.release();
-        Py_SET_SIZE(l, n + 1);
-        return true;
-    }
-    return PyList_Append(list, item.get()) == 0;
-}
-
 // Whether `list` is in the middle of list.sort, which shows it empty until
 // the end (it marks that time with an allocation of -1).
 bool being_sorted(PyObject* list) noexcept { return vo::compat::list_being_sorted(list); }
@@ -294,12 +270,12 @@ public:
             // is read at each step (a collection's finalizers may change a
             // list), each element held while it is wrapped.
             Ref pin = Ref::borrow(items);
-            Ref refs = list_with_room(Py_SIZE(items));
+            Ref refs = vo::compat::list_with_room(Py_SIZE(items));
             if (!refs) return nullptr;
             for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
                 Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
                 Ref ref = wrap(element.get());
-                if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+                if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
             }
             return refs;
         }
@@ -309,7 +285,7 @@ public:
         if (!refs) return nullptr;
         while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
             Ref ref = wrap(element.get());
-            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+            if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
         }
         if (PyErr_Occurred()) return nullptr;
         return refs;
@@ -318,11 +294,11 @@ public:
     // The references for `elements`, in a new list (the caller keeps the
     // elements alive until the list is stored).
     Ref wrap_each(const std::vector<Ref>& elements) noexcept {
-        Ref refs = list_with_room(static_cast<Py_ssize_t>(elements.size()));
+        Ref refs = vo::compat::list_with_room(static_cast<Py_ssize_t>(elements.size()));
         if (!refs) return nullptr;
         for (const Ref& element : elements) {
             Ref ref = wrap(element.get());
-            if (!ref || !list_append(refs.get(), std::move(ref))) return nullptr;
+            if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
         }
         return refs;
     }
