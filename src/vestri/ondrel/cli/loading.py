@@ -460,13 +460,15 @@ class IniRun:
                 continue
             winner = self.file_of(section, option)
             for source, parser in self.files:
+                said = []
                 for written, values in ((section, parser._sections.get(section, {})),  # type: ignore[attr-defined]
                                         (configparser.DEFAULTSECT, parser._defaults)):  # type: ignore[attr-defined]
                     if option in values:
                         line = src.ini_line(source, written, option)
                         where = f"{source.name} [{written}]" + (f", line {line}" if line else "")
-                        entries.append(Entry(where, typecast_str(values[option]),
-                                             wins=(source.name, written) == winner))
+                        said.append((line or 0, Entry(where, typecast_str(values[option]),
+                                                      wins=(source.name, written) == winner)))
+                entries += [entry for _, entry in sorted(said, key=lambda pair: pair[0])]
         return entries
 
 
