@@ -8,14 +8,15 @@ never asks (the ``ondrel`` command without an ``entrypoint:`` source).
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
-
+# Names for the type checker only: `typing` is not imported either.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     import importlib.metadata
+    from typing import Any
 
 __all__ = ["get_entry_points"]
 
-_named_distribution: Any = None
+_named_distribution: Any = None  # the class, made when first needed
 
 
 def _named(dist: importlib.metadata.Distribution) -> importlib.metadata.Distribution:

@@ -6,13 +6,18 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, NoReturn
-
 from vestri.ondrel import __version__
 from vestri.ondrel.cli import sources as src
 from vestri.ondrel.cli.errors import (EXIT_BROKEN_PIPE, EXIT_DIFFERENT, EXIT_ERROR, EXIT_MISSING_KEY, EXIT_OK,
                                      CommandError, MissingKey, Reporter, one_line)
-from vestri.ondrel.cli.paths import Path, dotted, key_path
+from vestri.ondrel.cli.paths import dotted, key_path
+
+# Names for the type checker only: `typing` is not imported when the command runs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, NoReturn
+
+    from vestri.ondrel.cli.paths import Path
 
 TRACEBACK_VARIABLE = "ONDREL_TRACEBACK"
 
@@ -227,7 +232,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         epilog="Exit status: 0 on success, 1 when --get finds no key or diff finds differences, "
                "2 on bad input. ONDREL_TRACEBACK=1 shows the traceback of an unexpected error.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    # With its prog given, argparse need not measure the terminal to make it.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", prog=prog)
 
     show_parser = commands.add_parser(
         "show", help="print the merged configuration",

@@ -24,31 +24,36 @@ import contextlib
 import logging
 import os
 from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass, field
-from typing import Any
 
 from vestri.ondrel.cli import sources as src
 from vestri.ondrel.cli.errors import CommandError, MissingKey, Reporter, one_line
-from vestri.ondrel.cli.paths import Path, Position, dotted, key_path
+from vestri.ondrel.cli.paths import Position, dotted, key_path
 from vestri.ondrel.configuration import Configuration
+
+# Names for the type checker only: `typing` is not imported when the command runs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from vestri.ondrel.cli.paths import Path
 
 SET_LABEL = "--set"
 
 
-@dataclass
 class Entry:
     """One layer's say on a key (for --history)."""
 
-    label: str
-    value: Any
-    wins: bool = False
+    def __init__(self, label: str, value: Any, wins: bool = False) -> None:
+        self.label = label
+        self.value = value
+        self.wins = wins
 
 
-@dataclass
 class Merged:
-    config: Configuration
-    origins: dict[Path, str] | None = None  # None unless asked for
-    layers: list[Callable[[Path], list[Entry]]] = field(default_factory=list)  # for --history
+    def __init__(self, config: Configuration, origins: dict[Path, str] | None = None) -> None:
+        self.config = config
+        self.origins = origins  # None unless asked for
+        self.layers: list[Callable[[Path], list[Entry]]] = []  # for --history
 
 
 class _LoaderLog(logging.Handler):

@@ -16,27 +16,39 @@ from __future__ import annotations
 import json
 import re
 from collections.abc import Mapping
-from dataclasses import dataclass
-from typing import Any
-
 from vestri.ondrel.cli.errors import CommandError, MissingKey
+
+# Names for the type checker only: `typing` is not imported when the command runs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    # A path: mapping keys and positions from the root to a leaf.
+    Path = tuple[Any, ...]
 
 _PLAIN = re.compile(r'[^.\[\]"\s=]+')
 _TOKEN = re.compile(r'(\.)?(?:"((?:[^"\\]|\\.)*)"|\[((?:"(?:[^"\\]|\\.)*")|[^\]]*)\]|([^.\[\]"]+))')
 
 
-@dataclass(frozen=True)
 class Position:
     """A list or tuple position in a path (an int key of a mapping stays an int)."""
 
-    index: int
+    __slots__ = ("index",)
+
+    def __init__(self, index: int) -> None:
+        self.index = index
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is Position and other.index == self.index
+
+    def __hash__(self) -> int:
+        return hash((Position, self.index))
+
+    def __repr__(self) -> str:
+        return f"Position({self.index})"
 
     def __str__(self) -> str:
         return f"[{self.index}]"
-
-
-# A path: mapping keys and positions from the root to a leaf.
-Path = tuple[Any, ...]
 
 
 def key_text(key: Any, parent: Any) -> str:

@@ -12,20 +12,26 @@ import datetime
 import json
 import math
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
-from typing import Any
-
 from vestri.ondrel.cli.errors import CommandError, one_line
-from vestri.ondrel.cli.paths import Path, Position, dotted, key_text
+from vestri.ondrel.cli.paths import Position, dotted, key_text
+
+# Names for the type checker only: `typing` is not imported when the command runs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from vestri.ondrel.cli.paths import Path
 
 ROOT_LABEL = "."
 
 
-@dataclass
 class Leaf:
-    path: Path  # keys and `Position`s
-    raw_path: tuple[Any, ...]  # the same path as the flattener gave it (IndexMarkers)
-    value: Any
+    __slots__ = ("path", "raw_path", "value")
+
+    def __init__(self, path: Path, raw_path: tuple[Any, ...], value: Any) -> None:
+        self.path = path  # keys and `Position`s
+        self.raw_path = raw_path  # the same path as the flattener gave it (IndexMarkers)
+        self.value = value
 
 
 def flatten(config: Any) -> list[Leaf]:
@@ -33,11 +39,16 @@ def flatten(config: Any) -> list[Leaf]:
     from vestri.ondrel.trellan import IndexMarker, Trellan
 
     leaves = []
+    positions: dict[int, Position] = {}
     for path, value in Trellan(config):
         for key in path:
             if type(key) is IndexMarker:
-                leaves.append(Leaf(tuple(Position(k.index) if type(k) is IndexMarker else k for k in path),
-                                   path, value))
+                keys = []
+                for k in path:
+                    if type(k) is IndexMarker:
+                        k = positions.get(k.index) or positions.setdefault(k.index, Position(k.index))
+                    keys.append(k)
+                leaves.append(Leaf(tuple(keys), path, value))
                 break
         else:
             leaves.append(Leaf(path, path, value))
@@ -76,18 +87,35 @@ def render_tree(label: str, leaves: list[Leaf], skip: int, describe: Callable[[L
     from vestri.ondrel.arbel import Arbel
 
     top = Arbel(label)
-    levels: dict[Path, Any] = {(): top}
+    # The leaves come depth first: the levels of one leaf's path are those
+    # of the one before, up to where the two paths part.
+    stack: list[Any] = [top]  # the nodes of the levels of `previous`
+    previous: Path = ()
+    texts: dict[Any, str] = {}  # written forms of text keys and positions
     for leaf in leaves:
         path = leaf.path[skip:]
-        parent = top
-        for depth in range(1, len(path)):
-            node = levels.get(path[:depth])
-            if node is None:
-                node = levels[path[:depth]] = Arbel(segment_text(leaf.path, skip + depth - 1, root))
-                parent.add_child(node)
-            parent = node
-        parent.add_child(f"{segment_text(leaf.path, len(leaf.path) - 1, root)} = {describe(leaf)}")
+        common = 0
+        limit = min(len(path), len(previous)) - 1
+        while common < limit and (path[common] is previous[common] or path[common] == previous[common]):
+            common += 1
+        del stack[common + 1:]
+        for depth in range(common, len(path) - 1):
+            node = Arbel(_text(texts, leaf.path, skip + depth, root))
+            stack[-1].add_child(node)
+            stack.append(node)
+        stack[-1].add_child(f"{_text(texts, leaf.path, len(leaf.path) - 1, root)} = {describe(leaf)}")
+        previous = path
     return str(top)
+
+
+def _text(texts: dict[Any, str], path: Path, at: int, root: Any) -> str:
+    segment = path[at]
+    if type(segment) is str or type(segment) is Position:
+        text = texts.get(segment)
+        if text is None:
+            text = texts[segment] = segment_text(path, at, root)
+        return text
+    return segment_text(path, at, root)
 
 
 def segment_text(path: Path, at: int, root: Any) -> str:

@@ -18,10 +18,12 @@ import os
 import re
 import sys
 from collections.abc import Iterator
-from dataclasses import dataclass
-from typing import Any
-
 from vestri.ondrel.cli.errors import CommandError, one_line
+
+# Names for the type checker only: `typing` is not imported when the command runs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 ENTRYPOINT_PREFIX = "entrypoint:"
 ENV_PREFIX = "env:"
@@ -36,11 +38,11 @@ _MERGE_TAG = "tag:yaml.org,2002:merge"
 _BOM = b"\xef\xbb\xbf"
 
 
-@dataclass(frozen=True)
 class Source:
-    text: str  # as given on the command line
-    kind: str  # "ini", "yaml", "json", "toml", "entrypoint" or "env"
-    target: str  # the file name ("-" for standard input), the entry-point group or the prefix
+    def __init__(self, text: str, kind: str, target: str) -> None:
+        self.text = text  # as given on the command line
+        self.kind = kind  # "ini", "yaml", "json", "toml", "entrypoint" or "env"
+        self.target = target  # the file name ("-" for standard input), the entry-point group or the prefix
 
     @property
     def name(self) -> str:
@@ -313,10 +315,10 @@ def _bad_scalar(loader: Any, root: Any) -> Any:
     return None
 
 
-@dataclass
 class YamlDocument:
-    data: Any  # None for an empty document
-    root: Any  # the composed node graph, for --history
+    def __init__(self, data: Any, root: Any) -> None:
+        self.data = data  # None for an empty document
+        self.root = root  # the composed node graph, for --history
 
 
 def read_yaml(source: Source, max_values: int) -> YamlDocument:
