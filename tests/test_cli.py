@@ -167,7 +167,8 @@ def test_get_prints_a_level_as_a_tree(layered):
         "r1", {"host": "r2"}]
 
 
-@pytest.mark.parametrize("key", ["db.user", "server.port.number", "db.replicas[2]", "db.replicas[x]", "nope", ""])
+@pytest.mark.parametrize("key", ["db.user", "server.port.number", "db.replicas[2]", "db.replicas[x]", "nope", "",
+                                 ".db", "db..host", "db.[0]", "\"db\\q\"", "db.replicas[0"])
 def test_get_of_a_missing_key_exits_1(layered, key):
     result = ondrel("show", "--get", key, *layered)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"ondrel: no such key: {key}\n")

@@ -113,8 +113,10 @@ def test_an_interrupt_exits_130_without_a_traceback(tmp_path, monkeypatch):
 
 
 def test_ctrl_c_while_reading_exits_130_without_a_traceback(tmp_path):
+    # A shell's background job starts with SIGINT ignored; the user's shell does not.
     process = subprocess.Popen([str(SCRIPT), "show", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+                               stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     time.sleep(0.5)  # reading standard input, which stays open
     process.send_signal(signal.SIGINT)
     out, err = process.communicate()

@@ -7,7 +7,6 @@ never asks (the ``ondrel`` command without an ``entrypoint:`` source).
 
 from __future__ import annotations
 
-import os
 # Names for the type checker only: `typing` is not imported either.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -29,42 +28,7 @@ def _named(dist: importlib.metadata.Distribution) -> importlib.metadata.Distribu
 
 
 def _define_named_distribution() -> Any:
-    import importlib.metadata
-
-    class _NamedDistribution(importlib.metadata.Distribution):
-        """A distribution that reads as its name and version.
-
-        It answers everything through the distribution it wraps; only its text
-        differs, so that a log line naming it says "acme-plugins 1.2" rather than
-        the address of a distribution object.
-        """
-
-        def __init__(self, dist: importlib.metadata.Distribution) -> None:
-            self._dist = dist
-
-        def read_text(self, filename: str) -> str | None:
-            return self._dist.read_text(filename)
-
-        def locate_file(self, path: str | os.PathLike[str]) -> Any:
-            return self._dist.locate_file(path)
-
-        def __getattr__(self, name: str) -> Any:
-            # Attributes particular to the wrapped kind of distribution (such as
-            # a path distribution's `_path`) stay reachable.
-            return getattr(self._dist, name)
-
-        def __str__(self) -> str:
-            try:
-                metadata = self._dist.metadata
-                name, version = metadata.get("Name"), metadata.get("Version")
-            except Exception:  # unreadable metadata: fall back to the object's own text
-                name = version = None
-            if not name:
-                return str(self._dist)
-            return f"{name} {version}" if version else name
-
-        def __repr__(self) -> str:
-            return f"<distribution {self}>"
+    from vestri.utils._named_distribution import _NamedDistribution
 
     return _NamedDistribution
 

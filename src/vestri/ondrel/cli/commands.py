@@ -117,8 +117,8 @@ def show(args: argparse.Namespace, reporter: Reporter) -> int:
     origins = merged.origins or {}
 
     if args.history is not None:
-        path, entries = history(merged, args.history)
-        print(dotted(path, config))
+        where, entries = history(merged, args.history)
+        print(dotted(where, config))
         for entry in entries:
             print(f"{'*' if entry.wins else ' '} {entry.label}: {rendering.value_text(entry.value)}")
         return EXIT_OK

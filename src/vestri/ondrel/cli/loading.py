@@ -297,9 +297,11 @@ class Loader:
                     del merged.origins[known]
                 merged.origins[path] = SET_LABEL
             if self.history:
-                stored = _value_at(merged.config, path)[1]
-                merged.layers.append(lambda asked, path=path, stored=stored:
-                                     [Entry(SET_LABEL, stored)] if asked == path else [])
+                merged.layers.append(self._set_say(path, _value_at(merged.config, path)[1]))
+
+    @staticmethod
+    def _set_say(path: Path, stored: Any) -> Callable[[Path], list[Entry]]:
+        return lambda asked: [Entry(SET_LABEL, stored)] if asked == path else []
 
 
 def split_assignment(text: str) -> tuple[str, str]:

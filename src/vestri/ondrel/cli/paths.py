@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Mapping
+from collections.abc import Mapping, MutableMapping
 from vestri.ondrel.cli.errors import CommandError, MissingKey
 
 # Names for the type checker only: `typing` is not imported when the command runs.
@@ -25,6 +25,8 @@ if TYPE_CHECKING:
 
     # A path: mapping keys and positions from the root to a leaf.
     Path = tuple[Any, ...]
+else:
+    Path = tuple
 
 _PLAIN = re.compile(r'[^.\[\]"\s=]+')
 _TOKEN = re.compile(r'(\.)?(?:"((?:[^"\\]|\\.)*)"|\[((?:"(?:[^"\\]|\\.)*")|[^\]]*)\]|([^.\[\]"]+))')
@@ -108,12 +110,15 @@ def parse_key(key: str) -> list[tuple[str, str]]:
         # A name follows a dot, but for the first; brackets follow directly.
         if (dot is not None) != (bracket is None and at > 0):
             raise MissingKey(key)
-        if quoted is not None:
-            segments.append(("quoted", json.loads(f'"{quoted}"')))
-        elif bracket is not None:
-            segments.append(("bracket", json.loads(bracket) if bracket.startswith('"') else bracket))
-        else:
-            segments.append(("name", name))
+        try:
+            if quoted is not None:
+                segments.append(("quoted", json.loads(f'"{quoted}"')))
+            elif bracket is not None:
+                segments.append(("bracket", json.loads(bracket) if bracket.startswith('"') else bracket))
+            else:
+                segments.append(("name", name))
+        except ValueError:  # a quoted name with a broken escape
+            raise MissingKey(key) from None
         at = match.end()
     if not segments:
         raise MissingKey(key)
@@ -184,7 +189,7 @@ def set_path(root: Any, key: str, value: Any, make_level: Any) -> Path:
         except KeyError:
             if isinstance(here, (list, tuple)):
                 raise CommandError(f"--set {key}: {dotted(tuple(path), root) or '.'} has no position {text}") from None
-            if not isinstance(here, Mapping):
+            if not isinstance(here, MutableMapping):
                 raise CommandError(f"--set {key}: {dotted(tuple(path), root)} is the value {here!r}, "
                                    "not a level") from None
             segment = text

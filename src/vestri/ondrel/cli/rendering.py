@@ -11,6 +11,8 @@ from __future__ import annotations
 import datetime
 import json
 import math
+
+import yaml  # loaded with the configuration module in any case
 from collections.abc import Callable, Mapping
 from vestri.ondrel.cli.errors import CommandError, one_line
 from vestri.ondrel.cli.paths import Position, dotted, key_text
@@ -180,19 +182,16 @@ def _json_default(value: Any) -> Any:
     raise TypeError(f"a value of type {type(value).__name__} cannot be written as JSON")
 
 
-def _yaml_dumper() -> Any:
-    import yaml
+class _Dumper(yaml.SafeDumper):
+    """PyYAML's safe dumper, writing the members of a set in a stable order."""
 
-    class Dumper(yaml.SafeDumper):
-        pass
 
-    def sorted_set(dumper: Any, value: Any) -> Any:
-        return dumper.represent_mapping("tag:yaml.org,2002:set",
-                                        {item: None for item in sorted(value, key=value_text)})
+def _sorted_set(dumper: yaml.SafeDumper, value: Any) -> yaml.Node:
+    return dumper.represent_mapping("tag:yaml.org,2002:set", {item: None for item in sorted(value, key=value_text)})
 
-    Dumper.add_representer(set, sorted_set)
-    Dumper.add_representer(frozenset, sorted_set)
-    return Dumper
+
+_Dumper.add_representer(set, _sorted_set)
+_Dumper.add_representer(frozenset, _sorted_set)
 
 
 def dump(value: Any, form: str) -> str:
@@ -200,9 +199,7 @@ def dump(value: Any, form: str) -> str:
     try:
         if form == "json":
             return json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False, default=_json_default)
-        import yaml
-
-        dumper = _yaml_dumper()
+        dumper = _Dumper
         text = yaml.dump(data, Dumper=dumper, sort_keys=False, allow_unicode=True, default_flow_style=False)
         # Characters that YAML reads as line breaks (such as U+0085) come back
         # changed when written as they are; such a document is written with

@@ -143,6 +143,23 @@ def read_text(source: Source) -> str:
 _dialect: dict[str, Any] | None = None
 
 
+class _RecordingParser(configparser.ConfigParser):
+    """A parser that notes the keyword arguments it is made with."""
+
+    seen: dict[str, Any] = {}
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        _RecordingParser.seen = dict(kwargs)
+        super().__init__(*args, **kwargs)
+
+
+class _ConfigparserProbe:
+    """Stands in for the `configparser` module of the configuration module."""
+
+    DEFAULTSECT = configparser.DEFAULTSECT
+    ConfigParser = _RecordingParser
+
+
 def ini_dialect() -> dict[str, Any]:
     """The keyword arguments with which `Configuration.load_cfgs` makes its
     parser, as it makes it: asked of the loader itself by standing in for
@@ -152,24 +169,13 @@ def ini_dialect() -> dict[str, Any]:
     if _dialect is None:
         from vestri.ondrel import configuration as module
 
-        seen: dict[str, Any] = {}
-
-        class Parser(configparser.ConfigParser):
-            def __init__(self, *args: Any, **kwargs: Any) -> None:
-                seen.update(kwargs)
-                super().__init__(*args, **kwargs)
-
-        class Probe:
-            DEFAULTSECT = configparser.DEFAULTSECT
-            ConfigParser = Parser
-
         real = module.configparser
-        module.configparser = Probe  # type: ignore[assignment]
+        module.configparser = _ConfigparserProbe  # type: ignore[assignment]
         try:
             module.Configuration().load_cfgs()
         finally:
             module.configparser = real
-        _dialect = seen
+        _dialect = _RecordingParser.seen
     return _dialect
 
 
