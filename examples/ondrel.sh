@@ -3,7 +3,8 @@
 # two INI files (defaults and one machine's changes) and a YAML file of
 # production overrides, merged in that order.
 #
-#   bash examples/ondrel.sh      (with `ondrel` on PATH, or ONDREL=... naming it)
+#   bash examples/ondrel.sh      (with `ondrel` on PATH, or ONDREL=... naming it;
+#                                 after scripts/example.sh: . .venv/3.12/bin/activate)
 #
 # `bash scripts/example.sh` builds the package and runs this first.
 set -euo pipefail
@@ -45,5 +46,12 @@ run show --flat --match "And('^db\.', Not('password'))" base.ini site.ini produc
 # One value, and one level as YAML.
 run show --get 'db.replicas[1].host' base.ini site.ini production.yaml
 run show --get server --format yaml base.ini site.ini production.yaml
+# Where one value came from: every layer that sets it, the kept one marked.
+run show --history db.host base.ini site.ini production.yaml
+# An override on the command line and a layer of environment variables
+# (SHOP_SERVER__PORT is server.port), merged where they stand.
+printf '\n$ export SHOP_SERVER__PORT=9443'
+export SHOP_SERVER__PORT=9443
+run show --get server base.ini site.ini env:SHOP production.yaml --set server.workers=16 --origin
 # What the machine and production files change: exit status 1, as diff's.
 run diff base.ini base.ini+site.ini+production.yaml

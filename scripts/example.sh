@@ -2,7 +2,8 @@
 # Build the package into .venv/3.12 (CPython 3.12, the same environment as
 # `scripts/test.sh 3.12`), run the `ondrel` command on the layered
 # configuration in examples/layered (examples/ondrel.sh), then the tour of the
-# classes in examples/demo.py.
+# classes in examples/demo.py.  The command stays in .venv/3.12/bin/ondrel
+# (`. .venv/3.12/bin/activate` puts it on PATH).
 #
 #   bash scripts/example.sh
 set -euo pipefail
@@ -21,4 +22,5 @@ else
     log "examples/ondrel.sh skipped: the modules trellan, logic and arbel are not all built"
 fi
 log "running examples/demo.py"
-exec .venv/3.12/bin/python examples/demo.py
+.venv/3.12/bin/python examples/demo.py
+log "the command is .venv/3.12/bin/ondrel; '. .venv/3.12/bin/activate' puts it on PATH"

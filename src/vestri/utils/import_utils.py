@@ -1,46 +1,36 @@
-"""Import helpers of the framework."""
+"""Import helpers of the framework.
 
-import importlib.metadata
-import os
-from typing import Any
+`importlib.metadata` is imported when entry points are first asked for, not
+with this module: it is the largest part of the start-up of a program that
+never asks (the ``ondrel`` command without an ``entrypoint:`` source).
+"""
+
+from __future__ import annotations
+
+# Names for the type checker only: `typing` is not imported either.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import importlib.metadata
+    from typing import Any
 
 __all__ = ["get_entry_points"]
 
+_named_distribution: Any = None  # the class, made when first needed
 
-class _NamedDistribution(importlib.metadata.Distribution):
-    """A distribution that reads as its name and version.
 
-    It answers everything through the distribution it wraps; only its text
-    differs, so that a log line naming it says "acme-plugins 1.2" rather than
-    the address of a distribution object.
-    """
+def _named(dist: importlib.metadata.Distribution) -> importlib.metadata.Distribution:
+    """`dist` wrapped so that it reads as its name and version."""
+    global _named_distribution
+    if _named_distribution is None:
+        _named_distribution = _define_named_distribution()
+    named: importlib.metadata.Distribution = _named_distribution(dist)
+    return named
 
-    def __init__(self, dist: importlib.metadata.Distribution) -> None:
-        self._dist = dist
 
-    def read_text(self, filename: str) -> str | None:
-        return self._dist.read_text(filename)
+def _define_named_distribution() -> Any:
+    from vestri.utils._named_distribution import _NamedDistribution
 
-    def locate_file(self, path: str | os.PathLike[str]) -> Any:
-        return self._dist.locate_file(path)
-
-    def __getattr__(self, name: str) -> Any:
-        # Attributes particular to the wrapped kind of distribution (such as
-        # a path distribution's `_path`) stay reachable.
-        return getattr(self._dist, name)
-
-    def __str__(self) -> str:
-        try:
-            metadata = self._dist.metadata
-            name, version = metadata.get("Name"), metadata.get("Version")
-        except Exception:  # unreadable metadata: fall back to the object's own text
-            name = version = None
-        if not name:
-            return str(self._dist)
-        return f"{name} {version}" if version else name
-
-    def __repr__(self) -> str:
-        return f"<distribution {self}>"
+    return _NamedDistribution
 
 
 def get_entry_points(group: str) -> list[importlib.metadata.EntryPoint]:
@@ -52,13 +42,15 @@ def get_entry_points(group: str) -> list[importlib.metadata.EntryPoint]:
     Entry points are found through ``importlib.metadata`` on ``sys.path`` as
     it is at the moment of the call.
     """
+    import importlib.metadata
+
     found = []
     for ep in importlib.metadata.entry_points(group=group):
         if ep.dist is not None:
             named = importlib.metadata.EntryPoint(ep.name, ep.value, ep.group)
             # Entry points are immutable; this is how importlib.metadata itself
             # ties one to its distribution.
-            vars(named).update(dist=_NamedDistribution(ep.dist))
+            vars(named).update(dist=_named(ep.dist))
             ep = named
         found.append(ep)
     return found
