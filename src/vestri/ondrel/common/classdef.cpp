@@ -38,7 +38,8 @@ static PyObject* winning_metaclass(PyObject* bases) noexcept {
 
 Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
                          InstanceLayout layout) noexcept {
-    PyObject* meta = winning_metaclass(bases);
+    // Held: the metaclass's own code runs while it makes the class.
+    Ref meta = Ref::borrow(winning_metaclass(bases));
     if (!meta) return nullptr;
     Ref ns = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -55,7 +56,7 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
         Ref no_slots = Ref::steal(PyTuple_New(0));
         if (!no_slots || PyDict_SetItemString(ns.get(), "__slots__", no_slots.get()) < 0) return nullptr;
     }
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, qualname.get(), bases, ns.get(), nullptr));
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta.get(), qualname.get(), bases, ns.get(), nullptr));
     if (!cls) return nullptr;
     // `__slots__` has done its work at creation; the class body proper does not hold it.
     if (layout == InstanceLayout::NoSlots && PyObject_DelAttrString(cls.get(), "__slots__") < 0) return nullptr;
@@ -126,8 +127,13 @@ Ref super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept {
 
 Ref bind(PyObject* attr, PyObject* obj) noexcept {
     Ref hold = Ref::borrow(attr);
-    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get)
-        return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get) {
+        // The class goes to `__get__` held: a descriptor written in Python
+        // looks its `__get__` up first, and a colliding key met there may
+        // reassign `obj.__class__` and free the class it was handed.
+        Ref type = Ref::borrow(Py_TYPE(obj));
+        return Ref::steal(get(attr, obj, type.get()));
+    }
     return hold;
 }
 

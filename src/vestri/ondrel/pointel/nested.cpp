@@ -150,6 +150,11 @@ Split split_key(PyObject* key, DottedKey& out) noexcept {
     out.segments = Ref::steal(PyList_AsTuple(parts.get()));
     if (!out.segments) return Split::Error;
     if (cacheable) {
+        // The cache stays out of the collector's sight (a dict holding only
+        // untracked values is untracked itself), so that no Python code can
+        // find it through `gc.get_referrers` and put something else in it.
+        // A tuple of strings cannot be part of a cycle.
+        PyObject_GC_UnTrack(out.segments.get());
         if (PyDict_GET_SIZE(state.split_cache.get()) >= kSplitCacheEntries) PyDict_Clear(state.split_cache.get());
         if (PyDict_SetItem(state.split_cache.get(), key, out.segments.get()) < 0) return Split::Error;
     }
@@ -196,6 +201,13 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
 }
 
 // --- item access ----------------------------------------------------------------------
+
+// self[key] through the class's own item read, KeyError taken as Found::No.
+Found foreign_read(PyObject* self, PyObject* key, Ref& value) noexcept {
+    value = Ref::steal(PyObject_GetItem(self, key));
+    if (value) return Found::Yes;
+    return vo::clear_key_error() ? Found::No : Found::Error;
+}
 
 // self[key]; on Found::No, `missing` is the key that was not found.
 Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noexcept {
@@ -325,9 +337,13 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
         fresh = new_level(type.type_ptr(), false);
         if (!fresh) return nullptr;
     }
-    // MutableMapping.setdefault: return self[key]; on KeyError store the default.
+    // MutableMapping.setdefault: return self[key]; on KeyError store the
+    // default.  Making the fresh instance ran the class's code, which may
+    // have changed how `self[key]` reads.
     Ref value, missing;
-    switch (nested_lookup(self, key, value, missing)) {
+    Found found =
+        plain || traits_of(self).getitem ? nested_lookup(self, key, value, missing) : foreign_read(self, key, value);
+    switch (found) {
         case Found::Yes:
             return value;
         case Found::Error:
@@ -518,6 +534,9 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!bound) return VO_FAIL();
         Ref result = Ref::steal(PyObject_CallNoArgs(bound.get()));
         if (!result) return VO_FAIL();
+        // That initialiser may have changed the class or replaced `update`,
+        // which is looked up only now.
+        traits = traits_of(self);
     }
     if (traits.update) {
         if (!check_update_arity(nargs)) return VO_FAIL();
