@@ -551,3 +551,33 @@ def test_module_names_fall_back_to_builtins_as_in_a_function():
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == ["('from builtins', 1)", "name 'typecast_str' is not defined"]
+
+
+# --- signatures of classes and methods ---------------------------------------------------------
+
+SIGNED_CLASSES = sorted({(m.module, m.qualname.split(".")[0]) for m in METHODS if "." in m.qualname}
+                        | {(module, name) for module, name, _ in CLASSES})
+
+
+def _signature_or_error(obj):
+    try:
+        return str(inspect.signature(obj))
+    except (TypeError, ValueError) as exc:
+        return type(exc)
+
+
+@pytest.mark.parametrize("module, name", SIGNED_CLASSES, ids=lambda v: v)
+def test_classes_and_their_methods_show_their_documented_parameters(module, name):
+    cls = getattr(importlib.import_module(f"vestri.ondrel.{module}"), name)
+    # The reference: a class statement with the documented __init__ of the
+    # nearest class that has one; a metaclass without one is refused alike.
+    inits = [m for klass in cls.__mro__ for m in METHODS if m.qualname == f"{klass.__name__}.__init__"]
+    namespace = {"__init__": twin(inits[0].qualname, inits[0].params)} if inits else {}
+    reference = type(name, (type,) if issubclass(cls, type) else (), namespace)
+    for ours, theirs in [(cls, reference), (type(cls)("Sub", (cls,), {}), type("Sub", (reference,), {}))]:
+        assert _signature_or_error(ours) == _signature_or_error(theirs), ours
+    for method in METHODS:
+        if method.module == module and method.qualname.startswith(f"{name}."):
+            target = method.target()
+            assert _signature_or_error(getattr(target, method.name)) == _signature_or_error(
+                method.reference(target)), method

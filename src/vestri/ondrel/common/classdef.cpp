@@ -1,6 +1,10 @@
 #include "classdef.hpp"
 
 #include "compat.hpp"
+#include "initmethod.hpp"
+#include "module.hpp"
+
+#include <cstring>
 
 namespace vo {
 
@@ -15,6 +19,17 @@ Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcep
     const char* short_name = PyUnicode_AsUTF8(heap->ht_name);
     if (!short_name) return nullptr;
     cls.type_ptr()->tp_name = short_name;
+    // A documented `__init__` (METH_COEXIST beside the C slot) becomes an
+    // InitMethod, put straight into the namespace so that the slot stays.
+    PyObject* dict = cls.type_ptr()->tp_dict;  // borrowed; the class holds it
+    PyObject* init = PyDict_GetItemWithError(dict, intern("__init__"));
+    if (init && PyObject_TypeCheck(init, &PyMethodDescr_Type)) {
+        Ref replacement = init_method_new(module, init);
+        if (!replacement || PyDict_SetItem(dict, intern("__init__"), replacement.get()) < 0) return nullptr;
+        PyType_Modified(cls.type_ptr());
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
     return cls;
 }
 
@@ -75,6 +90,7 @@ bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcep
             attr = Ref::steal(PyStaticMethod_New(func.get()));
         } else {
             attr = Ref::steal(PyDescr_NewMethod(type, def));
+            if (attr && std::strcmp(def->ml_name, "__init__") == 0) attr = init_method_new(module, attr.get());
         }
         if (!attr || PyObject_SetAttrString(cls, def->ml_name, attr.get()) < 0) return false;
     }

@@ -9,6 +9,8 @@
 
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace vo::compat {
 
 // `name` looked up along the MRO of `type`, as attribute lookup does, without
@@ -123,6 +125,26 @@ namespace vo::compat {
 // the list while it sorts and marks it by setting `allocated` to -1.
 inline bool list_being_sorted(PyObject* list) noexcept {
     return reinterpret_cast<PyListObject*>(list)->allocated == -1;
+}
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// Replaces the C-level docstring of a heap type (what `__text_signature__`
+// is read from; `__doc__` lives in the namespace and stays).  A heap type
+// owns its tp_doc, allocated with PyObject_Malloc and freed with the type.
+inline bool set_heap_type_doc(PyTypeObject* type, const char* doc, size_t length) noexcept {
+    char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
+    if (!copy) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(copy, doc, length);
+    copy[length] = '\0';
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = copy;
+    return true;
 }
 
 }  // namespace vo::compat
