@@ -581,3 +581,20 @@ def test_classes_and_their_methods_show_their_documented_parameters(module, name
             target = method.target()
             assert _signature_or_error(getattr(target, method.name)) == _signature_or_error(
                 method.reference(target)), method
+
+
+# --- static methods ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("module, qualname", [
+    ("trellan", "Trellan.__flatten__"),
+    ("configuration", "Configuration._expand_cfg_env_vars"),
+])
+def test_static_methods_belong_to_their_class(module, qualname):
+    import pickle
+    full = f"vestri.ondrel.{module}"
+    cls_name, name = qualname.split(".")
+    func = getattr(getattr(importlib.import_module(full), cls_name), name)
+    assert (func.__module__, func.__qualname__, inspect.getmodule(func).__name__) == (full, qualname, full)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func

@@ -85,7 +85,14 @@ bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcep
         if (def->ml_flags & METH_CLASS) {
             attr = Ref::steal(PyDescr_NewClassMethod(type, def));
         } else if (def->ml_flags & METH_STATIC) {
-            Ref func = Ref::steal(PyCMethod_New(def, nullptr, module, nullptr));
+            // A built-in function whose `__self__` is the class, as the
+            // interpreter makes for a type's own static methods: its
+            // `__qualname__` is "Class.name", it pickles as
+            // `getattr(Class, name)`, and `__module__` names the module.
+            // The C function receives the class and leaves it unused.
+            Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+            if (!module_name) return false;
+            Ref func = Ref::steal(PyCMethod_New(def, cls, module_name.get(), nullptr));
             if (!func) return false;
             attr = Ref::steal(PyStaticMethod_New(func.get()));
         } else {
