@@ -41,6 +41,7 @@ class Method:
     slot: bool = False  # reached through a C slot, whose arguments the interpreter checks
     repeat: int = 2000  # calls per round of the leak check (fewer for slow calls)
     slack: Optional[int] = None  # blocks a round may add for caches (the check's default if None)
+    entries: int = 1  # entries of the method in the bad call's traceback (one per nested call of it)
 
     @property
     def bound(self):
@@ -186,13 +187,13 @@ METHODS = [
     Method("pointel", "NestedPointel.__init__", "self, *args, **kwargs", np,
            lambda o: o.__init__({"a": {"c": 2}}), lambda o: o.__init__([1])),
     Method("pointel", "NestedPointel.__getitem__", "self, key", np,
-           lambda o: o.__getitem__("a.b"), lambda o: o.__getitem__("a.x")),
+           lambda o: o.__getitem__("a.b"), lambda o: o.__getitem__("a.x"), entries=2),
     Method("pointel", "NestedPointel.__setitem__", "self, key, value", np,
-           lambda o: o.__setitem__("a.c", 1), lambda o: o.__setitem__("a.b.c", 1)),
+           lambda o: o.__setitem__("a.c", 1), lambda o: o.__setitem__("a.b.c", 1), entries=2),
     Method("pointel", "NestedPointel.__delitem__", "self, key", np,
-           lambda o: o.__delitem__("a.b"), lambda o: o.__delitem__("a.x")),
+           lambda o: o.__delitem__("a.b"), lambda o: o.__delitem__("a.x"), entries=2),
     Method("pointel", "NestedPointel.__contains__", "self, key", np,
-           lambda o: o.__contains__("a.b"), lambda o: o.__contains__("a.b.c")),
+           lambda o: o.__contains__("a.b"), lambda o: o.__contains__("a.b.c"), entries=2),
     Method("pointel", "NestedPointel.update", "self, *args, **kwargs", np,
            lambda o: o.update({"a": {"c": 1}}, d=2), lambda o: o.update(1, 2)),
     Method("pointel", "Pointel.__repr__", "self", lambda: _pointel()[0](a=1),
@@ -386,16 +387,16 @@ def test_bound_methods_show_their_parameters(method):
 
 @pytest.mark.parametrize("method", METHODS, ids=str)
 def test_errors_leaving_a_method_carry_one_entry_of_it(method):
-    calls = [] if method.slot else [lambda t: getattr(t, method.name)(*range(20), zz_unknown=1)]
+    calls = [] if method.slot else [(lambda t: getattr(t, method.name)(*range(20), zz_unknown=1), 1)]
     if method.bad:
-        calls.append(method.bad)
-    for call in calls:
+        calls.append((method.bad, method.entries))
+    for call, expected in calls:
         for _ in range(2):  # the second exception through a site is marked as well
             target = method.target()
             with pytest.raises(Exception) as excinfo:
                 call(target)
             entries = _entries(excinfo.value, method)
-            assert len(entries) == 1, traceback.format_tb(excinfo.value.__traceback__)
+            assert len(entries) == expected, traceback.format_tb(excinfo.value.__traceback__)
             entry = entries[0]
             assert entry.filename.endswith(".cpp") and entry.lineno > 0
             source = pathlib.Path(__file__).parents[1] / entry.filename
