@@ -829,3 +829,32 @@ def test_every_method_an_error_leaves_has_its_entry_as_nested_calls_would(fail):
     ours = entries(NestedPointel, lambda e: e.name.startswith("vestri.ondrel.pointel.NestedPointel."))
     theirs = entries(PlainNested, lambda e: e.filename == __file__ and e.name in vars(PlainNested))
     assert ours == theirs and ours[1]
+
+
+# --- class assignment --------------------------------------------------------------------------
+
+
+def _configuration():
+    from vestri.ondrel.configuration import Configuration
+    return Configuration
+
+
+@pytest.mark.parametrize("base", [lambda: Pointel, lambda: NestedPointel, _configuration],
+                         ids=["Pointel", "NestedPointel", "Configuration"])
+def test_instances_move_between_a_class_and_its_python_subclasses(base):
+    base = base()
+
+    class Richer(base):
+        def total(self):
+            return sum(self.values())
+
+    loaded = base(a=1, b=2)
+    loaded.__class__ = Richer  # cast to the richer class
+    assert loaded.total() == 3 and loaded.a == 1 and loaded.__dict__ is loaded
+    loaded.__class__ = base
+    assert type(loaded) is base and loaded == {"a": 1, "b": 2}
+    made = Richer(c=3)
+    made.__class__ = base
+    assert type(made) is base and made.c == 3
+    made.__class__ = Richer
+    assert made.total() == 3

@@ -72,6 +72,15 @@ inline int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) noexcep
     return _PyObject_VisitManagedDict(obj, visit, arg);
 #endif
 }
+// Whether nothing hangs in that dictionary's place (no dict, no values):
+// the word three pointers before the object, on 3.12 and 3.13, unless the
+// type keeps its values inline after the object (3.13).
+inline bool managed_dict_empty(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return false;
+#endif
+    return reinterpret_cast<void* const*>(obj)[-3] == nullptr;
+}
 inline void clear_managed_dict(PyObject* obj) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject_ClearManagedDict(obj);
