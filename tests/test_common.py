@@ -45,6 +45,7 @@ class Method:
     slot: bool = False  # reached through a C slot, whose arguments the interpreter checks
     repeat: int = 2000  # calls per round of the leak check (fewer for slow calls)
     slack: Optional[int] = None  # blocks a round may add for caches (the check's default if None)
+    entries: int = 1  # entries of the method in the bad call's traceback (one per nested call of it)
 
     @property
     def bound(self):
@@ -190,13 +191,13 @@ METHODS = [
     Method("pointel", "NestedPointel.__init__", "self, *args, **kwargs", np,
            lambda o: o.__init__({"a": {"c": 2}}), lambda o: o.__init__([1])),
     Method("pointel", "NestedPointel.__getitem__", "self, key", np,
-           lambda o: o.__getitem__("a.b"), lambda o: o.__getitem__("a.x")),
+           lambda o: o.__getitem__("a.b"), lambda o: o.__getitem__("a.x"), entries=2),
     Method("pointel", "NestedPointel.__setitem__", "self, key, value", np,
-           lambda o: o.__setitem__("a.c", 1), lambda o: o.__setitem__("a.b.c", 1)),
+           lambda o: o.__setitem__("a.c", 1), lambda o: o.__setitem__("a.b.c", 1), entries=2),
     Method("pointel", "NestedPointel.__delitem__", "self, key", np,
-           lambda o: o.__delitem__("a.b"), lambda o: o.__delitem__("a.x")),
+           lambda o: o.__delitem__("a.b"), lambda o: o.__delitem__("a.x"), entries=2),
     Method("pointel", "NestedPointel.__contains__", "self, key", np,
-           lambda o: o.__contains__("a.b"), lambda o: o.__contains__("a.b.c")),
+           lambda o: o.__contains__("a.b"), lambda o: o.__contains__("a.b.c"), entries=2),
     Method("pointel", "NestedPointel.update", "self, *args, **kwargs", np,
            lambda o: o.update({"a": {"c": 1}}, d=2), lambda o: o.update(1, 2)),
     Method("pointel", "Pointel.__repr__", "self", lambda: _pointel()[0](a=1),
@@ -390,16 +391,16 @@ def test_bound_methods_show_their_parameters(method):
 
 @pytest.mark.parametrize("method", METHODS, ids=str)
 def test_errors_leaving_a_method_carry_one_entry_of_it(method):
-    calls = [] if method.slot else [lambda t: getattr(t, method.name)(*range(20), zz_unknown=1)]
+    calls = [] if method.slot else [(lambda t: getattr(t, method.name)(*range(20), zz_unknown=1), 1)]
     if method.bad:
-        calls.append(method.bad)
-    for call in calls:
+        calls.append((method.bad, method.entries))
+    for call, expected in calls:
         for _ in range(2):  # the second exception through a site is marked as well
             target = method.target()
             with pytest.raises(Exception) as excinfo:
                 call(target)
             entries = _entries(excinfo.value, method)
-            assert len(entries) == 1, traceback.format_tb(excinfo.value.__traceback__)
+            assert len(entries) == expected, traceback.format_tb(excinfo.value.__traceback__)
             entry = entries[0]
             assert entry.filename.endswith(".cpp") and entry.lineno > 0
             source = pathlib.Path(__file__).parents[1] / entry.filename
@@ -736,3 +737,50 @@ def test_attacked_calls_grow_no_memory(method, attack):
         call(target, hostile.Kit(attack, target, rebind=rebind, empty=empty))
 
     assert_no_growth(run, repeat=100, slack=60)
+
+
+# --- signatures of classes and methods ---------------------------------------------------------
+
+SIGNED_CLASSES = sorted({(m.module, m.qualname.split(".")[0]) for m in METHODS if "." in m.qualname}
+                        | {(module, name) for module, name, _ in CLASSES})
+
+
+def _signature_or_error(obj):
+    try:
+        return str(inspect.signature(obj))
+    except (TypeError, ValueError) as exc:
+        return type(exc)
+
+
+@pytest.mark.parametrize("module, name", SIGNED_CLASSES, ids=lambda v: v)
+def test_classes_and_their_methods_show_their_documented_parameters(module, name):
+    cls = getattr(importlib.import_module(f"vestri.ondrel.{module}"), name)
+    # The reference: a class statement with the documented __init__ of the
+    # nearest class that has one; a metaclass without one is refused alike.
+    inits = [m for klass in cls.__mro__ for m in METHODS if m.qualname == f"{klass.__name__}.__init__"]
+    namespace = {"__init__": twin(inits[0].qualname, inits[0].params)} if inits else {}
+    reference = type(name, (type,) if issubclass(cls, type) else (), namespace)
+    for ours, theirs in [(cls, reference), (type(cls)("Sub", (cls,), {}), type("Sub", (reference,), {}))]:
+        assert _signature_or_error(ours) == _signature_or_error(theirs), ours
+    for method in METHODS:
+        if method.module == module and method.qualname.startswith(f"{name}."):
+            target = method.target()
+            assert _signature_or_error(getattr(target, method.name)) == _signature_or_error(
+                method.reference(target)), method
+
+
+# --- static methods ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("module, qualname", [
+    ("trellan", "Trellan.__flatten__"),
+    ("configuration", "Configuration._expand_cfg_env_vars"),
+])
+def test_static_methods_belong_to_their_class(module, qualname):
+    import pickle
+    full = f"vestri.ondrel.{module}"
+    cls_name, name = qualname.split(".")
+    func = getattr(getattr(importlib.import_module(full), cls_name), name)
+    assert (func.__module__, func.__qualname__, inspect.getmodule(func).__name__) == (full, qualname, full)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func

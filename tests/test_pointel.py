@@ -6,6 +6,7 @@ import copy
 import gc
 import itertools
 import pickle
+import traceback
 import types
 import weakref
 
@@ -743,3 +744,117 @@ def test_weak_reference(cls):
     del obj
     gc.collect()
     assert ref() is None
+
+
+# --- traceback entries of nested calls -------------------------------------------------------
+
+
+class PlainNested(Pointel, collections.abc.MutableMapping):
+    """NestedPointel written plainly: each level and each update is a call of its own."""
+
+    get, pop, setdefault = (collections.abc.MutableMapping.get, collections.abc.MutableMapping.pop,
+                            collections.abc.MutableMapping.setdefault)
+
+    def __init__(self, *args, **kwargs):
+        Pointel.__init__(self)
+        self.update(*args, **kwargs)
+
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            return dict.__getitem__(self, key)[rest]
+        return dict.__getitem__(self, key)
+
+    def __setitem__(self, key, value):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            level = self.setdefault(key, type(self)())
+            if not isinstance(level, type(self)):
+                raise KeyError(TARGET.format(key, type(self).__name__))
+            level[rest] = value
+        else:
+            dict.__setitem__(self, key, value)
+
+    def __contains__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            return dict.__contains__(self, key) and rest in dict.__getitem__(self, key)
+        return dict.__contains__(self, key)
+
+    def __delitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            key, rest = key.split(".", 1)
+            del dict.__getitem__(self, key)[rest]
+        else:
+            dict.__delitem__(self, key)
+
+    def update(self, *args, **kwargs):
+        if len(args) > 1:
+            raise TypeError(f"expected at most 1 arguments, got {len(args)}")
+        iterable = args[0] if args else ()
+        if isinstance(iterable, collections.abc.Mapping):
+            iterable = iterable.items()
+        for key, value in itertools.chain(iterable, kwargs.items()):
+            if isinstance(value, collections.abc.Mapping):
+                self.setdefault(key, type(self)()).update(value)
+            else:
+                self[key] = value
+
+
+TREE = {"a": {"b": {"c": 1}, "s": "text"}}
+
+
+@pytest.mark.parametrize("fail", [
+    lambda cls: cls(1, 2),
+    lambda cls: cls(TREE).__setitem__("a.b.c.d", 1),
+    lambda cls: cls(TREE).__setitem__("a.b.c.d.e", 1),
+    lambda cls: cls(TREE)["a.b.x"],
+    lambda cls: cls(TREE)["a.s.x"],
+    lambda cls: "a.b.c.d" in cls(TREE),
+    lambda cls: cls(TREE).__delitem__("a.b.x"),
+    lambda cls: cls(TREE).setdefault("a.b.c.d", 1),
+    lambda cls: cls(TREE).update({"a": {"b": {"c": {"d": 2}}}}),
+    lambda cls: cls(TREE).update({"a": {"b.c.d": 2}}),
+    lambda cls: cls(TREE).update({"a.b.c.d": 2}),
+    lambda cls: cls({"a.b": 1, "a.b.c": 2}),
+    lambda cls: cls({"a": {"b": {"c": 1}}, "a.b.c.d": {"e": 1}}),
+])
+def test_every_method_an_error_leaves_has_its_entry_as_nested_calls_would(fail):
+    def entries(cls, is_ours):
+        with pytest.raises(Exception) as excinfo:
+            fail(cls)
+        return excinfo.type, [e.name.rsplit(".", 1)[-1]
+                              for e in traceback.extract_tb(excinfo.value.__traceback__) if is_ours(e)]
+
+    ours = entries(NestedPointel, lambda e: e.name.startswith("vestri.ondrel.pointel.NestedPointel."))
+    theirs = entries(PlainNested, lambda e: e.filename == __file__ and e.name in vars(PlainNested))
+    assert ours == theirs and ours[1]
+
+
+# --- class assignment --------------------------------------------------------------------------
+
+
+def _configuration():
+    from vestri.ondrel.configuration import Configuration
+    return Configuration
+
+
+@pytest.mark.parametrize("base", [lambda: Pointel, lambda: NestedPointel, _configuration],
+                         ids=["Pointel", "NestedPointel", "Configuration"])
+def test_instances_move_between_a_class_and_its_python_subclasses(base):
+    base = base()
+
+    class Richer(base):
+        def total(self):
+            return sum(self.values())
+
+    loaded = base(a=1, b=2)
+    loaded.__class__ = Richer  # cast to the richer class
+    assert loaded.total() == 3 and loaded.a == 1 and loaded.__dict__ is loaded
+    loaded.__class__ = base
+    assert type(loaded) is base and loaded == {"a": 1, "b": 2}
+    made = Richer(c=3)
+    made.__class__ = base
+    assert type(made) is base and made.c == 3
+    made.__class__ = Richer
+    assert made.total() == 3

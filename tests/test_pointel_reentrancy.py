@@ -86,6 +86,27 @@ CRASHES = {
         fired = []
         assert obj['a.b'] == 2 and type(level) is Other and fired
     """,
+    "a descriptor's __get__ lookup frees the class of the object being read": """
+        from vestri.ondrel.pointel import Pointel
+        class Evil(str):
+            armed = False
+            def __hash__(self): return hash('__get__')
+            def __eq__(self, other):
+                if Evil.armed:
+                    Evil.armed = False
+                    victim.__class__ = Other; gc.collect()
+                return False
+        Descr = type('Descr', (), {Evil('zz'): 1, '__get__': lambda self, obj, cls: cls.__name__})
+        class Other(Pointel): pass
+        def make():
+            class Sub(Pointel):
+                attr = Descr()
+            return Sub()
+        victim = make()
+        gc.collect()
+        Evil.armed = True
+        assert victim.attr == 'Sub' and type(victim) is Other
+    """,
 }
 
 
@@ -113,6 +134,114 @@ def test_dotted_write_names_the_class_as_it_is_after_setdefault():
     obj = Swapping()
     assert error_of(lambda: obj.__setitem__("a.b", 1)) == (
         KeyError, repr('target key "a" is a value, cannot update value against another Other'))
+
+
+def test_update_is_looked_up_after_the_next_initialiser_has_run():
+    calls = []
+
+    class Mid(Pointel):
+        def __init__(self):
+            super().__init__()
+            type(self).update = lambda self, *args, **kwargs: calls.append(args)
+
+    class Sub(NestedPointel, Mid):
+        pass
+
+    obj = Sub({"a": 1})
+    assert calls == [({"a": 1},)] and dict(obj) == {}
+
+
+def test_a_level_read_after_its_constructor_changed_the_class_uses_the_new_method():
+    armed = []
+
+    class Sub(NestedPointel):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            if armed:
+                armed.clear()
+                type(self).__getitem__ = lambda self, key: "given"
+
+    obj = Sub()
+    armed.append(True)
+    # setdefault reads self['a'] after type(self)() has run, so it finds "given", a value.
+    assert error_of(lambda: obj.__setitem__("a.b", 1)) == (
+        KeyError, repr('target key "a" is a value, cannot update value against another Sub'))
+
+
+def test_the_split_of_a_dotted_key_is_out_of_the_collectors_sight():
+    key = "".join(["split-probe.", "y"])  # a string of its own, never used as a key before
+    obj = NestedPointel()
+    obj[key] = 1
+    assert obj[key] == 1
+    # No Python code can then find the cached split (gc.get_objects) and put something else under the key.
+    assert not [r for r in gc.get_objects() if type(r) is dict and key in r]
+
+
+def test_a_class_changed_while_its_item_slot_is_adopted_keeps_its_own_method():
+    class Evil(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("__delitem__")
+
+        def __eq__(self, other):
+            if Evil.armed:
+                Evil.armed = False
+                Sub.__setitem__ = lambda self, key, value: calls.append(key)
+            return False
+
+    calls = []
+    Mixin = type("Mixin", (dict,), {Evil("zz"): 1})
+
+    class Sub(Mixin, NestedPointel):
+        pass
+
+    obj = Sub()
+    Sub.touched = True  # a new version: the lookups are not answered from a cache
+    Evil.armed = True
+    obj.__setitem__("a", 1)  # the method takes the class's item slot, looking up __delitem__ on the way
+    obj["b"] = 2
+    assert calls == ["b"] and dict(obj) == {"a": 1}
+
+
+def test_a_module_name_rebound_while_the_names_are_checked_is_followed():
+    import itertools
+
+    import vestri.ondrel.pointel as module
+
+    calls = []
+
+    class Fake:
+        @staticmethod
+        def chain(*iterables):
+            calls.append(len(iterables))
+            return itertools.chain(*iterables)
+
+    class Evil(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("chain")
+
+        def __eq__(self, other):
+            if Evil.armed:
+                Evil.armed = False
+                module.itertools = Fake
+            return False
+
+    namespace, chain, evil = vars(itertools), itertools.chain, Evil("zz")
+    # Met before the real name on the way to it, so the lookup of `chain` compares with it.
+    del namespace["chain"]
+    namespace[evil] = 1
+    namespace["chain"] = chain
+    try:
+        Evil.armed = True
+        obj = NestedPointel()  # checks the names, and rebinds `itertools` while doing so
+        obj.update(a=1)
+    finally:
+        module.itertools = itertools
+        del namespace[evil]
+    assert calls == [2] and obj == {"a": 1}
 
 
 # --- str subclasses as keys -------------------------------------------------------------------

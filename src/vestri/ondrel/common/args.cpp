@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace vo {
 
@@ -47,27 +48,44 @@ bad:
     return false;
 }
 
-bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept {
+bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Ref* out) noexcept {
+    constexpr int kMaxParams = 16;
+    if (sig.count > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a tuple and dict signature");
+        return false;
+    }
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
-    if (!kwds || PyDict_GET_SIZE(kwds) == 0) return parse_arguments(sig, positional, nargs, nullptr, out);
+    PyObject* parsed[kMaxParams];
+    // `parsed` borrows from the tuple (which the caller holds and nobody can
+    // change) or from `stack`, which lives until the values are held.
+    auto hold = [&]() noexcept {
+        for (int i = 0; i < sig.count; ++i) out[i] = Ref::borrow(parsed[i]);
+        return true;
+    };
+    if (!kwds || PyDict_GET_SIZE(kwds) == 0) return parse_arguments(sig, positional, nargs, nullptr, parsed) && hold();
+    // The keywords are held first, in C++ storage: allocating the vectorcall
+    // layout below may run the collector, whose finalizers may change the dict.
+    std::vector<Ref> keywords;  // name, value, name, value...
+    keywords.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        keywords.push_back(Ref::borrow(key));
+        keywords.push_back(Ref::borrow(value));
+    }
     // The vectorcall layout: positional arguments, then the keyword values,
     // with their names in a tuple.
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwds);
+    Py_ssize_t nkw = static_cast<Py_ssize_t>(keywords.size() / 2);
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
     if (!kwnames || !stack) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(positional[i]));
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        PyTuple_SET_ITEM(stack.get(), nargs + k, Py_NewRef(value));
-        ++k;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyTuple_SET_ITEM(kwnames.get(), k, keywords[2 * k].release());
+        PyTuple_SET_ITEM(stack.get(), nargs + k, keywords[2 * k + 1].release());
     }
-    // `out` borrows from the stack; the values are the dict's own objects,
-    // which the dict keeps alive after the stack goes.
-    return parse_arguments(sig, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), out);
+    return parse_arguments(sig, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get(), parsed) && hold();
 }
 
 bool check_at_most(Py_ssize_t nargs, Py_ssize_t max) noexcept {

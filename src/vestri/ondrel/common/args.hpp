@@ -36,8 +36,10 @@ bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs
                      PyObject** out) noexcept;
 
 // The same for `tp_new` / `tp_init`, which receive a tuple and a dict (or
-// NULL).  The parsed slots borrow from `args` and `kwds`.
-bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept;
+// NULL).  The parsed slots hold their values: the dict may be shared with
+// other code (`operator.methodcaller` hands the class call its own keyword
+// dict), which can empty it as soon as any Python code runs.
+bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Ref* out) noexcept;
 
 // Raises the interpreter's TypeError for a call with the wrong arguments.
 void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
@@ -71,8 +73,17 @@ struct Signature {
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&out)[N]) noexcept {
         return parse_arguments(data, args, nargs, kwnames, out);
     }
-    bool parse(PyObject* args, PyObject* kwds, PyObject* (&out)[N]) noexcept {
+    // For `tp_new` / `tp_init`: fills `out` with strong references.
+    bool parse(PyObject* args, PyObject* kwds, Ref (&out)[N]) noexcept {
         return parse_tuple_and_dict(data, args, kwds, out);
+    }
+    // The borrowing form, safe only while no Python code runs before the
+    // values are used; kept for callers that have not moved to the one above.
+    bool parse(PyObject* args, PyObject* kwds, PyObject* (&out)[N]) noexcept {
+        Ref held[N];
+        if (!parse_tuple_and_dict(data, args, kwds, held)) return false;
+        for (int i = 0; i < N; ++i) out[i] = held[i].get();
+        return true;
     }
     Param params_[N];
     PyObject* names_[N] = {};

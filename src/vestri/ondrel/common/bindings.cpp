@@ -79,18 +79,21 @@ bool Binding::init(std::initializer_list<Bound> names) noexcept {
 }
 
 bool Binding::recheck() noexcept {
-    holds_ = true;
-    for (int i = 0; i < count_; ++i) {
-        PyObject* value = PyDict_GetItemWithError(names_[i].dict, names_[i].name);
-        if (value != names_[i].expected) {
-            holds_ = false;
-            break;
-        }
-    }
+    // A lookup can run Python code (a key in the namespace whose `__eq__`
+    // collides with a name), which may rebind a name checked before, or
+    // check this binding again: the answer stands for this use, but is kept
+    // only under the epoch seen before the lookups, so that a change made
+    // meanwhile is looked at next time.  The value found is compared, never
+    // followed: the expected object is alive, so equal addresses mean it.
+    unsigned long epoch = shared_->epoch;
+    bool holds = true;
+    for (int i = 0; i < count_ && holds; ++i)
+        holds = PyDict_GetItemWithError(names_[i].dict, names_[i].name) == names_[i].expected;
     PyErr_Clear();  // a failed lookup just means "not the real one"
+    holds_ = holds;
     // Without a watcher nothing tells us of changes: look again next time.
-    checked_at_ = shared_->watcher >= 0 ? shared_->epoch : 0;
-    return holds_;
+    checked_at_ = shared_->watcher >= 0 ? epoch : 0;
+    return holds;
 }
 
 }  // namespace vo

@@ -1,6 +1,10 @@
 #include "classdef.hpp"
 
 #include "compat.hpp"
+#include "initmethod.hpp"
+#include "module.hpp"
+
+#include <cstring>
 
 namespace vo {
 
@@ -15,6 +19,17 @@ Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcep
     const char* short_name = PyUnicode_AsUTF8(heap->ht_name);
     if (!short_name) return nullptr;
     cls.type_ptr()->tp_name = short_name;
+    // A documented `__init__` (METH_COEXIST beside the C slot) becomes an
+    // InitMethod, put straight into the namespace so that the slot stays.
+    PyObject* dict = cls.type_ptr()->tp_dict;  // borrowed; the class holds it
+    PyObject* init = PyDict_GetItemWithError(dict, intern("__init__"));
+    if (init && PyObject_TypeCheck(init, &PyMethodDescr_Type)) {
+        Ref replacement = init_method_new(module, init);
+        if (!replacement || PyDict_SetItem(dict, intern("__init__"), replacement.get()) < 0) return nullptr;
+        PyType_Modified(cls.type_ptr());
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
     return cls;
 }
 
@@ -38,7 +53,8 @@ static PyObject* winning_metaclass(PyObject* bases) noexcept {
 
 Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
                          InstanceLayout layout) noexcept {
-    PyObject* meta = winning_metaclass(bases);
+    // Held: the metaclass's own code runs while it makes the class.
+    Ref meta = Ref::borrow(winning_metaclass(bases));
     if (!meta) return nullptr;
     Ref ns = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -55,7 +71,7 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
         Ref no_slots = Ref::steal(PyTuple_New(0));
         if (!no_slots || PyDict_SetItemString(ns.get(), "__slots__", no_slots.get()) < 0) return nullptr;
     }
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, qualname.get(), bases, ns.get(), nullptr));
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta.get(), qualname.get(), bases, ns.get(), nullptr));
     if (!cls) return nullptr;
     // `__slots__` has done its work at creation; the class body proper does not hold it.
     if (layout == InstanceLayout::NoSlots && PyObject_DelAttrString(cls.get(), "__slots__") < 0) return nullptr;
@@ -69,11 +85,19 @@ bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcep
         if (def->ml_flags & METH_CLASS) {
             attr = Ref::steal(PyDescr_NewClassMethod(type, def));
         } else if (def->ml_flags & METH_STATIC) {
-            Ref func = Ref::steal(PyCMethod_New(def, nullptr, module, nullptr));
+            // A built-in function whose `__self__` is the class, as the
+            // interpreter makes for a type's own static methods: its
+            // `__qualname__` is "Class.name", it pickles as
+            // `getattr(Class, name)`, and `__module__` names the module.
+            // The C function receives the class and leaves it unused.
+            Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+            if (!module_name) return false;
+            Ref func = Ref::steal(PyCMethod_New(def, cls, module_name.get(), nullptr));
             if (!func) return false;
             attr = Ref::steal(PyStaticMethod_New(func.get()));
         } else {
             attr = Ref::steal(PyDescr_NewMethod(type, def));
+            if (attr && std::strcmp(def->ml_name, "__init__") == 0) attr = init_method_new(module, attr.get());
         }
         if (!attr || PyObject_SetAttrString(cls, def->ml_name, attr.get()) < 0) return false;
     }
@@ -126,8 +150,13 @@ Ref super_lookup(PyTypeObject* type, PyObject* after, PyObject* name) noexcept {
 
 Ref bind(PyObject* attr, PyObject* obj) noexcept {
     Ref hold = Ref::borrow(attr);
-    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get)
-        return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get) {
+        // The class goes to `__get__` held: a descriptor written in Python
+        // looks its `__get__` up first, and a colliding key met there may
+        // reassign `obj.__class__` and free the class it was handed.
+        Ref type = Ref::borrow(Py_TYPE(obj));
+        return Ref::steal(get(attr, obj, type.get()));
+    }
     return hold;
 }
 

@@ -36,8 +36,10 @@ enum class InstanceLayout {
 Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
                          InstanceLayout layout = InstanceLayout::AsClassStatement) noexcept;
 
-// Installs `defs` on `cls` in order: plain methods as method descriptors,
-// METH_CLASS ones as class methods, METH_STATIC ones as static methods.
+// Installs `defs` on `cls` in order: plain methods as method descriptors
+// (`__init__` as a vo::InitMethod), METH_CLASS ones as class methods,
+// METH_STATIC ones as static methods, whose C function receives the class as
+// its first argument.
 bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept;
 
 // Installs `defs` on `cls` as getset descriptors (data descriptors, as

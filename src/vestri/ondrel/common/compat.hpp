@@ -10,6 +10,7 @@
 #include "ref.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vo::compat {
 
@@ -71,6 +72,15 @@ inline int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) noexcep
 #else
     return _PyObject_VisitManagedDict(obj, visit, arg);
 #endif
+}
+// Whether nothing hangs in that dictionary's place (no dict, no values):
+// the word three pointers before the object, on 3.12 and 3.13, unless the
+// type keeps its values inline after the object (3.13).
+inline bool managed_dict_empty(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return false;
+#endif
+    return reinterpret_cast<void* const*>(obj)[-3] == nullptr;
 }
 inline void clear_managed_dict(PyObject* obj) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -225,5 +235,25 @@ inline PyObject* materialized_dict(PyObject* obj) noexcept {
     return dict == Py_None ? nullptr : dict;
 }
 #endif
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// Replaces the C-level docstring of a heap type (what `__text_signature__`
+// is read from; `__doc__` lives in the namespace and stays).  A heap type
+// owns its tp_doc, allocated with PyObject_Malloc and freed with the type.
+inline bool set_heap_type_doc(PyTypeObject* type, const char* doc, size_t length) noexcept {
+    char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
+    if (!copy) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(copy, doc, length);
+    copy[length] = '\0';
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = copy;
+    return true;
+}
 
 }  // namespace vo::compat

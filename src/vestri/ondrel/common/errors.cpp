@@ -2,6 +2,7 @@
 
 #include "compat.hpp"
 #include "module.hpp"
+#include "text.hpp"
 
 #include <frameobject.h>
 
@@ -36,16 +37,15 @@ void raise_percent(PyObject* exc_type, const char* format, PyObject* args) noexc
 }
 
 void raise_concat(PyObject* exc_type, std::initializer_list<Piece> pieces) noexcept {
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return;
+    // `str()` of a piece runs its `__str__`; the text so far is a builder's,
+    // which no Python code can reach, not a list the collector would show it.
+    TextBuilder text;
     for (const Piece& piece : pieces) {
         Ref s = Ref::steal(piece.text ? PyUnicode_FromString(piece.text) : PyObject_Str(piece.obj));
-        if (!s || PyList_Append(parts.get(), s.get()) < 0) return;
+        if (!s || !text.append(s.get())) return;
     }
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize(nullptr, 0));
-    if (!empty) return;
-    Ref text = Ref::steal(PyUnicode_Join(empty.get(), parts.get()));
-    if (text) PyErr_SetObject(exc_type, text.get());
+    Ref message = text.finish();
+    if (message) PyErr_SetObject(exc_type, message.get());
 }
 
 void raise_key_error(PyObject* key) noexcept {

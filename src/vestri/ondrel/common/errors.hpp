@@ -88,5 +88,13 @@ bool called_from(PyObject* const* codes, int count) noexcept;
         vo_site_.add();                                                               \
     }())
 
+// The entries of `times` nested calls of a public method that a walk made in
+// one loop instead (a level of a tree per call), added where the walk failed.
+#define VO_TRACE_AS_TIMES(name, times)                                                \
+    ([](Py_ssize_t vo_times_) noexcept {                                              \
+        static ::vo::TraceSite vo_site_{VO_MODULE_NAME "." name, __FILE__, __LINE__}; \
+        while (vo_times_-- > 0) vo_site_.add();                                       \
+    }(times))
+
 #define VO_FAIL() (VO_TRACE_HERE(), nullptr)
 #define VO_FAIL_INT() (VO_TRACE_HERE(), -1)

@@ -47,7 +47,9 @@ inline int visit_own_dict(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 inline void clear_own_dict(PyObject* self) noexcept {
-    if (Py_TYPE(self)->tp_flags & Py_TPFLAGS_MANAGED_DICT) compat::clear_managed_dict(self);
+    // Usually nothing is there, which is seen without a call.
+    if ((Py_TYPE(self)->tp_flags & Py_TPFLAGS_MANAGED_DICT) && !compat::managed_dict_empty(self))
+        compat::clear_managed_dict(self);
 }
 }  // namespace detail
 

@@ -58,7 +58,13 @@ void NativeSlot::adopt_slow(PyTypeObject* type) noexcept {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return;
     // Looking the names up can run Python code, which may change the class
     // (it is held) and leave another exception pending (kept as it was).
+    // A change made while a later name is looked up can undo what an earlier
+    // lookup found, so the answers count only if the class's version tag (a
+    // new one after every change, never handed out twice) is the same after
+    // the lookups as before them; otherwise a later call tries again.
     Ref hold = Ref::borrow(type);
+    unsigned int version = compat::type_version(type);
+    if (version == 0) return;
     PyObject* pending = PyErr_GetRaisedException();
     bool ours = true;
     for (int i = 0; i < count_ && ours; ++i) ours = compat::type_lookup(type, names_[i]) == descrs_[i].get();
@@ -68,7 +74,7 @@ void NativeSlot::adopt_slow(PyTypeObject* type) noexcept {
     }
     PyErr_SetRaisedException(pending);
     void** slot = slot_pointer(type, id_);
-    if (ours && slot && *slot == generic_) {
+    if (ours && compat::current_type_version(type) == version && slot && *slot == generic_) {
         *slot = native_;
         PyType_Modified(type);
     }

@@ -2,7 +2,10 @@
 
 #include "compat.hpp"
 
+#include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 namespace vo {
 
@@ -23,6 +26,34 @@ PyGetSetDef instance_getsets[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {"__weakref__", instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+namespace {
+
+// `inspect.signature(cls)` skips an `__init__` that is a slot's wrapper and
+// reads the class's own text signature instead, kept at the head of its C
+// docstring: "Name(func)\n--\n\n".  The parameters are the documented
+// `__init__`'s after `$self` (and the `/` that ends at it); a class that
+// already states a signature keeps its own.
+bool give_class_signature(PyTypeObject* type, const char* init_doc) noexcept {
+    constexpr std::string_view head = "__init__($self", end = ")\n--\n\n";
+    std::string_view doc(init_doc);
+    size_t close = doc.find(end);
+    if (!doc.starts_with(head) || close == std::string_view::npos) return true;  // no signature to give
+    std::string_view params = doc.substr(head.size(), close - head.size());
+    for (std::string_view lead : {", /, ", ", /", ", "})
+        if (params.starts_with(lead)) {
+            params.remove_prefix(lead.size());
+            break;
+        }
+    std::string_view name(type->tp_name), current(type->tp_doc ? type->tp_doc : "");
+    if (size_t dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+    if (current.starts_with(name) && current.substr(name.size()).starts_with("(")) return true;
+    std::string text;
+    text.append(name).append("(").append(params).append(end).append(current);
+    return compat::set_heap_type_doc(type, text.data(), text.size());
+}
+
+}  // namespace
 
 bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept {
     PyObject* current = PyDict_GetItemString(type->tp_dict, name);  // borrowed; the type holds it
@@ -45,7 +76,8 @@ bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexce
         return false;
     }
     // Set as any attribute, so the interpreter fills the slot from it again.
-    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, documented.get()) == 0;
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, documented.get()) < 0) return false;
+    return std::strcmp(name, "__init__") != 0 || give_class_signature(type, doc);
 }
 
 bool arrange_namespace(PyTypeObject* type, std::initializer_list<const char*> order) noexcept {

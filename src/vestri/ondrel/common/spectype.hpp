@@ -37,7 +37,9 @@ PyObject* instance_get_weakref(PyObject* self, void* closure) noexcept;
 // subclasses keep inheriting the C function itself; a method listed with
 // METH_COEXIST instead would make every subclass reach it through the
 // interpreter's generic slot function, a lookup and a call slower.  `doc`
-// must live as long as the process (a literal).
+// must live as long as the process (a literal).  A documented `__init__`
+// also gives the class its text signature (its parameters after `self`),
+// which `inspect.signature(cls)` reads when `__init__` is a slot's wrapper.
 bool document_slot(PyTypeObject* type, const char* name, const char* doc) noexcept;
 
 // Puts the namespace of a type just made from a spec in a class statement's

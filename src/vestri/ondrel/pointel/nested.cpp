@@ -150,6 +150,11 @@ Split split_key(PyObject* key, DottedKey& out) noexcept {
     out.segments = Ref::steal(PyList_AsTuple(parts.get()));
     if (!out.segments) return Split::Error;
     if (cacheable) {
+        // The cache stays out of the collector's sight (a dict holding only
+        // untracked values is untracked itself), so that no Python code can
+        // find it through `gc.get_referrers` and put something else in it.
+        // A tuple of strings cannot be part of a cycle.
+        PyObject_GC_UnTrack(out.segments.get());
         if (PyDict_GET_SIZE(state.split_cache.get()) >= kSplitCacheEntries) PyDict_Clear(state.split_cache.get());
         if (PyDict_SetItem(state.split_cache.get(), key, out.segments.get()) < 0) return Split::Error;
     }
@@ -197,8 +202,19 @@ Found dict_read(PyObject* self, PyObject* key, Ref& value) noexcept {
 
 // --- item access ----------------------------------------------------------------------
 
+// self[key] through the class's own item read, KeyError taken as Found::No.
+Found foreign_read(PyObject* self, PyObject* key, Ref& value) noexcept {
+    value = Ref::steal(PyObject_GetItem(self, key));
+    if (value) return Found::Yes;
+    return vo::clear_key_error() ? Found::No : Found::Error;
+}
+
+// Where a walk over the levels fails, `depth` tells how many levels below
+// `self` it had entered: the level-by-level definition would have called the
+// method once more for each, and the caller adds their traceback entries.
+
 // self[key]; on Found::No, `missing` is the key that was not found.
-Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noexcept {
+Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split == Split::Error) return Found::Error;
@@ -215,12 +231,14 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
         Found found = dict_read(level.get(), head, next);
         if (found != Found::Yes) {
             if (found == Found::No) missing = Ref::borrow(head);
+            depth = i;
             return found;
         }
         if (dotted.walkable() && traits_of(next.get()).getitem) {
             level = std::move(next);
             continue;
         }
+        depth = i;
         return hand_over(key, dotted, i + 1, " while reading a dotted key", [&](PyObject* rest) {
             value = Ref::steal(PyObject_GetItem(next.get(), rest));
             return value ? Found::Yes : Found::Error;
@@ -229,6 +247,7 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
     PyObject* tail = dotted.segment(last);
     Found found = dict_read(level.get(), tail, value);
     if (found == Found::No) missing = Ref::borrow(tail);
+    depth = last;
     return found;
 }
 
@@ -236,7 +255,7 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing) noe
 // or -1, the values of Found::Yes, Found::No and Found::Error.
 Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
 
-Found nested_contains(PyObject* self, PyObject* key) noexcept {
+Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
@@ -246,18 +265,20 @@ Found nested_contains(PyObject* self, PyObject* key) noexcept {
         // Held before its class is looked at: the lookup may run code that
         // removes it from the level.
         Ref next = Ref::borrow(PyDict_GetItemWithError(level.get(), dotted.segment(i)));
-        if (!next) return PyErr_Occurred() ? Found::Error : Found::No;
+        if (!next) return depth = i, PyErr_Occurred() ? Found::Error : Found::No;
         if (dotted.walkable() && traits_of(next.get()).contains) {
             level = std::move(next);
             continue;
         }
+        depth = i;
         return hand_over(key, dotted, i + 1, " while testing a dotted key",
                          [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
     }
+    depth = last;
     return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
 }
 
-int nested_delitem(PyObject* self, PyObject* key) noexcept {
+int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
@@ -269,24 +290,30 @@ int nested_delitem(PyObject* self, PyObject* key) noexcept {
         Found found = dict_read(level.get(), head, next);
         if (found != Found::Yes) {
             if (found == Found::No) vo::raise_key_error(head);
+            depth = i;
             return -1;
         }
         if (dotted.walkable() && traits_of(next.get()).delitem) {
             level = std::move(next);
             continue;
         }
+        depth = i;
         return hand_over(key, dotted, i + 1, " while deleting a dotted key",
                          [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
     }
+    depth = last;
     return PyDict_DelItem(level.get(), dotted.segment(last));
 }
 
-int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept;
+int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env, Py_ssize_t& depth) noexcept;
 
 // self[key] = value through the class's own item assignment.
 int set_item(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
-    if (traits_of(self).setitem) return nested_setitem(self, key, value, env);
-    return PyObject_SetItem(self, key, value);
+    if (!traits_of(self).setitem) return PyObject_SetItem(self, key, value);
+    Py_ssize_t depth = 0;
+    if (VO_LIKELY(nested_setitem(self, key, value, env, depth) == 0)) return 0;
+    VO_TRACE_AS_TIMES("NestedPointel.__setitem__", depth + 1);
+    return -1;
 }
 
 // Whether `cls()` may be replaced by allocating the empty instance directly.
@@ -325,14 +352,21 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
         fresh = new_level(type.type_ptr(), false);
         if (!fresh) return nullptr;
     }
-    // MutableMapping.setdefault: return self[key]; on KeyError store the default.
+    // MutableMapping.setdefault: return self[key]; on KeyError store the
+    // default.  Making the fresh instance ran the class's code, which may
+    // have changed how `self[key]` reads.
     Ref value, missing;
-    switch (nested_lookup(self, key, value, missing)) {
+    Py_ssize_t depth = 0;
+    Found found = plain || traits_of(self).getitem ? nested_lookup(self, key, value, missing, depth)
+                                                   : foreign_read(self, key, value);
+    switch (found) {
         case Found::Yes:
             return value;
         case Found::Error:
-            if (!vo::clear_key_error()) return nullptr;
-            break;
+            if (vo::clear_key_error()) break;
+            // Left through the item read; setdefault itself is not the package's.
+            if (plain || traits_of(self).getitem) VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth + 1);
+            return nullptr;
         case Found::No:
             break;
     }
@@ -355,7 +389,7 @@ int raise_value_in_the_way(PyObject* head, PyObject* type) noexcept {
 // Re-entrancy: setdefault may run any code (see setdefault_level), so the
 // class that the found level must be an instance of is `type(level)` as it is
 // after the call, held while isinstance() runs; levels and segments are held.
-int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noexcept {
+int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_SetItem(self, key, value);
@@ -364,17 +398,19 @@ int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env) noe
     for (Py_ssize_t i = 0; i < last; ++i) {
         PyObject* head = dotted.segment(i);
         Ref next = setdefault_level(level.get(), head, env);
-        if (!next) return -1;
+        if (!next) return depth = i, -1;
         Ref type = Ref::borrow(Py_TYPE(level.get()));
         int is_level = PyObject_IsInstance(next.get(), type.get());
-        if (is_level <= 0) return is_level < 0 ? -1 : raise_value_in_the_way(head, type.get());
+        if (is_level <= 0) return depth = i, is_level < 0 ? -1 : raise_value_in_the_way(head, type.get());
         if (dotted.walkable() && traits_of(next.get()).setitem) {
             level = std::move(next);
             continue;
         }
+        depth = i;
         return hand_over(key, dotted, i + 1, " while writing a dotted key",
                          [&](PyObject* rest) { return PyObject_SetItem(next.get(), rest, value); });
     }
+    depth = last;
     return PyDict_SetItem(level.get(), dotted.segment(last), value);
 }
 
@@ -386,7 +422,11 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
 int update_level(PyObject* sub, PyObject* value, Env& env) noexcept {
     vo::RecursionGuard guard(" while merging a nested mapping");
     if (!guard.ok()) return -1;
-    if (traits_of(sub).update) return update_impl(sub, value, nullptr, nullptr, env);
+    if (traits_of(sub).update) {
+        if (VO_LIKELY(update_impl(sub, value, nullptr, nullptr, env) == 0)) return 0;
+        VO_TRACE_AS("NestedPointel.update");
+        return -1;
+    }
     Ref result = Ref::steal(PyObject_CallMethodOneArg(sub, state.update, value));
     return result ? 0 : -1;
 }
@@ -518,14 +558,20 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!bound) return VO_FAIL();
         Ref result = Ref::steal(PyObject_CallNoArgs(bound.get()));
         if (!result) return VO_FAIL();
+        // That initialiser may have changed the class or replaced `update`,
+        // which is looked up only now.
+        traits = traits_of(self);
     }
     if (traits.update) {
-        if (!check_update_arity(nargs)) return VO_FAIL();
         Env env;
         // update() with nothing to merge has no effect while the names it consults are the real ones.
         if (nargs == 0 && !kwnames && env.names_real()) Py_RETURN_NONE;
-        if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
-        Py_RETURN_NONE;
+        if (VO_LIKELY(check_update_arity(nargs) &&
+                      update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) == 0))
+            Py_RETURN_NONE;
+        // Raised inside update(), which this runs as `self.update(*args, **kwargs)`.
+        VO_TRACE_AS("NestedPointel.update");
+        return VO_FAIL();
     }
     Ref update = Ref::steal(PyObject_GetAttr(self, state.update));
     if (!update) return VO_FAIL();
@@ -549,37 +595,44 @@ PyObject* np_subscript(PyObject* self, PyObject* key) {
         if (PyErr_Occurred()) return VO_FAIL();
     }
     Ref value, missing;
-    switch (nested_lookup(self, key, value, missing)) {
+    Py_ssize_t depth = 0;
+    switch (nested_lookup(self, key, value, missing, depth)) {
         case Found::Yes:
             return value.release();
         case Found::No:
             vo::raise_key_error(missing.get());
             // get() and setdefault() catch it whatever happens.
             if (vo::called_from(state.catcher_codes, 2)) return nullptr;
-            return VO_FAIL();
+            break;
         case Found::Error:
             break;
     }
+    VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth);
     return VO_FAIL();
 }
 
 int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    Py_ssize_t depth = 0;
     if (!value) {
         VO_METHOD("NestedPointel.__delitem__");
-        if (nested_delitem(self, key) < 0) return VO_FAIL_INT();
-        return 0;
+        if (VO_LIKELY(nested_delitem(self, key, depth) == 0)) return 0;
+        VO_TRACE_AS_TIMES("NestedPointel.__delitem__", depth);
+        return VO_FAIL_INT();
     }
     VO_METHOD("NestedPointel.__setitem__");
     Env env;
-    if (nested_setitem(self, key, value, env) < 0) return VO_FAIL_INT();
-    return 0;
+    if (VO_LIKELY(nested_setitem(self, key, value, env, depth) == 0)) return 0;
+    VO_TRACE_AS_TIMES("NestedPointel.__setitem__", depth);
+    return VO_FAIL_INT();
 }
 
 int np_contains(PyObject* self, PyObject* key) {
     VO_METHOD("NestedPointel.__contains__");
-    Found found = nested_contains(self, key);
-    if (found == Found::Error) return VO_FAIL_INT();
-    return found == Found::Yes;
+    Py_ssize_t depth = 0;
+    Found found = nested_contains(self, key, depth);
+    if (VO_LIKELY(found != Found::Error)) return found == Found::Yes;
+    VO_TRACE_AS_TIMES("NestedPointel.__contains__", depth);
+    return VO_FAIL_INT();
 }
 
 PyObject* np_getitem_method(PyObject* self, PyObject* key) noexcept {

@@ -17,6 +17,7 @@
 #include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/lifecycle.hpp"
 #include "common/module.hpp"
 
 namespace pointel {
@@ -129,19 +130,14 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return -1;
 }
 
-// `__dict__` is the object: nothing to traverse or clear beyond dict's own.
-void pointel_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // dict's own deallocator guards deep chains only for exact dicts.
-    // clang-format off
-    Py_TRASHCAN_BEGIN(self, pointel_dealloc)
-    PyObject_ClearWeakRefs(self);
-    PyDict_Type.tp_dealloc(self);
-    Py_DECREF(type);
-    Py_TRASHCAN_END
-    // clang-format on
-}
+// The instance carries the slot of an attribute dictionary (managed by the
+// interpreter, ahead of the object) as every Python subclass would add it,
+// so that the layouts agree and `obj.__class__` can move between Pointel and
+// its subclasses.  Nothing of the package ever fills it: attributes are the
+// object's own keys.  Only the interpreter's generic attribute functions
+// called directly (`object.__setattr__(obj, name, value)`) store there, and
+// what they store is visited, cleared and released with the object.
+using Life = vo::lifecycle::Over<&PyDict_Type>;
 
 int pointel_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     // Exactly dict's initialiser: every form dict() takes, with dict's errors.
@@ -238,7 +234,9 @@ PyType_Slot pointel_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(pointel_repr)},
     {Py_tp_getattro, reinterpret_cast<void*>(pointel_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pointel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Life::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Life::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Life::clear)},
     {Py_tp_methods, pointel_methods},
     {0, nullptr},
 };
@@ -247,8 +245,8 @@ PyType_Spec pointel_spec = {
     .name = "vestri.ondrel.pointel.Pointel",
     .basicsize = 0,
     .itemsize = 0,
-    // Garbage-collector support and its traverse/clear come with dict.
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_DICT |
+             Py_TPFLAGS_MANAGED_WEAKREF,
     .slots = pointel_slots,
 };
 
