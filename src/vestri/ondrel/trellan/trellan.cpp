@@ -168,12 +168,11 @@ vo::Signature<2> sig_marker_init("IndexMarker.__init__", "self", {{"obj"}, {"ind
 
 int index_marker_init(PyObject* self, PyObject* args, PyObject* kwds) {
     VO_METHOD("IndexMarker.__init__");
-    PyObject* parsed[2];
+    // Held: the call's keyword dict may be shared and cleared while
+    // `index.__int__` runs.
+    Ref parsed[2];
     if (!sig_marker_init.parse(args, kwds, parsed)) return VO_FAIL_INT();
-    // Borrowed from the call's keyword dict, which other code may share and
-    // clear while `index.__int__` runs.
-    Ref obj = Ref::borrow(parsed[0]), index = Ref::borrow(parsed[1]);
-    if (!index_marker_set(self, obj.get(), index.get())) return VO_FAIL_INT();
+    if (!index_marker_set(self, parsed[0].get(), parsed[1].get())) return VO_FAIL_INT();
     return 0;
 }
 

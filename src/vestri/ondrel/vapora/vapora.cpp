@@ -1221,15 +1221,14 @@ vo::Signature<1> sig_ge("Vapora.__ge__", "self", {{"other"}});
 
 // Vapora's own construction, in its tp_init slot (see the slots above).
 int vapora_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* parsed[1];
+    // Held: `args` and `kwds` may be shared and cleared while the items are
+    // iterated.
+    Ref parsed[1];
     if (!sig_init.parse(args, kwds, parsed)) {
         sig_init.site.add();
         return -1;
     }
-    // Borrowed from `args` or `kwds`, which other code may hold and clear
-    // while the items are iterated.
-    Ref items = Ref::borrow(parsed[0]);
-    Ref done = Ref::steal(vapora_init(self, items.get()));
+    Ref done = Ref::steal(vapora_init(self, parsed[0].get()));
     return done ? 0 : -1;
 }
 
