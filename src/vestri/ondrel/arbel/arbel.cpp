@@ -23,14 +23,16 @@
 // allocation per node, so a frame reads the live list while no Python code
 // can run; before anything that could run Python code (see `touch`), every
 // open frame takes its copy.  Reading `name` and `children` of a node counts
-// as running no Python code only when that is certain (see `kind_of` and
-// `attributes_inline`): a class namespace or an instance dict that holds a
-// key of a str subclass runs its `__eq__` during the lookup, and a node read
-// under that suspicion is read as the definition reads it, `children` once
-// more for the slice and once more for the last child.
+// as running no Python code only when that is certain (see `kind_of_new`
+// and `attributes_in_inline_values`): a class namespace or an instance dict
+// that holds a key of a str subclass runs its `__eq__` during the lookup,
+// and a node read under that suspicion is read as the definition reads it,
+// `children` once more for the slice and once more for the last child.
 //
-// A name that is not text fails with the interpreter's TypeError; nothing is
+// A name that is not text fails with the interpreter's TypeError once the
+// first child is rendered, where the definition appends to it; nothing is
 // ever appended to it (a list used as a name would be extended in place).
+// A failure shows one traceback entry per str() call the walk stands for.
 //
 // The class is made by calling `type` as a class statement would, so
 // instances have the ordinary `__dict__` (holding `name` and `children`),
@@ -121,9 +123,7 @@ struct Frame {
     bool live = false;     // items is the node's own list, which Python code could change
     bool touched = false;  // Python code may have run since the node was entered
     bool watched = false;  // reading `children` may run Python code: read it again for the last child
-    bool started = false;  // a child has been written (completely, once the frame is on top again)
     bool last_done = false;
-    Ref bad_name;  // the node's name when it is no text
 };
 
 // Re-entrancy: Python code runs in str() of foreign children, attribute
@@ -158,11 +158,9 @@ private:
         bool started = false;  // its first child is being written
     };
     // The class kind_of saw last, held so that its address cannot be taken
-    // by another class, with its version tag then (any change to the class
-    // or its bases changes the tag).
+    // by another class; valid until Python code may run (see `touch`).
     struct SeenType {
         Ref type;
-        unsigned int tag = 0;
         NodeKind kind = NodeKind::Foreign;
     };
 
@@ -171,9 +169,7 @@ private:
     bool touch() noexcept;
     NodeKind kind_of(PyObject* obj) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
-        if (VO_LIKELY(seen_.type.get() == reinterpret_cast<PyObject*>(type) &&
-                      vo::compat::current_type_version(type) == seen_.tag))
-            return seen_.kind;
+        if (VO_LIKELY(seen_.type.get() == reinterpret_cast<PyObject*>(type))) return seen_.kind;
         return kind_of_new(obj);
     }
     NodeKind kind_of_new(PyObject* obj) noexcept;
@@ -196,6 +192,7 @@ private:
     SeenType seen_;
     std::vector<BadName> bad_names_;
     size_t bad_depth_ = 0;  // bad_names_.back().depth, 0 when there is none
+    bool any_bad_ = false;  // bad_names_ is not empty
     Py_ssize_t depth_limit_ = 0;
     bool failed_in_child_ = false;  // the error came from inside a child's own __str__
 };
@@ -215,9 +212,13 @@ bool Walk::push(Frame&& frame) noexcept {
 }
 
 void Walk::pop() noexcept {
+    bool touched = frames_.back().touched;
     frames_.pop_back();
     Py_LeaveRecursiveCall();
     if (untouched_ > frames_.size()) untouched_ = frames_.size();
+    // The references of a touched frame may have been the last ones (Python
+    // code detached what they name), and releasing them may have run code.
+    if (touched) seen_.type.reset();
 }
 
 Walk::~Walk() {
@@ -240,6 +241,9 @@ bool Walk::touch() noexcept {
         frame.touched = true;
     }
     untouched_ = frames_.size();
+    // Python code may change classes; forgetting the one held may free it,
+    // which runs code too, now that the frames hold their copies.
+    seen_.type.reset();
     return true;
 }
 
@@ -265,8 +269,6 @@ bool lookups_may_run_code(PyTypeObject* type) noexcept {
 NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     Ref held = Ref::borrow(type);
-    // The tag before the lookups: a change they make shows as a new tag.
-    unsigned int tag = vo::compat::type_version(type);
     bool suspicious = lookups_may_run_code(type);
     if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
@@ -276,15 +278,12 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
                      !vo::compat::type_lookup(type, g_state->children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
+    // Lookups that may have run code decide for this node only.
+    if (suspicious) return kind;
     // Releasing the class held before may free it (Python code detached it
     // from everything else), which runs code: the frames take their copies.
     if (seen_.type && Py_REFCNT(seen_.type.get()) == 1 && !touch()) return NodeKind::Error;
-    // Only a class with a version tag is remembered (tags are never 0).
-    if (tag)
-        seen_.type = std::move(held);
-    else
-        seen_.type.reset();
-    seen_.tag = tag;
+    seen_.type = std::move(held);
     seen_.kind = kind;
     return kind;
 }
@@ -346,6 +345,7 @@ bool Walk::defer_bad_name(Ref name) noexcept {
         return false;
     }
     bad_depth_ = frames_.size();
+    any_bad_ = true;
     return true;
 }
 
@@ -504,7 +504,7 @@ Ref Walk::render(PyObject* root) noexcept {
 
     while (!frames_.empty()) {
         Frame& frame = frames_.back();
-        if (VO_UNLIKELY(bad_depth_ == frames_.size())) {
+        if (VO_UNLIKELY(any_bad_) && bad_depth_ == frames_.size()) {
             // Back at this frame, its first child has been written.
             BadName& bad = bad_names_.back();
             if (bad.started) {
