@@ -130,11 +130,15 @@ void remember_func(PyObject* self, PyObject* func) noexcept {
         PyErr_Clear();  // not remembered: the next read looks again
         return;
     }
+    // All fields first: releasing a dict remembered meanwhile (by a read
+    // that the lookups ran) may run code, which then sees a whole record.
     LoftelObject* o = as_loftel(self);
-    Py_XSETREF(o->seen_dict, dict.release());
+    PyObject* old = o->seen_dict;
+    o->seen_dict = dict.release();
     o->seen_func = func;
     o->seen_epoch = state.shared->epoch;
     o->seen_tag = tag;
+    Py_XDECREF(old);
 }
 
 // `self.func`.
