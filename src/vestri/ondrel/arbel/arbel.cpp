@@ -24,7 +24,7 @@
 // can run; before anything that could run Python code (see `touch`), every
 // open frame takes its copy.  Reading `name` and `children` of a node counts
 // as running no Python code only when that is certain (see `kind_of_new`
-// and `attributes_in_inline_values`): a class namespace or an instance dict
+// and `attribute_lookup_runs_no_code`): a class namespace or an instance dict
 // that holds a key of a str subclass runs its `__eq__` during the lookup,
 // and a node read under that suspicion is read as the definition reads it,
 // `children` once more for the slice and once more for the last child.
@@ -54,21 +54,21 @@
 // wrapper belongs in common/compat.hpp).
 namespace vo::compat {
 
-// Whether an object of a class with Py_TPFLAGS_MANAGED_DICT keeps its
-// attributes only in the values array the interpreter embeds for instances
-// of its class, with no dictionary object made for them: a lookup there
-// compares exact str keys only and runs no Python code.  False when unsure
-// (a dictionary exists).
-inline bool attributes_in_inline_values(PyObject* obj) noexcept {
+// Whether looking an exact str name up among the attributes of an object of
+// a class with Py_TPFLAGS_MANAGED_DICT compares exact str keys only, and so
+// runs no Python code: the attributes are still in the values array the
+// interpreter embeds for instances of its class, or in a dictionary split
+// over the class's shared keys (which only take exact str keys).  False when
+// unsure (a combined dictionary, which may hold a key of a str subclass).
+inline bool attribute_lookup_runs_no_code(PyObject* obj) noexcept {
     // The word three pointers before the object: 3.12 tags a values pointer
     // with its low bit (else a dict pointer or NULL); 3.13 holds the dict
     // pointer, NULL until a dict is made.
     uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
-#if PY_VERSION_HEX >= 0x030D0000
-    return word == 0;
-#else
-    return word == 0 || (word & 1) != 0;
+#if PY_VERSION_HEX < 0x030D0000
+    if (word & 1) return true;
 #endif
+    return word == 0 || reinterpret_cast<const PyDictObject*>(word)->ma_values != nullptr;
 }
 
 }  // namespace vo::compat
@@ -120,9 +120,10 @@ struct Frame {
     Ref iter;
     Py_ssize_t next = 0;
     Py_ssize_t stop = 0;
-    bool live = false;     // items is the node's own list, which Python code could change
-    bool touched = false;  // Python code may have run since the node was entered
-    bool watched = false;  // reading `children` may run Python code: read it again for the last child
+    bool live = false;      // items is the node's own list, which Python code could change
+    bool touched = false;   // Python code may have run since the node was entered
+    bool watched = false;   // reading `children` may run Python code: read it again for the last child
+    bool bad_name = false;  // the node's name is no text (bad_names_.back() holds it)
     bool last_done = false;
 };
 
@@ -151,9 +152,9 @@ private:
         int truth = 0;
         bool watched = false;  // read with Python code possibly running
     };
-    // A frame whose node's name is no text (at frames_[depth - 1]).
+    // The name of a frame's node that is no text; the deepest such frame's
+    // is last (a deeper one fails first, so it is always the top one's).
     struct BadName {
-        size_t depth;
         Ref name;
         bool started = false;  // its first child is being written
     };
@@ -191,8 +192,6 @@ private:
     size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
     SeenType seen_;
     std::vector<BadName> bad_names_;
-    size_t bad_depth_ = 0;  // bad_names_.back().depth, 0 when there is none
-    bool any_bad_ = false;  // bad_names_ is not empty
     Py_ssize_t depth_limit_ = 0;
     bool failed_in_child_ = false;  // the error came from inside a child's own __str__
 };
@@ -289,11 +288,11 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
 }
 
 // The kind for reading this very node: an Inline class's instance whose
-// attributes live in a dictionary (made by `vars()`, say) may hold a str
-// subclass key, so it is read as Watched.
+// attributes live in a combined dictionary may hold a str subclass key, so
+// it is read as Watched.
 inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
     NodeKind kind = kind_of(obj);
-    if (kind == NodeKind::Inline && !vo::compat::attributes_in_inline_values(obj)) return NodeKind::Watched;
+    if (kind == NodeKind::Inline && !vo::compat::attribute_lookup_runs_no_code(obj)) return NodeKind::Watched;
     return kind;
 }
 
@@ -303,10 +302,15 @@ bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     into.watched = kind != NodeKind::Inline;
     if (into.watched && !touch()) return false;
     // A plain node's class reads attributes the generic way.
-    getattrofunc get = kind == NodeKind::Inline ? PyObject_GenericGetAttr : PyObject_GetAttr;
-    into.name = Ref::steal(get(node, g_state->name));
-    if (!into.name) return false;
-    into.children = Ref::steal(get(node, g_state->children));
+    if (into.watched) {
+        into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+        if (!into.name) return false;
+        into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+    } else {
+        into.name = Ref::steal(PyObject_GenericGetAttr(node, g_state->name));
+        if (!into.name) return false;
+        into.children = Ref::steal(PyObject_GenericGetAttr(node, g_state->children));
+    }
     if (!into.children) return false;
     PyObject* kids = into.children.get();
     if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
@@ -339,25 +343,24 @@ void refuse_name(PyObject* name) noexcept {
 // that is no text fails then.  The frame just pushed is the node's.
 bool Walk::defer_bad_name(Ref name) noexcept {
     try {
-        bad_names_.push_back({frames_.size(), std::move(name)});
+        bad_names_.push_back({std::move(name)});
     } catch (...) {
         PyErr_NoMemory();
         return false;
     }
-    bad_depth_ = frames_.size();
-    any_bad_ = true;
+    frames_.back().bad_name = true;
     return true;
 }
 
 // Writes the name of `node`; a node with children gets a frame.
 Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     bool text = PyUnicode_Check(read.name.get());
-    if (text) {
+    if (VO_LIKELY(text)) {
         // The root's own lines are not indented.
         if (!(root ? out_.append(read.name.get()) : write_lines(read.name.get()))) return Opened::Error;
         // Released before a frame is pushed: code run by the reads may have
         // left this the last reference (the frames are touched already).
-        if (read.watched) read.name.reset();
+        if (VO_UNLIKELY(read.watched)) read.name.reset();
     } else if (!read.truth) {
         // A childless node's str() is its name as it is; the interpreter then
         // refuses anything but text.
@@ -372,10 +375,10 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     }
     Frame frame;
     frame.node = Ref::borrow(node);
-    frame.watched = read.watched;
     // `self.children[:-1]` reads the attribute again; only a read that may
     // run Python code can give anything else than the first one.
-    if (read.watched) {
+    if (VO_UNLIKELY(read.watched)) {
+        frame.watched = true;
         read.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
         if (!read.children) return Opened::Error;
     }
@@ -394,7 +397,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     }
     frame.children = std::move(read.children);
     if (!push(std::move(frame))) return Opened::Error;
-    if (!text && !defer_bad_name(std::move(read.name))) return Opened::Error;
+    if (VO_UNLIKELY(!text) && !defer_bad_name(std::move(read.name))) return Opened::Error;
     if (frames_.back().touched && untouched_ == frames_.size() - 1) untouched_ = frames_.size();
     return Opened::Frame;
 }
@@ -504,7 +507,7 @@ Ref Walk::render(PyObject* root) noexcept {
 
     while (!frames_.empty()) {
         Frame& frame = frames_.back();
-        if (VO_UNLIKELY(any_bad_) && bad_depth_ == frames_.size()) {
+        if (VO_UNLIKELY(frame.bad_name)) {
             // Back at this frame, its first child has been written.
             BadName& bad = bad_names_.back();
             if (bad.started) {
