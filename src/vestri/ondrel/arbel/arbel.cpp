@@ -54,21 +54,34 @@
 // wrapper belongs in common/compat.hpp).
 namespace vo::compat {
 
-// Whether looking an exact str name up among the attributes of an object of
-// a class with Py_TPFLAGS_MANAGED_DICT compares exact str keys only, and so
-// runs no Python code: the attributes are still in the values array the
-// interpreter embeds for instances of its class, or in a dictionary split
-// over the class's shared keys (which only take exact str keys).  False when
-// unsure (a combined dictionary, which may hold a key of a str subclass).
-inline bool attribute_lookup_runs_no_code(PyObject* obj) noexcept {
+// Where the attributes of an object of a class with Py_TPFLAGS_MANAGED_DICT
+// are: a dictionary (borrowed), or NULL while they are still in the values
+// array the interpreter embeds for instances of its class (whose keys, the
+// class's shared keys, are exact str only).
+inline PyObject* made_instance_dict(PyObject* obj) noexcept {
     // The word three pointers before the object: 3.12 tags a values pointer
     // with its low bit (else a dict pointer or NULL); 3.13 holds the dict
     // pointer, NULL until a dict is made.
     uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
 #if PY_VERSION_HEX < 0x030D0000
-    if (word & 1) return true;
+    if (word & 1) return nullptr;
 #endif
-    return word == 0 || reinterpret_cast<const PyDictObject*>(word)->ma_values != nullptr;
+    return reinterpret_cast<PyObject*>(word);
+}
+
+// Whether every key of `dict` is an exact str, as the interpreter's own
+// record of the keys' kind says (a dict switches to the general kind when a
+// key of any other type comes in).  The record's head, as 3.12 and 3.13
+// (without free threading) lay it out.
+struct DictKeysHead {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 0: general; 1: exact str keys; 2: split, exact str keys
+};
+inline bool dict_keys_exact_str(PyObject* dict) noexcept {
+    auto* keys = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    return keys->dk_kind != 0;
 }
 
 }  // namespace vo::compat
@@ -159,9 +172,12 @@ private:
         bool started = false;  // its first child is being written
     };
     // The class kind_of saw last, held so that its address cannot be taken
-    // by another class; valid until Python code may run (see `touch`).
+    // by another class, with its version tag then (any change to the class
+    // or its bases changes the tag, so Python code run since cannot make the
+    // kind stale).
     struct SeenType {
         Ref type;
+        unsigned int tag = 0;
         NodeKind kind = NodeKind::Foreign;
     };
 
@@ -170,7 +186,9 @@ private:
     bool touch() noexcept;
     NodeKind kind_of(PyObject* obj) noexcept {
         PyTypeObject* type = Py_TYPE(obj);
-        if (VO_LIKELY(seen_.type.get() == reinterpret_cast<PyObject*>(type))) return seen_.kind;
+        if (VO_LIKELY(seen_.type.get() == reinterpret_cast<PyObject*>(type) &&
+                      vo::compat::current_type_version(type) == seen_.tag))
+            return seen_.kind;
         return kind_of_new(obj);
     }
     NodeKind kind_of_new(PyObject* obj) noexcept;
@@ -211,13 +229,9 @@ bool Walk::push(Frame&& frame) noexcept {
 }
 
 void Walk::pop() noexcept {
-    bool touched = frames_.back().touched;
     frames_.pop_back();
     Py_LeaveRecursiveCall();
     if (untouched_ > frames_.size()) untouched_ = frames_.size();
-    // The references of a touched frame may have been the last ones (Python
-    // code detached what they name), and releasing them may have run code.
-    if (touched) seen_.type.reset();
 }
 
 Walk::~Walk() {
@@ -240,9 +254,6 @@ bool Walk::touch() noexcept {
         frame.touched = true;
     }
     untouched_ = frames_.size();
-    // Python code may change classes; forgetting the one held may free it,
-    // which runs code too, now that the frames hold their copies.
-    seen_.type.reset();
     return true;
 }
 
@@ -268,6 +279,8 @@ bool lookups_may_run_code(PyTypeObject* type) noexcept {
 NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     Ref held = Ref::borrow(type);
+    // The tag before the lookups: a change they make shows as a new tag.
+    unsigned int tag = vo::compat::type_version(type);
     bool suspicious = lookups_may_run_code(type);
     if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
@@ -277,22 +290,33 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
                      !vo::compat::type_lookup(type, g_state->children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
-    // Lookups that may have run code decide for this node only.
-    if (suspicious) return kind;
+    // Lookups that may have run code decide for this node only; so does a
+    // class without a version tag.
+    if (suspicious || !tag) return kind;
     // Releasing the class held before may free it (Python code detached it
     // from everything else), which runs code: the frames take their copies.
     if (seen_.type && Py_REFCNT(seen_.type.get()) == 1 && !touch()) return NodeKind::Error;
     seen_.type = std::move(held);
+    seen_.tag = tag;
     seen_.kind = kind;
     return kind;
 }
 
+// Whether looking an exact str name up among the attributes of `obj`
+// compares exact str keys only, and so runs no Python code: the attributes
+// are in the embedded values, or in a dictionary whose keys are all exact
+// str (split over the class's shared keys, or a copied or unpickled
+// instance's, made by updating an empty one).
+inline bool attribute_lookup_runs_no_code(PyObject* obj) noexcept {
+    PyObject* dict = vo::compat::made_instance_dict(obj);
+    return !dict || vo::compat::dict_keys_exact_str(dict);
+}
+
 // The kind for reading this very node: an Inline class's instance whose
-// attributes live in a combined dictionary may hold a str subclass key, so
-// it is read as Watched.
+// attributes may include a key of a str subclass is read as Watched.
 inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
     NodeKind kind = kind_of(obj);
-    if (kind == NodeKind::Inline && !vo::compat::attribute_lookup_runs_no_code(obj)) return NodeKind::Watched;
+    if (kind == NodeKind::Inline && !attribute_lookup_runs_no_code(obj)) return NodeKind::Watched;
     return kind;
 }
 
