@@ -1,6 +1,10 @@
 """loftel: read-only properties computed from the class (the registered calls: test_common.py)."""
 
+import copy
 import gc
+import inspect
+import operator
+import pickle
 import subprocess
 import sys
 import traceback
@@ -11,6 +15,7 @@ from hypothesis import given, strategies as st
 
 import vestri.ondrel.loftel as loftel_module
 from vestri.ondrel.loftel import LoftelDescriptor, loftel
+from vestri.ondrel.trellan import IndexMarker
 
 from leakcheck import assert_no_growth
 from outcomes import error_of
@@ -45,7 +50,8 @@ def test_module_binds_the_class_and_its_alias():
     assert loftel is LoftelDescriptor and not hasattr(loftel_module, "__all__")
     assert LoftelDescriptor.__bases__ == (object,) and type(LoftelDescriptor) is type
     assert (LoftelDescriptor.__module__, LoftelDescriptor.__qualname__) == ("vestri.ondrel.loftel", "LoftelDescriptor")
-    assert list(vars(LoftelDescriptor)) == ["__module__", "__doc__", "__init__", "__get__", "__dict__", "__weakref__"]
+    assert list(vars(LoftelDescriptor)) == ["__module__", "__doc__", "__init__", "__get__", "__getstate__", "__dict__",
+                                            "__weakref__"]
     assert "properties" in LoftelDescriptor.__doc__
 
 
@@ -124,6 +130,67 @@ def test_a_replaced_dict_no_longer_matters_and_a_removed_func_fails_reads():
     descr.func = len
     vars(descr).clear()
     assert error_of(lambda: holder().prop)[0] is AttributeError
+
+
+@pytest.mark.parametrize("other", [IndexMarker, type("Plain", (), {})], ids=["IndexMarker", "Python class"])
+def test_a_dict_replaced_through_another_bases_descriptor_is_seen(other):
+    mixed = type("Mixed", (LoftelDescriptor, other), {})
+    descr = mixed(lambda cls: "first")
+    holder = type("Holder", (), {"prop": descr})
+    assert holder.prop == "first"
+    old = vars(descr)
+    vars(other)["__dict__"].__set__(descr, {"func": lambda cls: "second"})
+    assert (holder.prop, holder().prop) == ("second", "second") and old["func"](None) == "first"
+
+
+class Key(str):
+    """A key of a str subclass that hashes as `hash_as`: looking that name up
+    in a dict holding the key runs `__eq__`, which runs the armed action once."""
+
+    def __new__(cls, text, hash_as):
+        key = super().__new__(cls, text)
+        key.hash_as, key.action = hash_as, None
+        return key
+
+    def __hash__(self):
+        return hash(self.hash_as)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return str.__eq__(self, other)
+
+
+def test_a_function_given_by_keyword_is_held_before_anything_runs():
+    # operator.methodcaller hands its own keyword dict to the class call;
+    # storing `func` looks the name up in the class, where a key's __eq__
+    # empties that dict.
+    call = operator.methodcaller("__call__", func=lambda cls: ("kept", cls))
+    key = Key("zz", hash_as="func")
+    sub = type("Sub", (LoftelDescriptor,), {key: None})
+    key.action = lambda: call.__reduce__()[0].keywords.clear()
+    sub.zz = None  # a changed class: its lookups are no longer cached
+    assert call(sub).func(int) == ("kept", int)
+
+
+def test_signatures_are_the_documented_ones():
+    assert str(inspect.signature(LoftelDescriptor)) == str(inspect.signature(PyLoftel)) == "(func)"
+    assert str(inspect.signature(type("Sub", (LoftelDescriptor,), {}))) == "(func)"
+    descr = loftel(len)
+    assert [str(inspect.signature(m)) for m in (descr.__init__, descr.__get__)] == ["(func)", "(obj, owner)"]
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy] + [
+    lambda obj, protocol=protocol: pickle.loads(pickle.dumps(obj, protocol)) for protocol in range(2, 6)
+], ids=["copy", "deepcopy"] + [f"pickle {p}" for p in range(2, 6)])
+def test_copies_and_pickles_keep_the_function(clone):
+    descr = loftel(operator.attrgetter("__name__"))
+    assert type("Holder", (), {"prop": descr}).prop == "Holder"  # what is remembered is no state
+    twin = clone(descr)
+    assert type(twin) is LoftelDescriptor and list(vars(twin)) == ["func"]
+    assert type("Again", (), {"prop": twin}).prop == "Again"
+    assert vars(clone(LoftelDescriptor.__new__(LoftelDescriptor))) == {}
 
 
 def test_an_old_function_is_not_kept_alive_and_a_cycle_is_collected():

@@ -2,6 +2,7 @@
 
 import ast
 import copy
+import gc
 import pickle
 import re
 import subprocess
@@ -16,6 +17,7 @@ from vestri.ondrel import logic
 from vestri.ondrel.logic import And, BaseLogic, Not, Or, logic_str
 
 from leakcheck import assert_no_growth
+from outcomes import error_of, twin
 
 
 def recorder(result, calls):
@@ -458,3 +460,91 @@ def test_no_leaks_on_any_path():
     assert_no_growth(lambda: logic_str("And('a', Or(r'\\d', \"b\" 'c'), Not('x'))"), repeat=2000)
     for text in ("And('a', Or(5))", "And('a', Or('('))", "And('\\N{nope}')", "x" * 50):
         assert_no_growth(lambda: logic_str(text), repeat=2000)
+
+
+# --- hostile code reaching what the package holds -----------------------------------------
+
+
+def clear_referrers(*objects, keep=()):
+    """Empties every list that refers to one of `objects`, as code that finds
+    them through the collector could."""
+    for referrer in gc.get_referrers(*objects):
+        if type(referrer) is list and all(referrer is not k for k in keep):
+            referrer.clear()
+
+
+def test_a_callable_over_many_values_cannot_reach_the_results_held_so_far():
+    made = []
+
+    def hostile(value):
+        clear_referrers(*made, keep=[made])
+        for obj in gc.get_objects():  # a list with empty slots would crash here
+            if type(obj) is list and len(obj) == 9:
+                obj[-1]
+        made.append(type("Result", (), {})())
+        return made[-1]
+
+    assert And(hostile)(*range(9)) is True and len(made) == 9
+
+
+def test_reprs_of_entries_cannot_reach_the_parts_printed_so_far():
+    texts = []
+
+    class Entry:
+        def __call__(self, value):
+            return True
+
+        def __repr__(self):
+            clear_referrers(*texts, keep=[texts])
+            texts.append(f"e{len(texts)}")
+            return texts[-1]
+
+    assert str(Or(Entry(), Entry(), Entry())) == "Or(e0, e1, e2)"
+
+
+def test_constructors_run_by_logic_str_cannot_reach_the_text_read(monkeypatch):
+    class Clearer(And):
+        def __init__(self, *args):
+            for obj in gc.get_objects():  # what holds the arguments still to come
+                if type(obj) is list and len(obj) == 3 and "needle-4f1c" in obj:
+                    obj.clear()
+            super().__init__(*args)
+
+    monkeypatch.setattr(logic, "Clearer", Clearer, raising=False)
+    text = "Or(Clearer('a'), 'needle-4f1c', Not(Clearer(), 'y'))"
+    assert logic_str(text) == Or(Clearer("a"), "needle-4f1c", Not(Clearer(), "y"))
+
+
+def test_a_wrong_call_of_base_logic_does_not_hash_the_keywords():
+    a, b = object(), object()
+
+    class Key(str):
+        __hash__ = str.__hash__
+        armed = False
+
+    def hostile_hash(key):
+        if Key.armed:
+            clear_referrers(a, b)
+        return str.__hash__(key)
+
+    kwargs = {Key("k"): 1}
+    Key.__hash__, Key.armed = hostile_hash, True
+    expected = error_of(lambda: twin("BaseLogic.__call__", "self")(None, a, b, k=1))
+    assert error_of(lambda: BaseLogic.__new__(BaseLogic)(a, b, **kwargs)) == expected
+
+
+def test_construction_appends_to_what_expressions_holds_then():
+    class Copying(And):
+        def __setattr__(self, name, value):
+            super().__setattr__(name, list(value))
+
+    assert str(Copying("x", "y")) == "Copying('x', 'y')" and Copying("x") == Copying("x")
+    obj = And.__new__(And)
+
+    class Rebinding(str):
+        def __hash__(self):  # re.compile hashes its argument
+            obj.expressions = ["fresh"]
+            return str.__hash__(self)
+
+    obj.__init__("a", Rebinding("b"), "c")
+    assert obj.expressions == ["fresh", re.compile("b"), re.compile("c")]

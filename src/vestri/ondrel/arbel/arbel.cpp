@@ -22,10 +22,17 @@
 // `self.children[-1]`.  Copying the children of every node would cost an
 // allocation per node, so a frame reads the live list while no Python code
 // can run; before anything that could run Python code (see `touch`), every
-// open frame takes its copy.
+// open frame takes its copy.  Reading `name` and `children` of a node counts
+// as running no Python code only when that is certain (see `kind_of_new`
+// and `attribute_lookup_runs_no_code`): a class namespace or an instance dict
+// that holds a key of a str subclass runs its `__eq__` during the lookup,
+// and a node read under that suspicion is read as the definition reads it,
+// `children` once more for the slice and once more for the last child.
 //
-// A name that is not text fails with the interpreter's TypeError; nothing is
+// A name that is not text fails with the interpreter's TypeError once the
+// first child is rendered, where the definition appends to it; nothing is
 // ever appended to it (a list used as a name would be extended in place).
+// A failure shows one traceback entry per str() call the walk stands for.
 //
 // The class is made by calling `type` as a class statement would, so
 // instances have the ordinary `__dict__` (holding `name` and `children`),
@@ -42,6 +49,42 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
+
+// Where the interpreter keeps an instance's attributes (private layout; the
+// wrapper belongs in common/compat.hpp).
+namespace vo::compat {
+
+// Where the attributes of an object of a class with Py_TPFLAGS_MANAGED_DICT
+// are: a dictionary (borrowed), or NULL while they are still in the values
+// array the interpreter embeds for instances of its class (whose keys, the
+// class's shared keys, are exact str only).
+inline PyObject* made_instance_dict(PyObject* obj) noexcept {
+    // The word three pointers before the object: 3.12 tags a values pointer
+    // with its low bit (else a dict pointer or NULL); 3.13 holds the dict
+    // pointer, NULL until a dict is made.
+    uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
+#if PY_VERSION_HEX < 0x030D0000
+    if (word & 1) return nullptr;
+#endif
+    return reinterpret_cast<PyObject*>(word);
+}
+
+// Whether every key of `dict` is an exact str, as the interpreter's own
+// record of the keys' kind says (a dict switches to the general kind when a
+// key of any other type comes in).  The record's head, as 3.12 and 3.13
+// (without free threading) lay it out.
+struct DictKeysHead {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 0: general; 1: exact str keys; 2: split, exact str keys
+};
+inline bool dict_keys_exact_str(PyObject* dict) noexcept {
+    auto* keys = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    return keys->dk_kind != 0;
+}
+
+}  // namespace vo::compat
 
 namespace arbel {
 namespace {
@@ -74,8 +117,10 @@ constexpr char kWhere[] = " while getting the str of an object";
 
 enum class NodeKind {
     Inline,   // Arbel's __str__, attributes read without running Python code
+              // (when the instance's own attributes allow it too)
     Watched,  // Arbel's __str__, but reading name or children may run Python code
     Foreign,  // rendered with its own str()
+    Error,    // deciding failed (an exception is set)
 };
 
 // One node whose children are being written.
@@ -88,8 +133,10 @@ struct Frame {
     Ref iter;
     Py_ssize_t next = 0;
     Py_ssize_t stop = 0;
-    bool live = false;     // items is the node's own list, which Python code could change
-    bool touched = false;  // Python code may have run since the node was entered
+    bool live = false;      // items is the node's own list, which Python code could change
+    bool touched = false;   // Python code may have run since the node was entered
+    bool watched = false;   // reading `children` may run Python code: read it again for the last child
+    bool bad_name = false;  // the node's name is no text (bad_names_.back() holds it)
     bool last_done = false;
 };
 
@@ -108,6 +155,7 @@ public:
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
     Ref render(PyObject* root) noexcept;
+    size_t nested_calls() const noexcept;
 
 private:
     enum class Opened { Error, Leaf, Frame };
@@ -115,14 +163,39 @@ private:
         Ref name;
         Ref children;
         int truth = 0;
+        bool watched = false;  // read with Python code possibly running
+    };
+    // The name of a frame's node that is no text; the deepest such frame's
+    // is last (a deeper one fails first, so it is always the top one's).
+    struct BadName {
+        Ref name;
+        bool started = false;  // its first child is being written
+    };
+    // The class kind_of saw last, held so that its address cannot be taken
+    // by another class, with its version tag then (any change to the class
+    // or its bases changes the tag, so Python code run since cannot make the
+    // kind stale).
+    struct SeenType {
+        Ref type;
+        unsigned int tag = 0;
+        NodeKind kind = NodeKind::Foreign;
     };
 
     bool push(Frame&& frame) noexcept;
     void pop() noexcept;
     bool touch() noexcept;
-    NodeKind kind_of(PyObject* obj) noexcept;
+    NodeKind kind_of(PyObject* obj) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (VO_LIKELY(seen_.type.get() == reinterpret_cast<PyObject*>(type) &&
+                      vo::compat::current_type_version(type) == seen_.tag))
+            return seen_.kind;
+        return kind_of_new(obj);
+    }
+    NodeKind kind_of_new(PyObject* obj) noexcept;
+    NodeKind kind_of_node(PyObject* obj) noexcept;
     bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
     Opened open(PyObject* node, Node& read, bool root) noexcept;
+    [[gnu::noinline]] bool defer_bad_name(Ref name) noexcept;
     bool write_child(PyObject* child, bool last) noexcept;
     bool next_child(Frame& frame, Ref& child) noexcept;
     Ref last_child(Frame& frame) noexcept;
@@ -134,10 +207,11 @@ private:
     vo::TextBuilder out_;
     std::string head_ = "\n";  // what starts a line at the current depth
     std::vector<Frame> frames_;
-    size_t untouched_ = 0;               // frames_[untouched_:] have not been touched
-    PyTypeObject* seen_type_ = nullptr;  // the class kind_of saw last (valid until touch)
-    NodeKind seen_kind_ = NodeKind::Foreign;
+    size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
+    SeenType seen_;
+    std::vector<BadName> bad_names_;
     Py_ssize_t depth_limit_ = 0;
+    bool failed_in_child_ = false;  // the error came from inside a child's own __str__
 };
 
 // Each open frame counts as one level of recursion against the interpreter's
@@ -180,34 +254,87 @@ bool Walk::touch() noexcept {
         frame.touched = true;
     }
     untouched_ = frames_.size();
-    // Python code may also change classes.
-    seen_type_ = nullptr;
     return true;
 }
 
-NodeKind Walk::kind_of(PyObject* obj) noexcept {
+// Whether looking a name up along the MRO of `type` may run Python code:
+// the namespace of a class made by calling its metaclass may hold keys of a
+// str subclass, whose `__eq__` the lookup runs.  Namespaces of built-in
+// types hold exact str keys only and cannot change.
+bool lookups_may_run_code(PyTypeObject* type) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!mro) return true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* ns = base->tp_dict;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(ns, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return true;
+    }
+    return false;
+}
+
+NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == seen_type_) return seen_kind_;
+    Ref held = Ref::borrow(type);
+    // The tag before the lookups: a change they make shows as a new tag.
+    unsigned int tag = vo::compat::type_version(type);
+    bool suspicious = lookups_may_run_code(type);
+    if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
     if (vo::compat::type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
-        bool plain = type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
+        bool plain = !suspicious && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+                     type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
                      !vo::compat::type_lookup(type, g_state->children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
-    seen_type_ = type;
-    seen_kind_ = kind;
+    // Lookups that may have run code decide for this node only; so does a
+    // class without a version tag.
+    if (suspicious || !tag) return kind;
+    // Releasing the class held before may free it (Python code detached it
+    // from everything else), which runs code: the frames take their copies.
+    if (seen_.type && Py_REFCNT(seen_.type.get()) == 1 && !touch()) return NodeKind::Error;
+    seen_.type = std::move(held);
+    seen_.tag = tag;
+    seen_.kind = kind;
+    return kind;
+}
+
+// Whether looking an exact str name up among the attributes of `obj`
+// compares exact str keys only, and so runs no Python code: the attributes
+// are in the embedded values, or in a dictionary whose keys are all exact
+// str (split over the class's shared keys, or a copied or unpickled
+// instance's, made by updating an empty one).
+inline bool attribute_lookup_runs_no_code(PyObject* obj) noexcept {
+    PyObject* dict = vo::compat::made_instance_dict(obj);
+    return !dict || vo::compat::dict_keys_exact_str(dict);
+}
+
+// The kind for reading this very node: an Inline class's instance whose
+// attributes may include a key of a str subclass is read as Watched.
+inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
+    NodeKind kind = kind_of(obj);
+    if (kind == NodeKind::Inline && !attribute_lookup_runs_no_code(obj)) return NodeKind::Watched;
     return kind;
 }
 
 // Reads the two attributes of `node` and tests its children, in the order
 // the level-by-level definition does.
 bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
-    if (kind == NodeKind::Watched && !touch()) return false;
+    into.watched = kind != NodeKind::Inline;
+    if (into.watched && !touch()) return false;
     // A plain node's class reads attributes the generic way.
-    getattrofunc get = kind == NodeKind::Inline ? PyObject_GenericGetAttr : PyObject_GetAttr;
-    into.name = Ref::steal(get(node, g_state->name));
-    if (!into.name) return false;
-    into.children = Ref::steal(get(node, g_state->children));
+    if (into.watched) {
+        into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+        if (!into.name) return false;
+        into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+    } else {
+        into.name = Ref::steal(PyObject_GenericGetAttr(node, g_state->name));
+        if (!into.name) return false;
+        into.children = Ref::steal(PyObject_GenericGetAttr(node, g_state->children));
+    }
     if (!into.children) return false;
     PyObject* kids = into.children.get();
     if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
@@ -219,32 +346,51 @@ bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     return into.truth >= 0;
 }
 
+// `text += "\n" + ...` where the name is no text: the error the definition
+// meets once the first child's text is there.
+void refuse_name(PyObject* name) noexcept {
+    // The interpreter's own error where asking for it changes nothing (a
+    // built-in type without in-place addition); a list would take the text
+    // in, and a class of the caller's could do anything: those are refused
+    // without touching the name.
+    PyTypeObject* type = Py_TYPE(name);
+    bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
+                    (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
+        Ref sum = Ref::steal(PyNumber_InPlaceAdd(name, g_state->newline));
+        if (!sum) return;
+    }
+    PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
+}
+
+// Text is appended to the name once the first child is rendered; a name
+// that is no text fails then.  The frame just pushed is the node's.
+bool Walk::defer_bad_name(Ref name) noexcept {
+    try {
+        bad_names_.push_back({std::move(name)});
+    } catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    frames_.back().bad_name = true;
+    return true;
+}
+
 // Writes the name of `node`; a node with children gets a frame.
 Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
-    if (!PyUnicode_Check(read.name.get())) {
+    bool text = PyUnicode_Check(read.name.get());
+    if (VO_LIKELY(text)) {
+        // The root's own lines are not indented.
+        if (!(root ? out_.append(read.name.get()) : write_lines(read.name.get()))) return Opened::Error;
+        // Released before a frame is pushed: code run by the reads may have
+        // left this the last reference (the frames are touched already).
+        if (VO_UNLIKELY(read.watched)) read.name.reset();
+    } else if (!read.truth) {
         // A childless node's str() is its name as it is; the interpreter then
-        // refuses anything but text.  Text is appended to the name of a node
-        // with children, which only works for text.
-        PyTypeObject* type = Py_TYPE(read.name.get());
-        if (!read.truth) {
-            PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", type->tp_name);
-            return Opened::Error;
-        }
-        // The interpreter's own error where asking for it changes nothing (a
-        // built-in type without in-place addition); a list would take the
-        // text in, and a class of the caller's could do anything: those are
-        // refused without touching the name.
-        bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
-                        (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
-            Ref sum = Ref::steal(PyNumber_InPlaceAdd(read.name.get(), g_state->newline));
-            if (!sum) return Opened::Error;
-        }
-        PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
+        // refuses anything but text.
+        PyErr_Format(PyExc_TypeError, "__str__ returned non-string (type %.200s)", Py_TYPE(read.name.get())->tp_name);
         return Opened::Error;
     }
-    // The root's own lines are not indented.
-    if (!(root ? out_.append(read.name.get()) : write_lines(read.name.get()))) return Opened::Error;
     if (!read.truth) return Opened::Leaf;
 
     if (static_cast<Py_ssize_t>(frames_.size()) >= depth_limit_) {
@@ -253,6 +399,13 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     }
     Frame frame;
     frame.node = Ref::borrow(node);
+    // `self.children[:-1]` reads the attribute again; only a read that may
+    // run Python code can give anything else than the first one.
+    if (VO_UNLIKELY(read.watched)) {
+        frame.watched = true;
+        read.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+        if (!read.children) return Opened::Error;
+    }
     PyObject* kids = read.children.get();
     if (PyList_CheckExact(kids) || PyTuple_CheckExact(kids)) {
         frame.items = read.children;
@@ -268,6 +421,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     }
     frame.children = std::move(read.children);
     if (!push(std::move(frame))) return Opened::Error;
+    if (VO_UNLIKELY(!text) && !defer_bad_name(std::move(read.name))) return Opened::Error;
     if (frames_.back().touched && untouched_ == frames_.size() - 1) untouched_ = frames_.size();
     return Opened::Frame;
 }
@@ -297,7 +451,7 @@ Ref Walk::last_child(Frame& frame) noexcept {
     PyObject* kids = frame.children.get();
     // Untouched, nothing could have changed node.children or the sequence it
     // holds (the size check only keeps the index in bounds whatever happens).
-    if (!frame.touched && Py_SIZE(kids) > 0)
+    if (!frame.touched && !frame.watched && Py_SIZE(kids) > 0)
         return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, Py_SIZE(kids) - 1)
                                                    : PyTuple_GET_ITEM(kids, Py_SIZE(kids) - 1));
     if (!touch()) return nullptr;
@@ -333,7 +487,8 @@ bool Walk::write_child(PyObject* child, bool last) noexcept {
     if (!write_head() || !out_.append_ascii(last ? kMarkLast : kMarkFirst, kMarkWidth) ||
         !indent(last ? kIndentLast : kIndentFirst))
         return false;
-    NodeKind kind = kind_of(child);
+    NodeKind kind = kind_of_node(child);
+    if (kind == NodeKind::Error) return false;
     if (kind == NodeKind::Foreign) {
         if (!touch()) return false;
         Ref text = Ref::steal(PyObject_Str(child));
@@ -341,10 +496,17 @@ bool Walk::write_child(PyObject* child, bool last) noexcept {
         outdent();
         return true;
     }
+    // A failure from here on is one inside the child's own __str__, but for
+    // a childless node's name that is no text: str() refuses that after the
+    // child's __str__ has returned.
     Node node;
-    if (!read(child, kind, node)) return false;
+    if (!read(child, kind, node)) {
+        failed_in_child_ = true;
+        return false;
+    }
     switch (open(child, node, false)) {
         case Opened::Error:
+            failed_in_child_ = node.truth != 0;
             return false;
         case Opened::Leaf:
             outdent();
@@ -357,14 +519,27 @@ bool Walk::write_child(PyObject* child, bool last) noexcept {
 
 Ref Walk::render(PyObject* root) noexcept {
     depth_limit_ = Py_GetRecursionLimit();
+    // A root whose class overrides __str__ (and calls this one) is read as
+    // one whose attributes may run Python code.
+    NodeKind kind = kind_of_node(root);
+    if (kind == NodeKind::Error) return nullptr;
     Node node;
-    if (!read(root, NodeKind::Watched, node)) return nullptr;
+    if (!read(root, kind == NodeKind::Inline ? kind : NodeKind::Watched, node)) return nullptr;
     // A childless root's str() is its name, whatever it is.
     if (!node.truth) return std::move(node.name);
     if (open(root, node, true) != Opened::Frame) return nullptr;
 
     while (!frames_.empty()) {
         Frame& frame = frames_.back();
+        if (VO_UNLIKELY(frame.bad_name)) {
+            // Back at this frame, its first child has been written.
+            BadName& bad = bad_names_.back();
+            if (bad.started) {
+                refuse_name(bad.name.get());
+                return nullptr;
+            }
+            bad.started = true;
+        }
         Ref child;
         bool last = false;
         if (!frame.last_done) {
@@ -384,6 +559,12 @@ Ref Walk::render(PyObject* root) noexcept {
         if (!write_child(child.get(), last)) return nullptr;
     }
     return out_.finish();
+}
+
+// The nested str() calls the walk stands for, open when it failed, below
+// the one the caller's entry names: a traceback shows each of them.
+size_t Walk::nested_calls() const noexcept {
+    return (frames_.empty() ? 0 : frames_.size() - 1) + (failed_in_child_ ? 1 : 0);
 }
 
 // --- the class ----------------------------------------------------------------------------
@@ -426,7 +607,10 @@ PyObject* arbel_str(PyObject* self) {
     if (!guard.ok()) return VO_FAIL();
     Walk walk;
     Ref text = walk.render(self);
-    if (!text) return VO_FAIL();
+    if (!text) {
+        for (size_t i = walk.nested_calls(); i > 0; --i) VO_TRACE_AS("Arbel.__str__");
+        return VO_FAIL();
+    }
     return text.release();
 }
 

@@ -24,6 +24,7 @@
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
+#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
 
@@ -34,16 +35,20 @@ using vo::Ref;
 
 // A verdict about a metaclass, kept while the metaclass and its bases stay
 // unchanged: version tags are never reused and change with any change to
-// the class or its bases.  `meta` is only compared, never dereferenced.
+// the class or its bases.  The metaclass is held, so that no other class
+// can take its address; the one held before is released when another
+// replaces it (its finalization may run code: callers hold what they use).
 struct MetaVerdict {
-    PyTypeObject* meta = nullptr;
+    vo::Kept meta;
     unsigned int tag = 0;
     bool holds(PyTypeObject* m) const noexcept {
-        return m == meta && tag && vo::compat::current_type_version(m) == tag;
+        return meta == reinterpret_cast<PyObject*>(m) && tag && vo::compat::current_type_version(m) == tag;
     }
-    void keep(PyTypeObject* m) noexcept {
-        tag = vo::compat::type_version(m);
-        meta = m;
+    // `tag` is the metaclass's version tag from before the verdict was made.
+    void keep(Ref m, unsigned int m_tag) noexcept {
+        tag = 0;
+        meta.set(std::move(m));
+        tag = m_tag;
     }
 };
 struct FactoryState {
@@ -104,8 +109,12 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
 
 bool keeps_type_subclasscheck(PyTypeObject* meta) noexcept {
     if (state.plain_subclasscheck.holds(meta)) return true;
+    // The lookup may run a key's `__eq__`, which may change the metaclass:
+    // it is held, and its tag taken before.
+    Ref held = Ref::borrow(meta);
+    unsigned int tag = vo::compat::type_version(meta);
     if (vo::compat::type_lookup(meta, state.s_subclasscheck) != state.type_subclasscheck) return false;
-    state.plain_subclasscheck.keep(meta);
+    state.plain_subclasscheck.keep(std::move(held), tag);
     return true;
 }
 
@@ -116,7 +125,7 @@ bool type_follows_factory(PyTypeObject* meta) noexcept {
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
         if (PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(state.factory)) continue;
         if (PyTuple_GET_ITEM(mro, i + 1) != reinterpret_cast<PyObject*>(&PyType_Type)) return false;
-        state.type_follows.keep(meta);
+        state.type_follows.keep(Ref::borrow(meta), vo::compat::type_version(meta));
         return true;
     }
     return false;
@@ -124,8 +133,10 @@ bool type_follows_factory(PyTypeObject* meta) noexcept {
 
 // `issubclass(chosen, cls)`.
 vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
-    // type.__subclasscheck__ decides for two classes by their MROs alone.
-    if (PyType_Check(chosen) && keeps_type_subclasscheck(Py_TYPE(cls)))
+    // type.__subclasscheck__ decides for two classes by their MROs alone
+    // (while the class's metaclass is still the one asked).
+    PyTypeObject* meta = Py_TYPE(cls);
+    if (PyType_Check(chosen) && keeps_type_subclasscheck(meta) && Py_IS_TYPE(cls, meta))
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;

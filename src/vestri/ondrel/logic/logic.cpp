@@ -32,6 +32,7 @@
 #include "common/repr.hpp"
 
 #include <cstddef>
+#include <vector>
 
 namespace logic {
 namespace {
@@ -44,7 +45,7 @@ using Kept = PyObject*;
 
 struct LogicState {
     // Interned names.
-    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string;
+    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append;
     Kept base = nullptr;                   // BaseLogic
     Kept pattern_type = nullptr;           // re.Pattern, which cannot be subclassed or patched
     Kept pattern_search = nullptr;         // re.Pattern.search
@@ -88,15 +89,23 @@ using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
 // --- construction -----------------------------------------------------------------------
 
-// self.expressions = [re.compile(e) if str else e, ...]; the list is bound
-// first and filled in order, so a failure leaves the expressions before it.
+// self.expressions = []; then self.expressions.append(re.compile(e) if str
+// else e) for each argument, in order, so a failure leaves the expressions
+// before it.
+// Re-entrancy: `re.compile` and a subclass's __setattr__ or __getattribute__
+// run Python code, which may rebind `expressions`; every append goes to what
+// the attribute holds when it is made, as in the definition.  Nothing is
+// held across a call but the entry itself; `args` belong to the caller.
 int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref list = Ref::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, state.expressions, list.get()) < 0) return -1;
+    list.reset();
+    Ref current;  // self.expressions as last read; empty once Python code may have run
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* argument = args[i];
         Ref entry;
         if (PyUnicode_Check(argument)) {
+            current.reset();
             Ref re = vo::global(state.re);
             if (!re) return -1;
             Ref compile = Ref::steal(PyObject_GetAttr(re.get(), state.compile));
@@ -110,7 +119,20 @@ int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
                                                reinterpret_cast<PyObject*>(Py_TYPE(argument)), ")"});
             return -1;
         }
-        if (PyList_Append(list.get(), entry.get()) < 0) return -1;
+        if (!current) {
+            current = Ref::steal(PyObject_GetAttr(self, state.expressions));
+            if (!current) return -1;
+        }
+        // A list's append cannot be overridden and runs no Python code, so
+        // the list read stays what the attribute holds; anything else is
+        // asked by name, and the attribute read again after it.
+        if (PyList_CheckExact(current.get())) {
+            if (PyList_Append(current.get(), entry.get()) < 0) return -1;
+        } else {
+            Ref done = Ref::steal(PyObject_CallMethodOneArg(current.get(), state.append, entry.get()));
+            if (!done) return -1;
+            current.reset();
+        }
     }
     return 0;
 }
@@ -157,27 +179,29 @@ Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexce
 
 // any([call(item) for item in items]): every call is made before any result
 // is tested, and the results are tested in order up to the first true one.
+// The results are held in C++ storage, out of reach of the code that the
+// calls and the truth tests run.
 template <class Call>
 Truth any_of_all(Py_ssize_t n, Call call) noexcept {
     constexpr Py_ssize_t kOnStack = 8;
     Ref on_stack[kOnStack];
-    Ref list;  // holds the results beyond a few
+    std::vector<Ref> on_heap;
+    Ref* results = on_stack;
     if (n > kOnStack) {
-        list = Ref::steal(PyList_New(n));
-        if (!list) return Truth::Error;
+        try {
+            on_heap.resize(static_cast<size_t>(n));
+        } catch (...) {
+            PyErr_NoMemory();
+            return Truth::Error;
+        }
+        results = on_heap.data();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref result = call(i);
-        if (!result) return Truth::Error;
-        if (list)
-            PyList_SET_ITEM(list.get(), i, result.release());
-        else
-            on_stack[i] = std::move(result);
+        results[i] = call(i);
+        if (!results[i]) return Truth::Error;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // The list cannot change: nothing but this function holds it.
-        Ref result = list ? Ref::borrow(PyList_GET_ITEM(list.get(), i)) : on_stack[i];
-        Truth t = truth_of(PyObject_IsTrue(result.get()));
+        Truth t = truth_of(PyObject_IsTrue(results[i].get()));
         if (t != Truth::False) return t;
     }
     return Truth::False;
@@ -349,18 +373,21 @@ PyObject* baselogic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
         return baselogic_call_method(self, nullptr, 0, nullptr);
-    // Wrong arguments: laid out flat, for the interpreter's own message.
+    // Wrong arguments: laid out flat, for the interpreter's own message,
+    // which names keywords but no values (the keyword values stay in the
+    // caller's dict, which may be shared).
     Ref keys = Ref::steal(kwargs ? PyDict_Keys(kwargs) : PyList_New(0));
     if (!keys) return nullptr;
     Ref kwnames = Ref::steal(PyList_AsTuple(keys.get()));
-    Ref flat = Ref::steal(PySequence_List(args));
-    if (!kwnames || !flat) return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames.get()); ++i) {
-        PyObject* value = PyDict_GetItemWithError(kwargs, PyTuple_GET_ITEM(kwnames.get(), i));
-        if (!value || PyList_Append(flat.get(), value) < 0) return nullptr;
+    if (!kwnames) return nullptr;
+    std::vector<PyObject*> flat;
+    try {
+        flat.assign(static_cast<size_t>(nargs + PyTuple_GET_SIZE(kwnames.get())), Py_None);
+    } catch (...) {
+        return PyErr_NoMemory();
     }
-    return baselogic_call_method(self, &PyList_GET_ITEM(flat.get(), 0), nargs,
-                                 PyTuple_GET_SIZE(kwnames.get()) ? kwnames.get() : nullptr);
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    return baselogic_call_method(self, flat.data(), nargs, PyTuple_GET_SIZE(kwnames.get()) ? kwnames.get() : nullptr);
 }
 
 // The call protocol's entry point for every instance: the rule that the
@@ -386,6 +413,8 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
         for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
         for (Py_ssize_t i = 0; kwnames && i < PyTuple_GET_SIZE(kwnames); ++i)
             if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        // A key's __hash__ may have run: the slot is read as the call is made.
+        call = Py_TYPE(self)->tp_call;
         if (!call) {
             PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(self)->tp_name);
             return nullptr;
@@ -403,7 +432,8 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // type(self).__name__ + "(" + ", ".join(parts) + ")"
 Ref printed(PyObject* self, PyObject* inner) noexcept {
-    Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), state.name));
+    Ref type = Ref::borrow(Py_TYPE(self));
+    Ref name = Ref::steal(PyObject_GetAttr(type.get(), state.name));
     if (!name) return nullptr;
     if (!PyUnicode_Check(name.get())) {
         PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
@@ -425,7 +455,8 @@ Ref entry_text(PyObject* entry) noexcept {
 
 // Re-entrancy: the repr of a callable entry may run any code and change the
 // list; it is walked by its iterator (for a list: by index against its
-// current size), each entry held while it is printed.
+// current size), each entry held while it is printed.  The parts are kept
+// in C++ storage until they are joined.
 Ref str_impl(PyObject* self) noexcept {
     vo::RecursionGuard guard(" while getting the str of a logic expression");
     if (!guard.ok()) return nullptr;
@@ -439,18 +470,28 @@ Ref str_impl(PyObject* self) noexcept {
     }
     Ref expressions = Ref::steal(PyObject_GetAttr(self, state.expressions));
     if (!expressions) return nullptr;
-    Ref parts = Ref::steal(PyList_New(0));
-    if (!parts) return nullptr;
+    std::vector<Ref> parts;
     Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
     if (!it) return nullptr;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
         Ref text = entry_text(entry.get());
-        if (!text || PyList_Append(parts.get(), text.get()) < 0) return nullptr;
+        if (!text) return nullptr;
+        try {
+            parts.push_back(std::move(text));
+        } catch (...) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     if (PyErr_Occurred()) return nullptr;
+    // Made and joined with nothing run in between.
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < parts.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), parts[i].release());
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
     if (!separator) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), tuple.get()));
     if (!joined) return nullptr;
     return printed(self, joined.get());
 }
@@ -745,7 +786,8 @@ bool module_body(PyObject* module) {
                          {&state.search, "search"},
                          {&state.pattern, "pattern"},
                          {&state.name, "__name__"},
-                         {&state.decode_cli_string, "decode_cli_string"}}))
+                         {&state.decode_cli_string, "decode_cli_string"},
+                         {&state.append, "append"}}))
         return false;
     if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
     if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;

@@ -20,14 +20,18 @@
 // with surrogateescape holds, and characters the tokenizer rejects only
 // around the text, which the caller strips as white space.
 //
-// The text is first parsed into a tree of Python objects (a str per literal
-// group, a (class, [arguments]) tuple per call), then built bottom-up.  Both
-// recurse once per nesting level under a RecursionGuard.
+// The text is first parsed into a tree (a str per literal group, the class
+// and its arguments per call), then built bottom-up.  The tree is C++
+// storage: the constructors run while it is built, and nothing they run can
+// reach it.  Both steps recurse once per nesting level under a
+// RecursionGuard.
 #include "logic.hpp"
 
+#include "common/compat.hpp"
 #include "common/guard.hpp"
 
 #include <cstring>
+#include <vector>
 
 namespace logic {
 namespace {
@@ -57,6 +61,15 @@ int hex_value(Py_UCS4 c) noexcept {
 }
 
 enum class Prefix { None, Raw, Refused, NotAPrefix };
+
+// What the text spells: a literal group (`value` the decoded str) or a call
+// (`value` the class, with its arguments); a bare name is a Node that is no
+// call and holds the class.
+struct Node {
+    Ref value;
+    std::vector<Node> arguments;
+    bool call = false;
+};
 
 // What an identifier directly followed by a quote means.
 Prefix classify_prefix(const char* word) noexcept {
@@ -105,16 +118,14 @@ public:
     Reader& operator=(const Reader&) = delete;
 
     // The tree of the whole text.
-    Ref parse() noexcept {
+    bool parse(Node& tree) noexcept {
         if (PyUnicode_FindChar(text_, 0, 0, end_, 1) != -1) return fail("the text holds a null character");
-        if (!skip_leading()) return nullptr;
+        if (!skip_leading()) return false;
         bool is_name = false;
-        Ref tree = parse_operand(0, is_name);
-        if (!tree) return nullptr;
+        if (!parse_operand(0, is_name, tree)) return false;
         if (is_name) return fail("a class name alone is no logic expression");
-        if (PyUnicode_Check(tree.get())) return fail("a string alone is no logic expression");
-        if (!skip_trailing()) return nullptr;
-        return tree;
+        if (!tree.call) return fail("a string alone is no logic expression");
+        return skip_trailing();
     }
 
 private:
@@ -199,63 +210,64 @@ private:
 
     // A call, a name, a literal group or a parenthesised one of these;
     // `is_name` tells a bare name, which only a call may use.
-    Ref parse_operand(int depth, bool& is_name) noexcept {
+    bool parse_operand(int depth, bool& is_name, Node& node) noexcept {
         vo::RecursionGuard guard(" while reading a logic string");
-        if (!guard.ok()) return nullptr;
+        if (!guard.ok()) return false;
         is_name = false;
-        if (!skip(depth)) return nullptr;
-        Ref node;
+        if (!skip(depth)) return false;
         Py_UCS4 c = peek();
         if (c == '(') {
             ++pos_;
-            node = parse_operand(depth + 1, is_name);
-            if (!node || !skip(depth + 1)) return nullptr;
+            if (!parse_operand(depth + 1, is_name, node) || !skip(depth + 1)) return false;
             if (peek() != ')') return fail(peek() == ',' ? "a tuple is no logic expression" : "expected ')'");
             ++pos_;
         } else if (is_quote(c)) {
-            node = parse_literals(depth, Prefix::None);
+            node.value = parse_literals(depth, Prefix::None);
         } else if (is_ascii_ident_start(c) || c >= 0x80) {
             Py_ssize_t start = pos_;
             while (!eof() && is_ident_char(peek())) ++pos_;
             Ref word = Ref::steal(PyUnicode_Substring(text_, start, pos_));
-            if (!word) return nullptr;
+            if (!word) return false;
             if (is_quote(peek()) && pos_ - start <= 2 && PyUnicode_IS_ASCII(word.get())) {
                 Prefix prefix = classify_prefix(PyUnicode_AsUTF8(word.get()));
                 if (prefix == Prefix::Refused) return fail("bytes and f-strings are not accepted");
                 if (prefix != Prefix::NotAPrefix) {
                     pos_ = start;
-                    node = parse_literals(depth, prefix);
+                    node.value = parse_literals(depth, prefix);
                 }
             }
-            if (!node && !PyErr_Occurred()) {
-                node = resolve_name(word.get(), start);
+            if (!node.value && !PyErr_Occurred()) {
+                node.value = resolve_name(word.get(), start);
                 is_name = true;
             }
         } else {
             return fail(eof() ? "unexpected end of text" : "expected a call or a string literal");
         }
-        if (!node || !skip(depth)) return nullptr;
-        if (peek() != '(') return node;
+        if (!node.value || !skip(depth)) return false;
+        if (peek() != '(') return true;
         if (!is_name) return fail("only a logic class can be called");
         ++pos_;
         is_name = false;
-        Ref arguments = parse_arguments(depth + 1);
-        if (!arguments) return nullptr;
-        return Ref::steal(PyTuple_Pack(2, node.get(), arguments.get()));
+        node.call = true;
+        return parse_arguments(depth + 1, node.arguments);
     }
 
     // The positional arguments of a call, after its "(", up to its ")".
-    Ref parse_arguments(int depth) noexcept {
-        Ref arguments = Ref::steal(PyList_New(0));
-        if (!arguments) return nullptr;
+    bool parse_arguments(int depth, std::vector<Node>& arguments) noexcept {
         while (true) {
-            if (!skip(depth)) return nullptr;
+            if (!skip(depth)) return false;
             if (peek() == ')') break;
             bool is_name = false;
-            Ref argument = parse_operand(depth, is_name);
-            if (!argument) return nullptr;
+            try {
+                if (arguments.empty()) arguments.reserve(4);
+                arguments.emplace_back();
+            } catch (...) {
+                PyErr_NoMemory();
+                return false;
+            }
+            if (!parse_operand(depth, is_name, arguments.back())) return false;
             if (is_name) return fail("only string literals and calls of logic classes are accepted as arguments");
-            if (PyList_Append(arguments.get(), argument.get()) < 0 || !skip(depth)) return nullptr;
+            if (!skip(depth)) return false;
             if (peek() == ',') {
                 ++pos_;
                 continue;
@@ -264,7 +276,7 @@ private:
             return fail("expected ',' or ')'");
         }
         ++pos_;
-        return arguments;
+        return true;
     }
 
     // A name must be bound in the module namespace to a logic class.
@@ -283,14 +295,15 @@ private:
             name = normalize(word);
             if (!name) return nullptr;
         }
-        PyObject* value = PyDict_GetItemWithError(globals_, name.get());
-        if (!value && PyErr_Occurred()) return nullptr;
-        if (!value || !PyType_Check(value) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value), base_)) {
+        Ref value;
+        int found = vo::compat::dict_get_ref(globals_, name.get(), value);
+        if (found < 0) return nullptr;
+        if (!found || !PyType_Check(value.get()) || !PyType_IsSubtype(value.type_ptr(), base_)) {
             PyErr_Format(PyExc_SyntaxError, "name '%U' is not a logic class of the module (at offset %zd)", name.get(),
                          start);
             return nullptr;
         }
-        return Ref::borrow(value);
+        return value;
     }
 
     // NFKC, as the interpreter normalises non-ASCII identifiers.
@@ -524,34 +537,46 @@ private:
 };
 
 // Calls the classes of the tree, arguments before the call that takes them.
-Ref build(PyObject* node) noexcept {
-    if (PyUnicode_Check(node)) return Ref::borrow(node);
+Ref build(const Node& node) noexcept {
+    if (!node.call) return node.value;
     vo::RecursionGuard guard(" while building a logic expression");
     if (!guard.ok()) return nullptr;
-    // The tree is ours alone: nothing the constructors run can reach it.
-    PyObject* cls = PyTuple_GET_ITEM(node, 0);
-    PyObject* arguments = PyTuple_GET_ITEM(node, 1);
-    Py_ssize_t n = PyList_GET_SIZE(arguments);
-    Ref built = Ref::steal(PyTuple_New(n));
-    if (!built) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref argument = build(PyList_GET_ITEM(arguments, i));
-        if (!argument) return nullptr;
-        PyTuple_SET_ITEM(built.get(), i, argument.release());
+    constexpr size_t kOnStack = 8;
+    size_t n = node.arguments.size();
+    Ref held_on_stack[kOnStack];
+    PyObject* argv_on_stack[kOnStack];
+    std::vector<Ref> held_on_heap;
+    std::vector<PyObject*> argv_on_heap;
+    Ref* held = held_on_stack;
+    PyObject** argv = argv_on_stack;
+    if (n > kOnStack) {
+        try {
+            held_on_heap.resize(n);
+            argv_on_heap.resize(n);
+        } catch (...) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        held = held_on_heap.data();
+        argv = argv_on_heap.data();
     }
-    return Ref::steal(PyObject_Call(cls, built.get(), nullptr));
+    for (size_t i = 0; i < n; ++i) {
+        held[i] = build(node.arguments[i]);
+        if (!held[i]) return nullptr;
+        argv[i] = held[i].get();
+    }
+    return Ref::steal(PyObject_Vectorcall(node.value.get(), argv, n, nullptr));
 }
 
 }  // namespace
 
 Ref read_logic(PyObject* text, PyObject* globals, PyTypeObject* base) noexcept {
-    Ref tree;
+    Node tree;
     {
         Reader reader(text, globals, base);
-        tree = reader.parse();
+        if (!reader.parse(tree)) return nullptr;
     }
-    if (!tree) return nullptr;
-    return build(tree.get());
+    return build(tree);
 }
 
 }  // namespace logic
