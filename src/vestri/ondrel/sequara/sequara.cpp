@@ -9,9 +9,13 @@
 //
 // While `_data` is an exact dict and `_order` an exact list, the methods work
 // on them through the C API, and two things are done faster than the obvious
-// way without changing any result, since both hold the same keys:
+// way without changing any result while both hold the same keys:
 //  - "is the key known" asks the dict (constant time) instead of scanning
-//    the list, and an unhashable key fails there, before the order changed;
+//    the list, and an unhashable key fails there, before the order changed.
+//    Only while the two have the same length: a key taken out of `keys()`
+//    or added to it is searched for in the list, as written.  An edit of
+//    `keys()` that keeps the length (one key written over another) is not
+//    seen, and a later write follows the dict;
 //  - items() walks the list and pairs each key with its value, instead of
 //    sorting the dict's pairs by list position (quadratic).  It does so only
 //    when the list holds the dict's own key objects, each once (matched by
@@ -89,6 +93,16 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
     return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
 }
 
+// Whether "is the key in `_order`" may be asked of `_data` instead: an exact
+// dict and an exact list of the same length.  `keys()` hands the list out,
+// and a caller who removes a key from it, or appends one, leaves the two
+// apart; then the list is searched, as the definition does, so that setting
+// the key puts it back in the order (or leaves the stranger alone).  An edit
+// that keeps the length (a key replaced by another) is not seen here.
+inline bool dict_stands_for_list(PyObject* data, PyObject* order) noexcept {
+    return PyDict_CheckExact(data) && PyDict_GET_SIZE(data) == PyList_GET_SIZE(order);
+}
+
 // What follows `if name not in self._order` once the test said `known`:
 // self._order.append(name) if it was not, then self._data.__setitem__(name, value),
 // each attribute read afresh, as Python reads it after the test (which may
@@ -122,7 +136,7 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
     if (VO_LIKELY(PyList_CheckExact(order.get()))) {
         Ref data = attr(self, state.data);
         if (!data) return -1;
-        if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
+        if (VO_LIKELY(dict_stands_for_list(data.get(), order.get()))) {
             bool quiet = vo::compat::str_lookup_runs_no_code(data.get(), name);
             int known = PyDict_Contains(data.get(), name);
             if (known < 0) return -1;
@@ -532,7 +546,7 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     if (PyList_CheckExact(order.get())) {
         data = attr(self, state.data);
         if (!data) return VO_FAIL();
-        if (PyDict_CheckExact(data.get())) {
+        if (dict_stands_for_list(data.get(), order.get())) {
             quiet = vo::compat::str_lookup_runs_no_code(data.get(), key);
             known = PyDict_Contains(data.get(), key);
         } else {
