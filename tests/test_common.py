@@ -302,6 +302,7 @@ METHODS = [
     Method("factory", "MetaClassFactory.__call__", "cls, *args, **kwargs", _factory,
            lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int})),
     Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
+    Method("loftel", "LoftelDescriptor.__getstate__", "self", _loftel, lambda o: o.__getstate__()),
     Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
            lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
     Method("logic", "BaseLogic.__init__", "self, *expressions", lambda: _logic().And(),
@@ -698,7 +699,7 @@ CALM = {
     "configuration.Configuration._expand_cfg_env_vars", "configuration.Configuration.load_entrypoint",
     "configuration.Configuration._missing_env_vars", "configuration.Configuration._expand_cfg_value",
     "arbel.Arbel.__init__", "arbel.Arbel.add_child",
-    "loftel.LoftelDescriptor.__init__",
+    "loftel.LoftelDescriptor.__init__", "loftel.LoftelDescriptor.__getstate__",
     "logic.BaseLogic.__call__", "logic.BaseLogic.__getstate__", "logic.logic_str",
 }
 

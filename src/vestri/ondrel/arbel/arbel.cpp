@@ -52,40 +52,6 @@
 
 // Where the interpreter keeps an instance's attributes (private layout; the
 // wrapper belongs in common/compat.hpp).
-namespace vo::compat {
-
-// Where the attributes of an object of a class with Py_TPFLAGS_MANAGED_DICT
-// are: a dictionary (borrowed), or NULL while they are still in the values
-// array the interpreter embeds for instances of its class (whose keys, the
-// class's shared keys, are exact str only).
-inline PyObject* made_instance_dict(PyObject* obj) noexcept {
-    // The word three pointers before the object: 3.12 tags a values pointer
-    // with its low bit (else a dict pointer or NULL); 3.13 holds the dict
-    // pointer, NULL until a dict is made.
-    uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
-#if PY_VERSION_HEX < 0x030D0000
-    if (word & 1) return nullptr;
-#endif
-    return reinterpret_cast<PyObject*>(word);
-}
-
-// Whether every key of `dict` is an exact str, as the interpreter's own
-// record of the keys' kind says (a dict switches to the general kind when a
-// key of any other type comes in).  The record's head, as 3.12 and 3.13
-// (without free threading) lay it out.
-struct DictKeysHead {
-    Py_ssize_t dk_refcnt;
-    uint8_t dk_log2_size;
-    uint8_t dk_log2_index_bytes;
-    uint8_t dk_kind;  // 0: general; 1: exact str keys; 2: split, exact str keys
-};
-inline bool dict_keys_exact_str(PyObject* dict) noexcept {
-    auto* keys = reinterpret_cast<const DictKeysHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-    return keys->dk_kind != 0;
-}
-
-}  // namespace vo::compat
-
 namespace arbel {
 namespace {
 
@@ -308,7 +274,7 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
 // str (split over the class's shared keys, or a copied or unpickled
 // instance's, made by updating an empty one).
 inline bool attribute_lookup_runs_no_code(PyObject* obj) noexcept {
-    PyObject* dict = vo::compat::made_instance_dict(obj);
+    PyObject* dict = vo::compat::materialized_dict(obj);
     return !dict || vo::compat::dict_keys_exact_str(dict);
 }
 

@@ -77,14 +77,6 @@ struct Signature {
     bool parse(PyObject* args, PyObject* kwds, Ref (&out)[N]) noexcept {
         return parse_tuple_and_dict(data, args, kwds, out);
     }
-    // The borrowing form, safe only while no Python code runs before the
-    // values are used; kept for callers that have not moved to the one above.
-    bool parse(PyObject* args, PyObject* kwds, PyObject* (&out)[N]) noexcept {
-        Ref held[N];
-        if (!parse_tuple_and_dict(data, args, kwds, held)) return false;
-        for (int i = 0; i < N; ++i) out[i] = held[i].get();
-        return true;
-    }
     Param params_[N];
     PyObject* names_[N] = {};
     SignatureData data;

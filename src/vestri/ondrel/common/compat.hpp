@@ -179,16 +179,20 @@ struct DictKeyTableHead {
     std::uint8_t log2_index_bytes;
     std::uint8_t kind;  // 0 general, 1 unicode, 2 split
 };
-inline bool str_lookup_runs_no_code(PyObject* dict, PyObject* key) noexcept {
+// Whether every key of the exact dict `dict` is an exact str (the table's
+// kind switches to general when a key of any other type comes in); false
+// when unsure.
+inline bool dict_keys_exact_str(PyObject* dict) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-    if (!PyUnicode_CheckExact(key)) return false;
     auto* table = reinterpret_cast<const DictKeyTableHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     return table->kind != 0;
 #else
     (void)dict;
-    (void)key;
     return false;
 #endif
+}
+inline bool str_lookup_runs_no_code(PyObject* dict, PyObject* key) noexcept {
+    return PyUnicode_CheckExact(key) && dict_keys_exact_str(dict);
 }
 
 }  // namespace vo::compat

@@ -181,12 +181,11 @@ vo::Signature<0> sig_getstate("LoftelDescriptor.__getstate__", "self");
 
 int loftel_init(PyObject* self, PyObject* args, PyObject* kwds) {
     VO_METHOD("LoftelDescriptor.__init__");
-    PyObject* parsed[1];
-    if (!sig_init.parse(args, kwds, parsed)) return VO_FAIL_INT();
     // Held before anything runs: the keyword dict may be shared with code
     // that a __setattr__ or a key's __eq__ could run.
-    Ref func = Ref::borrow(parsed[0]);
-    if (!init_impl(self, func.get())) return VO_FAIL_INT();
+    Ref parsed[1];
+    if (!sig_init.parse(args, kwds, parsed)) return VO_FAIL_INT();
+    if (!init_impl(self, parsed[0].get())) return VO_FAIL_INT();
     return 0;
 }
 
