@@ -419,9 +419,12 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
         assert result.stderr == f"ondrel: error: {message}\n"
 
 
-def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch):
-    # The aliases add 16 values: four copies of a list of three.
-    path = write(tmp_path, "aliases.yaml", "a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n")
+# The aliases add 16 values: four copies of a list of three (the anchor
+# written in block style, and straight after a flow mapping's ':').
+@pytest.mark.parametrize("text", ["a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n",
+                                  '{"a":&a [1, 2, 3], b: [*a, *a, *a, *a]}'])
+def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch, text):
+    path = write(tmp_path, "aliases.yaml", text)
     monkeypatch.setenv("ONDREL_MAX_VALUES", "15")
     assert in_process("show", "--get", "b[3][2]", str(path)) == (2, "")
     assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path)) == (0, "3\n")

@@ -3,6 +3,7 @@ the layers and views beyond the basic show (--set, env:, --history, JSON,
 TOML, standard input, --strict)."""
 
 import contextlib
+import gc
 import io
 import json
 import os
@@ -110,6 +111,7 @@ def test_an_interrupt_exits_130_without_a_traceback(tmp_path, monkeypatch):
     monkeypatch.setattr(rendering, "flatten",
                         lambda config: [Interrupting(leaf.path, (), leaf.value) for leaf in real(config)])
     assert in_process("show", "--format", "json", tmp_path / "a.yaml") == (130, "", "")
+    assert gc.isenabled()  # paused while the output was built, and back on
 
 
 def test_ctrl_c_while_reading_exits_130_without_a_traceback(tmp_path):

@@ -100,8 +100,7 @@ def loader(args: argparse.Namespace, reporter: Reporter, origins: bool = False, 
 
 
 def show(args: argparse.Namespace, reporter: Reporter) -> int:
-    from vestri.ondrel.cli import rendering
-    from vestri.ondrel.cli.loading import history
+    from vestri.ondrel.cli.rendering import collector_paused
 
     match = compile_match(args.match) if args.match is not None else None
     sources = [src.parse_source(text, args.type) for text in args.sources]
@@ -114,8 +113,17 @@ def show(args: argparse.Namespace, reporter: Reporter) -> int:
             key_path(config, key)
         except MissingKey:
             raise CommandError(f"--require {key}: no such key") from None
-    origins = merged.origins or {}
+    with collector_paused():
+        return print_config(args, merged, match)
 
+
+def print_config(args: argparse.Namespace, merged: Any, match: Callable[..., Any] | None) -> int:
+    """What `show` prints of the merged configuration."""
+    from vestri.ondrel.cli import rendering
+    from vestri.ondrel.cli.loading import history
+
+    config = merged.config
+    origins = merged.origins or {}
     if args.history is not None:
         where, entries = history(merged, args.history)
         print(dotted(where, config))
@@ -177,13 +185,24 @@ def same(a: Any, b: Any) -> bool:
 
 
 def diff(args: argparse.Namespace, reporter: Reporter) -> int:
-    from vestri.ondrel.cli.rendering import flatten, value_text
+    from vestri.ondrel.cli.rendering import collector_paused
 
     match = compile_match(args.match) if args.match is not None else None
     load = loader(args, reporter)
     left_sources, right_sources = src.parse_side(args.left, args.type), src.parse_side(args.right, args.type)
     left_config = load.load(left_sources).config
     right_config = load.load(right_sources).config
+    with collector_paused():
+        lines = differences(left_config, right_config, match)
+    if lines:
+        print("\n".join(lines))
+    return EXIT_DIFFERENT if lines else EXIT_OK
+
+
+def differences(left_config: Any, right_config: Any, match: Callable[..., Any] | None) -> list[str]:
+    """One line per leaf removed (-), changed (~) or added (+) from `left_config` to `right_config`."""
+    from vestri.ondrel.cli.rendering import flatten, value_text
+
     left = {leaf.path: leaf for leaf in select(flatten(left_config), match, left_config)}
     right = {leaf.path: leaf for leaf in select(flatten(right_config), match, right_config)}
     lines = []
@@ -195,9 +214,7 @@ def diff(args: argparse.Namespace, reporter: Reporter) -> int:
                          f"{value_text(right[path].value)}")
     lines += [f"+ {dotted(path, right_config)} = {value_text(leaf.value)}"
               for path, leaf in right.items() if path not in left]
-    if lines:
-        print("\n".join(lines))
-    return EXIT_DIFFERENT if lines else EXIT_OK
+    return lines
 
 
 # --- the command line ------------------------------------------------------------------------------
