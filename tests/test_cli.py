@@ -388,7 +388,7 @@ BAD_INPUT = [
     ({"a.yaml": "a: .nan\n"}, ["show", "--format", "json", "a.yaml"], "--format json: a = nan: JSON has no such number"),
     ({"a.yaml": "k: {1: int, '1': text}\n"}, ["show", "--format", "json", "a.yaml"],
      "--format json: k has two keys written \"1\" in JSON (1 and '1')"),
-    ({"a.json": '{"a": [1,\n 2,]}'}, ["show", "a.json"], "a.json, line 2, column 4: Expecting value"),
+    ({"a.json": '{"a": [1,\n x]}'}, ["show", "a.json"], "a.json, line 2, column 2: Expecting value"),
     ({"a.toml": "a = 1\nb = \n"}, ["show", "a.toml"], "a.toml, line 2, column 5: Invalid value"),
     ({"a.txt": "- 1\n"}, ["show", "--type", "yaml", "a.txt"],
      "a.txt: the top level is a list; a mapping of settings was expected"),
