@@ -401,6 +401,8 @@ BAD_INPUT = [
     ({"a.yaml": "a: 1\n"}, ["show", "a.yaml", "--set", "a.b=2"], "--set a.b: a is the value 1, not a level"),
     ({"a.yaml": "a: [1]\n"}, ["show", "a.yaml", "--set", "a[3]=2"], "--set a[3]: a has no position 3"),
     ({"a.yaml": "a: 1\n"}, ["show", "a.yaml", "--set", "a"], "--set a: expected KEY=VALUE, e.g. --set server.port=9999"),
+    ({"a.yaml": "a: {b: 1}\n"}, ["show", "--history", "a", "a.yaml"],
+     "--history a: a level, not a value (ask for one of the keys under it)"),
 ]
 
 

@@ -225,6 +225,27 @@ class _Parser(argparse.ArgumentParser):
         raise CommandError(f"{message} (see '{self.prog} --help')")
 
 
+class _CommandParser(_Parser):
+    """The parser of one command, whose options may stand before, between or
+    after its sources (``show a.ini --set k=v b.yaml``): argparse's
+    intermixed parsing, which reads the options first and then the
+    positionals, and which itself parses twice through `parse_known_args`.
+
+    With a ``--`` (sources that begin with '-') the parsing is argparse's
+    usual one: the intermixed one loses a ``--`` that no source precedes."""
+
+    _intermixing = False
+
+    def parse_known_args(self, args: Sequence[str] | None = None, namespace: Any = None) -> tuple[Any, list[str]]:
+        if self._intermixing or (args is not None and "--" in args):
+            return super().parse_known_args(args, namespace)
+        self._intermixing = True
+        try:
+            return self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self._intermixing = False
+
+
 def add_common(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--type", choices=src.TYPES,
                         help="read every file (and - for standard input) as this type, whatever its suffix")
@@ -250,7 +271,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                "2 on bad input. ONDREL_TRACEBACK=1 shows the traceback of an unexpected error.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     # With its prog given, argparse need not measure the terminal to make it.
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", prog=prog)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", prog=prog, parser_class=_CommandParser)
 
     show_parser = commands.add_parser(
         "show", help="print the merged configuration",
@@ -273,8 +294,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                              help="name the source (and INI section) that set each value last; with --format, "
                                   "a mapping of the values and a parallel one of their origins")
     show_parser.add_argument("--set", metavar="KEY=VALUE", action="append",
-                             help="set KEY after merging the sources, the value converted as the store converts "
-                                  "text (repeatable)")
+                             help="set KEY once all sources are merged (wherever it is written), the value "
+                                  "converted as the store converts text (repeatable)")
     show_parser.add_argument("--require", metavar="KEY", action="append",
                              help="fail (exit status 2) when the merged configuration has no KEY (repeatable)")
     add_common(show_parser)

@@ -481,7 +481,10 @@ class IniRun:
 
 def history(merged: Merged, key: str) -> tuple[Path, list[Entry]]:
     """Every layer's say on `key`, in order; the entry whose value was kept is marked."""
-    path, _ = key_path(merged.config, key)
+    path, value = key_path(merged.config, key)
+    if isinstance(value, Mapping) and value:
+        # The layers merge into a level key by key: its history is its values'.
+        raise CommandError(f"--history {key}: a level, not a value (ask for one of the keys under it)")
     entries: list[Entry] = []
     last: list[Entry] = []
     for say in merged.layers:
