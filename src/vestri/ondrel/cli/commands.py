@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from vestri.ondrel import __version__
 from vestri.ondrel.cli import sources as src
 from vestri.ondrel.cli.errors import (EXIT_BROKEN_PIPE, EXIT_DIFFERENT, EXIT_ERROR, EXIT_MISSING_KEY, EXIT_OK,
@@ -236,7 +236,8 @@ class _CommandParser(_Parser):
 
     _intermixing = False
 
-    def parse_known_args(self, args: Sequence[str] | None = None, namespace: Any = None) -> tuple[Any, list[str]]:
+    def parse_known_args(self, args: Iterable[str] | None = None, namespace: Any = None) -> tuple[Any, list[str]]:
+        args = None if args is None else list(args)
         if self._intermixing or (args is not None and "--" in args):
             return super().parse_known_args(args, namespace)
         self._intermixing = True
