@@ -241,11 +241,12 @@ class Loader:
 
     def note(self, merged: Merged, config: Configuration, label: Callable[[Path], str],
              root: Any = None, source: src.Source | None = None) -> None:
-        from vestri.ondrel.cli.rendering import flatten
+        from vestri.ondrel.cli.rendering import collector_paused, flatten
 
         if merged.origins is not None:
-            for leaf in flatten(config):
-                merged.origins[leaf.path] = label(leaf.path)
+            with collector_paused():
+                for leaf in flatten(config):
+                    merged.origins[leaf.path] = label(leaf.path)
         if self.history:
             def say(path: Path) -> list[Entry]:
                 found, value = _value_at(config, path)

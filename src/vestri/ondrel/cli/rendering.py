@@ -31,15 +31,16 @@ ROOT_LABEL = "."
 
 @contextlib.contextmanager
 def collector_paused() -> Iterator[None]:
-    """The cyclic garbage collector off while the output is built.
+    """The cyclic garbage collector off while a loaded configuration is
+    walked: for the output, and for the origins of a layer.
 
-    Everything made from the loaded configuration on the way to the output
-    (leaves, paths, tree nodes, lines) stays reachable until it is printed,
-    so a collection can free none of it; left on, the collector would
-    traverse the growing set of them again and again (on a 12 MB YAML file,
-    half the time spent after the load).  Reference counting frees what
-    becomes garbage as usual; the collector's state is restored on the way
-    out, also on an interrupt."""
+    Everything made from the configuration on the way to the output (leaves,
+    paths, tree nodes, lines) stays reachable until it is printed, and no
+    cycle is made, so a collection can free none of it; left on, the
+    collector would traverse the growing set of them again and again (on a
+    12 MB YAML file, half the time spent after the load).  Reference counting
+    frees what becomes garbage as usual; the collector's state is restored on
+    the way out, also on an interrupt."""
     if not gc.isenabled():
         yield
         return
