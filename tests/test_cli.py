@@ -388,7 +388,7 @@ BAD_INPUT = [
     ({"a.yaml": "a: .nan\n"}, ["show", "--format", "json", "a.yaml"], "--format json: a = nan: JSON has no such number"),
     ({"a.yaml": "k: {1: int, '1': text}\n"}, ["show", "--format", "json", "a.yaml"],
      "--format json: k has two keys written \"1\" in JSON (1 and '1')"),
-    ({"a.json": '{"a": [1,\n 2,]}'}, ["show", "a.json"], "a.json, line 2, column 4: Expecting value"),
+    ({"a.json": '{"a": [1,\n x]}'}, ["show", "a.json"], "a.json, line 2, column 2: Expecting value"),
     ({"a.toml": "a = 1\nb = \n"}, ["show", "a.toml"], "a.toml, line 2, column 5: Invalid value"),
     ({"a.txt": "- 1\n"}, ["show", "--type", "yaml", "a.txt"],
      "a.txt: the top level is a list; a mapping of settings was expected"),
@@ -401,6 +401,8 @@ BAD_INPUT = [
     ({"a.yaml": "a: 1\n"}, ["show", "a.yaml", "--set", "a.b=2"], "--set a.b: a is the value 1, not a level"),
     ({"a.yaml": "a: [1]\n"}, ["show", "a.yaml", "--set", "a[3]=2"], "--set a[3]: a has no position 3"),
     ({"a.yaml": "a: 1\n"}, ["show", "a.yaml", "--set", "a"], "--set a: expected KEY=VALUE, e.g. --set server.port=9999"),
+    ({"a.yaml": "a: {b: 1}\n"}, ["show", "--history", "a", "a.yaml"],
+     "--history a: a level, not a value (ask for one of the keys under it)"),
 ]
 
 
@@ -419,9 +421,12 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
         assert result.stderr == f"ondrel: error: {message}\n"
 
 
-def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch):
-    # The aliases add 16 values: four copies of a list of three.
-    path = write(tmp_path, "aliases.yaml", "a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n")
+# The aliases add 16 values: four copies of a list of three (the anchor
+# written in block style, and straight after a flow mapping's ':').
+@pytest.mark.parametrize("text", ["a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n",
+                                  '{"a":&a [1, 2, 3], b: [*a, *a, *a, *a]}'])
+def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch, text):
+    path = write(tmp_path, "aliases.yaml", text)
     monkeypatch.setenv("ONDREL_MAX_VALUES", "15")
     assert in_process("show", "--get", "b[3][2]", str(path)) == (2, "")
     assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path)) == (0, "3\n")

@@ -3,6 +3,7 @@ the layers and views beyond the basic show (--set, env:, --history, JSON,
 TOML, standard input, --strict)."""
 
 import contextlib
+import gc
 import io
 import json
 import os
@@ -110,6 +111,7 @@ def test_an_interrupt_exits_130_without_a_traceback(tmp_path, monkeypatch):
     monkeypatch.setattr(rendering, "flatten",
                         lambda config: [Interrupting(leaf.path, (), leaf.value) for leaf in real(config)])
     assert in_process("show", "--format", "json", tmp_path / "a.yaml") == (130, "", "")
+    assert gc.isenabled()  # paused while the output was built, and back on
 
 
 def test_ctrl_c_while_reading_exits_130_without_a_traceback(tmp_path):
@@ -172,8 +174,9 @@ LAYERS = {
 
 
 @pytest.mark.parametrize("args, env, expected", [
-    # --set: values converted as the store converts text, positions allowed, origin '--set'.
-    (["base.ini", "prod.yaml", "--set", "server.port=9999", "--set", "db.replicas[0].host=x",
+    # --set: values converted as the store converts text, positions allowed, origin '--set';
+    # written anywhere, applied after all sources.
+    (["base.ini", "--set", "server.port=9999", "prod.yaml", "--set", "db.replicas[0].host=x",
       "--set", "new.flag=true", "--origin"], {},
      ["server.port = 9999  # --set", "server.home = '/srv'  # base.ini [DEFAULT]",
       "server.log = '/srv/log'  # base.ini [server]", "db.replicas[0].host = 'x'  # --set",
@@ -188,6 +191,7 @@ LAYERS = {
     (["extra.json", "extra.toml", "--origin"], {},
      ["db.pool = 5  # extra.json", "cache.ttl = 60  # extra.toml"]),
     (["--type", "json", "data.txt"], {}, ["a[0] = 1", "a[1] = 2"]),
+    (["--", "-data.json"], {}, ["a[0] = 1", "a[1] = 2"]),
     # --strict and --require pass when all is there.
     (["--strict", "--require", "server.log", "--require", "db.replicas[0].host", "base.ini", "prod.yaml",
       "--get", "server"], {},
@@ -195,7 +199,7 @@ LAYERS = {
 ])
 def test_layers_and_overrides(tmp_path, args, env, expected):
     needs("trellan")
-    write(tmp_path, {**LAYERS, "data.txt": '{"a": [1, 2]}'})
+    write(tmp_path, {**LAYERS, "data.txt": '{"a": [1, 2]}', "-data.json": '{"a": [1, 2]}'})
     result = ondrel("show", "--flat", *args, cwd=tmp_path, env=env)
     assert (result.returncode, result.stderr) == (0, "")
     assert sorted(result.stdout.splitlines()) == sorted(expected)

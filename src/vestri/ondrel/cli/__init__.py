@@ -23,7 +23,13 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Sequence
+
+# Names for the type checker only: an interrupt that comes before `main` runs
+# cannot be caught, so nothing is imported here that the interpreter has not
+# loaded already.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
 
 __all__ = ["main"]
 

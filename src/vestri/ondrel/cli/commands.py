@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from vestri.ondrel import __version__
 from vestri.ondrel.cli import sources as src
 from vestri.ondrel.cli.errors import (EXIT_BROKEN_PIPE, EXIT_DIFFERENT, EXIT_ERROR, EXIT_MISSING_KEY, EXIT_OK,
@@ -100,8 +100,7 @@ def loader(args: argparse.Namespace, reporter: Reporter, origins: bool = False, 
 
 
 def show(args: argparse.Namespace, reporter: Reporter) -> int:
-    from vestri.ondrel.cli import rendering
-    from vestri.ondrel.cli.loading import history
+    from vestri.ondrel.cli.rendering import collector_paused
 
     match = compile_match(args.match) if args.match is not None else None
     sources = [src.parse_source(text, args.type) for text in args.sources]
@@ -114,8 +113,17 @@ def show(args: argparse.Namespace, reporter: Reporter) -> int:
             key_path(config, key)
         except MissingKey:
             raise CommandError(f"--require {key}: no such key") from None
-    origins = merged.origins or {}
+    with collector_paused():
+        return print_config(args, merged, match)
 
+
+def print_config(args: argparse.Namespace, merged: Any, match: Callable[..., Any] | None) -> int:
+    """What `show` prints of the merged configuration."""
+    from vestri.ondrel.cli import rendering
+    from vestri.ondrel.cli.loading import history
+
+    config = merged.config
+    origins = merged.origins or {}
     if args.history is not None:
         where, entries = history(merged, args.history)
         print(dotted(where, config))
@@ -177,13 +185,24 @@ def same(a: Any, b: Any) -> bool:
 
 
 def diff(args: argparse.Namespace, reporter: Reporter) -> int:
-    from vestri.ondrel.cli.rendering import flatten, value_text
+    from vestri.ondrel.cli.rendering import collector_paused
 
     match = compile_match(args.match) if args.match is not None else None
     load = loader(args, reporter)
     left_sources, right_sources = src.parse_side(args.left, args.type), src.parse_side(args.right, args.type)
     left_config = load.load(left_sources).config
     right_config = load.load(right_sources).config
+    with collector_paused():
+        lines = differences(left_config, right_config, match)
+    if lines:
+        print("\n".join(lines))
+    return EXIT_DIFFERENT if lines else EXIT_OK
+
+
+def differences(left_config: Any, right_config: Any, match: Callable[..., Any] | None) -> list[str]:
+    """One line per leaf removed (-), changed (~) or added (+) from `left_config` to `right_config`."""
+    from vestri.ondrel.cli.rendering import flatten, value_text
+
     left = {leaf.path: leaf for leaf in select(flatten(left_config), match, left_config)}
     right = {leaf.path: leaf for leaf in select(flatten(right_config), match, right_config)}
     lines = []
@@ -195,9 +214,7 @@ def diff(args: argparse.Namespace, reporter: Reporter) -> int:
                          f"{value_text(right[path].value)}")
     lines += [f"+ {dotted(path, right_config)} = {value_text(leaf.value)}"
               for path, leaf in right.items() if path not in left]
-    if lines:
-        print("\n".join(lines))
-    return EXIT_DIFFERENT if lines else EXIT_OK
+    return lines
 
 
 # --- the command line ------------------------------------------------------------------------------
@@ -206,6 +223,28 @@ def diff(args: argparse.Namespace, reporter: Reporter) -> int:
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise CommandError(f"{message} (see '{self.prog} --help')")
+
+
+class _CommandParser(_Parser):
+    """The parser of one command, whose options may stand before, between or
+    after its sources (``show a.ini --set k=v b.yaml``): argparse's
+    intermixed parsing, which reads the options first and then the
+    positionals, and which itself parses twice through `parse_known_args`.
+
+    With a ``--`` (sources that begin with '-') the parsing is argparse's
+    usual one: the intermixed one loses a ``--`` that no source precedes."""
+
+    _intermixing = False
+
+    def parse_known_args(self, args: Iterable[str] | None = None, namespace: Any = None) -> tuple[Any, list[str]]:
+        args = None if args is None else list(args)
+        if self._intermixing or (args is not None and "--" in args):
+            return super().parse_known_args(args, namespace)
+        self._intermixing = True
+        try:
+            return self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self._intermixing = False
 
 
 def add_common(parser: argparse.ArgumentParser) -> None:
@@ -233,7 +272,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                "2 on bad input. ONDREL_TRACEBACK=1 shows the traceback of an unexpected error.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     # With its prog given, argparse need not measure the terminal to make it.
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", prog=prog)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", prog=prog, parser_class=_CommandParser)
 
     show_parser = commands.add_parser(
         "show", help="print the merged configuration",
@@ -256,8 +295,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                              help="name the source (and INI section) that set each value last; with --format, "
                                   "a mapping of the values and a parallel one of their origins")
     show_parser.add_argument("--set", metavar="KEY=VALUE", action="append",
-                             help="set KEY after merging the sources, the value converted as the store converts "
-                                  "text (repeatable)")
+                             help="set KEY once all sources are merged (wherever it is written), the value "
+                                  "converted as the store converts text (repeatable)")
     show_parser.add_argument("--require", metavar="KEY", action="append",
                              help="fail (exit status 2) when the merged configuration has no KEY (repeatable)")
     add_common(show_parser)

@@ -241,11 +241,12 @@ class Loader:
 
     def note(self, merged: Merged, config: Configuration, label: Callable[[Path], str],
              root: Any = None, source: src.Source | None = None) -> None:
-        from vestri.ondrel.cli.rendering import flatten
+        from vestri.ondrel.cli.rendering import collector_paused, flatten
 
         if merged.origins is not None:
-            for leaf in flatten(config):
-                merged.origins[leaf.path] = label(leaf.path)
+            with collector_paused():
+                for leaf in flatten(config):
+                    merged.origins[leaf.path] = label(leaf.path)
         if self.history:
             def say(path: Path) -> list[Entry]:
                 found, value = _value_at(config, path)
@@ -481,7 +482,10 @@ class IniRun:
 
 def history(merged: Merged, key: str) -> tuple[Path, list[Entry]]:
     """Every layer's say on `key`, in order; the entry whose value was kept is marked."""
-    path, _ = key_path(merged.config, key)
+    path, value = key_path(merged.config, key)
+    if isinstance(value, Mapping) and value:
+        # The layers merge into a level key by key: its history is its values'.
+        raise CommandError(f"--history {key}: a level, not a value (ask for one of the keys under it)")
     entries: list[Entry] = []
     last: list[Entry] = []
     for say in merged.layers:
