@@ -261,7 +261,7 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     if (suspicious || !tag) return kind;
     // Releasing the class held before may free it (Python code detached it
     // from everything else), which runs code: the frames take their copies.
-    if (seen_.type && Py_REFCNT(seen_.type.get()) == 1 && !touch()) return NodeKind::Error;
+    if (seen_.type && vo::compat::only_reference(seen_.type.get()) && !touch()) return NodeKind::Error;
     seen_.type = std::move(held);
     seen_.tag = tag;
     seen_.kind = kind;

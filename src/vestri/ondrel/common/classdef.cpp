@@ -11,14 +11,8 @@ namespace vo {
 Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept {
     Ref cls = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
     if (!cls) return nullptr;
-    // The PyType_Spec's dotted name became tp_name; a class statement sets tp_name
-    // to the UTF-8 of `__name__` instead (and assigning `__name__` later
-    // does the same), so do as it does.  The text is owned by `__name__`,
-    // which the class holds.
-    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.get());
-    const char* short_name = PyUnicode_AsUTF8(heap->ht_name);
-    if (!short_name) return nullptr;
-    cls.type_ptr()->tp_name = short_name;
+    // The C-level name as a class statement leaves it, not the spec's dotted one.
+    if (!compat::use_short_type_name(cls.type_ptr())) return nullptr;
     // A documented `__init__` (METH_COEXIST beside the C slot) becomes an
     // InitMethod, put straight into the namespace so that the slot stays.
     PyObject* dict = cls.type_ptr()->tp_dict;  // borrowed; the class holds it

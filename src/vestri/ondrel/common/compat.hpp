@@ -19,9 +19,13 @@ namespace vo::compat {
 // until Python code can run: hold it in a Ref before calling anything.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
 
-// The same as a strong reference.
+// The same as a strong reference (3.13 has a lookup that returns one).
 inline Ref type_lookup_ref(PyTypeObject* type, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(_PyType_LookupRef(type, name));
+#else
     return Ref::borrow(_PyType_Lookup(type, name));
+#endif
 }
 
 // A tag that changes whenever `type` or any of its bases is modified; 0 when
@@ -130,6 +134,10 @@ inline SlotWrapperParts slot_wrapper_parts(PyObject* descr) noexcept {
 }  // namespace vo::compat
 
 namespace vo::compat {
+
+// The item array of `list`, its own storage: valid until the list is
+// resized, for rearranging items in place without a call.
+inline PyObject** list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
 
 // Whether `list` is in the middle of `list.sort()`: the interpreter empties
 // the list while it sorts and marks it by setting `allocated` to -1.
@@ -257,6 +265,73 @@ inline bool set_heap_type_doc(PyTypeObject* type, const char* doc, size_t length
     copy[length] = '\0';
     PyObject_Free(const_cast<char*>(type->tp_doc));
     type->tp_doc = copy;
+    return true;
+}
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// The callback a weak reference carries (borrowed; NULL when it has none):
+// no public call reads it.  `ref` must pass PyWeakref_CheckRef.
+inline PyObject* weakref_callback(PyObject* ref) noexcept {
+    VO_ASSERT(PyWeakref_CheckRef(ref));
+    return reinterpret_cast<PyWeakReference*>(ref)->wr_callback;
+}
+
+// The referent of the weak reference `ref` (PyWeakref_Check passes),
+// borrowed; NULL once the referent is dead or being finalized (its count is
+// zero while a long chain of deallocations has not yet cleared the
+// reference).  Valid only until Python code can run.  This is what
+// PyWeakref_GET_OBJECT reads on 3.12, without that macro's deprecation on
+// 3.13 (which has no borrowing replacement); never raises.
+inline PyObject* weakref_referent_borrowed(PyObject* ref) noexcept {
+    VO_ASSERT(PyWeakref_Check(ref));
+    PyObject* obj = reinterpret_cast<PyWeakReference*>(ref)->wr_object;
+    return obj != Py_None && Py_REFCNT(obj) > 0 ? obj : nullptr;
+}
+
+// The same as a strong reference (empty once the referent is dead); never
+// raises.  PyWeakref_GetRef (3.13) fails only for what is no weak reference.
+inline Ref weakref_referent(PyObject* ref) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* obj = nullptr;
+    [[maybe_unused]] int found = PyWeakref_GetRef(ref, &obj);
+    VO_ASSERT(found >= 0);
+    return Ref::steal(obj);
+#else
+    return Ref::borrow(weakref_referent_borrowed(ref));
+#endif
+}
+
+// Whether the caller's strong reference is the only one to `obj`, so that
+// releasing it frees the object (and runs whatever its deallocation runs).
+// Sound because the modules run with the GIL held: every strong reference
+// is counted in the one reference count and no other thread can take or
+// drop one in between (an immortal object's count is never 1).  A
+// free-threaded build splits the count between threads, where this would
+// not hold; such builds are not supported.
+inline bool only_reference(PyObject* obj) noexcept { return Py_REFCNT(obj) == 1; }
+
+// Whether `func` is the built-in method the method descriptor `descr` (say
+// `dict.items`) makes when bound to `self`: the same C definition, the same
+// `__self__`.  Compared without calling anything.
+inline bool is_bound_method_of(PyObject* func, PyObject* descr, PyObject* self) noexcept {
+    VO_ASSERT(Py_IS_TYPE(descr, &PyMethodDescr_Type));
+    return PyCFunction_Check(func) &&
+           reinterpret_cast<PyCFunctionObject*>(func)->m_ml ==
+               reinterpret_cast<PyMethodDescrObject*>(descr)->d_method &&
+           PyCFunction_GET_SELF(func) == self;
+}
+
+// Sets a heap type's C-level name (tp_name) to the UTF-8 of its `__name__`,
+// as a class statement and an assignment to `__name__` leave it (the type
+// made from a PyType_Spec has the spec's dotted name there).  The text is
+// owned by `__name__`, which the type holds.
+inline bool use_short_type_name(PyTypeObject* type) noexcept {
+    const char* name = PyUnicode_AsUTF8(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+    if (!name) return false;
+    type->tp_name = name;
     return true;
 }
 

@@ -127,6 +127,7 @@ Ref iterator_new(const IterKind& kind, PyObject* source, Py_ssize_t position) no
         start_size = kind.size(source);
         if (start_size < 0) return nullptr;
     }
+    VO_ASSERT(g_type);  // iterator_ready ran in the module body
     Iterator* it = PyObject_GC_New(Iterator, g_type);
     if (!it) return nullptr;
     it->source = Py_NewRef(source);

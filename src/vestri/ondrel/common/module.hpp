@@ -53,6 +53,10 @@ int module_exec(PyObject* module, bool (*body)(PyObject*)) noexcept;
 // Defines the module's PyModuleDef and its PyInit_<name> entry point.
 // `body` is `bool body(PyObject* module)` and returns false with an
 // exception set on failure.
+// No Py_mod_gil slot, deliberately: the modules rely on the GIL (borrowed
+// reads of lists, dicts and weak references, tests of reference counts,
+// static state), so a free-threaded interpreter turns the GIL back on when
+// it imports one.  Free-threaded builds are not supported.
 #define VO_DEFINE_MODULE(shortname, doc, body)                                      \
     static int vo_module_exec_(PyObject* m) { return ::vo::module_exec(m, body); }  \
     static PyModuleDef_Slot vo_module_slots_[] = {                                  \

@@ -8,7 +8,7 @@
 // THE RULE: no borrowed reference lives across a call that can run Python
 // code; hold it in a `Ref` first.  Python code runs in far more places than
 // calls to user methods: `__eq__` and `__hash__` of a key during any dict
-// lookup (a class namespace included, so `_PyType_Lookup` qualifies), a
+// lookup (a class namespace included, so an MRO lookup qualifies), a
 // decref that frees an object with `__del__` or a weak-reference callback,
 // the cycle collector on any allocation, `__instancecheck__`, `__index__`,
 // `__len__`...  Any of them can drop the last reference to what a borrowed
@@ -52,6 +52,16 @@
 #else
 #define VO_LIKELY(x) (x)
 #define VO_UNLIKELY(x) (x)
+#endif
+
+// A precondition the code relies on but the caller guarantees, checked only
+// in a build with VESTRI_DEBUG defined (a failure aborts the process with the
+// condition and its place); otherwise the condition is not evaluated.
+#if defined(VESTRI_DEBUG)
+#define VO_ASSERT(cond) \
+    (VO_LIKELY(cond) ? static_cast<void>(0) : Py_FatalError("assertion failed: " #cond " (" __FILE__ ")"))
+#else
+#define VO_ASSERT(cond) static_cast<void>(sizeof(!(cond)))
 #endif
 
 namespace vo {

@@ -1,5 +1,7 @@
 #include "weakcall.hpp"
 
+#include "compat.hpp"
+
 #include <cstddef>
 #include <string>
 
@@ -25,7 +27,7 @@ WeakCall* as_weakcall(PyObject* self) noexcept { return reinterpret_cast<WeakCal
 PyObject* weakcall_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Ref pin = Ref::borrow(self);
     WeakCall* call = as_weakcall(self);
-    Ref container = weakref_referent(call->target);
+    Ref container = compat::weakref_referent(call->target);
     if (!container) Py_RETURN_NONE;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -55,7 +57,7 @@ PyObject* weakcall_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // itself could run user code inside the unraisable hook.
 PyObject* weakcall_repr(PyObject* self) {
     WeakCall* call = as_weakcall(self);
-    Ref container = weakref_referent(call->target);
+    Ref container = compat::weakref_referent(call->target);
     if (!container) return PyUnicode_FromFormat("<weak method %R of a dead object>", call->method);
     return PyUnicode_FromFormat("<weak method %R of %s object at %p>", call->method, Py_TYPE(container.get())->tp_name,
                                 static_cast<void*>(container.get()));
@@ -106,6 +108,7 @@ bool weakcall_ready(PyObject* module) noexcept {
 Ref weakcall_new(PyObject* container, PyObject* method) noexcept {
     Ref target = Ref::steal(PyWeakref_NewRef(container, nullptr));
     if (!target) return nullptr;
+    VO_ASSERT(g_type);  // weakcall_ready ran in the module body
     WeakCall* call = PyObject_New(WeakCall, g_type);
     if (!call) return nullptr;
     call->target = target.release();
@@ -118,7 +121,7 @@ bool is_weakcall_of(PyObject* callback, PyObject* container, PyObject* method) n
     if (!callback || Py_TYPE(callback) != g_type) return false;
     WeakCall* call = as_weakcall(callback);
     if (call->method != method) return false;
-    return weakref_referent_borrowed(call->target) == container;
+    return compat::weakref_referent_borrowed(call->target) == container;
 }
 
 }  // namespace vo

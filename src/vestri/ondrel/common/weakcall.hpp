@@ -1,5 +1,4 @@
-// Weak-reference callbacks that do not keep their container alive, and the
-// referent of a weak reference.
+// Weak-reference callbacks that do not keep their container alive.
 //
 // A container that stores `weakref.ref(obj, self.remove)` for each element
 // is a reference cycle: every reference holds the bound method, the method
@@ -24,7 +23,8 @@
 
 namespace vo {
 
-// Makes this module's WeakCall type; call once from the module body.
+// Makes this module's WeakCall type; call once from the module body, before
+// anything below is used.
 bool weakcall_ready(PyObject* module) noexcept;
 
 // A callable that calls `container.<method>(*args, **kwargs)` while the
@@ -34,25 +34,5 @@ Ref weakcall_new(PyObject* container, PyObject* method) noexcept;
 // Whether `callback` is a WeakCall of this module bound to `container` and
 // `method` (compared by identity); false for anything else, never an error.
 bool is_weakcall_of(PyObject* callback, PyObject* container, PyObject* method) noexcept;
-
-// The callback a weak reference carries (borrowed; NULL when it has none).
-// `ref` must pass PyWeakref_CheckRef.
-inline PyObject* weakref_callback(PyObject* ref) noexcept {
-    return reinterpret_cast<PyWeakReference*>(ref)->wr_callback;
-}
-
-// The referent of the weak reference `ref` (PyWeakref_Check passes),
-// borrowed; NULL once the referent is dead or being finalized (its count is
-// zero while a long chain of deallocations has not yet cleared the
-// reference).  Valid only until Python code can run.  This is what
-// PyWeakref_GET_OBJECT reads on 3.12, without that macro's deprecation on
-// 3.13; never raises.
-inline PyObject* weakref_referent_borrowed(PyObject* ref) noexcept {
-    PyObject* obj = reinterpret_cast<PyWeakReference*>(ref)->wr_object;
-    return obj != Py_None && Py_REFCNT(obj) > 0 ? obj : nullptr;
-}
-
-// The same as a strong reference (empty once the referent is dead).
-inline Ref weakref_referent(PyObject* ref) noexcept { return Ref::borrow(weakref_referent_borrowed(ref)); }
 
 }  // namespace vo

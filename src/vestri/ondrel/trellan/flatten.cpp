@@ -186,10 +186,7 @@ int Walker::begin(size_t i) noexcept {
                 if (!items) return -1;
                 // dict.items itself, bound to `c`: the method's definition
                 // is that of the descriptor the state holds.
-                own_items = PyDict_Check(c) && PyCFunction_Check(items.get()) &&
-                            reinterpret_cast<PyCFunctionObject*>(items.get())->m_ml ==
-                                reinterpret_cast<PyMethodDescrObject*>(g->dict_items.get())->d_method &&
-                            PyCFunction_GET_SELF(items.get()) == c;
+                own_items = PyDict_Check(c) && vo::compat::is_bound_method_of(items.get(), g->dict_items.get(), c);
             }
             if (own_items) {
                 Frame& f = frames_[i];

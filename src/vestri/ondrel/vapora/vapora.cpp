@@ -214,7 +214,7 @@ int is_reference(PyObject* item) noexcept {
 // may be borrowed from `data`, which the call can change).
 Ref call_entry(PyObject* entry) noexcept {
     if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
-        PyObject* obj = vo::weakref_referent_borrowed(entry);
+        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
         return Ref::borrow(obj ? obj : Py_None);
     }
     Ref pin = Ref::borrow(entry);
@@ -237,8 +237,9 @@ Ref callback_for(PyObject* self, Target target) noexcept {
         if (Ref data = exact_data(self, traits_of(self))) {
             Py_ssize_t n = PyList_GET_SIZE(data.get());
             PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
-            if (entry && PyWeakref_CheckRef(entry) && vo::is_weakcall_of(vo::weakref_callback(entry), self, S.remove))
-                callback = Ref::borrow(vo::weakref_callback(entry));
+            if (entry && PyWeakref_CheckRef(entry) &&
+                vo::is_weakcall_of(vo::compat::weakref_callback(entry), self, S.remove))
+                callback = Ref::borrow(vo::compat::weakref_callback(entry));
         }
     }
     if (!callback && !(callback = vo::weakcall_new(self, S.remove))) return nullptr;
@@ -370,9 +371,9 @@ public:
     int matches(PyObject* entry) noexcept {
         if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
             if (item_) {
-                PyObject* obj = vo::weakref_referent_borrowed(entry);
-                if (!obj) return 0;                                          // a dead reference equals only itself
-                if (obj == item_ && !vo::weakref_callback(entry)) return 1;  // the probe itself
+                PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+                if (!obj) return 0;  // a dead reference equals only itself
+                if (obj == item_ && !vo::compat::weakref_callback(entry)) return 1;  // the probe itself
                 if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
                 ran_code_ = true;
                 int equal = referents_compare(obj, item_);
@@ -382,7 +383,7 @@ public:
             }
             if (entry == ref_.get()) return 1;
             if (ref_exact_) {
-                PyObject* obj = vo::weakref_referent_borrowed(entry);
+                PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
                 if (!obj || !target_) return 0;
                 if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
                 ran_code_ = true;
@@ -407,7 +408,7 @@ private:
     void set_reference(Ref reference) noexcept {
         ref_ = std::move(reference);
         ref_exact_ = PyWeakref_CheckRefExact(ref_.get());
-        if (ref_exact_) target_ = vo::weakref_referent(ref_.get());
+        if (ref_exact_) target_ = vo::compat::weakref_referent(ref_.get());
     }
 
     PyObject* item_ = nullptr;       // the element, borrowed from the caller; NULL once compared by reference
@@ -736,7 +737,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
             case Search::Absent:
                 // The clean-up of an element that died while Vapora.sort sorts
                 // `data`: the entry is there but hidden; the sort takes it out after.
-                if (is_ref && PyWeakref_CheckRef(item) && !vo::weakref_referent_borrowed(item)) {
+                if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
                     if (SortInProgress* sort = sort_of(data.get())) {
                         sort->deferred.push_back(Ref::borrow(item));
                         Py_RETURN_NONE;
@@ -750,7 +751,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
     }
     // A data of a list subclass, sorted by Vapora.sort: its clean-up waits
     // for the end of the sort as well.
-    if (is_ref && PyWeakref_CheckRef(item) && !vo::weakref_referent_borrowed(item)) {
+    if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
         Ref data = get_data(self);
         if (!data) PyErr_Clear();
         if (data && PyList_Check(data.get())) {
