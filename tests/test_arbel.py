@@ -16,6 +16,7 @@ from hypothesis import example, given, strategies as st
 
 import vestri.ondrel.arbel as arbel_module
 from leakcheck import assert_no_growth
+from hostile import ActingKey as Key
 from outcomes import error_of
 from vestri.ondrel.arbel import Arbel
 
@@ -316,25 +317,6 @@ class Meddler:
         action, self.action = self.action, lambda: None
         action()
         return self.text
-
-
-class Key(str):
-    """A key of a str subclass that hashes as `hash_as`: looking that name up
-    in a dict holding the key runs `__eq__`, which runs the armed action once."""
-
-    def __new__(cls, text, hash_as=None):
-        key = super().__new__(cls, text)
-        key.hash_as, key.action = hash_as or text, None
-        return key
-
-    def __hash__(self):
-        return hash(self.hash_as)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action:
-            action()
-        return str.__eq__(self, other)
 
 
 def meddler(cls, via, action):

@@ -17,6 +17,7 @@ import vestri.ondrel.loftel as loftel_module
 from vestri.ondrel.loftel import LoftelDescriptor, loftel
 from vestri.ondrel.trellan import IndexMarker
 
+from hostile import ActingKey as Key
 from leakcheck import assert_no_growth
 from outcomes import error_of
 
@@ -141,25 +142,6 @@ def test_a_dict_replaced_through_another_bases_descriptor_is_seen(other):
     old = vars(descr)
     vars(other)["__dict__"].__set__(descr, {"func": lambda cls: "second"})
     assert (holder.prop, holder().prop) == ("second", "second") and old["func"](None) == "first"
-
-
-class Key(str):
-    """A key of a str subclass that hashes as `hash_as`: looking that name up
-    in a dict holding the key runs `__eq__`, which runs the armed action once."""
-
-    def __new__(cls, text, hash_as):
-        key = super().__new__(cls, text)
-        key.hash_as, key.action = hash_as, None
-        return key
-
-    def __hash__(self):
-        return hash(self.hash_as)
-
-    def __eq__(self, other):
-        action, self.action = self.action, None
-        if action:
-            action()
-        return str.__eq__(self, other)
 
 
 def test_a_function_given_by_keyword_is_held_before_anything_runs():
