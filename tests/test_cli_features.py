@@ -2,9 +2,7 @@
 the layers and views beyond the basic show (--set, env:, --history, JSON,
 TOML, standard input, --strict)."""
 
-import contextlib
 import gc
-import io
 import json
 import os
 import signal
@@ -18,14 +16,7 @@ import yaml
 
 from vestri.ondrel import cli
 
-from test_cli import SCRIPT, needs, ondrel
-
-
-def in_process(*args):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main(list(map(str, args)), prog="ondrel")
-    return status, out.getvalue(), err.getvalue()
+from test_cli import SCRIPT, in_process, needs, ondrel
 
 
 def write(folder, files):

@@ -31,7 +31,7 @@ import pytest
 
 import hostile
 from leakcheck import assert_no_growth
-from outcomes import error_of, twin
+from outcomes import error_of, run_python, twin
 
 
 @dataclasses.dataclass
@@ -833,5 +833,5 @@ def test_unbounded_recursion_through_python_code_ends_in_recursion_error(name):
         except RecursionError:
             print("RecursionError")
     """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    result = run_python(code)
     assert result.returncode == 0 and result.stdout.strip() in ends, result.stderr[-2000:]

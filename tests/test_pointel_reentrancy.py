@@ -6,15 +6,13 @@ not the test run (and under AddressSanitizer the child reports the bad access).
 
 import collections.abc
 import gc
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
-from outcomes import error_of, in_small_thread
+from outcomes import error_of, in_small_thread, run_python
 
 CRASHES = {
     "__missing__ swaps the class during a dotted write": """
@@ -110,14 +108,10 @@ CRASHES = {
 }
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-
-
 @pytest.mark.parametrize("name", list(CRASHES))
 def test_python_code_mid_operation_never_crashes(name):
     code = "import gc\nfrom vestri.ondrel.pointel import NestedPointel\n" + textwrap.dedent(CRASHES[name])
-    result = run_python(code + "\nprint('finished')\n")
+    result = run_python(code + "\nprint('finished')\n", timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip() == "finished"
 

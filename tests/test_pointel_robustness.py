@@ -7,14 +7,13 @@ deallocation of a 100,000-deep chain of plain dicts overflows a 512 KiB stack.
 
 import itertools
 import pickle
-import subprocess
-import sys
 import textwrap
 import types
 
 import pytest
 
 from leakcheck import assert_no_growth
+from outcomes import run_python
 import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
@@ -86,10 +85,6 @@ SCENARIOS = {
             keep.append(chain)
     """,
 }
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
 
 
 @pytest.mark.parametrize("stack", ["main thread", "512 KiB thread"])
