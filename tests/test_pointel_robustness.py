@@ -14,6 +14,7 @@ import pytest
 
 from leakcheck import assert_no_growth
 from outcomes import run_python
+from test_pointel import SubNested
 import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
@@ -137,10 +138,6 @@ def test_registering_a_builtin_as_a_mapping_is_seen_by_later_updates():
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "'int' object has no attribute 'items'"
-
-
-class SubNested(NestedPointel):
-    pass
 
 
 NESTED = NestedPointel({"a": {"b": 1}}, s="xyz", v=1)
