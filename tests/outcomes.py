@@ -1,5 +1,7 @@
 """Comparing what calls do, results and failures alike."""
 
+import subprocess
+import sys
 import threading
 
 
@@ -43,3 +45,9 @@ def in_small_thread(kib, work):
     finally:
         threading.stack_size(previous)
     return outcome
+
+
+def run_python(code, timeout=300):
+    """Runs `code` in a child interpreter (so that a crash shows as one): the
+    completed process, output captured as text."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)

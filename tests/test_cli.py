@@ -16,17 +16,15 @@ import yaml
 from hypothesis import assume, given, settings, strategies as st
 
 import vestri.ondrel
+# The modules the command draws on: one that fails to import fails these tests.
+import vestri.ondrel.arbel  # noqa: F401
+import vestri.ondrel.logic  # noqa: F401
+import vestri.ondrel.trellan  # noqa: F401
 from vestri.ondrel import cli
 from vestri.utils.import_utils import get_entry_points
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "layered"
 SCRIPT = pathlib.Path(sys.executable).parent / "ondrel"
-
-
-def needs(*modules):
-    """Skip until the modules the command draws on are built."""
-    for module in modules:
-        pytest.importorskip(f"vestri.ondrel.{module}")
 
 
 def ondrel(*args, cwd=None, env=None, script=True):
@@ -117,20 +115,17 @@ def test_help(args):
 
 
 def test_show_draws_the_merged_tree(layered):
-    needs("trellan", "arbel")
     result = ondrel("show", *layered, script=True)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.splitlines() == lines(TREE)
 
 
 def test_show_flat(layered):
-    needs("trellan")
     result = ondrel("show", "--flat", *layered)
     assert result.stdout.splitlines() == lines(FLAT) and result.returncode == 0
 
 
 def test_origin_names_file_and_section(layered):
-    needs("trellan", "arbel")
     flat = ondrel("show", "--flat", "--origin", *layered)
     assert flat.stdout.splitlines() == [
         "server.port = 9090  # prod.yaml",
@@ -159,7 +154,6 @@ def test_get_prints_a_value(layered, key, expected):
 
 
 def test_get_prints_a_level_as_a_tree(layered):
-    needs("trellan", "arbel")
     assert ondrel("show", "--get", "db.replicas", *layered).stdout.splitlines() == [
         "db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]
     assert ondrel("show", "--get", "server", "--flat", *layered).stdout.splitlines() == lines(FLAT)[:3]
@@ -175,7 +169,6 @@ def test_get_of_a_missing_key_exits_1(layered, key):
 
 
 def test_match_keeps_the_leaves_whose_path_satisfies_it(layered):
-    needs("trellan", "logic", "arbel")
     logic = r"And('^db\.', Not('password'))"
     flat = ondrel("show", "--flat", "--match", logic, *layered)
     assert (flat.returncode, flat.stderr) == (0, "")
@@ -191,7 +184,6 @@ def test_match_keeps_the_leaves_whose_path_satisfies_it(layered):
 
 @pytest.mark.parametrize("form, parse", [("json", json.loads), ("yaml", yaml.safe_load)])
 def test_format_writes_the_merged_configuration(layered, form, parse):
-    needs("trellan")
     result = ondrel("show", "--format", form, *layered)
     assert parse(result.stdout) == {
         "server": {"port": 9090, "log": "/srv/log", "home": "/srv"},
@@ -201,7 +193,6 @@ def test_format_writes_the_merged_configuration(layered, form, parse):
 
 
 def test_yaml_output_shows_the_same_tree(layered, tmp_path):
-    needs("trellan", "arbel")
     merged = ondrel("show", "--format", "yaml", *layered).stdout
     (tmp_path / "merged.yaml").write_text(merged)
     assert ondrel("show", "merged.yaml").stdout == ondrel("show", *layered).stdout
@@ -216,38 +207,35 @@ VALUES = st.recursive(SCALARS, lambda inner: st.one_of(st.lists(inner, max_size=
 
 
 def in_process(*args):
-    """main() in this process (many runs): its exit status and output."""
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        status = cli.main(list(args))
-    return status, out.getvalue()
+    """main() in this process (many runs): its exit status, output and error output."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main(list(map(str, args)), prog="ondrel")
+    return status, out.getvalue(), err.getvalue()
 
 
 @settings(max_examples=40)
 @given(first=st.dictionaries(KEYS, VALUES, min_size=1, max_size=4), second=st.dictionaries(KEYS, VALUES, max_size=4))
 def test_yaml_output_loads_back_to_the_same_tree(tmp_path_factory, first, second):
-    needs("trellan", "arbel")
     folder = tmp_path_factory.mktemp("round")
     for name, data in (("a.yaml", first), ("b.yaml", second or {"x": 1})):
         (folder / name).write_text(yaml.safe_dump(data))
     sources = [str(folder / "a.yaml"), str(folder / "b.yaml")]
-    status, tree = in_process("show", *sources)
+    status, tree, _ = in_process("show", *sources)
     assume(status == 0)  # a level given where the first file holds a value is an error, tested elsewhere
-    status, merged = in_process("show", "--format", "yaml", *sources)
+    status, merged, _ = in_process("show", "--format", "yaml", *sources)
     (folder / "merged.yaml").write_text(merged)
-    assert in_process("show", str(folder / "merged.yaml")) == (0, tree)
-    assert in_process("diff", "+".join(sources), str(folder / "merged.yaml")) == (0, "")
+    assert in_process("show", str(folder / "merged.yaml"))[:2] == (0, tree)
+    assert in_process("diff", "+".join(sources), str(folder / "merged.yaml"))[:2] == (0, "")
 
 
 @pytest.mark.parametrize("args, expected", [([], ".\n"), (["--flat"], ""), (["--format", "json"], "{}\n")])
 def test_an_empty_configuration(tmp_path, args, expected):
-    needs("trellan", "arbel")
     write(tmp_path, "empty.yaml", "{}\n")
     assert ondrel("show", *args, tmp_path / "empty.yaml").stdout == expected
 
 
 def test_diff_lists_removed_changed_and_added_leaves(layered):
-    needs("trellan")
     same = ondrel("diff", "base.ini+site.ini", "base.ini+site.ini")
     assert (same.returncode, same.stdout, same.stderr) == (0, "", "")
     result = ondrel("diff", "base.ini", "base.ini+site.ini+prod.yaml")
@@ -258,13 +246,11 @@ def test_diff_lists_removed_changed_and_added_leaves(layered):
         "+ db.replicas[0] = 'r1'",
         "+ db.replicas[1].host = 'r2'",
     ]
-    needs("logic")
     backwards = ondrel("diff", "prod.yaml", "base.ini", "--match", "And('port')")
     assert backwards.stdout.splitlines() == ["~ server.port = 9090 -> 8080"] and backwards.returncode == 1
 
 
 def test_diff_tells_values_of_different_types_apart(tmp_path, monkeypatch):
-    needs("trellan")
     monkeypatch.chdir(tmp_path)
     write(tmp_path, "a.yaml", "x: 1\ny: 1\n")
     write(tmp_path, "b.yaml", "x: true\ny: 1.0\n")
@@ -283,28 +269,22 @@ def test_unset_environment_variable_is_a_warning_naming_the_file(layered, tmp_pa
 
 
 @pytest.fixture
-def plugins(tmp_path):
+def plugins(install_distribution):
     """An installed distribution with entry points in two groups, one of which fails."""
-    info = tmp_path / "vestri_cli_plugins-1.0.dist-info"
-    info.mkdir()
-    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: vestri-cli-plugins\nVersion: 1.0\n")
-    (info / "entry_points.txt").write_text(
-        "[vestri.cli.good]\ndefaults = vestri_cli_plugin:SETTINGS\n"
-        "[vestri.cli.bad]\nbroken = vestri_cli_plugin:missing\n")
-    (tmp_path / "vestri_cli_plugin.py").write_text("SETTINGS = {'cache': {'ttl': '60'}, 'server': {'port': 1}}\n")
-    return {"PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))}
+    return install_distribution(
+        "vestri-cli-plugins",
+        "[vestri.cli.good]\ndefaults = vestri_cli_plugin:SETTINGS\n[vestri.cli.bad]\nbroken = vestri_cli_plugin:missing\n",
+        "vestri_cli_plugin", "SETTINGS = {'cache': {'ttl': '60'}, 'server': {'port': 1}}\n")
 
 
 def test_entry_point_group_is_a_source(layered, plugins):
-    needs("trellan")
     result = ondrel("show", "--flat", "--origin", *layered, "entrypoint:vestri.cli.good", env=plugins)
     assert result.returncode == 0
     assert "cache.ttl = 60  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
     assert "server.port = 1  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
 
 
-def test_failing_entry_point_names_its_distribution(plugins, monkeypatch):
-    monkeypatch.syspath_prepend(plugins["PYTHONPATH"].split(os.pathsep)[0])
+def test_failing_entry_point_names_its_distribution(plugins):
     (ep,) = get_entry_points("vestri.cli.bad")
     assert str(ep.dist) == "vestri-cli-plugins 1.0" and ep.dist.version == "1.0"
     result = ondrel("show", "entrypoint:vestri.cli.bad", env=plugins)
@@ -428,15 +408,14 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
 def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch, text):
     path = write(tmp_path, "aliases.yaml", text)
     monkeypatch.setenv("ONDREL_MAX_VALUES", "15")
-    assert in_process("show", "--get", "b[3][2]", str(path)) == (2, "")
-    assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path)) == (0, "3\n")
+    assert in_process("show", "--get", "b[3][2]", str(path))[:2] == (2, "")
+    assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path))[:2] == (0, "3\n")
     monkeypatch.setenv("ONDREL_MAX_VALUES", "16")
-    assert in_process("diff", str(path), str(path)) == (0, "")
+    assert in_process("diff", str(path), str(path))[:2] == (0, "")
 
 
 @pytest.mark.parametrize("logic", ["And(", "'text'", "And(5)", "__import__('os')"])
 def test_malformed_logic_string(layered, logic):
-    needs("logic")
     result = ondrel("show", "--match", logic, *layered)
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith("ondrel: error: --match: ") and result.stderr.count("\n") == 1
@@ -444,7 +423,6 @@ def test_malformed_logic_string(layered, logic):
 
 
 def test_writes_nothing_but_its_output(layered, tmp_path):
-    needs("trellan", "arbel")
     before = sorted(tmp_path.rglob("*"))
     ondrel("show", "--origin", *layered, cwd=tmp_path)
     ondrel("show", "broken.yaml", cwd=tmp_path)
@@ -454,7 +432,6 @@ def test_writes_nothing_but_its_output(layered, tmp_path):
 @pytest.mark.parametrize("command", [["show", "--flat"], ["diff", "small.yaml"]])
 def test_a_reader_that_goes_away_is_no_error(tmp_path, command):
     # As `ondrel diff ... | head`: quiet, with the status of a writer stopped by SIGPIPE.
-    needs("trellan")
     (tmp_path / "big.yaml").write_text(yaml.safe_dump({f"key{i}": {"value": "x" * 40} for i in range(5000)}))
     (tmp_path / "small.yaml").write_text("x: 1\n")
     process = subprocess.Popen([str(SCRIPT), *command, "big.yaml"], cwd=tmp_path,
@@ -466,7 +443,6 @@ def test_a_reader_that_goes_away_is_no_error(tmp_path, command):
 
 
 def test_the_shipped_example(monkeypatch):
-    needs("trellan", "logic", "arbel")
     monkeypatch.chdir(EXAMPLE)
     sources = ["base.ini", "site.ini", "production.yaml"]
     env = {"SHOP_HOME": "/srv/shop", "SHOP_DB_PASSWORD": "s3cret"}

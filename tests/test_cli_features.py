@@ -2,9 +2,7 @@
 the layers and views beyond the basic show (--set, env:, --history, JSON,
 TOML, standard input, --strict)."""
 
-import contextlib
 import gc
-import io
 import json
 import os
 import signal
@@ -18,14 +16,7 @@ import yaml
 
 from vestri.ondrel import cli
 
-from test_cli import SCRIPT, needs, ondrel
-
-
-def in_process(*args):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main(list(map(str, args)), prog="ondrel")
-    return status, out.getvalue(), err.getvalue()
+from test_cli import SCRIPT, in_process, ondrel
 
 
 def write(folder, files):
@@ -45,7 +36,6 @@ ODD_KEYS = {
 
 @pytest.mark.parametrize("text", ODD_KEYS.values(), ids=ODD_KEYS.keys())
 def test_get_reads_back_every_path_flat_prints(tmp_path, text):
-    needs("trellan")
     write(tmp_path, {"odd.yaml": text})
     status, flat, _ = in_process("show", "--flat", tmp_path / "odd.yaml")
     assert status == 0 and flat
@@ -55,7 +45,6 @@ def test_get_reads_back_every_path_flat_prints(tmp_path, text):
 
 
 def test_sets_print_in_a_stable_order(tmp_path):
-    needs("trellan", "arbel")
     write(tmp_path, {"s.yaml": "s: !!set {pear, apple, fig, kiwi, plum}\n"})
     outputs = {ondrel("show", "--flat", "s.yaml", cwd=tmp_path, env={"PYTHONHASHSEED": str(seed)}).stdout
                for seed in range(4)}
@@ -78,14 +67,12 @@ def test_sets_print_in_a_stable_order(tmp_path):
     ({"w.ini": b"[s]\r\nk = a\r\n  b\r\n"}, ["w.ini"], "s.k = 'a\\nb'\n"),
 ])
 def test_layers_read_as_the_loaders_read_them(tmp_path, files, args, expected):
-    needs("trellan")
     write(tmp_path, files)
     result = ondrel("show", "--flat", *args, cwd=tmp_path)
     assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")
 
 
 def test_diff_warns_of_an_unset_variable_once(tmp_path):
-    needs("trellan")
     write(tmp_path, {"a.ini": "[s]\nk = ${ONDREL_TEST_UNSET}x\n", "b.yaml": "s: {k: y}\n"})
     result = ondrel("diff", "a.ini", "a.ini+b.yaml", cwd=tmp_path)
     assert result.returncode == 1 and result.stdout == "~ s.k = 'x' -> 'y'\n"
@@ -93,7 +80,6 @@ def test_diff_warns_of_an_unset_variable_once(tmp_path):
 
 
 def test_an_interrupt_exits_130_without_a_traceback(tmp_path, monkeypatch):
-    needs("trellan")
     from vestri.ondrel.cli import rendering
 
     write(tmp_path, {"a.yaml": "a: [1, 2]\nb: 3\n"})
@@ -198,7 +184,6 @@ LAYERS = {
      ["server.port = 9090", "server.log = '/srv/log'", "server.home = '/srv'"]),
 ])
 def test_layers_and_overrides(tmp_path, args, env, expected):
-    needs("trellan")
     write(tmp_path, {**LAYERS, "data.txt": '{"a": [1, 2]}', "-data.json": '{"a": [1, 2]}'})
     result = ondrel("show", "--flat", *args, cwd=tmp_path, env=env)
     assert (result.returncode, result.stderr) == (0, "")
@@ -206,7 +191,6 @@ def test_layers_and_overrides(tmp_path, args, env, expected):
 
 
 def test_standard_input_is_a_source(tmp_path):
-    needs("trellan")
     write(tmp_path, LAYERS)
     run = lambda *args, text: subprocess.run([str(SCRIPT), "show", "--flat", *args], input=text, cwd=tmp_path,
                                              capture_output=True, text=True)
@@ -216,7 +200,6 @@ def test_standard_input_is_a_source(tmp_path):
 
 
 def test_history_lists_every_layer_and_marks_the_winner(tmp_path):
-    needs("trellan")
     write(tmp_path, {**LAYERS, "site.ini": "[DEFAULT]\nport = 1\n\n[server]\nport = 8081\n"})
     result = ondrel("show", "--history", "server.port", "base.ini", "site.ini", "prod.yaml", "env:SHOP",
                     cwd=tmp_path, env={"SHOP_SERVER__PORT": "7"})
@@ -237,7 +220,6 @@ def test_history_lists_every_layer_and_marks_the_winner(tmp_path):
 
 @pytest.mark.parametrize("form, parse", [("json", json.loads), ("yaml", yaml.safe_load)])
 def test_origins_in_machine_readable_output(tmp_path, form, parse):
-    needs("trellan")
     write(tmp_path, LAYERS)
     result = ondrel("show", "--origin", "--format", form, "base.ini", "prod.yaml", cwd=tmp_path)
     assert parse(result.stdout) == {

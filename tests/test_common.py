@@ -31,7 +31,7 @@ import pytest
 
 import hostile
 from leakcheck import assert_no_growth
-from outcomes import error_of, twin
+from outcomes import error_of, run_python, twin
 
 
 @dataclasses.dataclass
@@ -793,3 +793,45 @@ def test_static_methods_belong_to_their_class(module, qualname):
     assert (func.__module__, func.__qualname__, inspect.getmodule(func).__name__) == (full, qualname, full)
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(func, protocol)) is func
+
+
+# --- unbounded recursion through Python code ----------------------------------------------------
+#
+# Each row recurses through Python code and back into a native method, with the
+# recursion limit far above what the C stack could take; it runs in a child
+# process, so that a crash shows as one.  The row's `run` is called there and
+# its result printed; `ends` lists what the child may print.
+
+DEEP_RECURSION = {
+    "arbel: str through Python __str__ overrides": ({"RecursionError", "rendered"}, """
+        from vestri.ondrel.arbel import Arbel
+        Boxed = type("Boxed", (Arbel,), {"__str__": lambda self: "[" + Arbel.__str__(self) + "]"})
+        node = Boxed("leaf")
+        for i in range(100_000):
+            node = Boxed(str(i), [node])
+        run = lambda: str(node) and "rendered"
+    """),
+    "factory: a class call whose __init__ calls the class": ({"RecursionError"}, """
+        from vestri.ondrel.factory import MetaClassFactory
+        Deep = MetaClassFactory('Deep', (), {'__init__': lambda self, n: Deep(n + 1, **{'class': Deep})})
+        run = lambda: Deep(0)
+    """),
+    "loftel: a class property that reads itself": ({"RecursionError"}, """
+        from vestri.ondrel.loftel import loftel
+        Holder = type('Holder', (), {'prop': loftel(lambda cls: cls().prop)})
+        run = lambda: Holder.prop
+    """),
+}
+
+
+@pytest.mark.parametrize("name", list(DEEP_RECURSION))
+def test_unbounded_recursion_through_python_code_ends_in_recursion_error(name):
+    ends, setup = DEEP_RECURSION[name]
+    code = "import sys\nsys.setrecursionlimit(1_000_000)\n" + textwrap.dedent(setup) + textwrap.dedent("""
+        try:
+            print(run())
+        except RecursionError:
+            print("RecursionError")
+    """)
+    result = run_python(code)
+    assert result.returncode == 0 and result.stdout.strip() in ends, result.stderr[-2000:]

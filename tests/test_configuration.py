@@ -2,7 +2,6 @@
 
 import configparser
 import gc
-import importlib
 import inspect
 import logging
 import re
@@ -17,7 +16,7 @@ from hypothesis import given, strategies as st
 
 import vestri.ondrel.configuration as cfgmod
 from leakcheck import assert_no_growth
-from outcomes import in_small_thread
+from outcomes import error_of, in_small_thread
 from vestri.ondrel.configuration import Configuration
 from vestri.ondrel.pointel import NestedPointel
 from vestri.utils.import_utils import get_entry_points
@@ -539,23 +538,17 @@ def test_any_ini_text_loads_or_raises(tmp_path_factory, lines):
 
 
 @pytest.fixture
-def plugins(tmp_path, monkeypatch):
-    dist = tmp_path / "vestri_cfg_plugins-1.0.dist-info"
-    dist.mkdir()
-    (dist / "METADATA").write_text("Metadata-Version: 2.1\nName: vestri-cfg-plugins\nVersion: 1.0\n")
-    (dist / "entry_points.txt").write_text(
+def plugins(install_distribution):
+    install_distribution(
+        "vestri-cfg-plugins",
         "[vestri.test.configuration]\nbroken = vestri_cfg_plugin:broken\ngood = vestri_cfg_plugin:GOOD\n"
-        "[vestri.test.interrupt]\nstop = vestri_cfg_plugin:stop\n")
-    (tmp_path / "vestri_cfg_plugin.py").write_text(
+        "[vestri.test.interrupt]\nstop = vestri_cfg_plugin:stop\n",
+        "vestri_cfg_plugin",
         "GOOD = {'plugin': {'port': '8080'}}\n"
         "def __getattr__(name):\n"
         "    if name == 'broken': raise RuntimeError('cannot load')\n"
         "    if name == 'stop': raise KeyboardInterrupt\n"
         "    raise AttributeError(name)\n")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    importlib.invalidate_caches()
-    yield
-    sys.modules.pop("vestri_cfg_plugin", None)
 
 
 def test_entry_points_load_and_failures_are_logged(plugins, caplog, monkeypatch):
@@ -802,11 +795,3 @@ def test_replacing_a_watched_method_is_followed(owner, name, call):
 def _stored(cfg, key, value):
     cfg[key] = value
     return list(cfg)
-
-
-def error_of(call):
-    try:
-        call()
-    except Exception as exc:  # noqa: BLE001 - the exception is the result
-        return type(exc), str(exc)
-    return None

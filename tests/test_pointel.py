@@ -750,7 +750,8 @@ def test_weak_reference(cls):
 
 
 class PlainNested(Pointel, collections.abc.MutableMapping):
-    """NestedPointel written plainly: each level and each update is a call of its own."""
+    """NestedPointel written plainly: each level and each update is a call of its own,
+    and each key splits itself (through its own `__contains__` and `split`)."""
 
     get, pop, setdefault = (collections.abc.MutableMapping.get, collections.abc.MutableMapping.pop,
                             collections.abc.MutableMapping.setdefault)

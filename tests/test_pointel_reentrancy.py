@@ -4,17 +4,15 @@ The crash scenarios run in a child process: a regression kills the child,
 not the test run (and under AddressSanitizer the child reports the bad access).
 """
 
-import collections.abc
 import gc
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
-from outcomes import error_of, in_small_thread
+from outcomes import error_of, in_small_thread, run_python
+from test_pointel import PlainNested
 
 CRASHES = {
     "__missing__ swaps the class during a dotted write": """
@@ -110,14 +108,10 @@ CRASHES = {
 }
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-
-
 @pytest.mark.parametrize("name", list(CRASHES))
 def test_python_code_mid_operation_never_crashes(name):
     code = "import gc\nfrom vestri.ondrel.pointel import NestedPointel\n" + textwrap.dedent(CRASHES[name])
-    result = run_python(code + "\nprint('finished')\n")
+    result = run_python(code + "\nprint('finished')\n", timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.strip() == "finished"
 
@@ -247,42 +241,6 @@ def test_a_module_name_rebound_while_the_names_are_checked_is_followed():
 # --- str subclasses as keys -------------------------------------------------------------------
 
 
-class Twin(Pointel, collections.abc.MutableMapping):
-    """The level-by-level definition, for keys that split themselves."""
-
-    get, pop, setdefault = (collections.abc.MutableMapping.get, collections.abc.MutableMapping.pop,
-                            collections.abc.MutableMapping.setdefault)
-
-    def __getitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            return dict.__getitem__(self, key)[rest]
-        return dict.__getitem__(self, key)
-
-    def __setitem__(self, key, value):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            level = self.setdefault(key, type(self)())
-            if not isinstance(level, type(self)):
-                raise KeyError("value in the way")
-            level[rest] = value
-        else:
-            dict.__setitem__(self, key, value)
-
-    def __contains__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            return dict.__contains__(self, key) and rest in dict.__getitem__(self, key)
-        return dict.__contains__(self, key)
-
-    def __delitem__(self, key):
-        if isinstance(key, str) and "." in key:
-            key, rest = key.split(".", 1)
-            del dict.__getitem__(self, key)[rest]
-        else:
-            dict.__delitem__(self, key)
-
-
 class ColonKey(str):
     """Splits at colons, and says so when asked for a dot."""
 
@@ -310,7 +268,7 @@ def as_plain(obj):
 @pytest.mark.parametrize("key", [ColonKey("a:b:c"), ColonKey("a.b:c"), NeverDotted("a.b"), PlainStr("a.b.c")],
                          ids=["colon", "dot-and-colon", "never-dotted", "plain-subclass"])
 def test_str_subclass_keys_split_as_their_own_methods_say(key):
-    ours, twin = NestedPointel(), Twin()
+    ours, twin = NestedPointel(), PlainNested()
     for obj in (ours, twin):
         obj[key] = 1
     assert as_plain(ours) == as_plain(twin)

@@ -7,14 +7,14 @@ deallocation of a 100,000-deep chain of plain dicts overflows a 512 KiB stack.
 
 import itertools
 import pickle
-import subprocess
-import sys
 import textwrap
 import types
 
 import pytest
 
 from leakcheck import assert_no_growth
+from outcomes import run_python
+from test_pointel import SubNested
 import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
@@ -88,10 +88,6 @@ SCENARIOS = {
 }
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-
-
 @pytest.mark.parametrize("stack", ["main thread", "512 KiB thread"])
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_deep_structures_never_crash(name, stack):
@@ -142,10 +138,6 @@ def test_registering_a_builtin_as_a_mapping_is_seen_by_later_updates():
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "'int' object has no attribute 'items'"
-
-
-class SubNested(NestedPointel):
-    pass
 
 
 NESTED = NestedPointel({"a": {"b": 1}}, s="xyz", v=1)
