@@ -22,7 +22,7 @@
 #include "common/errors.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
-#include "native_generator.hpp"
+#include "common/generator.hpp"
 #include "trellan.hpp"
 
 namespace trellan {

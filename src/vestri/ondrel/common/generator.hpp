@@ -1,8 +1,8 @@
 // A native object that behaves as a Python generator.
 //
-// Generic (not tied to this module): a type whose instances produce items
-// one at a time from a C++ step function gets `__next__`, `send`, `throw`
-// and `close` with the interpreter's own generator protocol, word for word:
+// A type whose instances produce items one at a time from a C++ step
+// function gets `__next__`, `send`, `throw` and `close` with the
+// interpreter's own generator protocol, word for word:
 // "generator already executing" on re-entry, "can't send non-None value to
 // a just-started generator", throw()'s argument forms (with the deprecation
 // warning for the three-argument one), a StopIteration escaping the body
