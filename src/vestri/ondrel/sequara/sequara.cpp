@@ -45,7 +45,7 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
-#include "callargs.hpp"
+#include "common/callargs.hpp"
 #include "listops.hpp"
 
 #include <cstdint>
