@@ -46,7 +46,7 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "common/callargs.hpp"
-#include "listops.hpp"
+#include "common/listops.hpp"
 
 #include <cstdint>
 #include <new>
