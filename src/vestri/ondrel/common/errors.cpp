@@ -14,15 +14,16 @@ void TraceSite::add() noexcept {
     if (!frame) {
         // The exception is put aside while the frame is built: creating
         // objects with an exception pending is not allowed.
-        PyObject* exc = PyErr_GetRaisedException();
-        if (!exc) return;
-        Ref code = Ref::steal(PyCode_NewEmpty(file, qualname, line));
-        if (code)
-            frame = reinterpret_cast<PyObject*>(
-                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr));
-        // Out of memory while decorating an error: the original error matters more.
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
+        {
+            ErrorAside exc;
+            if (!exc) return;
+            Ref code = Ref::steal(PyCode_NewEmpty(file, qualname, line));
+            if (code)
+                frame = reinterpret_cast<PyObject*>(
+                    PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr));
+            // Out of memory while decorating an error: the original error
+            // matters more (the holder puts it back in place of this one).
+        }
         if (!frame) return;
     }
     // On failure the interpreter keeps the original error, chained to the new one.

@@ -19,8 +19,40 @@
 #include "ref.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace vo {
+
+// Sets the pending exception (or its absence) aside for the holder's
+// lifetime, for code that must not run with one pending (making objects,
+// dropping references), and makes it pending again at the end, replacing
+// whatever that code left.  take() and drop() end the holding early: the
+// exception is then not restored, and what is pending stays.
+class ErrorAside {
+public:
+    ErrorAside() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~ErrorAside() {
+        if (restore_) PyErr_SetRaisedException(exc_);
+    }
+    ErrorAside(const ErrorAside&) = delete;
+    ErrorAside& operator=(const ErrorAside&) = delete;
+
+    // Whether an exception was pending.
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+    // The exception set aside (borrowed), or NULL.
+    PyObject* get() const noexcept { return exc_; }
+    // The exception set aside (a new reference, or NULL), no longer restored.
+    PyObject* take() noexcept {
+        restore_ = false;
+        return std::exchange(exc_, nullptr);
+    }
+    // Forgets the exception set aside.
+    void drop() noexcept { Py_XDECREF(take()); }
+
+private:
+    PyObject* exc_;
+    bool restore_ = true;
+};
 
 // One place in the source where an exception may leave a public method.
 struct TraceSite {

@@ -1,5 +1,6 @@
 #include "slots.hpp"
 #include "compat.hpp"
+#include "errors.hpp"
 
 namespace vo {
 
@@ -65,14 +66,12 @@ void NativeSlot::adopt_slow(PyTypeObject* type) noexcept {
     Ref hold = Ref::borrow(type);
     unsigned int version = compat::type_version(type);
     if (version == 0) return;
-    PyObject* pending = PyErr_GetRaisedException();
     bool ours = true;
-    for (int i = 0; i < count_ && ours; ++i) ours = compat::type_lookup(type, names_[i]) == descrs_[i].get();
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        ours = false;
+    {
+        ErrorAside pending;
+        for (int i = 0; i < count_ && ours; ++i) ours = compat::type_lookup(type, names_[i]) == descrs_[i].get();
+        if (PyErr_Occurred()) ours = false;
     }
-    PyErr_SetRaisedException(pending);
     void** slot = slot_pointer(type, id_);
     if (ours && compat::current_type_version(type) == version && slot && *slot == generic_) {
         *slot = native_;

@@ -1,5 +1,6 @@
 #include "weakcall.hpp"
 
+#include "callargs.hpp"
 #include "compat.hpp"
 
 #include <cstddef>
@@ -29,19 +30,12 @@ PyObject* weakcall_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     WeakCall* call = as_weakcall(self);
     Ref container = compat::weakref_referent(call->target);
     if (!container) Py_RETURN_NONE;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    // The container goes first, as `self` of the method.
+    SelfFirst argv(container.get(), args, PyVectorcall_NARGS(nargsf), kwnames);
     Ref result;
-    if (total < 8) {
-        // The container goes first, as `self` of the method.
-        PyObject* argv[8];
-        argv[0] = container.get();
-        for (Py_ssize_t i = 0; i < total; ++i) argv[i + 1] = args[i];
-        result = Ref::steal(PyObject_VectorcallMethod(call->method, argv, static_cast<size_t>(nargs + 1), kwnames));
-    } else {
-        Ref bound = Ref::steal(PyObject_GetAttr(container.get(), call->method));
-        if (bound) result = Ref::steal(PyObject_Vectorcall(bound.get(), args, nargsf, kwnames));
-    }
+    if (argv.ok())
+        result = Ref::steal(
+            PyObject_VectorcallMethod(call->method, argv.args(), static_cast<size_t>(argv.nargs() + 1), kwnames));
     if (!result) {
         PyErr_WriteUnraisable(self);
         Py_RETURN_NONE;

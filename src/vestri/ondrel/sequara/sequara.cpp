@@ -45,8 +45,8 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
-#include "callargs.hpp"
-#include "listops.hpp"
+#include "common/callargs.hpp"
+#include "common/listops.hpp"
 
 #include <cstdint>
 #include <new>

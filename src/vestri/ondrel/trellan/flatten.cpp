@@ -22,7 +22,7 @@
 #include "common/errors.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
-#include "native_generator.hpp"
+#include "common/generator.hpp"
 #include "trellan.hpp"
 
 namespace trellan {
@@ -508,9 +508,10 @@ bool flatten_into(PyObject* list, PyObject* indict) noexcept {
     }
     if (ok && !PyErr_Occurred()) return true;
     int levels = walker.levels();
-    PyObject* exc = PyErr_GetRaisedException();
-    walker.clear();
-    PyErr_SetRaisedException(exc);
+    {
+        vo::ErrorAside aside;
+        walker.clear();
+    }
     // The error left the flattening itself, as it would leave its generators.
     if (ok) Protocol::leave(levels);
     return false;

@@ -1008,9 +1008,8 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
     if (watched) {
         g_sorts.erase(std::find(g_sorts.begin(), g_sorts.end(), &sort));
         // Also after a failed sort: the list is back, and so are its entries.
-        PyObject* error = PyErr_GetRaisedException();
+        vo::ErrorAside aside;
         finish_clean_up(watched.get(), sort.deferred);
-        PyErr_SetRaisedException(error);
     }
     if (!done) return VO_FAIL();
     Py_RETURN_NONE;

@@ -1,8 +1,8 @@
 // A native object that behaves as a Python generator.
 //
-// Generic (not tied to this module): a type whose instances produce items
-// one at a time from a C++ step function gets `__next__`, `send`, `throw`
-// and `close` with the interpreter's own generator protocol, word for word:
+// A type whose instances produce items one at a time from a C++ step
+// function gets `__next__`, `send`, `throw` and `close` with the
+// interpreter's own generator protocol, word for word:
 // "generator already executing" on re-entry, "can't send non-None value to
 // a just-started generator", throw()'s argument forms (with the deprecation
 // warning for the three-argument one), a StopIteration escaping the body
@@ -75,11 +75,11 @@ struct Protocol {
     static PyObject* end(PyObject* self) noexcept {
         int levels = PyErr_Occurred() ? Impl::levels(self) : 0;
         Impl::state(self) = GenState::Finished;
-        // Dropping the walk can run finalizers; the exception waits aside.
-        PyObject* exc = PyErr_GetRaisedException();
-        Impl::finish(self);
-        if (!exc) return nullptr;
-        PyErr_SetRaisedException(exc);
+        {
+            // Dropping the walk can run finalizers; the exception waits aside.
+            ErrorAside aside;
+            Impl::finish(self);
+        }
         leave(levels);
         return nullptr;
     }
@@ -205,9 +205,10 @@ struct Protocol {
     // leaves it as it is.
     static PyObject* end_outermost(PyObject* self) noexcept {
         Impl::state(self) = GenState::Finished;
-        PyObject* exc = PyErr_GetRaisedException();
-        Impl::finish(self);
-        PyErr_SetRaisedException(exc);
+        {
+            ErrorAside aside;
+            Impl::finish(self);
+        }
         Impl::trace();
         return nullptr;
     }
@@ -220,9 +221,10 @@ struct Protocol {
         int levels = Impl::levels(self);
         if (levels < 2) return nullptr;
         Impl::state(self) = GenState::Finished;
-        PyObject* exc = PyErr_GetRaisedException();
-        Impl::finish(self);
-        PyErr_SetRaisedException(exc);
+        {
+            ErrorAside aside;
+            Impl::finish(self);
+        }
         leave(levels - 1);
         return nullptr;
     }

@@ -1,6 +1,5 @@
 // Searching and editing exact lists as list's own methods do.
 //
-// Generic (nothing here knows about Sequara); candidates for common/.
 //  - list_find: the first element equal to a value, as `in`, `list.index`
 //    and `list.remove` find it, comparing exact `str` values in place (the
 //    common case for keys) and everything else through `==`, and telling
@@ -11,8 +10,8 @@
 
 #include <cstring>
 
-#include "common/compat.hpp"
-#include "common/ref.hpp"
+#include "compat.hpp"
+#include "ref.hpp"
 
 namespace vo::lists {
 

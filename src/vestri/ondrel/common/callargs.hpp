@@ -1,7 +1,6 @@
 // A call's arguments with the object put in front, in vectorcall form.
 //
-// Generic (nothing here knows about Sequara); a candidate for common/.  A
-// method written as `def m(self, *args, **kwargs)` that forwards the call to
+// A method written as `def m(self, *args, **kwargs)` that forwards the call to
 // another method of `self` (`self.update(*args, **kwargs)`) hands
 // PyObject_VectorcallMethod an array that starts with `self`; a fastcall
 // method receives its arguments without it, and a tp_init / tp_new slot as a
@@ -23,7 +22,7 @@
 #include <memory>
 #include <new>
 
-#include "common/ref.hpp"
+#include "ref.hpp"
 
 namespace vo {
 
