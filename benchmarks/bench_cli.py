@@ -24,22 +24,10 @@ import sys
 import tempfile
 import time
 
+from pairs import leaf_text
+
 COMMAND = "import sys; from vestri.ondrel.cli import main; sys.exit(main(prog='ondrel'))"
 LOAD = "import sys; from vestri.ondrel.configuration import Configuration; Configuration().{}(sys.argv[1])"
-
-
-def leaf_text(s, o):
-    """A mix of what configuration files hold: numbers, flags, names, paths."""
-    kind = o % 5
-    if kind == 0:
-        return str(s * 1000 + o)
-    if kind == 1:
-        return f"{o / 8}"
-    if kind == 2:
-        return "true" if o % 2 else "false"
-    if kind == 3:
-        return f"/srv/data/section{s}/file{o}.dat"
-    return f"value number {o} of section {s}"
 
 
 def write_ini(path, options):

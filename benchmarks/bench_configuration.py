@@ -19,26 +19,13 @@ import tempfile
 import pyperf
 import yaml
 
+from pairs import leaf_text
 from vestri.ondrel.configuration import Configuration
 
 INI_SECTIONS = 100
 INI_OPTIONS = 50  # per section: 5,000 options
 COPY_SECTIONS = 100
 COPY_LEAVES = 100  # per section: 10,000 leaves
-
-
-def leaf_text(s, o):
-    """A mix of what configuration files hold: numbers, flags, names, paths."""
-    kind = o % 5
-    if kind == 0:
-        return str(s * 1000 + o)
-    if kind == 1:
-        return f"{o / 8}"
-    if kind == 2:
-        return "true" if o % 2 else "false"
-    if kind == 3:
-        return f"/srv/data/section{s}/file{o}.dat"
-    return f"value number {o} of section {s}"
 
 
 def ini_text():

@@ -1,10 +1,25 @@
-"""What every benchmark script shares: reading a pair's verdict and printing times.
+"""What every benchmark script shares: reading a pair's verdict, printing
+times, and the leaf values the configuration benchmarks write.
 
 Each figure is a pair, ours and a baseline timed in the same run; `verdict`
 turns the two means into the ratio, the goal as text and whether it is met.
 """
 
 import sys
+
+
+def leaf_text(s, o):
+    """A mix of what configuration files hold: numbers, flags, names, paths."""
+    kind = o % 5
+    if kind == 0:
+        return str(s * 1000 + o)
+    if kind == 1:
+        return f"{o / 8}"
+    if kind == 2:
+        return "true" if o % 2 else "false"
+    if kind == 3:
+        return f"/srv/data/section{s}/file{o}.dat"
+    return f"value number {o} of section {s}"
 
 
 def fmt(seconds):

@@ -11,7 +11,7 @@ namespace vo {
 Ref type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* bases) noexcept {
     Ref cls = Ref::steal(PyType_FromModuleAndSpec(module, spec, bases));
     if (!cls) return nullptr;
-    // The C-level name as a class statement leaves it, not the spec's dotted one.
+    // The C-level name as a class statement leaves it, not the dotted "module.Class" one.
     if (!compat::use_short_type_name(cls.type_ptr())) return nullptr;
     // A documented `__init__` (METH_COEXIST beside the C slot) becomes an
     // InitMethod, put straight into the namespace so that the slot stays.

@@ -326,7 +326,7 @@ inline bool is_bound_method_of(PyObject* func, PyObject* descr, PyObject* self) 
 
 // Sets a heap type's C-level name (tp_name) to the UTF-8 of its `__name__`,
 // as a class statement and an assignment to `__name__` leave it (the type
-// made from a PyType_Spec has the spec's dotted name there).  The text is
+// made from a PyType_Spec has the dotted "module.Class" name there).  The text is
 // owned by `__name__`, which the type holds.
 inline bool use_short_type_name(PyTypeObject* type) noexcept {
     const char* name = PyUnicode_AsUTF8(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
