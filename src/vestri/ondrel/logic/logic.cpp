@@ -59,8 +59,6 @@ PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(stat
 
 enum class Truth { Error = -1, False = 0, True = 1 };
 
-Truth truth_of(int rc) noexcept { return rc < 0 ? Truth::Error : rc ? Truth::True : Truth::False; }
-
 // --- argument checks for the tuple-and-dict slots ---------------------------------
 
 // `def f(self, *args)` refuses every keyword; the first one names the error.
@@ -201,7 +199,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
         if (!results[i]) return Truth::Error;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Truth t = truth_of(PyObject_IsTrue(results[i].get()));
+        Truth t = vo::outcome<Truth>(PyObject_IsTrue(results[i].get()));
         if (t != Truth::False) return t;
     }
     return Truth::False;
@@ -235,7 +233,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     if (is_logic) {
         Ref result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
         if (!result) return Truth::Error;
-        return truth_of(PyObject_IsTrue(result.get()));
+        return vo::outcome<Truth>(PyObject_IsTrue(result.get()));
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
