@@ -582,11 +582,6 @@ PyMethodDef baselogic_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
-#define LIFECYCLE_SLOTS                                             \
-    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)}, \
-        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},   \
-        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
-
 // The instance attribute dictionary, as a class statement provides it.
 PyMemberDef logic_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(LogicObject, vectorcall), Py_READONLY, nullptr},
@@ -596,20 +591,21 @@ PyGetSetDef baselogic_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot baselogic_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Base class of the logic classes.\n"
-                                  "\n"
-                                  "It only shares code between And, Or and Not and performs no\n"
-                                  "meaningful test by itself.")},
-    {Py_tp_init, reinterpret_cast<void*>(baselogic_init)},
-    {Py_tp_call, reinterpret_cast<void*>(baselogic_call)},
-    {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
-    LIFECYCLE_SLOTS{Py_tp_methods, baselogic_methods},
-    {Py_tp_getset, baselogic_getset},
-    {Py_tp_members, logic_members},
-    {0, nullptr}};
+PyType_Slot baselogic_slots[] = {vo::slot(Py_tp_doc,
+                                          "Base class of the logic classes.\n"
+                                          "\n"
+                                          "It only shares code between And, Or and Not and performs no\n"
+                                          "meaningful test by itself."),
+                                 vo::slot(Py_tp_init, baselogic_init),
+                                 vo::slot(Py_tp_call, baselogic_call),
+                                 vo::slot(Py_tp_str, baselogic_str),
+                                 vo::slot(Py_tp_repr, baselogic_repr),
+                                 vo::slot(Py_tp_richcompare, baselogic_richcompare),
+                                 VO_LIFECYCLE_SLOTS(Lifecycle),
+                                 vo::slot(Py_tp_methods, baselogic_methods),
+                                 vo::slot(Py_tp_getset, baselogic_getset),
+                                 vo::slot(Py_tp_members, logic_members),
+                                 {0, nullptr}};
 
 PyType_Spec baselogic_spec = {
     .name = "vestri.ondrel.logic.BaseLogic",
@@ -635,42 +631,45 @@ PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod
                               RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
                              {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot and_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical AND of expressions.\n"
-                                  "\n"
-                                  "True when all expressions are satisfied; against several values,\n"
-                                  "each expression must hold for at least one of them.\n"
-                                  "\n"
-                                  "    >>> And('a', 'b')('ab')\n"
-                                  "    True\n"
-                                  "    >>> And('a', 'b')('a', 'b')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(and_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, and_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot or_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical OR of expressions.\n"
-                                  "\n"
-                                  "True when one or more expressions are satisfied by one of the values.\n"
-                                  "\n"
-                                  "    >>> Or('^x$', 'y')('xy')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(or_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, or_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot not_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical NOT of expressions.\n"
-                                  "\n"
-                                  "True only when no expression is satisfied by any of the values.\n"
-                                  "\n"
-                                  "    >>> Not('a')('b', 'c')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(not_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, not_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
+PyType_Slot and_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical AND of expressions.\n"
+                                    "\n"
+                                    "True when all expressions are satisfied; against several values,\n"
+                                    "each expression must hold for at least one of them.\n"
+                                    "\n"
+                                    "    >>> And('a', 'b')('ab')\n"
+                                    "    True\n"
+                                    "    >>> And('a', 'b')('a', 'b')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, and_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, and_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
+PyType_Slot or_slots[] = {vo::slot(Py_tp_doc,
+                                   "Logical OR of expressions.\n"
+                                   "\n"
+                                   "True when one or more expressions are satisfied by one of the values.\n"
+                                   "\n"
+                                   "    >>> Or('^x$', 'y')('xy')\n"
+                                   "    True"),
+                          vo::slot(Py_tp_call, or_call),
+                          vo::slot(Py_tp_members, logic_members),
+                          vo::slot(Py_tp_methods, or_methods),
+                          VO_LIFECYCLE_SLOTS(Lifecycle),
+                          {0, nullptr}};
+PyType_Slot not_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical NOT of expressions.\n"
+                                    "\n"
+                                    "True only when no expression is satisfied by any of the values.\n"
+                                    "\n"
+                                    "    >>> Not('a')('b', 'c')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, not_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, not_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |

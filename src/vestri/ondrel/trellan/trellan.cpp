@@ -216,14 +216,10 @@ PyGetSetDef instance_dict_getset[] = {{"__dict__", PyObject_GenericGetDict, PyOb
 
 using MarkerLifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
-PyType_Slot index_marker_slots[] = {{Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
-                                    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
-                                    {Py_tp_methods, index_marker_methods},
-                                    {Py_tp_getset, instance_dict_getset},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
-                                    {0, nullptr}};
+PyType_Slot index_marker_slots[] = {
+    vo::slot(Py_tp_init, index_marker_init),       vo::slot(Py_tp_repr, index_marker_repr),
+    vo::slot(Py_tp_methods, index_marker_methods), vo::slot(Py_tp_getset, instance_dict_getset),
+    VO_LIFECYCLE_SLOTS(MarkerLifecycle),           {0, nullptr}};
 
 PyType_Spec index_marker_spec = {
     .name = "vestri.ondrel.trellan.IndexMarker",
@@ -523,13 +519,11 @@ PyMethodDef trellan_methods[] = {
 
 using TrellanLifecycle = vo::lifecycle::Over<&PyList_Type>;
 
-PyType_Slot trellan_slots[] = {{Py_tp_doc, const_cast<char*>(trellan_doc)},
-                               {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
-                               {Py_tp_methods, trellan_own_methods},
-                               {Py_tp_getset, instance_dict_getset},
-                               {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
-                               {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
+PyType_Slot trellan_slots[] = {vo::slot(Py_tp_doc, trellan_doc),
+                               vo::slot(Py_tp_init, trellan_init),
+                               vo::slot(Py_tp_methods, trellan_own_methods),
+                               vo::slot(Py_tp_getset, instance_dict_getset),
+                               VO_LIFECYCLE_SLOTS(TrellanLifecycle),
                                {0, nullptr}};
 
 PyType_Spec trellan_spec = {
