@@ -1,6 +1,7 @@
 #include "args.hpp"
 
 #include "errors.hpp"
+#include "vector.hpp"
 
 #include <cstring>
 #include <string>
@@ -67,11 +68,11 @@ bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Re
     // The keywords are held first, in C++ storage: allocating the vectorcall
     // layout below may run the collector, whose finalizers may change the dict.
     std::vector<Ref> keywords;  // name, value, name, value...
-    keywords.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)));
+    if (!reserve(keywords, static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)))) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
-        keywords.push_back(Ref::borrow(key));
+        keywords.push_back(Ref::borrow(key));  // within the capacity reserved: no allocation
         keywords.push_back(Ref::borrow(value));
     }
     // The vectorcall layout: positional arguments, then the keyword values,

@@ -16,6 +16,7 @@
 #include "common/kept.hpp"
 #include "common/lookup.hpp"
 #include "common/module.hpp"
+#include "common/vector.hpp"
 #include "configuration.hpp"
 
 #include <utility>
@@ -169,14 +170,14 @@ Ref substitute(PyObject* value) noexcept {
         if (ref.start > pos) {
             Ref before = Ref::steal(PyUnicode_Substring(value, pos, ref.start));
             if (!before) return nullptr;
-            pieces.push_back(std::move(before));
+            if (!vo::push(pieces, std::move(before))) return nullptr;
         }
         Ref name = Ref::steal(PyUnicode_Substring(value, ref.name_start, ref.name_end));
         if (!name) return nullptr;
         Ref replacement = environ_get(name.get());
         if (!replacement) return nullptr;
         // A replacement function's None stands for nothing, as in `sub`.
-        if (replacement.get() != Py_None) pieces.push_back(std::move(replacement));
+        if (replacement.get() != Py_None && !vo::push(pieces, std::move(replacement))) return nullptr;
         pos = ref.end;
     }
     if (pos < length || pieces.empty()) {
@@ -184,7 +185,7 @@ Ref substitute(PyObject* value) noexcept {
         Ref after = Ref::steal(PyUnicode_Substring(value, pos, length));
         if (!after) return nullptr;
         if (pos == 0) return after;
-        pieces.push_back(std::move(after));
+        if (!vo::push(pieces, std::move(after))) return nullptr;
     }
     // Filled before anything else can run: the collector never sees an empty slot.
     Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));

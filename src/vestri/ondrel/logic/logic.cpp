@@ -30,6 +30,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/vector.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -174,12 +175,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
     std::vector<Ref> on_heap;
     Ref* results = on_stack;
     if (n > kOnStack) {
-        try {
-            on_heap.resize(static_cast<size_t>(n));
-        } catch (...) {
-            PyErr_NoMemory();
-            return Truth::Error;
-        }
+        if (!vo::resize(on_heap, static_cast<size_t>(n))) return Truth::Error;
         results = on_heap.data();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -462,12 +458,7 @@ Ref str_impl(PyObject* self) noexcept {
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
         Ref text = entry_text(entry.get());
         if (!text) return nullptr;
-        try {
-            parts.push_back(std::move(text));
-        } catch (...) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!vo::push(parts, std::move(text))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     // Made and joined with nothing run in between.

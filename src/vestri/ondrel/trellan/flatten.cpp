@@ -23,6 +23,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/generator.hpp"
+#include "common/vector.hpp"
 #include "trellan.hpp"
 
 namespace trellan {
@@ -126,15 +127,7 @@ public:
     Env env;
 
 private:
-    bool push(Frame&& frame) noexcept {
-        try {
-            frames_.push_back(std::move(frame));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
+    bool push(Frame&& frame) noexcept { return vo::push(frames_, std::move(frame)); }
     void pop() noexcept {
         Frame done = std::move(frames_.back());
         frames_.pop_back();

@@ -20,6 +20,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
+#include "common/vector.hpp"
 
 #include <new>
 #include <vector>
@@ -275,25 +276,21 @@ bool check_pairs(PyObject* items, std::vector<Ref>& elements, std::vector<Pair>*
         raise_not_a_pair();
         return false;
     }
-    try {
-        // As list() takes them: one after the other, before any is unpacked.
-        while (Ref element = Ref::steal(PyIter_Next(it.get()))) elements.push_back(std::move(element));
-        if (PyErr_Occurred()) {
+    // As list() takes them: one after the other, before any is unpacked.
+    while (Ref element = Ref::steal(PyIter_Next(it.get())))
+        if (!vo::push(elements, std::move(element))) return false;
+    if (PyErr_Occurred()) {
+        raise_not_a_pair();
+        return false;
+    }
+    if (pairs && !vo::reserve(*pairs, elements.size())) return false;
+    for (const Ref& element : elements) {
+        Ref first, second;
+        if (!unpack(element.get(), first, second)) {
             raise_not_a_pair();
             return false;
         }
-        if (pairs) pairs->reserve(elements.size());
-        for (const Ref& element : elements) {
-            Ref first, second;
-            if (!unpack(element.get(), first, second)) {
-                raise_not_a_pair();
-                return false;
-            }
-            if (pairs) pairs->push_back({std::move(first), std::move(second)});
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+        if (pairs) pairs->push_back({std::move(first), std::move(second)});  // within the room reserved
     }
     return true;
 }
