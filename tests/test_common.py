@@ -47,6 +47,7 @@ class Method:
     repeat: int = 2000  # calls per round of the leak check (fewer for slow calls)
     slack: Optional[int] = None  # blocks a round may add for caches (the check's default if None)
     entries: int = 1  # entries of the method in the bad call's traceback (one per nested call of it)
+    leaks: tuple = ()  # further calls on the target that the leak check repeats: the paths in between
 
     @property
     def bound(self):
@@ -96,9 +97,10 @@ def _factory():
     from vestri.ondrel.factory import MetaClassFactory
 
     class Made(metaclass=MetaClassFactory):
-        def __init__(self, a=0):
+        def __init__(self, a=0, **rest):
             self.a = a
 
+    Made.Sub = type("Sub", (Made,), {})
     return Made
 
 
@@ -301,17 +303,24 @@ METHODS = [
     Method("arbel", "Arbel.__str__", "self", lambda: _arbel()(5, ["c"]),
            lambda o: type(o)("r", [type(o)("a", ["b\nc"]), 5]).__str__(), lambda o: o.__str__()),
     Method("factory", "MetaClassFactory.__call__", "cls, *args, **kwargs", _factory,
-           lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int})),
+           lambda c: c.__call__(1, **{"class": c}), lambda c: c.__call__(**{"class": int}),
+           leaks=(lambda c: c(1, c=2, **{"class": c.Sub}), lambda c: c(), lambda c: c.Sub(**{"class": c}),
+                  lambda c: c(**{"class": "x"}), lambda c: c(cls=1),
+                  lambda c: type(c).__call__(c, 1, z=1, **{"class": c.Sub}))),
     Method("loftel", "LoftelDescriptor.__init__", "self, func", _loftel, lambda o: o.__init__(len)),
     Method("loftel", "LoftelDescriptor.__getstate__", "self", _loftel, lambda o: o.__getstate__()),
     Method("loftel", "LoftelDescriptor.__get__", "self, obj, owner", _loftel,
-           lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1)),
+           lambda o: o.__get__(None, int), lambda o: o.__get__(None, 1),
+           leaks=(lambda o: o.__get__(5, int), lambda o: type(o)(lambda cls: 1 / 0).__get__(None, int),
+                  lambda o: type(o)(lambda cls: 1 / 0).__get__(5, int), lambda o: type(o)(),
+                  lambda o: o.__get__(None))),
     Method("logic", "BaseLogic.__init__", "self, *expressions", lambda: _logic().And(),
-           lambda o: o.__init__("a", len), lambda o: o.__init__("a", 5)),
+           lambda o: o.__init__("a", len), lambda o: o.__init__("a", 5), leaks=(lambda o: type(o)("a", 5),)),
     Method("logic", "BaseLogic.__call__", "self", lambda: _logic().BaseLogic(),
            lambda o: o.expressions, lambda o: o.__call__()),
     Method("logic", "BaseLogic.__str__", "self", lambda: _logic().Or("a", _logic().And("b")),
-           lambda o: o.__str__(), lambda o: type(o)(_logic_parts()[0]).__str__()),
+           lambda o: o.__str__(), lambda o: type(o)(_logic_parts()[0]).__str__(),
+           leaks=(lambda o: o == _logic().And("a"),)),
     Method("logic", "BaseLogic.__repr__", "self", lambda: _logic().Or("a", _logic().And("b")),
            lambda o: o.__repr__(), lambda o: type(o)(_logic_parts()[0]).__repr__()),
     Method("logic", "BaseLogic.__eq__", "self, other", lambda: _logic().Or("a"),
@@ -319,14 +328,19 @@ METHODS = [
            lambda o: (lambda a, b: type(o)(a).__eq__(type(o)(b)))(*_logic_parts())),
     Method("logic", "BaseLogic.__getstate__", "self", lambda: _logic().Or("a"), lambda o: o.__getstate__()),
     Method("logic", "And.__call__", "self, *items", lambda: _logic().And(len, "a"),
-           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
+           lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None),
+           leaks=(lambda o: type(o)("a", _logic().Or(lambda v: False, "b"), _logic().Not("c"))("ab", 5),
+                  lambda o: _logic().Or(lambda v: 1 / 0)("a"))),
     Method("logic", "Or.__call__", "self, *items", lambda: _logic().Or("^$", len),
            lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
     Method("logic", "Not.__call__", "self, *items", lambda: _logic().Not("x", len),
            lambda o: o.__call__("ab", "c"), lambda o: o.__call__(None)),
     # A module-level function: the target is its module.
     Method("logic", "logic_str", "string", _logic,
-           lambda m: m.logic_str("And('a', 'b')"), lambda m: m.logic_str("And(1)")),
+           lambda m: m.logic_str("And('a', 'b')"), lambda m: m.logic_str("And(1)"),
+           leaks=(lambda m: m.logic_str("And('a', Or(r'\\d', \"b\" 'c'), Not('x'))"),
+                  *(lambda m, text=text: m.logic_str(text)
+                    for text in ("And('a', Or(5))", "And('a', Or('('))", "And('\\N{nope}')", "x" * 50)))),
 ]
 
 def _bad_calls(params, bound):
@@ -397,6 +411,11 @@ def test_repeated_calls_grow_no_memory(method):
             method.bad(target)
         if not method.slot:
             getattr(target, method.name)(*range(20), zz_unknown=1)
+        for call in method.leaks:
+            try:
+                call(target)
+            except Exception:  # noqa: BLE001 - failing paths are repeated too
+                pass
 
     assert_no_growth(run, repeat=method.repeat, slack=method.slack)
 
