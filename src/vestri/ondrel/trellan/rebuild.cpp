@@ -144,7 +144,7 @@ Ref getitem(PyObject* obj, PyObject* key) noexcept {
     if (PyDict_CheckExact(obj)) {
         if (PyObject* value = PyDict_GetItemWithError(obj, key)) return Ref::borrow(value);
         if (PyErr_Occurred()) return nullptr;
-    } else if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0) {
+    } else if (PyList_CheckExact(obj) && key == state.minus_one.get() && PyList_GET_SIZE(obj) > 0) {
         return Ref::borrow(PyList_GET_ITEM(obj, PyList_GET_SIZE(obj) - 1));
     }
     return Ref::steal(PyObject_GetItem(obj, key));
@@ -152,7 +152,7 @@ Ref getitem(PyObject* obj, PyObject* key) noexcept {
 
 bool setitem(PyObject* obj, PyObject* key, PyObject* value) noexcept {
     if (PyDict_CheckExact(obj)) return PyDict_SetItem(obj, key, value) == 0;
-    if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0)
+    if (PyList_CheckExact(obj) && key == state.minus_one.get() && PyList_GET_SIZE(obj) > 0)
         return PyList_SetItem(obj, PyList_GET_SIZE(obj) - 1, Py_NewRef(value)) == 0;
     return PyObject_SetItem(obj, key, value) == 0;
 }
@@ -200,7 +200,7 @@ int tuple_position_exists(PyObject* list, PyObject* index) noexcept {
 // Where a builder placed at `parent[key]` sits: a list's last position is
 // recorded as its index, which later growth does not move.
 Ref Rebuild::slot_of(PyObject* parent, PyObject* key) noexcept {
-    if (key == g->minus_one.get() && PyList_Check(parent) && PyList_GET_SIZE(parent) > 0)
+    if (key == state.minus_one.get() && PyList_Check(parent) && PyList_GET_SIZE(parent) > 0)
         return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(parent) - 1));
     return Ref::borrow(key);
 }
@@ -244,9 +244,8 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
     if (k != cached_marker_.get() || !known(cached_at_)) {
-        cached_plain_ =
-            Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds() && marker_attributes_plain(k);
-        Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
+        cached_plain_ = Py_IS_TYPE(k, state.index_marker_type()) && index_marker_holds() && marker_attributes_plain(k);
+        Ref t = Ref::steal(PyObject_GetAttr(k, state.s_type_));
         if (!cached_plain_) taint();
         if (!t) return false;
         cached_marker_ = Ref::borrow(k);
@@ -257,7 +256,7 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     type = cached_type_;
     if (index && !cached_index_) {
         // `index` is read only where the marker's type matches.
-        Ref i = Ref::steal(PyObject_GetAttr(k, g->s_index));
+        Ref i = Ref::steal(PyObject_GetAttr(k, state.s_index));
         if (!cached_plain_) taint();
         if (!i) return false;
         cached_index_ = std::move(i);
@@ -277,7 +276,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
     if (!is_plain_key(k)) taint();
     PyObject* ptr = ptr_.get();
     Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
-    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && g->names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
+    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && state.names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
     if (mapping < 0) return false;
     if (mapping) {
         if (PyDict_CheckExact(ptr) && pristine()) {
@@ -309,7 +308,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
         } else {
             Ref level = new_level();
             if (!level) return false;
-            Ref value = Ref::steal(PyObject_CallMethodObjArgs(ptr, g->s_get, k, level.get(), nullptr));
+            Ref value = Ref::steal(PyObject_CallMethodObjArgs(ptr, state.s_get, k, level.get(), nullptr));
             env_.user_code();
             if (!value || PyObject_SetItem(ptr, k, value.get()) < 0) return false;
         }
@@ -335,7 +334,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
             Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr, more.get()));
             env_.user_code();
             if (!grown) return false;
-            ptr_ = getitem(grown.get(), g->minus_one.get());
+            ptr_ = getitem(grown.get(), state.minus_one.get());
             if (!ptr_) return false;
         }
     }
@@ -447,7 +446,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     Ref sequence = placed ? std::move(placed) : getitem(prev_ptr_.get(), prev_k_.get());
     if (!sequence) return false;
     prev_ptr_ = std::move(sequence);
-    prev_k_ = g->minus_one;
+    prev_k_ = Ref::borrow(state.minus_one.get());
     held_at_ = PyList_CheckExact(prev_ptr_.get()) ? env_.epoch : ~0UL;
     ptr_ = getitem(prev_ptr_.get(), prev_k_.get());
     return bool(ptr_);
@@ -497,7 +496,7 @@ bool Rebuild::place(PyObject* item) noexcept {
         if (i == 0) {
             marker = 0;
         } else if (PyTypeObject* t = Py_TYPE(k);
-                   (t == &PyUnicode_Type || t == g->index_marker.type_ptr()) && g->names.holds()) {
+                   (t == &PyUnicode_Type || t == state.index_marker_type()) && state.names.holds()) {
             marker = t != &PyUnicode_Type;
         } else {
             marker = is_index_marker(k, env_);
