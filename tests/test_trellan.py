@@ -77,6 +77,27 @@ def test_index_marker_keeps_type_and_int_index(obj, index, text, stored):
     assert repr(marker) == str(marker) == text
 
 
+def test_markers_made_by_flattening_are_ordinary_instances():
+    # Their attributes are written straight into the instance's values: the
+    # instance must be what IndexMarker(seq, i) makes, order of attributes included.
+    rows = type("Rows", (list,), {})
+    pairs = Trellan({"a": [1, ("x", rows([2]))]})
+    markers = [element for path, _ in pairs for element in path if isinstance(element, IndexMarker)]
+    assert all(gc.is_tracked(m) for m in markers) and markers[0] in gc.get_referrers(list)
+    assert [list(vars(m).items()) for m in markers] == [
+        [("type_", list), ("index", 0)], [("type_", list), ("index", 1)], [("type_", tuple), ("index", 0)],
+        [("type_", list), ("index", 1)], [("type_", tuple), ("index", 1)], [("type_", rows), ("index", 0)]]
+    marker = markers[0]
+    marker.extra = marker
+    del marker.type_
+    marker.type_ = tuple
+    assert list(vars(marker)) == ["index", "extra", "type_"] and repr(marker) == "tuple[0]"
+    probe = weakref.ref(marker)
+    del marker, markers, pairs
+    gc.collect()
+    assert probe() is None
+
+
 def test_index_markers_compare_by_identity():
     a, b = IndexMarker([], 0), IndexMarker([], 0)
     assert a != b and a == a and len({a, b}) == 2

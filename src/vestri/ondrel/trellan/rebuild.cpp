@@ -245,7 +245,7 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // which runs no user code.
     if (k != cached_marker_.get() || !known(cached_at_)) {
         cached_plain_ = Py_IS_TYPE(k, state.index_marker_type()) && index_marker_holds() && marker_attributes_plain(k);
-        Ref t = Ref::steal(PyObject_GetAttr(k, state.s_type_));
+        Ref t = cached_plain_ ? state.type_attr.get(k) : Ref::steal(PyObject_GetAttr(k, state.s_type_));
         if (!cached_plain_) taint();
         if (!t) return false;
         cached_marker_ = Ref::borrow(k);
@@ -256,7 +256,7 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     type = cached_type_;
     if (index && !cached_index_) {
         // `index` is read only where the marker's type matches.
-        Ref i = Ref::steal(PyObject_GetAttr(k, state.s_index));
+        Ref i = cached_plain_ ? state.index_attr.get(k) : Ref::steal(PyObject_GetAttr(k, state.s_index));
         if (!cached_plain_) taint();
         if (!i) return false;
         cached_index_ = std::move(i);

@@ -224,7 +224,12 @@ Ref make_index_marker(PyObject* seq, Py_ssize_t index, Env& env) noexcept {
         if (type->tp_init == index_marker_init && type->tp_new == PyBaseObject_Type.tp_new &&
             Py_IS_TYPE(type, &PyType_Type)) {
             Ref marker = Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
-            if (!marker || !index_marker_set(marker.get(), seq, number.get())) return nullptr;
+            if (!marker) return nullptr;
+            // What the two stores below would do, while the class stores
+            // attributes the generic way.
+            if (state.marker_values.store(marker.get(), reinterpret_cast<PyObject*>(Py_TYPE(seq)), number.get()))
+                return marker;
+            if (!index_marker_set(marker.get(), seq, number.get())) return nullptr;
             return marker;
         }
     }
@@ -609,6 +614,9 @@ bool module_body(PyObject* module) {
                            {globals, state.s_index_marker, state.index_marker.get()},
                            {globals, state.s_trellan, state.trellan.get()}}))
         return false;
+    state.type_attr = vo::compat::InlineAttr(state.s_type_);
+    state.index_attr = vo::compat::InlineAttr(state.s_index);
+    state.marker_values.init(state.s_type_, state.s_index);
     return state.mutable_mapping_check.init(globals, state.s_mutable_mapping);
 }
 

@@ -13,6 +13,7 @@
 #include "common/lookup.hpp"
 #include "common/ref.hpp"
 #include "common/typecache.hpp"
+#include "fresh_values.hpp"
 
 #include <type_traits>
 
@@ -47,9 +48,11 @@ struct TrellanState {
     vo::Binding names;                       // MutableMapping, DictItem, IndexMarker, Trellan
     vo::MappingCheck mutable_mapping_check;  // isinstance(x, MutableMapping), the name as bound now
     // Per class and version: whether the class is still the one the fast path was written for.
-    vo::TypeCache<bool, 1> dict_item_plain;     // DictItem(path, value) is tuple.__new__ and no __init__
-    vo::TypeCache<bool, 1> trellan_plain;       // Trellan.__flatten__ is ours
-    vo::TypeCache<bool, 1> index_marker_plain;  // reading a marker's attributes runs no user code
+    vo::TypeCache<bool, 1> dict_item_plain;        // DictItem(path, value) is tuple.__new__ and no __init__
+    vo::TypeCache<bool, 1> trellan_plain;          // Trellan.__flatten__ is ours
+    vo::TypeCache<bool, 1> index_marker_plain;     // reading a marker's attributes runs no user code
+    vo::compat::InlineAttr type_attr, index_attr;  // a marker's `type_` and `index`, read
+    FreshValues marker_values;                     // ... and written into a new one
 };
 static_assert(std::is_trivially_destructible_v<TrellanState>);
 
