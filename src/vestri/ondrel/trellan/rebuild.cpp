@@ -25,6 +25,7 @@
 // holding it, a finalizer when a value is replaced, a callback reaching the
 // levels through the collector), so from then on every step reads again,
 // as the plain definition does, what it relies on.
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -92,6 +93,35 @@ private:
     // by the walk in epoch `held_at_` of an exact dict or list: reading it
     // again would give the same object.
     unsigned long held_at_ = ~0UL;
+    // Where the walk stood after each element of the previous pair's path
+    // but the last, for the next pair that begins with the same elements
+    // (the same objects): consecutive pairs from a flattening share most of
+    // their paths.  Taken only while the rebuild is pristine and no leaf is
+    // a container (so that every container on the way is one the walk made,
+    // held by one parent), where applying such an element again would read
+    // what the walk stored and change nothing: a key found in an exact dict,
+    // a marker whose position exists in an exact list.  The one write that
+    // can replace a container standing on the way, a step replacing the
+    // container it stands on, updates the record of that container.
+    struct Reached {
+        Ref ptr, prev_ptr, prev_k;
+        unsigned long held_at = ~0UL;
+        bool again_changes_nothing = false;
+    };
+    std::vector<Reached> reached_;
+    Py_ssize_t reached_valid_ = 0;       // records of the previous pair still describing the nesting
+    Ref reached_path_;                   // that pair's path (holds the elements compared)
+    bool leaf_containers_ = false;       // a pair's value was a container: no reuse from then on
+    bool step_changes_nothing_ = false;  // what the step just applied would do a second time
+    Py_ssize_t depth_ = 0;               // the element being applied
+    // The step at `depth_` replaced the container it stood on with `now`.
+    void replaced_on_the_way(PyObject* now) noexcept {
+        if (depth_ > 0 && depth_ - 1 < reached_valid_) reached_[depth_ - 1].ptr = Ref::borrow(now);
+    }
+    bool reuse_allowed() const noexcept { return pristine() && !leaf_containers_; }
+    Py_ssize_t resume(PyObject* path, Py_ssize_t n) noexcept;
+    bool remember(Py_ssize_t i) noexcept;
+
     Ref cached_marker_, cached_type_, cached_index_;
     unsigned long cached_at_ = ~0UL;
     bool cached_plain_ = false;
@@ -225,6 +255,7 @@ Ref Rebuild::adopt_tuple(PyObject* tuple) noexcept {
     if (!elements) return nullptr;
     Ref builder = new_builder(reinterpret_cast<PyObject*>(Py_TYPE(tuple)), std::move(elements));
     if (!builder || !setitem(prev_ptr_.get(), prev_k_.get(), builder.get())) return nullptr;
+    replaced_on_the_way(builder.get());
     return builder;
 }
 
@@ -296,6 +327,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
             held_at_ = 0;
+            step_changes_nothing_ = true;
             return true;
         } else if (PyDict_CheckExact(ptr)) {
             // The three steps as written, each a lookup that may run the
@@ -354,7 +386,8 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     to_tuple = PyType_Check(type.get()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
     Py_ssize_t b = builder_of(ptr_.get());
     PyObject* current = b >= 0 ? builders_[b].target.get() : reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get()));
-    if (type.get() != current) {
+    bool matched = type.get() == current;
+    if (!matched) {
         // Whatever stands here (a leaf, a level, a sequence of another
         // type) is replaced by a new one-element sequence of the marker's type.
         Ref sequence;
@@ -365,7 +398,9 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
             if (!elements) return false;
             sequence = to_tuple ? new_builder(type.get(), std::move(elements)) : std::move(elements);
             stored = true;
-            return sequence && setitem(prev_ptr_.get(), prev_k_.get(), sequence.get());
+            if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+            replaced_on_the_way(sequence.get());
+            return true;
         }
         if (to_tuple) {
             Ref level = new_level();
@@ -377,6 +412,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
         }
         unsigned long epoch = env_.epoch;
         if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+        replaced_on_the_way(sequence.get());
         if (exact_parent && known(epoch)) placed = sequence;
         fresh = true;
     } else {
@@ -448,8 +484,55 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     prev_ptr_ = std::move(sequence);
     prev_k_ = Ref::borrow(state.minus_one.get());
     held_at_ = PyList_CheckExact(prev_ptr_.get()) ? env_.epoch : ~0UL;
+    // Applied again, a marker whose type now matches finds its position.
+    if (matched && pristine() && PyList_CheckExact(prev_ptr_.get()) && cached_index_ &&
+        PyLong_CheckExact(cached_index_.get()))
+        step_changes_nothing_ = tuple_position_exists(prev_ptr_.get(), cached_index_.get()) == 1;
     ptr_ = getitem(prev_ptr_.get(), prev_k_.get());
     return bool(ptr_);
+}
+
+// Where to start the walk of a path of `n` elements: after the longest
+// prefix it shares with the previous pair's path whose steps would change
+// nothing when applied again, never after the last element (which stores
+// the value).  The walk's state is set to what it was there.
+Py_ssize_t Rebuild::resume(PyObject* path, Py_ssize_t n) noexcept {
+    Py_ssize_t p = 0;
+    if (reuse_allowed() && reached_path_) {
+        PyObject* before = reached_path_.get();
+        Py_ssize_t limit = reached_valid_ < n - 1 ? reached_valid_ : n - 1;
+        while (p < limit && PyTuple_GET_ITEM(path, p) == PyTuple_GET_ITEM(before, p) &&
+               reached_[p].again_changes_nothing)
+            ++p;
+    }
+    reached_valid_ = p;
+    if (p == 0) {
+        ptr_ = ret_;
+        return 0;
+    }
+    const Reached& r = reached_[p - 1];
+    ptr_ = r.ptr;
+    prev_ptr_ = r.prev_ptr;
+    prev_k_ = r.prev_k;
+    held_at_ = r.held_at;
+    return p;
+}
+
+// Records where the walk stands after element `i` (not the last).
+bool Rebuild::remember(Py_ssize_t i) noexcept {
+    if (!reuse_allowed()) {
+        reached_valid_ = 0;
+        return true;
+    }
+    try {
+        if (reached_.size() <= static_cast<size_t>(i)) reached_.resize(i + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    reached_[i] = {ptr_, prev_ptr_, prev_k_, held_at_, step_changes_nothing_};
+    reached_valid_ = i + 1;
+    return true;
 }
 
 bool Rebuild::place(PyObject* item) noexcept {
@@ -486,9 +569,11 @@ bool Rebuild::place(PyObject* item) noexcept {
             PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path begins with an IndexMarker");
         return false;
     }
-    ptr_ = ret_;
+    if (!is_plain_key(obj.get())) leaf_containers_ = true;
     bool fresh = false, to_tuple = false, stored = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = resume(tuple, n); i < n; ++i) {
+        depth_ = i;
+        step_changes_nothing_ = false;
         PyObject* k = PyTuple_GET_ITEM(tuple, i);  // held by `elements`
         PyObject* leaf = i == n - 1 ? obj.get() : nullptr;
         // While the module's name is the real class, a text key is no
@@ -508,7 +593,9 @@ bool Rebuild::place(PyObject* item) noexcept {
             to_tuple = false;
             if (!apply_key(k, leaf, stored)) return false;
         }
+        if (!leaf && !remember(i)) return false;
     }
+    reached_path_ = std::move(elements);
     if (stored) return true;
     if (to_tuple && builder_of(prev_ptr_.get()) >= 0) {
         PyObject* list = prev_ptr_.get();
