@@ -13,6 +13,8 @@ A new module adds its rows to METHODS and CLASSES.
 """
 
 import collections
+import contextlib
+import ctypes
 import dataclasses
 import functools
 import gc
@@ -573,7 +575,8 @@ def test_each_class_is_made_as_its_class_statement_makes_it(shape):
     assert (cls.__module__, cls.__qualname__, cls.__name__) == (f"vestri.ondrel.{shape.module}", shape.name, shape.name)
     if shape.members is not None:
         own = [n for n in vars(cls) if n not in BOOKKEEPING]
-        assert own == shape.members if shape.ordered else sorted(own) == sorted(shape.members)
+        order = (lambda names: names) if shape.ordered else sorted
+        assert order(own) == order(shape.members)
     docs = dict.fromkeys(shape.members, shape.docs["*"]) if "*" in shape.docs else {}
     docs.update((k, v) for k, v in shape.docs.items() if k != "*")
     for member, text in docs.items():
@@ -962,6 +965,157 @@ def test_unbounded_recursion_through_python_code_ends_in_recursion_error(name):
     """)
     result = run_python(code)
     assert result.returncode == 0 and result.stdout.strip() in ends, result.stderr[-2000:]
+
+
+# --- native fast paths ---------------------------------------------------------------------------
+
+# A fast path that stops applying changes no result, only the speed: these
+# check that each one is on in the default state.  Two ways to see it from
+# Python without changing what the module's checks compare: the Python code
+# a fallback would run is watched (sys.monitoring), and a class's C slot is
+# read from its type object (a generic slot function means the interpreter
+# calls the Python-level method).
+
+_SLOTS = {  # slot -> (offsets through the type object, the method it serves)
+    "tp_call": ((128,), "__call__"), "tp_str": ((136,), "__str__"), "tp_iter": ((216,), "__iter__"),
+    "tp_descr_get": ((272,), "__get__"), "tp_init": ((296,), "__init__"), "tp_repr": ((88,), "__repr__"),
+    "mp_length": ((112, 0), "__len__"), "mp_subscript": ((112, 8), "__getitem__"),
+    "mp_ass_subscript": ((112, 16), "__setitem__"), "sq_contains": ((104, 56), "__contains__"),
+}
+
+
+def _slot(cls, name):
+    """The function pointer in a type object's slot (the public struct's layout)."""
+    *path, at = _SLOTS[name][0]
+    address = id(cls)
+    for offset in path:
+        address = ctypes.c_void_p.from_address(address + offset).value
+    return ctypes.c_void_p.from_address(address + at).value
+
+
+def _generic(name):
+    return _slot(type("Generic", (), {_SLOTS[name][1]: lambda *args: None}), name)
+
+
+def test_slots_read_from_type_objects_tell_inherited_from_generic():
+    class Inherits(list):
+        pass
+
+    assert _slot(Inherits, "tp_iter") == _slot(list, "tp_iter") != _generic("tp_iter")
+
+
+NATIVE_SLOTS = [
+    ("pointel", "Pointel", ["tp_init", "tp_repr"]),
+    ("pointel", "NestedPointel", ["mp_subscript", "mp_ass_subscript", "sq_contains"]),
+    ("configuration", "Configuration", ["mp_ass_subscript"]),
+    ("trellan", "Trellan", ["tp_init", "mp_subscript"]),
+    ("trellan", "IndexMarker", ["tp_init", "tp_repr"]),
+    ("sequara", "Sequara", ["tp_init", "tp_repr", "tp_iter", "mp_length", "mp_subscript", "mp_ass_subscript"]),
+    ("vapora", "Vapora", ["tp_init", "tp_iter", "mp_subscript", "sq_contains"]),
+    ("logic", "BaseLogic", ["tp_call", "tp_init", "tp_repr"]),
+    *(("logic", name, ["tp_call"]) for name in ("And", "Or", "Not")),
+    ("factory", "MetaClassFactory", ["tp_call"]),
+    ("loftel", "LoftelDescriptor", ["tp_init", "tp_descr_get"]),
+]
+
+
+@pytest.mark.parametrize("module, name, slots", NATIVE_SLOTS, ids=lambda v: v if isinstance(v, str) else "")
+def test_native_methods_sit_in_their_classes_slots(module, name, slots):
+    cls = getattr(importlib.import_module(f"vestri.ondrel.{module}"), name)
+    assert [slot for slot in slots if _slot(cls, slot) == _generic(slot)] == []
+
+
+# A class that resolves item access to NestedPointel's methods takes its C slots once used.
+@pytest.mark.parametrize("make", [lambda base: type("Plain", (base,), {}),
+                                  lambda base: importlib.import_module("vestri.ondrel.configuration").Configuration])
+def test_classes_using_nested_pointels_item_methods_adopt_its_slots(make):
+    from vestri.ondrel.pointel import NestedPointel
+    cls = make(NestedPointel)
+    obj = cls(k=1)
+    obj["k"], "k" in obj
+    assert _slot(cls, "mp_subscript") == _slot(NestedPointel, "mp_subscript")
+    assert _slot(cls, "sq_contains") == _slot(NestedPointel, "sq_contains")
+
+
+@contextlib.contextmanager
+def _entered(funcs):
+    """Lists the qualified names of the Python functions among `funcs` that
+    start running inside the block."""
+    monitoring = sys.monitoring
+    tool = next(tool for tool in range(6) if monitoring.get_tool(tool) is None)
+    monitoring.use_tool_id(tool, "fast path check")
+    codes = {func.__code__: func.__qualname__ for func in funcs}
+    seen = []
+    monitoring.register_callback(tool, monitoring.events.PY_START, lambda code, offset: seen.append(codes[code]))
+    try:
+        for code in codes:
+            monitoring.set_local_events(tool, code, monitoring.events.PY_START)
+        yield seen
+    finally:
+        for code in codes:
+            monitoring.set_local_events(tool, code, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(tool)
+
+
+def _python_fallbacks():
+    """name -> (the Python functions a fallback would run, what exercises the fast path)."""
+    import yaml.reader
+    import yaml.scanner
+    from vestri.utils import strings
+    from vestri.ondrel.configuration import Configuration
+    from vestri.ondrel.trellan import DictItem, Trellan
+    from vestri.ondrel.vapora import Vapora
+
+    def configuration_values():
+        cfg = Configuration({"a": {"b": "1"}})
+        cfg["c"], cfg["a.d"] = "2", "3"
+        cfg.copy()
+
+    def yaml_files(tmp_path):
+        path = tmp_path / "fast.yaml"
+        path.write_text("a: {b: [1, 2]}\n")
+        Configuration().load_yamls(str(path))
+
+    def vapora_operations():
+        items = _ELEMENTS
+        v = Vapora(items)
+        v.append(items[0]), v.insert(0, items[1]), v.extend(items), v.pop(), v.remove(items[0])
+        v.index(items[1]), v.count(items[1]), v.__setitem__(0, items[2]), v[0], items[2] in v
+        v += items
+        v.sort(key=id)
+
+    user_list = [getattr(collections.UserList, name) for name in (
+        "__init__", "append", "insert", "extend", "pop", "remove", "index", "count", "__setitem__", "__getitem__",
+        "__contains__", "__iadd__", "sort", "__iter__")]
+    return {
+        "typecast_str in C": ([strings.typecast_str], lambda tmp_path: configuration_values()),
+        "YAML files through the C parser": ([yaml.scanner.Scanner.check_token, yaml.reader.Reader.__init__],
+                                            yaml_files),
+        "pairs made without calling DictItem": ([DictItem.__new__],
+                                                lambda tmp_path: Trellan({"a": [1, {"b": (2,)}]}).reconstruct()),
+        "Vapora's list operations on data directly": (user_list, lambda tmp_path: vapora_operations()),
+    }
+
+
+@pytest.mark.parametrize("name", ["typecast_str in C", "YAML files through the C parser",
+                                  "pairs made without calling DictItem", "Vapora's list operations on data directly"])
+def test_fast_paths_run_no_python_fallback_in_the_default_state(name, tmp_path):
+    fallbacks = _python_fallbacks()
+    assert len(fallbacks) == 4
+    if name.startswith("YAML") and not importlib.import_module("yaml").__with_libyaml__:
+        pytest.skip("PyYAML without its C parser")
+    funcs, exercise = fallbacks[name]
+    with _entered(funcs) as seen:
+        exercise(tmp_path)
+    assert seen == []
+
+
+def test_the_fallback_watch_sees_python_functions_start():
+    from vestri.utils import strings
+    with _entered([strings.typecast_str]) as seen:
+        strings.typecast_str("1")
+    assert seen == ["typecast_str"]
 
 
 # --- benchmarks ----------------------------------------------------------------------------------
