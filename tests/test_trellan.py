@@ -408,7 +408,10 @@ def test_recursion_goes_through_the_modules_class_at_that_moment(monkeypatch):
 
 
 @pytest.mark.parametrize("name", ["DictItem", "IndexMarker", "MutableMapping", "Trellan"])
-def test_rebound_module_names_are_honoured(monkeypatch, name):
+def test_rebound_module_names_are_honoured(monkeypatch, request, name):
+    # Deleting and restoring a name would move it to the end of the namespace.
+    namespace = dict(vars(trellan))
+    request.addfinalizer(lambda: (vars(trellan).clear(), vars(trellan).update(namespace)))
     calls = []
     real = getattr(trellan, name)
     target = real.__flatten__ if name == "Trellan" else real
