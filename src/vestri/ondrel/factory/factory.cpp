@@ -27,46 +27,37 @@
 #include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
+#include "common/typecache.hpp"
+
+#include <type_traits>
 
 namespace factory {
 namespace {
 
 using vo::Ref;
 
-// A verdict about a metaclass, kept while the metaclass and its bases stay
-// unchanged: version tags are never reused and change with any change to
-// the class or its bases.  The metaclass is held, so that no other class
-// can take its address; the one held before is released when another
-// replaces it (its finalization may run code: callers hold what they use).
-struct MetaVerdict {
-    vo::Kept meta;
-    unsigned int tag = 0;
-    bool holds(PyTypeObject* m) const noexcept {
-        return meta == reinterpret_cast<PyObject*>(m) && tag && vo::compat::current_type_version(m) == tag;
-    }
-    // `tag` is the metaclass's version tag from before the verdict was made.
-    void keep(Ref m, unsigned int m_tag) noexcept {
-        tag = 0;
-        meta.set(std::move(m));
-        tag = m_tag;
-    }
+// What a metaclass does, per metaclass and version (the answers stay right
+// while the metaclass and its bases are unchanged).
+struct MetaFacts {
+    bool plain_subclasscheck = false;  // it keeps type.__subclasscheck__
+    bool type_follows = false;         // `type` comes right after MetaClassFactory in its MRO
 };
+
 struct FactoryState {
-    // MetaClassFactory: one strong reference taken at import and never given
-    // back (a static Ref would release it after the interpreter is gone), so
-    // the pointer stays valid even when the module name is deleted.
-    PyTypeObject* factory = nullptr;
-    PyObject* type_subclasscheck = nullptr;  // type.__dict__['__subclasscheck__'], borrowed (lives with type)
-    // Interned names (process lifetime).
-    PyObject* s_class = nullptr;          // "class"
-    PyObject* s_cls = nullptr;            // "cls"
-    PyObject* s_call = nullptr;           // "__call__"
-    PyObject* s_factory = nullptr;        // "MetaClassFactory"
-    PyObject* s_subclasscheck = nullptr;  // "__subclasscheck__"
-    vo::Binding factory_bound;            // the module name MetaClassFactory is still the metaclass
-    MetaVerdict plain_subclasscheck;      // the last metaclass found to keep type.__subclasscheck__
-    MetaVerdict type_follows;             // the last metaclass whose MRO has `type` right after MetaClassFactory
+    // Interned names (borrowed: interned for the process).
+    PyObject* s_class;          // "class"
+    PyObject* s_cls;            // "cls"
+    PyObject* s_call;           // "__call__"
+    PyObject* s_factory;        // "MetaClassFactory"
+    PyObject* s_subclasscheck;  // "__subclasscheck__"
+    // MetaClassFactory (strong), so that it stays valid even when the module name is deleted.
+    vo::Kept factory;
+    PyTypeObject* factory_type() const noexcept { return reinterpret_cast<PyTypeObject*>(factory.get()); }
+    vo::Kept type_subclasscheck;              // type.__dict__['__subclasscheck__']
+    vo::Binding factory_bound;                // the module name MetaClassFactory is still the metaclass
+    vo::TypeCache<MetaFacts, 8> metaclasses;  // per metaclass and version
 };
+static_assert(std::is_trivially_destructible_v<FactoryState>);
 FactoryState state;
 
 constexpr char kQualname[] = "MetaClassFactory.__call__";
@@ -107,36 +98,27 @@ bool scan_keywords(PyObject* kwargs, Keywords& kw) noexcept {
     return true;
 }
 
-bool keeps_type_subclasscheck(PyTypeObject* meta) noexcept {
-    if (state.plain_subclasscheck.holds(meta)) return true;
-    // The lookup may run a key's `__eq__`, which may change the metaclass:
-    // it is held, and its tag taken before.
-    Ref held = Ref::borrow(meta);
-    unsigned int tag = vo::compat::type_version(meta);
-    if (vo::compat::type_lookup(meta, state.s_subclasscheck) != state.type_subclasscheck) return false;
-    state.plain_subclasscheck.keep(std::move(held), tag);
-    return true;
-}
-
-bool type_follows_factory(PyTypeObject* meta) noexcept {
-    if (state.type_follows.holds(meta)) return true;
+void compute_facts(PyTypeObject* meta, MetaFacts& facts) noexcept {
+    // The lookup may run a key's `__eq__`; the cache holds the metaclass meanwhile.
+    facts.plain_subclasscheck = vo::compat::type_lookup(meta, state.s_subclasscheck) == state.type_subclasscheck.get();
     PyObject* mro = meta->tp_mro;
+    if (!mro) return;
     Py_ssize_t n = PyTuple_GET_SIZE(mro);
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
-        if (PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(state.factory)) continue;
-        if (PyTuple_GET_ITEM(mro, i + 1) != reinterpret_cast<PyObject*>(&PyType_Type)) return false;
-        state.type_follows.keep(Ref::borrow(meta), vo::compat::type_version(meta));
-        return true;
+        if (PyTuple_GET_ITEM(mro, i) != state.factory.get()) continue;
+        facts.type_follows = PyTuple_GET_ITEM(mro, i + 1) == reinterpret_cast<PyObject*>(&PyType_Type);
+        return;
     }
-    return false;
 }
+
+MetaFacts facts_of(PyTypeObject* meta) noexcept { return state.metaclasses.get(meta, compute_facts); }
 
 // `issubclass(chosen, cls)`.
 vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
     // type.__subclasscheck__ decides for two classes by their MROs alone
     // (while the class's metaclass is still the one asked).
     PyTypeObject* meta = Py_TYPE(cls);
-    if (PyType_Check(chosen) && keeps_type_subclasscheck(meta) && Py_IS_TYPE(cls, meta))
+    if (PyType_Check(chosen) && facts_of(meta).plain_subclasscheck && Py_IS_TYPE(cls, meta))
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
@@ -152,9 +134,10 @@ bool next_call_is_type(PyObject* chosen) noexcept {
     // super() walks the MRO of chosen itself when chosen is a subclass of
     // the metaclass (a metaclass itself), else that of its metaclass.
     auto* chosen_type = reinterpret_cast<PyTypeObject*>(chosen);
-    if (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) && PyType_IsSubtype(chosen_type, state.factory))
+    if (PyType_FastSubclass(chosen_type, Py_TPFLAGS_TYPE_SUBCLASS) &&
+        PyType_IsSubtype(chosen_type, state.factory_type()))
         return false;
-    return type_follows_factory(Py_TYPE(chosen));
+    return facts_of(Py_TYPE(chosen)).type_follows;
 }
 
 // `super(MetaClassFactory, chosen).__call__(*args, **kwargs)`; `kwargs` may be NULL.
@@ -269,8 +252,7 @@ bool module_body(PyObject* module) {
                          {&state.s_factory, "MetaClassFactory"},
                          {&state.s_subclasscheck, "__subclasscheck__"}}))
         return false;
-    state.type_subclasscheck = vo::compat::type_lookup(&PyType_Type, state.s_subclasscheck);
-    if (!state.type_subclasscheck) {
+    if (!state.type_subclasscheck.set(vo::compat::type_lookup_ref(&PyType_Type, state.s_subclasscheck))) {
         PyErr_SetString(PyExc_SystemError, "type has no __subclasscheck__");
         return false;
     }
@@ -280,7 +262,7 @@ bool module_body(PyObject* module) {
     if (!type || !vo::document_slot(type.type_ptr(), "__call__", factory_call_doc) ||
         !vo::arrange_namespace(type.type_ptr(), {"__module__", "__doc__", "__call__"}))
         return false;
-    state.factory = reinterpret_cast<PyTypeObject*>(Ref(type).release());
+    state.factory.set(type);
     if (!vo::body_bind(module, "MetaClassFactory", type)) return false;
     return state.factory_bound.init({{PyModule_GetDict(module), state.s_factory, type.get()}});
 }

@@ -157,7 +157,7 @@ int Walker::begin(size_t i) noexcept {
         int t = PyObject_IsTrue(path);
         env.user_code();
         if (t < 0) return -1;
-        Ref replaced = t ? Ref::steal(PyObject_GetItem(path, g->full_slice.get())) : Ref::steal(PyTuple_New(0));
+        Ref replaced = t ? Ref::steal(PyObject_GetItem(path, state.full_slice.get())) : Ref::steal(PyTuple_New(0));
         if (!replaced) return -1;
         frames_[i].tuple_path = PyTuple_CheckExact(replaced.get());
         frames_[i].path = std::move(replaced);
@@ -174,12 +174,12 @@ int Walker::begin(size_t i) noexcept {
             bool own_items = PyDict_CheckExact(c);
             Ref items;
             if (!own_items) {
-                items = Ref::steal(PyObject_GetAttr(c, g->s_items));
+                items = Ref::steal(PyObject_GetAttr(c, state.s_items));
                 env.user_code();
                 if (!items) return -1;
                 // dict.items itself, bound to `c`: the method's definition
                 // is that of the descriptor the state holds.
-                own_items = PyDict_Check(c) && vo::compat::is_bound_method_of(items.get(), g->dict_items.get(), c);
+                own_items = PyDict_Check(c) && vo::compat::is_bound_method_of(items.get(), state.dict_items.get(), c);
             }
             if (own_items) {
                 Frame& f = frames_[i];
@@ -323,7 +323,7 @@ int Walker::child(size_t i, PyObject* key, Py_ssize_t index, PyObject* value, Py
             return -1;
         }
         Frame frame;
-        if (g->names.holds() && flatten_is_ours()) {
+        if (state.names.holds() && flatten_is_ours()) {
             Ref element = path_element(i, key, index);
             if (!element) return -1;
             frame.path = child_path(i, element.get());
@@ -331,9 +331,9 @@ int Walker::child(size_t i, PyObject* key, Py_ssize_t index, PyObject* value, Py
             frame.container = Ref::borrow(value);
         } else {
             // `Trellan.__flatten__(value, path + (element,))`, as the module holds it now.
-            Ref cls = vo::global(g->s_trellan);
+            Ref cls = vo::global(state.s_trellan);
             if (!cls) return -1;
-            Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), g->s_flatten));
+            Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), state.s_flatten));
             env.user_code();
             if (!flatten) return -1;
             Ref element = path_element(i, key, index);
@@ -350,7 +350,7 @@ int Walker::child(size_t i, PyObject* key, Py_ssize_t index, PyObject* value, Py
         }
         return push(std::move(frame)) ? 0 : -1;
     }
-    if (g->names.holds() && g->dict_item_check.holds()) {
+    if (state.names.holds() && dict_item_holds()) {
         Ref element = path_element(i, key, index);
         if (!element) return -1;
         Ref path = child_path(i, element.get());
@@ -359,7 +359,7 @@ int Walker::child(size_t i, PyObject* key, Py_ssize_t index, PyObject* value, Py
         return out ? 1 : -1;
     }
     // `DictItem(path + (element,), value)`: the name is looked up first.
-    Ref cls = vo::global(g->s_dict_item);
+    Ref cls = vo::global(state.s_dict_item);
     if (!cls) return -1;
     Ref element = path_element(i, key, index);
     if (!element) return -1;
@@ -472,7 +472,7 @@ vo::Ref make_flattener_type(PyObject* module) noexcept {
 }
 
 PyObject* new_flattener(PyObject* indict, PyObject* path) noexcept {
-    PyTypeObject* type = g->flattener_type.type_ptr();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state.flattener_type.get());
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     FlattenerObject* obj = as_flattener(self);
@@ -509,10 +509,10 @@ bool flatten_into(PyObject* list, PyObject* indict) noexcept {
 }
 
 vo::Ref read_flatten() noexcept {
-    PyObject* descr = g->flatten.get();
+    PyObject* descr = state.flatten.get();
     descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
     if (!get) return Ref::borrow(descr);
-    return Ref::steal(get(descr, nullptr, g->trellan.get()));
+    return Ref::steal(get(descr, nullptr, state.trellan.get()));
 }
 
 bool flatten_target_is_ours() noexcept {
@@ -522,7 +522,7 @@ bool flatten_target_is_ours() noexcept {
         PyErr_Clear();
         return false;
     }
-    return target.get() == g->flatten_target.get();
+    return target.get() == state.flatten_target.get();
 }
 
 }  // namespace trellan

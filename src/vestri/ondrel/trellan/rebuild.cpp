@@ -25,6 +25,7 @@
 // holding it, a finalizer when a value is replaced, a callback reaching the
 // levels through the collector), so from then on every step reads again,
 // as the plain definition does, what it relies on.
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -93,6 +94,35 @@ private:
     // by the walk in epoch `held_at_` of an exact dict or list: reading it
     // again would give the same object.
     unsigned long held_at_ = ~0UL;
+    // Where the walk stood after each element of the previous pair's path
+    // but the last, for the next pair that begins with the same elements
+    // (the same objects): consecutive pairs from a flattening share most of
+    // their paths.  Taken only while the rebuild is pristine and no leaf is
+    // a container (so that every container on the way is one the walk made,
+    // held by one parent), where applying such an element again would read
+    // what the walk stored and change nothing: a key found in an exact dict,
+    // a marker whose position exists in an exact list.  The one write that
+    // can replace a container standing on the way, a step replacing the
+    // container it stands on, updates the record of that container.
+    struct Reached {
+        Ref ptr, prev_ptr, prev_k;
+        unsigned long held_at = ~0UL;
+        bool again_changes_nothing = false;
+    };
+    std::vector<Reached> reached_;
+    Py_ssize_t reached_valid_ = 0;       // records of the previous pair still describing the nesting
+    Ref reached_path_;                   // that pair's path (holds the elements compared)
+    bool leaf_containers_ = false;       // a pair's value was a container: no reuse from then on
+    bool step_changes_nothing_ = false;  // what the step just applied would do a second time
+    Py_ssize_t depth_ = 0;               // the element being applied
+    // The step at `depth_` replaced the container it stood on with `now`.
+    void replaced_on_the_way(PyObject* now) noexcept {
+        if (depth_ > 0 && depth_ - 1 < reached_valid_) reached_[depth_ - 1].ptr = Ref::borrow(now);
+    }
+    bool reuse_allowed() const noexcept { return pristine() && !leaf_containers_; }
+    Py_ssize_t resume(PyObject* path, Py_ssize_t n) noexcept;
+    bool remember(Py_ssize_t i) noexcept;
+
     Ref cached_marker_, cached_type_, cached_index_;
     unsigned long cached_at_ = ~0UL;
     bool cached_plain_ = false;
@@ -145,7 +175,7 @@ Ref getitem(PyObject* obj, PyObject* key) noexcept {
     if (PyDict_CheckExact(obj)) {
         if (PyObject* value = PyDict_GetItemWithError(obj, key)) return Ref::borrow(value);
         if (PyErr_Occurred()) return nullptr;
-    } else if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0) {
+    } else if (PyList_CheckExact(obj) && key == state.minus_one.get() && PyList_GET_SIZE(obj) > 0) {
         return Ref::borrow(PyList_GET_ITEM(obj, PyList_GET_SIZE(obj) - 1));
     }
     return Ref::steal(PyObject_GetItem(obj, key));
@@ -153,7 +183,7 @@ Ref getitem(PyObject* obj, PyObject* key) noexcept {
 
 bool setitem(PyObject* obj, PyObject* key, PyObject* value) noexcept {
     if (PyDict_CheckExact(obj)) return PyDict_SetItem(obj, key, value) == 0;
-    if (PyList_CheckExact(obj) && key == g->minus_one.get() && PyList_GET_SIZE(obj) > 0)
+    if (PyList_CheckExact(obj) && key == state.minus_one.get() && PyList_GET_SIZE(obj) > 0)
         return PyList_SetItem(obj, PyList_GET_SIZE(obj) - 1, Py_NewRef(value)) == 0;
     return PyObject_SetItem(obj, key, value) == 0;
 }
@@ -201,7 +231,7 @@ int tuple_position_exists(PyObject* list, PyObject* index) noexcept {
 // Where a builder placed at `parent[key]` sits: a list's last position is
 // recorded as its index, which later growth does not move.
 Ref Rebuild::slot_of(PyObject* parent, PyObject* key) noexcept {
-    if (key == g->minus_one.get() && PyList_Check(parent) && PyList_GET_SIZE(parent) > 0)
+    if (key == state.minus_one.get() && PyList_Check(parent) && PyList_GET_SIZE(parent) > 0)
         return Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(parent) - 1));
     return Ref::borrow(key);
 }
@@ -224,6 +254,7 @@ Ref Rebuild::adopt_tuple(PyObject* tuple) noexcept {
     if (!elements) return nullptr;
     Ref builder = new_builder(reinterpret_cast<PyObject*>(Py_TYPE(tuple)), std::move(elements));
     if (!builder || !setitem(prev_ptr_.get(), prev_k_.get(), builder.get())) return nullptr;
+    replaced_on_the_way(builder.get());
     return builder;
 }
 
@@ -243,9 +274,8 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     // A plain marker's attributes are read from its instance dictionary,
     // which runs no user code.
     if (k != cached_marker_.get() || !known(cached_at_)) {
-        cached_plain_ =
-            Py_IS_TYPE(k, g->index_marker.type_ptr()) && g->index_marker_check.holds() && marker_attributes_plain(k);
-        Ref t = Ref::steal(PyObject_GetAttr(k, g->s_type_));
+        cached_plain_ = Py_IS_TYPE(k, state.index_marker_type()) && index_marker_holds() && marker_attributes_plain(k);
+        Ref t = cached_plain_ ? state.type_attr.get(k) : Ref::steal(PyObject_GetAttr(k, state.s_type_));
         if (!cached_plain_) taint();
         if (!t) return false;
         cached_marker_ = Ref::borrow(k);
@@ -256,7 +286,7 @@ bool Rebuild::marker_fields(PyObject* k, Ref& type, Ref& index) noexcept {
     type = cached_type_;
     if (index && !cached_index_) {
         // `index` is read only where the marker's type matches.
-        Ref i = Ref::steal(PyObject_GetAttr(k, g->s_index));
+        Ref i = cached_plain_ ? state.index_attr.get(k) : Ref::steal(PyObject_GetAttr(k, state.s_index));
         if (!cached_plain_) taint();
         if (!i) return false;
         cached_index_ = std::move(i);
@@ -276,7 +306,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
     if (!is_plain_key(k)) taint();
     PyObject* ptr = ptr_.get();
     Py_ssize_t b = PyDict_CheckExact(ptr) ? -1 : builder_of(ptr);
-    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && g->names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
+    int mapping = b >= 0 ? 0 : (PyDict_CheckExact(ptr) && state.names.holds()) ? 1 : is_mutable_mapping(ptr, env_);
     if (mapping < 0) return false;
     if (mapping) {
         if (PyDict_CheckExact(ptr) && pristine()) {
@@ -296,6 +326,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
             prev_k_ = Ref::borrow(k);
             ptr_ = std::move(next);
             held_at_ = 0;
+            step_changes_nothing_ = true;
             return true;
         } else if (PyDict_CheckExact(ptr)) {
             // The three steps as written, each a lookup that may run the
@@ -308,7 +339,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
         } else {
             Ref level = new_level();
             if (!level) return false;
-            Ref value = Ref::steal(PyObject_CallMethodObjArgs(ptr, g->s_get, k, level.get(), nullptr));
+            Ref value = Ref::steal(PyObject_CallMethodObjArgs(ptr, state.s_get, k, level.get(), nullptr));
             env_.user_code();
             if (!value || PyObject_SetItem(ptr, k, value.get()) < 0) return false;
         }
@@ -334,7 +365,7 @@ bool Rebuild::apply_key(PyObject* k, PyObject* leaf, bool& stored) noexcept {
             Ref grown = Ref::steal(PyNumber_InPlaceAdd(ptr, more.get()));
             env_.user_code();
             if (!grown) return false;
-            ptr_ = getitem(grown.get(), g->minus_one.get());
+            ptr_ = getitem(grown.get(), state.minus_one.get());
             if (!ptr_) return false;
         }
     }
@@ -354,7 +385,8 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     to_tuple = PyType_Check(type.get()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyTuple_Type);
     Py_ssize_t b = builder_of(ptr_.get());
     PyObject* current = b >= 0 ? builders_[b].target.get() : reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get()));
-    if (type.get() != current) {
+    bool matched = type.get() == current;
+    if (!matched) {
         // Whatever stands here (a leaf, a level, a sequence of another
         // type) is replaced by a new one-element sequence of the marker's type.
         Ref sequence;
@@ -365,7 +397,9 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
             if (!elements) return false;
             sequence = to_tuple ? new_builder(type.get(), std::move(elements)) : std::move(elements);
             stored = true;
-            return sequence && setitem(prev_ptr_.get(), prev_k_.get(), sequence.get());
+            if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+            replaced_on_the_way(sequence.get());
+            return true;
         }
         if (to_tuple) {
             Ref level = new_level();
@@ -377,6 +411,7 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
         }
         unsigned long epoch = env_.epoch;
         if (!sequence || !setitem(prev_ptr_.get(), prev_k_.get(), sequence.get())) return false;
+        replaced_on_the_way(sequence.get());
         if (exact_parent && known(epoch)) placed = sequence;
         fresh = true;
     } else {
@@ -446,10 +481,57 @@ bool Rebuild::apply_marker(PyObject* k, PyObject* leaf, bool& stored, bool& fres
     Ref sequence = placed ? std::move(placed) : getitem(prev_ptr_.get(), prev_k_.get());
     if (!sequence) return false;
     prev_ptr_ = std::move(sequence);
-    prev_k_ = g->minus_one;
+    prev_k_ = Ref::borrow(state.minus_one.get());
     held_at_ = PyList_CheckExact(prev_ptr_.get()) ? env_.epoch : ~0UL;
+    // Applied again, a marker whose type now matches finds its position.
+    if (matched && pristine() && PyList_CheckExact(prev_ptr_.get()) && cached_index_ &&
+        PyLong_CheckExact(cached_index_.get()))
+        step_changes_nothing_ = tuple_position_exists(prev_ptr_.get(), cached_index_.get()) == 1;
     ptr_ = getitem(prev_ptr_.get(), prev_k_.get());
     return bool(ptr_);
+}
+
+// Where to start the walk of a path of `n` elements: after the longest
+// prefix it shares with the previous pair's path whose steps would change
+// nothing when applied again, never after the last element (which stores
+// the value).  The walk's state is set to what it was there.
+Py_ssize_t Rebuild::resume(PyObject* path, Py_ssize_t n) noexcept {
+    Py_ssize_t p = 0;
+    if (reuse_allowed() && reached_path_) {
+        PyObject* before = reached_path_.get();
+        Py_ssize_t limit = reached_valid_ < n - 1 ? reached_valid_ : n - 1;
+        while (p < limit && PyTuple_GET_ITEM(path, p) == PyTuple_GET_ITEM(before, p) &&
+               reached_[p].again_changes_nothing)
+            ++p;
+    }
+    reached_valid_ = p;
+    if (p == 0) {
+        ptr_ = ret_;
+        return 0;
+    }
+    const Reached& r = reached_[p - 1];
+    ptr_ = r.ptr;
+    prev_ptr_ = r.prev_ptr;
+    prev_k_ = r.prev_k;
+    held_at_ = r.held_at;
+    return p;
+}
+
+// Records where the walk stands after element `i` (not the last).
+bool Rebuild::remember(Py_ssize_t i) noexcept {
+    if (!reuse_allowed()) {
+        reached_valid_ = 0;
+        return true;
+    }
+    try {
+        if (reached_.size() <= static_cast<size_t>(i)) reached_.resize(i + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    reached_[i] = {ptr_, prev_ptr_, prev_k_, held_at_, step_changes_nothing_};
+    reached_valid_ = i + 1;
+    return true;
 }
 
 bool Rebuild::place(PyObject* item) noexcept {
@@ -486,9 +568,11 @@ bool Rebuild::place(PyObject* item) noexcept {
             PyErr_SetString(PyExc_ValueError, "Trellan cannot rebuild a pair whose path begins with an IndexMarker");
         return false;
     }
-    ptr_ = ret_;
+    if (!is_plain_key(obj.get())) leaf_containers_ = true;
     bool fresh = false, to_tuple = false, stored = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = resume(tuple, n); i < n; ++i) {
+        depth_ = i;
+        step_changes_nothing_ = false;
         PyObject* k = PyTuple_GET_ITEM(tuple, i);  // held by `elements`
         PyObject* leaf = i == n - 1 ? obj.get() : nullptr;
         // While the module's name is the real class, a text key is no
@@ -496,7 +580,7 @@ bool Rebuild::place(PyObject* item) noexcept {
         if (i == 0) {
             marker = 0;
         } else if (PyTypeObject* t = Py_TYPE(k);
-                   (t == &PyUnicode_Type || t == g->index_marker.type_ptr()) && g->names.holds()) {
+                   (t == &PyUnicode_Type || t == state.index_marker_type()) && state.names.holds()) {
             marker = t != &PyUnicode_Type;
         } else {
             marker = is_index_marker(k, env_);
@@ -508,7 +592,9 @@ bool Rebuild::place(PyObject* item) noexcept {
             to_tuple = false;
             if (!apply_key(k, leaf, stored)) return false;
         }
+        if (!leaf && !remember(i)) return false;
     }
+    reached_path_ = std::move(elements);
     if (stored) return true;
     if (to_tuple && builder_of(prev_ptr_.get()) >= 0) {
         PyObject* list = prev_ptr_.get();

@@ -27,77 +27,39 @@
 
 namespace trellan {
 
-State* g = nullptr;
+TrellanState state;
 
 using vo::Ref;
 
-bool TypeCheck::recheck() noexcept {
-    // The tag is taken first: should the lookups in `verify` run code that
-    // changes the class (a key of its namespace comparing itself), the tag
-    // moves on and nothing is cached.
-    PyTypeObject* t = type.type_ptr();
-    unsigned int before = vo::compat::type_version(t);
-    tag = 0;
-    if (before == 0 || !verify(t) || vo::compat::current_type_version(t) != before) return false;
-    tag = before;
-    return true;
-}
-
-int Env::recheck_builtins() noexcept {
-    // Registering any class with any ABC changes the token.
-    Ref token = Ref::steal(PyObject_CallNoArgs(g->cache_token.get()));
-    if (!token) return -1;
-    verified = true;
-    if (g->plain_token) {
-        int same = PyObject_RichCompareBool(token.get(), g->plain_token.get(), Py_EQ);
-        if (same < 0) return -1;
-        if (same) return plain = true;
-    }
-    // The ABC's hooks (`__subclasshook__` of every registered subclass) run
-    // Python code: what was read before is read again, but the verdict stays.
-    ++epoch;
-    PyTypeObject* types[] = {&PyUnicode_Type,  &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
-                             Py_TYPE(Py_None), &PyBytes_Type, &PyList_Type,  &PyTuple_Type};
-    for (PyTypeObject* type : types) {
-        int r = PyObject_IsSubclass(reinterpret_cast<PyObject*>(type), g->mutable_mapping.get());
-        if (r < 0) return -1;
-        if (r) return plain = false;
-    }
-    g->plain_token = std::move(token);
-    return plain = true;
-}
-
 int is_mutable_mapping(PyObject* obj, Env& env) noexcept {
-    if (VO_LIKELY(g->names.holds())) {
-        // Every dict is one: dict is registered, and a registration stays.
-        if (PyDict_Check(obj)) return 1;
-        if (is_plain_builtin(Py_TYPE(obj))) {
-            int plain = env.builtins_plain();
-            if (plain) return plain < 0 ? -1 : 0;
-        }
-        int r = PyObject_IsInstance(obj, g->mutable_mapping.get());
+    vo::MappingCheck& check = state.mutable_mapping_check;
+    // A dict, or a built-in the ABC has already been asked about since user
+    // code last ran, is answered without running any; asking about the
+    // built-ins runs the ABC's hooks, which may run code but cannot change
+    // what the walk holds; anything else goes to `__instancecheck__`.
+    bool real = check.real();
+    bool builtin = real && !PyDict_Check(obj) && is_plain_builtin(Py_TYPE(obj));
+    int asked = env.memo.scalars;
+    vo::Is r = check.check(obj, env.memo);
+    if (builtin && asked < 0 && env.memo.scalars == 1)
+        ++env.epoch;
+    else if (!real || (!PyDict_Check(obj) && !(builtin && asked == 1)))
         env.user_code();
-        return r;
-    }
-    Ref cls = vo::global(g->s_mutable_mapping);
-    if (!cls) return -1;
-    int r = PyObject_IsInstance(obj, cls.get());
-    env.user_code();
-    return r;
+    return static_cast<int>(r);
 }
 
 int is_index_marker(PyObject* obj, Env& env) noexcept {
-    if (VO_LIKELY(g->names.holds())) {
+    if (VO_LIKELY(state.names.holds())) {
         PyTypeObject* t = Py_TYPE(obj);
-        PyTypeObject* marker = g->index_marker.type_ptr();
+        PyTypeObject* marker = state.index_marker_type();
         if (t == marker) return 1;
         if (is_plain_builtin(t)) return 0;
         if (PyType_IsSubtype(t, marker)) return 1;
-        int r = PyObject_IsInstance(obj, g->index_marker.get());
+        int r = PyObject_IsInstance(obj, state.index_marker.get());
         env.user_code();
         return r;
     }
-    Ref cls = vo::global(g->s_index_marker);
+    Ref cls = vo::global(state.s_index_marker);
     if (!cls) return -1;
     int r = PyObject_IsInstance(obj, cls.get());
     env.user_code();
@@ -106,7 +68,7 @@ int is_index_marker(PyObject* obj, Env& env) noexcept {
 
 Ref new_dict_item(PyObject* path, PyObject* value) noexcept {
     // What tuple.__new__ does for a subclass, without the intermediate tuple.
-    PyTypeObject* type = g->dict_item.type_ptr();
+    PyTypeObject* type = state.dict_item_type();
     Ref item = Ref::steal(type->tp_alloc(type, 2));
     if (!item) return nullptr;
     PyTuple_SET_ITEM(item.get(), 0, Py_NewRef(path));
@@ -118,8 +80,8 @@ Ref new_dict_item(PyObject* path, PyObject* value) noexcept {
 }
 
 Ref make_dict_item(PyObject* path, PyObject* value, Env& env) noexcept {
-    if (VO_LIKELY(g->names.holds() && g->dict_item_check.holds())) return new_dict_item(path, value);
-    Ref cls = vo::global(g->s_dict_item);
+    if (VO_LIKELY(state.names.holds() && dict_item_holds())) return new_dict_item(path, value);
+    Ref cls = vo::global(state.s_dict_item);
     if (!cls) return nullptr;
     PyObject* args[] = {path, value};
     Ref item = Ref::steal(PyObject_Vectorcall(cls.get(), args, 2, nullptr));
@@ -159,10 +121,10 @@ namespace {
         Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr ? PyObject_GenericSetAttr : PyObject_SetAttr;
     PyTypeObject* type = Py_TYPE(obj);
     Ref hold = PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ? Ref::borrow(type) : Ref();  // a static type stays
-    if (set(self, g->s_type_, reinterpret_cast<PyObject*>(type)) < 0) return false;
+    if (set(self, state.s_type_, reinterpret_cast<PyObject*>(type)) < 0) return false;
     Ref number = PyLong_CheckExact(index) ? Ref::borrow(index) : Ref::steal(PyNumber_Long(index));
     if (!number) return false;
-    return set(self, g->s_index, number.get()) == 0;
+    return set(self, state.s_index, number.get()) == 0;
 }
 
 vo::Signature<2> sig_marker_init("IndexMarker.__init__", "self", {{"obj"}, {"index"}});
@@ -185,11 +147,11 @@ PyObject* index_marker_init_method(PyObject* self, PyObject* args, PyObject* kwd
 PyObject* index_marker_repr(PyObject* self) {
     VO_METHOD("IndexMarker.__repr__");
     // "{type_}[{index}]".format(type_=self.type_.__name__, index=self.index)
-    Ref type = Ref::steal(PyObject_GetAttr(self, g->s_type_));
+    Ref type = Ref::steal(PyObject_GetAttr(self, state.s_type_));
     if (!type) return VO_FAIL();
-    Ref name = Ref::steal(PyObject_GetAttr(type.get(), g->s_name));
+    Ref name = Ref::steal(PyObject_GetAttr(type.get(), state.s_name));
     if (!name) return VO_FAIL();
-    Ref index = Ref::steal(PyObject_GetAttr(self, g->s_index));
+    Ref index = Ref::steal(PyObject_GetAttr(self, state.s_index));
     if (!index) return VO_FAIL();
     Ref name_text = Ref::steal(PyObject_Format(name.get(), nullptr));
     if (!name_text) return VO_FAIL();
@@ -231,22 +193,43 @@ PyType_Spec index_marker_spec = {
 
 }  // namespace
 
+// The class checks (trellan.hpp): what the fast paths assume of each class.
+bool verify_dict_item(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && type->tp_alloc == PyType_GenericAlloc &&
+           vo::compat::type_lookup(type, state.s_new) == state.dict_item_new.get() &&
+           vo::compat::type_lookup(type, state.s_init) == state.object_init.get();
+}
+
+bool verify_trellan(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && vo::compat::type_lookup(type, state.s_flatten) == state.flatten.get();
+}
+
+bool verify_index_marker(PyTypeObject* type) noexcept {
+    return Py_IS_TYPE(type, &PyType_Type) && type->tp_getattro == PyObject_GenericGetAttr &&
+           !vo::compat::type_lookup(type, state.s_type_) && !vo::compat::type_lookup(type, state.s_index);
+}
+
 Ref make_index_marker(PyObject* seq, Py_ssize_t index, Env& env) noexcept {
     Ref number = Ref::steal(PyLong_FromSsize_t(index));
     if (!number) return nullptr;
-    if (VO_LIKELY(g->names.holds())) {
-        PyTypeObject* type = g->index_marker.type_ptr();
+    if (VO_LIKELY(state.names.holds())) {
+        PyTypeObject* type = state.index_marker_type();
         // Calling the class would run exactly these two slots.  object's
         // tp_new also lays out the instance's inline attribute values, which
         // spares every marker a dict of its own.
         if (type->tp_init == index_marker_init && type->tp_new == PyBaseObject_Type.tp_new &&
             Py_IS_TYPE(type, &PyType_Type)) {
-            Ref marker = Ref::steal(type->tp_new(type, g->empty_tuple.get(), nullptr));
-            if (!marker || !index_marker_set(marker.get(), seq, number.get())) return nullptr;
+            Ref marker = Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
+            if (!marker) return nullptr;
+            // What the two stores below would do, while the class stores
+            // attributes the generic way.
+            if (state.marker_values.store(marker.get(), reinterpret_cast<PyObject*>(Py_TYPE(seq)), number.get()))
+                return marker;
+            if (!index_marker_set(marker.get(), seq, number.get())) return nullptr;
             return marker;
         }
     }
-    Ref cls = vo::global(g->s_index_marker);
+    Ref cls = vo::global(state.s_index_marker);
     if (!cls) return nullptr;
     PyObject* args[] = {seq, number.get()};
     Ref marker = Ref::steal(PyObject_Vectorcall(cls.get(), args, 2, nullptr));
@@ -318,14 +301,14 @@ int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     int mapping = is_mutable_mapping(arg, env);
     if (mapping < 0) return -1;
     if (mapping) {
-        if (g->names.holds() && flatten_is_ours()) {
+        if (state.names.holds() && flatten_is_ours()) {
             // list's initialiser empties the list first.
             if (PyList_SetSlice(self, 0, PY_SSIZE_T_MAX, nullptr) < 0) return -1;
             return flatten_into(self, arg) ? 0 : -1;
         }
-        Ref cls = vo::global(g->s_trellan);
+        Ref cls = vo::global(state.s_trellan);
         if (!cls) return -1;
-        Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), g->s_flatten));
+        Ref flatten = Ref::steal(PyObject_GetAttr(cls.get(), state.s_flatten));
         if (!flatten) return -1;
         Ref pairs = Ref::steal(PyObject_CallOneArg(flatten.get(), arg));
         if (!pairs) return -1;
@@ -405,7 +388,7 @@ PyObject* trellan_insert(PyObject* self, PyObject* index, PyObject* item) noexce
     if (!pair) return VO_FAIL();
     // list.insert itself, for its index conversion and errors.
     PyObject* args[] = {self, index, pair.get()};
-    Ref done = Ref::steal(PyObject_Vectorcall(g->list_insert.get(), args, 3, nullptr));
+    Ref done = Ref::steal(PyObject_Vectorcall(state.list_insert.get(), args, 3, nullptr));
     if (!done) return VO_FAIL();
     Py_RETURN_NONE;
 }
@@ -530,21 +513,6 @@ PyType_Spec trellan_spec = {
 
 // --- module body -----------------------------------------------------------------------
 
-bool verify_dict_item(PyTypeObject* type) noexcept {
-    return Py_IS_TYPE(type, &PyType_Type) && type->tp_alloc == PyType_GenericAlloc &&
-           vo::compat::type_lookup(type, g->s_new) == g->dict_item_new.get() &&
-           vo::compat::type_lookup(type, g->s_init) == g->object_init.get();
-}
-
-bool verify_trellan(PyTypeObject* type) noexcept {
-    return Py_IS_TYPE(type, &PyType_Type) && vo::compat::type_lookup(type, g->s_flatten) == g->flatten.get();
-}
-
-bool verify_index_marker(PyTypeObject* type) noexcept {
-    return Py_IS_TYPE(type, &PyType_Type) && type->tp_getattro == PyObject_GenericGetAttr &&
-           !vo::compat::type_lookup(type, g->s_type_) && !vo::compat::type_lookup(type, g->s_index);
-}
-
 Ref lookup_in(PyTypeObject* type, const char* name) noexcept {
     Ref ns = Ref::steal(PyType_GetDict(type));
     if (!ns) return nullptr;
@@ -567,80 +535,69 @@ Ref make_dict_item_class() noexcept {
 }
 
 bool module_body(PyObject* module) {
-    g = new (std::nothrow) State();
-    if (!g) {
-        PyErr_NoMemory();
-        return false;
-    }
-    if (!vo::intern_all({{&g->s_type_, "type_"},
-                         {&g->s_index, "index"},
-                         {&g->s_items, "items"},
-                         {&g->s_get, "get"},
-                         {&g->s_flatten, "__flatten__"},
-                         {&g->s_name, "__name__"},
-                         {&g->s_new, "__new__"},
-                         {&g->s_init, "__init__"},
-                         {&g->s_mutable_mapping, "MutableMapping"},
-                         {&g->s_dict_item, "DictItem"},
-                         {&g->s_index_marker, "IndexMarker"},
-                         {&g->s_trellan, "Trellan"}}))
+    if (!vo::intern_all({{&state.s_type_, "type_"},
+                         {&state.s_index, "index"},
+                         {&state.s_items, "items"},
+                         {&state.s_get, "get"},
+                         {&state.s_flatten, "__flatten__"},
+                         {&state.s_name, "__name__"},
+                         {&state.s_new, "__new__"},
+                         {&state.s_init, "__init__"},
+                         {&state.s_mutable_mapping, "MutableMapping"},
+                         {&state.s_dict_item, "DictItem"},
+                         {&state.s_index_marker, "IndexMarker"},
+                         {&state.s_trellan, "Trellan"}}))
         return false;
 
     if (!vo::body_import_from(module, "collections", {"namedtuple"}) ||
         !vo::body_import_from(module, "collections.abc", {"MutableMapping"}))
         return false;
-    g->mutable_mapping = vo::global(g->s_mutable_mapping);
-    if (!g->mutable_mapping) return false;
+    if (!state.mutable_mapping.set(vo::global(state.s_mutable_mapping))) return false;
 
-    g->dict_item = make_dict_item_class();
-    if (!g->dict_item || !vo::body_bind(module, "DictItem", g->dict_item)) return false;
+    if (!state.dict_item.set(make_dict_item_class()) ||
+        !vo::body_bind(module, "DictItem", Ref::borrow(state.dict_item.get())))
+        return false;
 
-    g->index_marker = vo::type_from_spec(module, &index_marker_spec, nullptr);
-    if (!g->index_marker || !vo::body_bind(module, "IndexMarker", g->index_marker)) return false;
+    if (!state.index_marker.set(vo::type_from_spec(module, &index_marker_spec, nullptr)) ||
+        !vo::body_bind(module, "IndexMarker", Ref::borrow(state.index_marker.get())))
+        return false;
 
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyList_Type)));
     if (!bases) return false;
-    g->trellan = vo::type_from_spec(module, &trellan_spec, bases.get());
-    if (!g->trellan || !vo::install_methods(module, g->trellan.get(), trellan_methods)) return false;
-    g->flatten = vo::own_attribute(g->trellan.get(), "__flatten__");
-    if (!g->flatten || !vo::body_bind(module, "Trellan", g->trellan)) return false;
-    g->flatten_target = read_flatten();
-    if (!g->flatten_target) return false;
+    if (!state.trellan.set(vo::type_from_spec(module, &trellan_spec, bases.get())) ||
+        !vo::install_methods(module, state.trellan.get(), trellan_methods) ||
+        !state.flatten.set(vo::own_attribute(state.trellan.get(), "__flatten__")) ||
+        !vo::body_bind(module, "Trellan", Ref::borrow(state.trellan.get())) ||
+        !state.flatten_target.set(read_flatten()))
+        return false;
 
     // The flattener counts as a generator for isinstance().
-    g->flattener_type = make_flattener_type(module);
-    if (!g->flattener_type) return false;
+    if (!state.flattener_type.set(make_flattener_type(module))) return false;
     Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
     Ref generator = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Generator")) : Ref();
     if (!generator) return false;
-    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", g->flattener_type.get()));
+    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", state.flattener_type.get()));
     if (!registered) return false;
 
     // What the fast paths compare against.
-    Ref abc_module = Ref::steal(PyImport_ImportModule("abc"));
-    if (!abc_module) return false;
-    g->cache_token = Ref::steal(PyObject_GetAttrString(abc_module.get(), "get_cache_token"));
-    g->dict_item_new = vo::compat::type_lookup_ref(g->dict_item.type_ptr(), g->s_new);
-    g->object_init = lookup_in(&PyBaseObject_Type, "__init__");
-    g->list_insert = lookup_in(&PyList_Type, "insert");
-    g->dict_items = lookup_in(&PyDict_Type, "items");
-    g->full_slice = Ref::steal(PySlice_New(nullptr, nullptr, nullptr));
-    g->minus_one = Ref::steal(PyLong_FromLong(-1));
-    g->empty_tuple = Ref::steal(PyTuple_New(0));
-    if (!g->cache_token || !g->dict_item_new || !g->object_init || !g->list_insert || !g->dict_items ||
-        !g->full_slice || !g->minus_one || !g->empty_tuple)
+    if (!state.dict_item_new.set(vo::compat::type_lookup_ref(state.dict_item_type(), state.s_new)) ||
+        !state.object_init.set(lookup_in(&PyBaseObject_Type, "__init__")) ||
+        !state.list_insert.set(lookup_in(&PyList_Type, "insert")) ||
+        !state.dict_items.set(lookup_in(&PyDict_Type, "items")) ||
+        !state.full_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, nullptr))) ||
+        !state.minus_one.set(Ref::steal(PyLong_FromLong(-1))) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))))
         return false;
 
     PyObject* globals = vo::module_globals();
-    if (!g->names.init({{globals, g->s_mutable_mapping, g->mutable_mapping.get()},
-                        {globals, g->s_dict_item, g->dict_item.get()},
-                        {globals, g->s_index_marker, g->index_marker.get()},
-                        {globals, g->s_trellan, g->trellan.get()}}))
+    if (!state.names.init({{globals, state.s_mutable_mapping, state.mutable_mapping.get()},
+                           {globals, state.s_dict_item, state.dict_item.get()},
+                           {globals, state.s_index_marker, state.index_marker.get()},
+                           {globals, state.s_trellan, state.trellan.get()}}))
         return false;
-    g->dict_item_check = {g->dict_item, verify_dict_item, 0};
-    g->trellan_check = {g->trellan, verify_trellan, 0};
-    g->index_marker_check = {g->index_marker, verify_index_marker, 0};
-    return true;
+    state.type_attr = vo::compat::InlineAttr(state.s_type_);
+    state.index_attr = vo::compat::InlineAttr(state.s_index);
+    state.marker_values.init(state.s_type_, state.s_index);
+    return state.mutable_mapping_check.init(globals, state.s_mutable_mapping);
 }
 
 }  // namespace

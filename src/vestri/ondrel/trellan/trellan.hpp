@@ -1,87 +1,93 @@
-// Shared between the files of vestri.ondrel.trellan.
+// Shared between the files of vestri.ondrel.trellan: the module's state.
 //
-// What the module keeps lives in one `State`, made once by the module body
-// and never freed (the module is never unloaded, and freeing it at process
-// exit would decref objects after the interpreter is gone).
+// The state is one static object, set while the module body runs and kept
+// for the rest of the process.  It is trivially destructible on purpose:
+// static destructors run after the interpreter has finalized, when releasing
+// a reference would touch freed memory, so strong references are `vo::Kept`,
+// which never releases, and borrowed ones plain `PyObject*`.
 #pragma once
 
 #include "common/bindings.hpp"
 #include "common/compat.hpp"
+#include "common/kept.hpp"
+#include "common/lookup.hpp"
 #include "common/ref.hpp"
+#include "common/typecache.hpp"
+#include "fresh_values.hpp"
+
+#include <type_traits>
 
 namespace trellan {
 
-// A type whose instances the module builds itself, bypassing a call, for as
-// long as the class is unchanged.  The interpreter gives a class a new
-// version tag on every change to it or its bases; the first use after a
-// change checks the class again with `verify`.  The class is held here, so
-// that the tag and the checks always describe the object they were taken
-// from.
-struct TypeCheck {
-    vo::Ref type;
-    bool (*verify)(PyTypeObject*) = nullptr;
-    unsigned int tag = 0;
-
-    bool holds() noexcept {
-        if (VO_LIKELY(tag != 0 && vo::compat::current_type_version(type.type_ptr()) == tag)) return true;
-        return recheck();
-    }
-    bool recheck() noexcept;
-};
-
-struct State {
-    // Interned names.
+struct TrellanState {
+    // Interned names (borrowed: interned for the process).
     PyObject *s_type_, *s_index, *s_items, *s_get, *s_flatten, *s_name, *s_new, *s_init, *s_mutable_mapping,
         *s_dict_item, *s_index_marker, *s_trellan;
 
-    // The objects the module body bound, as it bound them.
-    vo::Ref mutable_mapping;  // collections.abc.MutableMapping
-    vo::Ref dict_item;        // DictItem
-    vo::Ref index_marker;     // IndexMarker
-    vo::Ref trellan;          // Trellan
-    vo::Ref flatten;          // the static method object in Trellan's namespace
-    vo::Ref flatten_target;   // ... and what it gives when read (the built-in function)
-    vo::Ref flattener_type;   // the type of what `__flatten__` returns
+    // The objects the module body bound, as it bound them (strong).
+    vo::Kept mutable_mapping;  // collections.abc.MutableMapping
+    vo::Kept dict_item;        // DictItem
+    vo::Kept index_marker;     // IndexMarker
+    vo::Kept trellan;          // Trellan
+    vo::Kept flatten;          // the static method object in Trellan's namespace
+    vo::Kept flatten_target;   // ... and what it gives when read (the built-in function)
+    vo::Kept flattener_type;   // the type of what `__flatten__` returns
+    PyTypeObject* dict_item_type() const noexcept { return reinterpret_cast<PyTypeObject*>(dict_item.get()); }
+    PyTypeObject* index_marker_type() const noexcept { return reinterpret_cast<PyTypeObject*>(index_marker.get()); }
+    PyTypeObject* trellan_type() const noexcept { return reinterpret_cast<PyTypeObject*>(trellan.get()); }
 
-    // What the fast paths compare against.
-    vo::Ref dict_item_new;  // DictItem.__new__ as namedtuple made it
-    vo::Ref object_init;    // object.__init__
-    vo::Ref list_insert;    // list.insert
-    vo::Ref cache_token;    // abc.get_cache_token
-    vo::Ref full_slice;     // slice(None, None, None)
-    vo::Ref minus_one;      // -1
-    vo::Ref empty_tuple;    // ()
-    vo::Ref dict_items;     // dict.items, the method descriptor
+    // What the fast paths compare against (strong).
+    vo::Kept dict_item_new;  // DictItem.__new__ as namedtuple made it
+    vo::Kept object_init;    // object.__init__
+    vo::Kept list_insert;    // list.insert
+    vo::Kept full_slice;     // slice(None, None, None)
+    vo::Kept minus_one;      // -1
+    vo::Kept empty_tuple;    // ()
+    vo::Kept dict_items;     // dict.items, the method descriptor
 
-    // The token of the ABC caches under which the built-in scalar and
-    // sequence types were seen not to be MutableMappings.
-    vo::Ref plain_token;
-
-    vo::Binding names;  // MutableMapping, DictItem, IndexMarker, Trellan
-    TypeCheck dict_item_check;
-    TypeCheck trellan_check;       // Trellan.__flatten__ is ours
-    TypeCheck index_marker_check;  // reading a marker's attributes runs no user code
+    vo::Binding names;                       // MutableMapping, DictItem, IndexMarker, Trellan
+    vo::MappingCheck mutable_mapping_check;  // isinstance(x, MutableMapping), the name as bound now
+    // Per class and version: whether the class is still the one the fast path was written for.
+    vo::TypeCache<bool, 1> dict_item_plain;        // DictItem(path, value) is tuple.__new__ and no __init__
+    vo::TypeCache<bool, 1> trellan_plain;          // Trellan.__flatten__ is ours
+    vo::TypeCache<bool, 1> index_marker_plain;     // reading a marker's attributes runs no user code
+    vo::compat::InlineAttr type_attr, index_attr;  // a marker's `type_` and `index`, read
+    FreshValues marker_values;                     // ... and written into a new one
 };
+static_assert(std::is_trivially_destructible_v<TrellanState>);
 
-extern State* g;
+// Hidden, so that the other files reach it at a fixed offset rather than
+// through the global offset table.
+extern TrellanState state __attribute__((visibility("hidden")));
 
-// Whether user code since the last check may have registered a built-in type
-// with an ABC: the fast classification of built-ins is re-validated after it.
+// What the class checks ask of each class (trellan.cpp).
+bool verify_dict_item(PyTypeObject* type) noexcept;
+bool verify_trellan(PyTypeObject* type) noexcept;
+bool verify_index_marker(PyTypeObject* type) noexcept;
+
+// The module's classes as the fast paths were written for them, worked out
+// again only when a class changes.
+inline bool dict_item_holds() noexcept {
+    return state.dict_item_plain.get(state.dict_item_type(),
+                                     [](PyTypeObject* t, bool& ok) noexcept { ok = verify_dict_item(t); });
+}
+inline bool trellan_holds() noexcept {
+    return state.trellan_plain.get(state.trellan_type(),
+                                   [](PyTypeObject* t, bool& ok) noexcept { ok = verify_trellan(t); });
+}
+inline bool index_marker_holds() noexcept {
+    return state.index_marker_plain.get(state.index_marker_type(),
+                                        [](PyTypeObject* t, bool& ok) noexcept { ok = verify_index_marker(t); });
+}
+
+// What one operation knows about the code that may have run during it.
 struct Env {
-    bool verified = false;
-    bool plain = false;
-    unsigned long epoch = 0;  // advanced whenever user code may have run
+    vo::MappingCheck::Memo memo;  // what the ABC said about built-ins since user code last ran
+    unsigned long epoch = 0;      // advanced whenever user code may have run
     void user_code() noexcept {
-        verified = false;
+        memo = {};
         ++epoch;
     }
-    // 1: built-in scalars, lists and tuples are no MutableMappings; 0: some
-    // may be (registered), ask the ABC; -1: error.
-    int builtins_plain() noexcept {
-        if (VO_LIKELY(verified)) return plain;
-        return recheck_builtins();
-    }
-    int recheck_builtins() noexcept;
 };
 
 // Built-in types whose instances cannot claim another class through
@@ -136,12 +142,12 @@ bool flatten_target_is_ours() noexcept;
 
 // `Trellan.__flatten__` as the module's class holds it now is ours.
 inline bool flatten_is_ours() noexcept {
-    if (!g->trellan_check.holds()) return false;
+    if (!trellan_holds()) return false;
     // The class still holds the object it was made with; what that object
     // gives when read may have changed.
-    PyObject* descr = g->flatten.get();
+    PyObject* descr = state.flatten.get();
     if (VO_LIKELY(Py_IS_TYPE(descr, &PyStaticMethod_Type)))
-        return vo::compat::staticmethod_callable(descr) == g->flatten_target.get();
+        return vo::compat::staticmethod_callable(descr) == state.flatten_target.get();
     return flatten_target_is_ours();
 }
 
