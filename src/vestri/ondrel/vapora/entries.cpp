@@ -1,0 +1,275 @@
+// The entries of a Vapora's `data`: how they are made, read, compared with a
+// probe and walked.  No other file knows that an entry is a weak reference.
+//
+// What a reader would not guess:
+//  - The callback of a stored reference is not the bound `remove`, which
+//    would make every non-empty Vapora a reference cycle with its own
+//    references.  It is a WeakCall (common/weakcall.hpp), which holds the
+//    Vapora weakly and calls its `remove` when a referent dies; all the
+//    references of one Vapora share one (a write reuses the one the last
+//    write used, or the one its last entry carries).
+//  - Lookups compare each entry with the probe as the weakref type would (a
+//    live referent by its own `==`, a dead reference only to itself) without
+//    a call through that type per entry; referents whose classes keep
+//    object's own comparison compare by identity.
+//  - An element may die in the middle of any walk (inside a user `__eq__`,
+//    or a collection started by an allocation); its callback then removes
+//    its entry.  Every walk holds the entry it looks at and reads the length
+//    again at each step, as the list type's own methods do.
+#include "vapora/vapora.hpp"
+
+#include "common/compat.hpp"
+#include "common/errors.hpp"
+#include "common/iterator.hpp"
+#include "common/module.hpp"
+#include "common/weakcall.hpp"
+
+#include <utility>
+
+namespace vapora {
+
+namespace {
+
+// `weakref.<name>`, with the module's `weakref` as bound now.
+Ref weakref_attribute(PyObject* name) noexcept {
+    Ref module = vo::global(state.weakref);
+    if (!module) return nullptr;
+    return Ref::steal(PyObject_GetAttr(module.get(), name));
+}
+
+// The callback for new entries of `self`: the one its last write used, or
+// the one the last entry of its `data` carries, else a new one.  The module
+// keeps the last one used: a WeakCall names its Vapora through a weak
+// reference, so it can match no other object, even one at the same address.
+Ref callback_for(PyObject* self, Target target) noexcept {
+    PyObject* last = state.last_callback.get();
+    if (VO_LIKELY(vo::is_weakcall_of(last, self, state.remove))) return Ref::borrow(last);
+    Ref callback;
+    if (target == Target::Existing) {
+        if (Ref data = exact_data(self, traits_of(self))) {
+            Py_ssize_t n = PyList_GET_SIZE(data.get());
+            PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
+            if (entry && PyWeakref_CheckRef(entry) &&
+                vo::is_weakcall_of(vo::compat::weakref_callback(entry), self, state.remove))
+                callback = Ref::borrow(vo::compat::weakref_callback(entry));
+        }
+    }
+    if (!callback && !(callback = vo::weakcall_new(self, state.remove))) return nullptr;
+    state.last_callback.set(callback);
+    return callback;
+}
+
+// `a == b` for two live referents, as the weakref type compares them (its
+// comparison has no identity shortcut at this level).  `a` and `b` may be
+// borrowed: both are pinned before the comparison, which can run Python code.
+[[gnu::noinline]] int referents_compare(PyObject* a, PyObject* b) noexcept {
+    Ref pin_a = Ref::borrow(a), pin_b = Ref::borrow(b);
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+}  // namespace
+
+Ref make_ref(PyObject* element, PyObject* callback) noexcept {
+    if (VO_LIKELY(state.weakref_names.holds())) return Ref::steal(PyWeakref_NewRef(element, callback));
+    Ref factory = weakref_attribute(state.ref);
+    if (!factory) return nullptr;
+    if (callback) return Ref::steal(PyObject_CallFunctionObjArgs(factory.get(), element, callback, nullptr));
+    return Ref::steal(PyObject_CallOneArg(factory.get(), element));
+}
+
+int is_reference(PyObject* item) noexcept {
+    if (VO_LIKELY(state.weakref_names.holds())) {
+        if (PyWeakref_CheckRef(item)) return 1;
+        return PyObject_IsInstance(item, state.reference_type.get());
+    }
+    Ref type = weakref_attribute(state.reference_type_name);
+    if (!type) return -1;
+    return PyObject_IsInstance(item, type.get());
+}
+
+bool is_dead_reference(PyObject* item) noexcept {
+    return PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item);
+}
+
+// An entry that is not a plain reference is called as it is (pinned, as it
+// may be borrowed from `data`, which the call can change).
+Ref call_entry(PyObject* entry) noexcept {
+    if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
+        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+        return Ref::borrow(obj ? obj : Py_None);
+    }
+    Ref pin = Ref::borrow(entry);
+    return Ref::steal(PyObject_CallNoArgs(entry));
+}
+
+// --- making references ------------------------------------------------------------------------
+
+Ref Wrapper::wrap(PyObject* element) noexcept {
+    if (!callback_ && !(callback_ = callback_for(self_, target_))) return nullptr;
+    return make_ref(element, callback_.get());
+}
+
+Ref Wrapper::wrap_all(PyObject* items) noexcept {
+    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+        // Walked by position as its iterator would walk it: the length
+        // is read at each step (a collection's finalizers may change a
+        // list), each element held while it is wrapped.
+        Ref pin = Ref::borrow(items);
+        Ref refs = vo::compat::list_with_room(Py_SIZE(items));
+        if (!refs) return nullptr;
+        for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
+            Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
+            Ref ref = wrap(element.get());
+            if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
+        }
+        return refs;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(items));
+    if (!it) return nullptr;
+    Ref refs = Ref::steal(PyList_New(0));
+    if (!refs) return nullptr;
+    while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+        Ref ref = wrap(element.get());
+        if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return refs;
+}
+
+Ref Wrapper::wrap_each(const std::vector<Ref>& elements) noexcept {
+    Ref refs = vo::compat::list_with_room(static_cast<Py_ssize_t>(elements.size()));
+    if (!refs) return nullptr;
+    for (const Ref& element : elements) {
+        Ref ref = wrap(element.get());
+        if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
+    }
+    return refs;
+}
+
+// --- comparing entries with a probe -----------------------------------------------------------
+
+int Probe::matches(PyObject* entry) noexcept {
+    if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
+        if (item_) {
+            PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+            if (!obj) return 0;                                                  // a dead reference equals only itself
+            if (obj == item_ && !vo::compat::weakref_callback(entry)) return 1;  // the probe itself
+            if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
+            ran_code_ = true;
+            int equal = referents_compare(obj, item_);
+            // The code that ran may have changed the element's class.
+            item_by_identity_ = compares_by_identity(item_);
+            return equal;
+        }
+        if (entry == ref_.get()) return 1;
+        if (ref_exact_) {
+            PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+            if (!obj || !target_) return 0;
+            if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
+            ran_code_ = true;
+            return referents_compare(obj, target_.get());
+        }
+    }
+    ran_code_ = true;
+    Ref pin = Ref::borrow(entry);
+    PyObject* probe = reference();
+    if (!probe) return -1;
+    return PyObject_RichCompareBool(entry, probe, Py_EQ);
+}
+
+PyObject* Probe::reference_to(PyObject* item) noexcept {
+    Ref made = make_ref(item, nullptr);
+    if (!made) return nullptr;
+    item_ = nullptr;  // from now on compared as the reference it is
+    set_reference(std::move(made));
+    return ref_.get();
+}
+
+void Probe::set_reference(Ref reference) noexcept {
+    ref_ = std::move(reference);
+    ref_exact_ = PyWeakref_CheckRefExact(ref_.get());
+    if (ref_exact_) target_ = vo::compat::weakref_referent(ref_.get());
+}
+
+// Re-entrancy: comparisons may run Python code that changes `data` (an
+// element dying removes its entry); the length is read anew at each step
+// and the entry compared is pinned, so positions are those of the moment.
+Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        int r = probe.matches(PyList_GET_ITEM(data, i));
+        if (r < 0) return Search::Error;
+        if (r) {
+            position = i;
+            return Search::Found;
+        }
+    }
+    return Search::Absent;
+}
+
+// Re-entrancy as in find_first: the count is that of list.count over the
+// list as it stands at each step.
+Py_ssize_t count_matches(PyObject* data, Probe& probe) noexcept {
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+        int r = probe.matches(PyList_GET_ITEM(data, i));
+        if (r < 0) return -1;
+        count += r;
+    }
+    return count;
+}
+
+// --- walking entries ----------------------------------------------------------------------------
+
+namespace {
+
+// Marks an error raised by a step of `__iter__`.
+template <Walk walk>
+vo::Step failed_step() noexcept {
+    if constexpr (walk == Walk::OfIter) VO_TRACE_AS("Vapora.__iter__");
+    return vo::Step::Error;
+}
+
+// Walks a list of entries by position and reads each.
+template <Walk walk>
+vo::Step step_entries(PyObject* list, Py_ssize_t& position, Ref& item) noexcept {
+    if (position >= PyList_GET_SIZE(list)) return vo::Step::End;
+    // call_entry pins an entry before calling anything that may run code.
+    item = call_entry(PyList_GET_ITEM(list, position++));
+    return item ? vo::Step::Item : failed_step<walk>();
+}
+
+Py_ssize_t entries_left(PyObject* list, Py_ssize_t position) noexcept {
+    Py_ssize_t left = PyList_GET_SIZE(list) - position;
+    return left > 0 ? left : 0;
+}
+
+// Reads the entries an iterator hands out (for a `data` that is not a list).
+template <Walk walk>
+vo::Step step_iterated_entries(PyObject* iterator, Py_ssize_t&, Ref& item) noexcept {
+    Ref entry = Ref::steal(PyIter_Next(iterator));
+    if (!entry) return PyErr_Occurred() ? failed_step<walk>() : vo::Step::End;
+    item = call_entry(entry.get());
+    return item ? vo::Step::Item : failed_step<walk>();
+}
+
+template <Walk walk>
+const vo::IterKind kListEntries{.step = step_entries<walk>, .remaining = entries_left};
+template <Walk walk>
+const vo::IterKind kIteratedEntries{.step = step_iterated_entries<walk>};
+
+}  // namespace
+
+template <Walk walk>
+Ref read_entries(PyObject* entries) noexcept {
+    if (PyList_CheckExact(entries)) return vo::iterator_new(kListEntries<walk>, entries);
+    Ref it = Ref::steal(PyObject_GetIter(entries));
+    if (!it) return nullptr;
+    return vo::iterator_new(kIteratedEntries<walk>, it.get());
+}
+
+template Ref read_entries<Walk::Private>(PyObject*) noexcept;
+template Ref read_entries<Walk::OfIter>(PyObject*) noexcept;
+
+}  // namespace vapora
