@@ -28,10 +28,6 @@ using vo::Found;
 using vo::Is;
 using vo::Ref;
 
-// A C API answer to a yes-or-no question as an outcome: the C API answers
-// exactly 1, 0 or -1, the values of Is::Yes, Is::No and Is::Error.
-Is is_of(int answer) noexcept { return static_cast<Is>(answer); }
-
 // --- the scanner ------------------------------------------------------------------
 
 struct Reference {
@@ -89,7 +85,7 @@ Ref environ_now() noexcept {
 Is environ_has(PyObject* name) noexcept {
     Ref environ = environ_now();
     if (!environ) return Is::Error;
-    return is_of(PySequence_Contains(environ.get(), name));
+    return vo::outcome<Is>(PySequence_Contains(environ.get(), name));
 }
 
 // `os.environ.get(name, '')`
@@ -130,7 +126,7 @@ Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
     auto consider = [&](PyObject* name) noexcept {
         Is present = environ_has(name);
         if (present != Is::No) return present == Is::Yes;
-        Is listed = is_of(PySequence_Contains(missing.get(), name));
+        Is listed = vo::outcome<Is>(PySequence_Contains(missing.get(), name));
         if (listed != Is::No) return listed == Is::Yes;
         return PyList_Append(missing.get(), name) == 0;
     };

@@ -140,8 +140,7 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
-    int r = PyObject_IsSubclass(chosen, cls);
-    return r < 0 ? vo::Found::Error : r ? vo::Found::Yes : vo::Found::No;
+    return vo::outcome<vo::Found>(PyObject_IsSubclass(chosen, cls));
 }
 
 // Whether `super(MetaClassFactory, chosen).__call__` is `type.__call__`,

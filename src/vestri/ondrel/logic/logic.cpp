@@ -59,20 +59,6 @@ PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(stat
 
 enum class Truth { Error = -1, False = 0, True = 1 };
 
-Truth truth_of(int rc) noexcept { return rc < 0 ? Truth::Error : rc ? Truth::True : Truth::False; }
-
-// --- argument checks for the tuple-and-dict slots ---------------------------------
-
-// `def f(self, *args)` refuses every keyword; the first one names the error.
-bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
-    Ref names = Ref::steal(PyDict_Keys(kwargs));
-    if (!names) return false;
-    Ref kwnames = Ref::steal(PyList_AsTuple(names.get()));
-    if (!kwnames) return false;
-    return vo::reject_keywords(qualname, kwnames.get());
-}
-
 // The instance: a managed __dict__ (which holds `expressions`), weak
 // references, and the entry point of the call protocol.  The entry point
 // is set by __init__ or the first call; until then calls take the slot.
@@ -140,7 +126,7 @@ int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 int baselogic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     VO_METHOD("BaseLogic.__init__");
     enable_vectorcall(self);
-    if (!reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
+    if (!vo::reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
     if (init_expressions(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)) < 0) return VO_FAIL_INT();
     return 0;
 }
@@ -201,7 +187,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
         if (!results[i]) return Truth::Error;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Truth t = truth_of(PyObject_IsTrue(results[i].get()));
+        Truth t = vo::outcome<Truth>(PyObject_IsTrue(results[i].get()));
         if (t != Truth::False) return t;
     }
     return Truth::False;
@@ -235,7 +221,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     if (is_logic) {
         Ref result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
         if (!result) return Truth::Error;
-        return truth_of(PyObject_IsTrue(result.get()));
+        return vo::outcome<Truth>(PyObject_IsTrue(result.get()));
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
@@ -330,7 +316,7 @@ PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t
 template <Rule R>
 PyObject* rule_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* qualname) noexcept {
     enable_vectorcall(self);
-    if (!reject_keyword_dict(qualname, kwargs)) return call_failed(R);
+    if (!vo::reject_keyword_dict(qualname, kwargs)) return call_failed(R);
     return run_rule(R, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 

@@ -318,15 +318,7 @@ int list_init(PyObject* self, PyObject* arg) noexcept {
 }
 
 int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwds, &pos, &key, &value);
-        Ref names = Ref::steal(PyTuple_Pack(1, key));
-        if (!names) return -1;
-        vo::reject_keywords("Trellan.__init__", names.get());
-        return -1;
-    }
+    if (!vo::reject_keyword_dict("Trellan.__init__", kwds)) return -1;
     if (PyTuple_GET_SIZE(args) != 1) return PyList_Type.tp_init(self, args, nullptr);
     Ref hold = Ref::borrow(PyTuple_GET_ITEM(args, 0));
     PyObject* arg = hold.get();
