@@ -24,7 +24,10 @@
 #include "common/module.hpp"
 #include "common/weakcall.hpp"
 
+#include <algorithm>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace vapora {
 
@@ -95,11 +98,7 @@ bool is_dead_reference(PyObject* item) noexcept {
 
 // An entry that is not a plain reference is called as it is (pinned, as it
 // may be borrowed from `data`, which the call can change).
-Ref call_entry(PyObject* entry) noexcept {
-    if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
-        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-        return Ref::borrow(obj ? obj : Py_None);
-    }
+Ref call_other_entry(PyObject* entry) noexcept {
     Ref pin = Ref::borrow(entry);
     return Ref::steal(PyObject_CallNoArgs(entry));
 }
@@ -165,8 +164,9 @@ int Probe::matches(PyObject* entry) noexcept {
         }
         if (entry == ref_.get()) return 1;
         if (ref_exact_) {
+            if (!target_) return 0;  // a dead probe equals only itself
             PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-            if (!obj || !target_) return 0;
+            if (!obj) return 0;
             if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
             ran_code_ = true;
             return referents_compare(obj, target_.get());
@@ -206,6 +206,131 @@ Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
         }
     }
     return Search::Absent;
+}
+
+// --- clean-ups ----------------------------------------------------------------------------------
+//
+// When the elements of a Vapora die together, each one's callback asks
+// `remove` for the first entry equal to its dead reference.  A dead
+// reference equals only itself, and a plain reference compares with it
+// without running any code; so over a list of plain references, each there
+// once, the first equal entry is that reference wherever it stands, and the
+// search has no effect on the way.  Searching for it from the front makes the
+// clean-up of elements dying from the back (a list frees its items from the
+// end) quadratic: 100,000 elements took over half a minute.
+//
+// So a clean-up that had to search far checks the list whole, once: plain
+// references only, each once, all with one callback (KnownEntries).  The
+// next clean-ups trust that while the list is the same object with the same
+// length and item array, and the callback's reference count has moved only
+// as the interpreter moves it between two deaths (it releases the dying
+// reference's callback after each): a list written in place between two
+// deaths releases the references it replaces, and with them the callback,
+// unless Python code keeps them alive elsewhere, which this does not see.
+// They find the reference by identity from both ends, which serves elements
+// dying from either end in constant time.  Anything else (an entry that is
+// no plain reference, whose comparison may run code) makes every clean-up
+// search from the front as list.remove does.
+
+namespace {
+
+// A clean-up that finds its entry this far from the front checks the list.
+constexpr Py_ssize_t kFarEnough = 8;
+
+void forget_known() noexcept {
+    state.known.list.set(nullptr);
+    state.known.callback.set(nullptr);
+}
+
+// Whether `data` is the list checked last and shows no change since.
+bool is_known(PyObject* data) noexcept {
+    const KnownEntries& known = state.known;
+    return known.list == data && PyList_GET_SIZE(data) == known.size && vo::compat::list_items(data) == known.items &&
+           known.callback && Py_REFCNT(known.callback.get()) == known.callback_refs;
+}
+
+// Notes the known list as it is after a clean-up: the callback's count the
+// next one should find is this one's less the dying reference's callback,
+// which the interpreter releases when this clean-up returns.
+void note_known(PyObject* data) noexcept {
+    KnownEntries& known = state.known;
+    known.size = PyList_GET_SIZE(data);
+    if (known.size == 0) {
+        forget_known();
+        return;
+    }
+    known.items = vo::compat::list_items(data);
+    known.callback_refs = Py_REFCNT(known.callback.get()) - 1;
+}
+
+// Whether the `n` items hold no object twice (the caller found one whose
+// count does not rule it out).
+bool all_distinct(PyObject* const* items, Py_ssize_t n) noexcept {
+    try {
+        std::vector<PyObject*> sorted(items, items + n);
+        std::sort(sorted.begin(), sorted.end());
+        return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    } catch (const std::bad_alloc&) {
+        return false;  // merely not known
+    }
+}
+
+// Checks `data` whole and keeps it as the known list if it holds only plain
+// references, each once, all carrying one callback.  Runs no Python code
+// (releasing the list known before frees at most references and callbacks).
+void learn(PyObject* data) noexcept {
+    Py_ssize_t n = PyList_GET_SIZE(data);
+    PyObject* const* items = vo::compat::list_items(data);
+    PyObject* callback = nullptr;
+    bool single = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = items[i];
+        if (!PyWeakref_CheckRefExact(entry)) return;
+        PyObject* carried = vo::compat::weakref_callback(entry);
+        if (!carried || (callback && carried != callback)) return;
+        callback = carried;
+        single = single && vo::compat::only_reference(entry);
+    }
+    if (!callback || (!single && !all_distinct(items, n))) return;
+    // Held before the list known so far is released.
+    Ref hold_callback = Ref::borrow(callback);
+    state.known.list.set(Ref::borrow(data));
+    state.known.callback.set(std::move(hold_callback));
+    note_known(data);
+}
+
+// The position of `reference` in the known list `data`, looked for from both
+// ends at once; -1 if it is not there.
+Py_ssize_t known_position(PyObject* data, PyObject* reference) noexcept {
+    PyObject* const* items = vo::compat::list_items(data);
+    for (Py_ssize_t front = 0, back = PyList_GET_SIZE(data) - 1; front <= back; ++front, --back) {
+        if (items[back] == reference) return back;
+        if (items[front] == reference) return front;
+    }
+    return -1;
+}
+
+}  // namespace
+
+Search remove_first(PyObject* data, Probe& probe, PyObject* reference) noexcept {
+    bool clean_up =
+        reference && PyWeakref_CheckRefExact(reference) && !vo::compat::weakref_referent_borrowed(reference);
+    Py_ssize_t position;
+    if (clean_up && is_known(data)) {
+        position = known_position(data, reference);
+        // Not there: the search from the front would have compared every
+        // entry, without effect, and found none.
+        if (position < 0) return Search::Absent;
+        // Releasing the entry runs no code: a dead reference has no callback to call.
+        if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) return Search::Error;
+        note_known(data);
+        return Search::Found;
+    }
+    Search found = find_first(data, probe, position);
+    if (found != Search::Found) return found;
+    if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) return Search::Error;
+    if (clean_up && position >= kFarEnough) learn(data);
+    return Search::Found;
 }
 
 // Re-entrancy as in find_first: the count is that of list.count over the

@@ -71,10 +71,8 @@ void finish_clean_up(PyObject* data, std::vector<Ref>& deferred) noexcept {
         }
         Probe probe;
         probe.for_reference(ref.get());
-        Py_ssize_t position;
-        switch (find_first(data, probe, position)) {
+        switch (remove_first(data, probe, ref.get())) {
             case Search::Found:
-                if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) PyErr_WriteUnraisable(ref.get());
                 break;
             case Search::Absent:
                 break;  // taken out meanwhile

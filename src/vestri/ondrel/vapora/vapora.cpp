@@ -49,8 +49,6 @@ VaporaState state;
 
 // --- what a class does with `data` ----------------------------------------------------------
 
-namespace {
-
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     for (unsigned b = 0; b < kBaseCount; ++b) {
         Ref found = vo::super_lookup(type, state.cls.get(), state.base_names[b]);
@@ -62,35 +60,7 @@ void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
 }
 
-}  // namespace
-
-unsigned int traits_of(PyObject* obj) noexcept { return state.traits.get(Py_TYPE(obj), compute_traits).bits; }
-
 Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, state.data)); }
-
-// Read in the instance dictionary, it skips the generic lookup's search of the class.
-Ref exact_data(PyObject* self, unsigned int traits) noexcept {
-    if (!(traits & kPlainData)) return nullptr;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    Ref data;
-    if (!dict || vo::compat::dict_get_ref(dict.get(), state.data, data) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!PyList_CheckExact(data.get())) return nullptr;
-    return data;
-}
-
-// `data` is an exact list reached through an ordinary attribute.  When it is
-// not, the base method reports any error of its own, in its own order.  A
-// write reads it after the user code it runs (an iterable's `__next__`, a
-// collection's finalizers), which may have rebound it: the entries go where
-// `self.data` is then.
-Ref direct_data(PyObject* self, Base b) noexcept {
-    unsigned int traits = traits_of(self);
-    if (!direct(traits, b)) return nullptr;
-    return exact_data(self, traits);
-}
 
 Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
     Ref method = vo::super_attribute(self, state.cls.get(), state.base_names[b]);
@@ -325,10 +295,8 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
         return VO_FAIL();
     }
     if (Ref data = direct_data(self, kRemove)) {
-        Py_ssize_t position;
-        switch (find_first(data.get(), probe, position)) {
+        switch (remove_first(data.get(), probe, is_ref ? item : nullptr)) {
             case Search::Found:
-                if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return VO_FAIL();
                 Py_RETURN_NONE;
             case Search::Absent:
                 // The clean-up of an element that died while Vapora.sort sorts
@@ -799,6 +767,7 @@ bool intern_names() noexcept {
 
 bool module_body(PyObject* module) {
     if (!intern_names()) return false;
+    state.data_attr = vo::compat::InlineAttr(state.data);
     state.object_compare = PyBaseObject_Type.tp_richcompare;
     if (!vo::iterator_ready(module, "vapora_iterator") || !vo::weakcall_ready(module)) return false;
     if (!vo::body_import(module, "weakref") || !vo::body_import(module, "collections")) return false;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "common/bindings.hpp"
+#include "common/compat.hpp"
 #include "common/kept.hpp"
 #include "common/typecache.hpp"
 
@@ -56,6 +57,16 @@ inline constexpr unsigned int kPlainData = 1u << kBaseCount;
 
 struct SortInProgress;
 
+// What the last clean-up learnt about a `data` list, for the next ones to
+// trust while nothing shows a change (entries.cpp).
+struct KnownEntries {
+    vo::Kept list;             // the list (held: no other list can take its address)
+    PyObject** items;          // its item array then (compared only)
+    Py_ssize_t size;           // its length then
+    vo::Kept callback;         // the callback every entry carried then
+    Py_ssize_t callback_refs;  // the callback's reference count the next clean-up should find
+};
+
 struct VaporaState {
     // Interned names (borrowed: interned for the process).
     PyObject *data, *new_, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
@@ -71,8 +82,10 @@ struct VaporaState {
 
     vo::Binding weakref_names;         // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones
     vo::TypeCache<Traits, 16> traits;  // per class and version: what it does with `data`
+    vo::compat::InlineAttr data_attr;  // reads `obj.data` where the class keeps it inline
     richcmpfunc object_compare;        // object's own comparison (the interpreter's, for the process)
     SortInProgress* sorts;             // the innermost Vapora.sort in progress (on its C stack), or NULL
+    KnownEntries known;                // see KnownEntries
 };
 static_assert(std::is_trivially_destructible_v<VaporaState>);
 
@@ -84,7 +97,8 @@ inline PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObje
 
 // --- what a class does with `data` (vapora.cpp) -------------------------------------------------
 
-unsigned int traits_of(PyObject* obj) noexcept;
+void compute_traits(PyTypeObject* type, Traits& t) noexcept;
+inline unsigned int traits_of(PyObject* obj) noexcept { return state.traits.get(Py_TYPE(obj), compute_traits).bits; }
 
 // Whether base operation `b` may be done on an exact-list `data` directly.
 inline bool direct(unsigned int traits, Base b) noexcept {
@@ -94,12 +108,33 @@ inline bool direct(unsigned int traits, Base b) noexcept {
 
 // `self.data`, through the instance's attribute lookup.
 Ref get_data(PyObject* self) noexcept;
-// `data` as the instance dictionary holds it, when it is an exact list and
-// an ordinary attribute; else empty, without an exception.  Runs no Python code.
-Ref exact_data(PyObject* self, unsigned int traits) noexcept;
-// `data` when the base operation `b` may be done on it directly; else empty,
-// without an exception (the operation then goes through the base method).
-Ref direct_data(PyObject* self, Base b) noexcept;
+
+// `data` when it is an exact list and an ordinary attribute (read where the
+// instance keeps it, without the generic lookup); else empty, without an
+// exception.
+inline Ref exact_data(PyObject* self, unsigned int traits) noexcept {
+    if (!(traits & kPlainData)) return nullptr;
+    Ref data = state.data_attr.get(self);
+    if (VO_UNLIKELY(!data)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyList_CheckExact(data.get())) return nullptr;
+    return data;
+}
+
+// `data` when the base operation `b` may be done on it directly: an exact
+// list reached through an ordinary attribute.  Empty, without an exception,
+// when the operation must go through the base method (which then reports
+// any error of its own, in its own order).  A write reads it after the user
+// code it runs (an iterable's `__next__`, a collection's finalizers), which
+// may have rebound it: the entries go where `self.data` is then.
+inline Ref direct_data(PyObject* self, Base b) noexcept {
+    unsigned int traits = traits_of(self);
+    if (!direct(traits, b)) return nullptr;
+    return exact_data(self, traits);
+}
+
 // `super(Vapora, self).<method>(*args)`, the trailing ones passed by the names in `kwnames`.
 Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept;
 
@@ -112,7 +147,17 @@ int is_reference(PyObject* item) noexcept;
 // Whether `item` is a weak reference whose referent is dead; never an error.
 bool is_dead_reference(PyObject* item) noexcept;
 // What an entry of `data` reads as: its referent, or None once that is dead.
-Ref call_entry(PyObject* entry) noexcept;
+// Here for the hot paths to have it inline: a plain reference (the type the
+// module holds as weakref.ReferenceType) is read in place; anything else is
+// called (entries.cpp).
+Ref call_other_entry(PyObject* entry) noexcept;
+inline Ref call_entry(PyObject* entry) noexcept {
+    if (VO_LIKELY(Py_TYPE(entry) == reinterpret_cast<PyTypeObject*>(state.reference_type.get()))) {
+        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+        return Ref::borrow(obj ? obj : Py_None);
+    }
+    return call_other_entry(entry);
+}
 
 // Whom a write is for: an instance that may hold entries already, or one
 // being made, whose `data` is not there yet.
@@ -204,6 +249,11 @@ private:
 };
 
 enum class Search { Found, Absent, Error };
+
+// Takes out of `data` (an exact list) the first entry that matches `probe`,
+// as list.remove does; `reference` is the reference the caller gave (the
+// probe's own), or NULL for an element.
+Search remove_first(PyObject* data, Probe& probe, PyObject* reference) noexcept;
 
 // The first position of `data` (an exact list) whose entry matches `probe`,
 // as list.index finds it.
