@@ -105,10 +105,13 @@ Ref call_other_entry(PyObject* entry) noexcept {
 
 // --- making references ------------------------------------------------------------------------
 
-Ref Wrapper::wrap(PyObject* element) noexcept {
-    if (!callback_ && !(callback_ = callback_for(self_, target_))) return nullptr;
+[[gnu::always_inline]] inline Ref Wrapper::wrap_element(PyObject* element) noexcept {
+    if (VO_UNLIKELY(!callback_) && !(callback_ = callback_for(self_, target_))) return nullptr;
+    if (VO_LIKELY(state.weakref_names.holds())) return Ref::steal(PyWeakref_NewRef(element, callback_.get()));
     return make_ref(element, callback_.get());
 }
+
+Ref Wrapper::wrap(PyObject* element) noexcept { return wrap_element(element); }
 
 Ref Wrapper::wrap_all(PyObject* items) noexcept {
     if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
@@ -120,7 +123,7 @@ Ref Wrapper::wrap_all(PyObject* items) noexcept {
         if (!refs) return nullptr;
         for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
             Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
-            Ref ref = wrap(element.get());
+            Ref ref = wrap_element(element.get());
             if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
         }
         return refs;
@@ -130,7 +133,7 @@ Ref Wrapper::wrap_all(PyObject* items) noexcept {
     Ref refs = Ref::steal(PyList_New(0));
     if (!refs) return nullptr;
     while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
-        Ref ref = wrap(element.get());
+        Ref ref = wrap_element(element.get());
         if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
@@ -141,7 +144,7 @@ Ref Wrapper::wrap_each(const std::vector<Ref>& elements) noexcept {
     Ref refs = vo::compat::list_with_room(static_cast<Py_ssize_t>(elements.size()));
     if (!refs) return nullptr;
     for (const Ref& element : elements) {
-        Ref ref = wrap(element.get());
+        Ref ref = wrap_element(element.get());
         if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
     }
     return refs;
@@ -149,34 +152,44 @@ Ref Wrapper::wrap_each(const std::vector<Ref>& elements) noexcept {
 
 // --- comparing entries with a probe -----------------------------------------------------------
 
-int Probe::matches(PyObject* entry) noexcept {
+vo::lists::Equal Probe::known(PyObject* entry) noexcept {
+    using vo::lists::Equal;
     if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
         if (item_) {
             PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-            if (!obj) return 0;                                                  // a dead reference equals only itself
-            if (obj == item_ && !vo::compat::weakref_callback(entry)) return 1;  // the probe itself
-            if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
-            ran_code_ = true;
-            int equal = referents_compare(obj, item_);
-            // The code that ran may have changed the element's class.
-            item_by_identity_ = compares_by_identity(item_);
-            return equal;
+            if (!obj) return Equal::No;  // a dead reference equals only itself
+            if (obj == item_ && !vo::compat::weakref_callback(entry)) return Equal::Yes;  // the probe itself
+            if (item_by_identity_ && compares_by_identity(obj)) return obj == item_ ? Equal::Yes : Equal::No;
+            return Equal::Ask;
         }
-        if (entry == ref_.get()) return 1;
+        if (entry == ref_.get()) return Equal::Yes;
         if (ref_exact_) {
-            if (!target_) return 0;  // a dead probe equals only itself
+            if (!target_) return Equal::No;  // a dead probe equals only itself
             PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-            if (!obj) return 0;
-            if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
-            ran_code_ = true;
-            return referents_compare(obj, target_.get());
+            if (!obj) return Equal::No;
+            if (compares_by_identity(obj) && compares_by_identity(target_.get()))
+                return obj == target_.get() ? Equal::Yes : Equal::No;
+            return Equal::Ask;
         }
     }
+    return Equal::Ask;
+}
+
+vo::Found Probe::ask(PyObject* entry) noexcept {
     ran_code_ = true;
-    Ref pin = Ref::borrow(entry);
+    if (PyWeakref_CheckRefExact(entry) && (item_ || (ref_exact_ && entry != ref_.get()))) {
+        // Live, as `known` found it: nothing ran since.
+        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
+        if (!obj) return vo::Found::No;
+        if (!item_) return vo::outcome<vo::Found>(referents_compare(obj, target_.get()));
+        int equal = referents_compare(obj, item_);
+        // The code that ran may have changed the element's class.
+        item_by_identity_ = compares_by_identity(item_);
+        return vo::outcome<vo::Found>(equal);
+    }
     PyObject* probe = reference();
-    if (!probe) return -1;
-    return PyObject_RichCompareBool(entry, probe, Py_EQ);
+    if (!probe) return vo::Found::Error;
+    return vo::outcome<vo::Found>(PyObject_RichCompareBool(entry, probe, Py_EQ));
 }
 
 PyObject* Probe::reference_to(PyObject* item) noexcept {
@@ -194,18 +207,20 @@ void Probe::set_reference(Ref reference) noexcept {
 }
 
 // Re-entrancy: comparisons may run Python code that changes `data` (an
-// element dying removes its entry); the length is read anew at each step
-// and the entry compared is pinned, so positions are those of the moment.
+// element dying removes its entry); list_find_if holds the entry compared
+// and reads the length anew at each step, so positions are those of the moment.
 Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        int r = probe.matches(PyList_GET_ITEM(data, i));
-        if (r < 0) return Search::Error;
-        if (r) {
-            position = i;
+    switch (vo::lists::list_find_if(
+        data, position, vo::lists::From::Front, [&](PyObject* entry) noexcept { return probe.known(entry); },
+        [&](PyObject* entry) noexcept { return probe.ask(entry); })) {
+        case vo::Found::Yes:
             return Search::Found;
-        }
+        case vo::Found::No:
+            return Search::Absent;
+        case vo::Found::Error:
+            break;
     }
-    return Search::Absent;
+    return Search::Error;
 }
 
 // --- clean-ups ----------------------------------------------------------------------------------
@@ -334,15 +349,24 @@ Search remove_first(PyObject* data, Probe& probe, PyObject* reference) noexcept 
 }
 
 // Re-entrancy as in find_first: the count is that of list.count over the
-// list as it stands at each step.
+// list as it stands at each step.  The search never stops at a match: each
+// one is counted instead.
 Py_ssize_t count_matches(PyObject* data, Probe& probe) noexcept {
-    Py_ssize_t count = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        int r = probe.matches(PyList_GET_ITEM(data, i));
-        if (r < 0) return -1;
-        count += r;
-    }
-    return count;
+    using vo::lists::Equal;
+    Py_ssize_t count = 0, at;
+    vo::Found found = vo::lists::list_find_if(
+        data, at, vo::lists::From::Front,
+        [&](PyObject* entry) noexcept {
+            Equal known = probe.known(entry);
+            count += known == Equal::Yes;
+            return known == Equal::Ask ? Equal::Ask : Equal::No;
+        },
+        [&](PyObject* entry) noexcept {
+            vo::Found found = probe.ask(entry);
+            count += found == vo::Found::Yes;
+            return found == vo::Found::Error ? found : vo::Found::No;
+        });
+    return found == vo::Found::Error ? -1 : count;
 }
 
 // --- walking entries ----------------------------------------------------------------------------

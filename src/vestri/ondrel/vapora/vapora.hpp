@@ -17,6 +17,7 @@
 #include "common/bindings.hpp"
 #include "common/compat.hpp"
 #include "common/kept.hpp"
+#include "common/listops.hpp"
 #include "common/typecache.hpp"
 
 #include <initializer_list>
@@ -184,6 +185,8 @@ public:
     Ref wrap_each(const std::vector<Ref>& elements) noexcept;
 
 private:
+    Ref wrap_element(PyObject* element) noexcept;  // inline in entries.cpp, which alone calls it
+
     PyObject* self_;  // the instance written to, held by the caller
     Target target_;
     Ref callback_;
@@ -232,9 +235,11 @@ public:
     // changed or rebound `data`).
     bool ran_code() const noexcept { return ran_code_; }
 
-    // `entry == probe`: 1, 0, or -1 on error.  `entry` may be borrowed from
-    // `data`; it is pinned before any comparison that can run Python code.
-    int matches(PyObject* entry) noexcept;
+    // `entry == probe` where the answer needs no call (`entry` borrowed);
+    // Ask where it needs a comparison that can run Python code.
+    vo::lists::Equal known(PyObject* entry) noexcept;
+    // That comparison, for an entry `known` left to ask (held by the caller).
+    vo::Found ask(PyObject* entry) noexcept;
 
 private:
     PyObject* reference_to(PyObject* item) noexcept;
