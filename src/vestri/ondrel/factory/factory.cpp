@@ -249,8 +249,8 @@ constexpr char factory_call_doc[] =
     "which is then instantiated with the remaining arguments.";
 
 PyType_Slot factory_slots[] = {
-    {Py_tp_doc, const_cast<char*>(factory_doc)},
-    {Py_tp_call, reinterpret_cast<void*>(factory_call)},
+    vo::slot(Py_tp_doc, factory_doc),
+    vo::slot(Py_tp_call, factory_call),
     {0, nullptr},
 };
 

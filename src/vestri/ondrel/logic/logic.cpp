@@ -30,6 +30,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/vector.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -174,12 +175,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
     std::vector<Ref> on_heap;
     Ref* results = on_stack;
     if (n > kOnStack) {
-        try {
-            on_heap.resize(static_cast<size_t>(n));
-        } catch (...) {
-            PyErr_NoMemory();
-            return Truth::Error;
-        }
+        if (!vo::resize(on_heap, static_cast<size_t>(n))) return Truth::Error;
         results = on_heap.data();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -462,12 +458,7 @@ Ref str_impl(PyObject* self) noexcept {
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
         Ref text = entry_text(entry.get());
         if (!text) return nullptr;
-        try {
-            parts.push_back(std::move(text));
-        } catch (...) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!vo::push(parts, std::move(text))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     // Made and joined with nothing run in between.
@@ -571,22 +562,16 @@ PyMethodDef baselogic_methods[] = {
      "is enough for an expression to hold.  BaseLogic itself raises\n"
      "NotImplementedError."},
     {"__str__", VO_CFUNC((vo::method<sig_str, baselogic_str>)), kSlotMethod,
-     "__str__($self)\n--\n\nReturn the string form of the logic."},
-    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, "__repr__($self)\n--\n\nditto."},
+     sig_str.doc("Return the string form of the logic.")},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, sig_repr.doc("ditto.")},
     {"__eq__", VO_CFUNC((vo::method<sig_eq, baselogic_eq>)), kSlotMethod,
-     "__eq__($self, other)\n--\n\n"
-     "Expressions are equal when their types and their contained\n"
-     "expressions are equal."},
+     sig_eq.doc("Expressions are equal when their types and their contained\n"
+                "expressions are equal.")},
     {"__getstate__", VO_CFUNC((vo::method<sig_getstate, baselogic_getstate>)), kFast,
-     "__getstate__($self)\n--\n\nHelper for pickle."},
+     sig_getstate.doc("Helper for pickle.")},
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
-#define LIFECYCLE_SLOTS                                             \
-    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)}, \
-        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},   \
-        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
-
 // The instance attribute dictionary, as a class statement provides it.
 PyMemberDef logic_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(LogicObject, vectorcall), Py_READONLY, nullptr},
@@ -596,20 +581,21 @@ PyGetSetDef baselogic_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot baselogic_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Base class of the logic classes.\n"
-                                  "\n"
-                                  "It only shares code between And, Or and Not and performs no\n"
-                                  "meaningful test by itself.")},
-    {Py_tp_init, reinterpret_cast<void*>(baselogic_init)},
-    {Py_tp_call, reinterpret_cast<void*>(baselogic_call)},
-    {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
-    LIFECYCLE_SLOTS{Py_tp_methods, baselogic_methods},
-    {Py_tp_getset, baselogic_getset},
-    {Py_tp_members, logic_members},
-    {0, nullptr}};
+PyType_Slot baselogic_slots[] = {vo::slot(Py_tp_doc,
+                                          "Base class of the logic classes.\n"
+                                          "\n"
+                                          "It only shares code between And, Or and Not and performs no\n"
+                                          "meaningful test by itself."),
+                                 vo::slot(Py_tp_init, baselogic_init),
+                                 vo::slot(Py_tp_call, baselogic_call),
+                                 vo::slot(Py_tp_str, baselogic_str),
+                                 vo::slot(Py_tp_repr, baselogic_repr),
+                                 vo::slot(Py_tp_richcompare, baselogic_richcompare),
+                                 VO_LIFECYCLE_SLOTS(Lifecycle),
+                                 vo::slot(Py_tp_methods, baselogic_methods),
+                                 vo::slot(Py_tp_getset, baselogic_getset),
+                                 vo::slot(Py_tp_members, logic_members),
+                                 {0, nullptr}};
 
 PyType_Spec baselogic_spec = {
     .name = "vestri.ondrel.logic.BaseLogic",
@@ -635,42 +621,45 @@ PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod
                               RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
                              {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot and_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical AND of expressions.\n"
-                                  "\n"
-                                  "True when all expressions are satisfied; against several values,\n"
-                                  "each expression must hold for at least one of them.\n"
-                                  "\n"
-                                  "    >>> And('a', 'b')('ab')\n"
-                                  "    True\n"
-                                  "    >>> And('a', 'b')('a', 'b')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(and_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, and_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot or_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical OR of expressions.\n"
-                                  "\n"
-                                  "True when one or more expressions are satisfied by one of the values.\n"
-                                  "\n"
-                                  "    >>> Or('^x$', 'y')('xy')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(or_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, or_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot not_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical NOT of expressions.\n"
-                                  "\n"
-                                  "True only when no expression is satisfied by any of the values.\n"
-                                  "\n"
-                                  "    >>> Not('a')('b', 'c')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(not_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, not_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
+PyType_Slot and_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical AND of expressions.\n"
+                                    "\n"
+                                    "True when all expressions are satisfied; against several values,\n"
+                                    "each expression must hold for at least one of them.\n"
+                                    "\n"
+                                    "    >>> And('a', 'b')('ab')\n"
+                                    "    True\n"
+                                    "    >>> And('a', 'b')('a', 'b')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, and_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, and_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
+PyType_Slot or_slots[] = {vo::slot(Py_tp_doc,
+                                   "Logical OR of expressions.\n"
+                                   "\n"
+                                   "True when one or more expressions are satisfied by one of the values.\n"
+                                   "\n"
+                                   "    >>> Or('^x$', 'y')('xy')\n"
+                                   "    True"),
+                          vo::slot(Py_tp_call, or_call),
+                          vo::slot(Py_tp_members, logic_members),
+                          vo::slot(Py_tp_methods, or_methods),
+                          VO_LIFECYCLE_SLOTS(Lifecycle),
+                          {0, nullptr}};
+PyType_Slot not_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical NOT of expressions.\n"
+                                    "\n"
+                                    "True only when no expression is satisfied by any of the values.\n"
+                                    "\n"
+                                    "    >>> Not('a')('b', 'c')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, not_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, not_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
@@ -740,21 +729,21 @@ PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return result.release();
 }
 
-PyMethodDef module_functions[] = {{"logic_str", VO_CFUNC(logic_str), kFast,
-                                   "logic_str($module, /, string)\n--\n\n"
-                                   "Logic String Conversion\n"
-                                   "\n"
-                                   "Converts a logic form string to objects; mostly used for command-line\n"
-                                   "parsing of arguments.  The text is read as the printed form of logic\n"
-                                   "objects: calls of the logic classes of this module with string\n"
-                                   "literals or further such calls as arguments.  Nothing in the text is\n"
-                                   "evaluated; any other text raises ValueError.\n"
-                                   "\n"
-                                   "Example:\n"
-                                   "    >>> logic = logic_str(\"And('a', 'b')\")\n"
-                                   "    >>> logic('ab')\n"
-                                   "    True"},
-                                  {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_functions[] = {
+    {"logic_str", VO_CFUNC(logic_str), kFast,
+     sig_logic_str.doc("Logic String Conversion\n"
+                       "\n"
+                       "Converts a logic form string to objects; mostly used for command-line\n"
+                       "parsing of arguments.  The text is read as the printed form of logic\n"
+                       "objects: calls of the logic classes of this module with string\n"
+                       "literals or further such calls as arguments.  Nothing in the text is\n"
+                       "evaluated; any other text raises ValueError.\n"
+                       "\n"
+                       "Example:\n"
+                       "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+                       "    >>> logic('ab')\n"
+                       "    True")},
+    {nullptr, nullptr, 0, nullptr}};
 
 // --- module body ------------------------------------------------------------------------
 

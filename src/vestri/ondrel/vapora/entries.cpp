@@ -22,10 +22,10 @@
 #include "common/errors.hpp"
 #include "common/iterator.hpp"
 #include "common/module.hpp"
+#include "common/vector.hpp"
 #include "common/weakcall.hpp"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -281,13 +281,13 @@ void note_known(PyObject* data) noexcept {
 // Whether the `n` items hold no object twice (the caller found one whose
 // count does not rule it out).
 bool all_distinct(PyObject* const* items, Py_ssize_t n) noexcept {
-    try {
-        std::vector<PyObject*> sorted(items, items + n);
-        std::sort(sorted.begin(), sorted.end());
-        return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-    } catch (const std::bad_alloc&) {
-        return false;  // merely not known
+    std::vector<PyObject*> sorted;
+    if (!vo::grown([&] { sorted.assign(items, items + n); })) {
+        PyErr_Clear();  // merely not known
+        return false;
     }
+    std::sort(sorted.begin(), sorted.end());
+    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
 }
 
 // Checks `data` whole and keeps it as the known list if it holds only plain

@@ -13,6 +13,7 @@
 
 #include "common/compat.hpp"
 #include "common/errors.hpp"
+#include "common/vector.hpp"
 
 namespace vapora {
 
@@ -85,11 +86,10 @@ void finish_clean_up(PyObject* data, std::vector<Ref>& deferred) noexcept {
 
 }  // namespace
 
-bool defer_to_sort(PyObject* data, PyObject* ref) noexcept {
+vo::Found defer_to_sort(PyObject* data, PyObject* ref) noexcept {
     SortInProgress* sort = sort_of(data);
-    if (!sort) return false;
-    sort->deferred.push_back(Ref::borrow(ref));
-    return true;
+    if (!sort) return vo::Found::No;
+    return vo::push(sort->deferred, Ref::borrow(ref)) ? vo::Found::Yes : vo::Found::Error;
 }
 
 PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {

@@ -277,10 +277,10 @@ Ref read_entries(PyObject* entries) noexcept;
 
 // --- Vapora.sort (sort.cpp) ---------------------------------------------------------------------
 
-// Whether `data` is being sorted by Vapora.sort; if so, the dead reference
-// `ref` is kept for that sort to take out when it is over (the list looks
-// empty until then).
-bool defer_to_sort(PyObject* data, PyObject* ref) noexcept;
+// Whether `data` is being sorted by Vapora.sort; if so (Yes), the dead
+// reference `ref` is kept for that sort to take out when it is over (the
+// list looks empty until then).  Error with MemoryError when it cannot be kept.
+vo::Found defer_to_sort(PyObject* data, PyObject* ref) noexcept;
 
 PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse);
 
