@@ -194,13 +194,15 @@ class Junk:
 
 def die_together(cls, order, layout):
     """Entries of 40 elements die at once, as their only holder is freed."""
-    log = []
+    log, kept = [], []
     v = None
 
     class Element(Obj):
         def __del__(self):
-            if layout == "replaced while dying" and self.name == "fifth":
-                v.data[0] = Junk(log, "late")  # the entry it replaces is freed
+            if layout.startswith("replaced while dying") and self.name == "fifth":
+                if layout.endswith("kept"):
+                    kept.append(v.data[0])
+                v.data[0] = Junk(log, "late")  # the entry it replaces is freed, unless kept
 
     names = [str(i) for i in range(40)]
     names[-5 if order == "back" else 4] = "fifth"  # to die
@@ -229,6 +231,14 @@ def test_elements_dying_together_leave_as_the_first_equal_entry_would(order, lay
     shape, log, survivors = die_together(Vapora, order, layout)
     assert (shape, log) == die_together(PlainVapora, order, layout)[:2]
     assert [name for name in shape if name is not None] == survivors or layout in ("junk", "replaced while dying")
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the kept reference's own death
+@pytest.mark.xfail(strict=True, reason="a write into data in place while elements die, keeping every reference it "
+                                      "replaces alive, is not seen: later clean-ups skip the new entry's comparisons")
+def test_a_write_in_place_while_elements_die_that_keeps_the_replaced_reference():
+    shape, log, _ = die_together(Vapora, "back", "replaced while dying, kept")
+    assert (shape, log) == die_together(PlainVapora, "back", "replaced while dying, kept")[:2]
 
 
 def test_an_element_dying_inside_a_comparison_keeps_the_lookup_sound():
