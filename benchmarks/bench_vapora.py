@@ -45,6 +45,16 @@ PAIRS += [
          f"objs = [Obj() for _ in range({n})]; ws = weakref.WeakSet(objs); del objs", 1.0, "faster")
     for n in (1_000, 10_000, 100_000)
 ]
+# The same from the front, as when a dict holding them is freed (in insertion
+# order).  Each clean-up finds its entry at once; what grows with n is the
+# list's own deletion of its first item, which moves every item after it
+# (a plain list's `del lst[0]` costs the same); so no target.
+PAIRS += [
+    Pair(f"all {n:,} elements die from the front: Vapora vs WeakSet (with making both)",
+         f"objs = dict.fromkeys(Obj() for _ in range({n})); v = Vapora(objs); del objs",
+         f"objs = dict.fromkeys(Obj() for _ in range({n})); ws = weakref.WeakSet(objs); del objs", None, "faster")
+    for n in (1_000, 10_000, 100_000)
+]
 
 
 def memory(count=100_000):

@@ -3,35 +3,19 @@
 // Vapora is made by abc.ABCMeta over collections.UserList, as a class
 // statement would make it, and its methods are installed afterwards.  Its
 // state is the base's ordinary instance attribute `data`: a list with one
-// weak reference per element, each made with a callback that removes that
-// very entry when its referent dies.  Every read calls the reference.
+// entry per element (entries.cpp makes, reads and compares them).  This file
+// holds the class, its methods but `sort` (sort.cpp), and the module body.
 //
 // What a reader would not guess:
-//  - The callback is not the bound `remove`, which would make every
-//    non-empty Vapora a reference cycle with its own references, freed only
-//    by the cycle collector.  It is a WeakCall (common/weakcall.hpp): it
-//    holds the Vapora weakly and calls `remove` on it when a referent dies,
-//    so a subclass's `remove` is still the one called, and an unreachable
-//    Vapora is freed at once by reference counting.  All the references of
-//    one Vapora share one WeakCall (a write reuses the one the last write
-//    used, or the one its last entry carries).
 //  - Each "base operation" is done on `data` directly while the method that
 //    super() finds after Vapora is UserList's own and `data` is an exact
 //    list; otherwise that method is called as written.  Likewise
 //    `weakref.ref` is called directly only while the module's `weakref` and
 //    its `ref` and `ReferenceType` are the real ones.
-//  - Lookups compare each stored reference with the probe reference as the
-//    weakref type would (a live referent by its own `==`, a dead reference
-//    only to itself) without a call through that type per entry; referents
-//    whose classes keep object's own comparison compare by identity.
 //  - An element may die in the middle of any operation (inside a user
 //    `__eq__`, a key function, or a collection triggered by an allocation);
-//    its callback then removes its entry from `data`.  Every walk over
-//    `data` therefore holds the entry it looks at and re-reads the length at
-//    each step, as the list type's own methods do.  Iteration goes on by
-//    position over the shortened list.  Only while list.sort runs does the
-//    list look empty; Vapora.sort takes out the entries of elements that
-//    died meanwhile when it is over.
+//    its callback then removes its entry from `data`.  Iteration goes on by
+//    position over the shortened list.
 //  - A write reads `data` only once the user code it runs is over (the
 //    input's iteration, the collections that making references can start)
 //    and stores into the list it finds then, as `self.data.extend(...)`
@@ -45,466 +29,48 @@
 //    as the nested Python frame would: the steps of the native iterator
 //    (`__iter__`, a generator method), a slice's construction (`__init__`)
 //    and the sort key (a lambda inside `sort`).
+#include "vapora/vapora.hpp"
+
 #include "common/args.hpp"
-#include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/iterator.hpp"
-#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
-#include "common/typecache.hpp"
 #include "common/vector.hpp"
 #include "common/weakcall.hpp"
 
-#include <algorithm>
-#include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 namespace vapora {
-namespace {
 
-using vo::Ref;
-
-// The methods of UserList that Vapora's methods hand their work to.
-enum Base : unsigned {
-    kInit,
-    kContains,
-    kGetitem,
-    kSetitem,
-    kIadd,
-    kRemove,
-    kAppend,
-    kIndex,
-    kCount,
-    kPop,
-    kInsert,
-    kExtend,
-    kSort,
-    kBaseCount
-};
-constexpr const char* kBaseNames[kBaseCount] = {"__init__", "__contains__", "__getitem__", "__setitem__", "__iadd__",
-                                                "remove",   "append",       "index",       "count",       "pop",
-                                                "insert",   "extend",       "sort"};
-
-struct State {
-    // Interned names (borrowed: they live for the process).
-    PyObject *data, *new_, *remove, *weakref, *ref, *reference_type_name, *vapora, *extend, *sort, *pop, *insert, *name;
-    PyObject* base_names[kBaseCount];
-    // Kept for the process.
-    vo::Kept cls;                         // Vapora
-    vo::Kept weakref_module;              // the real weakref module
-    vo::Kept reference_type;              // weakref.ReferenceType (also weakref.ref)
-    vo::Kept base_originals[kBaseCount];  // UserList's own functions
-    vo::Kept reverse_slice;               // slice(None, None, -1)
-    vo::Kept sort_kwnames;                // ("key", "reverse")
-    vo::Kept last_callback;               // the WeakCall of the last write (see callback_for)
-    // `weakref`, `weakref.ref` and `weakref.ReferenceType` are the real ones.
-    vo::Binding weakref_names;
-};
-State S;
-
-PyTypeObject* vapora_type() noexcept { return reinterpret_cast<PyTypeObject*>(S.cls.get()); }
+VaporaState state;
 
 // --- what a class does with `data` ----------------------------------------------------------
 
-// What a class does with `data`: bit b set when super(Vapora, obj).<kBaseNames[b]>
-// is UserList's own; kPlainData when `obj.data` is an ordinary instance attribute.
-struct Traits {
-    unsigned int bits = 0;
-};
-constexpr unsigned int kPlainData = 1u << kBaseCount;
-
-vo::TypeCache<Traits, 16> g_traits;
-
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
     for (unsigned b = 0; b < kBaseCount; ++b) {
-        Ref found = vo::super_lookup(type, S.cls.get(), S.base_names[b]);
-        if (found.get() == S.base_originals[b].get()) t.bits |= 1u << b;
+        Ref found = vo::super_lookup(type, state.cls.get(), state.base_names[b]);
+        if (found.get() == state.base_originals[b].get()) t.bits |= 1u << b;
     }
     if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
-        !vo::compat::type_lookup(type, S.data))
+        !vo::compat::type_lookup(type, state.data))
         t.bits |= kPlainData;
     if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
 }
 
-inline unsigned int traits_of(PyObject* obj) noexcept { return g_traits.get(Py_TYPE(obj), compute_traits).bits; }
+Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, state.data)); }
 
-// Whether base operation `b` may be done on an exact-list `data` directly.
-inline bool direct(unsigned int traits, Base b) noexcept {
-    unsigned int need = kPlainData | (1u << b);
-    return (traits & need) == need;
-}
-
-Ref get_data(PyObject* self) noexcept { return Ref::steal(PyObject_GetAttr(self, S.data)); }
-
-// `data` as the instance dictionary holds it, when it is an exact list and
-// an ordinary attribute (read there, it skips the generic lookup's search of
-// the class); else empty, without an exception.  Runs no Python code.
-inline Ref exact_data(PyObject* self, unsigned int traits) noexcept {
-    if (!(traits & kPlainData)) return nullptr;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    Ref data;
-    if (!dict || vo::compat::dict_get_ref(dict.get(), S.data, data) <= 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!PyList_CheckExact(data.get())) return nullptr;
-    return data;
-}
-
-// `data` when the base operation `b` may be done on it directly: an exact
-// list reached through an ordinary attribute.  Empty, without an exception,
-// when the operation must go through the base method (which then reports
-// any error of its own, in its own order).  A write reads it after the
-// user code it runs (an iterable's `__next__`, a collection's finalizers),
-// which may have rebound it: the entries go where `self.data` is then.
-Ref direct_data(PyObject* self, Base b) noexcept {
-    unsigned int traits = traits_of(self);
-    if (!direct(traits, b)) return nullptr;
-    return exact_data(self, traits);
-}
-
-// Whether `list` is in the middle of list.sort, which shows it empty until
-// the end (it marks that time with an allocation of -1).
-bool being_sorted(PyObject* list) noexcept { return vo::compat::list_being_sorted(list); }
-
-// `super(Vapora, self).<method>(*args)`, with `nkw` trailing arguments
-// passed by the names in `kwnames`.
-Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) noexcept {
-    Ref method = vo::super_attribute(self, S.cls.get(), S.base_names[b]);
+Ref call_base(PyObject* self, Base b, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
+    Ref method = vo::super_attribute(self, state.cls.get(), state.base_names[b]);
     if (!method) return nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     return Ref::steal(PyObject_Vectorcall(method.get(), args.begin(), static_cast<size_t>(args.size()) - nkw, kwnames));
 }
 
-// --- references ---------------------------------------------------------------------------
-
-// `weakref.<name>`, with the module's `weakref` as bound now.
-Ref weakref_attribute(PyObject* name) noexcept {
-    Ref module = vo::global(S.weakref);
-    if (!module) return nullptr;
-    return Ref::steal(PyObject_GetAttr(module.get(), name));
-}
-
-// `weakref.ref(element, callback)`, or `weakref.ref(element)` for a probe.
-Ref make_ref(PyObject* element, PyObject* callback) noexcept {
-    if (VO_LIKELY(S.weakref_names.holds())) return Ref::steal(PyWeakref_NewRef(element, callback));
-    Ref factory = weakref_attribute(S.ref);
-    if (!factory) return nullptr;
-    if (callback) return Ref::steal(PyObject_CallFunctionObjArgs(factory.get(), element, callback, nullptr));
-    return Ref::steal(PyObject_CallOneArg(factory.get(), element));
-}
-
-// `isinstance(item, weakref.ReferenceType)`: 1, 0, or -1 on error.
-int is_reference(PyObject* item) noexcept {
-    if (VO_LIKELY(S.weakref_names.holds())) {
-        if (PyWeakref_CheckRef(item)) return 1;
-        return PyObject_IsInstance(item, S.reference_type.get());
-    }
-    Ref type = weakref_attribute(S.reference_type_name);
-    if (!type) return -1;
-    return PyObject_IsInstance(item, type.get());
-}
-
-// What an entry of `data` reads as: its referent, or None once that is dead.
-// An entry that is not a plain reference is called as it is (pinned, as it
-// may be borrowed from `data`, which the call can change).
-Ref call_entry(PyObject* entry) noexcept {
-    if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
-        PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-        return Ref::borrow(obj ? obj : Py_None);
-    }
-    Ref pin = Ref::borrow(entry);
-    return Ref::steal(PyObject_CallNoArgs(entry));
-}
-
-// Whom a write is for: an instance that may hold entries already, or one
-// being made, whose `data` is not there yet.
-enum class Target { Existing, New };
-
-// The callback for new entries of `self`: the one its last write used, or
-// the one the last entry of its `data` carries, else a new one.  The module
-// keeps the last one used: a WeakCall names its Vapora through a weak
-// reference, so it can match no other object, even one at the same address.
-Ref callback_for(PyObject* self, Target target) noexcept {
-    PyObject* last = S.last_callback.get();
-    if (VO_LIKELY(vo::is_weakcall_of(last, self, S.remove))) return Ref::borrow(last);
-    Ref callback;
-    if (target == Target::Existing) {
-        if (Ref data = exact_data(self, traits_of(self))) {
-            Py_ssize_t n = PyList_GET_SIZE(data.get());
-            PyObject* entry = n > 0 ? PyList_GET_ITEM(data.get(), n - 1) : nullptr;
-            if (entry && PyWeakref_CheckRef(entry) &&
-                vo::is_weakcall_of(vo::compat::weakref_callback(entry), self, S.remove))
-                callback = Ref::borrow(vo::compat::weakref_callback(entry));
-        }
-    }
-    if (!callback && !(callback = vo::weakcall_new(self, S.remove))) return nullptr;
-    S.last_callback.set(callback);
-    return callback;
-}
-
-// Makes the stored references of one write; the callback is made on first need.
-//
-// Re-entrancy: iterating the input runs user code, and making a reference
-// can run a collection (finalizers, callbacks of dying elements); either may
-// change this instance, rebind its `data` or clear any list it can reach.
-// So nothing of the instance is read here, and the list that gathers the
-// references holds each one it shows.
-class Wrapper {
-public:
-    explicit Wrapper(PyObject* self, Target target = Target::Existing) noexcept : self_(self), target_(target) {}
-
-    Ref wrap(PyObject* element) noexcept {
-        if (!callback_ && !(callback_ = callback_for(self_, target_))) return nullptr;
-        return make_ref(element, callback_.get());
-    }
-
-    // The references for every element of `items`, in its iteration order,
-    // in a new list; nothing is made to last when one element fails.
-    Ref wrap_all(PyObject* items) noexcept {
-        if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
-            // Walked by position as its iterator would walk it: the length
-            // is read at each step (a collection's finalizers may change a
-            // list), each element held while it is wrapped.
-            Ref pin = Ref::borrow(items);
-            Ref refs = vo::compat::list_with_room(Py_SIZE(items));
-            if (!refs) return nullptr;
-            for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
-                Ref element = Ref::borrow(PySequence_Fast_ITEMS(items)[i]);
-                Ref ref = wrap(element.get());
-                if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
-            }
-            return refs;
-        }
-        Ref it = Ref::steal(PyObject_GetIter(items));
-        if (!it) return nullptr;
-        Ref refs = Ref::steal(PyList_New(0));
-        if (!refs) return nullptr;
-        while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
-            Ref ref = wrap(element.get());
-            if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
-        return refs;
-    }
-
-    // The references for `elements`, in a new list (the caller keeps the
-    // elements alive until the list is stored).
-    Ref wrap_each(const std::vector<Ref>& elements) noexcept {
-        Ref refs = vo::compat::list_with_room(static_cast<Py_ssize_t>(elements.size()));
-        if (!refs) return nullptr;
-        for (const Ref& element : elements) {
-            Ref ref = wrap(element.get());
-            if (!ref || !vo::compat::list_append(refs.get(), std::move(ref))) return nullptr;
-        }
-        return refs;
-    }
-
-private:
-    PyObject* self_;  // the instance written to, held by the caller
-    Target target_;
-    Ref callback_;
-};
-
-// --- comparing entries with a probe -----------------------------------------------------------
-
-// object's own comparison, which answers equality by identity alone.
-richcmpfunc g_object_compare = nullptr;
-
-inline bool compares_by_identity(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_richcompare == g_object_compare; }
-
-// `a == b` for two live referents, as the weakref type compares them (its
-// comparison has no identity shortcut at this level).  `a` and `b` may be
-// borrowed: both are pinned before the comparison, which can run Python code.
-[[gnu::noinline]] int referents_compare(PyObject* a, PyObject* b) noexcept {
-    Ref pin_a = Ref::borrow(a), pin_b = Ref::borrow(b);
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!result) return -1;
-    return PyObject_IsTrue(result.get());
-}
-
-// What a lookup compares the entries of `data` with: `entry == probe`, where
-// the probe is `weakref.ref(item)`, or a reference the caller gave (`remove`).
-//
-// For an element, no probe is made while `weakref.ref` is the real one: the
-// probe would be the element's basic reference (the one reference without a
-// callback that `weakref.ref(item)` hands out again), so an entry is the
-// probe exactly when it is a plain reference to the element without a
-// callback; any other live entry compares its referent with the element.
-// The probe is made on demand where an entry is no plain reference, for the
-// base methods and for error messages.
-class Probe {
-public:
-    // For `item`; false with the TypeError of weakref.ref when it cannot be
-    // weakly referenced.
-    bool for_element(PyObject* item) noexcept {
-        if (VO_LIKELY(S.weakref_names.holds())) {
-            if (VO_UNLIKELY(Py_TYPE(item)->tp_weaklistoffset == 0)) return !!reference_to(item);
-            item_ = item;
-            item_by_identity_ = compares_by_identity(item);
-            return true;
-        }
-        return !!reference_to(item);
-    }
-    // For a reference the caller gave.
-    void for_reference(PyObject* reference) noexcept { set_reference(Ref::borrow(reference)); }
-
-    // The probe reference, made now if need be.
-    PyObject* reference() noexcept {
-        if (!ref_ && item_) {
-            ran_code_ = true;  // an allocation: the collector may run
-            reference_to(item_);
-        }
-        return ref_.get();
-    }
-
-    // Whether a comparison so far may have run Python code (which may have
-    // changed or rebound `data`).
-    bool ran_code() const noexcept { return ran_code_; }
-
-    // `entry == probe`: 1, 0, or -1 on error.  `entry` may be borrowed from
-    // `data`; it is pinned before any comparison that can run Python code.
-    int matches(PyObject* entry) noexcept {
-        if (VO_LIKELY(PyWeakref_CheckRefExact(entry))) {
-            if (item_) {
-                PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-                if (!obj) return 0;  // a dead reference equals only itself
-                if (obj == item_ && !vo::compat::weakref_callback(entry)) return 1;  // the probe itself
-                if (item_by_identity_ && compares_by_identity(obj)) return obj == item_;
-                ran_code_ = true;
-                int equal = referents_compare(obj, item_);
-                // The code that ran may have changed the element's class.
-                item_by_identity_ = compares_by_identity(item_);
-                return equal;
-            }
-            if (entry == ref_.get()) return 1;
-            if (ref_exact_) {
-                PyObject* obj = vo::compat::weakref_referent_borrowed(entry);
-                if (!obj || !target_) return 0;
-                if (compares_by_identity(obj) && compares_by_identity(target_.get())) return obj == target_.get();
-                ran_code_ = true;
-                return referents_compare(obj, target_.get());
-            }
-        }
-        ran_code_ = true;
-        Ref pin = Ref::borrow(entry);
-        PyObject* probe = reference();
-        if (!probe) return -1;
-        return PyObject_RichCompareBool(entry, probe, Py_EQ);
-    }
-
-private:
-    PyObject* reference_to(PyObject* item) noexcept {
-        Ref made = make_ref(item, nullptr);
-        if (!made) return nullptr;
-        item_ = nullptr;  // from now on compared as the reference it is
-        set_reference(std::move(made));
-        return ref_.get();
-    }
-    void set_reference(Ref reference) noexcept {
-        ref_ = std::move(reference);
-        ref_exact_ = PyWeakref_CheckRefExact(ref_.get());
-        if (ref_exact_) target_ = vo::compat::weakref_referent(ref_.get());
-    }
-
-    PyObject* item_ = nullptr;       // the element, borrowed from the caller; NULL once compared by reference
-    bool item_by_identity_ = false;  // the element's class keeps object's own `==`
-    bool ran_code_ = false;
-    Ref ref_;
-    Ref target_;  // the referent of a plain probe reference (empty when dead)
-    bool ref_exact_ = false;
-};
-
-enum class Search { Found, Absent, Error };
-
-// The first position of `data` (an exact list) whose entry matches `probe`.
-// Re-entrancy: comparisons may run Python code that changes `data` (an
-// element dying removes its entry); the length is read anew at each step
-// and the entry compared is pinned, so positions are those of the moment.
-Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
-        int r = probe.matches(PyList_GET_ITEM(data, i));
-        if (r < 0) return Search::Error;
-        if (r) {
-            position = i;
-            return Search::Found;
-        }
-    }
-    return Search::Absent;
-}
-
-// Vapora.sort calls in progress, innermost last, each with the clean-ups
-// that could not be done while its list looked empty.
-struct SortInProgress {
-    PyObject* data;             // the list being sorted (held by the sort call)
-    std::vector<Ref> deferred;  // dead references whose entries must go
-};
-std::vector<SortInProgress*> g_sorts;
-
-// The sort in progress over `data`, if Vapora.sort is sorting it.
-SortInProgress* sort_of(PyObject* data) noexcept {
-    if (!being_sorted(data)) return nullptr;
-    for (SortInProgress* sort : g_sorts)
-        if (sort->data == data) return sort;
-    return nullptr;
-}
-
-// --- iteration ----------------------------------------------------------------------------
-
-// The iterators over what the entries of a list (or of what `data` iterates
-// over) read as.  Those of `Vapora.__iter__` stand in for a generator method:
-// an error inside a step carries that method's traceback entry, as the
-// generator's frame would add it; the others are Vapora's private walks.
-enum class Walk { Private, OfIter };
-
-// Marks an error raised by a step of `__iter__`.
-template <Walk walk>
-vo::Step failed_step() noexcept {
-    if constexpr (walk == Walk::OfIter) VO_TRACE_AS("Vapora.__iter__");
-    return vo::Step::Error;
-}
-
-// Walks a list of entries by position and reads each.
-template <Walk walk>
-vo::Step step_entries(PyObject* list, Py_ssize_t& position, Ref& item) noexcept {
-    if (position >= PyList_GET_SIZE(list)) return vo::Step::End;
-    // call_entry pins an entry before calling anything that may run code.
-    item = call_entry(PyList_GET_ITEM(list, position++));
-    return item ? vo::Step::Item : failed_step<walk>();
-}
-
-Py_ssize_t entries_left(PyObject* list, Py_ssize_t position) noexcept {
-    Py_ssize_t left = PyList_GET_SIZE(list) - position;
-    return left > 0 ? left : 0;
-}
-
-// Reads the entries an iterator hands out (for a `data` that is not a list).
-template <Walk walk>
-vo::Step step_iterated_entries(PyObject* iterator, Py_ssize_t&, Ref& item) noexcept {
-    Ref entry = Ref::steal(PyIter_Next(iterator));
-    if (!entry) return PyErr_Occurred() ? failed_step<walk>() : vo::Step::End;
-    item = call_entry(entry.get());
-    return item ? vo::Step::Item : failed_step<walk>();
-}
-
-template <Walk walk>
-const vo::IterKind kListEntries{.step = step_entries<walk>, .remaining = entries_left};
-template <Walk walk>
-const vo::IterKind kIteratedEntries{.step = step_iterated_entries<walk>};
-
-// An iterator over what the entries of `entries` read as.
-template <Walk walk = Walk::Private>
-Ref read_entries(PyObject* entries) noexcept {
-    if (PyList_CheckExact(entries)) return vo::iterator_new(kListEntries<walk>, entries);
-    Ref it = Ref::steal(PyObject_GetIter(entries));
-    if (!it) return nullptr;
-    return vo::iterator_new(kIteratedEntries<walk>, it.get());
-}
+namespace {
 
 // `[x for x in self]`, through the instance's own iteration.
 Ref elements_of(PyObject* self) noexcept {
@@ -524,7 +90,7 @@ Ref elements_of(PyObject* self) noexcept {
 bool init_data(PyObject* self, PyObject* refs) noexcept {
     // UserList's initialiser would store an empty list and then copy the
     // references into it: the same as storing this new list.
-    if (direct(traits_of(self), kInit)) return PyObject_SetAttr(self, S.data, refs) == 0;
+    if (direct(traits_of(self), kInit)) return PyObject_SetAttr(self, state.data, refs) == 0;
     return !!call_base(self, kInit, {refs});
 }
 
@@ -676,19 +242,19 @@ PyObject* vapora_eq(PyObject* self, PyObject* other) {
 
 PyObject* vapora_reversed(PyObject* self) {
     VO_METHOD("Vapora.__reversed__");
-    PyObject* result = PyObject_GetItem(self, S.reverse_slice.get());
+    PyObject* result = PyObject_GetItem(self, state.reverse_slice.get());
     if (!result) return VO_FAIL();
     return result;
 }
 
 PyObject* vapora_add(PyObject* self, PyObject* item) {
     VO_METHOD("Vapora.__add__");
-    Ref cls = vo::global(S.vapora);
+    Ref cls = vo::global(state.vapora);
     if (!cls) return VO_FAIL();
     int ok = PyObject_IsInstance(item, cls.get());
     if (ok < 0) return VO_FAIL();
     if (!ok) {
-        Ref type_name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(item)), S.name));
+        Ref type_name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(item)), state.name));
         if (type_name)
             vo::raise_concat(PyExc_TypeError,
                              {"can only concatenante Vapora (not \"", type_name.get(), "\") to Vapora"});
@@ -697,7 +263,7 @@ PyObject* vapora_add(PyObject* self, PyObject* item) {
     Ref result = Ref::steal(PyObject_CallNoArgs(cls.get()));
     if (!result) return VO_FAIL();
     for (PyObject* part : {self, item}) {
-        Ref done = Ref::steal(PyObject_CallMethodOneArg(result.get(), S.extend, part));
+        Ref done = Ref::steal(PyObject_CallMethodOneArg(result.get(), state.extend, part));
         if (!done) return VO_FAIL();
     }
     return result.release();
@@ -730,19 +296,16 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
         return VO_FAIL();
     }
     if (Ref data = direct_data(self, kRemove)) {
-        Py_ssize_t position;
-        switch (find_first(data.get(), probe, position)) {
+        switch (remove_first(data.get(), probe, is_ref ? item : nullptr)) {
             case Search::Found:
-                if (PyList_SetSlice(data.get(), position, position + 1, nullptr) < 0) return VO_FAIL();
                 Py_RETURN_NONE;
             case Search::Absent:
                 // The clean-up of an element that died while Vapora.sort sorts
                 // `data`: the entry is there but hidden; the sort takes it out after.
-                if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
-                    if (SortInProgress* sort = sort_of(data.get())) {
-                        if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
-                        Py_RETURN_NONE;
-                    }
+                if (is_ref && is_dead_reference(item)) {
+                    vo::Found deferred = defer_to_sort(data.get(), item);
+                    if (deferred == vo::Found::Error) return VO_FAIL();
+                    if (deferred == vo::Found::Yes) Py_RETURN_NONE;
                 }
                 PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
                 return VO_FAIL();
@@ -752,14 +315,13 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
     }
     // A data of a list subclass, sorted by Vapora.sort: its clean-up waits
     // for the end of the sort as well.
-    if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
+    if (is_ref && is_dead_reference(item)) {
         Ref data = get_data(self);
         if (!data) PyErr_Clear();
         if (data && PyList_Check(data.get())) {
-            if (SortInProgress* sort = sort_of(data.get())) {
-                if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
-                Py_RETURN_NONE;
-            }
+            vo::Found deferred = defer_to_sort(data.get(), item);
+            if (deferred == vo::Found::Error) return VO_FAIL();
+            if (deferred == vo::Found::Yes) Py_RETURN_NONE;
         }
     }
     PyObject* reference = probe.reference();
@@ -808,15 +370,8 @@ PyObject* vapora_count(PyObject* self, PyObject* item) {
     Probe probe;
     if (!probe.for_element(item)) return VO_FAIL();
     if (Ref data = direct_data(self, kCount)) {
-        // Re-entrancy: a referent's `__eq__` may change `data`; the length is
-        // read anew at each step and `matches` pins what it compares, so the
-        // count is that of list.count over the list as it stands each step.
-        Py_ssize_t count = 0;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
-            int r = probe.matches(PyList_GET_ITEM(data.get(), i));
-            if (r < 0) return VO_FAIL();
-            count += r;
-        }
+        Py_ssize_t count = count_matches(data.get(), probe);
+        if (count < 0) return VO_FAIL();
         return PyLong_FromSsize_t(count);
     }
     PyObject* reference = probe.reference();
@@ -846,7 +401,7 @@ Ref pop_position(PyObject* self, PyObject* item) noexcept {
         }
         // Anything else, with list.pop's own conversion and errors.
         PyObject* args[] = {data.get(), item};
-        return Ref::steal(PyObject_VectorcallMethod(S.pop, args, item ? 2 : 1, nullptr));
+        return Ref::steal(PyObject_VectorcallMethod(state.pop, args, item ? 2 : 1, nullptr));
     }
     if (!item) return call_base(self, kPop, {});
     return call_base(self, kPop, {item});
@@ -909,7 +464,7 @@ PyObject* vapora_insert(PyObject* self, PyObject* index, PyObject* item) {
     if (Ref data = direct_data(self, kInsert)) {
         // list.insert's own conversion of the position, with its errors.
         PyObject* args[] = {data.get(), index, ref.get()};
-        done = Ref::steal(PyObject_VectorcallMethod(S.insert, args, 3, nullptr));
+        done = Ref::steal(PyObject_VectorcallMethod(state.insert, args, 3, nullptr));
     } else {
         done = call_base(self, kInsert, {index, ref.get()});
     }
@@ -927,92 +482,6 @@ PyObject* vapora_extend(PyObject* self, PyObject* items) {
     } else if (!call_base(self, kExtend, {refs.get()})) {
         return VO_FAIL();
     }
-    Py_RETURN_NONE;
-}
-
-// Sort keys: the referent itself, or the caller's key applied to it.  They
-// are functions of `sort` of their own, with a traceback entry of their own
-// (under the name Python gives a lambda inside `sort`).
-PyObject* sort_key_referent(PyObject*, PyObject* entry) {
-    Ref element = call_entry(entry);
-    if (VO_UNLIKELY(!element)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
-    return element.release();
-}
-
-PyObject* sort_key_applied(PyObject* key, PyObject* entry) {
-    Ref element = call_entry(entry);
-    PyObject* sort_key = element ? PyObject_CallOneArg(key, element.get()) : nullptr;
-    if (VO_UNLIKELY(!sort_key)) VO_TRACE_AS("Vapora.sort.<locals>.<lambda>");
-    return sort_key;
-}
-
-PyMethodDef sort_key_defs[] = {
-    {"key", sort_key_referent, METH_O, nullptr},
-    {"key", sort_key_applied, METH_O, nullptr},
-};
-
-// The entries of elements that died during the sort leave now, each as the
-// base `remove` would take it out (a dead reference equals only itself).
-// Re-entrancy: comparisons with entries that are no plain references run
-// user code; the walk pins what it compares and re-reads the list.
-void finish_clean_up(PyObject* data, std::vector<Ref>& deferred) noexcept {
-    for (Ref& ref : deferred) {
-        if (!PyList_CheckExact(data)) {
-            // A list subclass removes through its own method, as the base
-            // `remove` would have it; an entry taken out meanwhile is no error.
-            Ref done = Ref::steal(PyObject_CallMethodOneArg(data, S.remove, ref.get()));
-            if (!done && !PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_WriteUnraisable(ref.get());
-            PyErr_Clear();
-            continue;
-        }
-        Probe probe;
-        probe.for_reference(ref.get());
-        Py_ssize_t position;
-        switch (find_first(data, probe, position)) {
-            case Search::Found:
-                if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) PyErr_WriteUnraisable(ref.get());
-                break;
-            case Search::Absent:
-                break;  // taken out meanwhile
-            case Search::Error:
-                PyErr_WriteUnraisable(ref.get());
-                break;
-        }
-    }
-}
-
-PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
-    VO_METHOD("Vapora.sort");
-    bool plain = !key || key == Py_None;
-    Ref sort_key = Ref::steal(PyCFunction_New(&sort_key_defs[plain ? 0 : 1], plain ? nullptr : key));
-    if (!sort_key) return VO_FAIL();
-    PyObject* reverse_arg = reverse ? reverse : Py_False;
-    Ref data = direct_data(self, kSort);
-    Ref watched = data;
-    if (!watched) {
-        // The base method may still sort an exact list in place.
-        watched = get_data(self);
-        if (!watched || !PyList_Check(watched.get())) {
-            PyErr_Clear();
-            watched = nullptr;
-        }
-    }
-    SortInProgress sort{watched.get(), {}};
-    if (watched && !vo::push(g_sorts, &sort)) return VO_FAIL();
-    Ref done;
-    if (data) {
-        PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
-        done = Ref::steal(PyObject_VectorcallMethod(S.sort, args, 1, S.sort_kwnames.get()));
-    } else {
-        done = call_base(self, kSort, {sort_key.get(), reverse_arg}, S.sort_kwnames.get());
-    }
-    if (watched) {
-        g_sorts.erase(std::find(g_sorts.begin(), g_sorts.end(), &sort));
-        // Also after a failed sort: the list is back, and so are its entries.
-        vo::ErrorAside aside;
-        finish_clean_up(watched.get(), sort.deferred);
-    }
-    if (!done) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -1123,7 +592,7 @@ PyObject* vapora_radd(PyObject* self, PyObject* other) {
 PyObject* vapora_copy(PyObject* self) {
     VO_METHOD("Vapora.__copy__");
     Ref cls = Ref::borrow(Py_TYPE(self));
-    Ref copy = Ref::steal(PyObject_CallMethodOneArg(cls.get(), S.new_, cls.get()));
+    Ref copy = Ref::steal(PyObject_CallMethodOneArg(cls.get(), state.new_, cls.get()));
     if (!copy) return VO_FAIL();
     Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref target = own ? Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr)) : nullptr;
@@ -1132,9 +601,9 @@ PyObject* vapora_copy(PyObject* self) {
     // dictionary is the one its object holds at the time.
     own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     Ref data;
-    if (!own || vo::compat::dict_get_ref(own.get(), S.data, data) < 0) return VO_FAIL();
+    if (!own || vo::compat::dict_get_ref(own.get(), state.data, data) < 0) return VO_FAIL();
     if (!data) {
-        vo::raise_key_error(S.data);
+        vo::raise_key_error(state.data);
         return VO_FAIL();
     }
     Ref elements = read_entries(data.get());
@@ -1142,7 +611,7 @@ PyObject* vapora_copy(PyObject* self) {
     Ref refs = Wrapper(copy.get(), Target::New).wrap_all(elements.get());
     if (!refs) return VO_FAIL();
     target = Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
-    if (!target || PyDict_SetItem(target.get(), S.data, refs.get()) < 0) return VO_FAIL();
+    if (!target || PyDict_SetItem(target.get(), state.data, refs.get()) < 0) return VO_FAIL();
     return copy.release();
 }
 
@@ -1286,27 +755,28 @@ constexpr char vapora_doc[] =
     "    careful of context and garbage collection.";
 
 bool intern_names() noexcept {
-    if (!vo::intern_all({{&S.data, "data"},
-                         {&S.new_, "__new__"},
-                         {&S.remove, "remove"},
-                         {&S.weakref, "weakref"},
-                         {&S.ref, "ref"},
-                         {&S.reference_type_name, "ReferenceType"},
-                         {&S.vapora, "Vapora"},
-                         {&S.extend, "extend"},
-                         {&S.sort, "sort"},
-                         {&S.pop, "pop"},
-                         {&S.insert, "insert"},
-                         {&S.name, "__name__"}}))
+    if (!vo::intern_all({{&state.data, "data"},
+                         {&state.new_, "__new__"},
+                         {&state.remove, "remove"},
+                         {&state.weakref, "weakref"},
+                         {&state.ref, "ref"},
+                         {&state.reference_type_name, "ReferenceType"},
+                         {&state.vapora, "Vapora"},
+                         {&state.extend, "extend"},
+                         {&state.sort, "sort"},
+                         {&state.pop, "pop"},
+                         {&state.insert, "insert"},
+                         {&state.name, "__name__"}}))
         return false;
     for (unsigned b = 0; b < kBaseCount; ++b)
-        if (!(S.base_names[b] = vo::intern(kBaseNames[b]))) return false;
+        if (!(state.base_names[b] = vo::intern(kBaseNames[b]))) return false;
     return true;
 }
 
 bool module_body(PyObject* module) {
     if (!intern_names()) return false;
-    g_object_compare = PyBaseObject_Type.tp_richcompare;
+    state.data_attr = vo::compat::InlineAttr(state.data);
+    state.object_compare = PyBaseObject_Type.tp_richcompare;
     if (!vo::iterator_ready(module, "vapora_iterator") || !vo::weakcall_ready(module)) return false;
     if (!vo::body_import(module, "weakref") || !vo::body_import(module, "collections")) return false;
 
@@ -1321,28 +791,29 @@ bool module_body(PyObject* module) {
     // A class statement that defines __eq__ and no __hash__ sets __hash__ to None.
     if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
 
-    S.cls.set(cls);
+    state.cls.set(cls);
     for (unsigned b = 0; b < kBaseCount; ++b) {
-        Ref original = vo::super_lookup(vapora_type(), S.cls.get(), S.base_names[b]);
+        Ref original = vo::super_lookup(vapora_type(), state.cls.get(), state.base_names[b]);
         if (!original) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "UserList has no method %U", S.base_names[b]);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "UserList has no method %U", state.base_names[b]);
             return false;
         }
-        S.base_originals[b].set(std::move(original));
+        state.base_originals[b].set(std::move(original));
     }
-    Ref weakref_module = vo::global(S.weakref);
+    Ref weakref_module = vo::global(state.weakref);
     if (!weakref_module) return false;
-    S.weakref_module.set(std::move(weakref_module));
-    if (!S.reference_type.set(Ref::steal(PyObject_GetAttr(S.weakref_module.get(), S.reference_type_name))))
+    state.weakref_module.set(std::move(weakref_module));
+    if (!state.reference_type.set(Ref::steal(PyObject_GetAttr(state.weakref_module.get(), state.reference_type_name))))
         return false;
-    PyObject* weakref_dict = PyModule_GetDict(S.weakref_module.get());
-    if (!S.weakref_names.init({{vo::module_globals(), S.weakref, S.weakref_module.get()},
-                               {weakref_dict, S.ref, S.reference_type.get()},
-                               {weakref_dict, S.reference_type_name, S.reference_type.get()}}))
+    PyObject* weakref_dict = PyModule_GetDict(state.weakref_module.get());
+    if (!state.weakref_names.init({{vo::module_globals(), state.weakref, state.weakref_module.get()},
+                                   {weakref_dict, state.ref, state.reference_type.get()},
+                                   {weakref_dict, state.reference_type_name, state.reference_type.get()}}))
         return false;
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!minus_one || !S.reverse_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, minus_one.get())))) return false;
-    if (!S.sort_kwnames.set(Ref::steal(PyTuple_Pack(2, vo::intern("key"), vo::intern("reverse"))))) return false;
+    if (!minus_one || !state.reverse_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, minus_one.get()))))
+        return false;
+    if (!state.sort_kwnames.set(Ref::steal(PyTuple_Pack(2, vo::intern("key"), vo::intern("reverse"))))) return false;
 
     PyTypeObject* type = vapora_type();
     type->tp_as_sequence->sq_contains = vapora_sq_contains;
