@@ -38,8 +38,8 @@
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
 // object; the methods are installed on it afterwards.
-#include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/args.hpp"
@@ -47,19 +47,17 @@
 #include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
 
-// Where the interpreter keeps an instance's attributes (private layout; the
-// wrapper belongs in common/compat.hpp).
 namespace arbel {
 namespace {
 
 using vo::Ref;
 
-// What the module keeps.  Allocated once and never freed: the module lives
-// as long as the process, and releasing references after the interpreter
-// has finalized would touch freed memory.
+// What the module keeps, in static storage and never released: a release
+// after the interpreter has finalized would touch freed memory.
 struct ArbelState {
     // Interned names (borrowed: interned for the process).
     PyObject* name;
@@ -68,11 +66,12 @@ struct ArbelState {
     PyObject* append;
     PyObject* newline;
     // Strong: what the walk compares and reads with.
-    Ref arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
-    Ref all_but_last;  // slice(None, -1)
-    Ref minus_one;     // -1
+    vo::Kept arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
+    vo::Kept all_but_last;  // slice(None, -1)
+    vo::Kept minus_one;     // -1
 };
-ArbelState* g_state = nullptr;
+static_assert(std::is_trivially_destructible_v<ArbelState>);
+ArbelState state;
 
 constexpr char kMarkFirst[] = "|-- ";
 constexpr char kMarkLast[] = "`-- ";
@@ -250,10 +249,10 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     bool suspicious = lookups_may_run_code(type);
     if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
-    if (vo::compat::type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
+    if (vo::compat::type_lookup(type, state.str) == state.arbel_str.get()) {
         bool plain = !suspicious && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
-                     type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
-                     !vo::compat::type_lookup(type, g_state->children);
+                     type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, state.name) &&
+                     !vo::compat::type_lookup(type, state.children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
     // Lookups that may have run code decide for this node only; so does a
@@ -293,13 +292,13 @@ bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     if (into.watched && !touch()) return false;
     // A plain node's class reads attributes the generic way.
     if (into.watched) {
-        into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+        into.name = Ref::steal(PyObject_GetAttr(node, state.name));
         if (!into.name) return false;
-        into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+        into.children = Ref::steal(PyObject_GetAttr(node, state.children));
     } else {
-        into.name = Ref::steal(PyObject_GenericGetAttr(node, g_state->name));
+        into.name = Ref::steal(PyObject_GenericGetAttr(node, state.name));
         if (!into.name) return false;
-        into.children = Ref::steal(PyObject_GenericGetAttr(node, g_state->children));
+        into.children = Ref::steal(PyObject_GenericGetAttr(node, state.children));
     }
     if (!into.children) return false;
     PyObject* kids = into.children.get();
@@ -323,7 +322,7 @@ void refuse_name(PyObject* name) noexcept {
     bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
                     (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
-        Ref sum = Ref::steal(PyNumber_InPlaceAdd(name, g_state->newline));
+        Ref sum = Ref::steal(PyNumber_InPlaceAdd(name, state.newline));
         if (!sum) return;
     }
     PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
@@ -369,7 +368,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     // run Python code can give anything else than the first one.
     if (VO_UNLIKELY(read.watched)) {
         frame.watched = true;
-        read.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+        read.children = Ref::steal(PyObject_GetAttr(node, state.children));
         if (!read.children) return Opened::Error;
     }
     PyObject* kids = read.children.get();
@@ -379,7 +378,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
         frame.live = PyList_CheckExact(kids);
     } else {
         // Python code ran in the truth test; the frame starts touched.
-        Ref leading = Ref::steal(PyObject_GetItem(kids, g_state->all_but_last.get()));
+        Ref leading = Ref::steal(PyObject_GetItem(kids, state.all_but_last.get()));
         if (!leading) return Opened::Error;
         frame.iter = Ref::steal(PyObject_GetIter(leading.get()));
         if (!frame.iter) return Opened::Error;
@@ -421,9 +420,9 @@ Ref Walk::last_child(Frame& frame) noexcept {
         return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, Py_SIZE(kids) - 1)
                                                    : PyTuple_GET_ITEM(kids, Py_SIZE(kids) - 1));
     if (!touch()) return nullptr;
-    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), g_state->children));
+    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), state.children));
     if (!children) return nullptr;
-    return Ref::steal(PyObject_GetItem(children.get(), g_state->minus_one.get()));
+    return Ref::steal(PyObject_GetItem(children.get(), state.minus_one.get()));
 }
 
 bool Walk::indent(const char* columns) noexcept {
@@ -547,21 +546,21 @@ PyObject* arbel_init(PyObject* self, PyObject* name, PyObject* children_arg) {
     int truth = children.get() == Py_None ? 0 : PyObject_IsTrue(children.get());
     if (truth < 0) return VO_FAIL();
     if (!truth && !(children = Ref::steal(PyList_New(0)))) return VO_FAIL();
-    if (PyObject_SetAttr(self, g_state->name, name) < 0) return VO_FAIL();
-    if (PyObject_SetAttr(self, g_state->children, children.get()) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, state.name, name) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, state.children, children.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
 PyObject* arbel_add_child(PyObject* self, PyObject* item) {
     VO_METHOD("Arbel.add_child");
-    Ref children = Ref::steal(PyObject_GetAttr(self, g_state->children));
+    Ref children = Ref::steal(PyObject_GetAttr(self, state.children));
     if (!children) return VO_FAIL();
     // A list's append cannot be overridden; anything else is asked by name.
     if (PyList_CheckExact(children.get())) {
         if (PyList_Append(children.get(), item) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, item));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), state.append, item));
     if (!result) return VO_FAIL();
     Py_RETURN_NONE;
 }
@@ -642,30 +641,23 @@ PyMethodDef arbel_methods[] = {{"__init__", VO_CFUNC((vo::method<sig_init, arbel
                                {nullptr, nullptr, 0, nullptr}};
 
 bool module_body(PyObject* module) {
-    g_state = new (std::nothrow) ArbelState{};
-    if (!g_state) {
-        PyErr_NoMemory();
-        return false;
-    }
-    ArbelState& st = *g_state;
+    ArbelState& st = state;
     if (!vo::intern_all({{&st.name, "name"},
                          {&st.children, "children"},
                          {&st.str, "__str__"},
                          {&st.append, "append"},
                          {&st.newline, "\n"}}))
         return false;
-    st.minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!st.minus_one) return false;
-    st.all_but_last = Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr));
-    if (!st.all_but_last) return false;
+    if (!st.minus_one.set(Ref::steal(PyLong_FromLong(-1))) ||
+        !st.all_but_last.set(Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr))))
+        return false;
     // As a class statement makes it: instances get the usual __dict__ and
     // __weakref__ and collector support.
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Arbel", bases.get(), arbel_doc);
     if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return false;
-    st.arbel_str = vo::own_attribute(cls.get(), "__str__");
-    if (!st.arbel_str) return false;
+    if (!st.arbel_str.set(vo::own_attribute(cls.get(), "__str__"))) return false;
     return vo::body_bind(module, "Arbel", std::move(cls));
 }
 

@@ -27,11 +27,13 @@
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 namespace logic {
@@ -39,23 +41,22 @@ namespace {
 
 using vo::Ref;
 
-// A strong reference kept for the rest of the process (a static vo::Ref
-// would release it after the interpreter is gone).
-using Kept = PyObject*;
-
+// What the module keeps, in static storage and never released: a release
+// after the interpreter has finalized would touch freed memory.
 struct LogicState {
-    // Interned names.
+    // Interned names (borrowed: interned for the process).
     PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append;
-    Kept base = nullptr;                   // BaseLogic
-    Kept pattern_type = nullptr;           // re.Pattern, which cannot be subclassed or patched
-    Kept pattern_search = nullptr;         // re.Pattern.search
+    vo::Kept base;                         // BaseLogic (strong)
+    vo::Kept pattern_type;                 // re.Pattern, which cannot be subclassed or patched (strong)
+    vo::Kept pattern_search;               // re.Pattern.search (strong)
     vectorcallfunc search_call = nullptr;  // its entry point, called as the interpreter's CALL calls it
-    Kept strip = nullptr;                  // str.strip
+    vo::Kept strip;                        // str.strip (strong)
     vo::Binding base_bound;                // the module's BaseLogic is `base`
 };
+static_assert(std::is_trivially_destructible_v<LogicState>);
 LogicState state;
 
-PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base); }
+PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base.get()); }
 
 enum class Truth { Error = -1, False = 0, True = 1 };
 
@@ -170,7 +171,7 @@ Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexce
         Ref text = PyUnicode_CheckExact(items[i]) ? Ref::borrow(items[i]) : Ref::steal(PyObject_Str(items[i]));
         if (!text) return Truth::Error;
         PyObject* argv[2] = {pattern, text.get()};
-        Ref match = Ref::steal(state.search_call(state.pattern_search, argv, 2, nullptr));
+        Ref match = Ref::steal(state.search_call(state.pattern_search.get(), argv, 2, nullptr));
         if (!match) return Truth::Error;
         found = found || match.get() != Py_None;
     }
@@ -214,7 +215,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
 Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n) noexcept {
     bool real_base = state.base_bound.holds();
     if (real_base) {
-        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
+        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type.get())))
             return search_all(expression, items, n);
         // Only the package's classes and their subclasses carry these
         // slots, and every one of them is a BaseLogic.
@@ -225,7 +226,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     int is_logic;
     if (real_base) {
-        is_logic = PyObject_IsInstance(expression, state.base);
+        is_logic = PyObject_IsInstance(expression, state.base.get());
     } else {
         Ref base = vo::global(state.base_logic);
         if (!base) return Truth::Error;
@@ -239,7 +240,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
-    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
+    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type.get())))
         return search_all(expression, items, n);
     // Anything else put into the list: its own `search`, as written.
     return any_of_all(n, [&](Py_ssize_t i) {
@@ -726,7 +727,7 @@ Ref read_text(PyObject* text) noexcept {
         PyErr_Format(PyExc_TypeError, "a logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    Ref stripped = Ref::steal(PyObject_CallOneArg(state.strip, text));
+    Ref stripped = Ref::steal(PyObject_CallOneArg(state.strip.get(), text));
     if (!stripped) return nullptr;
     Ref result = read_logic(stripped.get(), vo::module_globals(), base_type());
     if (!result) return nullptr;
@@ -802,7 +803,7 @@ bool module_body(PyObject* module) {
 
     Ref base = make_class(module, &baselogic_spec, nullptr);
     if (!base || !drop_order_wrappers(base.get())) return false;
-    state.base = Py_NewRef(base.get());
+    state.base.set(base);
     if (!vo::body_bind(module, "BaseLogic", base)) return false;
     if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
         !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
@@ -812,18 +813,21 @@ bool module_body(PyObject* module) {
 
     Ref re = vo::global(state.re);
     if (!re) return false;
-    state.pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
-    if (!state.pattern_type || !PyType_Check(state.pattern_type)) return false;
-    state.pattern_search = PyObject_GetAttr(state.pattern_type, state.search);
-    state.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
-    if (!state.pattern_search || !state.strip) return false;
+    if (!state.pattern_type.set(Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")))) return false;
+    if (!PyType_Check(state.pattern_type.get())) {
+        PyErr_SetString(PyExc_SystemError, "re.Pattern is no class");
+        return false;
+    }
+    if (!state.pattern_search.set(Ref::steal(PyObject_GetAttr(state.pattern_type.get(), state.search))) ||
+        !state.strip.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip"))))
+        return false;
     // A method descriptor always has an entry point of its own.
-    state.search_call = PyVectorcall_Function(state.pattern_search);
+    state.search_call = PyVectorcall_Function(state.pattern_search.get());
     if (!state.search_call) {
         PyErr_SetString(PyExc_SystemError, "re.Pattern.search has no vectorcall entry point");
         return false;
     }
-    return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base}});
+    return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base.get()}});
 }
 
 constexpr char module_doc[] =
