@@ -31,6 +31,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/text.hpp"
 
 #include <cstddef>
 #include <type_traits>
@@ -45,7 +46,8 @@ using vo::Ref;
 // after the interpreter has finalized would touch freed memory.
 struct LogicState {
     // Interned names (borrowed: interned for the process).
-    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append;
+    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append,
+        *quoted;                           // and the format "'%s'"
     vo::Kept base;                         // BaseLogic (strong)
     vo::Kept pattern_type;                 // re.Pattern, which cannot be subclassed or patched (strong)
     vo::Kept pattern_search;               // re.Pattern.search (strong)
@@ -431,70 +433,101 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // --- printed form -------------------------------------------------------------------
 
-// type(self).__name__ + "(" + ", ".join(parts) + ")"
-Ref printed(PyObject* self, PyObject* inner) noexcept {
+// type(self).__name__, read as the definition reads it: through the
+// metaclass's lookup, which may run code when the metaclass is not `type`.
+Ref class_name(PyObject* self) noexcept {
     Ref type = Ref::borrow(Py_TYPE(self));
-    Ref name = Ref::steal(PyObject_GetAttr(type.get(), state.name));
-    if (!name) return nullptr;
-    if (!PyUnicode_Check(name.get())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
-        return nullptr;
-    }
-    return Ref::steal(PyUnicode_FromFormat("%U(%U)", name.get(), inner));
+    if (Py_IS_TYPE(type.get(), &PyType_Type)) return Ref::steal(PyType_GetName(type.type_ptr()));
+    return Ref::steal(PyObject_GetAttr(type.get(), state.name));
 }
+
+// The printed form, written once into one builder:
+// type(self).__name__ + "(" + ", ".join(parts) + ")".  The definition reads
+// the class name last; a class whose metaclass is `type` gives it without
+// running code, so it is written first, and replaced at the end if the
+// entries' code renamed or re-classed the object meanwhile.
+class Printed {
+public:
+    // Writes the name when reading it runs no code.
+    bool open(PyObject* self) noexcept {
+        if (!Py_IS_TYPE(Py_TYPE(self), &PyType_Type)) return out_.append_ascii("(", 1);
+        name_ = class_name(self);
+        if (!name_) return false;
+        // A name that is no text fails at the end, as in the definition.
+        if (PyUnicode_Check(name_.get()) && !out_.append(name_.get())) return false;
+        name_length_ = out_.length();
+        return out_.append_ascii("(", 1);
+    }
+    bool separate(bool first) noexcept { return first || out_.append_ascii(", ", 2); }
+    bool write(PyObject* text) noexcept { return out_.append(text); }
+    bool write_ascii(const char* text, Py_ssize_t n) noexcept { return out_.append_ascii(text, n); }
+
+    Ref finish(PyObject* self) noexcept {
+        if (!out_.append_ascii(")", 1)) return nullptr;
+        Ref name = class_name(self);
+        if (!name) return nullptr;
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(name.get())->tp_name);
+            return nullptr;
+        }
+        Ref text = out_.finish();
+        if (!text || name.get() == name_.get()) return text;
+        Ref rest = Ref::steal(PyUnicode_Substring(text.get(), name_length_, PyUnicode_GET_LENGTH(text.get())));
+        if (!rest) return nullptr;
+        return Ref::steal(PyUnicode_Concat(name.get(), rest.get()));
+    }
+
+private:
+    vo::TextBuilder out_;
+    Ref name_;  // the name written first (empty when none was)
+    Py_ssize_t name_length_ = 0;
+};
 
 // An entry prints as its repr when callable, else as its pattern text in
 // single quotes, unescaped ("'%s'" % entry.pattern).
-Ref entry_text(PyObject* entry) noexcept {
-    if (PyCallable_Check(entry)) return Ref::steal(PyObject_Repr(entry));
+bool write_entry(Printed& out, PyObject* entry) noexcept {
+    if (PyCallable_Check(entry)) {
+        Ref text = Ref::steal(PyObject_Repr(entry));
+        return text && out.write(text.get());
+    }
     Ref pattern = Ref::steal(PyObject_GetAttr(entry, state.pattern));
-    if (!pattern) return nullptr;
-    Ref format = Ref::steal(PyUnicode_FromString("'%s'"));
-    if (!format) return nullptr;
-    return Ref::steal(PyUnicode_Format(format.get(), pattern.get()));
+    if (!pattern) return false;
+    // `%` formats an exact str as itself; anything else (a tuple is a tuple
+    // of arguments, a mapping a mapping of them) through `%` itself.
+    if (PyUnicode_CheckExact(pattern.get()))
+        return out.write_ascii("'", 1) && out.write(pattern.get()) && out.write_ascii("'", 1);
+    Ref text = Ref::steal(PyUnicode_Format(state.quoted, pattern.get()));
+    return text && out.write(text.get());
 }
 
-// Re-entrancy: the repr of a callable entry may run any code and change the
-// list; it is walked by its iterator (for a list: by index against its
-// current size), each entry held while it is printed.  The parts are kept
-// in C++ storage until they are joined.
+// Re-entrancy: the repr of a callable entry and `__class__` or `__name__`
+// lookups may run any code and change the list; it is walked by its
+// iterator (for a list: by index against its current size), each entry held
+// while it is printed.  The text is the builder's own until it is finished.
 Ref str_impl(PyObject* self) noexcept {
     vo::RecursionGuard guard(" while getting the str of a logic expression");
     if (!guard.ok()) return nullptr;
+    Printed out;
     // An object that contains itself prints the inner occurrence as "Name(...)".
     vo::ReprGuard scope(self);
     if (scope.entry() == vo::ReprEntry::Error) return nullptr;
+    if (!out.open(self)) return nullptr;
     if (scope.entry() == vo::ReprEntry::AlreadyInside) {
-        Ref dots = Ref::steal(PyUnicode_FromString("..."));
-        if (!dots) return nullptr;
-        return printed(self, dots.get());
+        if (!out.write_ascii("...", 3)) return nullptr;
+        return out.finish(self);
     }
     Ref expressions = Ref::steal(PyObject_GetAttr(self, state.expressions));
     if (!expressions) return nullptr;
-    std::vector<Ref> parts;
     Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
     if (!it) return nullptr;
+    bool first = true;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        Ref text = entry_text(entry.get());
-        if (!text) return nullptr;
-        try {
-            parts.push_back(std::move(text));
-        } catch (...) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!out.separate(first) || !write_entry(out, entry.get())) return nullptr;
+        first = false;
     }
     if (PyErr_Occurred()) return nullptr;
-    // Made and joined with nothing run in between.
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < parts.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), parts[i].release());
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    if (!separator) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), tuple.get()));
-    if (!joined) return nullptr;
-    return printed(self, joined.get());
+    return out.finish(self);
 }
 
 PyObject* baselogic_str(PyObject* self) {
@@ -788,7 +821,8 @@ bool module_body(PyObject* module) {
                          {&state.pattern, "pattern"},
                          {&state.name, "__name__"},
                          {&state.decode_cli_string, "decode_cli_string"},
-                         {&state.append, "append"}}))
+                         {&state.append, "append"},
+                         {&state.quoted, "'%s'"}}))
         return false;
     if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
     if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;
