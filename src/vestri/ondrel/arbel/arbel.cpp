@@ -38,6 +38,7 @@
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
 // object; the methods are installed on it afterwards.
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -69,6 +70,8 @@ struct ArbelState {
     vo::Kept arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
     vo::Kept all_but_last;  // slice(None, -1)
     vo::Kept minus_one;     // -1
+    // Inline nodes' attributes read where the instance keeps them.
+    vo::compat::InlineAttr name_attr, children_attr;
 };
 static_assert(std::is_trivially_destructible_v<ArbelState>);
 ArbelState state;
@@ -86,6 +89,49 @@ enum class NodeKind {
     Watched,  // Arbel's __str__, but reading name or children may run Python code
     Foreign,  // rendered with its own str()
     Error,    // deciding failed (an exception is set)
+};
+
+// What starts a line at the current depth: "\n" and one column of four
+// characters per open level, in one buffer that only grows.
+class Head {
+public:
+    static constexpr size_t kWidth = 4;  // one column, as wide as a mark
+
+    Head() noexcept { local_[0] = '\n'; }
+    Head(const Head&) = delete;
+    Head& operator=(const Head&) = delete;
+
+    const char* data() const noexcept { return data_; }
+    Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(size_); }
+    bool push(const char* columns) noexcept {
+        if (VO_UNLIKELY(size_ + kWidth > capacity_) && !grow()) return false;
+        std::memcpy(data_ + size_, columns, kWidth);
+        size_ += kWidth;
+        return true;
+    }
+    void replace_last(const char* columns) noexcept { std::memcpy(data_ + size_ - kWidth, columns, kWidth); }
+    void pop() noexcept { size_ -= kWidth; }
+
+private:
+    bool grow() noexcept {
+        try {
+            std::vector<char> bigger(capacity_ * 2);
+            std::memcpy(bigger.data(), data_, size_);
+            heap_.swap(bigger);
+        } catch (...) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = heap_.data();
+        capacity_ = heap_.size();
+        return true;
+    }
+
+    char local_[256];
+    std::vector<char> heap_;
+    char* data_ = local_;
+    size_t capacity_ = sizeof local_;
+    size_t size_ = 1;
 };
 
 // One node whose children are being written.
@@ -158,19 +204,18 @@ private:
     }
     NodeKind kind_of_new(PyObject* obj) noexcept;
     NodeKind kind_of_node(PyObject* obj) noexcept;
-    bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
-    Opened open(PyObject* node, Node& read, bool root) noexcept;
+    [[gnu::always_inline]] bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
+    [[gnu::always_inline]] Opened open(PyObject* node, Node& read, bool root) noexcept;
     [[gnu::noinline]] bool defer_bad_name(Ref name) noexcept;
     bool write_child(PyObject* child, bool last) noexcept;
     bool next_child(Frame& frame, Ref& child) noexcept;
     Ref last_child(Frame& frame) noexcept;
-    bool write_lines(PyObject* text) noexcept;
-    bool indent(const char* columns) noexcept;
-    void outdent() noexcept { head_.resize(head_.size() - kMarkWidth); }
-    bool write_head() noexcept { return out_.append_ascii(head_.data(), static_cast<Py_ssize_t>(head_.size())); }
+    [[gnu::always_inline]] bool write_lines(PyObject* text) noexcept;
+    void outdent() noexcept { head_.pop(); }
+    bool write_head() noexcept { return out_.append_ascii(head_.data(), head_.size()); }
 
     vo::TextBuilder out_;
-    std::string head_ = "\n";  // what starts a line at the current depth
+    Head head_;
     std::vector<Frame> frames_;
     size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
     SeenType seen_;
@@ -290,15 +335,15 @@ inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
 bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     into.watched = kind != NodeKind::Inline;
     if (into.watched && !touch()) return false;
-    // A plain node's class reads attributes the generic way.
+    // An inline node's attributes are read where the instance keeps them.
     if (into.watched) {
         into.name = Ref::steal(PyObject_GetAttr(node, state.name));
         if (!into.name) return false;
         into.children = Ref::steal(PyObject_GetAttr(node, state.children));
     } else {
-        into.name = Ref::steal(PyObject_GenericGetAttr(node, state.name));
+        into.name = state.name_attr.get(node);
         if (!into.name) return false;
-        into.children = Ref::steal(PyObject_GenericGetAttr(node, state.children));
+        into.children = state.children_attr.get(node);
     }
     if (!into.children) return false;
     PyObject* kids = into.children.get();
@@ -425,16 +470,6 @@ Ref Walk::last_child(Frame& frame) noexcept {
     return Ref::steal(PyObject_GetItem(children.get(), state.minus_one.get()));
 }
 
-bool Walk::indent(const char* columns) noexcept {
-    try {
-        head_.append(columns, kMarkWidth);
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
-}
-
 // Writes `text`, starting each of its further lines with `head_`.
 bool Walk::write_lines(PyObject* text) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
@@ -449,9 +484,10 @@ bool Walk::write_lines(PyObject* text) noexcept {
 // Writes a child of the node on top of the stack, opening a frame for it if
 // it is an inline node with children of its own.
 bool Walk::write_child(PyObject* child, bool last) noexcept {
-    if (!write_head() || !out_.append_ascii(last ? kMarkLast : kMarkFirst, kMarkWidth) ||
-        !indent(last ? kIndentLast : kIndentFirst))
-        return false;
+    // The head and the child's mark start its first line in one write; the
+    // mark then becomes the column that starts its further lines.
+    if (!head_.push(last ? kMarkLast : kMarkFirst) || !write_head()) return false;
+    head_.replace_last(last ? kIndentLast : kIndentFirst);
     NodeKind kind = kind_of_node(child);
     if (kind == NodeKind::Error) return false;
     if (kind == NodeKind::Foreign) {
@@ -648,6 +684,8 @@ bool module_body(PyObject* module) {
                          {&st.append, "append"},
                          {&st.newline, "\n"}}))
         return false;
+    st.name_attr = vo::compat::InlineAttr(st.name);
+    st.children_attr = vo::compat::InlineAttr(st.children);
     if (!st.minus_one.set(Ref::steal(PyLong_FromLong(-1))) ||
         !st.all_but_last.set(Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr))))
         return false;
