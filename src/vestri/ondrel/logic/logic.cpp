@@ -25,6 +25,7 @@
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/kept.hpp"
@@ -54,6 +55,10 @@ struct LogicState {
     vectorcallfunc search_call = nullptr;  // its entry point, called as the interpreter's CALL calls it
     vo::Kept strip;                        // str.strip (strong)
     vo::Binding base_bound;                // the module's BaseLogic is `base`
+    // `self.expressions` read where the instance keeps it: by the test, one
+    // per rule (so that nested And, Or and Not objects each keep their
+    // class's layout), and by the printed form.
+    vo::compat::InlineAttr tested_expressions[3], printed_expressions;
 };
 static_assert(std::is_trivially_destructible_v<LogicState>);
 LogicState state;
@@ -257,9 +262,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
 // `self.expressions`; the list is read as a list iterator would read it
 // (index against the current size), and each entry is held while tested.
 Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    getattrofunc getattro = Py_TYPE(self)->tp_getattro;
-    Ref expressions = Ref::steal(getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(self, state.expressions)
-                                                                     : PyObject_GetAttr(self, state.expressions));
+    Ref expressions = state.tested_expressions[static_cast<int>(rule)].get(self);
     if (!expressions) return Truth::Error;
     // Stops on a false test for And, on a true one for Or and Not.
     Truth decisive = rule == Rule::And ? Truth::False : Truth::True;
@@ -517,7 +520,7 @@ Ref str_impl(PyObject* self) noexcept {
         if (!out.write_ascii("...", 3)) return nullptr;
         return out.finish(self);
     }
-    Ref expressions = Ref::steal(PyObject_GetAttr(self, state.expressions));
+    Ref expressions = state.printed_expressions.get(self);
     if (!expressions) return nullptr;
     Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
     if (!it) return nullptr;
@@ -824,6 +827,8 @@ bool module_body(PyObject* module) {
                          {&state.append, "append"},
                          {&state.quoted, "'%s'"}}))
         return false;
+    for (vo::compat::InlineAttr& read : state.tested_expressions) read = vo::compat::InlineAttr(state.expressions);
+    state.printed_expressions = vo::compat::InlineAttr(state.expressions);
     if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
     if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;
 
