@@ -51,6 +51,7 @@
 #include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
+#include "common/vector.hpp"
 
 namespace arbel {
 namespace {
@@ -114,14 +115,10 @@ public:
 
 private:
     bool grow() noexcept {
-        try {
-            std::vector<char> bigger(capacity_ * 2);
-            std::memcpy(bigger.data(), data_, size_);
-            heap_.swap(bigger);
-        } catch (...) {
-            PyErr_NoMemory();
-            return false;
-        }
+        std::vector<char> bigger;
+        if (!vo::resize(bigger, capacity_ * 2)) return false;
+        std::memcpy(bigger.data(), data_, size_);
+        heap_.swap(bigger);
         data_ = heap_.data();
         capacity_ = heap_.size();
         return true;
@@ -228,14 +225,9 @@ private:
 // own limits as well, as a level of nested str() calls would.
 bool Walk::push(Frame&& frame) noexcept {
     if (!vo::enter_recursion(kWhere)) return false;
-    try {
-        frames_.push_back(std::move(frame));
-    } catch (...) {
-        Py_LeaveRecursiveCall();
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    if (vo::push(frames_, std::move(frame))) return true;
+    Py_LeaveRecursiveCall();
+    return false;
 }
 
 void Walk::pop() noexcept {
@@ -376,12 +368,7 @@ void refuse_name(PyObject* name) noexcept {
 // Text is appended to the name once the first child is rendered; a name
 // that is no text fails then.  The frame just pushed is the node's.
 bool Walk::defer_bad_name(Ref name) noexcept {
-    try {
-        bad_names_.push_back({std::move(name)});
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!vo::push(bad_names_, std::move(name))) return false;
     frames_.back().bad_name = true;
     return true;
 }

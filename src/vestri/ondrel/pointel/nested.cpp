@@ -251,14 +251,11 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
     return found;
 }
 
-// A C API membership answer as an outcome: the C API answers exactly 1, 0
-// or -1, the values of Found::Yes, Found::No and Found::Error.
-Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
-
 Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
+    if (split != Split::Dotted)
+        return split == Split::Error ? Found::Error : vo::outcome<Found>(PyDict_Contains(self, key));
     Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
@@ -272,10 +269,10 @@ Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept
         }
         depth = i;
         return hand_over(key, dotted, i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
+                         [&](PyObject* rest) { return vo::outcome<Found>(PySequence_Contains(next.get(), rest)); });
     }
     depth = last;
-    return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
+    return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(last)));
 }
 
 int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
