@@ -324,7 +324,7 @@ inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
 
 // Reads the two attributes of `node` and tests its children, in the order
 // the level-by-level definition does.
-bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
+inline bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     into.watched = kind != NodeKind::Inline;
     if (into.watched && !touch()) return false;
     // An inline node's attributes are read where the instance keeps them.
@@ -374,7 +374,7 @@ bool Walk::defer_bad_name(Ref name) noexcept {
 }
 
 // Writes the name of `node`; a node with children gets a frame.
-Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
+inline Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     bool text = PyUnicode_Check(read.name.get());
     if (VO_LIKELY(text)) {
         // The root's own lines are not indented.
@@ -458,7 +458,7 @@ Ref Walk::last_child(Frame& frame) noexcept {
 }
 
 // Writes `text`, starting each of its further lines with `head_`.
-bool Walk::write_lines(PyObject* text) noexcept {
+inline bool Walk::write_lines(PyObject* text) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
     for (;;) {
         Py_ssize_t newline = vo::find_char(text, '\n', start, length);
