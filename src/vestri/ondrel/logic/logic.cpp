@@ -661,45 +661,43 @@ PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod
                               RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
                              {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot and_slots[] = {vo::slot(Py_tp_doc,
-                                    "Logical AND of expressions.\n"
-                                    "\n"
-                                    "True when all expressions are satisfied; against several values,\n"
-                                    "each expression must hold for at least one of them.\n"
-                                    "\n"
-                                    "    >>> And('a', 'b')('ab')\n"
-                                    "    True\n"
-                                    "    >>> And('a', 'b')('a', 'b')\n"
-                                    "    True"),
-                           vo::slot(Py_tp_call, and_call),
-                           vo::slot(Py_tp_members, logic_members),
-                           vo::slot(Py_tp_methods, and_methods),
-                           VO_LIFECYCLE_SLOTS(Lifecycle),
-                           {0, nullptr}};
-PyType_Slot or_slots[] = {vo::slot(Py_tp_doc,
-                                   "Logical OR of expressions.\n"
-                                   "\n"
-                                   "True when one or more expressions are satisfied by one of the values.\n"
-                                   "\n"
-                                   "    >>> Or('^x$', 'y')('xy')\n"
-                                   "    True"),
-                          vo::slot(Py_tp_call, or_call),
-                          vo::slot(Py_tp_members, logic_members),
-                          vo::slot(Py_tp_methods, or_methods),
-                          VO_LIFECYCLE_SLOTS(Lifecycle),
-                          {0, nullptr}};
-PyType_Slot not_slots[] = {vo::slot(Py_tp_doc,
-                                    "Logical NOT of expressions.\n"
-                                    "\n"
-                                    "True only when no expression is satisfied by any of the values.\n"
-                                    "\n"
-                                    "    >>> Not('a')('b', 'c')\n"
-                                    "    True"),
-                           vo::slot(Py_tp_call, not_call),
-                           vo::slot(Py_tp_members, logic_members),
-                           vo::slot(Py_tp_methods, not_methods),
-                           VO_LIFECYCLE_SLOTS(Lifecycle),
-                           {0, nullptr}};
+constexpr char and_doc[] =
+    "Logical AND of expressions.\n"
+    "\n"
+    "True when all expressions are satisfied; against several values,\n"
+    "each expression must hold for at least one of them.\n"
+    "\n"
+    "    >>> And('a', 'b')('ab')\n"
+    "    True\n"
+    "    >>> And('a', 'b')('a', 'b')\n"
+    "    True";
+constexpr char or_doc[] =
+    "Logical OR of expressions.\n"
+    "\n"
+    "True when one or more expressions are satisfied by one of the values.\n"
+    "\n"
+    "    >>> Or('^x$', 'y')('xy')\n"
+    "    True";
+constexpr char not_doc[] =
+    "Logical NOT of expressions.\n"
+    "\n"
+    "True only when no expression is satisfied by any of the values.\n"
+    "\n"
+    "    >>> Not('a')('b', 'c')\n"
+    "    True";
+
+// And, Or and Not differ in their docstring, call and documented __call__.
+#define RULE_SLOTS(doc, call, methods)                                                                \
+    {                                                                                                 \
+        vo::slot(Py_tp_doc, doc), vo::slot(Py_tp_call, call), vo::slot(Py_tp_members, logic_members), \
+            vo::slot(Py_tp_methods, methods), VO_LIFECYCLE_SLOTS(Lifecycle), {                        \
+            0, nullptr                                                                                \
+        }                                                                                             \
+    }
+PyType_Slot and_slots[] = RULE_SLOTS(and_doc, and_call, and_methods);
+PyType_Slot or_slots[] = RULE_SLOTS(or_doc, or_call, or_methods);
+PyType_Slot not_slots[] = RULE_SLOTS(not_doc, not_call, not_methods);
+#undef RULE_SLOTS
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
