@@ -687,13 +687,15 @@ constexpr char not_doc[] =
     "    True";
 
 // And, Or and Not differ in their docstring, call and documented __call__.
-#define RULE_SLOTS(doc, call, methods)                                                                \
-    {                                                                                                 \
-        vo::slot(Py_tp_doc, doc), vo::slot(Py_tp_call, call), vo::slot(Py_tp_members, logic_members), \
-            vo::slot(Py_tp_methods, methods), VO_LIFECYCLE_SLOTS(Lifecycle), {                        \
-            0, nullptr                                                                                \
-        }                                                                                             \
-    }
+// clang-format off
+#define RULE_SLOTS(doc, call, methods)                   \
+    {vo::slot(Py_tp_doc, doc),                           \
+     vo::slot(Py_tp_call, call),                         \
+     vo::slot(Py_tp_members, logic_members),             \
+     vo::slot(Py_tp_methods, methods),                   \
+     VO_LIFECYCLE_SLOTS(Lifecycle),                      \
+     {0, nullptr}}
+// clang-format on
 PyType_Slot and_slots[] = RULE_SLOTS(and_doc, and_call, and_methods);
 PyType_Slot or_slots[] = RULE_SLOTS(or_doc, or_call, or_methods);
 PyType_Slot not_slots[] = RULE_SLOTS(not_doc, not_call, not_methods);
