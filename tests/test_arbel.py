@@ -281,6 +281,43 @@ def test_subclasses_render_inline_or_through_their_own_str_and_attributes(make, 
     assert str(make()) == text
 
 
+def held_in_a_new_dict(node):
+    node.__dict__ = {"children": node.children, "name": "d"}
+
+
+def held_after_a_look_at_the_dict(node):
+    vars(node)["name"] = "v"
+
+
+def held_after_deleting(node):
+    del node.name
+    node.extra = 1
+    node.name = "n"
+
+
+def shadowed_by_the_class(node):
+    type(node).children = property(lambda self: ["p"])
+
+
+@pytest.mark.parametrize("change, text", [
+    (held_in_a_new_dict, "r\n`-- d\n    `-- b"),
+    (held_after_a_look_at_the_dict, "r\n`-- v\n    `-- b"),
+    (held_after_deleting, "r\n`-- n\n    `-- b"),
+    (shadowed_by_the_class, "r\n`-- a\n    `-- p"),
+    (lambda node: delattr(node, "children"), AttributeError),
+])
+def test_attributes_are_read_wherever_the_instance_holds_them(change, text):
+    cls = type("Sub", (Arbel,), {})
+    child = cls("a", ["b"])
+    node = Arbel("r", [child])
+    assert str(node) == "r\n`-- a\n    `-- b"  # the class's layout learnt
+    change(child)
+    if text is AttributeError:
+        assert error_of(lambda: str(node)) == (AttributeError, "'Sub' object has no attribute 'children'")
+    else:
+        assert str(node) == text
+
+
 def test_str_assigned_on_the_class_later_is_honoured():
     late = type("Late", (Arbel,), {})
     node = Arbel("r", [late("a", ["b"])])

@@ -200,6 +200,87 @@ def test_printed_form():
     assert str(Or(Mine("x"))) == "Or(Mine('x'))"
 
 
+def defined_str(obj):
+    parts = [repr(e) if callable(e) else "'%s'" % e.pattern for e in obj.expressions]
+    return type(obj).__name__ + "(" + ", ".join(parts) + ")"
+
+
+class Pattern:
+    def __init__(self, pattern):
+        self.pattern = pattern
+
+
+class Renaming:
+    """An entry whose repr renames or re-classes the object printed."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __call__(self, value):
+        return True
+
+    def __repr__(self):
+        self.change()
+        return "r\u00e9"
+
+
+class NameLog(type):
+    log = []
+
+    @property
+    def __name__(cls):
+        NameLog.log.append("name")
+        return "Logged"
+
+
+class Logged(And, metaclass=NameLog):
+    pass
+
+
+def renamed():
+    cls = type("Sub", (Or,), {})
+    obj = cls("a")
+    obj.expressions.append(Renaming(lambda: setattr(cls, "__name__", "Renamed")))
+    return obj
+
+
+def reclassed():
+    obj = type("Sub", (Or,), {})("a")
+    obj.expressions.append(Renaming(lambda: setattr(obj, "__class__", Not)))
+    return obj
+
+
+def with_entries(*entries):
+    obj = And()
+    obj.expressions.extend(entries)
+    return obj
+
+
+@pytest.mark.parametrize("make, text", [
+    (renamed, "Renamed('a', r\u00e9)"),
+    (reclassed, "Not('a', r\u00e9)"),
+    (lambda: with_entries(Pattern(("x",)), Pattern(5), Pattern(b"y"), Pattern({"k": 1})),
+     "And('x', '5', 'b'y'', '{'k': 1}')"),
+    (lambda: Or("\u00e9", "\u4e2d", "\U0001f600", Not("a")), "Or('\u00e9', '\u4e2d', '\U0001f600', Not('a'))"),
+    (lambda: Logged("a", Logged()), "Logged('a', Logged())"),
+])
+def test_printed_form_is_the_definitions_text(make, text):
+    assert str(make()) == defined_str(make()) == text
+
+
+def test_the_class_name_is_read_after_the_entries():
+    NameLog.log.clear()
+    obj = Logged(Logged())
+    obj.expressions.append(Renaming(lambda: NameLog.log.append("entry")))
+    assert str(obj) == "Logged(Logged(), r\u00e9)"
+    assert NameLog.log == ["name", "entry", "name"]
+
+
+def test_a_pattern_that_percent_refuses_fails_as_the_definition_does():
+    with pytest.raises(TypeError, match="not all arguments converted"):
+        str(with_entries(Pattern(("a", "b"))))
+
+
 def test_an_object_that_contains_itself_prints_the_inner_one_short():
     obj = And("a")
     obj.expressions.append(obj)

@@ -38,8 +38,9 @@
 // instances have the ordinary `__dict__` (holding `name` and `children`),
 // `__weakref__` and collector support, and pickle and copy like any Python
 // object; the methods are installed on it afterwards.
-#include <new>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/args.hpp"
@@ -47,20 +48,18 @@
 #include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
 #include "common/vector.hpp"
 
-// Where the interpreter keeps an instance's attributes (private layout; the
-// wrapper belongs in common/compat.hpp).
 namespace arbel {
 namespace {
 
 using vo::Ref;
 
-// What the module keeps.  Allocated once and never freed: the module lives
-// as long as the process, and releasing references after the interpreter
-// has finalized would touch freed memory.
+// What the module keeps, in static storage and never released: a release
+// after the interpreter has finalized would touch freed memory.
 struct ArbelState {
     // Interned names (borrowed: interned for the process).
     PyObject* name;
@@ -69,11 +68,14 @@ struct ArbelState {
     PyObject* append;
     PyObject* newline;
     // Strong: what the walk compares and reads with.
-    Ref arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
-    Ref all_but_last;  // slice(None, -1)
-    Ref minus_one;     // -1
+    vo::Kept arbel_str;     // Arbel.__str__ as installed; a class whose lookup finds it renders inline
+    vo::Kept all_but_last;  // slice(None, -1)
+    vo::Kept minus_one;     // -1
+    // Inline nodes' attributes read where the instance keeps them.
+    vo::compat::InlineAttr name_attr, children_attr;
 };
-ArbelState* g_state = nullptr;
+static_assert(std::is_trivially_destructible_v<ArbelState>);
+ArbelState state;
 
 constexpr char kMarkFirst[] = "|-- ";
 constexpr char kMarkLast[] = "`-- ";
@@ -88,6 +90,45 @@ enum class NodeKind {
     Watched,  // Arbel's __str__, but reading name or children may run Python code
     Foreign,  // rendered with its own str()
     Error,    // deciding failed (an exception is set)
+};
+
+// What starts a line at the current depth: "\n" and one column of four
+// characters per open level, in one buffer that only grows.
+class Head {
+public:
+    static constexpr size_t kWidth = 4;  // one column, as wide as a mark
+
+    Head() noexcept { local_[0] = '\n'; }
+    Head(const Head&) = delete;
+    Head& operator=(const Head&) = delete;
+
+    const char* data() const noexcept { return data_; }
+    Py_ssize_t size() const noexcept { return static_cast<Py_ssize_t>(size_); }
+    bool push(const char* columns) noexcept {
+        if (VO_UNLIKELY(size_ + kWidth > capacity_) && !grow()) return false;
+        std::memcpy(data_ + size_, columns, kWidth);
+        size_ += kWidth;
+        return true;
+    }
+    void replace_last(const char* columns) noexcept { std::memcpy(data_ + size_ - kWidth, columns, kWidth); }
+    void pop() noexcept { size_ -= kWidth; }
+
+private:
+    bool grow() noexcept {
+        std::vector<char> bigger;
+        if (!vo::resize(bigger, capacity_ * 2)) return false;
+        std::memcpy(bigger.data(), data_, size_);
+        heap_.swap(bigger);
+        data_ = heap_.data();
+        capacity_ = heap_.size();
+        return true;
+    }
+
+    char local_[256];
+    std::vector<char> heap_;
+    char* data_ = local_;
+    size_t capacity_ = sizeof local_;
+    size_t size_ = 1;
 };
 
 // One node whose children are being written.
@@ -160,19 +201,18 @@ private:
     }
     NodeKind kind_of_new(PyObject* obj) noexcept;
     NodeKind kind_of_node(PyObject* obj) noexcept;
-    bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
-    Opened open(PyObject* node, Node& read, bool root) noexcept;
+    [[gnu::always_inline]] bool read(PyObject* node, NodeKind kind, Node& into) noexcept;
+    [[gnu::always_inline]] Opened open(PyObject* node, Node& read, bool root) noexcept;
     [[gnu::noinline]] bool defer_bad_name(Ref name) noexcept;
     bool write_child(PyObject* child, bool last) noexcept;
     bool next_child(Frame& frame, Ref& child) noexcept;
     Ref last_child(Frame& frame) noexcept;
-    bool write_lines(PyObject* text) noexcept;
-    bool indent(const char* columns) noexcept;
-    void outdent() noexcept { head_.resize(head_.size() - kMarkWidth); }
-    bool write_head() noexcept { return out_.append_ascii(head_.data(), static_cast<Py_ssize_t>(head_.size())); }
+    [[gnu::always_inline]] bool write_lines(PyObject* text) noexcept;
+    void outdent() noexcept { head_.pop(); }
+    bool write_head() noexcept { return out_.append_ascii(head_.data(), head_.size()); }
 
     vo::TextBuilder out_;
-    std::string head_ = "\n";  // what starts a line at the current depth
+    Head head_;
     std::vector<Frame> frames_;
     size_t untouched_ = 0;  // frames_[untouched_:] have not been touched
     SeenType seen_;
@@ -246,10 +286,10 @@ NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     bool suspicious = lookups_may_run_code(type);
     if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
-    if (vo::compat::type_lookup(type, g_state->str) == g_state->arbel_str.get()) {
+    if (vo::compat::type_lookup(type, state.str) == state.arbel_str.get()) {
         bool plain = !suspicious && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
-                     type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, g_state->name) &&
-                     !vo::compat::type_lookup(type, g_state->children);
+                     type->tp_getattro == PyObject_GenericGetAttr && !vo::compat::type_lookup(type, state.name) &&
+                     !vo::compat::type_lookup(type, state.children);
         kind = plain ? NodeKind::Inline : NodeKind::Watched;
     }
     // Lookups that may have run code decide for this node only; so does a
@@ -284,18 +324,18 @@ inline NodeKind Walk::kind_of_node(PyObject* obj) noexcept {
 
 // Reads the two attributes of `node` and tests its children, in the order
 // the level-by-level definition does.
-bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
+inline bool Walk::read(PyObject* node, NodeKind kind, Node& into) noexcept {
     into.watched = kind != NodeKind::Inline;
     if (into.watched && !touch()) return false;
-    // A plain node's class reads attributes the generic way.
+    // An inline node's attributes are read where the instance keeps them.
     if (into.watched) {
-        into.name = Ref::steal(PyObject_GetAttr(node, g_state->name));
+        into.name = Ref::steal(PyObject_GetAttr(node, state.name));
         if (!into.name) return false;
-        into.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+        into.children = Ref::steal(PyObject_GetAttr(node, state.children));
     } else {
-        into.name = Ref::steal(PyObject_GenericGetAttr(node, g_state->name));
+        into.name = state.name_attr.get(node);
         if (!into.name) return false;
-        into.children = Ref::steal(PyObject_GenericGetAttr(node, g_state->children));
+        into.children = state.children_attr.get(node);
     }
     if (!into.children) return false;
     PyObject* kids = into.children.get();
@@ -319,7 +359,7 @@ void refuse_name(PyObject* name) noexcept {
     bool in_place = (type->tp_as_number && type->tp_as_number->nb_inplace_add) ||
                     (type->tp_as_sequence && type->tp_as_sequence->sq_inplace_concat);
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && !in_place) {
-        Ref sum = Ref::steal(PyNumber_InPlaceAdd(name, g_state->newline));
+        Ref sum = Ref::steal(PyNumber_InPlaceAdd(name, state.newline));
         if (!sum) return;
     }
     PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and 'str'", type->tp_name);
@@ -334,7 +374,7 @@ bool Walk::defer_bad_name(Ref name) noexcept {
 }
 
 // Writes the name of `node`; a node with children gets a frame.
-Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
+inline Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     bool text = PyUnicode_Check(read.name.get());
     if (VO_LIKELY(text)) {
         // The root's own lines are not indented.
@@ -360,7 +400,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
     // run Python code can give anything else than the first one.
     if (VO_UNLIKELY(read.watched)) {
         frame.watched = true;
-        read.children = Ref::steal(PyObject_GetAttr(node, g_state->children));
+        read.children = Ref::steal(PyObject_GetAttr(node, state.children));
         if (!read.children) return Opened::Error;
     }
     PyObject* kids = read.children.get();
@@ -370,7 +410,7 @@ Walk::Opened Walk::open(PyObject* node, Node& read, bool root) noexcept {
         frame.live = PyList_CheckExact(kids);
     } else {
         // Python code ran in the truth test; the frame starts touched.
-        Ref leading = Ref::steal(PyObject_GetItem(kids, g_state->all_but_last.get()));
+        Ref leading = Ref::steal(PyObject_GetItem(kids, state.all_but_last.get()));
         if (!leading) return Opened::Error;
         frame.iter = Ref::steal(PyObject_GetIter(leading.get()));
         if (!frame.iter) return Opened::Error;
@@ -412,23 +452,13 @@ Ref Walk::last_child(Frame& frame) noexcept {
         return Ref::borrow(PyList_CheckExact(kids) ? PyList_GET_ITEM(kids, Py_SIZE(kids) - 1)
                                                    : PyTuple_GET_ITEM(kids, Py_SIZE(kids) - 1));
     if (!touch()) return nullptr;
-    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), g_state->children));
+    Ref children = Ref::steal(PyObject_GetAttr(frame.node.get(), state.children));
     if (!children) return nullptr;
-    return Ref::steal(PyObject_GetItem(children.get(), g_state->minus_one.get()));
-}
-
-bool Walk::indent(const char* columns) noexcept {
-    try {
-        head_.append(columns, kMarkWidth);
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    return Ref::steal(PyObject_GetItem(children.get(), state.minus_one.get()));
 }
 
 // Writes `text`, starting each of its further lines with `head_`.
-bool Walk::write_lines(PyObject* text) noexcept {
+inline bool Walk::write_lines(PyObject* text) noexcept {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text), start = 0;
     for (;;) {
         Py_ssize_t newline = vo::find_char(text, '\n', start, length);
@@ -441,9 +471,10 @@ bool Walk::write_lines(PyObject* text) noexcept {
 // Writes a child of the node on top of the stack, opening a frame for it if
 // it is an inline node with children of its own.
 bool Walk::write_child(PyObject* child, bool last) noexcept {
-    if (!write_head() || !out_.append_ascii(last ? kMarkLast : kMarkFirst, kMarkWidth) ||
-        !indent(last ? kIndentLast : kIndentFirst))
-        return false;
+    // The head and the child's mark start its first line in one write; the
+    // mark then becomes the column that starts its further lines.
+    if (!head_.push(last ? kMarkLast : kMarkFirst) || !write_head()) return false;
+    head_.replace_last(last ? kIndentLast : kIndentFirst);
     NodeKind kind = kind_of_node(child);
     if (kind == NodeKind::Error) return false;
     if (kind == NodeKind::Foreign) {
@@ -538,21 +569,21 @@ PyObject* arbel_init(PyObject* self, PyObject* name, PyObject* children_arg) {
     int truth = children.get() == Py_None ? 0 : PyObject_IsTrue(children.get());
     if (truth < 0) return VO_FAIL();
     if (!truth && !(children = Ref::steal(PyList_New(0)))) return VO_FAIL();
-    if (PyObject_SetAttr(self, g_state->name, name) < 0) return VO_FAIL();
-    if (PyObject_SetAttr(self, g_state->children, children.get()) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, state.name, name) < 0) return VO_FAIL();
+    if (PyObject_SetAttr(self, state.children, children.get()) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
 PyObject* arbel_add_child(PyObject* self, PyObject* item) {
     VO_METHOD("Arbel.add_child");
-    Ref children = Ref::steal(PyObject_GetAttr(self, g_state->children));
+    Ref children = Ref::steal(PyObject_GetAttr(self, state.children));
     if (!children) return VO_FAIL();
     // A list's append cannot be overridden; anything else is asked by name.
     if (PyList_CheckExact(children.get())) {
         if (PyList_Append(children.get(), item) < 0) return VO_FAIL();
         Py_RETURN_NONE;
     }
-    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), g_state->append, item));
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(children.get(), state.append, item));
     if (!result) return VO_FAIL();
     Py_RETURN_NONE;
 }
@@ -630,30 +661,25 @@ PyMethodDef arbel_methods[] = {{"__init__", VO_CFUNC((vo::method<sig_init, arbel
                                {nullptr, nullptr, 0, nullptr}};
 
 bool module_body(PyObject* module) {
-    g_state = new (std::nothrow) ArbelState{};
-    if (!g_state) {
-        PyErr_NoMemory();
-        return false;
-    }
-    ArbelState& st = *g_state;
+    ArbelState& st = state;
     if (!vo::intern_all({{&st.name, "name"},
                          {&st.children, "children"},
                          {&st.str, "__str__"},
                          {&st.append, "append"},
                          {&st.newline, "\n"}}))
         return false;
-    st.minus_one = Ref::steal(PyLong_FromLong(-1));
-    if (!st.minus_one) return false;
-    st.all_but_last = Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr));
-    if (!st.all_but_last) return false;
+    st.name_attr = vo::compat::InlineAttr(st.name);
+    st.children_attr = vo::compat::InlineAttr(st.children);
+    if (!st.minus_one.set(Ref::steal(PyLong_FromLong(-1))) ||
+        !st.all_but_last.set(Ref::steal(PySlice_New(nullptr, st.minus_one.get(), nullptr))))
+        return false;
     // As a class statement makes it: instances get the usual __dict__ and
     // __weakref__ and collector support.
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Arbel", bases.get(), arbel_doc);
     if (!cls || !vo::install_methods(module, cls.get(), arbel_methods)) return false;
-    st.arbel_str = vo::own_attribute(cls.get(), "__str__");
-    if (!st.arbel_str) return false;
+    if (!st.arbel_str.set(vo::own_attribute(cls.get(), "__str__"))) return false;
     return vo::body_bind(module, "Arbel", std::move(cls));
 }
 

@@ -34,21 +34,27 @@
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
+#include "common/kept.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
+
+#include <type_traits>
 
 namespace loftel {
 namespace {
 
 using vo::Ref;
 
+// What the module keeps, in static storage and never released: a release
+// after the interpreter has finalized would touch freed memory.
 struct LoftelState {
-    PyObject* func_name = nullptr;      // "func", interned (borrowed, process lifetime)
-    PyObject* dict_name = nullptr;      // "__dict__", interned (borrowed, process lifetime)
-    vo::SharedState* shared = nullptr;  // the package's dict watcher and epoch (borrowed)
-    PyObject* own_dict = nullptr;       // LoftelDescriptor.__dict__['__dict__'] (strong, never released)
+    PyObject* func_name;      // "func" (borrowed: interned for the process)
+    PyObject* dict_name;      // "__dict__" (borrowed: interned for the process)
+    vo::SharedState* shared;  // the package's dict watcher and epoch (borrowed: lives with the interpreter)
+    vo::Kept own_dict;        // LoftelDescriptor.__dict__['__dict__'] (strong)
 };
+static_assert(std::is_trivially_destructible_v<LoftelState>);
 LoftelState state;
 
 // `seen_func` is what `self.func` gave last, borrowed from `seen_dict`, the
@@ -102,7 +108,7 @@ bool dict_setters_are_ours(PyTypeObject* type) noexcept {
             PyErr_Clear();
             return false;
         }
-        if (found && descr.get() != state.own_dict) return false;
+        if (found && descr.get() != state.own_dict.get()) return false;
     }
     return true;
 }
@@ -281,8 +287,7 @@ bool module_body(PyObject* module) {
                                                  "__dict__", "__weakref__"}))
         return false;
     // The descriptor its instances use (not the class's own mapping proxy).
-    state.own_dict = vo::compat::type_lookup_ref(type.type_ptr(), state.dict_name).release();
-    if (!state.own_dict) {
+    if (!state.own_dict.set(vo::compat::type_lookup_ref(type.type_ptr(), state.dict_name))) {
         PyErr_SetString(PyExc_SystemError, "LoftelDescriptor has no __dict__ descriptor");
         return false;
     }

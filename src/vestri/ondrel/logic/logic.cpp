@@ -25,14 +25,18 @@
 #include "common/args.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
+#include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/text.hpp"
 #include "common/vector.hpp"
 
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 namespace logic {
@@ -40,23 +44,27 @@ namespace {
 
 using vo::Ref;
 
-// A strong reference kept for the rest of the process (a static vo::Ref
-// would release it after the interpreter is gone).
-using Kept = PyObject*;
-
+// What the module keeps, in static storage and never released: a release
+// after the interpreter has finalized would touch freed memory.
 struct LogicState {
-    // Interned names.
-    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append;
-    Kept base = nullptr;                   // BaseLogic
-    Kept pattern_type = nullptr;           // re.Pattern, which cannot be subclassed or patched
-    Kept pattern_search = nullptr;         // re.Pattern.search
+    // Interned names (borrowed: interned for the process).
+    PyObject *expressions, *base_logic, *re, *compile, *search, *pattern, *name, *decode_cli_string, *append,
+        *quoted;                           // and the format "'%s'"
+    vo::Kept base;                         // BaseLogic (strong)
+    vo::Kept pattern_type;                 // re.Pattern, which cannot be subclassed or patched (strong)
+    vo::Kept pattern_search;               // re.Pattern.search (strong)
     vectorcallfunc search_call = nullptr;  // its entry point, called as the interpreter's CALL calls it
-    Kept strip = nullptr;                  // str.strip
+    vo::Kept strip;                        // str.strip (strong)
     vo::Binding base_bound;                // the module's BaseLogic is `base`
+    // `self.expressions` read where the instance keeps it: by the test, one
+    // per rule (so that nested And, Or and Not objects each keep their
+    // class's layout), and by the printed form.
+    vo::compat::InlineAttr tested_expressions[3], printed_expressions;
 };
+static_assert(std::is_trivially_destructible_v<LogicState>);
 LogicState state;
 
-PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base); }
+PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base.get()); }
 
 enum class Truth { Error = -1, False = 0, True = 1 };
 
@@ -157,7 +165,7 @@ Truth search_all(PyObject* pattern, PyObject* const* items, Py_ssize_t n) noexce
         Ref text = PyUnicode_CheckExact(items[i]) ? Ref::borrow(items[i]) : Ref::steal(PyObject_Str(items[i]));
         if (!text) return Truth::Error;
         PyObject* argv[2] = {pattern, text.get()};
-        Ref match = Ref::steal(state.search_call(state.pattern_search, argv, 2, nullptr));
+        Ref match = Ref::steal(state.search_call(state.pattern_search.get(), argv, 2, nullptr));
         if (!match) return Truth::Error;
         found = found || match.get() != Py_None;
     }
@@ -196,7 +204,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
 Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n) noexcept {
     bool real_base = state.base_bound.holds();
     if (real_base) {
-        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
+        if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type.get())))
             return search_all(expression, items, n);
         // Only the package's classes and their subclasses carry these
         // slots, and every one of them is a BaseLogic.
@@ -207,7 +215,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     int is_logic;
     if (real_base) {
-        is_logic = PyObject_IsInstance(expression, state.base);
+        is_logic = PyObject_IsInstance(expression, state.base.get());
     } else {
         Ref base = vo::global(state.base_logic);
         if (!base) return Truth::Error;
@@ -221,7 +229,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
-    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type)))
+    if (Py_IS_TYPE(expression, reinterpret_cast<PyTypeObject*>(state.pattern_type.get())))
         return search_all(expression, items, n);
     // Anything else put into the list: its own `search`, as written.
     return any_of_all(n, [&](Py_ssize_t i) {
@@ -236,9 +244,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
 // `self.expressions`; the list is read as a list iterator would read it
 // (index against the current size), and each entry is held while tested.
 Truth walk(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    getattrofunc getattro = Py_TYPE(self)->tp_getattro;
-    Ref expressions = Ref::steal(getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(self, state.expressions)
-                                                                     : PyObject_GetAttr(self, state.expressions));
+    Ref expressions = state.tested_expressions[static_cast<int>(rule)].get(self);
     if (!expressions) return Truth::Error;
     // Stops on a false test for And, on a true one for Or and Not.
     Truth decisive = rule == Rule::And ? Truth::False : Truth::True;
@@ -363,11 +369,8 @@ PyObject* baselogic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref kwnames = Ref::steal(PyList_AsTuple(keys.get()));
     if (!kwnames) return nullptr;
     std::vector<PyObject*> flat;
-    try {
-        flat.assign(static_cast<size_t>(nargs + PyTuple_GET_SIZE(kwnames.get())), Py_None);
-    } catch (...) {
-        return PyErr_NoMemory();
-    }
+    if (!vo::grown([&] { flat.assign(static_cast<size_t>(nargs + PyTuple_GET_SIZE(kwnames.get())), Py_None); }))
+        return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
     return baselogic_call_method(self, flat.data(), nargs, PyTuple_GET_SIZE(kwnames.get()) ? kwnames.get() : nullptr);
 }
@@ -412,65 +415,101 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // --- printed form -------------------------------------------------------------------
 
-// type(self).__name__ + "(" + ", ".join(parts) + ")"
-Ref printed(PyObject* self, PyObject* inner) noexcept {
+// type(self).__name__, read as the definition reads it: through the
+// metaclass's lookup, which may run code when the metaclass is not `type`.
+Ref class_name(PyObject* self) noexcept {
     Ref type = Ref::borrow(Py_TYPE(self));
-    Ref name = Ref::steal(PyObject_GetAttr(type.get(), state.name));
-    if (!name) return nullptr;
-    if (!PyUnicode_Check(name.get())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
-        return nullptr;
-    }
-    return Ref::steal(PyUnicode_FromFormat("%U(%U)", name.get(), inner));
+    if (Py_IS_TYPE(type.get(), &PyType_Type)) return Ref::steal(PyType_GetName(type.type_ptr()));
+    return Ref::steal(PyObject_GetAttr(type.get(), state.name));
 }
+
+// The printed form, written once into one builder:
+// type(self).__name__ + "(" + ", ".join(parts) + ")".  The definition reads
+// the class name last; a class whose metaclass is `type` gives it without
+// running code, so it is written first, and replaced at the end if the
+// entries' code renamed or re-classed the object meanwhile.
+class Printed {
+public:
+    // Writes the name when reading it runs no code.
+    bool open(PyObject* self) noexcept {
+        if (!Py_IS_TYPE(Py_TYPE(self), &PyType_Type)) return out_.append_ascii("(", 1);
+        name_ = class_name(self);
+        if (!name_) return false;
+        // A name that is no text fails at the end, as in the definition.
+        if (PyUnicode_Check(name_.get()) && !out_.append(name_.get())) return false;
+        name_length_ = out_.length();
+        return out_.append_ascii("(", 1);
+    }
+    bool separate(bool first) noexcept { return first || out_.append_ascii(", ", 2); }
+    bool write(PyObject* text) noexcept { return out_.append(text); }
+    bool write_ascii(const char* text, Py_ssize_t n) noexcept { return out_.append_ascii(text, n); }
+
+    Ref finish(PyObject* self) noexcept {
+        if (!out_.append_ascii(")", 1)) return nullptr;
+        Ref name = class_name(self);
+        if (!name) return nullptr;
+        if (!PyUnicode_Check(name.get())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(name.get())->tp_name);
+            return nullptr;
+        }
+        Ref text = out_.finish();
+        if (!text || name.get() == name_.get()) return text;
+        Ref rest = Ref::steal(PyUnicode_Substring(text.get(), name_length_, PyUnicode_GET_LENGTH(text.get())));
+        if (!rest) return nullptr;
+        return Ref::steal(PyUnicode_Concat(name.get(), rest.get()));
+    }
+
+private:
+    vo::TextBuilder out_;
+    Ref name_;  // the name written first (empty when none was)
+    Py_ssize_t name_length_ = 0;
+};
 
 // An entry prints as its repr when callable, else as its pattern text in
 // single quotes, unescaped ("'%s'" % entry.pattern).
-Ref entry_text(PyObject* entry) noexcept {
-    if (PyCallable_Check(entry)) return Ref::steal(PyObject_Repr(entry));
+bool write_entry(Printed& out, PyObject* entry) noexcept {
+    if (PyCallable_Check(entry)) {
+        Ref text = Ref::steal(PyObject_Repr(entry));
+        return text && out.write(text.get());
+    }
     Ref pattern = Ref::steal(PyObject_GetAttr(entry, state.pattern));
-    if (!pattern) return nullptr;
-    Ref format = Ref::steal(PyUnicode_FromString("'%s'"));
-    if (!format) return nullptr;
-    return Ref::steal(PyUnicode_Format(format.get(), pattern.get()));
+    if (!pattern) return false;
+    // `%` formats an exact str as itself; anything else (a tuple is a tuple
+    // of arguments, a mapping a mapping of them) through `%` itself.
+    if (PyUnicode_CheckExact(pattern.get()))
+        return out.write_ascii("'", 1) && out.write(pattern.get()) && out.write_ascii("'", 1);
+    Ref text = Ref::steal(PyUnicode_Format(state.quoted, pattern.get()));
+    return text && out.write(text.get());
 }
 
-// Re-entrancy: the repr of a callable entry may run any code and change the
-// list; it is walked by its iterator (for a list: by index against its
-// current size), each entry held while it is printed.  The parts are kept
-// in C++ storage until they are joined.
+// Re-entrancy: the repr of a callable entry and `__class__` or `__name__`
+// lookups may run any code and change the list; it is walked by its
+// iterator (for a list: by index against its current size), each entry held
+// while it is printed.  The text is the builder's own until it is finished.
 Ref str_impl(PyObject* self) noexcept {
     vo::RecursionGuard guard(" while getting the str of a logic expression");
     if (!guard.ok()) return nullptr;
+    Printed out;
     // An object that contains itself prints the inner occurrence as "Name(...)".
     vo::ReprGuard scope(self);
     if (scope.entry() == vo::ReprEntry::Error) return nullptr;
+    if (!out.open(self)) return nullptr;
     if (scope.entry() == vo::ReprEntry::AlreadyInside) {
-        Ref dots = Ref::steal(PyUnicode_FromString("..."));
-        if (!dots) return nullptr;
-        return printed(self, dots.get());
+        if (!out.write_ascii("...", 3)) return nullptr;
+        return out.finish(self);
     }
-    Ref expressions = Ref::steal(PyObject_GetAttr(self, state.expressions));
+    Ref expressions = state.printed_expressions.get(self);
     if (!expressions) return nullptr;
-    std::vector<Ref> parts;
     Ref it = Ref::steal(PyObject_GetIter(expressions.get()));
     if (!it) return nullptr;
+    bool first = true;
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-        Ref text = entry_text(entry.get());
-        if (!text) return nullptr;
-        if (!vo::push(parts, std::move(text))) return nullptr;
+        if (!out.separate(first) || !write_entry(out, entry.get())) return nullptr;
+        first = false;
     }
     if (PyErr_Occurred()) return nullptr;
-    // Made and joined with nothing run in between.
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < parts.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), parts[i].release());
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    if (!separator) return nullptr;
-    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), tuple.get()));
-    if (!joined) return nullptr;
-    return printed(self, joined.get());
+    return out.finish(self);
 }
 
 PyObject* baselogic_str(PyObject* self) {
@@ -621,45 +660,45 @@ PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod
                               RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
                              {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot and_slots[] = {vo::slot(Py_tp_doc,
-                                    "Logical AND of expressions.\n"
-                                    "\n"
-                                    "True when all expressions are satisfied; against several values,\n"
-                                    "each expression must hold for at least one of them.\n"
-                                    "\n"
-                                    "    >>> And('a', 'b')('ab')\n"
-                                    "    True\n"
-                                    "    >>> And('a', 'b')('a', 'b')\n"
-                                    "    True"),
-                           vo::slot(Py_tp_call, and_call),
-                           vo::slot(Py_tp_members, logic_members),
-                           vo::slot(Py_tp_methods, and_methods),
-                           VO_LIFECYCLE_SLOTS(Lifecycle),
-                           {0, nullptr}};
-PyType_Slot or_slots[] = {vo::slot(Py_tp_doc,
-                                   "Logical OR of expressions.\n"
-                                   "\n"
-                                   "True when one or more expressions are satisfied by one of the values.\n"
-                                   "\n"
-                                   "    >>> Or('^x$', 'y')('xy')\n"
-                                   "    True"),
-                          vo::slot(Py_tp_call, or_call),
-                          vo::slot(Py_tp_members, logic_members),
-                          vo::slot(Py_tp_methods, or_methods),
-                          VO_LIFECYCLE_SLOTS(Lifecycle),
-                          {0, nullptr}};
-PyType_Slot not_slots[] = {vo::slot(Py_tp_doc,
-                                    "Logical NOT of expressions.\n"
-                                    "\n"
-                                    "True only when no expression is satisfied by any of the values.\n"
-                                    "\n"
-                                    "    >>> Not('a')('b', 'c')\n"
-                                    "    True"),
-                           vo::slot(Py_tp_call, not_call),
-                           vo::slot(Py_tp_members, logic_members),
-                           vo::slot(Py_tp_methods, not_methods),
-                           VO_LIFECYCLE_SLOTS(Lifecycle),
-                           {0, nullptr}};
+constexpr char and_doc[] =
+    "Logical AND of expressions.\n"
+    "\n"
+    "True when all expressions are satisfied; against several values,\n"
+    "each expression must hold for at least one of them.\n"
+    "\n"
+    "    >>> And('a', 'b')('ab')\n"
+    "    True\n"
+    "    >>> And('a', 'b')('a', 'b')\n"
+    "    True";
+constexpr char or_doc[] =
+    "Logical OR of expressions.\n"
+    "\n"
+    "True when one or more expressions are satisfied by one of the values.\n"
+    "\n"
+    "    >>> Or('^x$', 'y')('xy')\n"
+    "    True";
+constexpr char not_doc[] =
+    "Logical NOT of expressions.\n"
+    "\n"
+    "True only when no expression is satisfied by any of the values.\n"
+    "\n"
+    "    >>> Not('a')('b', 'c')\n"
+    "    True";
+
+// And, Or and Not differ in their docstring, call and documented __call__.
+// clang-format off
+#define RULE_SLOTS(doc, call, methods)                   \
+    {vo::slot(Py_tp_doc, doc),                           \
+     vo::slot(Py_tp_call, call),                         \
+     vo::slot(Py_tp_members, logic_members),             \
+     vo::slot(Py_tp_methods, methods),                   \
+     VO_LIFECYCLE_SLOTS(Lifecycle),                      \
+     {0, nullptr}}
+// clang-format on
+PyType_Slot and_slots[] = RULE_SLOTS(and_doc, and_call, and_methods);
+PyType_Slot or_slots[] = RULE_SLOTS(or_doc, or_call, or_methods);
+PyType_Slot not_slots[] = RULE_SLOTS(not_doc, not_call, not_methods);
+#undef RULE_SLOTS
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
@@ -701,7 +740,7 @@ Ref read_text(PyObject* text) noexcept {
         PyErr_Format(PyExc_TypeError, "a logic string must be str, not %.200s", Py_TYPE(text)->tp_name);
         return nullptr;
     }
-    Ref stripped = Ref::steal(PyObject_CallOneArg(state.strip, text));
+    Ref stripped = Ref::steal(PyObject_CallOneArg(state.strip.get(), text));
     if (!stripped) return nullptr;
     Ref result = read_logic(stripped.get(), vo::module_globals(), base_type());
     if (!result) return nullptr;
@@ -762,8 +801,11 @@ bool module_body(PyObject* module) {
                          {&state.pattern, "pattern"},
                          {&state.name, "__name__"},
                          {&state.decode_cli_string, "decode_cli_string"},
-                         {&state.append, "append"}}))
+                         {&state.append, "append"},
+                         {&state.quoted, "'%s'"}}))
         return false;
+    for (vo::compat::InlineAttr& read : state.tested_expressions) read = vo::compat::InlineAttr(state.expressions);
+    state.printed_expressions = vo::compat::InlineAttr(state.expressions);
     if (!vo::body_import(module, "re") || !vo::body_import(module, "logging")) return false;
     if (!vo::body_import_from(module, "vestri.utils.strings", {"decode_cli_string"})) return false;
 
@@ -777,7 +819,7 @@ bool module_body(PyObject* module) {
 
     Ref base = make_class(module, &baselogic_spec, nullptr);
     if (!base || !drop_order_wrappers(base.get())) return false;
-    state.base = Py_NewRef(base.get());
+    state.base.set(base);
     if (!vo::body_bind(module, "BaseLogic", base)) return false;
     if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
         !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
@@ -787,18 +829,21 @@ bool module_body(PyObject* module) {
 
     Ref re = vo::global(state.re);
     if (!re) return false;
-    state.pattern_type = PyObject_GetAttrString(re.get(), "Pattern");
-    if (!state.pattern_type || !PyType_Check(state.pattern_type)) return false;
-    state.pattern_search = PyObject_GetAttr(state.pattern_type, state.search);
-    state.strip = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip");
-    if (!state.pattern_search || !state.strip) return false;
+    if (!state.pattern_type.set(Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")))) return false;
+    if (!PyType_Check(state.pattern_type.get())) {
+        PyErr_SetString(PyExc_SystemError, "re.Pattern is no class");
+        return false;
+    }
+    if (!state.pattern_search.set(Ref::steal(PyObject_GetAttr(state.pattern_type.get(), state.search))) ||
+        !state.strip.set(Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip"))))
+        return false;
     // A method descriptor always has an entry point of its own.
-    state.search_call = PyVectorcall_Function(state.pattern_search);
+    state.search_call = PyVectorcall_Function(state.pattern_search.get());
     if (!state.search_call) {
         PyErr_SetString(PyExc_SystemError, "re.Pattern.search has no vectorcall entry point");
         return false;
     }
-    return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base}});
+    return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base.get()}});
 }
 
 constexpr char module_doc[] =
