@@ -342,15 +342,20 @@ PyObject* trellan_flatten(PyObject*, PyObject* indict, PyObject* path) noexcept 
     return gen;
 }
 
+// `item` unpacked into its two values, or false with the error an item
+// that is not a pair raises.
+bool take_pair(PyObject* item, Ref& path, Ref& obj) noexcept {
+    if (unpack(item, path, obj)) return true;
+    raise_not_a_pair();
+    return false;
+}
+
 vo::Signature<2> sig_setitem("Trellan.__setitem__", "self", {{"index"}, {"item"}});
 
 PyObject* trellan_setitem(PyObject* self, PyObject* index, PyObject* item) noexcept {
     VO_METHOD("Trellan.__setitem__");
     Ref path, obj;
-    if (!unpack(item, path, obj)) {
-        raise_not_a_pair();
-        return VO_FAIL();
-    }
+    if (!take_pair(item, path, obj)) return VO_FAIL();
     // A plain tuple of the two values the check took, so that an item that
     // can be iterated only once is stored whole.
     Ref pair = Ref::steal(PyTuple_Pack(2, path.get(), obj.get()));
@@ -364,10 +369,7 @@ vo::Signature<1> sig_append("Trellan.append", "self", {{"item"}});
 PyObject* trellan_append(PyObject* self, PyObject* item) noexcept {
     VO_METHOD("Trellan.append");
     Ref path, obj;
-    if (!unpack(item, path, obj)) {
-        raise_not_a_pair();
-        return VO_FAIL();
-    }
+    if (!take_pair(item, path, obj)) return VO_FAIL();
     Env env;
     Ref pair = make_dict_item(path.get(), obj.get(), env);
     if (!pair || PyList_Append(self, pair.get()) < 0) return VO_FAIL();
@@ -379,10 +381,7 @@ vo::Signature<2> sig_insert("Trellan.insert", "self", {{"index"}, {"item"}});
 PyObject* trellan_insert(PyObject* self, PyObject* index, PyObject* item) noexcept {
     VO_METHOD("Trellan.insert");
     Ref path, obj;
-    if (!unpack(item, path, obj)) {
-        raise_not_a_pair();
-        return VO_FAIL();
-    }
+    if (!take_pair(item, path, obj)) return VO_FAIL();
     Env env;
     Ref pair = make_dict_item(path.get(), obj.get(), env);
     if (!pair) return VO_FAIL();

@@ -13,7 +13,6 @@
 #include "common/lookup.hpp"
 #include "common/ref.hpp"
 #include "common/typecache.hpp"
-#include "fresh_values.hpp"
 
 #include <type_traits>
 
@@ -52,7 +51,7 @@ struct TrellanState {
     vo::TypeCache<bool, 1> trellan_plain;          // Trellan.__flatten__ is ours
     vo::TypeCache<bool, 1> index_marker_plain;     // reading a marker's attributes runs no user code
     vo::compat::InlineAttr type_attr, index_attr;  // a marker's `type_` and `index`, read
-    FreshValues marker_values;                     // ... and written into a new one
+    vo::compat::FreshValues marker_values;         // ... and written into a new one
 };
 static_assert(std::is_trivially_destructible_v<TrellanState>);
 
