@@ -25,6 +25,7 @@
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
+#include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/kept.hpp"
@@ -470,25 +471,23 @@ int merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env
 // checks of the dict's own iterator for a source changed on the way.
 //
 // Re-entrancy: every merged pair runs code (item writes, `__eq__` of keys,
-// typecast in subclasses) that may change `source`; each key and value is
-// held before it is merged, and the size check catches the change as dict's
-// iterator would.  `source` itself is held by the caller.
+// typecast in subclasses) that may change `source`; the walk holds it and
+// hands out each key and value held, and its size check catches the change
+// as dict's iterator would.
 int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
-    Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
-    PyObject *k, *v;
+    vo::DictWalk walk(source);
+    Ref key, value;
     while (true) {
-        if (PyDict_GET_SIZE(source) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
+        switch (walk.next(key, value)) {
+            case vo::Step::Item:
+                if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
+                ++position;
+                break;
+            case vo::Step::End:
+                return 0;
+            case vo::Step::Error:
+                return -1;
         }
-        if (!PyDict_Next(source, &pos, &k, &v)) return 0;
-        if (remaining-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
-        }
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
-        ++position;
     }
 }
 
