@@ -214,6 +214,38 @@ Found foreign_read(PyObject* self, PyObject* key, Ref& value) noexcept {
 // `self` it had entered: the level-by-level definition would have called the
 // method once more for each, and the caller adds their traceback entries.
 
+// A C API membership answer as an outcome: the C API answers exactly 1, 0
+// or -1, the values of Found::Yes, Found::No and Found::Error.
+Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
+
+enum class Walk { Reached, Missing, Foreign, Error };
+
+// Follows the segments of `dotted` before the last, from `self`, for as long
+// as each level found is one whose operation `ours` is NestedPointel's own.
+// Reached: `level` holds the last segment.  Missing: segment `depth` is not
+// in its level.  Foreign: `level` is a value whose own operation receives the
+// rest of the key from segment `depth + 1` on.  `with_missing` reads each
+// head as dict.__getitem__ does (a subclass's `__missing__` answers); without
+// it, as `in` does.  Each level is held before its class is looked at: the
+// lookup may run code that removes it from the level above.
+Walk walk_levels(PyObject* self, const DottedKey& dotted, bool Traits::* ours, bool with_missing, Ref& level,
+                 Py_ssize_t& depth) noexcept {
+    Py_ssize_t last = dotted.last();
+    level = Ref::borrow(self);
+    for (Py_ssize_t i = 0; i < last; ++i) {
+        depth = i;
+        Ref next;
+        Found found = with_missing ? dict_read(level.get(), dotted.segment(i), next)
+                                   : found_of(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
+        if (found != Found::Yes) return found == Found::No ? Walk::Missing : Walk::Error;
+        bool walk_on = dotted.walkable() && traits_of(next.get()).*ours;
+        level = std::move(next);
+        if (!walk_on) return Walk::Foreign;
+    }
+    depth = last;
+    return Walk::Reached;
+}
+
 // self[key]; on Found::No, `missing` is the key that was not found.
 Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
@@ -224,86 +256,64 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
         if (found == Found::No) missing = Ref::borrow(key);
         return found;
     }
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = dotted.segment(i);
-        Ref next;
-        Found found = dict_read(level.get(), head, next);
-        if (found != Found::Yes) {
-            if (found == Found::No) missing = Ref::borrow(head);
-            depth = i;
-            return found;
-        }
-        if (dotted.walkable() && traits_of(next.get()).getitem) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while reading a dotted key", [&](PyObject* rest) {
-            value = Ref::steal(PyObject_GetItem(next.get(), rest));
-            return value ? Found::Yes : Found::Error;
-        });
+    Ref level;
+    switch (walk_levels(self, dotted, &Traits::getitem, true, level, depth)) {
+        case Walk::Reached:
+            break;
+        case Walk::Missing:
+            missing = Ref::borrow(dotted.segment(depth));
+            return Found::No;
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while reading a dotted key", [&](PyObject* rest) {
+                value = Ref::steal(PyObject_GetItem(level.get(), rest));
+                return value ? Found::Yes : Found::Error;
+            });
+        case Walk::Error:
+            return Found::Error;
     }
-    PyObject* tail = dotted.segment(last);
+    PyObject* tail = dotted.segment(depth);
     Found found = dict_read(level.get(), tail, value);
     if (found == Found::No) missing = Ref::borrow(tail);
-    depth = last;
     return found;
 }
-
-// A C API membership answer as an outcome: the C API answers exactly 1, 0
-// or -1, the values of Found::Yes, Found::No and Found::Error.
-Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
 
 Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        // Held before its class is looked at: the lookup may run code that
-        // removes it from the level.
-        Ref next = Ref::borrow(PyDict_GetItemWithError(level.get(), dotted.segment(i)));
-        if (!next) return depth = i, PyErr_Occurred() ? Found::Error : Found::No;
-        if (dotted.walkable() && traits_of(next.get()).contains) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
+    Ref level;
+    switch (walk_levels(self, dotted, &Traits::contains, false, level, depth)) {
+        case Walk::Reached:
+            return found_of(PyDict_Contains(level.get(), dotted.segment(depth)));
+        case Walk::Missing:
+            return Found::No;
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while testing a dotted key",
+                             [&](PyObject* rest) { return found_of(PySequence_Contains(level.get(), rest)); });
+        case Walk::Error:
+            break;
     }
-    depth = last;
-    return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
+    return Found::Error;
 }
 
 int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = dotted.segment(i);
-        Ref next;
-        Found found = dict_read(level.get(), head, next);
-        if (found != Found::Yes) {
-            if (found == Found::No) vo::raise_key_error(head);
-            depth = i;
+    Ref level;
+    switch (walk_levels(self, dotted, &Traits::delitem, true, level, depth)) {
+        case Walk::Reached:
+            return PyDict_DelItem(level.get(), dotted.segment(depth));
+        case Walk::Missing:
+            vo::raise_key_error(dotted.segment(depth));
             return -1;
-        }
-        if (dotted.walkable() && traits_of(next.get()).delitem) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while deleting a dotted key",
-                         [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while deleting a dotted key",
+                             [&](PyObject* rest) { return PyObject_DelItem(level.get(), rest); });
+        case Walk::Error:
+            break;
     }
-    depth = last;
-    return PyDict_DelItem(level.get(), dotted.segment(last));
+    return -1;
 }
 
 int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env, Py_ssize_t& depth) noexcept;
