@@ -835,3 +835,23 @@ def test_unbounded_recursion_through_python_code_ends_in_recursion_error(name):
     """)
     result = run_python(code)
     assert result.returncode == 0 and result.stdout.strip() in ends, result.stderr[-2000:]
+
+
+# --- benchmarks ----------------------------------------------------------------------------------
+
+BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
+
+
+@pytest.mark.parametrize("script", sorted(p.stem for p in BENCHMARKS.glob("bench_*.py")))
+def test_every_benchmark_script_imports_and_its_pairs_compile(script, monkeypatch):
+    monkeypatch.syspath_prepend(str(BENCHMARKS))
+    pairs = importlib.import_module("pairs")
+    bench = importlib.import_module(script)
+    names = [pair.name for pair in bench.PAIRS]
+    assert bench.PAIRS and len(set(names)) == len(names)
+    for pair in bench.PAIRS:
+        assert isinstance(pair, pairs.Pair) and pair.kind in pairs.KINDS, pair
+        assert pair.target is None or pair.target > 0, pair
+        setup = pairs.full_setup(pair, bench.SETUP)
+        for stmt in (pair.ours, pair.baseline, *(pair.per or ())):
+            compile(f"{setup}\nfor _ in range(1):\n    {stmt}", pair.name, "exec")
