@@ -144,6 +144,31 @@ def test_class_attributes_win_over_keys():
     assert obj["shade"] == "written" and obj.shade == "class"
 
 
+@pytest.mark.parametrize("base", [Pointel, NestedPointel])
+def test_a_class_attribute_added_after_reads_wins_from_then_on(base):
+    class Mid(base):
+        pass
+
+    class Leaf(Mid):
+        pass
+
+    names = [f"n{i}" for i in range(40)]  # more names than a lookup remembers
+    obj = Leaf(k="key", **dict(zip(names, names)))
+    for _ in range(2):
+        assert obj.k == "key" and [getattr(obj, name) for name in names] == names
+    Mid.k = "class"
+    assert obj.k == "class"
+    del Mid.k
+    assert obj.k == "key"
+    # A class made where a freed one was is a class of its own.
+    for _ in range(20):
+        gone = type("Gone", (base,), {})
+        assert gone(k=1).k == 1
+        del gone
+        gc.collect()
+        assert type("Back", (base,), {"k": "class"})(k=1).k == "class"
+
+
 def test_attribute_write_honours_data_descriptors():
     seen = []
 
@@ -187,14 +212,20 @@ def test_missing_attribute_read_and_delete_raise_the_standard_error(cls):
         obj["nope"]
 
 
+class Name(str):
+    pass
+
+
 @pytest.mark.parametrize("args, kwargs", [
     ((1, 2), {}), ((5,), {}), ((None,), {}), (([1],), {}), (([(1, 2, 3)],), {}), ((["abc"],), {}),
-    (([("k", 1)],), {"k": 2}),
+    (([("k", 1)],), {"k": 2}), ((), {}), (({"b": 1, "a": 2},), {"a": 3, "c": 4}), ((collections.UserDict(a=1),), {}),
+    ((Pointel(a=1),), {}), ((), {Name("k"): 1, "j": 2}),
 ])
 def test_pointel_constructor_behaves_as_dict(args, kwargs):
     assert error_of(lambda: Pointel(*args, **kwargs)) == error_of(lambda: dict(*args, **kwargs))
     if error_of(lambda: dict(*args, **kwargs)) is None:
-        assert Pointel(*args, **kwargs) == dict(*args, **kwargs)
+        made = Pointel(*args, **kwargs)
+        assert type(made) is Pointel and list(made.items()) == list(dict(*args, **kwargs).items())
 
 
 @pytest.mark.parametrize("cls", [Pointel, NestedPointel])
@@ -1345,6 +1376,25 @@ def test_replacing_a_watched_method_is_followed(name, call):
         assert recorder.calls
     finally:
         setattr(NestedPointel, name, saved)
+
+
+def test_replacing_pointel_new_or_init_is_followed_by_its_call():
+    # In a child process: a class keeps the interpreter's generic slot once its __new__ was replaced.
+    code = textwrap.dedent("""
+        from vestri.ondrel.pointel import Pointel
+        calls = []
+        saved = vars(Pointel)['__init__']
+        Pointel.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
+        assert Pointel(1, k=2) == {} and Pointel({'a': 1}) == {} and calls == [((1,), {'k': 2}), (({'a': 1},), {})]
+        Pointel.__init__ = saved
+        assert Pointel({'a': 1}, k=2) == {'a': 1, 'k': 2}
+        Pointel.__new__ = staticmethod(lambda cls, *args, **kwargs: ('made', args, kwargs))
+        assert Pointel(1, k=2) == ('made', (1,), {'k': 2})
+        print('finished')
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "finished"
 
 
 def test_replacing_pointel_init_is_followed_by_nested_pointel():

@@ -594,15 +594,26 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // the slot functions (`np_<slot>`) do the work, and each item method
 // (`np_<method>_method`) puts them in its class's slot and calls them.
 
-PyObject* np_subscript(PyObject* self, PyObject* key) {
+// Whether the exact str `key` is certainly a plain key: one byte per
+// character and no dot.  A short key is scanned in place (a call to memchr
+// costs more than the scan); false when unsure, which only means the
+// general path splits the key.
+bool is_plain_narrow_key(PyObject* key) noexcept {
+    if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return false;
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(key);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length > 16) return !memchr(text, '.', static_cast<size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (text[i] == '.') return false;
+    return true;
+}
+
+// Everything but a plain key that is present: dotted keys, a missing key
+// (`__missing__`, the KeyError), keys of other types.  `looked_up` tells
+// that `key` was looked up at the dict level already, perhaps with an error.
+[[gnu::noinline]] PyObject* np_subscript_general(PyObject* self, PyObject* key, bool looked_up) noexcept {
     VO_METHOD("NestedPointel.__getitem__");
-    // A plain key is dict's own read, `__missing__` included; the usual key
-    // is an exact str, whose dots a memchr finds.
-    if (VO_LIKELY(PyUnicode_CheckExact(key)) && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
-        !memchr(PyUnicode_DATA(key), '.', static_cast<size_t>(PyUnicode_GET_LENGTH(key)))) {
-        if (PyObject* v = PyDict_GetItemWithError(self, key)) return Py_NewRef(v);
-        if (PyErr_Occurred()) return VO_FAIL();
-    }
+    if (looked_up && PyErr_Occurred()) return VO_FAIL();
     Ref value, missing;
     Py_ssize_t depth = 0;
     switch (nested_lookup(self, key, value, missing, depth)) {
@@ -618,6 +629,16 @@ PyObject* np_subscript(PyObject* self, PyObject* key) {
     }
     VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth);
     return VO_FAIL();
+}
+
+// The usual read, a plain str key that is present, is dict's own lookup and
+// nothing else, kept small enough that the compiler adds no frame to it.
+PyObject* np_subscript(PyObject* self, PyObject* key) {
+    if (VO_LIKELY(PyUnicode_CheckExact(key)) && is_plain_narrow_key(key)) {
+        if (PyObject* v = PyDict_GetItemWithError(self, key)) return Py_NewRef(v);
+        return np_subscript_general(self, key, true);
+    }
+    return np_subscript_general(self, key, false);
 }
 
 int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
@@ -740,7 +761,7 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     if (!state.real_itertools.set(vo::global(state.itertools)) ||
         !state.real_chain.set(Ref::steal(PyObject_GetAttr(state.real_itertools.get(), state.chain))))
         return nullptr;
-    if (!state.split_cache.set(Ref::steal(PyDict_New())) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))) ||
+    if (!state.split_cache.set(Ref::steal(PyDict_New())) ||
         !state.split_once_args.set(Ref::steal(Py_BuildValue("(si)", ".", 1))))
         return nullptr;
     if (!state.update_names.init({{globals, state.itertools, state.real_itertools.get()},
