@@ -160,6 +160,12 @@ def test_a_class_attribute_added_after_reads_wins_from_then_on(base):
     assert obj.k == "class"
     del Mid.k
     assert obj.k == "key"
+    obj.w = 1
+    obj.w = 2
+    seen = []
+    Mid.w = property(lambda self: "got", lambda self, value: seen.append(value))
+    obj.w = 3
+    assert seen == [3] and obj["w"] == 2 and obj.w == "got"
     # A class made where a freed one was is a class of its own.
     for _ in range(20):
         gone = type("Gone", (base,), {})

@@ -164,10 +164,16 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
                          type_name.get());
         return -1;
     }
-    if (PyObject* found = vo::compat::type_lookup(Py_TYPE(self), name)) {
-        if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
-            Ref descr = Ref::borrow(found);
-            return set(found, self, value);
+    PyTypeObject* type = Py_TYPE(self);
+    if (!known_absent(type, name)) {
+        unsigned int version = vo::compat::current_type_version(type);
+        if (PyObject* found = vo::compat::type_lookup(type, name)) {
+            if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
+                Ref descr = Ref::borrow(found);
+                return set(found, self, value);
+            }
+        } else {
+            remember_absent(type, name, version);
         }
     }
     // Stored at the dict level: item assignment of subclasses is not involved.
