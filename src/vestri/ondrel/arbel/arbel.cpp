@@ -49,6 +49,7 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
+#include "common/vector.hpp"
 
 // Where the interpreter keeps an instance's attributes (private layout; the
 // wrapper belongs in common/compat.hpp).
@@ -184,14 +185,9 @@ private:
 // own limits as well, as a level of nested str() calls would.
 bool Walk::push(Frame&& frame) noexcept {
     if (!vo::enter_recursion(kWhere)) return false;
-    try {
-        frames_.push_back(std::move(frame));
-    } catch (...) {
-        Py_LeaveRecursiveCall();
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    if (vo::push(frames_, std::move(frame))) return true;
+    Py_LeaveRecursiveCall();
+    return false;
 }
 
 void Walk::pop() noexcept {
@@ -332,12 +328,7 @@ void refuse_name(PyObject* name) noexcept {
 // Text is appended to the name once the first child is rendered; a name
 // that is no text fails then.  The frame just pushed is the node's.
 bool Walk::defer_bad_name(Ref name) noexcept {
-    try {
-        bad_names_.push_back({std::move(name)});
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!vo::push(bad_names_, std::move(name))) return false;
     frames_.back().bad_name = true;
     return true;
 }

@@ -1,6 +1,7 @@
 #include "args.hpp"
 
 #include "errors.hpp"
+#include "vector.hpp"
 
 #include <cstring>
 #include <string>
@@ -67,11 +68,11 @@ bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Re
     // The keywords are held first, in C++ storage: allocating the vectorcall
     // layout below may run the collector, whose finalizers may change the dict.
     std::vector<Ref> keywords;  // name, value, name, value...
-    keywords.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)));
+    if (!reserve(keywords, static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)))) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
-        keywords.push_back(Ref::borrow(key));
+        keywords.push_back(Ref::borrow(key));  // within the capacity reserved: no allocation
         keywords.push_back(Ref::borrow(value));
     }
     // The vectorcall layout: positional arguments, then the keyword values,
@@ -169,14 +170,27 @@ bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept {
     return true;
 }
 
-bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
-    PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
+namespace {
+bool reject_keyword(const char* qualname, PyObject* first) noexcept {
     if (PyUnicode_CompareWithASCIIString(first, "self") == 0)
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
     else
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, first);
     return false;
+}
+}  // namespace
+
+bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
+    return reject_keyword(qualname, PyTuple_GET_ITEM(kwnames, 0));
+}
+
+bool reject_keyword_dict(const char* qualname, PyObject* kwds) noexcept {
+    if (!kwds || PyDict_GET_SIZE(kwds) == 0) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyDict_Next(kwds, &pos, &key, &value);
+    return reject_keyword(qualname, Ref::borrow(key).get());
 }
 
 bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {

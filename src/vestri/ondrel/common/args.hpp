@@ -48,8 +48,11 @@ void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs,
 // the bound object ("got multiple values for argument 'self'").
 bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept;
 
-// For `def f(self, *args)`: no keyword is accepted, with the interpreter's texts.
+// For `def f(self, *args)`: no keyword is accepted, with the interpreter's
+// texts, the first keyword named.  `kwnames` a vectorcall's tuple of names
+// (or NULL); `reject_keyword_dict` takes the dict of a tp_init/tp_call slot.
 bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept;
+bool reject_keyword_dict(const char* qualname, PyObject* kwds) noexcept;
 
 // `first, second = item`, with the errors of the unpacking statement.
 bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept;

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "vector.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -27,7 +29,7 @@ PyObject* intern(const char* text) noexcept {
         if (entry.text == text || std::strcmp(entry.text, text) == 0) return entry.str;
     PyObject* s = PyUnicode_InternFromString(text);
     if (!s) return nullptr;
-    table.push_back({text, s});  // kept for the life of the process
+    if (!push(table, Interned{text, s})) return nullptr;  // kept for the life of the process
     return s;
 }
 

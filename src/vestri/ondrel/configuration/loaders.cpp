@@ -23,6 +23,7 @@
 #include "common/kept.hpp"
 #include "common/lookup.hpp"
 #include "common/module.hpp"
+#include "common/vector.hpp"
 #include "configuration.hpp"
 
 #include <utility>
@@ -312,7 +313,7 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!is_file) continue;  // not a regular file: skipped without a word
         // Files merged before a failing one stay merged.
         if (!load_yaml_file(self, name)) return VO_FAIL();
-        loaded.push_back(name);
+        if (!vo::push(loaded, name)) return VO_FAIL();
     }
     if (static_cast<Py_ssize_t>(loaded.size()) == nargs) return files.release();
     PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(loaded.size()));

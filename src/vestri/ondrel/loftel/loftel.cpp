@@ -257,14 +257,12 @@ PyGetSetDef loftel_getsets[] = {
     {"__weakref__", vo::instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot loftel_slots[] = {{Py_tp_doc, const_cast<char*>(loftel_doc)},
-                              {Py_tp_init, reinterpret_cast<void*>(loftel_init)},
-                              {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
-                              {Py_tp_methods, loftel_methods},
-                              {Py_tp_getset, loftel_getsets},
-                              {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
-                              {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
-                              {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+PyType_Slot loftel_slots[] = {vo::slot(Py_tp_doc, loftel_doc),
+                              vo::slot(Py_tp_init, loftel_init),
+                              vo::slot(Py_tp_descr_get, loftel_descr_get),
+                              vo::slot(Py_tp_methods, loftel_methods),
+                              vo::slot(Py_tp_getset, loftel_getsets),
+                              VO_LIFECYCLE_SLOTS(Lifecycle),
                               {0, nullptr}};
 
 PyType_Spec loftel_spec = {

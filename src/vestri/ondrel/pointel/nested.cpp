@@ -214,10 +214,6 @@ Found foreign_read(PyObject* self, PyObject* key, Ref& value) noexcept {
 // `self` it had entered: the level-by-level definition would have called the
 // method once more for each, and the caller adds their traceback entries.
 
-// A C API membership answer as an outcome: the C API answers exactly 1, 0
-// or -1, the values of Found::Yes, Found::No and Found::Error.
-Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
-
 enum class Walk { Reached, Missing, Foreign, Error };
 
 // Follows the segments of `dotted` before the last, from `self`, for as long
@@ -236,7 +232,7 @@ Walk walk_levels(PyObject* self, const DottedKey& dotted, bool Traits::* ours, b
         depth = i;
         Ref next;
         Found found = with_missing ? dict_read(level.get(), dotted.segment(i), next)
-                                   : found_of(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
+                                   : vo::outcome<Found>(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
         if (found != Found::Yes) return found == Found::No ? Walk::Missing : Walk::Error;
         bool walk_on = dotted.walkable() && traits_of(next.get()).*ours;
         level = std::move(next);
@@ -280,16 +276,18 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
 Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
+    if (split != Split::Dotted)
+        return split == Split::Error ? Found::Error : vo::outcome<Found>(PyDict_Contains(self, key));
     Ref level;
     switch (walk_levels(self, dotted, &Traits::contains, false, level, depth)) {
         case Walk::Reached:
-            return found_of(PyDict_Contains(level.get(), dotted.segment(depth)));
+            return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(depth)));
         case Walk::Missing:
             return Found::No;
         case Walk::Foreign:
-            return hand_over(key, dotted, depth + 1, " while testing a dotted key",
-                             [&](PyObject* rest) { return found_of(PySequence_Contains(level.get(), rest)); });
+            return hand_over(key, dotted, depth + 1, " while testing a dotted key", [&](PyObject* rest) {
+                return vo::outcome<Found>(PySequence_Contains(level.get(), rest));
+            });
         case Walk::Error:
             break;
     }

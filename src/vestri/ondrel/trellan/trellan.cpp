@@ -20,6 +20,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
+#include "common/vector.hpp"
 
 #include <new>
 #include <vector>
@@ -216,14 +217,10 @@ PyGetSetDef instance_dict_getset[] = {{"__dict__", PyObject_GenericGetDict, PyOb
 
 using MarkerLifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
-PyType_Slot index_marker_slots[] = {{Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
-                                    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
-                                    {Py_tp_methods, index_marker_methods},
-                                    {Py_tp_getset, instance_dict_getset},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
-                                    {0, nullptr}};
+PyType_Slot index_marker_slots[] = {
+    vo::slot(Py_tp_init, index_marker_init),       vo::slot(Py_tp_repr, index_marker_repr),
+    vo::slot(Py_tp_methods, index_marker_methods), vo::slot(Py_tp_getset, instance_dict_getset),
+    VO_LIFECYCLE_SLOTS(MarkerLifecycle),           {0, nullptr}};
 
 PyType_Spec index_marker_spec = {
     .name = "vestri.ondrel.trellan.IndexMarker",
@@ -279,25 +276,21 @@ bool check_pairs(PyObject* items, std::vector<Ref>& elements, std::vector<Pair>*
         raise_not_a_pair();
         return false;
     }
-    try {
-        // As list() takes them: one after the other, before any is unpacked.
-        while (Ref element = Ref::steal(PyIter_Next(it.get()))) elements.push_back(std::move(element));
-        if (PyErr_Occurred()) {
+    // As list() takes them: one after the other, before any is unpacked.
+    while (Ref element = Ref::steal(PyIter_Next(it.get())))
+        if (!vo::push(elements, std::move(element))) return false;
+    if (PyErr_Occurred()) {
+        raise_not_a_pair();
+        return false;
+    }
+    if (pairs && !vo::reserve(*pairs, elements.size())) return false;
+    for (const Ref& element : elements) {
+        Ref first, second;
+        if (!unpack(element.get(), first, second)) {
             raise_not_a_pair();
             return false;
         }
-        if (pairs) pairs->reserve(elements.size());
-        for (const Ref& element : elements) {
-            Ref first, second;
-            if (!unpack(element.get(), first, second)) {
-                raise_not_a_pair();
-                return false;
-            }
-            if (pairs) pairs->push_back({std::move(first), std::move(second)});
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+        if (pairs) pairs->push_back({std::move(first), std::move(second)});  // within the room reserved
     }
     return true;
 }
@@ -318,15 +311,7 @@ int list_init(PyObject* self, PyObject* arg) noexcept {
 }
 
 int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwds, &pos, &key, &value);
-        Ref names = Ref::steal(PyTuple_Pack(1, key));
-        if (!names) return -1;
-        vo::reject_keywords("Trellan.__init__", names.get());
-        return -1;
-    }
+    if (!vo::reject_keyword_dict("Trellan.__init__", kwds)) return -1;
     if (PyTuple_GET_SIZE(args) != 1) return PyList_Type.tp_init(self, args, nullptr);
     Ref hold = Ref::borrow(PyTuple_GET_ITEM(args, 0));
     PyObject* arg = hold.get();
@@ -531,13 +516,11 @@ PyMethodDef trellan_methods[] = {
 
 using TrellanLifecycle = vo::lifecycle::Over<&PyList_Type>;
 
-PyType_Slot trellan_slots[] = {{Py_tp_doc, const_cast<char*>(trellan_doc)},
-                               {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
-                               {Py_tp_methods, trellan_own_methods},
-                               {Py_tp_getset, instance_dict_getset},
-                               {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
-                               {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
+PyType_Slot trellan_slots[] = {vo::slot(Py_tp_doc, trellan_doc),
+                               vo::slot(Py_tp_init, trellan_init),
+                               vo::slot(Py_tp_methods, trellan_own_methods),
+                               vo::slot(Py_tp_getset, instance_dict_getset),
+                               VO_LIFECYCLE_SLOTS(TrellanLifecycle),
                                {0, nullptr}};
 
 PyType_Spec trellan_spec = {

@@ -56,6 +56,7 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "common/typecache.hpp"
+#include "common/vector.hpp"
 #include "common/weakcall.hpp"
 
 #include <algorithm>
@@ -586,14 +587,14 @@ PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
     if (PyList_CheckExact(entries.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
         Py_TYPE(type)->tp_call == PyType_Type.tp_call && type->tp_new == PyBaseObject_Type.tp_new) {
         std::vector<Ref> elements;
-        elements.reserve(static_cast<size_t>(PyList_GET_SIZE(entries.get())));
+        if (!vo::reserve(elements, static_cast<size_t>(PyList_GET_SIZE(entries.get())))) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
             Ref element = call_entry(PyList_GET_ITEM(entries.get(), i));
             if (!element) {
                 VO_TRACE_AS("Vapora.__init__");
                 return nullptr;
             }
-            elements.push_back(std::move(element));
+            if (!vo::push(elements, std::move(element))) return nullptr;
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
@@ -739,7 +740,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
                 // `data`: the entry is there but hidden; the sort takes it out after.
                 if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
                     if (SortInProgress* sort = sort_of(data.get())) {
-                        sort->deferred.push_back(Ref::borrow(item));
+                        if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
                         Py_RETURN_NONE;
                     }
                 }
@@ -756,7 +757,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
         if (!data) PyErr_Clear();
         if (data && PyList_Check(data.get())) {
             if (SortInProgress* sort = sort_of(data.get())) {
-                sort->deferred.push_back(Ref::borrow(item));
+                if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
                 Py_RETURN_NONE;
             }
         }
@@ -997,7 +998,7 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
         }
     }
     SortInProgress sort{watched.get(), {}};
-    if (watched) g_sorts.push_back(&sort);
+    if (watched && !vo::push(g_sorts, &sort)) return VO_FAIL();
     Ref done;
     if (data) {
         PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
