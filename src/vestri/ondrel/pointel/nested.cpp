@@ -220,21 +220,23 @@ enum class Walk { Reached, Missing, Foreign, Error };
 // as each level found is one whose operation `ours` is NestedPointel's own.
 // Reached: `level` holds the last segment.  Missing: segment `depth` is not
 // in its level.  Foreign: `level` is a value whose own operation receives the
-// rest of the key from segment `depth + 1` on.  `with_missing` reads each
+// rest of the key from segment `depth + 1` on.  `WithMissing` reads each
 // head as dict.__getitem__ does (a subclass's `__missing__` answers); without
 // it, as `in` does.  Each level is held before its class is looked at: the
-// lookup may run code that removes it from the level above.
-Walk walk_levels(PyObject* self, const DottedKey& dotted, bool Traits::* ours, bool with_missing, Ref& level,
-                 Py_ssize_t& depth) noexcept {
+// lookup may run code that removes it from the level above.  Inlined into
+// each walk, as the loop it replaces was.
+template <bool Traits::* Ours, bool WithMissing>
+[[gnu::always_inline]] inline Walk walk_levels(PyObject* self, const DottedKey& dotted, Ref& level,
+                                               Py_ssize_t& depth) noexcept {
     Py_ssize_t last = dotted.last();
     level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
         depth = i;
         Ref next;
-        Found found = with_missing ? dict_read(level.get(), dotted.segment(i), next)
-                                   : vo::outcome<Found>(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
+        Found found = WithMissing ? dict_read(level.get(), dotted.segment(i), next)
+                                  : vo::outcome<Found>(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
         if (found != Found::Yes) return found == Found::No ? Walk::Missing : Walk::Error;
-        bool walk_on = dotted.walkable() && traits_of(next.get()).*ours;
+        bool walk_on = dotted.walkable() && traits_of(next.get()).*Ours;
         level = std::move(next);
         if (!walk_on) return Walk::Foreign;
     }
@@ -253,7 +255,7 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
         return found;
     }
     Ref level;
-    switch (walk_levels(self, dotted, &Traits::getitem, true, level, depth)) {
+    switch (walk_levels<&Traits::getitem, true>(self, dotted, level, depth)) {
         case Walk::Reached:
             break;
         case Walk::Missing:
@@ -279,7 +281,7 @@ Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept
     if (split != Split::Dotted)
         return split == Split::Error ? Found::Error : vo::outcome<Found>(PyDict_Contains(self, key));
     Ref level;
-    switch (walk_levels(self, dotted, &Traits::contains, false, level, depth)) {
+    switch (walk_levels<&Traits::contains, false>(self, dotted, level, depth)) {
         case Walk::Reached:
             return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(depth)));
         case Walk::Missing:
@@ -299,7 +301,7 @@ int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
     Ref level;
-    switch (walk_levels(self, dotted, &Traits::delitem, true, level, depth)) {
+    switch (walk_levels<&Traits::delitem, true>(self, dotted, level, depth)) {
         case Walk::Reached:
             return PyDict_DelItem(level.get(), dotted.segment(depth));
         case Walk::Missing:
