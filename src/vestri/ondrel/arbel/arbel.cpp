@@ -610,26 +610,23 @@ constexpr char arbel_doc[] =
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef arbel_methods[] = {{"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
-                                "__init__($self, name, children=None)\n--\n\n"
-                                "Arbel class __init__\n"
-                                "\n"
-                                "Args:\n"
-                                "    name (str): name of the node\n"
-                                "    children (list): list of children nodes"},
+                                sig_init.doc("Arbel class __init__\n"
+                                             "\n"
+                                             "Args:\n"
+                                             "    name (str): name of the node\n"
+                                             "    children (list): list of children nodes")},
                                {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
-                                "add_child($self, item)\n--\n\n"
-                                "Add children\n"
-                                "\n"
-                                "Adds a child node to this Arbel node.\n"
-                                "\n"
-                                "Args:\n"
-                                "    item (Arbel): the child node to add"},
+                                sig_add_child.doc("Add children\n"
+                                                  "\n"
+                                                  "Adds a child node to this Arbel node.\n"
+                                                  "\n"
+                                                  "Args:\n"
+                                                  "    item (Arbel): the child node to add")},
                                {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
-                                "__str__($self, /)\n--\n\n"
-                                "String formatter\n"
-                                "\n"
-                                "Returns:\n"
-                                "    str: the Arbel tree formatted as a string"},
+                                sig_str.doc("String formatter\n"
+                                            "\n"
+                                            "Returns:\n"
+                                            "    str: the Arbel tree formatted as a string")},
                                {nullptr, nullptr, 0, nullptr}};
 
 bool module_body(PyObject* module) {

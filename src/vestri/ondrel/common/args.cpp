@@ -97,26 +97,41 @@ bool check_at_most(Py_ssize_t nargs, Py_ssize_t max) noexcept {
 }
 
 // def <name>(self, a, b=None, *, c): pass  -- with the right __qualname__.
-static PyObject* compile_shadow(const SignatureData& sig) noexcept {
+// The method's name in its qualified name.
+static std::string short_name(const SignatureData& sig) {
     const char* dot = std::strrchr(sig.qualname, '.');
-    std::string name = dot ? dot + 1 : sig.qualname;
-    std::string src = "def " + name + "(";
-    bool first = true;
-    auto add = [&](const std::string& p) {
-        if (!first) src += ", ";
-        src += p;
-        first = false;
+    return dot ? dot + 1 : sig.qualname;
+}
+
+// The parameters as a def spells them, after `first` (if not empty):
+// "self, key, *, default=None".
+static std::string parameter_list(const SignatureData& sig, std::string first) {
+    std::string out = std::move(first);
+    auto add = [&](const char* p) {
+        if (!out.empty()) out += ", ";
+        out += p;
     };
-    if (sig.bound) add(sig.bound);
     bool star = false;
     for (int i = 0; i < sig.count; ++i) {
-        if (sig.params[i].keyword_only && !star) {
+        const Param& param = sig.params[i];
+        if (param.keyword_only && !star) {
             add("*");
             star = true;
         }
-        add(std::string(sig.params[i].name) + (sig.params[i].optional ? "=None" : ""));
+        add(param.name);
+        if (param.optional) (out += '=') += param.default_text;
     }
-    src += "): pass\n";
+    return out;
+}
+
+std::string method_doc(const SignatureData& sig, const char* body) {
+    std::string first = sig.bound ? std::string("$") + sig.bound : std::strchr(sig.qualname, '.') ? "" : "$module";
+    return short_name(sig) + "(" + parameter_list(sig, std::move(first)) + ")\n--\n\n" + body;
+}
+
+static PyObject* compile_shadow(const SignatureData& sig) noexcept {
+    std::string name = short_name(sig);
+    std::string src = "def " + name + "(" + parameter_list(sig, sig.bound ? sig.bound : "") + "): pass\n";
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return nullptr;
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());

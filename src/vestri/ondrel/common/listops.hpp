@@ -136,6 +136,7 @@ inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_co
 // between shift by one.  `where` counts in the list without the element, with
 // list.insert's clamping.  Runs no Python code.
 inline void list_move(PyObject* list, Py_ssize_t from, Py_ssize_t where) noexcept {
+    VO_ASSERT(0 <= from && from < PyList_GET_SIZE(list));
     PyObject** items = vo::compat::list_items(list);
     Py_ssize_t rest = PyList_GET_SIZE(list) - 1;
     if (where < 0) {

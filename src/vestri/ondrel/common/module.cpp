@@ -40,6 +40,7 @@ bool intern_all(std::initializer_list<InternedName> names) noexcept {
 }
 
 Ref global(PyObject* name) noexcept {
+    VO_ASSERT(g_globals);  // called only once the module body runs
     PyObject* value = PyDict_GetItemWithError(g_globals, name);
     if (VO_LIKELY(value != nullptr)) return Ref::borrow(value);
     if (PyErr_Occurred()) return nullptr;

@@ -325,14 +325,11 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef expansion_methods[] = {
     {"_missing_env_vars", VO_CFUNC((vo::method<sig_missing, cfg_missing_env_vars>)), kFast | METH_CLASS,
-     "_missing_env_vars($cls, value)\n--\n\n"
-     "Return env var references from a string that are not set."},
+     sig_missing.doc("Return env var references from a string that are not set.")},
     {"_expand_cfg_value", VO_CFUNC((vo::method<sig_expand_value, cfg_expand_cfg_value>)), kFast | METH_CLASS,
-     "_expand_cfg_value($cls, value, *, section, key)\n--\n\n"
-     "Expand env vars in one INI value and warn about missing references."},
+     sig_expand_value.doc("Expand env vars in one INI value and warn about missing references.")},
     {"_expand_cfg_env_vars", VO_CFUNC((vo::method<sig_expand_parser, cfg_expand_cfg_env_vars>)), kFast | METH_STATIC,
-     "_expand_cfg_env_vars(config)\n--\n\n"
-     "Expand environment variable references in loaded INI values."},
+     sig_expand_parser.doc("Expand environment variable references in loaded INI values.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

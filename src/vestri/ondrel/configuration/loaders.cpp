@@ -401,16 +401,15 @@ PyMethodDef loader_methods[] = {
      "Names that are not existing regular files are skipped.  Returns the\n"
      "tuple of the files that were loaded."},
     {"load_entrypoint", VO_CFUNC((vo::method<sig_load_entrypoint, cfg_load_entrypoint>)), kFast,
-     "load_entrypoint($self, group)\n--\n\n"
-     "Populate this configuration by loading the entry points of a group.\n"
-     "\n"
-     "This design allows configuration to be scattered over different\n"
-     "packages and to be loaded when needed and if installed.  Each entry\n"
-     "point must load a dictionary-like or Configuration-like object.\n"
-     "Module owners with a lot of configuration are advised to keep a local\n"
-     "INI file and to load it from their entry-point module.\n"
-     "\n"
-     "Returns the list of the entry points that were loaded."},
+     sig_load_entrypoint.doc("Populate this configuration by loading the entry points of a group.\n"
+                             "\n"
+                             "This design allows configuration to be scattered over different\n"
+                             "packages and to be loaded when needed and if installed.  Each entry\n"
+                             "point must load a dictionary-like or Configuration-like object.\n"
+                             "Module owners with a lot of configuration are advised to keep a local\n"
+                             "INI file and to load it from their entry-point module.\n"
+                             "\n"
+                             "Returns the list of the entry points that were loaded.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

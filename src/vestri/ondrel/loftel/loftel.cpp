@@ -232,13 +232,11 @@ constexpr char loftel_doc[] =
     "    >>> MyClass().value\n"
     "    100";
 
-constexpr char loftel_init_doc[] =
-    "__init__($self, /, func)\n--\n\n"
-    "Keep the decorated function; it is called with the owner class on every read.";
+const char* const loftel_init_doc =
+    sig_init.doc("Keep the decorated function; it is called with the owner class on every read.");
 
-constexpr char loftel_get_doc[] =
-    "__get__($self, /, obj, owner)\n--\n\n"
-    "Return func(owner): the property's value for the class it was read through.";
+const char* const loftel_get_doc =
+    sig_get.doc("Return func(owner): the property's value for the class it was read through.");
 
 // METH_COEXIST keeps the C slot beside the documented method, whose
 // parameters a slot wrapper could not take as a Python method does.
@@ -246,7 +244,7 @@ PyMethodDef loftel_methods[] = {
     {"__get__", VO_CFUNC((vo::method<sig_get, loftel_get_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
      loftel_get_doc},
     {"__getstate__", VO_CFUNC((vo::method<sig_getstate, loftel_getstate>)), METH_FASTCALL | METH_KEYWORDS,
-     "__getstate__($self, /)\n--\n\nHelper for pickle."},
+     sig_getstate.doc("Helper for pickle.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -562,14 +562,13 @@ PyMethodDef baselogic_methods[] = {
      "is enough for an expression to hold.  BaseLogic itself raises\n"
      "NotImplementedError."},
     {"__str__", VO_CFUNC((vo::method<sig_str, baselogic_str>)), kSlotMethod,
-     "__str__($self)\n--\n\nReturn the string form of the logic."},
-    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, "__repr__($self)\n--\n\nditto."},
+     sig_str.doc("Return the string form of the logic.")},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, sig_repr.doc("ditto.")},
     {"__eq__", VO_CFUNC((vo::method<sig_eq, baselogic_eq>)), kSlotMethod,
-     "__eq__($self, other)\n--\n\n"
-     "Expressions are equal when their types and their contained\n"
-     "expressions are equal."},
+     sig_eq.doc("Expressions are equal when their types and their contained\n"
+                "expressions are equal.")},
     {"__getstate__", VO_CFUNC((vo::method<sig_getstate, baselogic_getstate>)), kFast,
-     "__getstate__($self)\n--\n\nHelper for pickle."},
+     sig_getstate.doc("Helper for pickle.")},
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
@@ -730,21 +729,21 @@ PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return result.release();
 }
 
-PyMethodDef module_functions[] = {{"logic_str", VO_CFUNC(logic_str), kFast,
-                                   "logic_str($module, /, string)\n--\n\n"
-                                   "Logic String Conversion\n"
-                                   "\n"
-                                   "Converts a logic form string to objects; mostly used for command-line\n"
-                                   "parsing of arguments.  The text is read as the printed form of logic\n"
-                                   "objects: calls of the logic classes of this module with string\n"
-                                   "literals or further such calls as arguments.  Nothing in the text is\n"
-                                   "evaluated; any other text raises ValueError.\n"
-                                   "\n"
-                                   "Example:\n"
-                                   "    >>> logic = logic_str(\"And('a', 'b')\")\n"
-                                   "    >>> logic('ab')\n"
-                                   "    True"},
-                                  {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_functions[] = {
+    {"logic_str", VO_CFUNC(logic_str), kFast,
+     sig_logic_str.doc("Logic String Conversion\n"
+                       "\n"
+                       "Converts a logic form string to objects; mostly used for command-line\n"
+                       "parsing of arguments.  The text is read as the printed form of logic\n"
+                       "objects: calls of the logic classes of this module with string\n"
+                       "literals or further such calls as arguments.  Nothing in the text is\n"
+                       "evaluated; any other text raises ValueError.\n"
+                       "\n"
+                       "Example:\n"
+                       "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+                       "    >>> logic('ab')\n"
+                       "    True")},
+    {nullptr, nullptr, 0, nullptr}};
 
 // --- module body ------------------------------------------------------------------------
 

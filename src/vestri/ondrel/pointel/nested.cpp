@@ -703,12 +703,10 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 // The methods carry their signatures and no other documentation.
 PyMethodDef item_methods[] = {
     {"__init__", VO_CFUNC(np_init), kFast, "__init__($self, *args, **kwargs)\n--\n\n"},
-    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, np_getitem_method>)), kFast, "__getitem__($self, key)\n--\n\n"},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, np_setitem_method>)), kFast,
-     "__setitem__($self, key, value)\n--\n\n"},
-    {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast,
-     "__contains__($self, key)\n--\n\n"},
-    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, "__delitem__($self, key)\n--\n\n"},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, np_getitem_method>)), kFast, sig_getitem.doc()},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, np_setitem_method>)), kFast, sig_setitem.doc()},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast, sig_contains.doc()},
+    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, sig_delitem.doc()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -200,13 +200,12 @@ PyObject* index_marker_repr(PyObject* self) {
     return text;
 }
 
-constexpr char index_marker_init_doc[] =
-    "__init__($self, /, obj, index)\n--\n\n"
+const char* const index_marker_init_doc = sig_marker_init.doc(
     "Tracks the index position of elements in list/tuple\n"
     "\n"
     "Args:\n"
     "    obj: the object to store for (only its type is kept)\n"
-    "    index: the index value";
+    "    index: the index value");
 
 PyMethodDef index_marker_methods[] = {{"__init__", VO_CFUNC(index_marker_init_method),
                                        METH_VARARGS | METH_KEYWORDS | METH_COEXIST, index_marker_init_doc},
@@ -472,8 +471,7 @@ constexpr char trellan_init_doc[] =
     "path/value pair; if the input is a dictionary it is flattened and stored\n"
     "as a list structure.";
 
-constexpr char flatten_doc[] =
-    "__flatten__(indict, path=None)\n--\n\n"
+const char* const flatten_doc = sig_flatten.doc(
     "Recursively flattens a nested dictionary to its path/value form.\n"
     "\n"
     "Args:\n"
@@ -481,20 +479,19 @@ constexpr char flatten_doc[] =
     "    path: the current dictionary path (a tuple)\n"
     "\n"
     "Returns:\n"
-    "    a generator of the flattened form";
+    "    a generator of the flattened form");
 
 // The parameters only: the method has no docstring (`__doc__` is None).
-constexpr char setitem_doc[] = "__setitem__($self, /, index, item)\n--\n\n";
-constexpr char append_doc[] = "append($self, /, item)\n--\n\nAppends a new path/value to this list.";
-constexpr char insert_doc[] = "insert($self, /, index, item)\n--\n\nInserts a new path/value to this list.";
-constexpr char extend_doc[] = "extend($self, /, items)\n--\n\nExtends the object with many new path/values.";
-constexpr char reconstruct_doc[] =
-    "reconstruct($self, /)\n--\n\n"
+const char* const setitem_doc = sig_setitem.doc();
+const char* const append_doc = sig_append.doc("Appends a new path/value to this list.");
+const char* const insert_doc = sig_insert.doc("Inserts a new path/value to this list.");
+const char* const extend_doc = sig_extend.doc("Extends the object with many new path/values.");
+const char* const reconstruct_doc = sig_reconstruct.doc(
     "Takes the internally stored list form and rebuilds the dictionary it\n"
     "represents.\n"
     "\n"
     "Returns:\n"
-    "    the nested dictionary, always as a new dictionary object";
+    "    the nested dictionary, always as a new dictionary object");
 
 PyMethodDef trellan_own_methods[] = {
     // METH_COEXIST keeps the C slot for tp_init beside the documented method.
