@@ -1,4 +1,16 @@
-"""Pointel and NestedPointel: attribute dictionaries and dotted nested levels."""
+"""Pointel and NestedPointel: attribute dictionaries and dotted nested levels.
+
+Sections: the module and its classes; Pointel's one storage; dotted keys;
+update; arguments; subclasses; pickle, copy and weak references; traceback
+entries; class assignment; a plain-dict model on random trees; CPython's
+mapping-protocol suite; Python code run in the middle of an operation; str
+subclasses as keys; fast paths that follow the class; deep structures, small
+stacks and leaks.
+
+Scenarios that once crashed the interpreter run in a child process: a
+regression kills the child, not the test run (and under AddressSanitizer the
+child reports the bad access).
+"""
 
 import abc
 import collections.abc
@@ -6,16 +18,21 @@ import copy
 import gc
 import itertools
 import pickle
+import textwrap
 import traceback
 import types
 import weakref
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from test import mapping_tests
 
 import vestri.ondrel.pointel as pointel
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
-from outcomes import error_of, twin
+from leakcheck import assert_no_growth
+from outcomes import error_of, in_small_thread, run_python, twin
 
 TARGET = 'target key "{}" is a value, cannot update value against another {}'
 
@@ -119,6 +136,37 @@ def test_class_attributes_win_over_keys():
     assert obj["shade"] == "written" and obj.shade == "class"
 
 
+@pytest.mark.parametrize("base", [Pointel, NestedPointel])
+def test_a_class_attribute_added_after_reads_wins_from_then_on(base):
+    class Mid(base):
+        pass
+
+    class Leaf(Mid):
+        pass
+
+    names = [f"n{i}" for i in range(40)]  # more names than a lookup remembers
+    obj = Leaf(k="key", **dict(zip(names, names)))
+    for _ in range(2):
+        assert obj.k == "key" and [getattr(obj, name) for name in names] == names
+    Mid.k = "class"
+    assert obj.k == "class"
+    del Mid.k
+    assert obj.k == "key"
+    obj.w = 1
+    obj.w = 2
+    seen = []
+    Mid.w = property(lambda self: "got", lambda self, value: seen.append(value))
+    obj.w = 3
+    assert seen == [3] and obj["w"] == 2 and obj.w == "got"
+    # A class made where a freed one was is a class of its own.
+    for _ in range(20):
+        gone = type("Gone", (base,), {})
+        assert gone(k=1).k == 1
+        del gone
+        gc.collect()
+        assert type("Back", (base,), {"k": "class"})(k=1).k == "class"
+
+
 def test_attribute_write_honours_data_descriptors():
     seen = []
 
@@ -162,14 +210,20 @@ def test_missing_attribute_read_and_delete_raise_the_standard_error(cls):
         obj["nope"]
 
 
+class Name(str):
+    pass
+
+
 @pytest.mark.parametrize("args, kwargs", [
     ((1, 2), {}), ((5,), {}), ((None,), {}), (([1],), {}), (([(1, 2, 3)],), {}), ((["abc"],), {}),
-    (([("k", 1)],), {"k": 2}),
+    (([("k", 1)],), {"k": 2}), ((), {}), (({"b": 1, "a": 2},), {"a": 3, "c": 4}), ((collections.UserDict(a=1),), {}),
+    ((Pointel(a=1),), {}), ((), {Name("k"): 1, "j": 2}),
 ])
 def test_pointel_constructor_behaves_as_dict(args, kwargs):
     assert error_of(lambda: Pointel(*args, **kwargs)) == error_of(lambda: dict(*args, **kwargs))
     if error_of(lambda: dict(*args, **kwargs)) is None:
-        assert Pointel(*args, **kwargs) == dict(*args, **kwargs)
+        made = Pointel(*args, **kwargs)
+        assert type(made) is Pointel and list(made.items()) == list(dict(*args, **kwargs).items())
 
 
 @pytest.mark.parametrize("cls", [Pointel, NestedPointel])
@@ -258,19 +312,16 @@ def test_get_pop_setdefault_use_dotted_keys():
     assert obj.setdefault("m.n", 4) == 3
 
 
-def test_missing_head_or_leaf_raises_key_error_with_that_key():
-    with pytest.raises(KeyError) as head:
-        NestedPointel()["a.b"]
-    assert head.value.args == ("a",)
-    with pytest.raises(KeyError) as leaf:
-        NestedPointel(a={})["a.b"]
-    assert leaf.value.args == ("b",)
-    with pytest.raises(KeyError) as delete:
-        del NestedPointel(a={})["x.b"]
-    assert delete.value.args == ("x",)
-    with pytest.raises(KeyError) as tuple_key:
-        NestedPointel()[(1, 2)]
-    assert tuple_key.value.args == ((1, 2),)
+@pytest.mark.parametrize("call, key", [
+    (lambda: NestedPointel()["a.b"], "a"),
+    (lambda: NestedPointel(a={})["a.b"], "b"),
+    (lambda: NestedPointel(a={}).__delitem__("x.b"), "x"),
+    (lambda: NestedPointel()[(1, 2)], (1, 2)),
+])
+def test_missing_head_or_leaf_raises_key_error_with_that_key(call, key):
+    with pytest.raises(KeyError) as exc:
+        call()
+    assert exc.value.args == (key,)
     assert "x.b" not in NestedPointel(a={})
 
 
@@ -600,6 +651,15 @@ def test_methods_assigned_to_a_class_after_use_are_honoured():
     del Sub.__getitem__, Sub.__contains__
     calls.clear()
     assert obj["a.b"] == 1 and "a.b" in obj and calls == []
+    # A Python subclass takes NestedPointel's C item slots once used: a method
+    # replaced on a base afterwards is still followed.
+    obj["c.d"] = 2
+    NestedPointel.__contains__, saved = (lambda self, key: "yes"), vars(NestedPointel)["__contains__"]
+    try:
+        assert ("zz" in obj) is True
+    finally:
+        NestedPointel.__contains__ = saved
+    assert ("zz" in obj) is False and ("c.d" in obj) is True
 
 
 def test_subclass_that_needs_constructor_arguments():
@@ -851,3 +911,720 @@ def test_instances_move_between_a_class_and_its_python_subclasses(base):
     assert type(made) is base and made.c == 3
     made.__class__ = Richer
     assert made.total() == 3
+
+
+# --- a plain-dict model on random trees -------------------------------------------------------
+
+
+keys = st.text(alphabet="ab_", max_size=2)  # the empty key included; never a dot
+leaves = st.one_of(st.integers(), st.none(), st.text(alphabet="xy.", max_size=3), st.lists(st.integers(), max_size=2))
+trees = st.dictionaries(keys, st.recursive(leaves, lambda inner: st.dictionaries(keys, inner, max_size=3),
+                                           max_leaves=12), max_size=4)
+
+
+def leaf_paths(tree, prefix=()):
+    for key, value in tree.items():
+        if isinstance(value, dict) and value:
+            yield from leaf_paths(value, prefix + (key,))
+        else:
+            yield prefix + (key,), value
+
+
+def all_levels_are_nested(obj):
+    return all(type(v) is NestedPointel and all_levels_are_nested(v) for v in obj.values() if isinstance(v, dict))
+
+
+def merge(target, source):
+    """Deep merge as update defines it: mappings merge into levels, anything else replaces."""
+    for key, value in source.items():
+        if isinstance(value, dict):
+            level = target.setdefault(key, {})
+            if not isinstance(level, dict):
+                raise AttributeError(f"'{type(level).__name__}' object has no attribute 'update'")
+            merge(level, value)
+        else:
+            target[key] = value
+
+
+@given(trees)
+def test_construction_keeps_the_tree_and_every_dotted_path_reads_its_leaf(tree):
+    obj = NestedPointel(tree)
+    assert obj == tree and all_levels_are_nested(obj)
+    for path, leaf in leaf_paths(tree):
+        key = ".".join(path)
+        assert obj[key] == leaf and key in obj and obj.get(key, object()) == leaf
+
+
+@given(trees, trees)
+def test_update_is_a_deep_merge(first, second):
+    obj = NestedPointel(first)
+    expected = copy.deepcopy(first)
+    assert error_of(lambda: obj.update(second)) == error_of(lambda: merge(expected, second))
+    assert obj == expected and all_levels_are_nested(obj)
+
+
+@given(trees, st.lists(keys, min_size=1, max_size=4), leaves)
+def test_dotted_write_is_a_write_level_by_level(tree, path, value):
+    obj = NestedPointel(tree)
+    expected = copy.deepcopy(tree)
+    error = None
+    level = expected
+    for segment in path[:-1]:
+        level = level.setdefault(segment, {})
+        if not isinstance(level, dict):
+            error = (KeyError, repr(TARGET.format(segment, "NestedPointel")))
+            break
+    else:
+        level[path[-1]] = value
+    assert error_of(lambda: obj.__setitem__(".".join(path), value)) == error
+    assert obj == expected and all_levels_are_nested(obj)
+    if error is None:
+        assert obj[".".join(path)] == value
+        assert obj.pop(".".join(path)) == value
+
+
+# --- CPython's mapping-protocol suite --------------------------------------------------------
+
+
+class TestPointelMappingProtocol(mapping_tests.TestHashMappingProtocol):
+    type2test = Pointel
+
+    def test_copy(self):
+        # copy() is dict's own and returns a plain dict.
+        d = self._full_mapping({1: 1, 2: 2, 3: 3})
+        self.assertEqual(d.copy(), {1: 1, 2: 2, 3: 3})
+        self.assertIs(type(d.copy()), dict)
+        self.assertRaises(TypeError, d.copy, None)
+
+    def test_repr(self):
+        # The suite expects dict's bare form; a Pointel wraps it in its class name.
+        d = self._empty_mapping()
+        self.assertEqual(repr(d), "Pointel({})")
+        d[1] = 2
+        self.assertEqual(repr(d), "Pointel({1: 2})")
+        d = self._empty_mapping()
+        d[1] = d
+        self.assertEqual(repr(d), "Pointel({1: Pointel({...})})")
+
+        class Exc(Exception):
+            pass
+
+        class BadRepr:
+            def __repr__(self):
+                raise Exc()
+
+        self.assertRaises(Exc, repr, self._full_mapping({1: BadRepr()}))
+
+
+# --- Python code run in the middle of an operation ---------------------------------------------
+
+
+CRASHES = {
+    "__missing__ swaps the class during a dotted write": """
+        class Other(NestedPointel): pass
+        def make():
+            class T(NestedPointel):
+                def __missing__(self, k):
+                    self.__class__ = Other; gc.collect(); raise KeyError(k)
+            return T()
+        try:
+            make()['a.b'] = 1
+        except KeyError as exc:
+            assert exc.args[0].endswith('against another Other'), exc
+        else:
+            raise AssertionError('no KeyError')
+    """,
+    "a colliding key swaps the class during update": """
+        class Other(NestedPointel): pass
+        class Key:
+            def __init__(self, target): self.target = target
+            def __hash__(self): return hash('a')
+            def __eq__(self, other):
+                target, self.target = self.target, None
+                if target is not None:
+                    target.__class__ = Other; gc.collect()
+                return False
+        def make():
+            class T(NestedPointel): pass
+            return T(a=1)
+        obj = make()
+        obj.update({Key(obj): {'b': 1}})
+        assert type(obj) is Other and len(obj) == 2
+    """,
+    "a colliding key in a class namespace drops the value a dotted membership test looks at": """
+        class Evil:
+            armed = False
+            def __hash__(self): return hash('__contains__')
+            def __eq__(self, other):
+                if Evil.armed:
+                    Evil.armed = False
+                    obj.pop('a', None); gc.collect()
+                return False
+        def make():
+            return type(NestedPointel)('X', (NestedPointel,), {Evil(): 1})()
+        obj = NestedPointel()
+        obj['a'] = make()
+        type(obj['a']).touched = True  # a new version: the lookups are not answered from a cache
+        gc.collect()
+        Evil.armed = True
+        assert ('a.b' in obj) is False and 'a' not in obj
+    """,
+    "a colliding key in a class namespace swaps the class of a level being read": """
+        class Other(NestedPointel): pass
+        class Evil:
+            armed = False
+            def __hash__(self): return hash('__getitem__')
+            def __eq__(self, other):
+                if Evil.armed:
+                    Evil.armed = False
+                    level.__class__ = Other; gc.collect()
+                    fired.append(1)
+                return False
+        level = type(NestedPointel)('X', (NestedPointel,), {Evil(): 1})(b=2)
+        obj = NestedPointel()
+        dict.__setitem__(obj, 'a', level)
+        type(level).touched = True
+        gc.collect()
+        Evil.armed = True
+        fired = []
+        assert obj['a.b'] == 2 and type(level) is Other and fired
+    """,
+    "a descriptor's __get__ lookup frees the class of the object being read": """
+        from vestri.ondrel.pointel import Pointel
+        class Evil(str):
+            armed = False
+            def __hash__(self): return hash('__get__')
+            def __eq__(self, other):
+                if Evil.armed:
+                    Evil.armed = False
+                    victim.__class__ = Other; gc.collect()
+                return False
+        Descr = type('Descr', (), {Evil('zz'): 1, '__get__': lambda self, obj, cls: cls.__name__})
+        class Other(Pointel): pass
+        def make():
+            class Sub(Pointel):
+                attr = Descr()
+            return Sub()
+        victim = make()
+        gc.collect()
+        Evil.armed = True
+        assert victim.attr == 'Sub' and type(victim) is Other
+    """,
+}
+
+
+@pytest.mark.parametrize("name", list(CRASHES))
+def test_python_code_mid_operation_never_crashes(name):
+    code = "import gc\nfrom vestri.ondrel.pointel import NestedPointel\n" + textwrap.dedent(CRASHES[name])
+    result = run_python(code + "\nprint('finished')\n", timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "finished"
+
+
+def test_dotted_write_names_the_class_as_it_is_after_setdefault():
+    class Other(NestedPointel):
+        pass
+
+    class Swapping(NestedPointel):
+        def setdefault(self, key, default=None):
+            self.__class__ = Other
+            return 5
+
+    obj = Swapping()
+    assert error_of(lambda: obj.__setitem__("a.b", 1)) == (
+        KeyError, repr('target key "a" is a value, cannot update value against another Other'))
+
+
+def test_update_is_looked_up_after_the_next_initialiser_has_run():
+    calls = []
+
+    class Mid(Pointel):
+        def __init__(self):
+            super().__init__()
+            type(self).update = lambda self, *args, **kwargs: calls.append(args)
+
+    class Sub(NestedPointel, Mid):
+        pass
+
+    obj = Sub({"a": 1})
+    assert calls == [({"a": 1},)] and dict(obj) == {}
+
+
+def test_a_level_read_after_its_constructor_changed_the_class_uses_the_new_method():
+    armed = []
+
+    class Sub(NestedPointel):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            if armed:
+                armed.clear()
+                type(self).__getitem__ = lambda self, key: "given"
+
+    obj = Sub()
+    armed.append(True)
+    # setdefault reads self['a'] after type(self)() has run, so it finds "given", a value.
+    assert error_of(lambda: obj.__setitem__("a.b", 1)) == (
+        KeyError, repr('target key "a" is a value, cannot update value against another Sub'))
+
+
+def test_the_split_of_a_dotted_key_is_out_of_the_collectors_sight():
+    key = "".join(["split-probe.", "y"])  # a string of its own, never used as a key before
+    obj = NestedPointel()
+    obj[key] = 1
+    assert obj[key] == 1
+    # No Python code can then find the cached split (gc.get_objects) and put something else under the key.
+    assert not [r for r in gc.get_objects() if type(r) is dict and key in r]
+
+
+def test_a_class_changed_while_its_item_slot_is_adopted_keeps_its_own_method():
+    class Evil(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("__delitem__")
+
+        def __eq__(self, other):
+            if Evil.armed:
+                Evil.armed = False
+                Sub.__setitem__ = lambda self, key, value: calls.append(key)
+            return False
+
+    calls = []
+    Mixin = type("Mixin", (dict,), {Evil("zz"): 1})
+
+    class Sub(Mixin, NestedPointel):
+        pass
+
+    obj = Sub()
+    Sub.touched = True  # a new version: the lookups are not answered from a cache
+    Evil.armed = True
+    obj.__setitem__("a", 1)  # the method takes the class's item slot, looking up __delitem__ on the way
+    obj["b"] = 2
+    assert calls == ["b"] and dict(obj) == {"a": 1}
+
+
+def test_a_module_name_rebound_while_the_names_are_checked_is_followed():
+    calls = []
+
+    class Fake:
+        @staticmethod
+        def chain(*iterables):
+            calls.append(len(iterables))
+            return itertools.chain(*iterables)
+
+    class Evil(str):
+        armed = False
+
+        def __hash__(self):
+            return hash("chain")
+
+        def __eq__(self, other):
+            if Evil.armed:
+                Evil.armed = False
+                pointel.itertools = Fake
+            return False
+
+    namespace, chain, evil = vars(itertools), itertools.chain, Evil("zz")
+    # Met before the real name on the way to it, so the lookup of `chain` compares with it.
+    del namespace["chain"]
+    namespace[evil] = 1
+    namespace["chain"] = chain
+    try:
+        Evil.armed = True
+        obj = NestedPointel()  # checks the names, and rebinds `itertools` while doing so
+        obj.update(a=1)
+    finally:
+        pointel.itertools = itertools
+        del namespace[evil]
+    assert calls == [2] and obj == {"a": 1}
+
+
+# --- str subclasses as keys -------------------------------------------------------------------
+
+
+class ColonKey(str):
+    """Splits at colons, and says so when asked for a dot."""
+
+    def __contains__(self, part):
+        return ":" in self if part == "." else str.__contains__(self, part)
+
+    def split(self, sep=None, maxsplit=-1):
+        head, _, rest = str.partition(self, ":")
+        return [head, ColonKey(rest)]
+
+
+class NeverDotted(str):
+    def __contains__(self, part):
+        return False
+
+
+class PlainStr(str):
+    pass
+
+
+def as_plain(obj):
+    return {k: as_plain(v) if isinstance(v, dict) else v for k, v in obj.items()}
+
+
+@pytest.mark.parametrize("key", [ColonKey("a:b:c"), ColonKey("a.b:c"), NeverDotted("a.b"), PlainStr("a.b.c")],
+                         ids=["colon", "dot-and-colon", "never-dotted", "plain-subclass"])
+def test_str_subclass_keys_split_as_their_own_methods_say(key):
+    ours, twin = NestedPointel(), PlainNested()
+    for obj in (ours, twin):
+        obj[key] = 1
+    assert as_plain(ours) == as_plain(twin)
+    for op in (lambda obj: obj[key], lambda obj: key in obj, lambda obj: obj.get(key, 0), lambda obj: obj.pop(key)):
+        assert outcome(op, ours) == outcome(op, twin)
+        assert as_plain(ours) == as_plain(twin)
+
+
+def outcome(op, obj):
+    try:
+        return op(obj)
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        return type(exc), exc.args
+
+
+def test_a_split_that_gives_no_pair_fails_as_unpacking_does():
+    class Lonely(str):
+        def split(self, sep=None, maxsplit=-1):
+            return [str(self)]
+
+    assert error_of(lambda: NestedPointel()[Lonely("a.b")]) == (
+        ValueError, "not enough values to unpack (expected 2, got 1)")
+
+
+# --- fast paths follow the class -----------------------------------------------------------------
+
+
+def churn():
+    # Freed objects' addresses get reused: a fast path that compared against
+    # a freed descriptor would now see something else at that address.
+    gc.collect()
+    return [tuple(range(i % 7)) + (object(),) for i in range(20_000)]
+
+
+class Recorder:
+    def __init__(self):
+        self.calls = []
+
+    def method(self, result=None):
+        def record(*args, **kwargs):
+            self.calls.append(args[1:])
+            return result
+        return record
+
+
+def replaced(cls, name, value):
+    saved = vars(cls)[name]
+    if value is None:
+        delattr(cls, name)
+    else:
+        setattr(cls, name, value)
+    return saved
+
+
+WATCHED = {
+    # name: (what the class does without the method, checked after deleting it)
+    "__getitem__": lambda: error_of(lambda: NestedPointel(a={"b": 1})["a.b"]) == (KeyError, "'a.b'"),
+    "__setitem__": lambda: list(_set(NestedPointel(), "a.b", 1)) == ["a.b"],
+    "__delitem__": lambda: error_of(lambda: _del(NestedPointel(a={"b": 1}), "a.b")) == (KeyError, "'a.b'"),
+    "__contains__": lambda: ("a.b" in NestedPointel(a={"b": 1})) is False,
+    "update": lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict,
+    "__init__": lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict,
+    "setdefault": lambda: NestedPointel().setdefault("a.b", 1) == 1,
+}
+
+
+def _set(obj, key, value):
+    obj[key] = value
+    return obj
+
+
+def _del(obj, key):
+    del obj[key]
+
+
+@pytest.mark.parametrize("name", list(WATCHED))
+def test_deleting_a_watched_method_is_followed(name):
+    saved = replaced(NestedPointel, name, None)
+    try:
+        junk = churn()
+        assert WATCHED[name]()
+        del junk
+    finally:
+        setattr(NestedPointel, name, saved)
+    assert NestedPointel({"a": {"b": 1}})["a.b"] == 1 and "a.b" in NestedPointel({"a": {"b": 1}})
+
+
+@pytest.mark.parametrize("name, call", [
+    ("__getitem__", lambda obj: obj["a.b"]),
+    ("__setitem__", lambda obj: obj.__setitem__("a.b", 2)),
+    ("__delitem__", lambda obj: obj.__delitem__("a.b")),
+    ("__contains__", lambda obj: "a.b" in obj),
+    ("update", lambda obj: obj.update(x={"y": 1})),
+    ("setdefault", lambda obj: obj.__setitem__("x.y", 1)),
+])
+def test_replacing_a_watched_method_is_followed(name, call):
+    obj = NestedPointel(a={"b": 1})
+    recorder = Recorder()
+    saved = replaced(NestedPointel, name, recorder.method(obj))
+    try:
+        call(obj)
+        assert recorder.calls
+    finally:
+        setattr(NestedPointel, name, saved)
+
+
+def test_replacing_pointel_new_or_init_is_followed_by_its_call():
+    # In a child process: a class keeps the interpreter's generic slot once its __new__ was replaced.
+    code = textwrap.dedent("""
+        from vestri.ondrel.pointel import Pointel
+        calls = []
+        saved = vars(Pointel)['__init__']
+        Pointel.__init__ = lambda self, *args, **kwargs: calls.append((args, kwargs))
+        assert Pointel(1, k=2) == {} and Pointel({'a': 1}) == {} and calls == [((1,), {'k': 2}), (({'a': 1},), {})]
+        Pointel.__init__ = saved
+        assert Pointel({'a': 1}, k=2) == {'a': 1, 'k': 2}
+        Pointel.__new__ = staticmethod(lambda cls, *args, **kwargs: ('made', args, kwargs))
+        assert Pointel(1, k=2) == ('made', (1,), {'k': 2})
+        print('finished')
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "finished"
+
+
+def test_replacing_pointel_init_is_followed_by_nested_pointel():
+    recorder = Recorder()
+    saved = replaced(Pointel, "__init__", recorder.method())
+    try:
+        NestedPointel(a=1)
+        assert recorder.calls == [()]
+    finally:
+        setattr(Pointel, "__init__", saved)
+
+
+# --- deep structures, small stacks and leaks: each works or raises, none crashes ------------------
+#
+# In the small-stack thread the deep structures are only built and used; they
+# are released by the main thread, because on 3.13 the interpreter's own
+# deallocation of a 100,000-deep chain of plain dicts overflows a 512 KiB stack.
+
+
+LONG_KEY = "'.'.join(['k'] * 100_000)"
+
+SCENARIOS = {
+    "dotted key of 100000 segments": f"""
+        key = {LONG_KEY}
+        obj = NestedPointel()
+        obj[key] = 1
+        assert obj[key] == 1 and key in obj and obj.get(key) == 1
+        del obj[key]
+        assert key not in obj and obj.get(key, 0) == 0
+        obj[key] = 2
+        keep.append(obj)
+    """,
+    "constructor given a 100000-deep mapping": """
+        deep = {}
+        for _ in range(100_000):
+            deep = {'k': deep}
+        keep.append(deep)
+        for build in (lambda: NestedPointel(deep), lambda: NestedPointel().update(deep), lambda: Pointel(deep)):
+            try:
+                build()
+            except RecursionError:
+                pass
+    """,
+    "levels that delegate through Python methods": f"""
+        class Sub(NestedPointel):
+            def __getitem__(self, key):
+                return super().__getitem__(key)
+            def __setitem__(self, key, value):
+                super().__setitem__(key, value)
+            def __contains__(self, key):
+                return super().__contains__(key)
+            def __delitem__(self, key):
+                super().__delitem__(key)
+        key = '.'.join(['k'] * 5_000)  # each delegation re-splits the rest: keep it short
+        sys.setrecursionlimit(1_000_000)
+        obj = Sub()
+        for op in (lambda: obj.__setitem__(key, 1), lambda: obj[key], lambda: key in obj, lambda: obj.__delitem__(key)):
+            try:
+                op()
+            except (RecursionError, KeyError):  # a write cut short leaves a shorter chain
+                pass
+        deep = {{}}
+        for _ in range(100_000):
+            deep = {{'k': deep}}
+        keep.extend([obj, deep])
+        try:
+            Sub(deep)
+        except RecursionError:
+            pass
+    """,
+    "self-containing objects and deep chains": """
+        for cls in (Pointel, NestedPointel):
+            obj = cls()
+            obj['me'] = obj
+            repr(obj)
+            chain = cls()
+            for _ in range(100_000):
+                chain, inner = cls(), chain
+                dict.__setitem__(chain, 'k', inner)
+            for op in (lambda: repr(chain), lambda: copy.deepcopy(chain)):
+                try:
+                    op()
+                except RecursionError:
+                    pass
+            keep.append(chain)
+    """,
+}
+
+
+@pytest.mark.parametrize("stack", ["main thread", "512 KiB thread"])
+@pytest.mark.parametrize("name", list(SCENARIOS))
+def test_deep_structures_never_crash(name, stack):
+    body = textwrap.indent(textwrap.dedent(SCENARIOS[name]), "    ")
+    code = textwrap.dedent("""
+        import copy, pickle, sys, threading
+        from vestri.ondrel.pointel import NestedPointel, Pointel
+
+        keep = []  # deep structures, released by the main thread
+
+        def scenario():
+        {body}
+
+        if {threaded}:
+            threading.stack_size(512 * 1024)
+            failures = []
+            def target():
+                try:
+                    scenario()
+                except BaseException as exc:
+                    failures.append(exc)
+            worker = threading.Thread(target=target)
+            worker.start()
+            worker.join()
+            if failures:
+                raise failures[0]
+        else:
+            scenario()
+        keep.clear()
+        print("finished")
+    """).format(body=body, threaded=stack != "main thread")
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "finished"
+
+
+def deep_mapping(depth):
+    deep = {}
+    for _ in range(depth):
+        deep = {"k": deep}
+    return deep
+
+
+@pytest.mark.parametrize("kib", [64, 128, 256])
+def test_small_thread_stacks_do_shallow_work_and_stop_deep_input(kib):
+    deep = deep_mapping(100_000)
+
+    def work():
+        shallow = (NestedPointel({"a": {"b": 1}})["a.b"], repr(Pointel(a=1)))
+        with pytest.raises(RecursionError):
+            NestedPointel(deep)
+        return shallow
+
+    assert in_small_thread(kib, work) == {"result": (1, "Pointel({'a': 1})")}
+
+
+def test_registering_a_builtin_as_a_mapping_is_seen_by_later_updates():
+    code = textwrap.dedent("""
+        from collections.abc import Mapping
+        from vestri.ondrel.pointel import NestedPointel
+        obj = NestedPointel({'a': {'b': 1}}, n=1, s='x', t=(1, 2))
+        Mapping.register(int)
+        try:
+            obj.update({'m': 5})
+        except AttributeError as exc:
+            print(exc)
+    """)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "'int' object has no attribute 'items'"
+
+
+NESTED = NestedPointel({"a": {"b": 1}}, s="xyz", v=1)
+LONG = ".".join(["k"] * 200)
+LONG_TREE = NestedPointel({LONG: 1})
+
+OPERATIONS = {
+    "pointel construct and repr": lambda: repr(Pointel({"a": 1}, b=2)),
+    "pointel attributes": lambda: (setattr(p := Pointel(), "x", 1), p.x, delattr(p, "x")),
+    "pointel missing attribute": lambda: Pointel().nope,
+    "pointel missing attribute delete": lambda: delattr(Pointel(), "nope"),
+    "pointel bad constructor": lambda: Pointel(1, 2),
+    "pointel bad repr": lambda: repr(Pointel(x=BadRepr())),
+    "nested construct": lambda: NestedPointel({"a": {"b": {"c": 1}}}, d=2, e=[1]),
+    "subclass construct and write": lambda: SubNested({"a": {"b": 1}}).__setitem__("a.c.d", 2),
+    "dotted read": lambda: NESTED["a.b"],
+    "dotted read of a long key": lambda: LONG_TREE[LONG],
+    "dotted missing read": lambda: NESTED["a.x"],
+    "dotted read through a value": lambda: NESTED["v.x"],
+    "dotted membership": lambda: ("a.b" in NESTED, "s.y" in NESTED, "q.r" in NESTED),
+    "dotted delete of a missing key": lambda: NESTED.__delitem__("a.zz"),
+    "dotted write": lambda: NestedPointel().__setitem__("x.y.z", 1),
+    "target key error": lambda: NESTED.__setitem__("v.x", 1),
+    "get pop setdefault": lambda: (NESTED.get("a.x"), NESTED.pop("a.x", 0), NestedPointel().setdefault("m.n", 1)),
+    "missing key pop": lambda: NESTED.pop("a.x"),
+    "update bad item": lambda: NestedPointel().update([("a", 1), (1, 2, 3)]),
+    "update item without length": lambda: NestedPointel().update([("a", {"b": 1}), 5]),
+    "update arity": lambda: NESTED.update(1, 2),
+    "update mapping over a value": lambda: NestedPointel(v=1).update({"v": {"b": 1}}),
+    "update from a generator": lambda: NestedPointel().update((p for p in [("a", {"b": 1}), ("c", 2)]), d=3),
+    "wrong arguments": lambda: NESTED.__getitem__(),
+    "wrong keyword": lambda: NESTED.__setitem__(key=1, vale=2),
+    "self as keyword": lambda: NestedPointel(self=1),
+    "pickle round trip": lambda: pickle.loads(pickle.dumps(NESTED)),
+}
+
+
+class Delegating(NestedPointel):
+    def __getitem__(self, key):
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, value)
+
+    def setdefault(self, key, default=None):
+        return super().setdefault(key, default)
+
+    def update(self, *args, **kwargs):
+        super().update(*args, **kwargs)
+
+
+DELEGATING = Delegating({"a": {"b": 1}}, v=1)
+
+OPERATIONS.update({
+    "delegating construct": lambda: Delegating({"a": {"b": {"c": 1}}}, d=2),
+    "delegating dotted read": lambda: (DELEGATING["a.b"], DELEGATING.get("a.x")),
+    "delegating dotted write": lambda: Delegating().__setitem__("x.y.z", 1),
+    "delegating target key error": lambda: DELEGATING.__setitem__("v.x", 1),
+    "delegating update error": lambda: Delegating(v=1).update({"v": {"b": 1}}),
+})
+
+
+@pytest.mark.parametrize("name", ["nested construct", "update from a generator", "update bad item", "dotted write"])
+def test_no_leak_with_rebound_module_names(name, monkeypatch):
+    monkeypatch.setattr(pointel, "itertools", types.SimpleNamespace(chain=itertools.chain))
+    assert_no_growth(OPERATIONS[name], repeat=3000)
+
+
+class BadRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+@pytest.mark.parametrize("name", list(OPERATIONS))
+def test_no_leak(name):
+    assert_no_growth(OPERATIONS[name], repeat=3000)

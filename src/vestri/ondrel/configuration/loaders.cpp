@@ -413,14 +413,15 @@ PyMethodDef loader_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Copies of the registries, taken while SafeLoader and the C loader agree on them.
+// Copies of the registries, taken while SafeLoader and the C loader agree on
+// them.  Gathered in C++ storage: the lookups, comparisons and copies run
+// code (and the collector), which must never meet a tuple with empty slots.
 static bool snapshot_registries() noexcept {
     const char* attributes[] = {"yaml_constructors", "yaml_multi_constructors", "yaml_implicit_resolvers",
                                 "yaml_path_resolvers"};
-    Ref names_tuple = Ref::steal(PyTuple_New(4));
-    Ref copies = Ref::steal(PyTuple_New(4));
+    Ref names[4], copies[4];
     Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
-    if (!names_tuple || !copies || !copy_module) return false;
+    if (!copy_module) return false;
     for (int i = 0; i < 4; ++i) {
         Ref name = Ref::steal(PyUnicode_InternFromString(attributes[i]));
         if (!name) return false;
@@ -431,12 +432,14 @@ static bool snapshot_registries() noexcept {
         if (same < 0) return false;
         if (!same) return true;  // someone registered on one of them already: never the C loader
         // The resolver lists are appended to in place: the copy goes deep.
-        Ref copy = Ref::steal(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", python.get()));
-        if (!copy) return false;
-        PyTuple_SET_ITEM(names_tuple.get(), i, name.release());
-        PyTuple_SET_ITEM(copies.get(), i, copy.release());
+        copies[i] = Ref::steal(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", python.get()));
+        if (!copies[i]) return false;
+        names[i] = std::move(name);
     }
-    return state.registry_names.set(std::move(names_tuple)) && state.registry_copies.set(std::move(copies));
+    return state.registry_names.set(
+               Ref::steal(PyTuple_Pack(4, names[0].get(), names[1].get(), names[2].get(), names[3].get()))) &&
+           state.registry_copies.set(
+               Ref::steal(PyTuple_Pack(4, copies[0].get(), copies[1].get(), copies[2].get(), copies[3].get())));
 }
 
 bool init_loaders() noexcept {

@@ -25,6 +25,7 @@
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
+#include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
 #include "common/kept.hpp"
@@ -213,6 +214,36 @@ Found foreign_read(PyObject* self, PyObject* key, Ref& value) noexcept {
 // `self` it had entered: the level-by-level definition would have called the
 // method once more for each, and the caller adds their traceback entries.
 
+enum class Walk { Reached, Missing, Foreign, Error };
+
+// Follows the segments of `dotted` before the last, from `self`, for as long
+// as each level found is one whose operation `ours` is NestedPointel's own.
+// Reached: `level` holds the last segment.  Missing: segment `depth` is not
+// in its level.  Foreign: `level` is a value whose own operation receives the
+// rest of the key from segment `depth + 1` on.  `WithMissing` reads each
+// head as dict.__getitem__ does (a subclass's `__missing__` answers); without
+// it, as `in` does.  Each level is held before its class is looked at: the
+// lookup may run code that removes it from the level above.  Inlined into
+// each walk, as the loop it replaces was.
+template <bool Traits::* Ours, bool WithMissing>
+[[gnu::always_inline]] inline Walk walk_levels(PyObject* self, const DottedKey& dotted, Ref& level,
+                                               Py_ssize_t& depth) noexcept {
+    Py_ssize_t last = dotted.last();
+    level = Ref::borrow(self);
+    for (Py_ssize_t i = 0; i < last; ++i) {
+        depth = i;
+        Ref next;
+        Found found = WithMissing ? dict_read(level.get(), dotted.segment(i), next)
+                                  : vo::outcome<Found>(vo::compat::dict_get_ref(level.get(), dotted.segment(i), next));
+        if (found != Found::Yes) return found == Found::No ? Walk::Missing : Walk::Error;
+        bool walk_on = dotted.walkable() && traits_of(next.get()).*Ours;
+        level = std::move(next);
+        if (!walk_on) return Walk::Foreign;
+    }
+    depth = last;
+    return Walk::Reached;
+}
+
 // self[key]; on Found::No, `missing` is the key that was not found.
 Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
@@ -223,31 +254,24 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
         if (found == Found::No) missing = Ref::borrow(key);
         return found;
     }
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = dotted.segment(i);
-        Ref next;
-        Found found = dict_read(level.get(), head, next);
-        if (found != Found::Yes) {
-            if (found == Found::No) missing = Ref::borrow(head);
-            depth = i;
-            return found;
-        }
-        if (dotted.walkable() && traits_of(next.get()).getitem) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while reading a dotted key", [&](PyObject* rest) {
-            value = Ref::steal(PyObject_GetItem(next.get(), rest));
-            return value ? Found::Yes : Found::Error;
-        });
+    Ref level;
+    switch (walk_levels<&Traits::getitem, true>(self, dotted, level, depth)) {
+        case Walk::Reached:
+            break;
+        case Walk::Missing:
+            missing = Ref::borrow(dotted.segment(depth));
+            return Found::No;
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while reading a dotted key", [&](PyObject* rest) {
+                value = Ref::steal(PyObject_GetItem(level.get(), rest));
+                return value ? Found::Yes : Found::Error;
+            });
+        case Walk::Error:
+            return Found::Error;
     }
-    PyObject* tail = dotted.segment(last);
+    PyObject* tail = dotted.segment(depth);
     Found found = dict_read(level.get(), tail, value);
     if (found == Found::No) missing = Ref::borrow(tail);
-    depth = last;
     return found;
 }
 
@@ -256,50 +280,40 @@ Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept
     Split split = split_key(key, dotted);
     if (split != Split::Dotted)
         return split == Split::Error ? Found::Error : vo::outcome<Found>(PyDict_Contains(self, key));
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        // Held before its class is looked at: the lookup may run code that
-        // removes it from the level.
-        Ref next = Ref::borrow(PyDict_GetItemWithError(level.get(), dotted.segment(i)));
-        if (!next) return depth = i, PyErr_Occurred() ? Found::Error : Found::No;
-        if (dotted.walkable() && traits_of(next.get()).contains) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return vo::outcome<Found>(PySequence_Contains(next.get(), rest)); });
+    Ref level;
+    switch (walk_levels<&Traits::contains, false>(self, dotted, level, depth)) {
+        case Walk::Reached:
+            return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(depth)));
+        case Walk::Missing:
+            return Found::No;
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while testing a dotted key", [&](PyObject* rest) {
+                return vo::outcome<Found>(PySequence_Contains(level.get(), rest));
+            });
+        case Walk::Error:
+            break;
     }
-    depth = last;
-    return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(last)));
+    return Found::Error;
 }
 
 int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
     if (split != Split::Dotted) return split == Split::Error ? -1 : PyDict_DelItem(self, key);
-    Py_ssize_t last = dotted.last();
-    Ref level = Ref::borrow(self);
-    for (Py_ssize_t i = 0; i < last; ++i) {
-        PyObject* head = dotted.segment(i);
-        Ref next;
-        Found found = dict_read(level.get(), head, next);
-        if (found != Found::Yes) {
-            if (found == Found::No) vo::raise_key_error(head);
-            depth = i;
+    Ref level;
+    switch (walk_levels<&Traits::delitem, true>(self, dotted, level, depth)) {
+        case Walk::Reached:
+            return PyDict_DelItem(level.get(), dotted.segment(depth));
+        case Walk::Missing:
+            vo::raise_key_error(dotted.segment(depth));
             return -1;
-        }
-        if (dotted.walkable() && traits_of(next.get()).delitem) {
-            level = std::move(next);
-            continue;
-        }
-        depth = i;
-        return hand_over(key, dotted, i + 1, " while deleting a dotted key",
-                         [&](PyObject* rest) { return PyObject_DelItem(next.get(), rest); });
+        case Walk::Foreign:
+            return hand_over(key, dotted, depth + 1, " while deleting a dotted key",
+                             [&](PyObject* rest) { return PyObject_DelItem(level.get(), rest); });
+        case Walk::Error:
+            break;
     }
-    depth = last;
-    return PyDict_DelItem(level.get(), dotted.segment(last));
+    return -1;
 }
 
 int nested_setitem(PyObject* self, PyObject* key, PyObject* value, Env& env, Py_ssize_t& depth) noexcept;
@@ -467,25 +481,23 @@ int merge_iterator(PyObject* self, PyObject* iterable, Py_ssize_t& position, Env
 // checks of the dict's own iterator for a source changed on the way.
 //
 // Re-entrancy: every merged pair runs code (item writes, `__eq__` of keys,
-// typecast in subclasses) that may change `source`; each key and value is
-// held before it is merged, and the size check catches the change as dict's
-// iterator would.  `source` itself is held by the caller.
+// typecast in subclasses) that may change `source`; the walk holds it and
+// hands out each key and value held, and its size check catches the change
+// as dict's iterator would.
 int merge_dict(PyObject* self, PyObject* source, Py_ssize_t& position, Env& env) noexcept {
-    Py_ssize_t size = PyDict_GET_SIZE(source), remaining = size, pos = 0;
-    PyObject *k, *v;
+    vo::DictWalk walk(source);
+    Ref key, value;
     while (true) {
-        if (PyDict_GET_SIZE(source) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
+        switch (walk.next(key, value)) {
+            case vo::Step::Item:
+                if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
+                ++position;
+                break;
+            case vo::Step::End:
+                return 0;
+            case vo::Step::Error:
+                return -1;
         }
-        if (!PyDict_Next(source, &pos, &k, &v)) return 0;
-        if (remaining-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
-        }
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (merge_pair(self, key.get(), value.get(), env) < 0) return -1;
-        ++position;
     }
 }
 
@@ -582,15 +594,26 @@ PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 // the slot functions (`np_<slot>`) do the work, and each item method
 // (`np_<method>_method`) puts them in its class's slot and calls them.
 
-PyObject* np_subscript(PyObject* self, PyObject* key) {
+// Whether the exact str `key` is certainly a plain key: one byte per
+// character and no dot.  A short key is scanned in place (a call to memchr
+// costs more than the scan); false when unsure, which only means the
+// general path splits the key.
+bool is_plain_narrow_key(PyObject* key) noexcept {
+    if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return false;
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(key);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length > 16) return !memchr(text, '.', static_cast<size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (text[i] == '.') return false;
+    return true;
+}
+
+// Everything but a plain key that is present: dotted keys, a missing key
+// (`__missing__`, the KeyError), keys of other types.  `looked_up` tells
+// that `key` was looked up at the dict level already, perhaps with an error.
+[[gnu::noinline]] PyObject* np_subscript_general(PyObject* self, PyObject* key, bool looked_up) noexcept {
     VO_METHOD("NestedPointel.__getitem__");
-    // A plain key is dict's own read, `__missing__` included; the usual key
-    // is an exact str, whose dots a memchr finds.
-    if (VO_LIKELY(PyUnicode_CheckExact(key)) && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
-        !memchr(PyUnicode_DATA(key), '.', static_cast<size_t>(PyUnicode_GET_LENGTH(key)))) {
-        if (PyObject* v = PyDict_GetItemWithError(self, key)) return Py_NewRef(v);
-        if (PyErr_Occurred()) return VO_FAIL();
-    }
+    if (looked_up && PyErr_Occurred()) return VO_FAIL();
     Ref value, missing;
     Py_ssize_t depth = 0;
     switch (nested_lookup(self, key, value, missing, depth)) {
@@ -606,6 +629,16 @@ PyObject* np_subscript(PyObject* self, PyObject* key) {
     }
     VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth);
     return VO_FAIL();
+}
+
+// The usual read, a plain str key that is present, is dict's own lookup and
+// nothing else, kept small enough that the compiler adds no frame to it.
+PyObject* np_subscript(PyObject* self, PyObject* key) {
+    if (VO_LIKELY(PyUnicode_CheckExact(key)) && is_plain_narrow_key(key)) {
+        if (PyObject* v = PyDict_GetItemWithError(self, key)) return Py_NewRef(v);
+        return np_subscript_general(self, key, true);
+    }
+    return np_subscript_general(self, key, false);
 }
 
 int np_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
@@ -726,7 +759,7 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     if (!state.real_itertools.set(vo::global(state.itertools)) ||
         !state.real_chain.set(Ref::steal(PyObject_GetAttr(state.real_itertools.get(), state.chain))))
         return nullptr;
-    if (!state.split_cache.set(Ref::steal(PyDict_New())) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))) ||
+    if (!state.split_cache.set(Ref::steal(PyDict_New())) ||
         !state.split_once_args.set(Ref::steal(Py_BuildValue("(si)", ".", 1))))
         return nullptr;
     if (!state.update_names.init({{globals, state.itertools, state.real_itertools.get()},

@@ -93,15 +93,62 @@ bool check_name(PyObject* name) noexcept {
 
 }  // namespace
 
-PyObject* pointel_getattro(PyObject* self, PyObject* name) {
+namespace {
+
+// Whether the class of `self` has nothing under `name`, as remembered.
+bool known_absent(PyTypeObject* type, PyObject* name) noexcept {
+    const AbsentNames::Entry& e = state.absent.entries[AbsentNames::slot(type, name)];
+    return e.type == type && e.name == name && e.version != 0 && e.version == vo::compat::current_type_version(type);
+}
+
+// Remembers that the class had nothing under `name` while its version tag
+// stayed `version`, read before the lookup: the lookup may have run code
+// (a colliding key's `__eq__` in a class namespace) that changed the class,
+// and a class without a tag yet gets one only after its lookup.
+void remember_absent(PyTypeObject* type, PyObject* name, unsigned int version) noexcept {
+    if (version == 0 || version != vo::compat::current_type_version(type) || !PyUnicode_CheckExact(name)) return;
+    AbsentNames::Entry& e = state.absent.entries[AbsentNames::slot(type, name)];
+    // The old name is released last, once the entry is whole again
+    // (releasing an exact str runs no code, but the order costs nothing).
+    Ref old = Ref::borrow(e.name.get());
+    e.type = type;
+    e.version = version;
+    e.name.set(Ref::borrow(name));
+}
+
+}  // namespace
+
+namespace {
+
+// After the key `name` was not found in `self`, or its lookup failed.
+[[gnu::noinline]] PyObject* no_such_key(PyObject* self, PyObject* name) noexcept {
+    if (!PyErr_Occurred()) raise_missing(self, name);
+    return nullptr;
+}
+
+[[gnu::noinline]] PyObject* getattro_general(PyObject* self, PyObject* name) noexcept {
     if (!check_name(name)) return nullptr;
     if (VO_UNLIKELY(is_dict_name(name))) return Py_NewRef(self);
     PyTypeObject* type = Py_TYPE(self);
     // Anything the class has wins over a key of the same name.
+    unsigned int version = vo::compat::current_type_version(type);
     if (PyObject* found = vo::compat::type_lookup(type, name)) return vo::bind(found, self).release();
+    remember_absent(type, name, version);
     if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
-    if (!PyErr_Occurred()) raise_missing(self, name);
-    return nullptr;
+    return no_such_key(self, name);
+}
+
+}  // namespace
+
+// The usual read, a name the class is known not to have (so an exact str,
+// and not `__dict__`), is one dict lookup, kept small enough that the
+// compiler adds no frame to it.
+PyObject* pointel_getattro(PyObject* self, PyObject* name) {
+    if (VO_LIKELY(known_absent(Py_TYPE(self), name))) {
+        if (PyObject* value = PyDict_GetItemWithError(self, name)) return Py_NewRef(value);
+        return no_such_key(self, name);
+    }
+    return getattro_general(self, name);
 }
 
 namespace {
@@ -117,10 +164,16 @@ int pointel_setattro(PyObject* self, PyObject* name, PyObject* value) {
                          type_name.get());
         return -1;
     }
-    if (PyObject* found = vo::compat::type_lookup(Py_TYPE(self), name)) {
-        if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
-            Ref descr = Ref::borrow(found);
-            return set(found, self, value);
+    PyTypeObject* type = Py_TYPE(self);
+    if (!known_absent(type, name)) {
+        unsigned int version = vo::compat::current_type_version(type);
+        if (PyObject* found = vo::compat::type_lookup(type, name)) {
+            if (descrsetfunc set = Py_TYPE(found)->tp_descr_set) {
+                Ref descr = Ref::borrow(found);
+                return set(found, self, value);
+            }
+        } else {
+            remember_absent(type, name, version);
         }
     }
     // Stored at the dict level: item assignment of subclasses is not involved.
@@ -150,10 +203,67 @@ int pointel_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// dict's initialiser given `source` (an exact dict, or NULL) and keywords
+// with exact str names, in the order dict's initialiser stores them.
+int pointel_init_direct(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyObject* kwnames,
+                        Py_ssize_t nkw) noexcept {
+    VO_METHOD("Pointel.__init__");
+    if (source && PyDict_Merge(self, source, 1) < 0) return VO_FAIL_INT();
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(self, PyTuple_GET_ITEM(kwnames, i), kwvalues[i]) < 0) return VO_FAIL_INT();
+    return 0;
+}
+
+// type.__call__(cls, *args, **kwargs), the arguments packed as the
+// interpreter packs them for a class without a vectorcall of its own.
+Ref call_as_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t nkw) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (nkw) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    return Ref::steal(PyType_Type.tp_call(cls, tuple.get(), kwargs.get()));
+}
+
 PyObject* pointel_init_method(PyObject* self, PyObject* args, PyObject* kwds) {
     VO_METHOD("Pointel.__init__");
     if (pointel_init_impl(self, args, kwds) < 0) return VO_FAIL();
     Py_RETURN_NONE;
+}
+
+// `Pointel(...)`, what type.__call__ does for the class: dict's __new__,
+// then our __init__, which is dict's initialiser.  The interpreter would
+// first pack the arguments into a tuple and the keywords into a dict, which
+// dict's initialiser then copies; here keywords given as exact str names and
+// a positional exact dict are stored directly.  Anything else (a replaced
+// `__new__` or `__init__`, other arguments) goes through type.__call__ with
+// the tuple and dict made as the interpreter makes them.  The class's own
+// call only: a subclass's call is the interpreter's (the field is not
+// inherited).
+PyObject* pointel_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool direct = type->tp_new == PyDict_Type.tp_new && type->tp_init == pointel_init &&
+                  (nargs == 0 || (nargs == 1 && PyDict_CheckExact(args[0])));
+    for (Py_ssize_t i = 0; direct && i < nkw; ++i) direct = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, i));
+    // As the interpreter guards every call of a type.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Ref result;
+    if (VO_LIKELY(direct)) {
+        result = Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
+        if (result && pointel_init_direct(result.get(), nargs ? args[0] : nullptr, args + nargs, kwnames, nkw) < 0)
+            result.reset();
+    } else {
+        result = call_as_type(callable, args, nargs, kwnames, nkw);
+    }
+    Py_LeaveRecursiveCall();
+    return result.release();
 }
 
 // The repr of the class after Pointel in the MRO (normally dict's).
@@ -277,7 +387,9 @@ bool module_body(PyObject* module) {
 
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyDict_Type)));
     if (!bases) return false;
+    if (!st.empty_tuple.set(Ref::steal(PyTuple_New(0)))) return false;
     if (!st.pointel.set(vo::type_from_spec(module, &pointel_spec, bases.get()))) return false;
+    st.pointel_type()->tp_vectorcall = pointel_vectorcall;
     if (!vo::body_bind(module, "Pointel", Ref::borrow(st.pointel.get()))) return false;
 
     if (!st.nested_pointel.set(make_nested_pointel(module))) return false;

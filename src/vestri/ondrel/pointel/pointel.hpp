@@ -13,6 +13,7 @@
 #include "common/slots.hpp"
 #include "common/typecache.hpp"
 
+#include <cstdint>
 #include <type_traits>
 
 namespace pointel {
@@ -38,6 +39,26 @@ struct LastMissing {
     vo::Kept args;  // (text,)
 };
 
+// Names recently found absent from a class, so that reading a key as an
+// attribute (`obj.key`) skips the lookup on the class.  An entry holds only
+// while the class's version tag is the one it was found absent under: the
+// interpreter gives a class a new tag whenever it or a base changes, and
+// never hands a tag out twice, so the class pointer is compared only, never
+// followed.  The name is held, so that its address cannot be reused.
+struct AbsentNames {
+    static constexpr int kEntries = 16;
+    struct Entry {
+        PyTypeObject* type;  // compared only, with `version`
+        unsigned int version;
+        vo::Kept name;  // an exact str
+    };
+    Entry entries[kEntries];
+    static int slot(PyTypeObject* type, PyObject* name) noexcept {
+        return static_cast<int>(((reinterpret_cast<uintptr_t>(name) >> 4) ^ (reinterpret_cast<uintptr_t>(type) >> 6)) &
+                                (kEntries - 1));
+    }
+};
+
 struct PointelState {
     // Interned names (borrowed: interned for the process).
     PyObject *dict, *class_, *name, *repr, *quote, *no_attr;
@@ -52,6 +73,7 @@ struct PointelState {
 
     PyObject* dict_repr;  // dict.__repr__ (borrowed: dict's own namespace holds it), the usual next __repr__
     LastMissing last_missing;
+    AbsentNames absent;
 
     // What NestedPointel's fast paths compare against.
     vo::Kept d_getitem, d_setitem, d_delitem, d_contains, d_update, d_init;  // our descriptors
