@@ -488,9 +488,10 @@ def test_each_module_binds_its_names_in_body_order(module):
     assert (mod.__doc__ or None) == doc if doc is None else mod.__doc__.splitlines()[0] == doc
 
 
-# What a class statement leaves in every namespace, and slots the interpreter adds.
+# What a class statement leaves in every namespace, slots the interpreter
+# adds, and what copyreg caches on a class once an instance is pickled.
 BOOKKEEPING = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__abstractmethods__", "_abc_impl",
-               "__hash__", "__vectorcalloffset__"}
+               "__hash__", "__vectorcalloffset__", "__slotnames__"}
 
 
 @dataclasses.dataclass
