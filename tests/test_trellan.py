@@ -179,17 +179,15 @@ def test_flatten_is_a_lazy_generator():
     ((7,), [7]),
     (({"a": 1}, ()), [(("a",), 1)]),
     (({"a": 1}, 0), [(("a",), 1)]),
+    *((({"a": 1}, path), TypeError) for path in (["x"], "x", 5.5)),  # a path must be a tuple, seen when started
 ])
 def test_flatten_arguments(args, expected):
-    got = [p if not isinstance(p, tuple) else (marker_form(p[0]), p[1]) for p in Trellan.__flatten__(*args)]
-    assert got == expected
-
-
-@pytest.mark.parametrize("path", [["x"], "x", 5.5])
-def test_flatten_path_must_be_a_tuple(path):
-    gen = Trellan.__flatten__({"a": 1}, path)
-    with pytest.raises(TypeError):
-        next(gen)
+    gen = Trellan.__flatten__(*args)
+    if expected is TypeError:
+        with pytest.raises(TypeError):
+            next(gen)
+    else:
+        assert [p if not isinstance(p, tuple) else (marker_form(p[0]), p[1]) for p in gen] == expected
 
 
 def python_flatten(indict, path=None):
