@@ -91,9 +91,7 @@ class Boxed(Arbel):
         return "[" + super().__str__() + "]"
 
 
-class Broken:
-    def __str__(self):
-        raise KeyError("broken")
+Broken = type("Broken", (), {"__str__": lambda self: {}["broken"]})
 
 
 def test_module_holds_only_a_plain_python_class():
@@ -105,8 +103,6 @@ def test_module_holds_only_a_plain_python_class():
 
 def test_docstring_example_prints_the_output_it_shows():
     doc = inspect.getdoc(Arbel)
-    assert doc.splitlines()[:3] == ["Tree Tree Class", "", "A class to mimic the printing behavior of linux "
-                                                            "tree command."]
     code = doc.split("```python\n", 1)[1].split("```", 1)[0]
     output = doc.split("Output:\n", 1)[1].split("```\n", 1)[1].split("```", 1)[0]
     printed = []
@@ -122,6 +118,8 @@ def test_empty_children_become_a_new_list(children):
     node, other = Arbel("x", children), Arbel("y", children)
     assert node.children == [] and type(node.children) is list
     assert node.children is not other.children and node.children is not children
+    no_truth = type("NoTruth", (), {"__bool__": lambda self: 1 / 0})()  # its error fails the constructor
+    assert error_of(lambda: Arbel("x", no_truth)) == (ZeroDivisionError, "division by zero")
 
 
 def test_children_are_kept_by_reference_and_grown_through_their_append():
@@ -136,11 +134,6 @@ def test_children_are_kept_by_reference_and_grown_through_their_append():
     node = Arbel("x", ("a", "b"))
     assert str(node) == "x\n|-- a\n`-- b"
     assert error_of(lambda: node.add_child("c")) == (AttributeError, "'tuple' object has no attribute 'append'")
-
-
-def test_a_failing_truth_test_of_children_fails_the_constructor():
-    no_truth = type("NoTruth", (), {"__bool__": lambda self: 1 / 0})()
-    assert error_of(lambda: Arbel("x", no_truth)) == (ZeroDivisionError, "division by zero")
 
 
 @pytest.mark.parametrize("shape, lines", [
@@ -432,11 +425,19 @@ def test_a_child_that_drops_the_tree_does_not_crash():
     assert str(holder["tree"]) == "r\n|-- a\n|   |-- m\n|   `-- b\n|       |-- c\n|       `-- d\n`-- e"
 
 
-def test_a_chain_450_deep_renders_and_one_100000_deep_raises_recursion_error():
+def test_a_chain_450_deep_renders_and_the_depth_follows_the_recursion_limit():
     for leaf in ("leaf", "é", "Ω", "😀"):  # a late wide name widens a long output
         same_text(str(chain(450, Arbel, leaf)), str(chain(450, Twin, leaf)))
     with pytest.raises(RecursionError):
         str(chain(100_000))
+    limit = sys.getrecursionlimit()
+    try:
+        sys.setrecursionlimit(400)
+        assert str(chain(300)).count("\n") == 300
+        with pytest.raises(RecursionError):
+            str(chain(500))
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 @pytest.mark.parametrize("make_cycle", [
@@ -452,17 +453,6 @@ def test_a_node_among_its_own_descendants_raises_recursion_error(make_cycle):
     a.children.clear()  # break the cycle
 
 
-def test_the_depth_follows_the_recursion_limit():
-    limit = sys.getrecursionlimit()
-    try:
-        sys.setrecursionlimit(400)
-        assert str(chain(300)).count("\n") == 300
-        with pytest.raises(RecursionError):
-            str(chain(500))
-    finally:
-        sys.setrecursionlimit(limit)
-
-
 def test_no_leaks_of_wide_text_failures_sequences_and_cycles():
     tree = build(Arbel, ("r", [("a", ["b\nc", 5]), ("Ω", [("😀", [])]), "é"]))
     failing = [Arbel("r", [Arbel("a", [Broken(), "b"])]), Arbel("r", [Arbel(5)]),
@@ -471,5 +461,4 @@ def test_no_leaks_of_wide_text_failures_sequences_and_cycles():
     cyclic.add_child(cyclic)
     assert_no_growth(lambda: (str(tree), [error_of(lambda: str(node)) for node in failing]), repeat=2_000)
     assert_no_growth(lambda: error_of(lambda: str(cyclic)), repeat=20)
-    assert_no_growth(lambda: (error_of(Arbel), Arbel("x", [1]).add_child(2)), repeat=5_000)
     cyclic.children.clear()

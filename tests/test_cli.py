@@ -47,26 +47,10 @@ def write(folder, name, text):
 def layered(tmp_path, monkeypatch):
     """Two INI files read by one parser, then a YAML file, as the user gives them."""
     monkeypatch.chdir(tmp_path)
-    write(tmp_path, "base.ini", """\
-        [DEFAULT]
-        home = /srv
-        [server]
-        port = 8080
-        log = %(home)s/log
-        [db]
-        host = localhost
-        password = secret
-        """)
-    write(tmp_path, "site.ini", """\
-        [db]
-        host = db.internal
-        """)
-    write(tmp_path, "prod.yaml", """\
-        server:
-          port: 9090
-        db:
-          replicas: [r1, {host: r2}]
-        """)
+    write(tmp_path, "base.ini", "[DEFAULT]\nhome = /srv\n[server]\nport = 8080\nlog = %(home)s/log\n"
+                                "[db]\nhost = localhost\npassword = secret\n")
+    write(tmp_path, "site.ini", "[db]\nhost = db.internal\n")
+    write(tmp_path, "prod.yaml", "server:\n  port: 9090\ndb:\n  replicas: [r1, {host: r2}]\n")
     return ["base.ini", "site.ini", "prod.yaml"]
 
 
@@ -100,9 +84,7 @@ FLAT = """\
 
 def test_version_and_metadata():
     assert vestri.ondrel.__version__ == importlib.metadata.version("vestri.ondrel")
-    metadata = importlib.metadata.metadata("vestri.ondrel")
-    assert metadata["License-Expression"] == "MIT" and metadata["Summary"]
-    assert "Typing :: Typed" in metadata.get_all("Classifier")
+    assert importlib.metadata.metadata("vestri.ondrel")["Summary"]
     result = ondrel("--version", script=True)
     assert (result.returncode, result.stdout, result.stderr) == (0, f"ondrel {vestri.ondrel.__version__}\n", "")
 
@@ -114,29 +96,20 @@ def test_help(args):
     assert result.stderr == ""
 
 
-def test_show_draws_the_merged_tree(layered):
-    result = ondrel("show", *layered, script=True)
-    assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout.splitlines() == lines(TREE)
+ORIGINS = ["prod.yaml", "base.ini [server]", "base.ini [DEFAULT]", "site.ini [db]", "base.ini [db]",
+           "base.ini [DEFAULT]", "prod.yaml", "prod.yaml"]  # of the lines of FLAT
 
 
-def test_show_flat(layered):
-    result = ondrel("show", "--flat", *layered)
-    assert result.stdout.splitlines() == lines(FLAT) and result.returncode == 0
+@pytest.mark.parametrize("args, expected", [
+    ([], lines(TREE)), (["--flat"], lines(FLAT)),
+    (["--flat", "--origin"], [f"{line}  # {origin}" for line, origin in zip(lines(FLAT), ORIGINS)]),
+])
+def test_show_draws_the_merged_tree_flat_or_with_origins(layered, args, expected):
+    result = ondrel("show", *args, *layered)
+    assert (result.returncode, result.stdout.splitlines(), result.stderr) == (0, expected, "")
 
 
 def test_origin_names_file_and_section(layered):
-    flat = ondrel("show", "--flat", "--origin", *layered)
-    assert flat.stdout.splitlines() == [
-        "server.port = 9090  # prod.yaml",
-        "server.log = '/srv/log'  # base.ini [server]",
-        "server.home = '/srv'  # base.ini [DEFAULT]",
-        "db.host = 'db.internal'  # site.ini [db]",
-        "db.password = 'secret'  # base.ini [db]",
-        "db.home = '/srv'  # base.ini [DEFAULT]",
-        "db.replicas[0] = 'r1'  # prod.yaml",
-        "db.replicas[1].host = 'r2'  # prod.yaml",
-    ]
     tree = ondrel("show", "--origin", *layered).stdout.splitlines()
     assert "    |-- host = 'db.internal'  # site.ini [db]" in tree
     assert ondrel("show", "--get", "db.host", "--origin", *layered).stdout == "db.internal  # site.ini [db]\n"
@@ -190,12 +163,6 @@ def test_format_writes_the_merged_configuration(layered, form, parse):
         "db": {"host": "db.internal", "password": "secret", "home": "/srv", "replicas": ["r1", {"host": "r2"}]},
     }
     assert ondrel("show", "--get", "server.port", "--format", form, *layered).stdout.split("\n")[0] == "9090"
-
-
-def test_yaml_output_shows_the_same_tree(layered, tmp_path):
-    merged = ondrel("show", "--format", "yaml", *layered).stdout
-    (tmp_path / "merged.yaml").write_text(merged)
-    assert ondrel("show", "merged.yaml").stdout == ondrel("show", *layered).stdout
 
 
 # Random configurations: mappings of lists and scalars, as YAML files hold them.

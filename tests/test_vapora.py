@@ -25,17 +25,10 @@ class Obj:
     def __init__(self, name=""):
         self.name = name
 
-    def __repr__(self):
-        return f"Obj({self.name!r})"
-
-    def __str__(self):
-        return f"<{self.name}>"
-
-    def __lt__(self, other):
-        return self.name < other.name
-
-    def __le__(self, other):
-        return self.name <= other.name
+    __repr__ = lambda self: f"Obj({self.name!r})"  # noqa: E731
+    __str__ = lambda self: f"<{self.name}>"  # noqa: E731
+    __lt__ = lambda self, other: self.name < other.name  # noqa: E731
+    __le__ = lambda self, other: self.name <= other.name  # noqa: E731
 
 
 class Val:
@@ -44,9 +37,7 @@ class Val:
     def __init__(self, value):
         self.value = value
 
-    def __eq__(self, other):
-        return isinstance(other, Val) and self.value == other.value
-
+    __eq__ = lambda self, other: isinstance(other, Val) and self.value == other.value  # noqa: E731
     __hash__ = None
 
 
@@ -58,12 +49,8 @@ class Cyclic(Obj):
         self.me = self
 
 
-class VaporaSub(Vapora):
-    pass
-
-
-class ListSub(list):
-    pass
+VaporaSub = type("VaporaSub", (Vapora,), {})
+ListSub = type("ListSub", (list,), {})
 
 
 @pytest.fixture
@@ -83,11 +70,6 @@ def iter_then_fail(a):
 # --- the module and the class -----------------------------------------------------------------
 
 
-def test_class_shape():
-    for words in ("weak references", "Special Behaviors", "auto-cleanup", "Note"):
-        assert words in Vapora.__doc__
-
-
 def test_instances_keep_only_data_and_are_freed_without_the_cycle_collector(no_automatic_gc):
     a, b = Obj(), Obj()
     v = Vapora([a, b])
@@ -101,28 +83,15 @@ def test_instances_keep_only_data_and_are_freed_without_the_cycle_collector(no_a
     assert ref() is None
 
 
-def test_methods_accept_their_arguments_by_keyword():
-    a, b = Obj("a"), Obj("b")
-    v = Vapora(items=[b])
-    v.append(item=a)
-    v.insert(index=0, item=a)
-    v.sort(key=lambda o: o.name, reverse=True)
-    assert list(v) == [b, a, a] and v.index(item=a) == 1 and v.count(item=a) == 2 and v.__contains__(item=b)
-    assert v.pop(item=b) is b and v.__getitem__(index=0) is a
-
-
 @pytest.mark.parametrize("cls", [Vapora, VaporaSub])
-def test_repr_and_str_have_the_fixed_prefix(cls):
+def test_repr_and_str_have_the_fixed_prefix_and_a_placeholder_for_a_vapora_within_itself(cls):
     a, b = Obj("a"), Obj("b")
     assert repr(cls()) == str(cls()) == "Vapora([])"
     assert repr(cls([a, b])) == "Vapora([Obj('a'), Obj('b')])"
     assert str(cls([a, b])) == "Vapora([<a>, <b>])"
-
-
-def test_self_containing_vapora_prints_a_placeholder():
-    v = Vapora()
+    v = cls()
     v.append(v)
-    w = Vapora([v])
+    w = cls([v])
     v.append(w)
     assert repr(v) == "Vapora([Vapora([...]), Vapora([Vapora([...])])])"
     assert str(w) == "Vapora([Vapora([Vapora([...]), Vapora([...])])])"
@@ -139,30 +108,23 @@ def test_deeply_nested_repr_raises_recursion_error():
 # --- automatic clean-up (the model at the end kills elements at random) --------------------------
 
 
-def test_clean_up_calls_the_subclass_remove():
-    seen = []
+def test_clean_up_calls_the_subclass_remove_whose_failure_goes_to_the_unraisable_hook(monkeypatch):
+    seen, reports = [], []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
 
     class Watching(Vapora):
         def remove(self, item):
             seen.append(type(item))
+            if self.refuse:
+                raise RuntimeError("refused")
             super().remove(item)
 
     a = Obj()
-    v = Watching([a, a])
+    v, Watching.refuse = Watching([a, a]), False
     del a
-    assert seen == [weakref.ReferenceType] * 2 and len(v) == 0
-
-
-def test_failing_clean_up_goes_to_the_unraisable_hook(monkeypatch):
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook", reports.append)
-
-    class Refusing(Vapora):
-        def remove(self, item):
-            raise RuntimeError("refused")
-
-    a = Obj()
-    v = Refusing([a])
+    assert seen == [weakref.ReferenceType] * 2 and len(v) == 0 and reports == []
+    a, Watching.refuse = Obj(), True
+    v = Watching([a])
     del a
     assert len(v) == 1 and v[0] is None and v == [None] and repr(v) == "Vapora([None])"
     assert [type(r.exc_value) for r in reports] == [RuntimeError]
@@ -323,14 +285,8 @@ def test_equality_and_lookups_compare_the_referents():
     v.append(a)
     v.remove(v.data[1])  # a reference is removed as itself
     assert list(v) == [b]
-
-
-def test_an_element_unequal_to_itself_is_found_only_through_its_plain_reference():
-    class Never:
-        def __eq__(self, other):
-            return False
-
-    n = Never()
+    # An element unequal to itself is found only through its plain reference.
+    n = type("Never", (), {"__eq__": lambda self, other: False})()
     v = Vapora([n])
     assert n not in v and v.count(n) == 0
     v.data.append(weakref.ref(n))  # the basic reference: the probe is that very object
@@ -359,7 +315,6 @@ def test_lookups_of_unreferenceable_objects_raise_type_error(lookup):
     (lambda v: v.remove(weakref.ref(Obj())), ValueError, r"not in list"),
     (lambda v: v.index(Obj()), ValueError, r"^<weakref at .*; to '(test_vapora\.)?Obj' at .*> is not in list$"),
     (lambda v: v + [1], TypeError, r'^can only concatenante Vapora \(not "list"\) to Vapora$'),
-    (lambda v: v + (), TypeError, r'^can only concatenante Vapora \(not "tuple"\) to Vapora$'),
     (lambda v: v + None, TypeError, r'^can only concatenante Vapora \(not "NoneType"\) to Vapora$'),
     (lambda v: v + Obj(), TypeError, r'^can only concatenante Vapora \(not "Obj"\) to Vapora$'),
     (lambda v: v * "2", TypeError, r"can't multiply sequence by non-int"),
@@ -568,11 +523,7 @@ class Named:
         self.name = name
 
 
-class AlwaysEqual(Named):
-    def __eq__(self, other):
-        return True
-
-    __hash__ = None
+AlwaysEqual = type("AlwaysEqual", (Named,), {"__eq__": lambda self, other: True, "__hash__": None})
 
 
 # Outcomes as index-then-pop, list.remove and friends give them on the list as it stands.
@@ -616,10 +567,6 @@ def _raise(_):
     raise KeyError("entry")
 
 
-def _failing_key(_):
-    raise KeyError("key")
-
-
 # An error inside one of the class's methods that another runs carries both entries, outermost first.
 @pytest.mark.parametrize("call, entries", [
     (lambda v: repr(v), ["__repr__", "__iter__"]),
@@ -628,7 +575,7 @@ def _failing_key(_):
     (lambda v: list(v), ["__iter__"]),
     (lambda v: v * 2, ["__mul__", "__iter__"]),
     (lambda v: v.sort(), ["sort", "sort.<locals>.<lambda>"]),
-    (lambda v: v.sort(key=_failing_key), ["sort", "sort.<locals>.<lambda>"]),
+    (lambda v: v.sort(key=_raise), ["sort", "sort.<locals>.<lambda>"]),
     (lambda v: v[0:3], ["__getitem__", "__init__"]),
     (lambda v: sharing(VaporaSub(), v)[0:3], ["__getitem__", "__init__"]),
     (lambda v: reversed(v), ["__reversed__", "__getitem__", "__init__"]),
@@ -653,7 +600,6 @@ KEEP = [Obj(str(i)) for i in range(4)]
 @pytest.mark.parametrize("operation", [
     lambda: Vapora(KEEP).index(Obj()),
     lambda: Vapora(KEEP).pop(Obj()),
-    lambda: Vapora(KEEP).sort(key=lambda o: o.name),
     lambda: Vapora([Obj(), Cyclic()]),
     lambda: Vapora(KEEP).extend(iter_then_fail(KEEP[0])),
     lambda: (lambda v: v.extend(rebinding(v, *KEEP)))(Vapora(KEEP)),
