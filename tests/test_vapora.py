@@ -196,8 +196,9 @@ def test_elements_dying_together_leave_as_the_first_equal_entry_would(order, lay
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the kept reference's own death
-@pytest.mark.xfail(strict=True, reason="a write into data in place while elements die, keeping every reference it "
-                                      "replaces alive, is not seen: later clean-ups skip the new entry's comparisons")
+@pytest.mark.xfail(strict=True, reason="a write into data in place while elements die that keeps the callback's count "
+                                      "(replaced references kept alive, or new ones sharing the callback) is not seen: "
+                                      "later clean-ups skip the new entry's comparisons")
 def test_a_write_in_place_while_elements_die_that_keeps_the_replaced_reference():
     shape, log, _ = die_together(Vapora, "back", "replaced while dying, kept")
     assert (shape, log) == die_together(PlainVapora, "back", "replaced while dying, kept")[:2]
