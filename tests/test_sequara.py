@@ -11,7 +11,7 @@ import traceback
 from test import mapping_tests
 
 import pytest
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from leakcheck import assert_no_growth
@@ -55,10 +55,9 @@ def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
 def test_members_are_defined_in_class_body_order_and_instances_keep_two_attributes():
     own = [k for k in vars(Sequara) if not k.startswith(("__module", "__doc", "__dict", "__weak", "__abstract", "_abc", "__hash"))]
     assert own == ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy",
-                   "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"]
-    for name in ("__contains__", "get", "pop", "popitem", "setdefault"):
-        assert name not in vars(Sequara)
-    assert Sequara.popitem is collections.abc.MutableMapping.popitem
+                   "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys",
+                   "__contains__", "get", "setdefault", "pop"]  # the mixins' own, done natively
+    assert "popitem" not in vars(Sequara) and Sequara.popitem is collections.abc.MutableMapping.popitem
     assert vars(abc3()) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 
 
@@ -104,7 +103,10 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
     (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
     (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
     (lambda: abc3()["x"], ["__getitem__"]),
-    (lambda: abc3().pop("x"), ["__getitem__"]),
+    (lambda: abc3().pop("x"), ["pop", "__getitem__"]),
+    (lambda: abc3().get([]), ["get", "__getitem__"]),
+    (lambda: [] in abc3(), ["__contains__", "__getitem__"]),
+    (lambda: abc3().setdefault([]), ["setdefault", "__getitem__"]),
     (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
     # One method running another adds both entries, as nested Python methods do.
     (lambda: edited(lambda o: o.remove("b")).copy(), ["copy", "items", "items.<locals>.<lambda>"]),
@@ -624,3 +626,87 @@ class SequaraMachine(RuleBasedStateMachine):
 
 
 TestSequaraMachine = SequaraMachine.TestCase
+
+
+# --- the mixins' methods against the mixins themselves ------------------------------------
+
+LOG = []
+
+
+class Loud:
+    """A key that logs its hashing and comparisons."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __hash__(self):
+        LOG.append(("hash", self.v))
+        return hash(self.v)
+
+    def __eq__(self, other):
+        LOG.append(("eq", self.v))
+        return isinstance(other, Loud) and other.v == self.v
+
+    def __repr__(self):
+        return f"Loud({self.v!r})"
+
+
+class HashRaisesKeyError:
+    def __hash__(self):
+        raise KeyError("from hash")
+
+
+MIXINS = {name: getattr(collections.abc.MutableMapping, name) for name in ("__contains__", "get", "setdefault", "pop")}
+
+
+def _family(base, **namespace):
+    """The class and three subclasses, each overriding one method that the mixins or `in` reach."""
+    root = type("S", (base,), dict(namespace))
+
+    def logged(name):
+        def method(self, *args):
+            LOG.append(name)
+            return getattr(super(type(self), self), name)(*args)
+        return method
+
+    return [root] + [type("S", (root,), {name: logged(name)}) for name in ("__getitem__", "__contains__", "__iter__")]
+
+
+OPS = [
+    lambda m, k, v: k in m,
+    lambda m, k, v: m.get(k),
+    lambda m, k, v: m.get(k, v),
+    lambda m, k, v: m.setdefault(k),
+    lambda m, k, v: m.setdefault(k, v),
+    lambda m, k, v: m.pop(k),
+    lambda m, k, v: m.pop(k, v),
+    lambda m, k, v: m.__setitem__(k, v),
+    lambda m, k, v: m.__delitem__(k),
+    lambda m, k, v: m.keys().reverse(),
+    lambda m, k, v: (type(c := m.copy()).__name__, c._data, c._order),
+    lambda m, k, v: (repr(m), m.values(), m.items(), list(m)),
+]
+TWIN_KEYS = ["a", "b", "c", 1, 2.5, (1, "a"), Loud("a"), Loud("z"), HashRaisesKeyError(), []]
+
+
+def _outcome(call):
+    try:
+        return "ok", repr(call())
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        ctx = exc.__context__
+        return type(exc), repr(exc.args), type(ctx), repr(getattr(ctx, "args", None))
+
+
+@given(script=st.lists(st.tuples(st.integers(0, len(OPS) - 1), st.integers(0, len(TWIN_KEYS) - 1), st.integers()),
+                      max_size=12))
+@settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow])
+def test_mixin_methods_do_what_the_mixins_do_over_the_item_access(script):
+    for ours, twin_cls in zip(_family(Sequara), _family(Sequara, **MIXINS)):
+        runs = []
+        for cls in (ours, twin_cls):
+            m = cls([("a", 1), ("c", 3), (Loud("z"), 26)])
+            LOG.clear()
+            steps = [(_outcome(lambda: OPS[op](m, TWIN_KEYS[key], value)), list(LOG))
+                     for op, key, value in script if not LOG.clear()]
+            runs.append((steps, repr(vars(m))))
+        assert runs[0] == runs[1]

@@ -38,42 +38,90 @@
 // functions directly; subclasses keep the interpreter's generic slots, which
 // look the methods up, so their overrides are called.
 #include "common/args.hpp"
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
+#include "common/listops.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
-#include "common/callargs.hpp"
-#include "common/listops.hpp"
+#include "common/slots.hpp"
+#include "common/typecache.hpp"
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace sequara {
 namespace {
 
 using vo::Found;
+using vo::Kept;
 using vo::Ref;
 using vo::lists::list_find;
 using vo::lists::list_move;
 
-// What the module keeps.  Interned names are borrowed (they live for the
-// process); the rest is held strongly.  The state is allocated once and
-// never freed, so nothing is released after the interpreter has gone.
-struct SequaraState {
-    // Interned names, borrowed.
-    PyObject *data, *order, *update, *items, *getitem, *setitem, *append, *insert, *index, *pop, *remove, *sort,
-        *class_, *name;
-    Ref mapping;                 // collections.abc.Mapping: update() takes its instances as mappings
-    Ref zero;                    // 0, for `k[0]`
-    Ref sort_kwnames;            // ("key",)
-    Ref catchers[3];             // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
-    PyObject* catcher_codes[3];  // borrowed from `catchers`, as called_from wants them
+// What a class does with its instances: whether each operation it reaches is
+// still Sequara's own, so that a fast path may stand in for it.
+struct Traits {
+    bool getitem = false;      // `__getitem__` is Sequara's
+    bool setitem = false;      // `__setitem__` ...
+    bool delitem = false;      // `__delitem__` ...
+    bool iter = false;         // `__iter__` ...
+    bool plain_attrs = false;  // `obj._data`, `obj._order` read and write the instance dict, running no code
+    bool construct = false;    // `cls(pairs)` is Sequara's construction, down to its item writes
 };
-SequaraState& state = *new SequaraState{};
+
+// What the module keeps, set while the module body runs and never released:
+// static destructors run after the interpreter has finalized, so strong
+// references are `vo::Kept`, which never releases.
+struct SequaraState {
+    // Interned names (borrowed: interned for the process).
+    PyObject *data, *order, *update, *items, *getitem, *setitem, *delitem, *iter, *init, *append, *insert, *index, *pop,
+        *remove, *sort, *class_, *name;
+    Kept cls;                    // Sequara; the module namespace binds it too, but a caller may delete that name
+    Kept mapping;                // collections.abc.Mapping: update() takes its instances as mappings
+    Kept zero;                   // 0, for `k[0]`
+    Kept empty_tuple;            // ()
+    Kept sort_kwnames;           // ("key",)
+    Kept catchers[3];            // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
+    PyObject* catcher_codes[3];  // borrowed from `catchers`, as vo::called_from wants them
+    // Our descriptors, which the traits compare against.
+    Kept d_getitem, d_setitem, d_delitem, d_iter, d_items, d_init, d_update;
+    // The mixins that `in`, get(), setdefault() and pop() are defined by; a
+    // class whose item access is not ours gets them as they are.
+    Kept mixin_contains, mixin_get, mixin_setdefault, mixin_pop;
+    vo::TypeCache<Traits> traits;  // per class and version
+    // Sequara's C functions in the item slots of the classes that keep its methods.
+    vo::NativeSlot subscript_slot, assign_slot, contains_slot;
+
+    PyTypeObject* type() const noexcept { return reinterpret_cast<PyTypeObject*>(cls.get()); }
+};
+static_assert(std::is_trivially_destructible_v<SequaraState>);
+SequaraState state;
+
+void compute_traits(PyTypeObject* type, Traits& t) noexcept {
+    if (!PyType_IsSubtype(type, state.type())) return;
+    auto ours = [type](PyObject* name, const Kept& descr) noexcept {
+        return vo::compat::type_lookup(type, name) == descr.get();
+    };
+    t.getitem = ours(state.getitem, state.d_getitem);
+    t.setitem = ours(state.setitem, state.d_setitem);
+    t.delitem = ours(state.delitem, state.d_delitem);
+    t.iter = ours(state.iter, state.d_iter);
+    // Nothing on the class (a property, a slot) stands between the names and the instance dict.
+    t.plain_attrs = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+                    !vo::compat::type_lookup(type, state.data) && !vo::compat::type_lookup(type, state.order);
+    t.construct = t.setitem && t.plain_attrs && ours(state.init, state.d_init) && ours(state.update, state.d_update) &&
+                  type->tp_new == PyBaseObject_Type.tp_new && Py_TYPE(type)->tp_call == PyType_Type.tp_call;
+    if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
+}
+
+Traits traits_of(PyObject* obj) noexcept { return state.traits.get(Py_TYPE(obj), compute_traits); }
 
 Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
@@ -91,6 +139,29 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
         return nullptr;
     }
     return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
+}
+
+// `self[name]` for the mixins that catch its KeyError (`in`, get(),
+// setdefault(), pop()), when the class's item read is ours: No for a KeyError,
+// which is not made at all for a key missing from an exact dict.  A KeyError
+// that was raised (by a `_data` of the caller's, or a key's `__eq__`) is
+// handed over in `caught`, as the mixin's except clause would hold it.
+Found lookup(PyObject* self, PyObject* name, Ref& value, Ref* caught = nullptr) noexcept {
+    Ref data = attr(self, state.data);
+    if (!data) return Found::Error;
+    if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
+        int rc = vo::compat::dict_get_ref(data.get(), name, value);
+        if (rc >= 0) return rc ? Found::Yes : Found::No;
+    } else {
+        value = Ref::steal(PyObject_CallMethodOneArg(data.get(), state.getitem, name));
+        if (value) return Found::Yes;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Found::Error;
+    if (caught)
+        *caught = Ref::steal(PyErr_GetRaisedException());
+    else
+        PyErr_Clear();
+    return Found::No;
 }
 
 // Whether "is the key in `_order`" may be asked of `_data` instead: an exact
@@ -151,16 +222,54 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return store_after_test(self, name, value, known);
 }
 
+// Where `self._order.remove(name)` finds the str `name`, searched from the
+// end, where a key set lately sits: the same element as the search from the
+// front when only one element can equal it.  The caller makes sure of that:
+// every key of `_data` is an exact str (the dict keeps this fact in its key
+// table) and `_order` holds as many keys, that is, the two hold the same
+// keys, each once.  (An edit of `keys()` that keeps the length, one key
+// written over another, is not seen: writes follow the same rule.)  False
+// when unsure (an element that is no str), and then the list is searched
+// from the front.  Compares in place and runs no code.
+bool find_str_from_back(PyObject* list, PyObject* name, Py_ssize_t& at) noexcept {
+    vo::lists::StrKey key(name);
+    for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
+        switch (key.equals(PyList_GET_ITEM(list, i))) {
+            case vo::lists::Equal::Yes:
+                at = i;
+                return true;
+            case vo::lists::Equal::No:
+                continue;
+            case vo::lists::Equal::Ask:
+                return false;
+        }
+    }
+    return false;
+}
+
 // del self._data[name]
 // self._order.remove(name)
 int delitem_impl(PyObject* self, PyObject* name) noexcept {
     Ref data = attr(self, state.data);
-    if (!data || PyObject_DelItem(data.get(), name) < 0) return -1;
+    if (!data) return -1;
+    bool str_keys = PyDict_CheckExact(data.get()) && vo::compat::str_lookup_runs_no_code(data.get(), name) &&
+                    traits_of(self).plain_attrs;
+    if (PyObject_DelItem(data.get(), name) < 0) return -1;
+    // The value let go may have had a finalizer that rebinds or edits anything.
     Ref order = attr(self, state.order);
     if (!order) return -1;
     if (PyList_CheckExact(order.get())) {
-        // As list.remove, whatever the comparisons ran: the element now at that index goes, if any.
         Py_ssize_t at = 0;
+        if (str_keys) {
+            // Read again only to compare (reading runs no code): a failure is no error here.
+            Ref now = attr(self, state.data);
+            if (!now) PyErr_Clear();
+            if (now.get() == data.get() && vo::compat::dict_keys_exact_str(data.get()) &&
+                PyList_GET_SIZE(order.get()) == PyDict_GET_SIZE(data.get()) + 1 &&
+                find_str_from_back(order.get(), name, at))
+                return PyList_SetSlice(order.get(), at, at + 1, nullptr);
+        }
+        // As list.remove, whatever the comparisons ran: the element now at that index goes, if any.
         bool ran_code = false;
         switch (list_find(order.get(), name, at, ran_code)) {
             case Found::Error:
@@ -214,6 +323,142 @@ PyObject* sequara_iter(PyObject* self) {
     PyObject* it = PyObject_GetIter(order.get());
     if (!it) return VO_FAIL();
     return it;
+}
+
+// --- the mixins' reads, done directly ----------------------------------------------
+
+// `in`, get(), setdefault() and pop() are defined by the mixins of
+// collections.abc over the class's item access:
+//     __contains__  try: self[key]         except KeyError: return False     else: return True
+//     get           try: return self[key]  except KeyError: return default
+//     setdefault    try: return self[key]  except KeyError: self[key] = default;  return default
+//     pop           try: value = self[key] except KeyError: raise, or return default
+//                                          else: del self[key]; return value
+// While the class's item access is Sequara's, the same steps are taken here,
+// with the same calls of the key's `__hash__`/`__eq__` and the same errors,
+// but without making the KeyError of a key missing from an exact dict, which
+// the clause would catch unseen.  A class that overrides the item access (or
+// reads attributes its own way, for pop()) gets the mixin itself.
+
+// The mixin `fn` called as the class would call it: fn(self, key[, extra]).
+PyObject* call_mixin(const Kept& fn, PyObject* self, PyObject* key, PyObject* extra) noexcept {
+    PyObject* argv[] = {self, key, extra};
+    return PyObject_Vectorcall(fn.get(), argv, extra ? 3 : 2, nullptr);
+}
+
+int sequara_contains(PyObject* self, PyObject* key) {
+    VO_METHOD("Sequara.__contains__");
+    if (VO_UNLIKELY(!traits_of(self).getitem)) {
+        Ref found = Ref::steal(call_mixin(state.mixin_contains, self, key, nullptr));
+        int truth = found ? PyObject_IsTrue(found.get()) : -1;
+        if (truth < 0) return VO_FAIL_INT();
+        return truth;
+    }
+    Ref value;
+    switch (lookup(self, key, value)) {
+        case Found::Yes:
+            return 1;
+        case Found::No:
+            return 0;
+        case Found::Error:
+            break;
+    }
+    VO_TRACE_AS("Sequara.__getitem__");
+    return VO_FAIL_INT();
+}
+
+PyObject* sequara_get(PyObject* self, PyObject* key, PyObject* default_) {
+    VO_METHOD("Sequara.get");
+    if (!default_) default_ = Py_None;
+    if (VO_LIKELY(traits_of(self).getitem)) {
+        Ref value;
+        switch (lookup(self, key, value)) {
+            case Found::Yes:
+                return value.release();
+            case Found::No:
+                return Py_NewRef(default_);
+            case Found::Error:
+                VO_TRACE_AS("Sequara.__getitem__");
+                return VO_FAIL();
+        }
+    }
+    PyObject* result = call_mixin(state.mixin_get, self, key, default_);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+// `self[key] = value` inside the mixin's except clause: with the KeyError
+// `caught` (made now if the lookup made none) as the exception being handled,
+// so that an error of the store is chained to it and code the store runs
+// sees it in sys.exception(), as in the clause.
+int store_while_handling(PyObject* self, PyObject* key, PyObject* value, Ref caught) noexcept {
+    if (!caught) {
+        vo::raise_key_error(key);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        caught = Ref::steal(PyErr_GetRaisedException());
+    }
+    PyObject* outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(caught.get());
+    int stored = setitem_impl(self, key, value);
+    PyErr_SetHandledException(outer);
+    Py_XDECREF(outer);
+    return stored;
+}
+
+PyObject* sequara_setdefault(PyObject* self, PyObject* key, PyObject* default_) {
+    VO_METHOD("Sequara.setdefault");
+    if (!default_) default_ = Py_None;
+    Traits traits = traits_of(self);
+    if (VO_LIKELY(traits.getitem && traits.setitem)) {
+        Ref value, caught;
+        switch (lookup(self, key, value, &caught)) {
+            case Found::Yes:
+                return value.release();
+            case Found::Error:
+                VO_TRACE_AS("Sequara.__getitem__");
+                return VO_FAIL();
+            case Found::No:
+                break;
+        }
+        Ref stored = Ref::borrow(default_);
+        if (store_while_handling(self, key, stored.get(), std::move(caught)) < 0) {
+            VO_TRACE_AS("Sequara.__setitem__");
+            return VO_FAIL();
+        }
+        return stored.release();
+    }
+    PyObject* result = call_mixin(state.mixin_setdefault, self, key, default_);
+    if (!result) return VO_FAIL();
+    return result;
+}
+
+PyObject* sequara_pop(PyObject* self, PyObject* key, PyObject* default_) {
+    VO_METHOD("Sequara.pop");
+    Traits traits = traits_of(self);
+    // The mixin reads its marker from `self` when the key is missing: plain attributes make that unseen.
+    if (VO_LIKELY(traits.getitem && traits.delitem && traits.plain_attrs)) {
+        Ref value, caught;
+        switch (lookup(self, key, value, &caught)) {
+            case Found::Yes:
+                if (delitem_impl(self, key) == 0) return value.release();
+                VO_TRACE_AS("Sequara.__delitem__");
+                return VO_FAIL();
+            case Found::No:
+                if (default_) return Py_NewRef(default_);
+                if (caught)
+                    PyErr_SetRaisedException(caught.release());
+                else
+                    vo::raise_key_error(key);
+                break;
+            case Found::Error:
+                break;
+        }
+        VO_TRACE_AS("Sequara.__getitem__");
+        return VO_FAIL();
+    }
+    PyObject* result = call_mixin(state.mixin_pop, self, key, default_);
+    if (!result) return VO_FAIL();
+    return result;
 }
 
 // --- update -----------------------------------------------------------------------
@@ -420,18 +665,14 @@ bool pair_by_identity(PyObject* data, PyObject* order, std::vector<Held>& held) 
     return true;
 }
 
-// The pairs in the order of the list, each key with its value, when the list
-// holds the dict's own key objects, each once: then sorting the dict's pairs
-// by position gives exactly this.  NotPaired otherwise; the caller then
-// sorts as written, which gives the definition's result or error.
-// Re-entrancy: the pairing runs no code and holds every key and value; the
-// allocations that follow may run the collector (and any code), which may
-// change the containers but no longer matters.  The list stays out of the
-// collector's sight while its slots are empty.
-Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
+// The pairs in the order of the list, each key with its value, held in
+// `held`, when the list holds the dict's own key objects, each once: then
+// sorting the dict's pairs by position gives exactly this.  NotPaired
+// otherwise; the caller then sorts as written, which gives the definition's
+// result or error.  Runs no code.
+Walk pair_in_order(PyObject* data, PyObject* order, std::vector<Held>& held) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(order);
     if (PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
-    std::vector<Held> held;
     try {
         held.resize(static_cast<size_t>(n));
         if (!pair_by_identity(data, order, held)) return Walk::NotPaired;
@@ -439,36 +680,29 @@ Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
         PyErr_NoMemory();
         return Walk::Error;
     }
-    Ref result = Ref::steal(PyList_New(n));
-    if (!result) return Walk::Error;
-    PyObject_GC_UnTrack(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return Walk::Error;
-        PyTuple_SET_ITEM(pair, 0, held[i].key.release());
-        PyTuple_SET_ITEM(pair, 1, held[i].value.release());
-        PyList_SET_ITEM(result.get(), i, pair);
-    }
-    PyObject_GC_Track(result.get());
-    out = std::move(result);
     return Walk::Done;
 }
 
-PyObject* sequara_items(PyObject* self) {
-    VO_METHOD("Sequara.items");
+enum class Pairs { Held, Sorted, Error };
+
+// What items() does, up to its result: the pairs held in `held` when the
+// list pairs with the dict (none for an empty dict, where `_order` is never
+// read), or else the list that sorting as written gives, in `sorted`.
+// Re-entrancy: the pairing runs no code and holds every key and value; what
+// runs afterwards may change the containers but no longer matters.
+Pairs items_impl(PyObject* self, std::vector<Held>& held, Ref& sorted) noexcept {
     Ref data = attr(self, state.data);
-    if (!data) return VO_FAIL();
+    if (!data) return Pairs::Error;
     if (PyDict_CheckExact(data.get())) {
         // Nothing to sort: the key function, and with it `_order`, is never reached.
-        if (PyDict_GET_SIZE(data.get()) == 0) return PyList_New(0);
+        if (PyDict_GET_SIZE(data.get()) == 0) return Pairs::Held;
         Ref order = attr(self, state.order);
         if (order && PyList_CheckExact(order.get())) {
-            Ref result;
-            switch (items_in_order(data.get(), order.get(), result)) {
+            switch (pair_in_order(data.get(), order.get(), held)) {
                 case Walk::Done:
-                    return result.release();
+                    return Pairs::Held;
                 case Walk::Error:
-                    return VO_FAIL();
+                    return Pairs::Error;
                 case Walk::NotPaired:
                     break;
             }
@@ -476,14 +710,84 @@ PyObject* sequara_items(PyObject* self) {
         // A failed read of `_order` is raised again by the key function, where it belongs.
         if (!order) PyErr_Clear();
     }
-    Ref result = items_by_sorting(self, data.get());
-    if (!result) return VO_FAIL();
-    return result.release();
+    sorted = items_by_sorting(self, data.get());
+    return sorted ? Pairs::Sorted : Pairs::Error;
+}
+
+// A list of (key, value) tuples, taking over the held pairs.  The list stays
+// out of the collector's sight while its slots are empty.
+Ref tuples_of(std::vector<Held>& held) noexcept {
+    Py_ssize_t n = static_cast<Py_ssize_t>(held.size());
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result) return nullptr;
+    PyObject_GC_UnTrack(result.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, held[i].key.release());
+        PyTuple_SET_ITEM(pair, 1, held[i].value.release());
+        PyList_SET_ITEM(result.get(), i, pair);
+    }
+    PyObject_GC_Track(result.get());
+    return result;
+}
+
+PyObject* sequara_items(PyObject* self) {
+    VO_METHOD("Sequara.items");
+    std::vector<Held> held;
+    Ref sorted;
+    switch (items_impl(self, held, sorted)) {
+        case Pairs::Held:
+            if (Ref result = tuples_of(held)) return result.release();
+            break;
+        case Pairs::Sorted:
+            return sorted.release();
+        case Pairs::Error:
+            break;
+    }
+    return VO_FAIL();
+}
+
+// Whether the exact dict `data` is in the order of the exact list `order`:
+// the list holds the dict's own key objects in the dict's order, each one
+// whose hash and comparisons run no code (an exact str, int, float, bool or
+// None), so that reading `data[key]` for each runs none either.  Runs no code.
+bool in_list_order(PyObject* data, PyObject* order) noexcept {
+    if (PyDict_GET_SIZE(data) != PyList_GET_SIZE(order)) return false;
+    bool str_keys = vo::compat::dict_keys_exact_str(data);
+    Py_ssize_t cursor = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data, &cursor, &key, &value))
+        if (key != PyList_GET_ITEM(order, i++) || !(str_keys || vo::lists::plain_scalar(key))) return false;
+    return true;
+}
+
+// `_data` and `_order` read as the class's own item access and iteration
+// would read them (nothing on the class stands in between, so the reads run
+// no code and can be made again), when they are an exact dict in the order
+// of an exact list.
+bool read_in_list_order(PyObject* self, Ref& data, Ref& order) noexcept {
+    order = attr(self, state.order);
+    if (order) data = attr(self, state.data);
+    if (!data) {
+        PyErr_Clear();  // raised again by the definition's path, where it belongs
+        return false;
+    }
+    return PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get()) && in_list_order(data.get(), order.get());
 }
 
 // [self[k] for k in self]
+// While the class's iteration and item access are ours and the dict is in
+// the list's order, that is the dict's values.
 PyObject* sequara_values(PyObject* self) {
     VO_METHOD("Sequara.values");
+    Traits traits = traits_of(self);
+    Ref data, order;
+    if (traits.iter && traits.getitem && traits.plain_attrs && read_in_list_order(self, data, order)) {
+        PyObject* values = PyDict_Values(data.get());
+        if (!values) return VO_FAIL();
+        return values;
+    }
     Ref result = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(self));
     if (!result || !it) return VO_FAIL();
@@ -511,15 +815,46 @@ PyObject* sequara_clear(PyObject* self) {
     Py_RETURN_NONE;
 }
 
-// type(self)(self.items())
+// type(self)(self.items()), for a class whose construction is Sequara's and
+// whose `items` is ours, while the dict is in the list's order: building the
+// new mapping pair by pair would run no code (every key is a built-in whose
+// hash runs none) and give a copy of each.  NotPaired otherwise.
+Walk copy_directly(PyObject* self, PyTypeObject* type, Ref& out) noexcept {
+    Ref data, order;
+    if (!read_in_list_order(self, data, order)) return Walk::NotPaired;
+    Ref data_copy = Ref::steal(PyDict_Copy(data.get()));
+    if (!data_copy) return Walk::Error;
+    Ref order_copy = Ref::steal(PyList_GetSlice(order.get(), 0, PyList_GET_SIZE(order.get())));
+    if (!order_copy) return Walk::Error;
+    Ref copy = Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
+    if (!copy || PyObject_SetAttr(copy.get(), state.data, data_copy.get()) < 0 ||
+        PyObject_SetAttr(copy.get(), state.order, order_copy.get()) < 0)
+        return Walk::Error;
+    out = std::move(copy);
+    return Walk::Done;
+}
+
 PyObject* sequara_copy(PyObject* self) {
     VO_METHOD("Sequara.copy");
     // The class is taken first, as Python evaluates the callee first, and
     // held: items() may assign `__class__` and free the old class.
     Ref cls = Ref::borrow(Py_TYPE(self));
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
-    PyObject* result = PyObject_CallOneArg(cls.get(), items.get());
+    if (traits_of(self).construct && vo::compat::is_bound_method_of(items.get(), state.d_items.get(), self)) {
+        Ref copy;
+        switch (copy_directly(self, cls.type_ptr(), copy)) {
+            case Walk::Done:
+                return copy.release();
+            case Walk::Error:
+                return VO_FAIL();
+            case Walk::NotPaired:
+                break;
+        }
+    }
+    Ref pairs = Ref::steal(PyObject_CallNoArgs(items.get()));
+    if (!pairs) return VO_FAIL();
+    PyObject* result = PyObject_CallOneArg(cls.get(), pairs.get());
     if (!result) return VO_FAIL();
     return result;
 }
@@ -636,8 +971,59 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
 
 // --- printing and comparing -------------------------------------------------------
 
+// Text put together from pieces: measured as they come, copied once.
+class Text {
+public:
+    // Takes over `piece` (a str, or NULL after a failed call: then false).
+    bool add(Ref piece) noexcept {
+        if (!piece) return false;
+        length_ += PyUnicode_GET_LENGTH(piece.get());
+        Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(piece.get());
+        if (widest > widest_) widest_ = widest;
+        try {
+            pieces_.push_back(std::move(piece));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    bool add(PyObject* borrowed) noexcept { return add(Ref::borrow(borrowed)); }
+
+    Ref finish() noexcept {
+        Ref text = Ref::steal(PyUnicode_New(length_, widest_));
+        if (!text) return nullptr;
+        Py_ssize_t at = 0;
+        for (const Ref& piece : pieces_) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(piece.get());
+            if (PyUnicode_CopyCharacters(text.get(), at, piece.get(), 0, n) < 0) return nullptr;
+            at += n;
+        }
+        return text;
+    }
+
+private:
+    std::vector<Ref> pieces_;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 widest_ = 127;
+};
+
+// `[(k, v), ...]` as repr() of the list of tuples writes it, from the held
+// pairs, without making the tuples or the list.
+bool add_pairs(Text& text, const std::vector<Held>& held) noexcept {
+    if (!text.add(vo::intern("["))) return false;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (!text.add(vo::intern(i ? ", (" : "(")) || !text.add(Ref::steal(PyObject_Repr(held[i].key.get()))) ||
+            !text.add(vo::intern(", ")) || !text.add(Ref::steal(PyObject_Repr(held[i].value.get()))) ||
+            !text.add(vo::intern(")")))
+            return false;
+    }
+    return text.add(vo::intern("]"));
+}
+
 // self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
-// A Sequara met again inside itself prints as "...".
+// A Sequara met again inside itself prints as "...".  When `items` is ours,
+// the pairs it would return are printed as they are read.
 PyObject* sequara_repr(PyObject* self) {
     VO_METHOD("Sequara.__repr__");
     vo::ReprGuard inside(self);
@@ -655,19 +1041,40 @@ PyObject* sequara_repr(PyObject* self) {
     if (!cls) return VO_FAIL();
     Ref name = attr(cls.get(), state.name);
     if (!name) return VO_FAIL();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    Text text;
+    // A name that is no str fails where the concatenation fails, after the pairs were printed.
+    bool named = PyUnicode_Check(name.get());
+    if (named && (!text.add(name) || !text.add(vo::intern("(")))) return VO_FAIL();
+    Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
-    Ref pairs = Ref::steal(PySequence_List(items.get()));
-    if (!pairs) return VO_FAIL();
-    Ref text = Ref::steal(PyObject_Repr(pairs.get()));
-    if (!text) return VO_FAIL();
-    Ref head = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
-    if (!head) return VO_FAIL();
-    Ref body = Ref::steal(PyUnicode_Concat(head.get(), text.get()));
-    if (!body) return VO_FAIL();
-    PyObject* result = PyUnicode_Concat(body.get(), vo::intern(")"));
+    std::vector<Held> held;
+    Ref pairs;
+    if (vo::compat::is_bound_method_of(items.get(), state.d_items.get(), self)) {
+        switch (items_impl(self, held, pairs)) {
+            case Pairs::Held:
+                if (!add_pairs(text, held)) return VO_FAIL();
+                break;
+            case Pairs::Sorted:
+                break;
+            case Pairs::Error:
+                VO_TRACE_AS("Sequara.items");
+                return VO_FAIL();
+        }
+    } else {
+        Ref result = Ref::steal(PyObject_CallNoArgs(items.get()));
+        if (!result) return VO_FAIL();
+        pairs = Ref::steal(PySequence_List(result.get()));
+        if (!pairs) return VO_FAIL();
+    }
+    if (pairs && !text.add(Ref::steal(PyObject_Repr(pairs.get())))) return VO_FAIL();
+    if (!named) {
+        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
+        if (!failed) return VO_FAIL();
+    }
+    if (!text.add(vo::intern(")"))) return VO_FAIL();
+    Ref result = text.finish();
     if (!result) return VO_FAIL();
-    return result;
+    return result.release();
 }
 
 // self._data == other._data and self._order == other._order
@@ -717,16 +1124,30 @@ PyObject* sequara_fromkeys(PyObject* cls, PyObject* keys, PyObject* value) {
 
 // --- the methods as Python sees them ----------------------------------------------
 
-PyObject* sequara_getitem_method(PyObject* self, PyObject* name) { return sequara_subscript(self, name); }
+// Reached through a class's generic slot, each item method puts its C
+// function in that slot, if the class still resolves the methods to ours.
+PyObject* sequara_getitem_method(PyObject* self, PyObject* name) {
+    state.subscript_slot.adopt(Py_TYPE(self));
+    return sequara_subscript(self, name);
+}
 
 PyObject* sequara_setitem_method(PyObject* self, PyObject* name, PyObject* value) {
+    state.assign_slot.adopt(Py_TYPE(self));
     if (sequara_ass_subscript(self, name, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* sequara_delitem_method(PyObject* self, PyObject* name) {
+    state.assign_slot.adopt(Py_TYPE(self));
     if (sequara_ass_subscript(self, name, nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* sequara_contains_method(PyObject* self, PyObject* key) {
+    state.contains_slot.adopt(Py_TYPE(self));
+    int found = sequara_contains(self, key);
+    if (found < 0) return nullptr;
+    return PyBool_FromLong(found);
 }
 
 PyObject* sequara_len_method(PyObject* self) {
@@ -750,6 +1171,10 @@ vo::Signature<0> sig_repr("Sequara.__repr__", "self");
 vo::Signature<0> sig_len("Sequara.__len__", "self");
 vo::Signature<1> sig_eq("Sequara.__eq__", "self", {{"other"}});
 vo::Signature<2> sig_fromkeys("Sequara.fromkeys", "cls", {{"keys"}, {"value", false, true}});
+vo::Signature<1> sig_contains("Sequara.__contains__", "self", {{"key"}});
+vo::Signature<2> sig_get("Sequara.get", "self", {{"key"}, {"default", false, true}});
+vo::Signature<2> sig_setdefault("Sequara.setdefault", "self", {{"key"}, {"default", false, true}});
+vo::Signature<2> sig_pop("Sequara.pop", "self", {{"key"}, {"default", false, true}});
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
@@ -793,6 +1218,17 @@ PyMethodDef sequara_methods[] = {
     {"__eq__", VO_CFUNC((vo::method<sig_eq, sequara_eq>)), kFast, "__eq__($self, other)\n--\n\n"},
     {"fromkeys", VO_CFUNC((vo::method<sig_fromkeys, sequara_fromkeys>)), kFast | METH_CLASS,
      "fromkeys($cls, keys, value=None)\n--\n\n"},
+    // The mixins' methods, done in C while the item access is ours.
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, sequara_contains_method>)), kFast,
+     "__contains__($self, key)\n--\n\n"},
+    {"get", VO_CFUNC((vo::method<sig_get, sequara_get>)), kFast,
+     "get($self, key, default=None)\n--\n\nD.get(k[,d]) -> D[k] if k in D, else d.  d defaults to None."},
+    {"setdefault", VO_CFUNC((vo::method<sig_setdefault, sequara_setdefault>)), kFast,
+     "setdefault($self, key, default=None)\n--\n\nD.setdefault(k[,d]) -> D.get(k,d), also set D[k]=d if k not in D"},
+    {"pop", VO_CFUNC((vo::method<sig_pop, sequara_pop>)), kFast,
+     "pop($self, key, default=None)\n--\n\n"
+     "D.pop(k[,d]) -> v, remove specified key and return the corresponding value.\n"
+     "If key is not found, d is returned if given, otherwise KeyError is raised."},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr char sequara_doc[] =
@@ -803,6 +1239,9 @@ constexpr char sequara_doc[] =
     "Note:\n"
     "    inefficient implementaion. dictionary keys are duplicated internally";
 
+// `cls.__dict__[name]`, kept.
+bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept { return kept.set(vo::own_attribute(cls, name)); }
+
 bool module_body(PyObject* module) {
     if (!vo::intern_all({{&state.data, "_data"},
                          {&state.order, "_order"},
@@ -810,6 +1249,9 @@ bool module_body(PyObject* module) {
                          {&state.items, "items"},
                          {&state.getitem, "__getitem__"},
                          {&state.setitem, "__setitem__"},
+                         {&state.delitem, "__delitem__"},
+                         {&state.iter, "__iter__"},
+                         {&state.init, "__init__"},
                          {&state.append, "append"},
                          {&state.insert, "insert"},
                          {&state.index, "index"},
@@ -821,11 +1263,10 @@ bool module_body(PyObject* module) {
         return false;
     if (!vo::body_import_from(module, "collections.abc", {"MutableMapping"})) return false;
     Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return false;
-    state.mapping = attr(abc.get(), vo::intern("Mapping"));
-    state.zero = Ref::steal(PyLong_FromLong(0));
-    state.sort_kwnames = Ref::steal(PyTuple_Pack(1, vo::intern("key")));
-    if (!state.mapping || !state.zero || !state.sort_kwnames) return false;
+    if (!abc || !state.mapping.set(attr(abc.get(), vo::intern("Mapping"))) ||
+        !state.zero.set(Ref::steal(PyLong_FromLong(0))) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))) ||
+        !state.sort_kwnames.set(Ref::steal(PyTuple_Pack(1, vo::intern("key")))))
+        return false;
 
     Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
     if (!mutable_mapping) return false;
@@ -834,9 +1275,15 @@ bool module_body(PyObject* module) {
         {state.mapping.get(), "get"}, {state.mapping.get(), "__contains__"}, {mutable_mapping.get(), "setdefault"}};
     for (int i = 0; i < 3; ++i) {
         Ref method = Ref::steal(PyObject_GetAttrString(catchers[i].first, catchers[i].second));
-        if (!method || !(state.catchers[i] = attr(method.get(), vo::intern("__code__")))) return false;
+        if (!method || !state.catchers[i].set(attr(method.get(), vo::intern("__code__")))) return false;
         state.catcher_codes[i] = state.catchers[i].get();
     }
+    const std::pair<Kept*, const char*> mixins[] = {{&state.mixin_contains, "__contains__"},
+                                                    {&state.mixin_get, "get"},
+                                                    {&state.mixin_setdefault, "setdefault"},
+                                                    {&state.mixin_pop, "pop"}};
+    for (const auto& [kept, name] : mixins)
+        if (!kept->set(Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name)))) return false;
 
     Ref bases = Ref::steal(PyTuple_Pack(1, mutable_mapping.get()));
     if (!bases) return false;
@@ -845,15 +1292,26 @@ bool module_body(PyObject* module) {
     // What a class body defining __eq__ gets: unhashable instances.
     if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
     if (!vo::update_abstractmethods(cls.get())) return false;
+    if (!state.cls.set(Ref::borrow(cls.get())) || !keep_own(state.d_getitem, cls.get(), "__getitem__") ||
+        !keep_own(state.d_setitem, cls.get(), "__setitem__") || !keep_own(state.d_delitem, cls.get(), "__delitem__") ||
+        !keep_own(state.d_iter, cls.get(), "__iter__") || !keep_own(state.d_items, cls.get(), "items") ||
+        !keep_own(state.d_init, cls.get(), "__init__") || !keep_own(state.d_update, cls.get(), "update"))
+        return false;
 
     // Installing the methods left the interpreter's generic slots, which look
-    // the method up and call it.  Sequara's own instances go to the C
-    // functions directly; subclasses keep the generic slots (they may
-    // override the methods), and assigning a method on the class later
-    // recomputes the slot as usual.
+    // the method up and call it.  The item slots take the C functions, in
+    // Sequara and in every subclass that keeps the methods (common/slots.hpp).
+    // Length, iteration, initialisation and repr take them in Sequara only:
+    // subclasses keep the generic slots (they may override the methods), and
+    // assigning a method on the class later recomputes the slot as usual.
     auto* type = cls.type_ptr();
-    type->tp_as_mapping->mp_subscript = sequara_subscript;
-    type->tp_as_mapping->mp_ass_subscript = sequara_ass_subscript;
+    if (!state.subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(sequara_subscript),
+                                      {"__getitem__"}) ||
+        !state.assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(sequara_ass_subscript),
+                                   {"__setitem__", "__delitem__"}) ||
+        !state.contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(sequara_contains),
+                                     {"__contains__"}))
+        return false;
     type->tp_as_mapping->mp_length = sequara_length;
     type->tp_as_sequence->sq_length = sequara_length;
     type->tp_iter = sequara_iter;
