@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace vo::compat {
 
@@ -186,7 +187,12 @@ struct DictKeyTableHead {
     std::uint8_t log2_size;
     std::uint8_t log2_index_bytes;
     std::uint8_t kind;  // 0 general, 1 unicode, 2 split
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    // then the index table (2 ** log2_index_bytes bytes) and the entries
 };
+static_assert(sizeof(DictKeyTableHead) == 4 * sizeof(Py_ssize_t));
 // Whether every key of the exact dict `dict` is an exact str (the table's
 // kind switches to general when a key of any other type comes in); false
 // when unsure.
@@ -334,5 +340,196 @@ inline bool use_short_type_name(PyTypeObject* type) noexcept {
     type->tp_name = name;
     return true;
 }
+
+}  // namespace vo::compat
+
+namespace vo::compat {
+
+// A fast read of an ordinary instance attribute, as the interpreter's own
+// specialized attribute load does it.  An instance of a class made by a
+// class statement keeps its attributes in an array of values laid out by
+// keys the class shares among its instances; a key keeps its index in that
+// array for the life of the class.  So the index can be remembered with the
+// class's version tag (which changes whenever the class or a base is
+// modified, and is never given to another class), and a read that finds the
+// same tag is one load: the answer `PyObject_GetAttr` would give, as long as
+// - the class reads attributes the generic way (no `__getattribute__` or
+//   `__getattr__` of its own),
+// - no class along the MRO has an attribute of that name (a descriptor would
+//   take part in the lookup; a plain value would answer when the instance has
+//   none),
+// - the instance still keeps its values inline (not when its dict was
+//   materialized and left them: then an exact-str lookup in that dict), and
+//   the value is there (a deleted attribute takes the generic path, which
+//   raises the AttributeError).
+// Anything else takes the generic path.  Keep one per call site and name (a
+// site that sees several classes in turn re-learns on each change: still
+// correct).  No type pointer is kept, only the tag.
+//
+// Layouts: on 3.12 the word three pointers before the object holds either a
+// dict or (tagged with the low bit) a pointer to the values; on 3.13 a class
+// flagged Py_TPFLAGS_INLINE_VALUES has them right after the object header,
+// with a flag saying whether they are still valid, and the word before the
+// object holds a dict once one is materialized.
+class InlineAttr {
+public:
+    constexpr InlineAttr() noexcept = default;
+    // `name`: an exact str interned for the life of the process.
+    explicit constexpr InlineAttr(PyObject* name) noexcept : name_(name) {}
+    PyObject* name() const noexcept { return name_; }
+
+    // `getattr(obj, name)`: a new reference, or NULL with an exception set.
+    Ref get(PyObject* obj) noexcept {
+        if (PyObject** slot = value_slot(obj)) {
+            if (PyObject* value = *slot) return Ref::borrow(value);
+        }
+        return get_slow(obj);
+    }
+
+    // `setattr(obj, name, value)`; false with an exception set.  Replacing a
+    // value that is there is one store (and the old value's release, after the
+    // store, so whatever that release runs sees the new value); any other case
+    // takes the generic path.
+    bool set(PyObject* obj, PyObject* value) noexcept {
+        if (PyObject** slot = writable_slot(obj)) {
+            if (PyObject* old = *slot) {
+                *slot = Py_NewRef(value);
+                Py_DECREF(old);
+                return true;
+            }
+        }
+        return set_slow(obj, value);
+    }
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+    static constexpr bool kLayoutKnown = true;
+#else
+    static constexpr bool kLayoutKnown = false;
+#endif
+
+    // The word three pointers before an object whose class manages its dict.
+    static uintptr_t dict_word(PyObject* obj) noexcept { return reinterpret_cast<const uintptr_t*>(obj)[-3]; }
+
+    // The start of obj's inline values, or NULL when it has none (any more).
+    // The class must be one `learn` accepted.
+    static PyObject** inline_values(PyObject* obj) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        struct Values {
+            std::uint8_t capacity, size, embedded, valid;
+            PyObject* values[1];
+        };
+        auto* values = reinterpret_cast<Values*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+        return values->valid ? values->values : nullptr;
+#else
+        uintptr_t word = dict_word(obj);
+        return word & 1 ? reinterpret_cast<PyObject**>(word + 1) : nullptr;
+#endif
+    }
+
+    bool current(PyObject* obj) const noexcept {
+        unsigned int tag = Py_TYPE(obj)->tp_version_tag;
+        return kLayoutKnown && tag == version_ && tag != 0;
+    }
+    PyObject** value_slot(PyObject* obj) const noexcept {
+        if (!current(obj)) return nullptr;
+        PyObject** values = inline_values(obj);
+        return values ? values + index_ : nullptr;
+    }
+    // As the interpreter's own store: only while no dict is materialized (on
+    // 3.13 a dict can share the inline values, and its watchers and version
+    // would have to hear of the change).
+    PyObject** writable_slot(PyObject* obj) const noexcept {
+        if (!writable_) return nullptr;
+        PyObject** slot = value_slot(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+        if (slot && dict_word(obj) != 0) return nullptr;
+#endif
+        return slot;
+    }
+
+    // The index of `name` among the keys the heap type `type` shares with its
+    // instances, or -1.  Identity first (the names are interned on both
+    // sides), then equality: a key stored through `obj.__dict__` need not be
+    // interned.  Comparing two exact str runs no Python code.
+    Py_ssize_t shared_key_index(PyTypeObject* type) const noexcept {
+        auto* keys =
+            reinterpret_cast<const DictKeyTableHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+        if (!keys || keys->kind != 2) return -1;
+        struct Entry {
+            PyObject* key;
+            PyObject* value;
+        };
+        auto* entries = reinterpret_cast<const Entry*>(reinterpret_cast<const char*>(keys) + sizeof(DictKeyTableHead) +
+                                                       (size_t{1} << keys->log2_index_bytes));
+        for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+            if (entries[i].key == name_) return i;
+        }
+        for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+            PyObject* key = entries[i].key;
+            if (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name_) == 0) return i;
+        }
+        return -1;
+    }
+
+    // Remembers where obj's class keeps `name`, if the class qualifies.
+    [[gnu::noinline]] bool learn(PyObject* obj) noexcept {
+        if constexpr (!kLayoutKnown) return false;
+        PyTypeObject* type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+        constexpr unsigned long kInline = Py_TPFLAGS_INLINE_VALUES;
+        if (type->tp_basicsize != sizeof(PyObject)) return false;
+#else
+        constexpr unsigned long kInline = Py_TPFLAGS_MANAGED_DICT;
+#endif
+        constexpr unsigned long kNeeded = kInline | Py_TPFLAGS_HEAPTYPE;
+        if ((type->tp_flags & kNeeded) != kNeeded || type->tp_getattro != PyObject_GenericGetAttr) return false;
+        unsigned int tag = type_version(type);
+        if (!tag) return false;
+        // The MRO lookup can run a stored key's __eq__, which may modify the
+        // class (the tag then differs) or reassign obj's class.
+        Ref pin = Ref::borrow(type);
+        if (type_lookup(type, name_) || type->tp_version_tag != tag) return false;
+        Py_ssize_t index = shared_key_index(type);
+        if (index < 0) return false;
+        version_ = tag;
+        index_ = index;
+        writable_ = type->tp_setattro == PyObject_GenericSetAttr;
+        return true;
+    }
+
+    [[gnu::noinline]] Ref get_slow(PyObject* obj) noexcept {
+        if (!current(obj)) learn(obj);
+        if (current(obj)) {
+            if (PyObject** values = inline_values(obj)) {
+                if (PyObject* value = values[index_]) return Ref::borrow(value);
+            } else if (PyObject* dict = materialized_dict(obj); dict && str_lookup_runs_no_code(dict, name_)) {
+                // No class attribute of the name: the dict's entry is the answer.
+                if (PyObject* value = PyDict_GetItemWithError(dict, name_)) return Ref::borrow(value);
+                if (PyErr_Occurred()) return nullptr;
+            }
+        }
+        return Ref::steal(PyObject_GetAttr(obj, name_));
+    }
+
+    [[gnu::noinline]] bool set_slow(PyObject* obj, PyObject* value) noexcept {
+        if (!current(obj) && learn(obj)) {
+            if (PyObject** slot = writable_slot(obj)) {
+                if (PyObject* old = *slot) {
+                    *slot = Py_NewRef(value);
+                    Py_DECREF(old);
+                    return true;
+                }
+            }
+        }
+        return PyObject_SetAttr(obj, name_, value) == 0;
+    }
+
+    PyObject* name_ = nullptr;  // interned (borrowed for the process)
+    unsigned int version_ = 0;  // the tag of the class last learnt; 0 none
+    bool writable_ = false;     // that class also stores attributes the generic way
+    Py_ssize_t index_ = 0;      // the name's index among its shared keys
+};
+static_assert(std::is_trivially_destructible_v<InlineAttr>);
 
 }  // namespace vo::compat

@@ -28,6 +28,8 @@
 #include "compat.hpp"
 #include "ref.hpp"
 
+#include <type_traits>
+
 namespace vo::lifecycle {
 
 // For types without fields of their own.
@@ -53,45 +55,24 @@ inline void clear_own_dict(PyObject* self) noexcept {
 }
 }  // namespace detail
 
-// A heap type over `object`, collected by the cycle collector (flags:
-// Py_TPFLAGS_HAVE_GC; add Py_TPFLAGS_MANAGED_WEAKREF / MANAGED_DICT as wanted).
-template <class Fields>
-struct Object {
-    static void dealloc(PyObject* self) noexcept {
-        PyTypeObject* type = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
-        Py_TRASHCAN_BEGIN(self, dealloc) detail::clear_weakrefs(self);
-        detail::clear_own_dict(self);
-        Fields::clear(self);
-        type->tp_free(self);
-        Py_DECREF(type);
-        Py_TRASHCAN_END
-    }
-    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-        Py_VISIT(Py_TYPE(self));
-        if (int rc = detail::visit_own_dict(self, visit, arg)) return rc;
-        return Fields::visit(self, visit, arg);
-    }
-    static int clear(PyObject* self) noexcept {
-        detail::clear_own_dict(self);
-        Fields::clear(self);
-        return 0;
-    }
-};
-
 // A heap type over the built-in container `Base` (&PyList_Type, &PyDict_Type),
-// whose dealloc, traverse and clear finish the base's part.
+// whose dealloc, traverse and clear finish the base's part; or, with Base
+// NULL (`Object`), a heap type over `object` (flags: Py_TPFLAGS_HAVE_GC; add
+// Py_TPFLAGS_MANAGED_WEAKREF / MANAGED_DICT as wanted).
 template <PyTypeObject* Base, class Fields = NoFields>
 struct Over {
     static void dealloc(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
-        // The container's own deallocator guards deep chains only for its
+        // A container's own deallocator guards deep chains only for its
         // exact type, so the guard is ours.
         Py_TRASHCAN_BEGIN(self, dealloc) detail::clear_weakrefs(self);
         detail::clear_own_dict(self);
         Fields::clear(self);
-        Base->tp_dealloc(self);  // frees through type->tp_free
+        if constexpr (kHasBase)
+            Base->tp_dealloc(self);  // frees through type->tp_free
+        else
+            type->tp_free(self);
         Py_DECREF(type);
         Py_TRASHCAN_END
     }
@@ -99,13 +80,21 @@ struct Over {
         Py_VISIT(Py_TYPE(self));
         if (int rc = detail::visit_own_dict(self, visit, arg)) return rc;
         if (int rc = Fields::visit(self, visit, arg)) return rc;
-        return Base->tp_traverse(self, visit, arg);
+        if constexpr (kHasBase) return Base->tp_traverse(self, visit, arg);
+        return 0;
     }
     static int clear(PyObject* self) noexcept {
         detail::clear_own_dict(self);
         Fields::clear(self);
-        return Base->tp_clear(self);
+        if constexpr (kHasBase) return Base->tp_clear(self);
+        return 0;
     }
+
+private:
+    static constexpr bool kHasBase =
+        !std::is_same_v<std::integral_constant<PyTypeObject*, Base>, std::integral_constant<PyTypeObject*, nullptr>>;
 };
+template <class Fields>
+using Object = Over<nullptr, Fields>;
 
 }  // namespace vo::lifecycle

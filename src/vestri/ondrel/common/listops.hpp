@@ -1,5 +1,7 @@
 // Searching and editing exact lists as list's own methods do.
 //
+//  - list_find_if: one search, from the front or the back, the match a
+//    parameter;
 //  - list_find: the first element equal to a value, as `in`, `list.index`
 //    and `list.remove` find it, comparing exact `str` values in place (the
 //    common case for keys) and everything else through `==`, and telling
@@ -8,6 +10,7 @@
 //  - as_position: an index argument as `list.insert` converts it.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 
 #include "compat.hpp"
@@ -61,44 +64,75 @@ inline bool plain_scalar(PyObject* o) noexcept {
            o == Py_None;
 }
 
-// The index of the first element equal to `x`, as `x in list`,
-// `list.index(x)` and `list.remove(x)` find it.  `ran_code` is set when a
-// comparison may have run Python code; when it stays false, nothing has
-// changed since the call began and `at` names the element found.
-// Re-entrancy: a comparison may run code that changes the list (or anything
-// else); the element compared is held meanwhile, and the length is read
-// again for every step, as the list's own methods do.
-inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_code) noexcept {
-    if (PyUnicode_CheckExact(x)) {
-        StrKey key(x);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-            PyObject* element = PyList_GET_ITEM(list, i);
-            Equal known = key.equals(element);
-            if (known == Equal::No) continue;
-            if (known == Equal::Ask) {
-                // Not a built-in scalar: its `__eq__` may be anything.
-                ran_code = true;
-                Ref item = Ref::borrow(element);
-                int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-                if (eq < 0) return Found::Error;
-                if (!eq) continue;
-            }
+enum class From { Front, Back };
+
+// The index of the first element (the last, searching from the back) that
+// `ask` finds a match; `quick` answers first where it can without a call:
+//  - quick(element) -> Equal: the element borrowed, and no Python code may run;
+//  - ask(item) -> Found: called only for Equal::Ask, with the item held for
+//    the call, and may run anything.
+// Re-entrancy: `ask` may change the list (or anything else); the length is
+// read again for every step, as the list's own methods do, so positions are
+// those of the moment.  From the back, the next position is the one before,
+// or the last one if the list has shrunk below it.
+template <class Quick, class Ask>
+Found list_find_if(PyObject* list, Py_ssize_t& at, From from, Quick quick, Ask ask) noexcept {
+    Py_ssize_t i = from == From::Front ? 0 : PyList_GET_SIZE(list) - 1;
+    while (from == From::Front ? i < PyList_GET_SIZE(list) : i >= 0) {
+        PyObject* element = PyList_GET_ITEM(list, i);
+        Equal known = quick(element);
+        if (known == Equal::Ask) {
+            Ref item = Ref::borrow(element);
+            Found found = ask(item.get());
+            if (found == Found::Error) return Found::Error;
+            known = found == Found::Yes ? Equal::Yes : Equal::No;
+        }
+        if (known == Equal::Yes) {
             at = i;
             return Found::Yes;
         }
-        return Found::No;
-    }
-    bool plain_key = plain_scalar(x);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        if (!plain_key || !plain_scalar(item.get())) ran_code = true;
-        int eq = PyObject_RichCompareBool(item.get(), x, Py_EQ);
-        if (eq < 0) return Found::Error;
-        if (!eq) continue;
-        at = i;
-        return Found::Yes;
+        if (from == From::Front)
+            ++i;
+        else
+            i = std::min(i, PyList_GET_SIZE(list)) - 1;
     }
     return Found::No;
+}
+
+// The same with one test, `match(item) -> Found`, asked of every item.
+template <class Match>
+Found list_find_if(PyObject* list, Py_ssize_t& at, Match match, From from = From::Front) noexcept {
+    return list_find_if(list, at, from, [](PyObject*) noexcept { return Equal::Ask; }, match);
+}
+
+// The index of the first element equal to `x`, as `x in list`,
+// `list.index(x)` and `list.remove(x)` find it (or of the last one, from the
+// back, where the caller knows only one can be equal).  `ran_code` is set
+// when a comparison may have run Python code; when it stays false, nothing
+// has changed since the call began and `at` names the element found.
+inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_code, From from = From::Front) noexcept {
+    auto equal = [x](PyObject* item) noexcept {
+        int eq = PyObject_RichCompareBool(item, x, Py_EQ);
+        return eq < 0 ? Found::Error : eq ? Found::Yes : Found::No;
+    };
+    if (PyUnicode_CheckExact(x)) {
+        StrKey key(x);
+        return list_find_if(
+            list, at, from, [&key](PyObject* element) noexcept { return key.equals(element); },
+            [&](PyObject* item) noexcept {
+                // Not a built-in scalar: its `__eq__` may be anything.
+                ran_code = true;
+                return equal(item);
+            });
+    }
+    bool plain_key = plain_scalar(x);
+    return list_find_if(
+        list, at,
+        [&](PyObject* item) noexcept {
+            if (!plain_key || !plain_scalar(item)) ran_code = true;
+            return equal(item);
+        },
+        from);
 }
 
 // `list.insert(where, list.pop(from))` without resizing: the elements in

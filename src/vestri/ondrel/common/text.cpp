@@ -25,20 +25,13 @@ void copy_characters(void* dst, int dst_kind, const void* src, int src_kind, Py_
         std::memcpy(dst, src, static_cast<size_t>(n) * static_cast<size_t>(dst_kind));
         return;
     }
-    switch (src_kind * 8 + dst_kind) {
-        case 1 * 8 + 2:
-            return convert<Py_UCS1, Py_UCS2>(src, dst, n);
-        case 1 * 8 + 4:
-            return convert<Py_UCS1, Py_UCS4>(src, dst, n);
-        case 2 * 8 + 1:
-            return convert<Py_UCS2, Py_UCS1>(src, dst, n);
-        case 2 * 8 + 4:
-            return convert<Py_UCS2, Py_UCS4>(src, dst, n);
-        case 4 * 8 + 1:
-            return convert<Py_UCS4, Py_UCS1>(src, dst, n);
-        case 4 * 8 + 2:
-            return convert<Py_UCS4, Py_UCS2>(src, dst, n);
-    }
+    // A kind is 1, 2 or 4 bytes a character: kind / 2 is 0, 1 or 2.
+    using Convert = void (*)(const void*, void*, Py_ssize_t) noexcept;
+    static constexpr Convert kConvert[3][3] = {
+        {convert<Py_UCS1, Py_UCS1>, convert<Py_UCS1, Py_UCS2>, convert<Py_UCS1, Py_UCS4>},
+        {convert<Py_UCS2, Py_UCS1>, convert<Py_UCS2, Py_UCS2>, convert<Py_UCS2, Py_UCS4>},
+        {convert<Py_UCS4, Py_UCS1>, convert<Py_UCS4, Py_UCS2>, convert<Py_UCS4, Py_UCS4>}};
+    kConvert[src_kind / 2][dst_kind / 2](src, dst, n);
 }
 
 // The form text[start:end] needs, knowing it needs no more than `ceiling`.
