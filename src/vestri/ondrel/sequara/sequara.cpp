@@ -83,6 +83,8 @@ struct SequaraState {
     // Interned names (borrowed: interned for the process).
     PyObject *data, *order, *update, *items, *getitem, *setitem, *delitem, *iter, *init, *append, *insert, *index, *pop,
         *remove, *sort, *class_, *name;
+    // Interned punctuation of the printed form (borrowed as the names).
+    PyObject *lbracket, *rbracket, *lparen, *rparen, *comma, *comma_lparen;
     Kept cls;                    // Sequara; the module namespace binds it too, but a caller may delete that name
     Kept mapping;                // collections.abc.Mapping: update() takes its instances as mappings
     Kept zero;                   // 0, for `k[0]`
@@ -95,7 +97,8 @@ struct SequaraState {
     // The mixins that `in`, get(), setdefault() and pop() are defined by; a
     // class whose item access is not ours gets them as they are.
     Kept mixin_contains, mixin_get, mixin_setdefault, mixin_pop;
-    vo::TypeCache<Traits> traits;  // per class and version
+    vo::compat::InlineAttr data_attr, order_attr;  // reads and stores of `_data` and `_order`
+    vo::TypeCache<Traits> traits;                  // per class and version
     // Sequara's C functions in the item slots of the classes that keep its methods.
     vo::NativeSlot subscript_slot, assign_slot, contains_slot;
 
@@ -129,7 +132,7 @@ Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_Ge
 
 // self._data.__getitem__(name)
 PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return nullptr;
     if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
         Ref value;
@@ -147,7 +150,7 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
 // that was raised (by a `_data` of the caller's, or a key's `__eq__`) is
 // handed over in `caught`, as the mixin's except clause would hold it.
 Found lookup(PyObject* self, PyObject* name, Ref& value, Ref* caught = nullptr) noexcept {
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return Found::Error;
     if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
         int rc = vo::compat::dict_get_ref(data.get(), name, value);
@@ -180,7 +183,7 @@ inline bool dict_stands_for_list(PyObject* data, PyObject* order) noexcept {
 // have run code that rebound them).
 int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known) noexcept {
     if (!known) {
-        Ref order = attr(self, state.order);
+        Ref order = state.order_attr.get(self);
         if (!order) return -1;
         if (PyList_CheckExact(order.get())) {
             if (PyList_Append(order.get(), name) < 0) return -1;
@@ -189,7 +192,7 @@ int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known
             if (!appended) return -1;
         }
     }
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return -1;
     if (PyDict_CheckExact(data.get())) return PyDict_SetItem(data.get(), name, value);
     Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
@@ -202,10 +205,10 @@ int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known
 // rebind `_order` and `_data`; unless the lookup is known to run no code,
 // the writes go to the attributes as they are after it.
 int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     if (VO_LIKELY(PyList_CheckExact(order.get()))) {
-        Ref data = attr(self, state.data);
+        Ref data = state.data_attr.get(self);
         if (!data) return -1;
         if (VO_LIKELY(dict_stands_for_list(data.get(), order.get()))) {
             bool quiet = vo::compat::str_lookup_runs_no_code(data.get(), name);
@@ -229,40 +232,32 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
 // table) and `_order` holds as many keys, that is, the two hold the same
 // keys, each once.  (An edit of `keys()` that keeps the length, one key
 // written over another, is not seen: writes follow the same rule.)  False
-// when unsure (an element that is no str), and then the list is searched
-// from the front.  Compares in place and runs no code.
+// when unsure (an element that is no str, or none equal), and then the list
+// is searched from the front.  Compares in place and runs no code.
 bool find_str_from_back(PyObject* list, PyObject* name, Py_ssize_t& at) noexcept {
     vo::lists::StrKey key(name);
-    for (Py_ssize_t i = PyList_GET_SIZE(list); i-- > 0;) {
-        switch (key.equals(PyList_GET_ITEM(list, i))) {
-            case vo::lists::Equal::Yes:
-                at = i;
-                return true;
-            case vo::lists::Equal::No:
-                continue;
-            case vo::lists::Equal::Ask:
-                return false;
-        }
-    }
-    return false;
+    return vo::lists::list_find_if(
+               list, at, vo::lists::From::Back, [&key](PyObject* element) noexcept { return key.equals(element); },
+               // Ends the search (no exception is set): the element may be anything.
+               [](PyObject*) noexcept { return Found::Error; }) == Found::Yes;
 }
 
 // del self._data[name]
 // self._order.remove(name)
 int delitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return -1;
     bool str_keys = PyDict_CheckExact(data.get()) && vo::compat::str_lookup_runs_no_code(data.get(), name) &&
                     traits_of(self).plain_attrs;
     if (PyObject_DelItem(data.get(), name) < 0) return -1;
     // The value let go may have had a finalizer that rebinds or edits anything.
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     if (PyList_CheckExact(order.get())) {
         Py_ssize_t at = 0;
         if (str_keys) {
             // Read again only to compare (reading runs no code): a failure is no error here.
-            Ref now = attr(self, state.data);
+            Ref now = state.data_attr.get(self);
             if (!now) PyErr_Clear();
             if (now.get() == data.get() && vo::compat::dict_keys_exact_str(data.get()) &&
                 PyList_GET_SIZE(order.get()) == PyDict_GET_SIZE(data.get()) + 1 &&
@@ -309,7 +304,7 @@ int sequara_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
 
 Py_ssize_t sequara_length(PyObject* self) {
     VO_METHOD("Sequara.__len__");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL_INT();
     Py_ssize_t n = PyObject_Size(order.get());
     if (n < 0) return VO_FAIL_INT();
@@ -318,7 +313,7 @@ Py_ssize_t sequara_length(PyObject* self) {
 
 PyObject* sequara_iter(PyObject* self) {
     VO_METHOD("Sequara.__iter__");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     PyObject* it = PyObject_GetIter(order.get());
     if (!it) return VO_FAIL();
@@ -565,7 +560,7 @@ int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // The key function of items(): `lambda k: self._order.index(k[0])`, bound to self.
 PyObject* items_sort_key(PyObject* self, PyObject* pair) {
     VO_METHOD("Sequara.items.<locals>.<lambda>");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     Ref key = Ref::steal(PyObject_GetItem(pair, state.zero.get()));
     if (!key) return VO_FAIL();
@@ -691,12 +686,12 @@ enum class Pairs { Held, Sorted, Error };
 // Re-entrancy: the pairing runs no code and holds every key and value; what
 // runs afterwards may change the containers but no longer matters.
 Pairs items_impl(PyObject* self, std::vector<Held>& held, Ref& sorted) noexcept {
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return Pairs::Error;
     if (PyDict_CheckExact(data.get())) {
         // Nothing to sort: the key function, and with it `_order`, is never reached.
         if (PyDict_GET_SIZE(data.get()) == 0) return Pairs::Held;
-        Ref order = attr(self, state.order);
+        Ref order = state.order_attr.get(self);
         if (order && PyList_CheckExact(order.get())) {
             switch (pair_in_order(data.get(), order.get(), held)) {
                 case Walk::Done:
@@ -767,8 +762,8 @@ bool in_list_order(PyObject* data, PyObject* order) noexcept {
 // no code and can be made again), when they are an exact dict in the order
 // of an exact list.
 bool read_in_list_order(PyObject* self, Ref& data, Ref& order) noexcept {
-    order = attr(self, state.order);
-    if (order) data = attr(self, state.data);
+    order = state.order_attr.get(self);
+    if (order) data = state.data_attr.get(self);
     if (!data) {
         PyErr_Clear();  // raised again by the definition's path, where it belongs
         return false;
@@ -809,9 +804,9 @@ PyObject* sequara_keys(PyObject* self) {
 PyObject* sequara_clear(PyObject* self) {
     VO_METHOD("Sequara.clear");
     Ref data = Ref::steal(PyDict_New());
-    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
+    if (!data || !state.data_attr.set(self, data.get())) return VO_FAIL();
     Ref order = Ref::steal(PyList_New(0));
-    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
+    if (!order || !state.order_attr.set(self, order.get())) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -873,13 +868,13 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     Ref index;
     Py_ssize_t where;
     if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     Ref data;
     int known;
     bool quiet = false;
     if (PyList_CheckExact(order.get())) {
-        data = attr(self, state.data);
+        data = state.data_attr.get(self);
         if (!data) return VO_FAIL();
         if (dict_stands_for_list(data.get(), order.get())) {
             quiet = vo::compat::str_lookup_runs_no_code(data.get(), key);
@@ -898,9 +893,9 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
         return VO_FAIL();
     }
     // When the lookup ran no code, storing the new key runs none either.
-    if (!quiet && !(data = attr(self, state.data))) return VO_FAIL();
+    if (!quiet && !(data = state.data_attr.get(self))) return VO_FAIL();
     if (PyObject_SetItem(data.get(), key, value) < 0) return VO_FAIL();
-    if (!quiet && !(order = attr(self, state.order))) return VO_FAIL();
+    if (!quiet && !(order = state.order_attr.get(self))) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         if (PyList_Insert(order.get(), where, key) < 0) return VO_FAIL();
     } else {
@@ -914,12 +909,12 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
 // with `self._order` read each time Python reads it: the bound insert, the
 // bound pop, then the list searched (index() may run code that rebinds it).
 int move_as_written(PyObject* self, PyObject* key, PyObject* position) noexcept {
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     Ref insert = attr(order.get(), state.insert);
-    if (!insert || !(order = attr(self, state.order))) return -1;
+    if (!insert || !(order = state.order_attr.get(self))) return -1;
     Ref pop = attr(order.get(), state.pop);
-    if (!pop || !(order = attr(self, state.order))) return -1;
+    if (!pop || !(order = state.order_attr.get(self))) return -1;
     Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
     if (!at) return -1;
     Ref popped = Ref::steal(PyObject_CallOneArg(pop.get(), at.get()));
@@ -939,7 +934,7 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     Ref index;
     Py_ssize_t where;
     if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         Py_ssize_t at = 0;
@@ -1011,14 +1006,14 @@ private:
 // `[(k, v), ...]` as repr() of the list of tuples writes it, from the held
 // pairs, without making the tuples or the list.
 bool add_pairs(Text& text, const std::vector<Held>& held) noexcept {
-    if (!text.add(vo::intern("["))) return false;
+    if (!text.add(state.lbracket)) return false;
     for (size_t i = 0; i < held.size(); ++i) {
-        if (!text.add(vo::intern(i ? ", (" : "(")) || !text.add(Ref::steal(PyObject_Repr(held[i].key.get()))) ||
-            !text.add(vo::intern(", ")) || !text.add(Ref::steal(PyObject_Repr(held[i].value.get()))) ||
-            !text.add(vo::intern(")")))
+        if (!text.add(i ? state.comma_lparen : state.lparen) ||
+            !text.add(Ref::steal(PyObject_Repr(held[i].key.get()))) || !text.add(state.comma) ||
+            !text.add(Ref::steal(PyObject_Repr(held[i].value.get()))) || !text.add(state.rparen))
             return false;
     }
-    return text.add(vo::intern("]"));
+    return text.add(state.rbracket);
 }
 
 // self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
@@ -1044,7 +1039,7 @@ PyObject* sequara_repr(PyObject* self) {
     Text text;
     // A name that is no str fails where the concatenation fails, after the pairs were printed.
     bool named = PyUnicode_Check(name.get());
-    if (named && (!text.add(name) || !text.add(vo::intern("(")))) return VO_FAIL();
+    if (named && (!text.add(name) || !text.add(state.lparen))) return VO_FAIL();
     Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
     std::vector<Held> held;
@@ -1068,10 +1063,10 @@ PyObject* sequara_repr(PyObject* self) {
     }
     if (pairs && !text.add(Ref::steal(PyObject_Repr(pairs.get())))) return VO_FAIL();
     if (!named) {
-        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
+        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), state.lparen));
         if (!failed) return VO_FAIL();
     }
-    if (!text.add(vo::intern(")"))) return VO_FAIL();
+    if (!text.add(state.rparen)) return VO_FAIL();
     Ref result = text.finish();
     if (!result) return VO_FAIL();
     return result.release();
@@ -1079,18 +1074,18 @@ PyObject* sequara_repr(PyObject* self) {
 
 // self._data == other._data and self._order == other._order
 Ref eq_as_written(PyObject* self, PyObject* other) noexcept {
-    Ref mine = attr(self, state.data);
+    Ref mine = state.data_attr.get(self);
     if (!mine) return nullptr;
-    Ref theirs = attr(other, state.data);
+    Ref theirs = state.data_attr.get(other);
     if (!theirs) return nullptr;
     Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
     if (!same) return nullptr;
     int truth = PyObject_IsTrue(same.get());
     if (truth < 0) return nullptr;
     if (!truth) return same;
-    mine = attr(self, state.order);
+    mine = state.order_attr.get(self);
     if (!mine) return nullptr;
-    theirs = attr(other, state.order);
+    theirs = state.order_attr.get(other);
     if (!theirs) return nullptr;
     return Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
 }
@@ -1259,8 +1254,16 @@ bool module_body(PyObject* module) {
                          {&state.remove, "remove"},
                          {&state.sort, "sort"},
                          {&state.class_, "__class__"},
-                         {&state.name, "__name__"}}))
+                         {&state.name, "__name__"},
+                         {&state.lbracket, "["},
+                         {&state.rbracket, "]"},
+                         {&state.lparen, "("},
+                         {&state.rparen, ")"},
+                         {&state.comma, ", "},
+                         {&state.comma_lparen, ", ("}}))
         return false;
+    state.data_attr = vo::compat::InlineAttr(state.data);
+    state.order_attr = vo::compat::InlineAttr(state.order);
     if (!vo::body_import_from(module, "collections.abc", {"MutableMapping"})) return false;
     Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
     if (!abc || !state.mapping.set(attr(abc.get(), vo::intern("Mapping"))) ||
