@@ -1,7 +1,4 @@
-"""The tree printer against its baselines, each pair measured in one run.
-
-    python benchmarks/bench_arbel.py -o arbel.json       # add --fast for a quick look
-    python benchmarks/bench_arbel.py --ratios arbel.json # the table of ratios
+"""The tree printer against its baselines (the modes: pairs.py).
 
 `str()` of an 11,000-node tree against anytree's `RenderTree(...).by_attr()`
 text of the same tree (rows skipped without anytree) and against the same
@@ -10,9 +7,7 @@ that the cost is linear in the size of the output: per character, a chain
 450 nodes deep (long indented lines) against a bushy tree of 10,000 nodes.
 """
 
-
-import pyperf
-from pairs import fmt, run
+from pairs import Pair, main
 
 TWIN = '''
 class PlainArbel:
@@ -64,7 +59,7 @@ bushy = complete(Arbel, 10_000)
 deep = chain(Arbel, 450)
 '''
 
-SETUP_ANYTREE = SETUP + '''
+ANYTREE = '''
 from anytree import Node, RenderTree
 from anytree.render import AsciiStyle
 anodes = [Node(f"node{k}") for k in range(11_000)]
@@ -74,54 +69,16 @@ rendering = RenderTree(anodes[0], style=AsciiStyle())
 assert len(rendering.by_attr().splitlines()) == 11_000
 '''
 
-
-def _sizes():
-    ns = {}
-    exec(SETUP, ns)
-    return len(str(ns["deep"])), len(str(ns["bushy"]))
-
-
-# (name, ours, baseline, setup, target, kind): "faster" means baseline/ours
-# must reach target; "per character" compares the time per output character
-# (ours/baseline) and must stay below it.
 PAIRS = [
-    ("str() of 11,000 nodes vs plain Python twin", "str(tree)", "str(plain)", SETUP, 10.0, "faster"),
-    ("str() per character, 450-deep chain vs 10,000-node tree", "str(deep)", "str(bushy)", SETUP, 1.25,
-     "per character"),
+    Pair("str() of 11,000 nodes vs anytree RenderTree text", "str(tree)", "rendering.by_attr()", 10.0, "faster",
+         setup=ANYTREE, requires=("anytree",)),
+    Pair("str() of 11,000 nodes vs plain Python twin", "str(tree)", "str(plain)", 10.0, "faster"),
+    # Linear in the size of the output: the time per character of long
+    # indented lines against that of a bushy tree's short ones.
+    Pair("str() per character, 450-deep chain vs 10,000-node tree", "str(deep)", "str(bushy)", 1.25, "within",
+         per=("len(str(deep))", "len(str(bushy))")),
 ]
-try:
-    import anytree  # noqa: F401
-except ImportError:
-    pass
-else:
-    PAIRS.insert(0, ("str() of 11,000 nodes vs anytree RenderTree text", "str(tree)", "rendering.by_attr()",
-                     SETUP_ANYTREE, 10.0, "faster"))
-
-
-def main():
-    runner = pyperf.Runner()
-    for name, ours, baseline, setup, _, _ in PAIRS:
-        runner.timeit(f"{name} [ours]", ours, setup=setup)
-        runner.timeit(f"{name} [baseline]", baseline, setup=setup)
-
-
-def ratios(path):
-    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
-    deep_chars, bushy_chars = _sizes()
-    print(f"{'benchmark':58} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
-    for name, _, _, _, target, kind in PAIRS:
-        mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
-        if mine is None or base is None:
-            continue
-        if kind == "faster":
-            ratio, ok = base / mine, base / mine >= target
-            goal = f">= {target}x faster"
-        else:
-            ratio = (mine / deep_chars) / (base / bushy_chars)
-            ok = ratio <= target
-            goal = f"<= {target}x the baseline's time per character ({deep_chars:,} vs {bushy_chars:,} chars)"
-        print(f"{name:58} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
 
 
 if __name__ == "__main__":
-    run(main, ratios)
+    main(PAIRS, SETUP)

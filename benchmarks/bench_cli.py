@@ -1,10 +1,10 @@
-"""Benchmarks of the ``ondrel`` command, each against its baseline.
+"""The ``ondrel`` command against its loaders and a bare start-up.
 
     python benchmarks/bench_cli.py [--repeat N] [--scale F]
 
-Each pair is timed side by side in one run, as whole processes (the command
-is a process; so is its baseline), alternating ours and the baseline and
-keeping the best of N runs of each:
+Each pair is a whole process against another (the command is a process; so
+is its baseline), timed by pairs.py's interleaved runner: ours and the
+baseline alternating, one run each per round, the median of N rounds:
 
 - ``ondrel show`` of a generated 160,000-option INI file / a process that
   only calls ``Configuration().load_cfgs`` on it (target: within 1.5x);
@@ -13,18 +13,13 @@ keeping the best of N runs of each:
 - start-up: ``ondrel show`` of a small INI file / ``python -c "import yaml,
   configparser"`` (target: within 2x).
 
-The inputs are written to a temporary directory and removed afterwards;
-``--scale`` shrinks them for a quick look (the targets are for scale 1).
+The inputs are written to a temporary directory, removed when the run
+ends; ``--scale`` shrinks them for a quick look (the targets are for scale 1).
 """
 
 import argparse
-import os
-import subprocess
-import sys
-import tempfile
-import time
 
-from pairs import leaf_text
+from pairs import Pair, leaf_text, run_interleaved
 
 COMMAND = "import sys; from vestri.ondrel.cli import main; sys.exit(main(prog='ondrel'))"
 LOAD = "import sys; from vestri.ondrel.configuration import Configuration; Configuration().{}(sys.argv[1])"
@@ -51,28 +46,31 @@ def write_yaml(path, size):
             s += 1
 
 
-ENV = dict(os.environ)
+SETUP = """
+import os, subprocess, sys, tempfile
+from bench_cli import COMMAND, LOAD, write_ini, write_yaml
+folder = tempfile.TemporaryDirectory()
+ini, yml, small = (os.path.join(folder.name, name) for name in ("big.ini", "big.yaml", "small.ini"))
+write_ini(ini, int(160_000 * SCALE))
+write_yaml(yml, int(12_000_000 * SCALE))
+with open(small, "w") as out:
+    out.write("[server]\\nhost = localhost\\nport = 8080\\n")
+# Compiled modules kept, as an installed package has them.
+env = dict(os.environ, PYTHONPYCACHEPREFIX=os.path.join(folder.name, "pycache"))
+env.pop("PYTHONDONTWRITEBYTECODE", None)
 
+def run(*argv):
+    subprocess.run([sys.executable, *argv], stdout=subprocess.DEVNULL, check=True, env=env)
+"""
 
-def best(argv, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        subprocess.run(argv, stdout=subprocess.DEVNULL, check=True, env=ENV)
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def pair(name, ours, baseline, target, repeat):
-    ours_times, base_times = [], []
-    for _ in range(repeat):  # alternating, so that both see the same machine
-        ours_times.append(best(ours, 1))
-        base_times.append(best(baseline, 1))
-    a, b = min(ours_times), min(base_times)
-    ratio = a / b
-    verdict = "met" if ratio <= target else "missed"
-    print(f"| {name} | {a * 1000:,.0f} ms | {b * 1000:,.0f} ms | {ratio:.2f}x | within {target}x: {verdict} |",
-          flush=True)
+PAIRS = [
+    Pair("`ondrel show` of a 160,000-option INI file vs `load_cfgs` of it", "run('-c', COMMAND, 'show', ini)",
+         "run('-c', LOAD.format('load_cfgs'), ini)", 1.5, "within"),
+    Pair("`ondrel show` of a 12 MB YAML file vs `load_yamls` of it", "run('-c', COMMAND, 'show', yml)",
+         "run('-c', LOAD.format('load_yamls'), yml)", 1.3, "within"),
+    Pair("start-up: `ondrel show` of a 3-line INI file vs `python -c \"import yaml, configparser\"`",
+         "run('-c', COMMAND, 'show', small)", "run('-c', 'import yaml, configparser')", 2.0, "within"),
+]
 
 
 def main():
@@ -80,24 +78,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--scale", type=float, default=1.0)
     args = parser.parse_args()
-    python = sys.executable
-    with tempfile.TemporaryDirectory() as folder:
-        # Compiled modules kept, as an installed package has them.
-        ENV.pop("PYTHONDONTWRITEBYTECODE", None)
-        ENV["PYTHONPYCACHEPREFIX"] = os.path.join(folder, "pycache")
-        ini, yml, small = (os.path.join(folder, name) for name in ("big.ini", "big.yaml", "small.ini"))
-        write_ini(ini, int(160_000 * args.scale))
-        write_yaml(yml, int(12_000_000 * args.scale))
-        with open(small, "w") as out:
-            out.write("[server]\nhost = localhost\nport = 8080\n")
-        subprocess.run([python, "-c", COMMAND, "show", small], stdout=subprocess.DEVNULL, check=True, env=ENV)
-        print("| benchmark | ours | baseline | ratio | target |\n|---|---|---|---|---|", flush=True)
-        pair("`ondrel show` of a 160,000-option INI file vs `load_cfgs` of it",
-             [python, "-c", COMMAND, "show", ini], [python, "-c", LOAD.format("load_cfgs"), ini], 1.5, args.repeat)
-        pair(f"`ondrel show` of a {os.path.getsize(yml) / 1e6:.0f} MB YAML file vs `load_yamls` of it",
-             [python, "-c", COMMAND, "show", yml], [python, "-c", LOAD.format("load_yamls"), yml], 1.3, args.repeat)
-        pair("start-up: `ondrel show` of a 3-line INI file vs `python -c \"import yaml, configparser\"`",
-             [python, "-c", COMMAND, "show", small], [python, "-c", "import yaml, configparser"], 2, args.repeat * 3)
+    run_interleaved(PAIRS, f"SCALE = {args.scale}\n" + SETUP, rounds=args.repeat, budget=0,
+                    note=f"whole processes, interleaved, wall time, scale {args.scale}")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,4 @@
-"""MetaClassFactory against calling classes directly, each pair measured in one run.
-
-    python benchmarks/bench_factory.py -o factory.json       # add --fast for a quick look
-    python benchmarks/bench_factory.py --ratios factory.json # the table of ratios
+"""MetaClassFactory against calling classes directly (the modes: pairs.py).
 
 A switched call (`Base(1, 2, **choice)` with `choice = {'class': Sub}`) is
 compared with calling the subclass of an ordinary class directly, an
@@ -9,9 +6,7 @@ unswitched one (`Base(1, 2)`) with calling the ordinary class. The last pair
 times the same metaclass written plainly in Python against ours.
 """
 
-
-import pyperf
-from pairs import fmt, run
+from pairs import Pair, main
 
 SETUP = """
 from vestri.ondrel.factory import MetaClassFactory
@@ -51,38 +46,15 @@ choice = {'class': Sub}
 py_choice = {'class': PySub}
 """
 
-# (name, ours, baseline, target, kind): "within" means ours/baseline must stay
-# at or below target; "faster" means baseline/ours must reach it (None: no target).
 PAIRS = [
-    ("switched Base(1, 2, **{'class': Sub}) vs PlainSub(1, 2)", "Base(1, 2, **choice)", "PlainSub(1, 2)", 1.5,
-     "within"),
-    ("unswitched Base(1, 2) vs Plain(1, 2)", "Base(1, 2)", "Plain(1, 2)", 1.2, "within"),
-    ("switched, vs the Python twin", "Base(1, 2, **choice)", "PyBase(1, 2, **py_choice)", None, "faster"),
-    ("unswitched, vs the Python twin", "Base(1, 2)", "PyBase(1, 2)", None, "faster"),
+    Pair("switched Base(1, 2, **{'class': Sub}) vs PlainSub(1, 2)", "Base(1, 2, **choice)", "PlainSub(1, 2)", 1.5,
+         "within"),
+    Pair("unswitched Base(1, 2) vs Plain(1, 2)", "Base(1, 2)", "Plain(1, 2)", 1.2, "within"),
+    Pair("switched, vs the Python twin", "Base(1, 2, **choice)", "PyBase(1, 2, **py_choice)", None, "faster"),
+    Pair("unswitched, vs the Python twin", "Base(1, 2)", "PyBase(1, 2)", None, "faster"),
 ]
 
 
-def main():
-    runner = pyperf.Runner()
-    for name, ours, baseline, _, _ in PAIRS:
-        runner.timeit(f"{name} [ours]", ours, setup=SETUP)
-        runner.timeit(f"{name} [baseline]", baseline, setup=SETUP)
-
-
-def ratios(path, pairs=PAIRS):
-    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
-    print(f"{'benchmark':58} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
-    for name, _, _, target, kind in pairs:
-        mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
-        if mine is None or base is None:
-            continue
-        if kind == "within":
-            ratio, goal = mine / base, f"<= {target}x the baseline's time: {'met' if mine / base <= target else 'MISSED'}"
-        else:
-            ratio = base / mine
-            goal = f">= {target}x faster: {'met' if ratio >= target else 'MISSED'}" if target else "(faster by)"
-        print(f"{name:58} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}")
-
 
 if __name__ == "__main__":
-    run(main, ratios)
+    main(PAIRS, SETUP)

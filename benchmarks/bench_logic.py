@@ -1,22 +1,16 @@
-"""Logic expressions against their baselines, each figure measured in one run.
+"""Logic expressions against their baselines (the modes: pairs.py).
 
-    python benchmarks/bench_logic.py -o logic.json        # add --fast for a quick look
-    python benchmarks/bench_logic.py --ratios logic.json  # the table of ratios
-
-Every benchmark has three figures from the same pyperf run: ours, a baseline
-(the same test as a Python function over precompiled patterns, or the
-built-in eval of the same text) and the twin (the same classes written
-plainly in Python, benchmarks/logic_twin.py).  `--ratios` prints ours against
-both, each with its target.
+Each case is measured against two others: a baseline (the same test as a
+Python function over precompiled patterns, or the built-in eval of the same
+text), which ours must not be slower than, and the twin (the same classes
+written plainly in Python, benchmarks/logic_twin.py), which ours must beat
+3x.
 """
 
-
-import pyperf
-from pairs import fmt, run
+from pairs import Pair, main
 
 SETUP = r"""
-import re, sys
-sys.path.insert(0, {here!r})
+import re
 import logic_twin as twin
 from vestri.ondrel import logic
 from vestri.ondrel.logic import And, Or, Not, logic_str
@@ -40,43 +34,16 @@ TEXT = (r"Or(And('^src/', Not('test', 'bench')), And(r'\.py$', Or('core', 'utils
 namespace = vars(logic)
 """
 
-# (name, ours, baseline, twin, baseline target): ours must take at most
-# `target` times the baseline's time, and be at least 3x faster than the twin.
-TRIPLES = [
-    ("And('a', 'b')(value)", "ours_ab('ab')", "and_ab('ab')", "twin_ab('ab')", 1.0),
-    ("3-level And('a', Or('b', Not('c', 'd')))(value)", "ours_nested(value)", "nested(value)",
-     "twin_nested(value)", 1.0),
+CASES = [
+    ("And('a', 'b')(value)", "ours_ab('ab')", "and_ab('ab')", "twin_ab('ab')"),
+    ("3-level And('a', Or('b', Not('c', 'd')))(value)", "ours_nested(value)", "nested(value)", "twin_nested(value)"),
     ("logic_str of a 20-node text", "logic_str(TEXT)", "eval(TEXT, namespace, {'string': TEXT})",
-     "twin.logic_str(TEXT)", 1.0),
+     "twin.logic_str(TEXT)"),
 ]
-TWIN_TARGET = 3.0
-
-
-def setup():
-    import os
-    return SETUP.format(here=os.path.dirname(os.path.abspath(__file__)))
-
-
-def main():
-    runner = pyperf.Runner()
-    for name, ours, baseline, twin, _ in TRIPLES:
-        runner.timeit(f"{name} [ours]", ours, setup=setup())
-        runner.timeit(f"{name} [baseline]", baseline, setup=setup())
-        runner.timeit(f"{name} [twin]", twin, setup=setup())
-
-
-def ratios(path):
-    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
-    print(f"{'benchmark':50} {'ours':>9} {'baseline':>9} {'twin':>9}  ratios")
-    for name, _, _, _, target in TRIPLES:
-        mine, base, twin = (results.get(f"{name} [{k}]") for k in ("ours", "baseline", "twin"))
-        if None in (mine, base, twin):
-            continue
-        vs_base, vs_twin = mine / base, twin / mine
-        print(f"{name:50} {fmt(mine):>9} {fmt(base):>9} {fmt(twin):>9}  "
-              f"{vs_base:.2f}x the baseline's time (<= {target}x: {'met' if vs_base <= target else 'MISSED'}); "
-              f"{vs_twin:.1f}x faster than the twin (>= {TWIN_TARGET}x: {'met' if vs_twin >= TWIN_TARGET else 'MISSED'})")
+PAIRS = [pair for name, ours, baseline, twin in CASES
+         for pair in (Pair(f"{name} vs the baseline", ours, baseline, 1.0, "within"),
+                      Pair(f"{name} vs the twin", ours, twin, 3.0, "faster"))]
 
 
 if __name__ == "__main__":
-    run(main, ratios)
+    main(PAIRS, SETUP)

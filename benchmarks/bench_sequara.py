@@ -1,17 +1,11 @@
-"""The orderable mapping against its baselines, each pair measured in one run.
+"""The orderable mapping against its baselines (the modes: pairs.py).
 
-    python benchmarks/bench_sequara.py -o sequara.json       # add --fast for a quick look
-    python benchmarks/bench_sequara.py --ratios sequara.json # the table of ratios
-
-Every figure is a pair: ours and a baseline timed by the same pyperf run.
 The baselines are `collections.OrderedDict`, the plain list operations that
 move() and insert() are made of, and `PySequara`, the same class written
 plainly in Python (below), which shows what the C++ buys.
 """
 
-
-import pyperf
-from pairs import fmt, verdict, run
+from pairs import Pair, main
 
 # The behaviour written plainly in Python: values in a dict, the order in a list.
 TWIN = '''
@@ -84,46 +78,35 @@ order = [k for k, _ in pairs]
 data = dict(pairs)
 """
 
-# (name, ours, baseline, target, kind): "within" means ours/baseline must stay
-# below target; "faster" means baseline/ours must reach it.
 PAIRS = [
-    ("m[k] vs OrderedDict", "m['key500']", "od['key500']", 2.0, "within"),
-    ("m[k] = v (existing key) vs OrderedDict", "m['key500'] = 1", "od['key500'] = 1", 2.0, "within"),
-    ("list(m) vs list(od), 1,000 keys", "list(m)", "list(od)", 2.0, "within"),
-    ("m.items() vs list(od.items()), 1,000 keys", "m.items()", "list(od.items())", 1.5, "within"),
-    ("Sequara(pairs) vs OrderedDict(pairs), 20,000 pairs", "Sequara(big)", "OrderedDict(big)", 2.0, "within"),
-    ("move() vs its list operations, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
-     "order.insert(0, order.pop(order.index('key500'))); order.insert(500, order.pop(order.index('key500')))",
+    Pair("m[k] vs OrderedDict", "m['key500']", "od['key500']", 1.3, "within"),
+    Pair("k in m vs OrderedDict", "'key500' in m", "'key500' in od", 1.3, "within"),
+    Pair("m.get(k) vs OrderedDict", "m.get('key500')", "od.get('key500')", 1.3, "within"),
+    Pair("m.get(missing) vs OrderedDict", "m.get('absent')", "od.get('absent')", 1.3, "within"),
+    Pair("m.setdefault(k, v) (existing key) vs OrderedDict", "m.setdefault('key500', 1)",
+         "od.setdefault('key500', 1)", None, "within"),
+    Pair("m.pop(k); m[k] = v vs OrderedDict, 1,000 keys", "m.pop('key500'); m['key500'] = 500",
+         "od.pop('key500'); od['key500'] = 500", None, "within"),
+    Pair("m.copy() vs od.copy(), 1,000 keys", "m.copy()", "od.copy()", 1.0, "within"),
+    Pair("repr(m) vs repr(od), 1,000 keys", "repr(m)", "repr(od)", 1.0, "within"),
+    Pair("m[k] = v (existing key) vs OrderedDict", "m['key500'] = 1", "od['key500'] = 1", 2.0, "within"),
+    Pair("list(m) vs list(od), 1,000 keys", "list(m)", "list(od)", 2.0, "within"),
+    Pair("m.items() vs list(od.items()), 1,000 keys", "m.items()", "list(od.items())", 1.5, "within"),
+    Pair("Sequara(pairs) vs OrderedDict(pairs), 20,000 pairs", "Sequara(big)", "OrderedDict(big)", 2.0, "within"),
+    Pair("move() vs its list operations, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
+         "order.insert(0, order.pop(order.index('key500'))); order.insert(500, order.pop(order.index('key500')))",
      2.0, "within"),
-    ("insert() vs its list operations, 1,000 keys", "m.insert('new', 0, 500); del m['new']",
-     "order.insert(500, 'new'); data['new'] = 0; del data['new']; order.remove('new')", 2.0, "within"),
-    ("m[k] vs the Python twin", "m['key500']", "py['key500']", 5.0, "faster"),
-    ("m[k] = v (existing key) vs the Python twin", "m['key500'] = 1", "py['key500'] = 1", 5.0, "faster"),
-    ("Sequara(pairs) vs the Python twin, 1,000 pairs", "Sequara(pairs)", "PySequara(pairs)", 5.0, "faster"),
-    ("m.items() vs the Python twin, 1,000 keys", "m.items()", "py.items()", 5.0, "faster"),
-    ("move() vs the Python twin, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
-     "py.move('key500', 0); py.move('key500', 500)", 5.0, "faster"),
-    ("repr(m) vs the Python twin, 1,000 keys", "repr(m)", "repr(py)", 5.0, "faster"),
+    Pair("insert() vs its list operations, 1,000 keys", "m.insert('new', 0, 500); del m['new']",
+         "order.insert(500, 'new'); data['new'] = 0; del data['new']; order.remove('new')", 2.0, "within"),
+    Pair("m[k] vs the Python twin", "m['key500']", "py['key500']", 5.0, "faster"),
+    Pair("m[k] = v (existing key) vs the Python twin", "m['key500'] = 1", "py['key500'] = 1", 5.0, "faster"),
+    Pair("Sequara(pairs) vs the Python twin, 1,000 pairs", "Sequara(pairs)", "PySequara(pairs)", 5.0, "faster"),
+    Pair("m.items() vs the Python twin, 1,000 keys", "m.items()", "py.items()", 5.0, "faster"),
+    Pair("move() vs the Python twin, 1,000 keys", "m.move('key500', 0); m.move('key500', 500)",
+         "py.move('key500', 0); py.move('key500', 500)", 5.0, "faster"),
+    Pair("repr(m) vs the Python twin, 1,000 keys", "repr(m)", "repr(py)", 5.0, "faster"),
 ]
 
 
-def main():
-    runner = pyperf.Runner()
-    for name, ours, baseline, _, _ in PAIRS:
-        runner.timeit(f"{name} [ours]", ours, setup=SETUP)
-        runner.timeit(f"{name} [baseline]", baseline, setup=SETUP)
-
-
-def ratios(path):
-    results = {bench.get_name(): bench.mean() for bench in pyperf.BenchmarkSuite.load(path)}
-    print(f"{'benchmark':52} {'ours':>10} {'baseline':>10} {'ratio':>8}  target")
-    for name, _, _, target, kind in PAIRS:
-        mine, base = results.get(f"{name} [ours]"), results.get(f"{name} [baseline]")
-        if mine is None or base is None:
-            continue
-        ratio, goal, ok = verdict(mine, base, target, kind)
-        print(f"{name:52} {fmt(mine):>10} {fmt(base):>10} {ratio:7.2f}x  {goal}: {'met' if ok else 'MISSED'}")
-
-
 if __name__ == "__main__":
-    run(main, ratios)
+    main(PAIRS, SETUP)

@@ -1,14 +1,14 @@
 """Instruction counts of a benchmark's pairs, for a machine too busy for wall time.
 
-    python benchmarks/instructions.py bench_loftel        # needs valgrind
-    python benchmarks/instructions.py bench_factory 50000 # statements per count
+    python benchmarks/instructions.py bench_loftel              # needs valgrind
+    python benchmarks/instructions.py bench_logic 1000 logic_str # statements per count, pairs named so
 
-Runs every statement of the module's PAIRS (same SETUP) under callgrind,
-once with the statement repeated N times and once with it not run at all;
-the difference divided by N, minus the same for `pass`, is what one
-execution costs in machine instructions. The ratios are those of the
-pyperf table, counted instead of timed: they do not move with the load of
-the machine, but they leave out cache and branch effects.
+Runs every statement of the script's PAIRS (after its setup) under
+callgrind, once repeated N times and once not run at all; the difference
+divided by N, minus the same for `pass`, is what one execution costs in
+machine instructions.  The ratios are those of the timed table, counted
+instead of timed: they do not move with the load of the machine, but they
+leave out cache and branch effects.
 """
 
 import importlib
@@ -16,6 +16,8 @@ import os
 import re
 import subprocess
 import sys
+
+from pairs import full_setup
 
 DRIVER = """
 import sys
@@ -37,18 +39,19 @@ def per_execution(setup, stmt, n):
     return (count(setup, stmt, n) - count(setup, stmt, 0)) / n
 
 
-def main(module_name, n=20_000):
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+def main(module_name, n=20_000, only=""):
     bench = importlib.import_module(module_name)
-    loop = per_execution(bench.SETUP, "pass", n)
-    print(f"{'benchmark':58} {'ours':>8} {'baseline':>8} {'ratio':>7}  (instructions per execution)")
-    for name, ours, baseline, target, kind in bench.PAIRS:
-        mine = per_execution(bench.SETUP, ours, n) - loop
-        base = per_execution(bench.SETUP, baseline, n) - loop
-        ratio = mine / base if kind == "within" else base / mine
-        goal = f"target {target}x" if target else ""
-        print(f"{name:58} {mine:8.0f} {base:8.0f} {ratio:6.2f}x  {goal}")
+    print("| benchmark | ours | baseline | ratio (instructions) | target |\n|---|---|---|---|---|")
+    for pair in bench.PAIRS:
+        if only not in pair.name or not pair.available():
+            continue
+        setup = full_setup(pair, bench.SETUP)
+        loop = per_execution(setup, "pass", n)
+        mine = per_execution(setup, pair.ours, n) - loop
+        base = per_execution(setup, pair.baseline, n) - loop
+        ratio = f"{mine / base:.2f}x" if pair.kind == "within" else f"{base / mine:.2f}x fewer"
+        print(f"| {pair.name} | {mine:,.0f} | {base:,.0f} | {ratio} | {pair.target or '-'} |", flush=True)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], *(int(a) for a in sys.argv[2:3]))
+    main(sys.argv[1], *(int(a) for a in sys.argv[2:3]), *sys.argv[3:4])

@@ -13,7 +13,6 @@ A new module adds its rows to METHODS and CLASSES.
 """
 
 import collections
-import ctypes
 import dataclasses
 import functools
 import gc
@@ -227,6 +226,12 @@ METHODS = [
     Method("sequara", "Sequara.__eq__", "self, other", sq, lambda o: o.__eq__(sq())),
     Method("sequara", "Sequara.fromkeys", "cls, keys, value=None", lambda: _sequara(),
            lambda c: c.fromkeys("ab"), lambda c: c.fromkeys(1)),
+    Method("sequara", "Sequara.__contains__", "self, key", sq,
+           lambda o: o.__contains__("a"), lambda o: o.__contains__([])),
+    Method("sequara", "Sequara.get", "self, key, default=None", sq, lambda o: o.get("x", 0), lambda o: o.get([])),
+    Method("sequara", "Sequara.setdefault", "self, key, default=None", sq,
+           lambda o: o.setdefault("c", 3), lambda o: o.setdefault([])),
+    Method("sequara", "Sequara.pop", "self, key, default=None", sq, lambda o: o.pop("a"), lambda o: o.pop("x")),
     Method("trellan", "Trellan.__init__", "self, *args", tr,
            lambda o: o.__init__({"a": 1}), lambda o: o.__init__([5])),
     Method("trellan", "Trellan.__flatten__", "indict, path=None", lambda: _trellan().Trellan,
@@ -455,6 +460,136 @@ def test_interpreter_messages_name_classes_as_a_class_statement_does(module, nam
         assert error_of(lambda: hash(obj)) == (TypeError, f"unhashable type: '{name}'")
 
 
+# --- what each module binds and how each class is made -----------------------------------------
+
+# module -> (its names in body order, `__all__` included where it has one; what the
+# imported names must be; its docstring's first line, or None for no docstring)
+NAMESPACES = {
+    "pointel": (["itertools", "Mapping", "MutableMapping", "Pointel", "NestedPointel"],
+                {"itertools": "itertools", "Mapping": "collections.abc.Mapping",
+                 "MutableMapping": "collections.abc.MutableMapping"}, "Attribute Dictionary library"),
+    "configuration": (["os", "re", "yaml", "logging", "configparser", "Mapping", "NestedPointel", "typecast_str",
+                       "get_entry_points", "logger", "Configuration"],
+                      {"os": "os", "re": "re", "yaml": "yaml", "logging": "logging", "configparser": "configparser",
+                       "Mapping": "collections.abc.Mapping", "NestedPointel": "vestri.ondrel.pointel.NestedPointel",
+                       "typecast_str": "vestri.utils.strings.typecast_str",
+                       "get_entry_points": "vestri.utils.import_utils.get_entry_points"}, "Configuration store"),
+    "trellan": (["namedtuple", "MutableMapping", "DictItem", "IndexMarker", "Trellan"],
+                {"namedtuple": "collections.namedtuple", "MutableMapping": "collections.abc.MutableMapping"}, None),
+    "sequara": (["MutableMapping", "Sequara"], {"MutableMapping": "collections.abc.MutableMapping"}, None),
+    "logic": (["re", "logging", "decode_cli_string", "__all__", "logger", "BaseLogic", "And", "Or", "Not", "logic_str"],
+              {"re": "re", "logging": "logging", "decode_cli_string": "vestri.utils.strings.decode_cli_string"},
+              "Logic expressions"),
+    "vapora": (["weakref", "collections", "Vapora"], {"weakref": "weakref", "collections": "collections"}, None),
+    "arbel": (["Arbel"], {}, None),
+    "factory": (["MetaClassFactory"], {}, "Class-switching metaclass"),
+    "loftel": (["LoftelDescriptor", "loftel"], {"loftel": "vestri.ondrel.loftel.LoftelDescriptor"}, "Class properties"),
+}
+
+
+def _resolve(dotted):
+    """The object a dotted name names: a module, something in one, or a built-in."""
+    parts = dotted.split(".")
+    for cut in range(len(parts), 0, -1):
+        try:
+            obj = importlib.import_module(".".join(parts[:cut]))
+        except ImportError:
+            continue
+        return functools.reduce(getattr, parts[cut:], obj)
+    return getattr(__import__("builtins"), dotted)
+
+
+@pytest.mark.parametrize("module", list(NAMESPACES))
+def test_each_module_binds_its_names_in_body_order(module):
+    names, imported, doc = NAMESPACES[module]
+    mod = importlib.import_module(f"vestri.ondrel.{module}")
+    assert [n for n in vars(mod) if not n.startswith("__") or n == "__all__"] == names
+    for name, dotted in imported.items():
+        assert getattr(mod, name) is _resolve(dotted), name
+    assert (mod.__doc__ or None) == doc if doc is None else mod.__doc__.splitlines()[0] == doc
+
+
+# What a class statement leaves in every namespace, and slots the interpreter adds.
+BOOKKEEPING = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__abstractmethods__", "_abc_impl",
+               "__hash__", "__vectorcalloffset__"}
+
+
+@dataclasses.dataclass
+class Shape:
+    module: str
+    name: str
+    bases: tuple                # dotted names
+    meta: str = "type"
+    members: Optional[list] = None  # its own names, bookkeeping aside, in class body order
+    ordered: bool = True        # False where the interpreter lists slots in its own order
+    # "" (the class) or a member -> a text its docstring holds, None: it has none; "*": every member
+    docs: dict = dataclasses.field(default_factory=dict)
+    hashable: bool = True
+
+    def __str__(self):
+        return f"{self.module}.{self.name}"
+
+
+SHAPES = [
+    Shape("pointel", "Pointel", ("dict",), members=["__repr__", "__getattribute__", "__setattr__", "__delattr__",
+                                                    "__init__"], ordered=False,
+          docs={"": "Known Limitations", "__init__": "Pointel object init"}, hashable=False),
+    Shape("pointel", "NestedPointel", ("vestri.ondrel.pointel.Pointel", "collections.abc.MutableMapping"), "abc.ABCMeta",
+          ["__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get", "pop", "setdefault", "update"],
+          docs={"*": None, "": None, "get": "D.get(k[,d])", "pop": "D.pop(k[,d])",
+                "setdefault": "D.setdefault(k[,d])"}, hashable=False),
+    Shape("configuration", "Configuration", ("vestri.ondrel.pointel.NestedPointel",), "abc.ABCMeta",
+          ["_ENV_VAR_PATTERN", "_missing_env_vars", "_expand_cfg_value", "_expand_cfg_env_vars", "copy", "__setitem__",
+           "load_cfgs", "load_yamls", "load_entrypoint"],
+          docs={"": None, "__setitem__": "Store INI-derived values after applying"}, hashable=False),
+    Shape("trellan", "DictItem", ("tuple",)),
+    Shape("trellan", "IndexMarker", ("object",), members=["__repr__", "__init__"], ordered=False,
+          docs={"": None, "__init__": "Tracks the index position of elements in list/tuple"}),
+    Shape("trellan", "Trellan", ("list",), members=["__init__", "__flatten__", "__setitem__", "append", "extend",
+                                                    "insert", "reconstruct"],
+          docs={"": "Trellan class (list)", "__setitem__": None, "append": "Appends a new path/value to this list.",
+                "__flatten__": "Recursively flattens a nested dictionary"}, hashable=False),
+    Shape("sequara", "Sequara", ("collections.abc.MutableMapping",), "abc.ABCMeta",
+          ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy", "insert",
+           "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys",
+           "__contains__", "get", "setdefault", "pop"],
+          docs={"": "A subclass of MutableMapping (similar to dict)", "get": "D.get(k[,d])", "pop": "D.pop(k[,d])",
+                "setdefault": "D.setdefault(k[,d])"}, hashable=False),
+    Shape("logic", "BaseLogic", ("object",), members=["__repr__", "__call__", "__str__", "__eq__", "__init__",
+                                                      "__getstate__"], ordered=False,
+          docs={"__repr__": "ditto"}, hashable=False),
+    *(Shape("logic", name, ("vestri.ondrel.logic.BaseLogic",), members=["__call__"], hashable=False)
+      for name in ("And", "Or", "Not")),
+    # UserList's versions of the last eleven would expose the references.
+    Shape("vapora", "Vapora", ("collections.UserList",), "abc.ABCMeta",
+          ["__init__", "__contains__", "__getitem__", "__setitem__", "__iter__", "__eq__", "__reversed__", "__add__",
+           "__iadd__", "remove", "append", "index", "count", "pop", "insert", "extend", "sort", "__repr__", "__str__",
+           "__mul__", "__rmul__", "__imul__", "__radd__", "__copy__", "__lt__", "__le__", "__gt__", "__ge__"],
+          docs={"*": None, "": "Vapora Class\n"}, hashable=False),
+    Shape("arbel", "Arbel", ("object",), members=["__init__", "add_child", "__str__"],
+          docs={"__init__": "class __init__", "add_child": "Add children", "__str__": "String formatter"}),
+    Shape("factory", "MetaClassFactory", ("type",), members=["__call__"], docs={"": "MetaClassFactory Metaclass"}),
+    Shape("loftel", "LoftelDescriptor", ("object",), members=["__init__", "__get__", "__getstate__"],
+          docs={"": "properties"}),
+]
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+def test_each_class_is_made_as_its_class_statement_makes_it(shape):
+    cls = getattr(importlib.import_module(f"vestri.ondrel.{shape.module}"), shape.name)
+    assert cls.__bases__ == tuple(map(_resolve, shape.bases)) and type(cls) is _resolve(shape.meta)
+    assert (cls.__module__, cls.__qualname__, cls.__name__) == (f"vestri.ondrel.{shape.module}", shape.name, shape.name)
+    if shape.members is not None:
+        own = [n for n in vars(cls) if n not in BOOKKEEPING]
+        assert own == shape.members if shape.ordered else sorted(own) == sorted(shape.members)
+    docs = dict.fromkeys(shape.members, shape.docs["*"]) if "*" in shape.docs else {}
+    docs.update((k, v) for k, v in shape.docs.items() if k != "*")
+    for member, text in docs.items():
+        doc = (getattr(cls, member) if member else cls).__doc__
+        assert doc is None if text is None else text in doc, (member, doc)
+    assert (cls.__hash__ is not None) == shape.hashable
+
+
 # --- process-wide resources ------------------------------------------------------------------
 
 MODULES = sorted({module for module, _, _ in CLASSES} | {m.module for m in METHODS})
@@ -645,6 +780,10 @@ HOSTILE = {
     "sequara.Sequara.__repr__": (lambda o, k: repr(_sq_filled(o, k)),),
     "sequara.Sequara.__len__": (lambda o, k: len(_sq_filled(o, k)),),
     "sequara.Sequara.__eq__": (lambda o, k: _sq_filled(o, k) == {k.key("a"): 1, k.key("b"): 2},),
+    "sequara.Sequara.__contains__": (lambda o, k: k.key("a") in o,),
+    "sequara.Sequara.get": (lambda o, k: o.get(k.key("x"), 0),),
+    "sequara.Sequara.setdefault": (lambda o, k: (o.setdefault(k.key("c"), 3), k.sure(lambda: o._data["c"] == 3 and o._order.count("c") == 1)),),
+    "sequara.Sequara.pop": (lambda o, k: (o.pop(k.key("a")), k.sure(lambda: "a" not in o._order)),),
     "sequara.Sequara.fromkeys": (lambda c, k: k.sure_of(c.fromkeys(k.iterable([k.key("a"), "b"])), lambda r: list(r) == ["a", "b"]),),
     "trellan.Trellan.__init__": (lambda o, k: o.__init__(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])), None, list.clear),
     "trellan.Trellan.__flatten__": (lambda c, k: list(c.__flatten__({k.key("a"): [1, {k.key("b"): k.shown("x")}]})),),
@@ -835,3 +974,23 @@ def test_unbounded_recursion_through_python_code_ends_in_recursion_error(name):
     """)
     result = run_python(code)
     assert result.returncode == 0 and result.stdout.strip() in ends, result.stderr[-2000:]
+
+
+# --- benchmarks ----------------------------------------------------------------------------------
+
+BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
+
+
+@pytest.mark.parametrize("script", sorted(p.stem for p in BENCHMARKS.glob("bench_*.py")))
+def test_every_benchmark_script_imports_and_its_pairs_compile(script, monkeypatch):
+    monkeypatch.syspath_prepend(str(BENCHMARKS))
+    pairs = importlib.import_module("pairs")
+    bench = importlib.import_module(script)
+    names = [pair.name for pair in bench.PAIRS]
+    assert bench.PAIRS and len(set(names)) == len(names)
+    for pair in bench.PAIRS:
+        assert isinstance(pair, pairs.Pair) and pair.kind in pairs.KINDS, pair
+        assert pair.target is None or pair.target > 0, pair
+        setup = pairs.full_setup(pair, bench.SETUP)
+        for stmt in (pair.ours, pair.baseline, *(pair.per or ())):
+            compile(f"{setup}\nfor _ in range(1):\n    {stmt}", pair.name, "exec")

@@ -63,19 +63,10 @@ def entry_names(excinfo):
 
 
 def test_module_namespace_and_class_shape():
-    names = [n for n in vars(cfgmod) if not n.startswith("__")]
-    assert names == ["os", "re", "yaml", "logging", "configparser", "Mapping", "NestedPointel",
-                     "typecast_str", "get_entry_points", "logger", "Configuration"]
     assert cfgmod.logger is logging.getLogger(LOGGER)
-    assert Configuration.__mro__[1] is NestedPointel and type(Configuration).__name__ == "ABCMeta"
-    assert Configuration.__doc__ is None and Configuration.__module__ == LOGGER
     assert Configuration._ENV_VAR_PATTERN.pattern == PATTERN and Configuration._ENV_VAR_PATTERN.flags == re.UNICODE
-    own = [n for n in vars(Configuration) if not n.startswith("__") or n == "__setitem__"]
-    assert own[-9:] == ["_ENV_VAR_PATTERN", "_missing_env_vars", "_expand_cfg_value", "_expand_cfg_env_vars",
-                        "copy", "__setitem__", "load_cfgs", "load_yamls", "load_entrypoint"]
     assert str(inspect.signature(Configuration._expand_cfg_value)) == "(value, *, section, key)"
     assert str(inspect.signature(Configuration().load_cfgs)) == "(*files)"
-    assert Configuration.__setitem__.__doc__.startswith("Store INI-derived values after applying")
 
 
 def test_a_failing_outside_import_keeps_the_module_from_loading():

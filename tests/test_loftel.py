@@ -13,7 +13,6 @@ import weakref
 import pytest
 from hypothesis import given, strategies as st
 
-import vestri.ondrel.loftel as loftel_module
 from vestri.ondrel.loftel import LoftelDescriptor, loftel
 from vestri.ondrel.trellan import IndexMarker
 
@@ -44,16 +43,6 @@ def hierarchy(descriptor):
 
     child = type("Child", (Base,), {})
     return seen, (Base, child, type("Grandchild", (child,), {}))
-
-
-def test_module_binds_the_class_and_its_alias():
-    assert [n for n in vars(loftel_module) if not n.startswith("__")] == ["LoftelDescriptor", "loftel"]
-    assert loftel is LoftelDescriptor and not hasattr(loftel_module, "__all__")
-    assert LoftelDescriptor.__bases__ == (object,) and type(LoftelDescriptor) is type
-    assert (LoftelDescriptor.__module__, LoftelDescriptor.__qualname__) == ("vestri.ondrel.loftel", "LoftelDescriptor")
-    assert list(vars(LoftelDescriptor)) == ["__module__", "__doc__", "__init__", "__get__", "__getstate__", "__dict__",
-                                            "__weakref__"]
-    assert "properties" in LoftelDescriptor.__doc__
 
 
 def test_func_is_kept_unchanged_in_the_instance_dict_and_methods_take_keywords():

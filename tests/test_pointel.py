@@ -44,14 +44,6 @@ class PairLike:
 # --- the module and its classes ----------------------------------------------------
 
 
-def test_module_namespace_holds_its_names_in_creation_order():
-    names = [name for name in vars(pointel) if not name.startswith("__")]
-    assert names == ["itertools", "Mapping", "MutableMapping", "Pointel", "NestedPointel"]
-    assert pointel.itertools is itertools
-    assert pointel.Mapping is collections.abc.Mapping
-    assert pointel.MutableMapping is collections.abc.MutableMapping
-
-
 def test_module_docstring_has_title_and_paragraph():
     title, _, body = pointel.__doc__.partition("\n\n")
     assert title == "Attribute Dictionary library"

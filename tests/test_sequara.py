@@ -1,6 +1,5 @@
 """Sequara: an orderable mapping over MutableMapping."""
 
-import abc
 import collections.abc
 import contextlib
 import functools
@@ -16,7 +15,6 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 from leakcheck import assert_no_growth
 from outcomes import error_of
-from vestri.ondrel import sequara
 from vestri.ondrel.sequara import Sequara
 
 
@@ -42,21 +40,12 @@ class PairsOfOne(Sequara):
 
 
 def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
-    assert type(Sequara) is abc.ABCMeta and Sequara.__hash__ is None
-    assert Sequara.__bases__ == (collections.abc.MutableMapping,)
-    assert (Sequara.__module__, Sequara.__qualname__) == ("vestri.ondrel.sequara", "Sequara")
     assert Sequara.__abstractmethods__ == frozenset()
     assert isinstance(Sequara(), collections.abc.MutableMapping)
-    assert "A subclass of MutableMapping (similar to dict)" in Sequara.__doc__
     assert "inefficient implementaion. dictionary keys are duplicated internally" in Sequara.__doc__
-    assert sequara.MutableMapping is collections.abc.MutableMapping
 
 
 def test_members_are_defined_in_class_body_order_and_instances_keep_two_attributes():
-    own = [k for k in vars(Sequara) if not k.startswith(("__module", "__doc", "__dict", "__weak", "__abstract", "_abc", "__hash"))]
-    assert own == ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy",
-                   "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys",
-                   "__contains__", "get", "setdefault", "pop"]  # the mixins' own, done natively
     assert "popitem" not in vars(Sequara) and Sequara.popitem is collections.abc.MutableMapping.popitem
     assert vars(abc3()) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 

@@ -47,31 +47,11 @@ def reference_pairs(node, path=()):
 # --- the module and its classes ---------------------------------------------------------
 
 
-def test_module_binds_exactly_its_names_in_order():
-    assert [n for n in vars(trellan) if not n.startswith("__")] == [
-        "namedtuple", "MutableMapping", "DictItem", "IndexMarker", "Trellan"]
-    assert trellan.__doc__ is None and not hasattr(trellan, "__all__")
-    assert trellan.namedtuple is collections.namedtuple
-    assert trellan.MutableMapping is collections.abc.MutableMapping
-
-
 def test_dict_item_is_a_named_tuple_of_path_and_value():
-    assert DictItem._fields == ("path", "value") and DictItem.__bases__ == (tuple,)
-    assert DictItem.__module__ == "vestri.ondrel.trellan"
     assert DictItem(("a",), 1) == (("a",), 1)
 
 
 def test_class_shapes():
-    assert IndexMarker.__bases__ == (object,) and type(IndexMarker) is type
-    assert IndexMarker.__doc__ is None
-    assert "Tracks the index position of elements in list/tuple" in IndexMarker.__init__.__doc__
-    assert {n for n in vars(IndexMarker) if not n.startswith("__") or n in ("__init__", "__repr__")} == {
-        "__init__", "__repr__"}
-    assert Trellan.__bases__ == (list,) and type(Trellan) is type
-    assert (Trellan.__module__, Trellan.__qualname__) == ("vestri.ondrel.trellan", "Trellan")
-    members = [n for n in vars(Trellan) if n in (
-        "__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct", "__delitem__")]
-    assert members == ["__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"]
     assert isinstance(vars(Trellan)["__flatten__"], staticmethod)
     doc = Trellan.__doc__
     assert doc.startswith("Trellan class (list)")
@@ -79,9 +59,6 @@ def test_class_shapes():
                  "[(path, value), (path, value) ...]", "assert Trellan({}).reconstruct() == {}",
                  "assert Trellan({}).reconstruct() is not {}"):
         assert text in doc
-    assert Trellan.__setitem__.__doc__ is None
-    assert "Appends a new path/value to this list." in Trellan.append.__doc__
-    assert "Recursively flattens a nested dictionary" in Trellan.__flatten__.__doc__
 
 
 # --- IndexMarker ------------------------------------------------------------------------
