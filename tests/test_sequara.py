@@ -305,6 +305,29 @@ def test_writes_search_an_order_edited_through_keys_as_written(edit, ours, writt
         assert (m._data, m._order) == (twin._data, twin._order)
 
 
+def _del_as_written(m, key):
+    del m._data[key]
+    m._order.remove(key)
+
+
+@pytest.mark.parametrize("edit", [
+    lambda o: o.remove("b"),
+    lambda o: o.append("c"),
+    lambda o: o.insert(0, "c"),
+    lambda o: o.__setitem__(1, "ghost"),
+    pytest.param(lambda o: o.__setitem__(0, "c"), marks=_SAME_LENGTH),  # "c" twice, "a" missing
+])
+@pytest.mark.parametrize("ours", [lambda m, k: m.__delitem__(k), lambda m, k: m.pop(k)])
+def test_deletion_takes_the_first_equal_key_out_of_an_order_edited_through_keys(edit, ours):
+    """A str key is searched for from the end only while the order holds the dict's keys."""
+    for key in ("b", "c", "ghost"):
+        m, twin = abc3(), abc3()
+        edit(m.keys())
+        edit(twin.keys())
+        assert error_of(lambda: ours(m, key)) == error_of(lambda: _del_as_written(twin, key))
+        assert (m._data, m._order) == (twin._data, twin._order)
+
+
 def test_a_large_mapping_reads_its_items_in_linear_time():
     n = 100_000
     m = Sequara((i, i) for i in range(n))
