@@ -32,11 +32,25 @@
 // that only when nothing can have run (an exact str looked up in a dict of
 // exact str keys, a list search that compared built-in scalars only).
 //
+// `in`, get(), setdefault() and pop() are collections.abc's mixins over the
+// item access.  Sequara has them as native methods that take the mixin's
+// steps directly (without raising the KeyError a missing key would, which the
+// mixin catches unseen) while the class's item access is Sequara's, and call
+// the mixin itself for a class that overrides it.  What a class overrides is
+// looked up once per class and version (a vo::TypeCache of Traits).  The same
+// knowledge lets copy() build the copy from `_data` and `_order` directly,
+// and values() take the dict's values, while the dict's order is the list's
+// and every key is a built-in whose hash runs no code.  Deleting an exact
+// str searches `_order` from the end (where keys set lately sit) while every
+// key of `_data` is an exact str and the two have the same length.
+//
 // The class is made by abc.ABCMeta over MutableMapping, with the methods
-// installed afterwards in class-body order.  Sequara's own item access,
-// length, iteration, initialisation and repr are then pointed at the C
-// functions directly; subclasses keep the interpreter's generic slots, which
-// look the methods up, so their overrides are called.
+// installed afterwards in class-body order.  The C functions behind the item
+// methods and `in` then take the item slots of Sequara and of every subclass
+// that keeps the methods (common/slots.hpp); Sequara's own length, iteration,
+// initialisation and repr are pointed at the C functions directly, while
+// subclasses keep the interpreter's generic slots, which look the methods
+// up, so their overrides are called.
 #include "common/args.hpp"
 #include "common/callargs.hpp"
 #include "common/classdef.hpp"
@@ -149,15 +163,19 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
 // which is not made at all for a key missing from an exact dict.  A KeyError
 // that was raised (by a `_data` of the caller's, or a key's `__eq__`) is
 // handed over in `caught`, as the mixin's except clause would hold it.
-Found lookup(PyObject* self, PyObject* name, Ref& value, Ref* caught = nullptr) noexcept {
+// With no `value` asked for, an exact dict is only asked whether it has the
+// key (the same lookup, without taking the value).
+Found lookup(PyObject* self, PyObject* name, Ref* value, Ref* caught = nullptr) noexcept {
     Ref data = state.data_attr.get(self);
     if (!data) return Found::Error;
     if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
-        int rc = vo::compat::dict_get_ref(data.get(), name, value);
+        int rc = value ? vo::compat::dict_get_ref(data.get(), name, *value) : PyDict_Contains(data.get(), name);
         if (rc >= 0) return rc ? Found::Yes : Found::No;
     } else {
-        value = Ref::steal(PyObject_CallMethodOneArg(data.get(), state.getitem, name));
-        if (value) return Found::Yes;
+        Ref got;
+        Ref& value_ = value ? *value : got;
+        value_ = Ref::steal(PyObject_CallMethodOneArg(data.get(), state.getitem, name));
+        if (value_) return Found::Yes;
     }
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Found::Error;
     if (caught)
@@ -349,8 +367,7 @@ int sequara_contains(PyObject* self, PyObject* key) {
         if (truth < 0) return VO_FAIL_INT();
         return truth;
     }
-    Ref value;
-    switch (lookup(self, key, value)) {
+    switch (lookup(self, key, nullptr)) {
         case Found::Yes:
             return 1;
         case Found::No:
@@ -367,7 +384,7 @@ PyObject* sequara_get(PyObject* self, PyObject* key, PyObject* default_) {
     if (!default_) default_ = Py_None;
     if (VO_LIKELY(traits_of(self).getitem)) {
         Ref value;
-        switch (lookup(self, key, value)) {
+        switch (lookup(self, key, &value)) {
             case Found::Yes:
                 return value.release();
             case Found::No:
@@ -406,7 +423,7 @@ PyObject* sequara_setdefault(PyObject* self, PyObject* key, PyObject* default_) 
     Traits traits = traits_of(self);
     if (VO_LIKELY(traits.getitem && traits.setitem)) {
         Ref value, caught;
-        switch (lookup(self, key, value, &caught)) {
+        switch (lookup(self, key, &value, &caught)) {
             case Found::Yes:
                 return value.release();
             case Found::Error:
@@ -433,7 +450,7 @@ PyObject* sequara_pop(PyObject* self, PyObject* key, PyObject* default_) {
     // The mixin reads its marker from `self` when the key is missing: plain attributes make that unseen.
     if (VO_LIKELY(traits.getitem && traits.delitem && traits.plain_attrs)) {
         Ref value, caught;
-        switch (lookup(self, key, value, &caught)) {
+        switch (lookup(self, key, &value, &caught)) {
             case Found::Yes:
                 if (delitem_impl(self, key) == 0) return value.release();
                 VO_TRACE_AS("Sequara.__delitem__");
