@@ -722,3 +722,33 @@ def test_mixin_methods_do_what_the_mixins_do_over_the_item_access(script):
                      for op, key, value in script if not LOG.clear()]
             runs.append((steps, repr(vars(m))))
         assert runs[0] == runs[1]
+
+
+class HashedOnce:
+    """Hashes once; the second hash (the store after a miss) fails."""
+
+    def __init__(self):
+        self.hashed = False
+
+    def __hash__(self):
+        if self.hashed:
+            raise ValueError("hashed twice")
+        self.hashed = True
+        return 1
+
+
+@pytest.mark.parametrize("cls", [Sequara, _family(Sequara, **MIXINS)[0]], ids=["native", "mixin"])
+def test_an_error_storing_the_default_is_chained_to_the_key_error_the_mixin_handles(cls):
+    def chain():
+        try:
+            raise OSError("outer")
+        except OSError:
+            try:
+                cls().setdefault(HashedOnce())
+            except ValueError as exc:
+                yield [type(e) for e in (exc, exc.__context__, exc.__context__.__context__)]
+            yield type(sys.exception())
+
+    steps = chain()
+    assert next(steps) == [ValueError, KeyError, OSError]
+    assert next(steps) is OSError  # the generator's own handled exception is left as it was

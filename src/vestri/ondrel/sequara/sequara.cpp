@@ -399,22 +399,32 @@ PyObject* sequara_get(PyObject* self, PyObject* key, PyObject* default_) {
     return result;
 }
 
-// `self[key] = value` inside the mixin's except clause: with the KeyError
-// `caught` (made now if the lookup made none) as the exception being handled,
-// so that an error of the store is chained to it and code the store runs
-// sees it in sys.exception(), as in the clause.
-int store_while_handling(PyObject* self, PyObject* key, PyObject* value, Ref caught) noexcept {
+// `self[key] = value` as the mixin's except clause runs it: an error the
+// store raises is chained to the KeyError being handled there (`caught`, or
+// the one the item read would have made), as an exception raised in the
+// clause is: the KeyError goes in where the chain of `__context__` reaches
+// the exception that was being handled before.  (Code the store runs sees
+// that one, not the KeyError, in sys.exception().)
+int store_after_miss(PyObject* self, PyObject* key, PyObject* value, Ref caught) noexcept {
+    if (setitem_impl(self, key, value) == 0) return 0;
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref outer = Ref::steal(PyErr_GetHandledException());
     if (!caught) {
-        vo::raise_key_error(key);
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+        vo::raise_key_error(key);                                // chained to `outer`, as the read's would be
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;  // no memory for it: that error instead
         caught = Ref::steal(PyErr_GetRaisedException());
     }
-    PyObject* outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught.get());
-    int stored = setitem_impl(self, key, value);
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
-    return stored;
+    Ref link = error;
+    for (int steps = 0; steps < 1000; ++steps) {
+        Ref next = Ref::steal(PyException_GetContext(link.get()));
+        if (!next || next.get() == outer.get()) {
+            PyException_SetContext(link.get(), caught.release());
+            break;
+        }
+        link = std::move(next);
+    }
+    PyErr_SetRaisedException(error.release());
+    return -1;
 }
 
 PyObject* sequara_setdefault(PyObject* self, PyObject* key, PyObject* default_) {
@@ -433,7 +443,7 @@ PyObject* sequara_setdefault(PyObject* self, PyObject* key, PyObject* default_) 
                 break;
         }
         Ref stored = Ref::borrow(default_);
-        if (store_while_handling(self, key, stored.get(), std::move(caught)) < 0) {
+        if (store_after_miss(self, key, stored.get(), std::move(caught)) < 0) {
             VO_TRACE_AS("Sequara.__setitem__");
             return VO_FAIL();
         }
