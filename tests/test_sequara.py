@@ -497,6 +497,10 @@ def test_deep_nesting_ends_in_recursion_error():
     lambda: (lambda m: (m.keys().__setitem__(1, "a"), m.items()))(abc3()),
     lambda: (lambda m: (m.__setitem__(1, 1), m.insert(2, 2, 0), m.move(1, 0)))(Sequara()),
     lambda: (lambda m: (m.move(Acting("c"), 0)))(abc3()),
+    # the mixins' methods, native and (for a class that overrides the item read) the mixins themselves
+    lambda: [(m.get("x"), "x" in m, m.setdefault("x", [1]), m.pop("a"), m.pop("y", 0), error_of(lambda: m.pop("y")),
+              error_of(lambda: m.setdefault(HashedOnce())), m.copy(), repr(m), m.values())
+             for m in (abc3(), OVERRIDES_GETITEM([("a", 1)]))],
 ])
 def test_no_leaks(operation):
     assert_no_growth(operation, repeat=3_000)
@@ -683,6 +687,8 @@ def _family(base, **namespace):
 
     return [root] + [type("S", (root,), {name: logged(name)}) for name in ("__getitem__", "__contains__", "__iter__")]
 
+
+OVERRIDES_GETITEM = _family(Sequara)[1]
 
 OPS = [
     lambda m, k, v: k in m,
