@@ -4,7 +4,8 @@
 # ensure_venv NAME PYTHON   creates or reuses .venv/NAME from interpreter PYTHON
 # install_package NAME [SANITIZE]
 #                           pip install -e ".[test]" into .venv/NAME, CMake build in
-#                           build/NAME; SANITIZE (ON/OFF, default OFF) sets VESTRI_SANITIZE.
+#                           build/NAME; SANITIZE (ON/OFF, default OFF) sets VESTRI_SANITIZE
+#                           and VESTRI_DEBUG (-O0 -g, VO_ASSERT checked).
 #                           Compiler warnings are errors (VESTRI_WERROR=ON) unless
 #                           VESTRI_WERROR is set otherwise in the environment.
 
@@ -69,7 +70,7 @@ ensure_venv() {
 install_package() {
     local name=$1 sanitize=${2:-OFF}
     local werror=${VESTRI_WERROR:-ON}
-    log "building and installing vestri.ondrel into .venv/$name (CMake build dir build/$name, VESTRI_SANITIZE=$sanitize, VESTRI_WERROR=$werror)"
-    VESTRI_SANITIZE=$sanitize VESTRI_WERROR=$werror ".venv/$name/bin/python" -m pip install -q -e ".[test]" \
+    log "building and installing vestri.ondrel into .venv/$name (CMake build dir build/$name, VESTRI_SANITIZE=$sanitize, VESTRI_DEBUG=$sanitize, VESTRI_WERROR=$werror)"
+    VESTRI_SANITIZE=$sanitize VESTRI_DEBUG=$sanitize VESTRI_WERROR=$werror ".venv/$name/bin/python" -m pip install -q -e ".[test]" \
         --config-settings=build-dir="build/$name"
 }

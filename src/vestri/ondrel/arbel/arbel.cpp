@@ -49,6 +49,7 @@
 #include "common/guard.hpp"
 #include "common/module.hpp"
 #include "common/text.hpp"
+#include "common/vector.hpp"
 
 // Where the interpreter keeps an instance's attributes (private layout; the
 // wrapper belongs in common/compat.hpp).
@@ -184,14 +185,9 @@ private:
 // own limits as well, as a level of nested str() calls would.
 bool Walk::push(Frame&& frame) noexcept {
     if (!vo::enter_recursion(kWhere)) return false;
-    try {
-        frames_.push_back(std::move(frame));
-    } catch (...) {
-        Py_LeaveRecursiveCall();
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    if (vo::push(frames_, std::move(frame))) return true;
+    Py_LeaveRecursiveCall();
+    return false;
 }
 
 void Walk::pop() noexcept {
@@ -332,12 +328,7 @@ void refuse_name(PyObject* name) noexcept {
 // Text is appended to the name once the first child is rendered; a name
 // that is no text fails then.  The frame just pushed is the node's.
 bool Walk::defer_bad_name(Ref name) noexcept {
-    try {
-        bad_names_.push_back({std::move(name)});
-    } catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!vo::push(bad_names_, std::move(name))) return false;
     frames_.back().bad_name = true;
     return true;
 }
@@ -619,26 +610,23 @@ constexpr char arbel_doc[] =
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef arbel_methods[] = {{"__init__", VO_CFUNC((vo::method<sig_init, arbel_init>)), kFast,
-                                "__init__($self, name, children=None)\n--\n\n"
-                                "Arbel class __init__\n"
-                                "\n"
-                                "Args:\n"
-                                "    name (str): name of the node\n"
-                                "    children (list): list of children nodes"},
+                                sig_init.doc("Arbel class __init__\n"
+                                             "\n"
+                                             "Args:\n"
+                                             "    name (str): name of the node\n"
+                                             "    children (list): list of children nodes")},
                                {"add_child", VO_CFUNC((vo::method<sig_add_child, arbel_add_child>)), kFast,
-                                "add_child($self, item)\n--\n\n"
-                                "Add children\n"
-                                "\n"
-                                "Adds a child node to this Arbel node.\n"
-                                "\n"
-                                "Args:\n"
-                                "    item (Arbel): the child node to add"},
+                                sig_add_child.doc("Add children\n"
+                                                  "\n"
+                                                  "Adds a child node to this Arbel node.\n"
+                                                  "\n"
+                                                  "Args:\n"
+                                                  "    item (Arbel): the child node to add")},
                                {"__str__", VO_CFUNC((vo::method<sig_str, arbel_str>)), kFast,
-                                "__str__($self, /)\n--\n\n"
-                                "String formatter\n"
-                                "\n"
-                                "Returns:\n"
-                                "    str: the Arbel tree formatted as a string"},
+                                sig_str.doc("String formatter\n"
+                                            "\n"
+                                            "Returns:\n"
+                                            "    str: the Arbel tree formatted as a string")},
                                {nullptr, nullptr, 0, nullptr}};
 
 bool module_body(PyObject* module) {

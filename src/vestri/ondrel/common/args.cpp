@@ -1,6 +1,7 @@
 #include "args.hpp"
 
 #include "errors.hpp"
+#include "vector.hpp"
 
 #include <cstring>
 #include <string>
@@ -67,11 +68,11 @@ bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Re
     // The keywords are held first, in C++ storage: allocating the vectorcall
     // layout below may run the collector, whose finalizers may change the dict.
     std::vector<Ref> keywords;  // name, value, name, value...
-    keywords.reserve(static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)));
+    if (!reserve(keywords, static_cast<size_t>(2 * PyDict_GET_SIZE(kwds)))) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
-        keywords.push_back(Ref::borrow(key));
+        keywords.push_back(Ref::borrow(key));  // within the capacity reserved: no allocation
         keywords.push_back(Ref::borrow(value));
     }
     // The vectorcall layout: positional arguments, then the keyword values,
@@ -96,26 +97,41 @@ bool check_at_most(Py_ssize_t nargs, Py_ssize_t max) noexcept {
 }
 
 // def <name>(self, a, b=None, *, c): pass  -- with the right __qualname__.
-static PyObject* compile_shadow(const SignatureData& sig) noexcept {
+// The method's name in its qualified name.
+static std::string short_name(const SignatureData& sig) {
     const char* dot = std::strrchr(sig.qualname, '.');
-    std::string name = dot ? dot + 1 : sig.qualname;
-    std::string src = "def " + name + "(";
-    bool first = true;
-    auto add = [&](const std::string& p) {
-        if (!first) src += ", ";
-        src += p;
-        first = false;
+    return dot ? dot + 1 : sig.qualname;
+}
+
+// The parameters as a def spells them, after `first` (if not empty):
+// "self, key, *, default=None".
+static std::string parameter_list(const SignatureData& sig, std::string first) {
+    std::string out = std::move(first);
+    auto add = [&](const char* p) {
+        if (!out.empty()) out += ", ";
+        out += p;
     };
-    if (sig.bound) add(sig.bound);
     bool star = false;
     for (int i = 0; i < sig.count; ++i) {
-        if (sig.params[i].keyword_only && !star) {
+        const Param& param = sig.params[i];
+        if (param.keyword_only && !star) {
             add("*");
             star = true;
         }
-        add(std::string(sig.params[i].name) + (sig.params[i].optional ? "=None" : ""));
+        add(param.name);
+        if (param.optional) (out += '=') += param.default_text;
     }
-    src += "): pass\n";
+    return out;
+}
+
+std::string method_doc(const SignatureData& sig, const char* body) {
+    std::string first = sig.bound ? std::string("$") + sig.bound : std::strchr(sig.qualname, '.') ? "" : "$module";
+    return short_name(sig) + "(" + parameter_list(sig, std::move(first)) + ")\n--\n\n" + body;
+}
+
+static PyObject* compile_shadow(const SignatureData& sig) noexcept {
+    std::string name = short_name(sig);
+    std::string src = "def " + name + "(" + parameter_list(sig, sig.bound ? sig.bound : "") + "): pass\n";
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return nullptr;
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
@@ -169,14 +185,27 @@ bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept {
     return true;
 }
 
-bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
-    PyObject* first = PyTuple_GET_ITEM(kwnames, 0);
+namespace {
+bool reject_keyword(const char* qualname, PyObject* first) noexcept {
     if (PyUnicode_CompareWithASCIIString(first, "self") == 0)
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", qualname);
     else
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", qualname, first);
     return false;
+}
+}  // namespace
+
+bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept {
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return true;
+    return reject_keyword(qualname, PyTuple_GET_ITEM(kwnames, 0));
+}
+
+bool reject_keyword_dict(const char* qualname, PyObject* kwds) noexcept {
+    if (!kwds || PyDict_GET_SIZE(kwds) == 0) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyDict_Next(kwds, &pos, &key, &value);
+    return reject_keyword(qualname, Ref::borrow(key).get());
 }
 
 bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept {

@@ -20,7 +20,8 @@ namespace vo {
 struct Param {
     const char* name;
     bool keyword_only = false;
-    bool optional = false;  // has a default; the parsed slot is NULL when omitted
+    bool optional = false;              // has a default; the parsed slot is NULL when omitted
+    const char* default_text = "None";  // that default as the text signature shows it ("()", "-1")
 };
 
 struct SignatureData {
@@ -41,6 +42,12 @@ bool parse_arguments(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs
 // dict), which can empty it as soon as any Python code runs.
 bool parse_tuple_and_dict(SignatureData& sig, PyObject* args, PyObject* kwds, Ref* out) noexcept;
 
+// The docstring of the method `sig` describes: its text signature, the line
+// `inspect.signature` reads ("pop($self, item=-1)\n--\n\n"; `$cls` for a
+// class method, `$module` for a module's function, nothing for a static
+// method), then `body`.
+std::string method_doc(const SignatureData& sig, const char* body);
+
 // Raises the interpreter's TypeError for a call with the wrong arguments.
 void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
@@ -48,8 +55,11 @@ void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs,
 // the bound object ("got multiple values for argument 'self'").
 bool reject_self_keyword(const char* qualname, PyObject* kwnames) noexcept;
 
-// For `def f(self, *args)`: no keyword is accepted, with the interpreter's texts.
+// For `def f(self, *args)`: no keyword is accepted, with the interpreter's
+// texts, the first keyword named.  `kwnames` a vectorcall's tuple of names
+// (or NULL); `reject_keyword_dict` takes the dict of a tp_init/tp_call slot.
 bool reject_keywords(const char* qualname, PyObject* kwnames) noexcept;
+bool reject_keyword_dict(const char* qualname, PyObject* kwds) noexcept;
 
 // `first, second = item`, with the errors of the unpacking statement.
 bool unpack_pair(PyObject* item, Ref& first, Ref& second) noexcept;
@@ -69,6 +79,13 @@ struct Signature {
           site{full_name_.c_str(), where.file_name(), static_cast<int>(where.line())} {
         for (int i = 0; i < N; ++i) params_[i] = params[i];
     }
+    // The method's docstring, its text signature made from the parameters,
+    // then `body`: `{"pop", ..., sig_pop.doc()}` in a PyMethodDef table
+    // defined after the signature (the text lives as long as the signature).
+    const char* doc(const char* body = "") {
+        doc_ = method_doc(data, body);
+        return doc_.c_str();
+    }
     // Fills `out` with borrowed references; false with TypeError set.
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&out)[N]) noexcept {
         return parse_arguments(data, args, nargs, kwnames, out);
@@ -81,6 +98,7 @@ struct Signature {
     PyObject* names_[N] = {};
     SignatureData data;
     std::string full_name_;
+    std::string doc_;
     TraceSite site;
 };
 
@@ -97,8 +115,13 @@ struct Signature<0> {
         raise_bad_call(data, args, nargs, kwnames);
         return false;
     }
+    const char* doc(const char* body = "") {
+        doc_ = method_doc(data, body);
+        return doc_.c_str();
+    }
     SignatureData data;
     std::string full_name_;
+    std::string doc_;
     TraceSite site;
     static inline PyObject* dummy_[1] = {};
 };

@@ -13,7 +13,19 @@
 
 #include "ref.hpp"
 
+#include <type_traits>
+
 namespace vo {
+
+// One row of a PyType_Slot table, `vo::slot(Py_tp_repr, pointel_repr)`: a
+// function, a table (methods, getsets, members) or the docstring.
+template <class T>
+PyType_Slot slot(int id, T* p) noexcept {
+    if constexpr (std::is_function_v<T>)
+        return {id, reinterpret_cast<void*>(p)};
+    else
+        return {id, const_cast<void*>(static_cast<const void*>(p))};
+}
 
 // A heap type from `spec` (its name "vestri.ondrel.<module>.<Class>" gives
 // `__module__` and `__qualname__`), over `bases` (a tuple, or NULL).  Its

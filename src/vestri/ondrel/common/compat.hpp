@@ -82,6 +82,7 @@ inline int visit_managed_dict(PyObject* obj, visitproc visit, void* arg) noexcep
 // the word three pointers before the object, on 3.12 and 3.13, unless the
 // type keeps its values inline after the object (3.13).
 inline bool managed_dict_empty(PyObject* obj) noexcept {
+    VO_ASSERT(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT);
 #if PY_VERSION_HEX >= 0x030D0000
     if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_INLINE_VALUES) return false;
 #endif
@@ -115,6 +116,7 @@ inline void set_attribute_error_fields(PyObject* exc, PyObject* name, PyObject* 
 // the interpreter keeps it at tp_weaklistoffset, which is negative when it
 // manages the list itself.  The type must support weak references.
 inline PyObject* weakref_list_head(PyObject* self) noexcept {
+    VO_ASSERT(Py_TYPE(self)->tp_weaklistoffset != 0);
     Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
@@ -138,7 +140,10 @@ namespace vo::compat {
 
 // The item array of `list`, its own storage: valid until the list is
 // resized, for rearranging items in place without a call.
-inline PyObject** list_items(PyObject* list) noexcept { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+inline PyObject** list_items(PyObject* list) noexcept {
+    VO_ASSERT(PyList_Check(list));
+    return reinterpret_cast<PyListObject*>(list)->ob_item;
+}
 
 // Whether `list` is in the middle of `list.sort()`: the interpreter empties
 // the list while it sorts and marks it by setting `allocated` to -1.
@@ -160,6 +165,7 @@ inline Ref list_with_room(Py_ssize_t n) noexcept {
 // `list.append(item)`, taking over `item`; without a call while the list has
 // room (the list's own layout: its size and the slots it has allocated).
 inline bool list_append(PyObject* list, Ref item) noexcept {
+    VO_ASSERT(PyList_Check(list) && item);
     auto* l = reinterpret_cast<PyListObject*>(list);
     Py_ssize_t n = Py_SIZE(l);
     if (VO_LIKELY(n < l->allocated)) {
@@ -197,6 +203,7 @@ static_assert(sizeof(DictKeyTableHead) == 4 * sizeof(Py_ssize_t));
 // kind switches to general when a key of any other type comes in); false
 // when unsure.
 inline bool dict_keys_exact_str(PyObject* dict) noexcept {
+    VO_ASSERT(PyDict_Check(dict));
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
     auto* table = reinterpret_cast<const DictKeyTableHead*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     return table->kind != 0;
@@ -221,6 +228,7 @@ struct StaticMethodLayout {
     PyObject_HEAD PyObject* callable;
 };
 inline PyObject* staticmethod_callable(PyObject* sm) noexcept {
+    VO_ASSERT(PyObject_TypeCheck(sm, &PyStaticMethod_Type));
     return reinterpret_cast<StaticMethodLayout*>(sm)->callable;
 }
 
@@ -233,6 +241,7 @@ inline PyObject* staticmethod_callable(PyObject* sm) noexcept {
 // that dict's keys).
 #if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
 inline PyObject* materialized_dict(PyObject* obj) noexcept {
+    VO_ASSERT(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT);
     uintptr_t word = reinterpret_cast<const uintptr_t*>(obj)[-3];
 #if PY_VERSION_HEX < 0x030D0000
     if (word & 1) return nullptr;  // a tagged pointer to the inline values
@@ -474,6 +483,7 @@ private:
 
     // Remembers where obj's class keeps `name`, if the class qualifies.
     [[gnu::noinline]] bool learn(PyObject* obj) noexcept {
+        VO_ASSERT(name_ && PyUnicode_CheckExact(name_) && PyUnicode_CHECK_INTERNED(name_));
         if constexpr (!kLayoutKnown) return false;
         PyTypeObject* type = Py_TYPE(obj);
 #if PY_VERSION_HEX >= 0x030D0000

@@ -1,3 +1,4 @@
+#include "classdef.hpp"
 #include "initmethod.hpp"
 
 #include <cstddef>
@@ -70,14 +71,14 @@ PyMemberDef init_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(InitMethod, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot init_slots[] = {{Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-                            {Py_tp_descr_get, reinterpret_cast<void*>(init_descr_get)},
-                            {Py_tp_repr, reinterpret_cast<void*>(init_repr)},
-                            {Py_tp_traverse, reinterpret_cast<void*>(init_traverse)},
-                            {Py_tp_dealloc, reinterpret_cast<void*>(init_dealloc)},
-                            {Py_tp_getset, init_getsets},
-                            {Py_tp_methods, init_methods},
-                            {Py_tp_members, init_members},
+PyType_Slot init_slots[] = {vo::slot(Py_tp_call, PyVectorcall_Call),
+                            vo::slot(Py_tp_descr_get, init_descr_get),
+                            vo::slot(Py_tp_repr, init_repr),
+                            vo::slot(Py_tp_traverse, init_traverse),
+                            vo::slot(Py_tp_dealloc, init_dealloc),
+                            vo::slot(Py_tp_getset, init_getsets),
+                            vo::slot(Py_tp_methods, init_methods),
+                            vo::slot(Py_tp_members, init_members),
                             {0, nullptr}};
 
 bool init_type_ready(PyObject* module) noexcept {

@@ -93,12 +93,10 @@ PyMethodDef iterator_methods[] = {
     {"__length_hint__", iterator_length_hint, METH_NOARGS, "Private method returning an estimate of len(list(it))."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot iterator_slots[] = {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                {Py_tp_iternext, reinterpret_cast<void*>(iterator_iternext)},
-                                {Py_tp_dealloc, reinterpret_cast<void*>(Life::dealloc)},
-                                {Py_tp_traverse, reinterpret_cast<void*>(Life::traverse)},
-                                {Py_tp_clear, reinterpret_cast<void*>(Life::clear)},
-                                {Py_tp_methods, iterator_methods},
+PyType_Slot iterator_slots[] = {vo::slot(Py_tp_iter, PyObject_SelfIter),
+                                vo::slot(Py_tp_iternext, iterator_iternext),
+                                VO_LIFECYCLE_SLOTS(Life),
+                                vo::slot(Py_tp_methods, iterator_methods),
                                 {0, nullptr}};
 
 }  // namespace

@@ -22,9 +22,11 @@
 //     static void clear(PyObject* self);                             // Py_CLEAR each field
 // Use `lifecycle::Object<Fields>` for a type over object, and
 // `lifecycle::Over<&PyList_Type, Fields>` (or &PyDict_Type) over a container;
-// put `::dealloc`, `::traverse` and `::clear` in the type's slots.
+// put `::dealloc`, `::traverse` and `::clear` in the type's slots, e.g. with
+// VO_LIFECYCLE_SLOTS(Life) among the rows.
 #pragma once
 
+#include "classdef.hpp"
 #include "compat.hpp"
 #include "ref.hpp"
 
@@ -98,3 +100,7 @@ template <class Fields>
 using Object = Over<nullptr, Fields>;
 
 }  // namespace vo::lifecycle
+
+// The three slot rows of a lifecycle `L` (Object<...> or Over<...>).
+#define VO_LIFECYCLE_SLOTS(L) \
+    ::vo::slot(Py_tp_dealloc, L::dealloc), ::vo::slot(Py_tp_traverse, L::traverse), ::vo::slot(Py_tp_clear, L::clear)

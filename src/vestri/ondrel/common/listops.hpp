@@ -111,10 +111,7 @@ Found list_find_if(PyObject* list, Py_ssize_t& at, Match match, From from = From
 // when a comparison may have run Python code; when it stays false, nothing
 // has changed since the call began and `at` names the element found.
 inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_code, From from = From::Front) noexcept {
-    auto equal = [x](PyObject* item) noexcept {
-        int eq = PyObject_RichCompareBool(item, x, Py_EQ);
-        return eq < 0 ? Found::Error : eq ? Found::Yes : Found::No;
-    };
+    auto equal = [x](PyObject* item) noexcept { return outcome<Found>(PyObject_RichCompareBool(item, x, Py_EQ)); };
     if (PyUnicode_CheckExact(x)) {
         StrKey key(x);
         return list_find_if(
@@ -139,6 +136,7 @@ inline Found list_find(PyObject* list, PyObject* x, Py_ssize_t& at, bool& ran_co
 // between shift by one.  `where` counts in the list without the element, with
 // list.insert's clamping.  Runs no Python code.
 inline void list_move(PyObject* list, Py_ssize_t from, Py_ssize_t where) noexcept {
+    VO_ASSERT(0 <= from && from < PyList_GET_SIZE(list));
     PyObject** items = vo::compat::list_items(list);
     Py_ssize_t rest = PyList_GET_SIZE(list) - 1;
     if (where < 0) {

@@ -48,7 +48,7 @@ int MappingCheck::scalars_are_no_mappings() noexcept {
 Is MappingCheck::check_as_bound(PyObject* value) noexcept {
     Ref mapping = global(name_);
     if (!mapping) return Is::Error;
-    return from_int(PyObject_IsInstance(value, mapping.get()));
+    return outcome<Is>(PyObject_IsInstance(value, mapping.get()));
 }
 
 }  // namespace vo

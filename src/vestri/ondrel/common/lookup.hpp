@@ -57,7 +57,7 @@ public:
                 if (memo.scalars < 0 && (memo.scalars = scalars_are_no_mappings()) < 0) return Is::Error;
                 if (memo.scalars) return Is::No;
             }
-            return from_int(PyObject_IsInstance(value, real_.get()));
+            return outcome<Is>(PyObject_IsInstance(value, real_.get()));
         }
         return check_as_bound(value);
     }
@@ -72,7 +72,6 @@ private:
         return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
                value == Py_None || t == &PyList_Type || t == &PyTuple_Type || t == &PyBytes_Type;
     }
-    static Is from_int(int r) noexcept { return r < 0 ? Is::Error : r ? Is::Yes : Is::No; }
     int scalars_are_no_mappings() noexcept;
     Is check_as_bound(PyObject* value) noexcept;
 

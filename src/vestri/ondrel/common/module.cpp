@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include "vector.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -27,7 +29,7 @@ PyObject* intern(const char* text) noexcept {
         if (entry.text == text || std::strcmp(entry.text, text) == 0) return entry.str;
     PyObject* s = PyUnicode_InternFromString(text);
     if (!s) return nullptr;
-    table.push_back({text, s});  // kept for the life of the process
+    if (!push(table, Interned{text, s})) return nullptr;  // kept for the life of the process
     return s;
 }
 
@@ -38,6 +40,7 @@ bool intern_all(std::initializer_list<InternedName> names) noexcept {
 }
 
 Ref global(PyObject* name) noexcept {
+    VO_ASSERT(g_globals);  // called only once the module body runs
     PyObject* value = PyDict_GetItemWithError(g_globals, name);
     if (VO_LIKELY(value != nullptr)) return Ref::borrow(value);
     if (PyErr_Occurred()) return nullptr;

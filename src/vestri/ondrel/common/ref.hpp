@@ -44,6 +44,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 #if defined(__GNUC__)
@@ -112,5 +113,14 @@ private:
 
 // Tri-state outcome of a lookup, where "absent" is not an error.
 enum class Found { Error = -1, No = 0, Yes = 1 };
+
+// A C API answer to a yes-or-no question (negative with an exception set, 0,
+// or positive) as an outcome: `E` is an enum whose error, no and yes values
+// are -1, 0 and 1 (Found, Is, a module's own).
+template <class E>
+constexpr E outcome(int answer) noexcept {
+    static_assert(std::is_enum_v<E> && std::is_same_v<std::underlying_type_t<E>, int>);
+    return static_cast<E>(answer < 0 ? -1 : answer > 0);
+}
 
 }  // namespace vo

@@ -35,6 +35,7 @@ public:
     bool append(PyObject* text) noexcept { return append(text, 0, PyUnicode_GET_LENGTH(text)); }
     // The characters text[start:end]; 0 <= start <= end <= len(text).
     bool append(PyObject* text, Py_ssize_t start, Py_ssize_t end) noexcept {
+        VO_ASSERT(PyUnicode_Check(text) && 0 <= start && end <= PyUnicode_GET_LENGTH(text));
         Py_ssize_t n = end - start;
         if (VO_UNLIKELY(n <= 0)) return true;  // before any growth there is no buffer
         // The usual piece: as narrow as the buffer and room for it.

@@ -1,3 +1,4 @@
+#include "classdef.hpp"
 #include "weakcall.hpp"
 
 #include "callargs.hpp"
@@ -70,10 +71,10 @@ PyMemberDef weakcall_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WeakCall, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot weakcall_slots[] = {{Py_tp_call, reinterpret_cast<void*>(weakcall_call)},
-                                {Py_tp_repr, reinterpret_cast<void*>(weakcall_repr)},
-                                {Py_tp_dealloc, reinterpret_cast<void*>(weakcall_dealloc)},
-                                {Py_tp_members, weakcall_members},
+PyType_Slot weakcall_slots[] = {vo::slot(Py_tp_call, weakcall_call),
+                                vo::slot(Py_tp_repr, weakcall_repr),
+                                vo::slot(Py_tp_dealloc, weakcall_dealloc),
+                                vo::slot(Py_tp_members, weakcall_members),
                                 {0, nullptr}};
 
 }  // namespace

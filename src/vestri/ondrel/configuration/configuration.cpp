@@ -150,8 +150,7 @@ PyMethodDef store_methods[] = {
      "updates the copy for its own use cannot corrupt the configuration it\n"
      "copied.  Leaf values that are not mappings are shared."},
     {"__setitem__", VO_CFUNC((vo::method<sig_setitem, cfg_setitem>)), kFast,
-     "__setitem__($self, key, value)\n--\n\n"
-     "Store INI-derived values after applying string type coercion."},
+     sig_setitem.doc("Store INI-derived values after applying string type coercion.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

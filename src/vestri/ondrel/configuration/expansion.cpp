@@ -16,6 +16,7 @@
 #include "common/kept.hpp"
 #include "common/lookup.hpp"
 #include "common/module.hpp"
+#include "common/vector.hpp"
 #include "configuration.hpp"
 
 #include <utility>
@@ -27,10 +28,6 @@ namespace {
 using vo::Found;
 using vo::Is;
 using vo::Ref;
-
-// A C API answer to a yes-or-no question as an outcome: the C API answers
-// exactly 1, 0 or -1, the values of Is::Yes, Is::No and Is::Error.
-Is is_of(int answer) noexcept { return static_cast<Is>(answer); }
 
 // --- the scanner ------------------------------------------------------------------
 
@@ -89,7 +86,7 @@ Ref environ_now() noexcept {
 Is environ_has(PyObject* name) noexcept {
     Ref environ = environ_now();
     if (!environ) return Is::Error;
-    return is_of(PySequence_Contains(environ.get(), name));
+    return vo::outcome<Is>(PySequence_Contains(environ.get(), name));
 }
 
 // `os.environ.get(name, '')`
@@ -130,7 +127,7 @@ Ref missing_env_vars(PyObject* cls, PyObject* value) noexcept {
     auto consider = [&](PyObject* name) noexcept {
         Is present = environ_has(name);
         if (present != Is::No) return present == Is::Yes;
-        Is listed = is_of(PySequence_Contains(missing.get(), name));
+        Is listed = vo::outcome<Is>(PySequence_Contains(missing.get(), name));
         if (listed != Is::No) return listed == Is::Yes;
         return PyList_Append(missing.get(), name) == 0;
     };
@@ -173,14 +170,14 @@ Ref substitute(PyObject* value) noexcept {
         if (ref.start > pos) {
             Ref before = Ref::steal(PyUnicode_Substring(value, pos, ref.start));
             if (!before) return nullptr;
-            pieces.push_back(std::move(before));
+            if (!vo::push(pieces, std::move(before))) return nullptr;
         }
         Ref name = Ref::steal(PyUnicode_Substring(value, ref.name_start, ref.name_end));
         if (!name) return nullptr;
         Ref replacement = environ_get(name.get());
         if (!replacement) return nullptr;
         // A replacement function's None stands for nothing, as in `sub`.
-        if (replacement.get() != Py_None) pieces.push_back(std::move(replacement));
+        if (replacement.get() != Py_None && !vo::push(pieces, std::move(replacement))) return nullptr;
         pos = ref.end;
     }
     if (pos < length || pieces.empty()) {
@@ -188,7 +185,7 @@ Ref substitute(PyObject* value) noexcept {
         Ref after = Ref::steal(PyUnicode_Substring(value, pos, length));
         if (!after) return nullptr;
         if (pos == 0) return after;
-        pieces.push_back(std::move(after));
+        if (!vo::push(pieces, std::move(after))) return nullptr;
     }
     // Filled before anything else can run: the collector never sees an empty slot.
     Ref joined = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
@@ -328,14 +325,11 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef expansion_methods[] = {
     {"_missing_env_vars", VO_CFUNC((vo::method<sig_missing, cfg_missing_env_vars>)), kFast | METH_CLASS,
-     "_missing_env_vars($cls, value)\n--\n\n"
-     "Return env var references from a string that are not set."},
+     sig_missing.doc("Return env var references from a string that are not set.")},
     {"_expand_cfg_value", VO_CFUNC((vo::method<sig_expand_value, cfg_expand_cfg_value>)), kFast | METH_CLASS,
-     "_expand_cfg_value($cls, value, *, section, key)\n--\n\n"
-     "Expand env vars in one INI value and warn about missing references."},
+     sig_expand_value.doc("Expand env vars in one INI value and warn about missing references.")},
     {"_expand_cfg_env_vars", VO_CFUNC((vo::method<sig_expand_parser, cfg_expand_cfg_env_vars>)), kFast | METH_STATIC,
-     "_expand_cfg_env_vars(config)\n--\n\n"
-     "Expand environment variable references in loaded INI values."},
+     sig_expand_parser.doc("Expand environment variable references in loaded INI values.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,6 +23,7 @@
 #include "common/kept.hpp"
 #include "common/lookup.hpp"
 #include "common/module.hpp"
+#include "common/vector.hpp"
 #include "configuration.hpp"
 
 #include <utility>
@@ -312,7 +313,7 @@ PyObject* cfg_load_yamls(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!is_file) continue;  // not a regular file: skipped without a word
         // Files merged before a failing one stay merged.
         if (!load_yaml_file(self, name)) return VO_FAIL();
-        loaded.push_back(name);
+        if (!vo::push(loaded, name)) return VO_FAIL();
     }
     if (static_cast<Py_ssize_t>(loaded.size()) == nargs) return files.release();
     PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(loaded.size()));
@@ -400,16 +401,15 @@ PyMethodDef loader_methods[] = {
      "Names that are not existing regular files are skipped.  Returns the\n"
      "tuple of the files that were loaded."},
     {"load_entrypoint", VO_CFUNC((vo::method<sig_load_entrypoint, cfg_load_entrypoint>)), kFast,
-     "load_entrypoint($self, group)\n--\n\n"
-     "Populate this configuration by loading the entry points of a group.\n"
-     "\n"
-     "This design allows configuration to be scattered over different\n"
-     "packages and to be loaded when needed and if installed.  Each entry\n"
-     "point must load a dictionary-like or Configuration-like object.\n"
-     "Module owners with a lot of configuration are advised to keep a local\n"
-     "INI file and to load it from their entry-point module.\n"
-     "\n"
-     "Returns the list of the entry points that were loaded."},
+     sig_load_entrypoint.doc("Populate this configuration by loading the entry points of a group.\n"
+                             "\n"
+                             "This design allows configuration to be scattered over different\n"
+                             "packages and to be loaded when needed and if installed.  Each entry\n"
+                             "point must load a dictionary-like or Configuration-like object.\n"
+                             "Module owners with a lot of configuration are advised to keep a local\n"
+                             "INI file and to load it from their entry-point module.\n"
+                             "\n"
+                             "Returns the list of the entry points that were loaded.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -140,8 +140,7 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
-    int r = PyObject_IsSubclass(chosen, cls);
-    return r < 0 ? vo::Found::Error : r ? vo::Found::Yes : vo::Found::No;
+    return vo::outcome<vo::Found>(PyObject_IsSubclass(chosen, cls));
 }
 
 // Whether `super(MetaClassFactory, chosen).__call__` is `type.__call__`,
@@ -250,8 +249,8 @@ constexpr char factory_call_doc[] =
     "which is then instantiated with the remaining arguments.";
 
 PyType_Slot factory_slots[] = {
-    {Py_tp_doc, const_cast<char*>(factory_doc)},
-    {Py_tp_call, reinterpret_cast<void*>(factory_call)},
+    vo::slot(Py_tp_doc, factory_doc),
+    vo::slot(Py_tp_call, factory_call),
     {0, nullptr},
 };
 

@@ -232,13 +232,11 @@ constexpr char loftel_doc[] =
     "    >>> MyClass().value\n"
     "    100";
 
-constexpr char loftel_init_doc[] =
-    "__init__($self, /, func)\n--\n\n"
-    "Keep the decorated function; it is called with the owner class on every read.";
+const char* const loftel_init_doc =
+    sig_init.doc("Keep the decorated function; it is called with the owner class on every read.");
 
-constexpr char loftel_get_doc[] =
-    "__get__($self, /, obj, owner)\n--\n\n"
-    "Return func(owner): the property's value for the class it was read through.";
+const char* const loftel_get_doc =
+    sig_get.doc("Return func(owner): the property's value for the class it was read through.");
 
 // METH_COEXIST keeps the C slot beside the documented method, whose
 // parameters a slot wrapper could not take as a Python method does.
@@ -246,7 +244,7 @@ PyMethodDef loftel_methods[] = {
     {"__get__", VO_CFUNC((vo::method<sig_get, loftel_get_method>)), METH_FASTCALL | METH_KEYWORDS | METH_COEXIST,
      loftel_get_doc},
     {"__getstate__", VO_CFUNC((vo::method<sig_getstate, loftel_getstate>)), METH_FASTCALL | METH_KEYWORDS,
-     "__getstate__($self, /)\n--\n\nHelper for pickle."},
+     sig_getstate.doc("Helper for pickle.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -257,14 +255,12 @@ PyGetSetDef loftel_getsets[] = {
     {"__weakref__", vo::instance_get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot loftel_slots[] = {{Py_tp_doc, const_cast<char*>(loftel_doc)},
-                              {Py_tp_init, reinterpret_cast<void*>(loftel_init)},
-                              {Py_tp_descr_get, reinterpret_cast<void*>(loftel_descr_get)},
-                              {Py_tp_methods, loftel_methods},
-                              {Py_tp_getset, loftel_getsets},
-                              {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
-                              {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
-                              {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
+PyType_Slot loftel_slots[] = {vo::slot(Py_tp_doc, loftel_doc),
+                              vo::slot(Py_tp_init, loftel_init),
+                              vo::slot(Py_tp_descr_get, loftel_descr_get),
+                              vo::slot(Py_tp_methods, loftel_methods),
+                              vo::slot(Py_tp_getset, loftel_getsets),
+                              VO_LIFECYCLE_SLOTS(Lifecycle),
                               {0, nullptr}};
 
 PyType_Spec loftel_spec = {

@@ -30,6 +30,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
+#include "common/vector.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -58,20 +59,6 @@ LogicState state;
 PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(state.base); }
 
 enum class Truth { Error = -1, False = 0, True = 1 };
-
-Truth truth_of(int rc) noexcept { return rc < 0 ? Truth::Error : rc ? Truth::True : Truth::False; }
-
-// --- argument checks for the tuple-and-dict slots ---------------------------------
-
-// `def f(self, *args)` refuses every keyword; the first one names the error.
-bool reject_keyword_dict(const char* qualname, PyObject* kwargs) noexcept {
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
-    Ref names = Ref::steal(PyDict_Keys(kwargs));
-    if (!names) return false;
-    Ref kwnames = Ref::steal(PyList_AsTuple(names.get()));
-    if (!kwnames) return false;
-    return vo::reject_keywords(qualname, kwnames.get());
-}
 
 // The instance: a managed __dict__ (which holds `expressions`), weak
 // references, and the entry point of the call protocol.  The entry point
@@ -140,7 +127,7 @@ int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 int baselogic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     VO_METHOD("BaseLogic.__init__");
     enable_vectorcall(self);
-    if (!reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
+    if (!vo::reject_keyword_dict("BaseLogic.__init__", kwargs)) return VO_FAIL_INT();
     if (init_expressions(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)) < 0) return VO_FAIL_INT();
     return 0;
 }
@@ -188,12 +175,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
     std::vector<Ref> on_heap;
     Ref* results = on_stack;
     if (n > kOnStack) {
-        try {
-            on_heap.resize(static_cast<size_t>(n));
-        } catch (...) {
-            PyErr_NoMemory();
-            return Truth::Error;
-        }
+        if (!vo::resize(on_heap, static_cast<size_t>(n))) return Truth::Error;
         results = on_heap.data();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -201,7 +183,7 @@ Truth any_of_all(Py_ssize_t n, Call call) noexcept {
         if (!results[i]) return Truth::Error;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Truth t = truth_of(PyObject_IsTrue(results[i].get()));
+        Truth t = vo::outcome<Truth>(PyObject_IsTrue(results[i].get()));
         if (t != Truth::False) return t;
     }
     return Truth::False;
@@ -235,7 +217,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     if (is_logic) {
         Ref result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
         if (!result) return Truth::Error;
-        return truth_of(PyObject_IsTrue(result.get()));
+        return vo::outcome<Truth>(PyObject_IsTrue(result.get()));
     }
     if (PyCallable_Check(expression))
         return any_of_all(n, [&](Py_ssize_t i) { return Ref::steal(PyObject_CallOneArg(expression, items[i])); });
@@ -330,7 +312,7 @@ PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t
 template <Rule R>
 PyObject* rule_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* qualname) noexcept {
     enable_vectorcall(self);
-    if (!reject_keyword_dict(qualname, kwargs)) return call_failed(R);
+    if (!vo::reject_keyword_dict(qualname, kwargs)) return call_failed(R);
     return run_rule(R, self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 
@@ -476,12 +458,7 @@ Ref str_impl(PyObject* self) noexcept {
     while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
         Ref text = entry_text(entry.get());
         if (!text) return nullptr;
-        try {
-            parts.push_back(std::move(text));
-        } catch (...) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!vo::push(parts, std::move(text))) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     // Made and joined with nothing run in between.
@@ -585,22 +562,16 @@ PyMethodDef baselogic_methods[] = {
      "is enough for an expression to hold.  BaseLogic itself raises\n"
      "NotImplementedError."},
     {"__str__", VO_CFUNC((vo::method<sig_str, baselogic_str>)), kSlotMethod,
-     "__str__($self)\n--\n\nReturn the string form of the logic."},
-    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, "__repr__($self)\n--\n\nditto."},
+     sig_str.doc("Return the string form of the logic.")},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, baselogic_repr>)), kSlotMethod, sig_repr.doc("ditto.")},
     {"__eq__", VO_CFUNC((vo::method<sig_eq, baselogic_eq>)), kSlotMethod,
-     "__eq__($self, other)\n--\n\n"
-     "Expressions are equal when their types and their contained\n"
-     "expressions are equal."},
+     sig_eq.doc("Expressions are equal when their types and their contained\n"
+                "expressions are equal.")},
     {"__getstate__", VO_CFUNC((vo::method<sig_getstate, baselogic_getstate>)), kFast,
-     "__getstate__($self)\n--\n\nHelper for pickle."},
+     sig_getstate.doc("Helper for pickle.")},
     {nullptr, nullptr, 0, nullptr}};
 
 // A type made from a spec must name these itself when it declares GC support.
-#define LIFECYCLE_SLOTS                                             \
-    {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)}, \
-        {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},   \
-        {Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
-
 // The instance attribute dictionary, as a class statement provides it.
 PyMemberDef logic_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(LogicObject, vectorcall), Py_READONLY, nullptr},
@@ -610,20 +581,21 @@ PyGetSetDef baselogic_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, "dictionary for instance variables", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot baselogic_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Base class of the logic classes.\n"
-                                  "\n"
-                                  "It only shares code between And, Or and Not and performs no\n"
-                                  "meaningful test by itself.")},
-    {Py_tp_init, reinterpret_cast<void*>(baselogic_init)},
-    {Py_tp_call, reinterpret_cast<void*>(baselogic_call)},
-    {Py_tp_str, reinterpret_cast<void*>(baselogic_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(baselogic_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(baselogic_richcompare)},
-    LIFECYCLE_SLOTS{Py_tp_methods, baselogic_methods},
-    {Py_tp_getset, baselogic_getset},
-    {Py_tp_members, logic_members},
-    {0, nullptr}};
+PyType_Slot baselogic_slots[] = {vo::slot(Py_tp_doc,
+                                          "Base class of the logic classes.\n"
+                                          "\n"
+                                          "It only shares code between And, Or and Not and performs no\n"
+                                          "meaningful test by itself."),
+                                 vo::slot(Py_tp_init, baselogic_init),
+                                 vo::slot(Py_tp_call, baselogic_call),
+                                 vo::slot(Py_tp_str, baselogic_str),
+                                 vo::slot(Py_tp_repr, baselogic_repr),
+                                 vo::slot(Py_tp_richcompare, baselogic_richcompare),
+                                 VO_LIFECYCLE_SLOTS(Lifecycle),
+                                 vo::slot(Py_tp_methods, baselogic_methods),
+                                 vo::slot(Py_tp_getset, baselogic_getset),
+                                 vo::slot(Py_tp_members, logic_members),
+                                 {0, nullptr}};
 
 PyType_Spec baselogic_spec = {
     .name = "vestri.ondrel.logic.BaseLogic",
@@ -649,42 +621,45 @@ PyMethodDef not_methods[] = {{"__call__", VO_CFUNC(not_call_method), kSlotMethod
                               RULE_CALL_DOC("Not", "true only when no expression holds for any of the\nvalues.")},
                              {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot and_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical AND of expressions.\n"
-                                  "\n"
-                                  "True when all expressions are satisfied; against several values,\n"
-                                  "each expression must hold for at least one of them.\n"
-                                  "\n"
-                                  "    >>> And('a', 'b')('ab')\n"
-                                  "    True\n"
-                                  "    >>> And('a', 'b')('a', 'b')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(and_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, and_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot or_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical OR of expressions.\n"
-                                  "\n"
-                                  "True when one or more expressions are satisfied by one of the values.\n"
-                                  "\n"
-                                  "    >>> Or('^x$', 'y')('xy')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(or_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, or_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
-PyType_Slot not_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logical NOT of expressions.\n"
-                                  "\n"
-                                  "True only when no expression is satisfied by any of the values.\n"
-                                  "\n"
-                                  "    >>> Not('a')('b', 'c')\n"
-                                  "    True")},
-    {Py_tp_call, reinterpret_cast<void*>(not_call)},
-    {Py_tp_members, logic_members},
-    {Py_tp_methods, not_methods},
-    LIFECYCLE_SLOTS{0, nullptr}};
+PyType_Slot and_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical AND of expressions.\n"
+                                    "\n"
+                                    "True when all expressions are satisfied; against several values,\n"
+                                    "each expression must hold for at least one of them.\n"
+                                    "\n"
+                                    "    >>> And('a', 'b')('ab')\n"
+                                    "    True\n"
+                                    "    >>> And('a', 'b')('a', 'b')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, and_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, and_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
+PyType_Slot or_slots[] = {vo::slot(Py_tp_doc,
+                                   "Logical OR of expressions.\n"
+                                   "\n"
+                                   "True when one or more expressions are satisfied by one of the values.\n"
+                                   "\n"
+                                   "    >>> Or('^x$', 'y')('xy')\n"
+                                   "    True"),
+                          vo::slot(Py_tp_call, or_call),
+                          vo::slot(Py_tp_members, logic_members),
+                          vo::slot(Py_tp_methods, or_methods),
+                          VO_LIFECYCLE_SLOTS(Lifecycle),
+                          {0, nullptr}};
+PyType_Slot not_slots[] = {vo::slot(Py_tp_doc,
+                                    "Logical NOT of expressions.\n"
+                                    "\n"
+                                    "True only when no expression is satisfied by any of the values.\n"
+                                    "\n"
+                                    "    >>> Not('a')('b', 'c')\n"
+                                    "    True"),
+                           vo::slot(Py_tp_call, not_call),
+                           vo::slot(Py_tp_members, logic_members),
+                           vo::slot(Py_tp_methods, not_methods),
+                           VO_LIFECYCLE_SLOTS(Lifecycle),
+                           {0, nullptr}};
 
 // A type made from a spec inherits BaseLogic's slots but not these flags.
 constexpr unsigned int kRuleFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC |
@@ -754,21 +729,21 @@ PyObject* logic_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return result.release();
 }
 
-PyMethodDef module_functions[] = {{"logic_str", VO_CFUNC(logic_str), kFast,
-                                   "logic_str($module, /, string)\n--\n\n"
-                                   "Logic String Conversion\n"
-                                   "\n"
-                                   "Converts a logic form string to objects; mostly used for command-line\n"
-                                   "parsing of arguments.  The text is read as the printed form of logic\n"
-                                   "objects: calls of the logic classes of this module with string\n"
-                                   "literals or further such calls as arguments.  Nothing in the text is\n"
-                                   "evaluated; any other text raises ValueError.\n"
-                                   "\n"
-                                   "Example:\n"
-                                   "    >>> logic = logic_str(\"And('a', 'b')\")\n"
-                                   "    >>> logic('ab')\n"
-                                   "    True"},
-                                  {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_functions[] = {
+    {"logic_str", VO_CFUNC(logic_str), kFast,
+     sig_logic_str.doc("Logic String Conversion\n"
+                       "\n"
+                       "Converts a logic form string to objects; mostly used for command-line\n"
+                       "parsing of arguments.  The text is read as the printed form of logic\n"
+                       "objects: calls of the logic classes of this module with string\n"
+                       "literals or further such calls as arguments.  Nothing in the text is\n"
+                       "evaluated; any other text raises ValueError.\n"
+                       "\n"
+                       "Example:\n"
+                       "    >>> logic = logic_str(\"And('a', 'b')\")\n"
+                       "    >>> logic('ab')\n"
+                       "    True")},
+    {nullptr, nullptr, 0, nullptr}};
 
 // --- module body ------------------------------------------------------------------------
 

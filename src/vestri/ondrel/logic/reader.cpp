@@ -29,6 +29,7 @@
 
 #include "common/compat.hpp"
 #include "common/guard.hpp"
+#include "common/vector.hpp"
 
 #include <cstring>
 #include <vector>
@@ -258,13 +259,7 @@ private:
             if (!skip(depth)) return false;
             if (peek() == ')') break;
             bool is_name = false;
-            try {
-                if (arguments.empty()) arguments.reserve(4);
-                arguments.emplace_back();
-            } catch (...) {
-                PyErr_NoMemory();
-                return false;
-            }
+            if ((arguments.empty() && !vo::reserve(arguments, 4)) || !vo::push(arguments)) return false;
             if (!parse_operand(depth, is_name, arguments.back())) return false;
             if (is_name) return fail("only string literals and calls of logic classes are accepted as arguments");
             if (!skip(depth)) return false;
@@ -550,13 +545,7 @@ Ref build(const Node& node) noexcept {
     Ref* held = held_on_stack;
     PyObject** argv = argv_on_stack;
     if (n > kOnStack) {
-        try {
-            held_on_heap.resize(n);
-            argv_on_heap.resize(n);
-        } catch (...) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        if (!vo::resize(held_on_heap, n) || !vo::resize(argv_on_heap, n)) return nullptr;
         held = held_on_heap.data();
         argv = argv_on_heap.data();
     }

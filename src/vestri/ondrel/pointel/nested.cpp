@@ -251,14 +251,11 @@ Found nested_lookup(PyObject* self, PyObject* key, Ref& value, Ref& missing, Py_
     return found;
 }
 
-// A C API membership answer as an outcome: the C API answers exactly 1, 0
-// or -1, the values of Found::Yes, Found::No and Found::Error.
-Found found_of(int answer) noexcept { return static_cast<Found>(answer); }
-
 Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
     DottedKey dotted;
     Split split = split_key(key, dotted);
-    if (split != Split::Dotted) return split == Split::Error ? Found::Error : found_of(PyDict_Contains(self, key));
+    if (split != Split::Dotted)
+        return split == Split::Error ? Found::Error : vo::outcome<Found>(PyDict_Contains(self, key));
     Py_ssize_t last = dotted.last();
     Ref level = Ref::borrow(self);
     for (Py_ssize_t i = 0; i < last; ++i) {
@@ -272,10 +269,10 @@ Found nested_contains(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept
         }
         depth = i;
         return hand_over(key, dotted, i + 1, " while testing a dotted key",
-                         [&](PyObject* rest) { return found_of(PySequence_Contains(next.get(), rest)); });
+                         [&](PyObject* rest) { return vo::outcome<Found>(PySequence_Contains(next.get(), rest)); });
     }
     depth = last;
-    return found_of(PyDict_Contains(level.get(), dotted.segment(last)));
+    return vo::outcome<Found>(PyDict_Contains(level.get(), dotted.segment(last)));
 }
 
 int nested_delitem(PyObject* self, PyObject* key, Py_ssize_t& depth) noexcept {
@@ -673,12 +670,10 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 // The methods carry their signatures and no other documentation.
 PyMethodDef item_methods[] = {
     {"__init__", VO_CFUNC(np_init), kFast, "__init__($self, *args, **kwargs)\n--\n\n"},
-    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, np_getitem_method>)), kFast, "__getitem__($self, key)\n--\n\n"},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, np_setitem_method>)), kFast,
-     "__setitem__($self, key, value)\n--\n\n"},
-    {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast,
-     "__contains__($self, key)\n--\n\n"},
-    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, "__delitem__($self, key)\n--\n\n"},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, np_getitem_method>)), kFast, sig_getitem.doc()},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, np_setitem_method>)), kFast, sig_setitem.doc()},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, np_contains_method>)), kFast, sig_contains.doc()},
+    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, np_delitem_method>)), kFast, sig_delitem.doc()},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -229,16 +229,10 @@ PyMethodDef pointel_methods[] = {
 };
 
 PyType_Slot pointel_slots[] = {
-    {Py_tp_doc, const_cast<char*>(pointel_doc)},
-    {Py_tp_init, reinterpret_cast<void*>(pointel_init)},
-    {Py_tp_repr, reinterpret_cast<void*>(pointel_repr)},
-    {Py_tp_getattro, reinterpret_cast<void*>(pointel_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(pointel_setattro)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Life::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Life::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Life::clear)},
-    {Py_tp_methods, pointel_methods},
-    {0, nullptr},
+    vo::slot(Py_tp_doc, pointel_doc),           vo::slot(Py_tp_init, pointel_init),
+    vo::slot(Py_tp_repr, pointel_repr),         vo::slot(Py_tp_getattro, pointel_getattro),
+    vo::slot(Py_tp_setattro, pointel_setattro), VO_LIFECYCLE_SLOTS(Life),
+    vo::slot(Py_tp_methods, pointel_methods),   {0, nullptr},
 };
 
 PyType_Spec pointel_spec = {

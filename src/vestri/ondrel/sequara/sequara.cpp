@@ -64,6 +64,7 @@
 #include "common/repr.hpp"
 #include "common/slots.hpp"
 #include "common/typecache.hpp"
+#include "common/vector.hpp"
 
 #include <cstdint>
 #include <new>
@@ -1002,13 +1003,7 @@ public:
         length_ += PyUnicode_GET_LENGTH(piece.get());
         Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(piece.get());
         if (widest > widest_) widest_ = widest;
-        try {
-            pieces_.push_back(std::move(piece));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
+        return vo::push(pieces_, std::move(piece));
     }
     bool add(PyObject* borrowed) noexcept { return add(Ref::borrow(borrowed)); }
 
@@ -1200,57 +1195,49 @@ vo::Signature<2> sig_pop("Sequara.pop", "self", {{"key"}, {"default", false, tru
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-constexpr char insert_doc[] =
-    "insert($self, key, value, position)\n--\n\n"
+const char* const insert_doc = sig_insert.doc(
     "inserts a new key-value pair to a given position\n"
     "\n"
     "Args:\n"
     "    key: the new key; KeyError if it is already present\n"
     "    value: its value\n"
-    "    position: position to insert in front of (list insertion rules)";
+    "    position: position to insert in front of (list insertion rules)");
 
-constexpr char move_doc[] =
-    "move($self, key, position)\n--\n\n"
+const char* const move_doc = sig_move.doc(
     "moves a known key within the dictionary to another position given as an index\n"
     "\n"
     "Args:\n"
     "    key: a key of the mapping; KeyError if it is absent\n"
-    "    position: position to move in front of, counted without the key";
+    "    position: position to move in front of, counted without the key");
 
 // In the order of the class body.
 PyMethodDef sequara_methods[] = {
     {"__init__", VO_CFUNC(sequara_init_method), kFast, "__init__($self, /, *args, **kwargs)\n--\n\n"},
-    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, sequara_getitem_method>)), kFast,
-     "__getitem__($self, name)\n--\n\n"},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, sequara_setitem_method>)), kFast,
-     "__setitem__($self, name, value)\n--\n\n"},
-    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, sequara_delitem_method>)), kFast,
-     "__delitem__($self, name)\n--\n\n"},
-    {"__iter__", VO_CFUNC((vo::method<sig_iter, sequara_iter>)), kFast, "__iter__($self)\n--\n\n"},
-    {"items", VO_CFUNC((vo::method<sig_items, sequara_items>)), kFast, "items($self)\n--\n\n"},
-    {"clear", VO_CFUNC((vo::method<sig_clear, sequara_clear>)), kFast, "clear($self)\n--\n\n"},
-    {"copy", VO_CFUNC((vo::method<sig_copy, sequara_copy>)), kFast, "copy($self)\n--\n\n"},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, sequara_getitem_method>)), kFast, sig_getitem.doc()},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, sequara_setitem_method>)), kFast, sig_setitem.doc()},
+    {"__delitem__", VO_CFUNC((vo::method<sig_delitem, sequara_delitem_method>)), kFast, sig_delitem.doc()},
+    {"__iter__", VO_CFUNC((vo::method<sig_iter, sequara_iter>)), kFast, sig_iter.doc()},
+    {"items", VO_CFUNC((vo::method<sig_items, sequara_items>)), kFast, sig_items.doc()},
+    {"clear", VO_CFUNC((vo::method<sig_clear, sequara_clear>)), kFast, sig_clear.doc()},
+    {"copy", VO_CFUNC((vo::method<sig_copy, sequara_copy>)), kFast, sig_copy.doc()},
     {"insert", VO_CFUNC((vo::method<sig_insert, sequara_insert>)), kFast, insert_doc},
     {"move", VO_CFUNC((vo::method<sig_move, sequara_move>)), kFast, move_doc},
-    {"keys", VO_CFUNC((vo::method<sig_keys, sequara_keys>)), kFast, "keys($self)\n--\n\n"},
-    {"values", VO_CFUNC((vo::method<sig_values, sequara_values>)), kFast, "values($self)\n--\n\n"},
+    {"keys", VO_CFUNC((vo::method<sig_keys, sequara_keys>)), kFast, sig_keys.doc()},
+    {"values", VO_CFUNC((vo::method<sig_values, sequara_values>)), kFast, sig_values.doc()},
     {"update", VO_CFUNC(sequara_update), kFast, "update($self, /, *args, **kwargs)\n--\n\n"},
-    {"__repr__", VO_CFUNC((vo::method<sig_repr, sequara_repr>)), kFast, "__repr__($self)\n--\n\n"},
-    {"__len__", VO_CFUNC((vo::method<sig_len, sequara_len_method>)), kFast, "__len__($self)\n--\n\n"},
-    {"__eq__", VO_CFUNC((vo::method<sig_eq, sequara_eq>)), kFast, "__eq__($self, other)\n--\n\n"},
-    {"fromkeys", VO_CFUNC((vo::method<sig_fromkeys, sequara_fromkeys>)), kFast | METH_CLASS,
-     "fromkeys($cls, keys, value=None)\n--\n\n"},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, sequara_repr>)), kFast, sig_repr.doc()},
+    {"__len__", VO_CFUNC((vo::method<sig_len, sequara_len_method>)), kFast, sig_len.doc()},
+    {"__eq__", VO_CFUNC((vo::method<sig_eq, sequara_eq>)), kFast, sig_eq.doc()},
+    {"fromkeys", VO_CFUNC((vo::method<sig_fromkeys, sequara_fromkeys>)), kFast | METH_CLASS, sig_fromkeys.doc()},
     // The mixins' methods, done in C while the item access is ours.
-    {"__contains__", VO_CFUNC((vo::method<sig_contains, sequara_contains_method>)), kFast,
-     "__contains__($self, key)\n--\n\n"},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, sequara_contains_method>)), kFast, sig_contains.doc()},
     {"get", VO_CFUNC((vo::method<sig_get, sequara_get>)), kFast,
-     "get($self, key, default=None)\n--\n\nD.get(k[,d]) -> D[k] if k in D, else d.  d defaults to None."},
+     sig_get.doc("D.get(k[,d]) -> D[k] if k in D, else d.  d defaults to None.")},
     {"setdefault", VO_CFUNC((vo::method<sig_setdefault, sequara_setdefault>)), kFast,
-     "setdefault($self, key, default=None)\n--\n\nD.setdefault(k[,d]) -> D.get(k,d), also set D[k]=d if k not in D"},
+     sig_setdefault.doc("D.setdefault(k[,d]) -> D.get(k,d), also set D[k]=d if k not in D")},
     {"pop", VO_CFUNC((vo::method<sig_pop, sequara_pop>)), kFast,
-     "pop($self, key, default=None)\n--\n\n"
-     "D.pop(k[,d]) -> v, remove specified key and return the corresponding value.\n"
-     "If key is not found, d is returned if given, otherwise KeyError is raised."},
+     sig_pop.doc("D.pop(k[,d]) -> v, remove specified key and return the corresponding value.\n"
+                 "If key is not found, d is returned if given, otherwise KeyError is raised.")},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr char sequara_doc[] =

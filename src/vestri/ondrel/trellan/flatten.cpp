@@ -23,6 +23,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/generator.hpp"
+#include "common/vector.hpp"
 #include "trellan.hpp"
 
 namespace trellan {
@@ -126,15 +127,7 @@ public:
     Env env;
 
 private:
-    bool push(Frame&& frame) noexcept {
-        try {
-            frames_.push_back(std::move(frame));
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
+    bool push(Frame&& frame) noexcept { return vo::push(frames_, std::move(frame)); }
     void pop() noexcept {
         Frame done = std::move(frames_.back());
         frames_.pop_back();
@@ -456,14 +449,12 @@ struct FlattenerFields {
 
 using Lifecycle = vo::lifecycle::Object<FlattenerFields>;
 
-PyType_Slot flattener_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Lifecycle::dealloc)},
-                                 {Py_tp_traverse, reinterpret_cast<void*>(Lifecycle::traverse)},
-                                 {Py_tp_clear, reinterpret_cast<void*>(Lifecycle::clear)},
-                                 {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                 {Py_tp_iternext, reinterpret_cast<void*>(Protocol::iternext)},
-                                 {Py_tp_repr, reinterpret_cast<void*>(Protocol::repr)},
-                                 {Py_tp_methods, Protocol::methods},
-                                 {Py_tp_getset, Protocol::getsets},
+PyType_Slot flattener_slots[] = {VO_LIFECYCLE_SLOTS(Lifecycle),
+                                 vo::slot(Py_tp_iter, PyObject_SelfIter),
+                                 vo::slot(Py_tp_iternext, Protocol::iternext),
+                                 vo::slot(Py_tp_repr, Protocol::repr),
+                                 vo::slot(Py_tp_methods, Protocol::methods),
+                                 vo::slot(Py_tp_getset, Protocol::getsets),
                                  {0, nullptr}};
 
 PyType_Spec flattener_spec = {

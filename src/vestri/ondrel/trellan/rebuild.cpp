@@ -28,6 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/vector.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
 #include "trellan.hpp"
@@ -208,13 +209,11 @@ Ref Rebuild::slot_of(PyObject* parent, PyObject* key) noexcept {
 Ref Rebuild::new_builder(PyObject* target, Ref elements) noexcept {
     Ref slot = slot_of(prev_ptr_.get(), prev_k_.get());
     if (!slot) return nullptr;
-    try {
-        index_.emplace(elements.get(), builders_.size());
-        builders_.push_back({elements, Ref::borrow(target), prev_ptr_, slot});
-    } catch (...) {
-        PyErr_NoMemory();
+    if (!vo::grown([&] {
+            index_.emplace(elements.get(), builders_.size());
+            builders_.push_back({elements, Ref::borrow(target), prev_ptr_, slot});
+        }))
         return nullptr;
-    }
     return elements;
 }
 

@@ -20,6 +20,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/spectype.hpp"
+#include "common/vector.hpp"
 
 #include <new>
 #include <vector>
@@ -199,13 +200,12 @@ PyObject* index_marker_repr(PyObject* self) {
     return text;
 }
 
-constexpr char index_marker_init_doc[] =
-    "__init__($self, /, obj, index)\n--\n\n"
+const char* const index_marker_init_doc = sig_marker_init.doc(
     "Tracks the index position of elements in list/tuple\n"
     "\n"
     "Args:\n"
     "    obj: the object to store for (only its type is kept)\n"
-    "    index: the index value";
+    "    index: the index value");
 
 PyMethodDef index_marker_methods[] = {{"__init__", VO_CFUNC(index_marker_init_method),
                                        METH_VARARGS | METH_KEYWORDS | METH_COEXIST, index_marker_init_doc},
@@ -216,14 +216,10 @@ PyGetSetDef instance_dict_getset[] = {{"__dict__", PyObject_GenericGetDict, PyOb
 
 using MarkerLifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 
-PyType_Slot index_marker_slots[] = {{Py_tp_init, reinterpret_cast<void*>(index_marker_init)},
-                                    {Py_tp_repr, reinterpret_cast<void*>(index_marker_repr)},
-                                    {Py_tp_methods, index_marker_methods},
-                                    {Py_tp_getset, instance_dict_getset},
-                                    {Py_tp_dealloc, reinterpret_cast<void*>(MarkerLifecycle::dealloc)},
-                                    {Py_tp_traverse, reinterpret_cast<void*>(MarkerLifecycle::traverse)},
-                                    {Py_tp_clear, reinterpret_cast<void*>(MarkerLifecycle::clear)},
-                                    {0, nullptr}};
+PyType_Slot index_marker_slots[] = {
+    vo::slot(Py_tp_init, index_marker_init),       vo::slot(Py_tp_repr, index_marker_repr),
+    vo::slot(Py_tp_methods, index_marker_methods), vo::slot(Py_tp_getset, instance_dict_getset),
+    VO_LIFECYCLE_SLOTS(MarkerLifecycle),           {0, nullptr}};
 
 PyType_Spec index_marker_spec = {
     .name = "vestri.ondrel.trellan.IndexMarker",
@@ -279,25 +275,21 @@ bool check_pairs(PyObject* items, std::vector<Ref>& elements, std::vector<Pair>*
         raise_not_a_pair();
         return false;
     }
-    try {
-        // As list() takes them: one after the other, before any is unpacked.
-        while (Ref element = Ref::steal(PyIter_Next(it.get()))) elements.push_back(std::move(element));
-        if (PyErr_Occurred()) {
+    // As list() takes them: one after the other, before any is unpacked.
+    while (Ref element = Ref::steal(PyIter_Next(it.get())))
+        if (!vo::push(elements, std::move(element))) return false;
+    if (PyErr_Occurred()) {
+        raise_not_a_pair();
+        return false;
+    }
+    if (pairs && !vo::reserve(*pairs, elements.size())) return false;
+    for (const Ref& element : elements) {
+        Ref first, second;
+        if (!unpack(element.get(), first, second)) {
             raise_not_a_pair();
             return false;
         }
-        if (pairs) pairs->reserve(elements.size());
-        for (const Ref& element : elements) {
-            Ref first, second;
-            if (!unpack(element.get(), first, second)) {
-                raise_not_a_pair();
-                return false;
-            }
-            if (pairs) pairs->push_back({std::move(first), std::move(second)});
-        }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+        if (pairs) pairs->push_back({std::move(first), std::move(second)});  // within the room reserved
     }
     return true;
 }
@@ -318,15 +310,7 @@ int list_init(PyObject* self, PyObject* arg) noexcept {
 }
 
 int trellan_init_impl(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    if (kwds && PyDict_GET_SIZE(kwds) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        PyDict_Next(kwds, &pos, &key, &value);
-        Ref names = Ref::steal(PyTuple_Pack(1, key));
-        if (!names) return -1;
-        vo::reject_keywords("Trellan.__init__", names.get());
-        return -1;
-    }
+    if (!vo::reject_keyword_dict("Trellan.__init__", kwds)) return -1;
     if (PyTuple_GET_SIZE(args) != 1) return PyList_Type.tp_init(self, args, nullptr);
     Ref hold = Ref::borrow(PyTuple_GET_ITEM(args, 0));
     PyObject* arg = hold.get();
@@ -487,8 +471,7 @@ constexpr char trellan_init_doc[] =
     "path/value pair; if the input is a dictionary it is flattened and stored\n"
     "as a list structure.";
 
-constexpr char flatten_doc[] =
-    "__flatten__(indict, path=None)\n--\n\n"
+const char* const flatten_doc = sig_flatten.doc(
     "Recursively flattens a nested dictionary to its path/value form.\n"
     "\n"
     "Args:\n"
@@ -496,20 +479,19 @@ constexpr char flatten_doc[] =
     "    path: the current dictionary path (a tuple)\n"
     "\n"
     "Returns:\n"
-    "    a generator of the flattened form";
+    "    a generator of the flattened form");
 
 // The parameters only: the method has no docstring (`__doc__` is None).
-constexpr char setitem_doc[] = "__setitem__($self, /, index, item)\n--\n\n";
-constexpr char append_doc[] = "append($self, /, item)\n--\n\nAppends a new path/value to this list.";
-constexpr char insert_doc[] = "insert($self, /, index, item)\n--\n\nInserts a new path/value to this list.";
-constexpr char extend_doc[] = "extend($self, /, items)\n--\n\nExtends the object with many new path/values.";
-constexpr char reconstruct_doc[] =
-    "reconstruct($self, /)\n--\n\n"
+const char* const setitem_doc = sig_setitem.doc();
+const char* const append_doc = sig_append.doc("Appends a new path/value to this list.");
+const char* const insert_doc = sig_insert.doc("Inserts a new path/value to this list.");
+const char* const extend_doc = sig_extend.doc("Extends the object with many new path/values.");
+const char* const reconstruct_doc = sig_reconstruct.doc(
     "Takes the internally stored list form and rebuilds the dictionary it\n"
     "represents.\n"
     "\n"
     "Returns:\n"
-    "    the nested dictionary, always as a new dictionary object";
+    "    the nested dictionary, always as a new dictionary object");
 
 PyMethodDef trellan_own_methods[] = {
     // METH_COEXIST keeps the C slot for tp_init beside the documented method.
@@ -531,13 +513,11 @@ PyMethodDef trellan_methods[] = {
 
 using TrellanLifecycle = vo::lifecycle::Over<&PyList_Type>;
 
-PyType_Slot trellan_slots[] = {{Py_tp_doc, const_cast<char*>(trellan_doc)},
-                               {Py_tp_init, reinterpret_cast<void*>(trellan_init)},
-                               {Py_tp_methods, trellan_own_methods},
-                               {Py_tp_getset, instance_dict_getset},
-                               {Py_tp_dealloc, reinterpret_cast<void*>(TrellanLifecycle::dealloc)},
-                               {Py_tp_traverse, reinterpret_cast<void*>(TrellanLifecycle::traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(TrellanLifecycle::clear)},
+PyType_Slot trellan_slots[] = {vo::slot(Py_tp_doc, trellan_doc),
+                               vo::slot(Py_tp_init, trellan_init),
+                               vo::slot(Py_tp_methods, trellan_own_methods),
+                               vo::slot(Py_tp_getset, instance_dict_getset),
+                               VO_LIFECYCLE_SLOTS(TrellanLifecycle),
                                {0, nullptr}};
 
 PyType_Spec trellan_spec = {

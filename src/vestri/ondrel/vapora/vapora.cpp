@@ -56,6 +56,7 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "common/typecache.hpp"
+#include "common/vector.hpp"
 #include "common/weakcall.hpp"
 
 #include <algorithm>
@@ -586,14 +587,14 @@ PyObject* new_over_slice(PyObject* self, PyObject* index) noexcept {
     if (PyList_CheckExact(entries.get()) && type == vapora_type() && type->tp_init == vapora_tp_init &&
         Py_TYPE(type)->tp_call == PyType_Type.tp_call && type->tp_new == PyBaseObject_Type.tp_new) {
         std::vector<Ref> elements;
-        elements.reserve(static_cast<size_t>(PyList_GET_SIZE(entries.get())));
+        if (!vo::reserve(elements, static_cast<size_t>(PyList_GET_SIZE(entries.get())))) return nullptr;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
             Ref element = call_entry(PyList_GET_ITEM(entries.get(), i));
             if (!element) {
                 VO_TRACE_AS("Vapora.__init__");
                 return nullptr;
             }
-            elements.push_back(std::move(element));
+            if (!vo::push(elements, std::move(element))) return nullptr;
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
@@ -739,7 +740,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
                 // `data`: the entry is there but hidden; the sort takes it out after.
                 if (is_ref && PyWeakref_CheckRef(item) && !vo::compat::weakref_referent_borrowed(item)) {
                     if (SortInProgress* sort = sort_of(data.get())) {
-                        sort->deferred.push_back(Ref::borrow(item));
+                        if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
                         Py_RETURN_NONE;
                     }
                 }
@@ -756,7 +757,7 @@ PyObject* vapora_remove(PyObject* self, PyObject* item) {
         if (!data) PyErr_Clear();
         if (data && PyList_Check(data.get())) {
             if (SortInProgress* sort = sort_of(data.get())) {
-                sort->deferred.push_back(Ref::borrow(item));
+                if (!vo::push(sort->deferred, Ref::borrow(item))) return VO_FAIL();
                 Py_RETURN_NONE;
             }
         }
@@ -997,7 +998,7 @@ PyObject* vapora_sort(PyObject* self, PyObject* key, PyObject* reverse) {
         }
     }
     SortInProgress sort{watched.get(), {}};
-    if (watched) g_sorts.push_back(&sort);
+    if (watched && !vo::push(g_sorts, &sort)) return VO_FAIL();
     Ref done;
     if (data) {
         PyObject* args[] = {data.get(), sort_key.get(), reverse_arg};
@@ -1190,7 +1191,7 @@ int vapora_sq_contains(PyObject* self, PyObject* item) { return contains_impl(se
 
 // --- the class ----------------------------------------------------------------------------
 
-vo::Signature<1> sig_init("Vapora.__init__", "self", {{"items", false, true}});
+vo::Signature<1> sig_init("Vapora.__init__", "self", {{"items", false, true, "()"}});
 vo::Signature<1> sig_contains("Vapora.__contains__", "self", {{"item"}});
 vo::Signature<1> sig_getitem("Vapora.__getitem__", "self", {{"index"}});
 vo::Signature<2> sig_setitem("Vapora.__setitem__", "self", {{"index"}, {"item"}});
@@ -1203,10 +1204,10 @@ vo::Signature<1> sig_remove("Vapora.remove", "self", {{"item"}});
 vo::Signature<1> sig_append("Vapora.append", "self", {{"item"}});
 vo::Signature<1> sig_index("Vapora.index", "self", {{"item"}});
 vo::Signature<1> sig_count("Vapora.count", "self", {{"item"}});
-vo::Signature<1> sig_pop("Vapora.pop", "self", {{"item", false, true}});
+vo::Signature<1> sig_pop("Vapora.pop", "self", {{"item", false, true, "-1"}});
 vo::Signature<2> sig_insert("Vapora.insert", "self", {{"index"}, {"item"}});
 vo::Signature<1> sig_extend("Vapora.extend", "self", {{"items"}});
-vo::Signature<2> sig_sort("Vapora.sort", "self", {{"key", false, true}, {"reverse", false, true}});
+vo::Signature<2> sig_sort("Vapora.sort", "self", {{"key", false, true}, {"reverse", false, true, "False"}});
 vo::Signature<0> sig_repr("Vapora.__repr__", "self");
 vo::Signature<0> sig_str("Vapora.__str__", "self");
 vo::Signature<1> sig_mul("Vapora.__mul__", "self", {{"n"}});
@@ -1236,36 +1237,35 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // The methods carry their signatures and no other documentation.
 PyMethodDef vapora_methods[] = {
-    {"__init__", VO_CFUNC((vo::method<sig_init, vapora_init>)), kFast, "__init__($self, items=())\n--\n\n"},
-    {"__contains__", VO_CFUNC((vo::method<sig_contains, vapora_contains>)), kFast, "__contains__($self, item)\n--\n\n"},
-    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, vapora_getitem>)), kFast, "__getitem__($self, index)\n--\n\n"},
-    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, vapora_setitem>)), kFast,
-     "__setitem__($self, index, item)\n--\n\n"},
-    {"__iter__", VO_CFUNC((vo::method<sig_iter, vapora_iter>)), kFast, "__iter__($self)\n--\n\n"},
-    {"__eq__", VO_CFUNC((vo::method<sig_eq, vapora_eq>)), kFast, "__eq__($self, other)\n--\n\n"},
-    {"__reversed__", VO_CFUNC((vo::method<sig_reversed, vapora_reversed>)), kFast, "__reversed__($self)\n--\n\n"},
-    {"__add__", VO_CFUNC((vo::method<sig_add, vapora_add>)), kFast, "__add__($self, item)\n--\n\n"},
-    {"__iadd__", VO_CFUNC((vo::method<sig_iadd, vapora_iadd>)), kFast, "__iadd__($self, items)\n--\n\n"},
-    {"remove", VO_CFUNC((vo::method<sig_remove, vapora_remove>)), kFast, "remove($self, item)\n--\n\n"},
-    {"append", VO_CFUNC((vo::method<sig_append, vapora_append>)), kFast, "append($self, item)\n--\n\n"},
-    {"index", VO_CFUNC((vo::method<sig_index, vapora_index>)), kFast, "index($self, item)\n--\n\n"},
-    {"count", VO_CFUNC((vo::method<sig_count, vapora_count>)), kFast, "count($self, item)\n--\n\n"},
-    {"pop", VO_CFUNC((vo::method<sig_pop, vapora_pop>)), kFast, "pop($self, item=-1)\n--\n\n"},
-    {"insert", VO_CFUNC((vo::method<sig_insert, vapora_insert>)), kFast, "insert($self, index, item)\n--\n\n"},
-    {"extend", VO_CFUNC((vo::method<sig_extend, vapora_extend>)), kFast, "extend($self, items)\n--\n\n"},
-    {"sort", VO_CFUNC((vo::method<sig_sort, vapora_sort>)), kFast, "sort($self, key=None, reverse=False)\n--\n\n"},
-    {"__repr__", VO_CFUNC((vo::method<sig_repr, vapora_repr>)), kFast, "__repr__($self)\n--\n\n"},
-    {"__str__", VO_CFUNC((vo::method<sig_str, vapora_str>)), kFast, "__str__($self)\n--\n\n"},
+    {"__init__", VO_CFUNC((vo::method<sig_init, vapora_init>)), kFast, sig_init.doc()},
+    {"__contains__", VO_CFUNC((vo::method<sig_contains, vapora_contains>)), kFast, sig_contains.doc()},
+    {"__getitem__", VO_CFUNC((vo::method<sig_getitem, vapora_getitem>)), kFast, sig_getitem.doc()},
+    {"__setitem__", VO_CFUNC((vo::method<sig_setitem, vapora_setitem>)), kFast, sig_setitem.doc()},
+    {"__iter__", VO_CFUNC((vo::method<sig_iter, vapora_iter>)), kFast, sig_iter.doc()},
+    {"__eq__", VO_CFUNC((vo::method<sig_eq, vapora_eq>)), kFast, sig_eq.doc()},
+    {"__reversed__", VO_CFUNC((vo::method<sig_reversed, vapora_reversed>)), kFast, sig_reversed.doc()},
+    {"__add__", VO_CFUNC((vo::method<sig_add, vapora_add>)), kFast, sig_add.doc()},
+    {"__iadd__", VO_CFUNC((vo::method<sig_iadd, vapora_iadd>)), kFast, sig_iadd.doc()},
+    {"remove", VO_CFUNC((vo::method<sig_remove, vapora_remove>)), kFast, sig_remove.doc()},
+    {"append", VO_CFUNC((vo::method<sig_append, vapora_append>)), kFast, sig_append.doc()},
+    {"index", VO_CFUNC((vo::method<sig_index, vapora_index>)), kFast, sig_index.doc()},
+    {"count", VO_CFUNC((vo::method<sig_count, vapora_count>)), kFast, sig_count.doc()},
+    {"pop", VO_CFUNC((vo::method<sig_pop, vapora_pop>)), kFast, sig_pop.doc()},
+    {"insert", VO_CFUNC((vo::method<sig_insert, vapora_insert>)), kFast, sig_insert.doc()},
+    {"extend", VO_CFUNC((vo::method<sig_extend, vapora_extend>)), kFast, sig_extend.doc()},
+    {"sort", VO_CFUNC((vo::method<sig_sort, vapora_sort>)), kFast, sig_sort.doc()},
+    {"__repr__", VO_CFUNC((vo::method<sig_repr, vapora_repr>)), kFast, sig_repr.doc()},
+    {"__str__", VO_CFUNC((vo::method<sig_str, vapora_str>)), kFast, sig_str.doc()},
     // UserList's versions of these would expose the references (see above).
-    {"__mul__", VO_CFUNC((vo::method<sig_mul, vapora_mul>)), kFast, "__mul__($self, n)\n--\n\n"},
-    {"__rmul__", VO_CFUNC((vo::method<sig_rmul, vapora_rmul>)), kFast, "__rmul__($self, n)\n--\n\n"},
-    {"__imul__", VO_CFUNC((vo::method<sig_imul, vapora_imul>)), kFast, "__imul__($self, n)\n--\n\n"},
-    {"__radd__", VO_CFUNC((vo::method<sig_radd, vapora_radd>)), kFast, "__radd__($self, other)\n--\n\n"},
-    {"__copy__", VO_CFUNC((vo::method<sig_copy, vapora_copy>)), kFast, "__copy__($self)\n--\n\n"},
-    {"__lt__", VO_CFUNC((vo::method<sig_lt, vapora_lt>)), kFast, "__lt__($self, other)\n--\n\n"},
-    {"__le__", VO_CFUNC((vo::method<sig_le, vapora_le>)), kFast, "__le__($self, other)\n--\n\n"},
-    {"__gt__", VO_CFUNC((vo::method<sig_gt, vapora_gt>)), kFast, "__gt__($self, other)\n--\n\n"},
-    {"__ge__", VO_CFUNC((vo::method<sig_ge, vapora_ge>)), kFast, "__ge__($self, other)\n--\n\n"},
+    {"__mul__", VO_CFUNC((vo::method<sig_mul, vapora_mul>)), kFast, sig_mul.doc()},
+    {"__rmul__", VO_CFUNC((vo::method<sig_rmul, vapora_rmul>)), kFast, sig_rmul.doc()},
+    {"__imul__", VO_CFUNC((vo::method<sig_imul, vapora_imul>)), kFast, sig_imul.doc()},
+    {"__radd__", VO_CFUNC((vo::method<sig_radd, vapora_radd>)), kFast, sig_radd.doc()},
+    {"__copy__", VO_CFUNC((vo::method<sig_copy, vapora_copy>)), kFast, sig_copy.doc()},
+    {"__lt__", VO_CFUNC((vo::method<sig_lt, vapora_lt>)), kFast, sig_lt.doc()},
+    {"__le__", VO_CFUNC((vo::method<sig_le, vapora_le>)), kFast, sig_le.doc()},
+    {"__gt__", VO_CFUNC((vo::method<sig_gt, vapora_gt>)), kFast, sig_gt.doc()},
+    {"__ge__", VO_CFUNC((vo::method<sig_ge, vapora_ge>)), kFast, sig_ge.doc()},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr char vapora_doc[] =
