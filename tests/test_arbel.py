@@ -343,6 +343,7 @@ def meddled(cls, kind, via):
     if key is not None:
         key.action = actions[kind]
         type(m).zz = None  # a changed class: its lookups are no longer cached
+        del type(m).zz  # (and no name left behind on Arbel itself)
     return root
 
 

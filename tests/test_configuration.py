@@ -2,7 +2,6 @@
 
 import configparser
 import gc
-import inspect
 import logging
 import re
 import subprocess
@@ -65,8 +64,6 @@ def entry_names(excinfo):
 def test_module_namespace_and_class_shape():
     assert cfgmod.logger is logging.getLogger(LOGGER)
     assert Configuration._ENV_VAR_PATTERN.pattern == PATTERN and Configuration._ENV_VAR_PATTERN.flags == re.UNICODE
-    assert str(inspect.signature(Configuration._expand_cfg_value)) == "(value, *, section, key)"
-    assert str(inspect.signature(Configuration().load_cfgs)) == "(*files)"
 
 
 def test_a_failing_outside_import_keeps_the_module_from_loading():
@@ -580,8 +577,6 @@ def test_entry_point_failures(plugins, monkeypatch, caplog):
 
 @pytest.mark.parametrize("call, message", [
     # Argument errors of every method are checked in test_common.py.
-    (lambda c: c.load_cfgs(files="x"), "Configuration.load_cfgs() got an unexpected keyword argument 'files'"),
-    (lambda c: c.load_yamls(self=1), "Configuration.load_yamls() got multiple values for argument 'self'"),
     (lambda c: c._missing_env_vars(b"$HOME"), "cannot use a string pattern on a bytes-like object"),
     (lambda c: c._expand_cfg_value(5, section="s", key="k"), "expected string or bytes-like object, got 'int'"),
 ])
