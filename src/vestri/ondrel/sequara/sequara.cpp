@@ -63,8 +63,8 @@
 #include "common/module.hpp"
 #include "common/repr.hpp"
 #include "common/slots.hpp"
+#include "common/text.hpp"
 #include "common/typecache.hpp"
-#include "common/vector.hpp"
 
 #include <cstdint>
 #include <new>
@@ -98,8 +98,6 @@ struct SequaraState {
     // Interned names (borrowed: interned for the process).
     PyObject *data, *order, *update, *items, *getitem, *setitem, *delitem, *iter, *init, *append, *insert, *index, *pop,
         *remove, *sort, *class_, *name;
-    // Interned punctuation of the printed form (borrowed as the names).
-    PyObject *lbracket, *rbracket, *lparen, *rparen, *comma, *comma_lparen;
     Kept cls;                    // Sequara; the module namespace binds it too, but a caller may delete that name
     Kept mapping;                // collections.abc.Mapping: update() takes its instances as mappings
     Kept zero;                   // 0, for `k[0]`
@@ -994,48 +992,22 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
 
 // --- printing and comparing -------------------------------------------------------
 
-// Text put together from pieces: measured as they come, copied once.
-class Text {
-public:
-    // Takes over `piece` (a str, or NULL after a failed call: then false).
-    bool add(Ref piece) noexcept {
-        if (!piece) return false;
-        length_ += PyUnicode_GET_LENGTH(piece.get());
-        Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(piece.get());
-        if (widest > widest_) widest_ = widest;
-        return vo::push(pieces_, std::move(piece));
-    }
-    bool add(PyObject* borrowed) noexcept { return add(Ref::borrow(borrowed)); }
-
-    Ref finish() noexcept {
-        Ref text = Ref::steal(PyUnicode_New(length_, widest_));
-        if (!text) return nullptr;
-        Py_ssize_t at = 0;
-        for (const Ref& piece : pieces_) {
-            Py_ssize_t n = PyUnicode_GET_LENGTH(piece.get());
-            if (PyUnicode_CopyCharacters(text.get(), at, piece.get(), 0, n) < 0) return nullptr;
-            at += n;
-        }
-        return text;
-    }
-
-private:
-    std::vector<Ref> pieces_;
-    Py_ssize_t length_ = 0;
-    Py_UCS4 widest_ = 127;
-};
+// Writes repr(obj); false with an exception set.
+bool append_repr(vo::TextBuilder& text, PyObject* obj) noexcept {
+    Ref shown = Ref::steal(PyObject_Repr(obj));
+    return shown && text.append(shown.get());
+}
 
 // `[(k, v), ...]` as repr() of the list of tuples writes it, from the held
 // pairs, without making the tuples or the list.
-bool add_pairs(Text& text, const std::vector<Held>& held) noexcept {
-    if (!text.add(state.lbracket)) return false;
+bool append_pairs(vo::TextBuilder& text, const std::vector<Held>& held) noexcept {
+    if (!text.append_ascii("[", 1)) return false;
     for (size_t i = 0; i < held.size(); ++i) {
-        if (!text.add(i ? state.comma_lparen : state.lparen) ||
-            !text.add(Ref::steal(PyObject_Repr(held[i].key.get()))) || !text.add(state.comma) ||
-            !text.add(Ref::steal(PyObject_Repr(held[i].value.get()))) || !text.add(state.rparen))
+        if (!(i ? text.append_ascii(", (", 3) : text.append_ascii("(", 1)) || !append_repr(text, held[i].key.get()) ||
+            !text.append_ascii(", ", 2) || !append_repr(text, held[i].value.get()) || !text.append_ascii(")", 1))
             return false;
     }
-    return text.add(state.rbracket);
+    return text.append_ascii("]", 1);
 }
 
 // self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
@@ -1058,10 +1030,10 @@ PyObject* sequara_repr(PyObject* self) {
     if (!cls) return VO_FAIL();
     Ref name = attr(cls.get(), state.name);
     if (!name) return VO_FAIL();
-    Text text;
+    vo::TextBuilder text;
     // A name that is no str fails where the concatenation fails, after the pairs were printed.
     bool named = PyUnicode_Check(name.get());
-    if (named && (!text.add(name) || !text.add(state.lparen))) return VO_FAIL();
+    if (named && (!text.append(name.get()) || !text.append_ascii("(", 1))) return VO_FAIL();
     Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
     std::vector<Held> held;
@@ -1069,7 +1041,7 @@ PyObject* sequara_repr(PyObject* self) {
     if (vo::compat::is_bound_method_of(items.get(), state.d_items.get(), self)) {
         switch (items_impl(self, held, pairs)) {
             case Pairs::Held:
-                if (!add_pairs(text, held)) return VO_FAIL();
+                if (!append_pairs(text, held)) return VO_FAIL();
                 break;
             case Pairs::Sorted:
                 break;
@@ -1083,12 +1055,12 @@ PyObject* sequara_repr(PyObject* self) {
         pairs = Ref::steal(PySequence_List(result.get()));
         if (!pairs) return VO_FAIL();
     }
-    if (pairs && !text.add(Ref::steal(PyObject_Repr(pairs.get())))) return VO_FAIL();
+    if (pairs && !append_repr(text, pairs.get())) return VO_FAIL();
     if (!named) {
-        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), state.lparen));
+        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
         if (!failed) return VO_FAIL();
     }
-    if (!text.add(state.rparen)) return VO_FAIL();
+    if (!text.append_ascii(")", 1)) return VO_FAIL();
     Ref result = text.finish();
     if (!result) return VO_FAIL();
     return result.release();
@@ -1268,13 +1240,7 @@ bool module_body(PyObject* module) {
                          {&state.remove, "remove"},
                          {&state.sort, "sort"},
                          {&state.class_, "__class__"},
-                         {&state.name, "__name__"},
-                         {&state.lbracket, "["},
-                         {&state.rbracket, "]"},
-                         {&state.lparen, "("},
-                         {&state.rparen, ")"},
-                         {&state.comma, ", "},
-                         {&state.comma_lparen, ", ("}}))
+                         {&state.name, "__name__"}}))
         return false;
     state.data_attr = vo::compat::InlineAttr(state.data);
     state.order_attr = vo::compat::InlineAttr(state.order);
