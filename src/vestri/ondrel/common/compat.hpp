@@ -389,10 +389,17 @@ public:
 
     // `getattr(obj, name)`: a new reference, or NULL with an exception set.
     Ref get(PyObject* obj) noexcept {
+        bool ran_code = false;
+        return get(obj, ran_code);
+    }
+    // The same; sets `ran_code` when the read may have run Python code (the
+    // generic path, or learning a new class, whose MRO lookup may compare
+    // keys), and leaves it alone otherwise.
+    Ref get(PyObject* obj, bool& ran_code) noexcept {
         if (PyObject** slot = value_slot(obj)) {
             if (PyObject* value = *slot) return Ref::borrow(value);
         }
-        return get_slow(obj);
+        return get_slow(obj, ran_code);
     }
 
     // `setattr(obj, name, value)`; false with an exception set.  Replacing a
@@ -508,8 +515,11 @@ private:
         return true;
     }
 
-    [[gnu::noinline]] Ref get_slow(PyObject* obj) noexcept {
-        if (!current(obj)) learn(obj);
+    [[gnu::noinline]] Ref get_slow(PyObject* obj, bool& ran_code) noexcept {
+        if (!current(obj)) {
+            ran_code = true;
+            learn(obj);
+        }
         if (current(obj)) {
             if (PyObject** values = inline_values(obj)) {
                 if (PyObject* value = values[index_]) return Ref::borrow(value);
@@ -519,6 +529,7 @@ private:
                 if (PyErr_Occurred()) return nullptr;
             }
         }
+        ran_code = true;
         return Ref::steal(PyObject_GetAttr(obj, name_));
     }
 

@@ -47,18 +47,24 @@ public:
     // someone registered one with the ABC, which changes the ABC cache token;
     // the token is asked once per operation, when a scalar is first met.
     struct Memo {
-        int scalars = -1;  // -1: not asked yet; 1: scalars are no Mappings; 0: they may be
+        int scalars = -1;       // -1: not asked yet; 1: scalars are no Mappings; 0: they may be
+        bool ran_code = false;  // a check may have run Python code (the ABC's hooks, __instancecheck__)
     };
 
     Is check(PyObject* value, Memo& memo) noexcept {
         if (VO_LIKELY(binding_.holds())) {
             if (PyDict_Check(value)) return Is::Yes;
             if (is_scalar(value)) {
-                if (memo.scalars < 0 && (memo.scalars = scalars_are_no_mappings()) < 0) return Is::Error;
+                if (memo.scalars < 0) {
+                    memo.ran_code = true;
+                    if ((memo.scalars = scalars_are_no_mappings()) < 0) return Is::Error;
+                }
                 if (memo.scalars) return Is::No;
             }
+            memo.ran_code = true;
             return outcome<Is>(PyObject_IsInstance(value, real_.get()));
         }
+        memo.ran_code = true;
         return check_as_bound(value);
     }
 
