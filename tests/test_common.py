@@ -9,7 +9,11 @@ below run once for all of them:
   - an exception leaving the method carries one traceback entry
     "vestri.ondrel.<module>.<Class>.<method>", naming a C++ source line;
   - repeating the calls, failing ones included, grows no memory.
-A new module adds its rows to METHODS and CLASSES.
+Tables of the same kind hold what each module binds (NAMESPACES) and how
+each class is made (SHAPES: bases, members, docstrings, its native slots).
+The native fast paths are checked on in the default state: C slots read from
+the type objects, and the Python functions a fallback would run watched.
+A new module adds its rows to METHODS, NAMESPACES and SHAPES.
 """
 
 import collections
@@ -865,13 +869,19 @@ def test_every_method_is_attacked_or_runs_no_user_code():
     assert names - set(HOSTILE) - CALM == set()
 
 
+def _attack(method, attack):
+    """The method's hostile call, and a maker of its kit for a target."""
+    call, *hooks = HOSTILE[str(method)]
+    rebind, empty = (hooks + [None, None])[:2]
+    return call, lambda target: hostile.Kit(attack, target, rebind=rebind, empty=empty)
+
+
 @pytest.mark.parametrize("attack", hostile.ATTACKS)
 @pytest.mark.parametrize("method", [m for m in METHODS if str(m) in HOSTILE], ids=str)
 def test_callbacks_that_attack_the_object_end_in_an_error_or_the_defined_result(method, attack):
-    call, *hooks = HOSTILE[str(method)]
-    rebind, empty = (hooks + [None, None])[:2]
+    call, kit_of = _attack(method, attack)
     target = method.target()
-    kit = hostile.Kit(attack, target, rebind=rebind, empty=empty)
+    kit = kit_of(target)
     try:
         call(target, kit)
     except AssertionError:
@@ -885,12 +895,11 @@ def test_callbacks_that_attack_the_object_end_in_an_error_or_the_defined_result(
 @pytest.mark.parametrize("attack", ["rebind", "empty"])
 @pytest.mark.parametrize("method", [m for m in METHODS if str(m) in HOSTILE], ids=str)
 def test_attacked_calls_grow_no_memory(method, attack):
-    call, *hooks = HOSTILE[str(method)]
-    rebind, empty = (hooks + [None, None])[:2]
+    call, kit_of = _attack(method, attack)
 
     def run():
         target = method.target()
-        call(target, hostile.Kit(attack, target, rebind=rebind, empty=empty))
+        call(target, kit_of(target))
 
     assert_no_growth(run, repeat=100, slack=60)
 
