@@ -234,12 +234,6 @@ METHODS = [
     Method("sequara", "Sequara.__eq__", "self, other", sq, lambda o: o.__eq__(sq())),
     Method("sequara", "Sequara.fromkeys", "cls, keys, value=None", lambda: _sequara(),
            lambda c: c.fromkeys("ab"), lambda c: c.fromkeys(1)),
-    Method("sequara", "Sequara.__contains__", "self, key", sq,
-           lambda o: o.__contains__("a"), lambda o: o.__contains__([])),
-    Method("sequara", "Sequara.get", "self, key, default=None", sq, lambda o: o.get("x", 0), lambda o: o.get([])),
-    Method("sequara", "Sequara.setdefault", "self, key, default=None", sq,
-           lambda o: o.setdefault("c", 3), lambda o: o.setdefault([])),
-    Method("sequara", "Sequara.pop", "self, key, default=None", sq, lambda o: o.pop("a"), lambda o: o.pop("x")),
     Method("trellan", "Trellan.__init__", "self, *args", tr,
            lambda o: o.__init__({"a": 1}), lambda o: o.__init__([5])),
     Method("trellan", "Trellan.__flatten__", "indict, path=None", lambda: _trellan().Trellan,
@@ -543,10 +537,8 @@ SHAPES = [
           make=lambda cls: cls(), slots=("tp_init", "mp_subscript")),
     Shape("sequara", "Sequara", ("collections.abc.MutableMapping",), "abc.ABCMeta",
           ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy", "insert",
-           "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys",
-           "__contains__", "get", "setdefault", "pop"],
-          docs={"": "A subclass of MutableMapping (similar to dict)", "get": "D.get(k[,d])", "pop": "D.pop(k[,d])",
-                "setdefault": "D.setdefault(k[,d])"}, hashable=False,
+           "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"],
+          docs={"": "A subclass of MutableMapping (similar to dict)"}, hashable=False,
           slots=("tp_init", "tp_repr", "tp_iter", "mp_length", "mp_subscript", "mp_ass_subscript", "sq_contains")),
     Shape("logic", "BaseLogic", ("object",), members=["__repr__", "__call__", "__str__", "__eq__", "__init__",
                                                       "__getstate__"], ordered=False,
@@ -792,10 +784,6 @@ HOSTILE = {
     "sequara.Sequara.__repr__": (lambda o, k: repr(_sq_filled(o, k)),),
     "sequara.Sequara.__len__": (lambda o, k: len(_sq_filled(o, k)),),
     "sequara.Sequara.__eq__": (lambda o, k: _sq_filled(o, k) == {k.key("a"): 1, k.key("b"): 2},),
-    "sequara.Sequara.__contains__": (lambda o, k: k.key("a") in o,),
-    "sequara.Sequara.get": (lambda o, k: o.get(k.key("x"), 0),),
-    "sequara.Sequara.setdefault": (lambda o, k: (o.setdefault(k.key("c"), 3), k.sure(lambda: o._data["c"] == 3 and o._order.count("c") == 1)),),
-    "sequara.Sequara.pop": (lambda o, k: (o.pop(k.key("a")), k.sure(lambda: "a" not in o._order)),),
     "sequara.Sequara.fromkeys": (lambda c, k: k.sure_of(c.fromkeys(k.iterable([k.key("a"), "b"])), lambda r: list(r) == ["a", "b"]),),
     "trellan.Trellan.__init__": (lambda o, k: o.__init__(k.iterable([k.pair(("b",), 1), k.pair(("c",), 2)])), None, list.clear),
     "trellan.Trellan.__flatten__": (lambda c, k: list(c.__flatten__({k.key("a"): [1, {k.key("b"): k.shown("x")}]})),),
@@ -1078,7 +1066,7 @@ def _yaml_file(tmp_path):
 
 def _sequara_operations(tmp_path):
     for m in (sq(), type("Plain", (_sequara(),), {})([("a", 1)])):
-        "a" in m, "x" in m, m.get("a"), m.get("x"), m.setdefault("a"), m.setdefault("x"), m.pop("a"), m.pop("y", 0)
+        "a" in m, "x" in m
 
 
 def _vapora_operations(tmp_path):
@@ -1099,8 +1087,7 @@ FALLBACKS = {
     _vapora_operations: [f"collections:UserList.{name}" for name in (
         "__init__", "append", "insert", "extend", "pop", "remove", "index", "count", "__setitem__", "__getitem__",
         "__contains__", "__iadd__", "sort", "__iter__")],
-    _sequara_operations: ["_collections_abc:Mapping.__contains__", "_collections_abc:Mapping.get",
-                          "_collections_abc:MutableMapping.setdefault", "_collections_abc:MutableMapping.pop"],
+    _sequara_operations: ["_collections_abc:Mapping.__contains__"],
 }
 
 

@@ -30,8 +30,10 @@ def edited(edit):
 
 
 def entries(exc):
-    names = [e.name for e in traceback.extract_tb(exc.__traceback__)]
-    return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith("vestri.ondrel.sequara.")]
+    """Sequara's entries, and the frames of the inherited mixins as mixin.<name>."""
+    names = [("mixin." + e.name if e.filename == collections.abc.Mapping.get.__code__.co_filename else e.name)
+             for e in traceback.extract_tb(exc.__traceback__)]
+    return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith(("vestri.ondrel.", "mixin."))]
 
 
 class PairsOfOne(Sequara):
@@ -46,7 +48,9 @@ def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
 
 
 def test_members_are_defined_in_class_body_order_and_instances_keep_two_attributes():
-    assert "popitem" not in vars(Sequara) and Sequara.popitem is collections.abc.MutableMapping.popitem
+    inherited = ("__contains__", "get", "pop", "popitem", "setdefault", "__ne__")
+    assert [name for name in inherited if name in vars(Sequara)] == []
+    assert all(getattr(Sequara, n) is getattr(collections.abc.MutableMapping, n) for n in inherited)
     assert vars(abc3()) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 
 
@@ -92,10 +96,12 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
     (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
     (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
     (lambda: abc3()["x"], ["__getitem__"]),
-    (lambda: abc3().pop("x"), ["pop", "__getitem__"]),
-    (lambda: abc3().get([]), ["get", "__getitem__"]),
-    (lambda: [] in abc3(), ["__contains__", "__getitem__"]),
-    (lambda: abc3().setdefault([]), ["setdefault", "__getitem__"]),
+    (lambda: abc3().pop("x"), ["mixin.pop", "__getitem__"]),
+    (lambda: abc3().get([]), ["mixin.get", "__getitem__"]),
+    (lambda: [] in abc3(), ["mixin.__contains__", "__getitem__"]),
+    (lambda: abc3().setdefault([]), ["mixin.setdefault", "__getitem__"]),
+    (lambda: Sequara.__new__(Sequara).__contains__("a"), ["mixin.__contains__", "__getitem__"]),
+    (lambda: "a" in Sequara.__new__(Sequara), ["mixin.__contains__", "__getitem__"]),
     (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
     # One method running another adds both entries, as nested Python methods do.
     (lambda: edited(lambda o: o.remove("b")).copy(), ["copy", "items", "items.<locals>.<lambda>"]),
@@ -108,7 +114,7 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
 def test_traceback_entries_name_the_methods(call, where):
     with pytest.raises(Exception) as info:
         call()
-    assert entries(info.value) == ["Sequara." + w for w in where]
+    assert entries(info.value) == [w if w.startswith("mixin.") else "Sequara." + w for w in where]
 
 
 def test_mapping_constructor_argument_is_taken_as_a_mapping():
@@ -497,7 +503,7 @@ def test_deep_nesting_ends_in_recursion_error():
     lambda: (lambda m: (m.keys().__setitem__(1, "a"), m.items()))(abc3()),
     lambda: (lambda m: (m.__setitem__(1, 1), m.insert(2, 2, 0), m.move(1, 0)))(Sequara()),
     lambda: (lambda m: (m.move(Acting("c"), 0)))(abc3()),
-    # the mixins' methods, native and (for a class that overrides the item read) the mixins themselves
+    # the inherited mixins over the item access, ours and a subclass's
     lambda: [(m.get("x"), "x" in m, m.setdefault("x", [1]), m.pop("a"), m.pop("y", 0), error_of(lambda: m.pop("y")),
               error_of(lambda: m.setdefault(HashedOnce())), m.copy(), repr(m), m.values())
              for m in (abc3(), OVERRIDES_GETITEM([("a", 1)]))],
@@ -644,7 +650,7 @@ class SequaraMachine(RuleBasedStateMachine):
 TestSequaraMachine = SequaraMachine.TestCase
 
 
-# --- the mixins' methods against the mixins themselves ------------------------------------
+# --- `in` and the inherited mixins against a class where `in` runs the mixin in Python --------
 
 LOG = []
 
@@ -672,7 +678,8 @@ class HashRaisesKeyError:
         raise KeyError("from hash")
 
 
-MIXINS = {name: getattr(collections.abc.MutableMapping, name) for name in ("__contains__", "get", "setdefault", "pop")}
+# `in` through a Python method of the twin's own, so that it runs the mixin whatever the C slot does
+MIXINS = {"__contains__": lambda self, key: collections.abc.Mapping.__contains__(self, key)}
 
 
 def _family(base, **namespace):
@@ -718,7 +725,7 @@ def _outcome(call):
 @given(script=st.lists(st.tuples(st.integers(0, len(OPS) - 1), st.integers(0, len(TWIN_KEYS) - 1), st.integers()),
                       max_size=12))
 @settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow])
-def test_mixin_methods_do_what_the_mixins_do_over_the_item_access(script):
+def test_in_and_the_mixins_do_what_the_mixins_do_over_the_item_access(script):
     for ours, twin_cls in zip(_family(Sequara), _family(Sequara, **MIXINS)):
         runs = []
         for cls in (ours, twin_cls):
@@ -743,8 +750,9 @@ class HashedOnce:
         return 1
 
 
-@pytest.mark.parametrize("cls", [Sequara, _family(Sequara, **MIXINS)[0]], ids=["native", "mixin"])
-def test_an_error_storing_the_default_is_chained_to_the_key_error_the_mixin_handles(cls):
+def test_an_error_storing_the_default_is_chained_to_the_key_error_the_mixin_handles():
+    cls = Sequara
+
     def chain():
         try:
             raise OSError("outer")
@@ -758,3 +766,33 @@ def test_an_error_storing_the_default_is_chained_to_the_key_error_the_mixin_hand
     steps = chain()
     assert next(steps) == [ValueError, KeyError, OSError]
     assert next(steps) is OSError  # the generator's own handled exception is left as it was
+
+
+def _in(m):
+    return [k in m for k in ("a", "x", 1, Loud("z"))]
+
+
+def test_in_follows_the_contains_and_item_read_the_class_resolves_now():
+    sub = type("Sub", (Sequara,), {})
+    m, s = Sequara(a=1), sub(a=1)
+    s["a"], "a" in s  # the subclass takes the C functions
+    for target, obj in ((Sequara, m), (sub, s), (sub, sub(a=1))):
+        target.__contains__ = lambda self, key: key == 1
+        try:
+            assert _in(obj) == [False, False, True, False]
+            obj["a"]  # reached through a generic slot, the item read adopts nothing back
+            assert _in(obj) == [False, False, True, False]
+        finally:
+            del target.__contains__
+        assert _in(obj) == [True, False, False, False]
+        own = vars(target).get("__getitem__")
+        target.__getitem__ = lambda self, key: key
+        try:
+            assert _in(obj) == [True, True, True, True]
+        finally:
+            if own:
+                target.__getitem__ = own  # in place: the class keeps its order of names
+            else:
+                del target.__getitem__
+        assert _in(obj) == [True, False, False, False]
+

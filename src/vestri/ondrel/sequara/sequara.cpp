@@ -32,12 +32,11 @@
 // that only when nothing can have run (an exact str looked up in a dict of
 // exact str keys, a list search that compared built-in scalars only).
 //
-// `in`, get(), setdefault() and pop() are collections.abc's mixins over the
-// item access.  Sequara has them as native methods that take the mixin's
-// steps directly (without raising the KeyError a missing key would, which the
-// mixin catches unseen) while the class's item access is Sequara's, and call
-// the mixin itself for a class that overrides it.  What a class overrides is
-// looked up once per class and version (a vo::TypeCache of Traits).  The same
+// `in`, get(), setdefault(), pop() and popitem() are collections.abc's
+// mixins, inherited as they are: each call runs the mixin's Python code over
+// the item access.  Only `in` is made faster, in its C slot, where the answer
+// runs no code (see sequara_contains).  What a class overrides is looked up
+// once per class and version (a vo::TypeCache of Traits).  The same
 // knowledge lets copy() build the copy from `_data` and `_order` directly,
 // and values() take the dict's values, while the dict's order is the list's
 // and every key is a built-in whose hash runs no code.  Deleting an exact
@@ -46,7 +45,7 @@
 //
 // The class is made by abc.ABCMeta over MutableMapping, with the methods
 // installed afterwards in class-body order.  The C functions behind the item
-// methods and `in` then take the item slots of Sequara and of every subclass
+// methods and the mixin's `in` then take the item slots of Sequara and of every subclass
 // that keeps the methods (common/slots.hpp); Sequara's own length, iteration,
 // initialisation and repr are pointed at the C functions directly, while
 // subclasses keep the interpreter's generic slots, which look the methods
@@ -84,6 +83,7 @@ using vo::lists::list_move;
 // still Sequara's own, so that a fast path may stand in for it.
 struct Traits {
     bool getitem = false;      // `__getitem__` is Sequara's
+    bool contains = false;     // `__contains__` is collections.abc's mixin
     bool setitem = false;      // `__setitem__` ...
     bool delitem = false;      // `__delitem__` ...
     bool iter = false;         // `__iter__` ...
@@ -97,7 +97,7 @@ struct Traits {
 struct SequaraState {
     // Interned names (borrowed: interned for the process).
     PyObject *data, *order, *update, *items, *getitem, *setitem, *delitem, *iter, *init, *append, *insert, *index, *pop,
-        *remove, *sort, *class_, *name;
+        *remove, *sort, *class_, *name, *contains;
     Kept cls;                    // Sequara; the module namespace binds it too, but a caller may delete that name
     Kept mapping;                // collections.abc.Mapping: update() takes its instances as mappings
     Kept zero;                   // 0, for `k[0]`
@@ -107,9 +107,7 @@ struct SequaraState {
     PyObject* catcher_codes[3];  // borrowed from `catchers`, as vo::called_from wants them
     // Our descriptors, which the traits compare against.
     Kept d_getitem, d_setitem, d_delitem, d_iter, d_items, d_init, d_update;
-    // The mixins that `in`, get(), setdefault() and pop() are defined by; a
-    // class whose item access is not ours gets them as they are.
-    Kept mixin_contains, mixin_get, mixin_setdefault, mixin_pop;
+    Kept mixin_contains;                           // Mapping.__contains__, which `in` is for a class that keeps it
     vo::compat::InlineAttr data_attr, order_attr;  // reads and stores of `_data` and `_order`
     vo::TypeCache<Traits> traits;                  // per class and version
     // Sequara's C functions in the item slots of the classes that keep its methods.
@@ -126,6 +124,7 @@ void compute_traits(PyTypeObject* type, Traits& t) noexcept {
         return vo::compat::type_lookup(type, name) == descr.get();
     };
     t.getitem = ours(state.getitem, state.d_getitem);
+    t.contains = ours(state.contains, state.mixin_contains);
     t.setitem = ours(state.setitem, state.d_setitem);
     t.delitem = ours(state.delitem, state.d_delitem);
     t.iter = ours(state.iter, state.d_iter);
@@ -155,33 +154,6 @@ PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
         return nullptr;
     }
     return PyObject_CallMethodOneArg(data.get(), state.getitem, name);
-}
-
-// `self[name]` for the mixins that catch its KeyError (`in`, get(),
-// setdefault(), pop()), when the class's item read is ours: No for a KeyError,
-// which is not made at all for a key missing from an exact dict.  A KeyError
-// that was raised (by a `_data` of the caller's, or a key's `__eq__`) is
-// handed over in `caught`, as the mixin's except clause would hold it.
-// With no `value` asked for, an exact dict is only asked whether it has the
-// key (the same lookup, without taking the value).
-Found lookup(PyObject* self, PyObject* name, Ref* value, Ref* caught = nullptr) noexcept {
-    Ref data = state.data_attr.get(self);
-    if (!data) return Found::Error;
-    if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
-        int rc = value ? vo::compat::dict_get_ref(data.get(), name, *value) : PyDict_Contains(data.get(), name);
-        if (rc >= 0) return rc ? Found::Yes : Found::No;
-    } else {
-        Ref got;
-        Ref& value_ = value ? *value : got;
-        value_ = Ref::steal(PyObject_CallMethodOneArg(data.get(), state.getitem, name));
-        if (value_) return Found::Yes;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Found::Error;
-    if (caught)
-        *caught = Ref::steal(PyErr_GetRaisedException());
-    else
-        PyErr_Clear();
-    return Found::No;
 }
 
 // Whether "is the key in `_order`" may be asked of `_data` instead: an exact
@@ -337,149 +309,30 @@ PyObject* sequara_iter(PyObject* self) {
     return it;
 }
 
-// --- the mixins' reads, done directly ----------------------------------------------
+// --- `in` ----------------------------------------------------------------------------
 
-// `in`, get(), setdefault() and pop() are defined by the mixins of
-// collections.abc over the class's item access:
-//     __contains__  try: self[key]         except KeyError: return False     else: return True
-//     get           try: return self[key]  except KeyError: return default
-//     setdefault    try: return self[key]  except KeyError: self[key] = default;  return default
-//     pop           try: value = self[key] except KeyError: raise, or return default
-//                                          else: del self[key]; return value
-// While the class's item access is Sequara's, the same steps are taken here,
-// with the same calls of the key's `__hash__`/`__eq__` and the same errors,
-// but without making the KeyError of a key missing from an exact dict, which
-// the clause would catch unseen.  A class that overrides the item access (or
-// reads attributes its own way, for pop()) gets the mixin itself.
-
-// The mixin `fn` called as the class would call it: fn(self, key[, extra]).
-PyObject* call_mixin(const Kept& fn, PyObject* self, PyObject* key, PyObject* extra) noexcept {
-    PyObject* argv[] = {self, key, extra};
-    return PyObject_Vectorcall(fn.get(), argv, extra ? 3 : 2, nullptr);
-}
-
+// `key in self` is collections.abc's mixin over the item access:
+//     try: self[key]  except KeyError: return False  else: return True
+// Sequara keeps the mixin as its `__contains__`, and the interpreter's slot
+// for it looks the method up and runs it, raising and catching a KeyError
+// for every missing key.  The C function below takes that slot (in Sequara,
+// and in each subclass that keeps the mixin and Sequara's item read,
+// common/slots.hpp) and answers directly where the answer runs no code and
+// cannot fail: `_data` an exact dict in the instance dict, the key an exact
+// str and every key of the dict one too.  Anything else goes to the
+// interpreter's own slot function, so that what runs (and any traceback) is
+// the mixin's.
 int sequara_contains(PyObject* self, PyObject* key) {
-    VO_METHOD("Sequara.__contains__");
-    if (VO_UNLIKELY(!traits_of(self).getitem)) {
-        Ref found = Ref::steal(call_mixin(state.mixin_contains, self, key, nullptr));
-        int truth = found ? PyObject_IsTrue(found.get()) : -1;
-        if (truth < 0) return VO_FAIL_INT();
-        return truth;
-    }
-    switch (lookup(self, key, nullptr)) {
-        case Found::Yes:
-            return 1;
-        case Found::No:
-            return 0;
-        case Found::Error:
-            break;
-    }
-    VO_TRACE_AS("Sequara.__getitem__");
-    return VO_FAIL_INT();
-}
-
-PyObject* sequara_get(PyObject* self, PyObject* key, PyObject* default_) {
-    VO_METHOD("Sequara.get");
-    if (!default_) default_ = Py_None;
-    if (VO_LIKELY(traits_of(self).getitem)) {
-        Ref value;
-        switch (lookup(self, key, &value)) {
-            case Found::Yes:
-                return value.release();
-            case Found::No:
-                return Py_NewRef(default_);
-            case Found::Error:
-                VO_TRACE_AS("Sequara.__getitem__");
-                return VO_FAIL();
-        }
-    }
-    PyObject* result = call_mixin(state.mixin_get, self, key, default_);
-    if (!result) return VO_FAIL();
-    return result;
-}
-
-// `self[key] = value` as the mixin's except clause runs it: an error the
-// store raises is chained to the KeyError being handled there (`caught`, or
-// the one the item read would have made), as an exception raised in the
-// clause is: the KeyError goes in where the chain of `__context__` reaches
-// the exception that was being handled before.  (Code the store runs sees
-// that one, not the KeyError, in sys.exception().)
-int store_after_miss(PyObject* self, PyObject* key, PyObject* value, Ref caught) noexcept {
-    if (setitem_impl(self, key, value) == 0) return 0;
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref outer = Ref::steal(PyErr_GetHandledException());
-    if (!caught) {
-        vo::raise_key_error(key);                                // chained to `outer`, as the read's would be
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;  // no memory for it: that error instead
-        caught = Ref::steal(PyErr_GetRaisedException());
-    }
-    Ref link = error;
-    for (int steps = 0; steps < 1000; ++steps) {
-        Ref next = Ref::steal(PyException_GetContext(link.get()));
-        if (!next || next.get() == outer.get()) {
-            PyException_SetContext(link.get(), caught.release());
-            break;
-        }
-        link = std::move(next);
-    }
-    PyErr_SetRaisedException(error.release());
-    return -1;
-}
-
-PyObject* sequara_setdefault(PyObject* self, PyObject* key, PyObject* default_) {
-    VO_METHOD("Sequara.setdefault");
-    if (!default_) default_ = Py_None;
+    auto generic = reinterpret_cast<objobjproc>(state.contains_slot.generic());
     Traits traits = traits_of(self);
-    if (VO_LIKELY(traits.getitem && traits.setitem)) {
-        Ref value, caught;
-        switch (lookup(self, key, &value, &caught)) {
-            case Found::Yes:
-                return value.release();
-            case Found::Error:
-                VO_TRACE_AS("Sequara.__getitem__");
-                return VO_FAIL();
-            case Found::No:
-                break;
-        }
-        Ref stored = Ref::borrow(default_);
-        if (store_after_miss(self, key, stored.get(), std::move(caught)) < 0) {
-            VO_TRACE_AS("Sequara.__setitem__");
-            return VO_FAIL();
-        }
-        return stored.release();
+    if (VO_LIKELY(traits.contains && traits.getitem && traits.plain_attrs && PyUnicode_CheckExact(key))) {
+        // With plain attributes the read runs no code; a missing `_data` is the mixin's to report.
+        Ref data = state.data_attr.get(self);
+        if (data && PyDict_CheckExact(data.get()) && vo::compat::str_lookup_runs_no_code(data.get(), key))
+            return PyDict_Contains(data.get(), key);
+        if (!data) PyErr_Clear();
     }
-    PyObject* result = call_mixin(state.mixin_setdefault, self, key, default_);
-    if (!result) return VO_FAIL();
-    return result;
-}
-
-PyObject* sequara_pop(PyObject* self, PyObject* key, PyObject* default_) {
-    VO_METHOD("Sequara.pop");
-    Traits traits = traits_of(self);
-    // The mixin reads its marker from `self` when the key is missing: plain attributes make that unseen.
-    if (VO_LIKELY(traits.getitem && traits.delitem && traits.plain_attrs)) {
-        Ref value, caught;
-        switch (lookup(self, key, &value, &caught)) {
-            case Found::Yes:
-                if (delitem_impl(self, key) == 0) return value.release();
-                VO_TRACE_AS("Sequara.__delitem__");
-                return VO_FAIL();
-            case Found::No:
-                if (default_) return Py_NewRef(default_);
-                if (caught)
-                    PyErr_SetRaisedException(caught.release());
-                else
-                    vo::raise_key_error(key);
-                break;
-            case Found::Error:
-                break;
-        }
-        VO_TRACE_AS("Sequara.__getitem__");
-        return VO_FAIL();
-    }
-    PyObject* result = call_mixin(state.mixin_pop, self, key, default_);
-    if (!result) return VO_FAIL();
-    return result;
+    return generic(self, key);
 }
 
 // --- update -----------------------------------------------------------------------
@@ -567,7 +420,14 @@ PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     Py_RETURN_NONE;
 }
 
+// A subclass's instances are made through its generic slot, which runs this
+// method: the class takes the C item slots and `in` here, before its first
+// use, where it still resolves the methods feeding them as Sequara does.
 PyObject* sequara_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyTypeObject* type = Py_TYPE(self);
+    state.subscript_slot.adopt(type);
+    state.assign_slot.adopt(type);
+    state.contains_slot.adopt(type);
     vo::SelfFirst argv(self, args, nargs, kwnames);
     if (!argv.ok()) return nullptr;
     return init_impl(argv.args(), nargs, kwnames);
@@ -1117,6 +977,7 @@ PyObject* sequara_fromkeys(PyObject* cls, PyObject* keys, PyObject* value) {
 // function in that slot, if the class still resolves the methods to ours.
 PyObject* sequara_getitem_method(PyObject* self, PyObject* name) {
     state.subscript_slot.adopt(Py_TYPE(self));
+    state.contains_slot.adopt(Py_TYPE(self));
     return sequara_subscript(self, name);
 }
 
@@ -1130,13 +991,6 @@ PyObject* sequara_delitem_method(PyObject* self, PyObject* name) {
     state.assign_slot.adopt(Py_TYPE(self));
     if (sequara_ass_subscript(self, name, nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
-}
-
-PyObject* sequara_contains_method(PyObject* self, PyObject* key) {
-    state.contains_slot.adopt(Py_TYPE(self));
-    int found = sequara_contains(self, key);
-    if (found < 0) return nullptr;
-    return PyBool_FromLong(found);
 }
 
 PyObject* sequara_len_method(PyObject* self) {
@@ -1160,10 +1014,6 @@ vo::Signature<0> sig_repr("Sequara.__repr__", "self");
 vo::Signature<0> sig_len("Sequara.__len__", "self");
 vo::Signature<1> sig_eq("Sequara.__eq__", "self", {{"other"}});
 vo::Signature<2> sig_fromkeys("Sequara.fromkeys", "cls", {{"keys"}, {"value", false, true}});
-vo::Signature<1> sig_contains("Sequara.__contains__", "self", {{"key"}});
-vo::Signature<2> sig_get("Sequara.get", "self", {{"key"}, {"default", false, true}});
-vo::Signature<2> sig_setdefault("Sequara.setdefault", "self", {{"key"}, {"default", false, true}});
-vo::Signature<2> sig_pop("Sequara.pop", "self", {{"key"}, {"default", false, true}});
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
@@ -1201,15 +1051,6 @@ PyMethodDef sequara_methods[] = {
     {"__len__", VO_CFUNC((vo::method<sig_len, sequara_len_method>)), kFast, sig_len.doc()},
     {"__eq__", VO_CFUNC((vo::method<sig_eq, sequara_eq>)), kFast, sig_eq.doc()},
     {"fromkeys", VO_CFUNC((vo::method<sig_fromkeys, sequara_fromkeys>)), kFast | METH_CLASS, sig_fromkeys.doc()},
-    // The mixins' methods, done in C while the item access is ours.
-    {"__contains__", VO_CFUNC((vo::method<sig_contains, sequara_contains_method>)), kFast, sig_contains.doc()},
-    {"get", VO_CFUNC((vo::method<sig_get, sequara_get>)), kFast,
-     sig_get.doc("D.get(k[,d]) -> D[k] if k in D, else d.  d defaults to None.")},
-    {"setdefault", VO_CFUNC((vo::method<sig_setdefault, sequara_setdefault>)), kFast,
-     sig_setdefault.doc("D.setdefault(k[,d]) -> D.get(k,d), also set D[k]=d if k not in D")},
-    {"pop", VO_CFUNC((vo::method<sig_pop, sequara_pop>)), kFast,
-     sig_pop.doc("D.pop(k[,d]) -> v, remove specified key and return the corresponding value.\n"
-                 "If key is not found, d is returned if given, otherwise KeyError is raised.")},
     {nullptr, nullptr, 0, nullptr}};
 
 constexpr char sequara_doc[] =
@@ -1240,7 +1081,8 @@ bool module_body(PyObject* module) {
                          {&state.remove, "remove"},
                          {&state.sort, "sort"},
                          {&state.class_, "__class__"},
-                         {&state.name, "__name__"}}))
+                         {&state.name, "__name__"},
+                         {&state.contains, "__contains__"}}))
         return false;
     state.data_attr = vo::compat::InlineAttr(state.data);
     state.order_attr = vo::compat::InlineAttr(state.order);
@@ -1261,12 +1103,8 @@ bool module_body(PyObject* module) {
         if (!method || !state.catchers[i].set(attr(method.get(), vo::intern("__code__")))) return false;
         state.catcher_codes[i] = state.catchers[i].get();
     }
-    const std::pair<Kept*, const char*> mixins[] = {{&state.mixin_contains, "__contains__"},
-                                                    {&state.mixin_get, "get"},
-                                                    {&state.mixin_setdefault, "setdefault"},
-                                                    {&state.mixin_pop, "pop"}};
-    for (const auto& [kept, name] : mixins)
-        if (!kept->set(Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name)))) return false;
+    if (!state.mixin_contains.set(Ref::steal(PyObject_GetAttrString(state.mapping.get(), "__contains__"))))
+        return false;
 
     Ref bases = Ref::steal(PyTuple_Pack(1, mutable_mapping.get()));
     if (!bases) return false;
@@ -1293,7 +1131,7 @@ bool module_body(PyObject* module) {
         !state.assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(sequara_ass_subscript),
                                    {"__setitem__", "__delitem__"}) ||
         !state.contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(sequara_contains),
-                                     {"__contains__"}))
+                                     {"__contains__", "__getitem__"}))
         return false;
     type->tp_as_mapping->mp_length = sequara_length;
     type->tp_as_sequence->sq_length = sequara_length;
