@@ -45,11 +45,11 @@
 //
 // The class is made by abc.ABCMeta over MutableMapping, with the methods
 // installed afterwards in class-body order.  The C functions behind the item
-// methods and the mixin's `in` then take the item slots of Sequara and of every subclass
-// that keeps the methods (common/slots.hpp); Sequara's own length, iteration,
-// initialisation and repr are pointed at the C functions directly, while
-// subclasses keep the interpreter's generic slots, which look the methods
-// up, so their overrides are called.
+// methods, and the one for `in`, then take the item slots of Sequara and of
+// every subclass that keeps what feeds them (common/slots.hpp); Sequara's
+// own length, iteration, initialisation and repr are pointed at the C
+// functions directly, while subclasses keep the interpreter's generic slots,
+// which look the methods up, so their overrides are called.
 #include "common/args.hpp"
 #include "common/callargs.hpp"
 #include "common/classdef.hpp"
