@@ -540,7 +540,7 @@ SHAPES = [
           ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy", "insert",
            "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"],
           docs={"": "A subclass of MutableMapping (similar to dict)"}, hashable=False,
-          slots=("tp_init", "tp_repr", "tp_iter", "mp_length", "mp_subscript", "mp_ass_subscript")),
+          slots=("tp_init", "tp_repr", "tp_iter", "mp_length", "mp_subscript", "mp_ass_subscript", "sq_contains")),
     Shape("logic", "BaseLogic", ("object",), members=["__repr__", "__call__", "__str__", "__eq__", "__init__",
                                                       "__getstate__"], ordered=False,
           docs={"__repr__": "ditto"}, hashable=False,
@@ -1026,6 +1026,15 @@ def test_classes_using_nested_pointels_item_methods_adopt_its_slots(make):
     assert [_slot(cls, slot) == _slot(base, slot) for slot in ("mp_subscript", "sq_contains")] == [True, True]
 
 
+def test_classes_using_sequaras_item_methods_adopt_its_slots():
+    base = _sequara()
+    obj = type("Plain", (base,), {})(k=1)
+    obj["k"], "k" in obj
+    obj["j"] = 2
+    slots = ("mp_subscript", "mp_ass_subscript", "sq_contains")
+    assert [_slot(type(obj), slot) == _slot(base, slot) for slot in slots] == [True] * 3
+
+
 @contextlib.contextmanager
 def _entered(funcs):
     """Lists the qualified names of the Python functions among `funcs` that start running in the block."""
@@ -1056,6 +1065,11 @@ def _yaml_file(tmp_path):
     _configuration()().load_yamls(str(tmp_path / "fast.yaml"))
 
 
+def _sequara_operations(tmp_path):
+    for m in (sq(), type("Plain", (_sequara(),), {})([("a", 1)])):
+        "a" in m, "x" in m
+
+
 def _vapora_operations(tmp_path):
     v, (a, b, c) = vp(), _ELEMENTS
     v.append(a), v.insert(0, b), v.extend(_ELEMENTS), v.pop(), v.remove(a), v.index(b), v.count(b)
@@ -1074,10 +1088,11 @@ FALLBACKS = {
     _vapora_operations: [f"collections:UserList.{name}" for name in (
         "__init__", "append", "insert", "extend", "pop", "remove", "index", "count", "__setitem__", "__getitem__",
         "__contains__", "__iadd__", "sort", "__iter__")],
+    _sequara_operations: ["_collections_abc:Mapping.__contains__"],
 }
 
 
-@pytest.mark.parametrize("exercise", FALLBACKS, ids=["typecast_str", "yaml", "trellan", "vapora"])
+@pytest.mark.parametrize("exercise", FALLBACKS, ids=["typecast_str", "yaml", "trellan", "vapora", "sequara"])
 def test_fast_paths_run_no_python_fallback_in_the_default_state(exercise, tmp_path):
     funcs = [functools.reduce(getattr, name.split("."), importlib.import_module(module))
              for module, name in (text.split(":") for text in FALLBACKS[exercise])]

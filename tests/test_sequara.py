@@ -10,7 +10,7 @@ import traceback
 from test import mapping_tests
 
 import pytest
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from leakcheck import assert_no_growth
@@ -30,8 +30,10 @@ def edited(edit):
 
 
 def entries(exc):
-    names = [e.name for e in traceback.extract_tb(exc.__traceback__)]
-    return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith("vestri.ondrel.sequara.")]
+    """Sequara's entries, and the frames of the inherited mixins as mixin.<name>."""
+    names = [("mixin." + e.name if e.filename == collections.abc.Mapping.get.__code__.co_filename else e.name)
+             for e in traceback.extract_tb(exc.__traceback__)]
+    return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith(("vestri.ondrel.", "mixin."))]
 
 
 class PairsOfOne(Sequara):
@@ -46,7 +48,9 @@ def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
 
 
 def test_members_are_defined_in_class_body_order_and_instances_keep_two_attributes():
-    assert Sequara.popitem is collections.abc.MutableMapping.popitem
+    inherited = ("__contains__", "get", "pop", "popitem", "setdefault", "__ne__")
+    assert [name for name in inherited if name in vars(Sequara)] == []
+    assert all(getattr(Sequara, n) is getattr(collections.abc.MutableMapping, n) for n in inherited)
     assert vars(abc3()) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 
 
@@ -92,7 +96,12 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
     (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
     (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
     (lambda: abc3()["x"], ["__getitem__"]),
-    (lambda: abc3().pop("x"), ["__getitem__"]),
+    (lambda: abc3().pop("x"), ["mixin.pop", "__getitem__"]),
+    (lambda: abc3().get([]), ["mixin.get", "__getitem__"]),
+    (lambda: [] in abc3(), ["mixin.__contains__", "__getitem__"]),
+    (lambda: abc3().setdefault([]), ["mixin.setdefault", "__getitem__"]),
+    (lambda: Sequara.__new__(Sequara).__contains__("a"), ["mixin.__contains__", "__getitem__"]),
+    (lambda: "a" in Sequara.__new__(Sequara), ["mixin.__contains__", "__getitem__"]),
     (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
     # One method running another adds both entries, as nested Python methods do.
     (lambda: edited(lambda o: o.remove("b")).copy(), ["copy", "items", "items.<locals>.<lambda>"]),
@@ -105,7 +114,7 @@ def test_errors_leave_the_mapping_unchanged(call, exc, text):
 def test_traceback_entries_name_the_methods(call, where):
     with pytest.raises(Exception) as info:
         call()
-    assert entries(info.value) == ["Sequara." + w for w in where]
+    assert entries(info.value) == [w if w.startswith("mixin.") else "Sequara." + w for w in where]
 
 
 def test_mapping_constructor_argument_is_taken_as_a_mapping():
@@ -302,6 +311,29 @@ def test_writes_search_an_order_edited_through_keys_as_written(edit, ours, writt
         assert (m._data, m._order) == (twin._data, twin._order)
 
 
+def _del_as_written(m, key):
+    del m._data[key]
+    m._order.remove(key)
+
+
+@pytest.mark.parametrize("edit", [
+    lambda o: o.remove("b"),
+    lambda o: o.append("c"),
+    lambda o: o.insert(0, "c"),
+    lambda o: o.__setitem__(1, "ghost"),
+    pytest.param(lambda o: o.__setitem__(0, "c"), marks=_SAME_LENGTH),  # "c" twice, "a" missing
+])
+@pytest.mark.parametrize("ours", [lambda m, k: m.__delitem__(k), lambda m, k: m.pop(k)])
+def test_deletion_takes_the_first_equal_key_out_of_an_order_edited_through_keys(edit, ours):
+    """A str key is searched for from the end only while the order holds the dict's keys."""
+    for key in ("b", "c", "ghost"):
+        m, twin = abc3(), abc3()
+        edit(m.keys())
+        edit(twin.keys())
+        assert error_of(lambda: ours(m, key)) == error_of(lambda: _del_as_written(twin, key))
+        assert (m._data, m._order) == (twin._data, twin._order)
+
+
 def test_a_large_mapping_reads_its_items_in_linear_time():
     n = 100_000
     m = Sequara((i, i) for i in range(n))
@@ -471,6 +503,10 @@ def test_deep_nesting_ends_in_recursion_error():
     lambda: (lambda m: (m.keys().__setitem__(1, "a"), m.items()))(abc3()),
     lambda: (lambda m: (m.__setitem__(1, 1), m.insert(2, 2, 0), m.move(1, 0)))(Sequara()),
     lambda: (lambda m: (m.move(Acting("c"), 0)))(abc3()),
+    # the inherited mixins over the item access, ours and a subclass's
+    lambda: [(m.get("x"), "x" in m, m.setdefault("x", [1]), m.pop("a"), m.pop("y", 0), error_of(lambda: m.pop("y")),
+              error_of(lambda: m.setdefault(HashedOnce())), m.copy(), repr(m), m.values())
+             for m in (abc3(), OVERRIDES_GETITEM([("a", 1)]))],
 ])
 def test_no_leaks(operation):
     assert_no_growth(operation, repeat=3_000)
@@ -612,3 +648,151 @@ class SequaraMachine(RuleBasedStateMachine):
 
 
 TestSequaraMachine = SequaraMachine.TestCase
+
+
+# --- `in` and the inherited mixins against a class where `in` runs the mixin in Python --------
+
+LOG = []
+
+
+class Loud:
+    """A key that logs its hashing and comparisons."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __hash__(self):
+        LOG.append(("hash", self.v))
+        return hash(self.v)
+
+    def __eq__(self, other):
+        LOG.append(("eq", self.v))
+        return isinstance(other, Loud) and other.v == self.v
+
+    def __repr__(self):
+        return f"Loud({self.v!r})"
+
+
+class HashRaisesKeyError:
+    def __hash__(self):
+        raise KeyError("from hash")
+
+
+# `in` through a Python method of the twin's own, so that it runs the mixin whatever the C slot does
+MIXINS = {"__contains__": lambda self, key: collections.abc.Mapping.__contains__(self, key)}
+
+
+def _family(base, **namespace):
+    """The class and three subclasses, each overriding one method that the mixins or `in` reach."""
+    root = type("S", (base,), dict(namespace))
+
+    def logged(name):
+        def method(self, *args):
+            LOG.append(name)
+            return getattr(super(type(self), self), name)(*args)
+        return method
+
+    return [root] + [type("S", (root,), {name: logged(name)}) for name in ("__getitem__", "__contains__", "__iter__")]
+
+
+OVERRIDES_GETITEM = _family(Sequara)[1]
+
+OPS = [
+    lambda m, k, v: k in m,
+    lambda m, k, v: m.get(k),
+    lambda m, k, v: m.get(k, v),
+    lambda m, k, v: m.setdefault(k),
+    lambda m, k, v: m.setdefault(k, v),
+    lambda m, k, v: m.pop(k),
+    lambda m, k, v: m.pop(k, v),
+    lambda m, k, v: m.__setitem__(k, v),
+    lambda m, k, v: m.__delitem__(k),
+    lambda m, k, v: m.keys().reverse(),
+    lambda m, k, v: (type(c := m.copy()).__name__, c._data, c._order),
+    lambda m, k, v: (repr(m), m.values(), m.items(), list(m)),
+]
+TWIN_KEYS = ["a", "b", "c", 1, 2.5, (1, "a"), Loud("a"), Loud("z"), HashRaisesKeyError(), []]
+
+
+def _outcome(call):
+    try:
+        return "ok", repr(call())
+    except Exception as exc:  # noqa: BLE001 - the exception is the result
+        ctx = exc.__context__
+        return type(exc), repr(exc.args), type(ctx), repr(getattr(ctx, "args", None))
+
+
+@given(script=st.lists(st.tuples(st.integers(0, len(OPS) - 1), st.integers(0, len(TWIN_KEYS) - 1), st.integers()),
+                      max_size=12))
+@settings(max_examples=60, suppress_health_check=[HealthCheck.too_slow])
+def test_in_and_the_mixins_do_what_the_mixins_do_over_the_item_access(script):
+    for ours, twin_cls in zip(_family(Sequara), _family(Sequara, **MIXINS)):
+        runs = []
+        for cls in (ours, twin_cls):
+            m = cls([("a", 1), ("c", 3), (Loud("z"), 26)])
+            LOG.clear()
+            steps = [(_outcome(lambda: OPS[op](m, TWIN_KEYS[key], value)), list(LOG))
+                     for op, key, value in script if not LOG.clear()]
+            runs.append((steps, repr(vars(m))))
+        assert runs[0] == runs[1]
+
+
+class HashedOnce:
+    """Hashes once; the second hash (the store after a miss) fails."""
+
+    def __init__(self):
+        self.hashed = False
+
+    def __hash__(self):
+        if self.hashed:
+            raise ValueError("hashed twice")
+        self.hashed = True
+        return 1
+
+
+def test_an_error_storing_the_default_is_chained_to_the_key_error_the_mixin_handles():
+    cls = Sequara
+
+    def chain():
+        try:
+            raise OSError("outer")
+        except OSError:
+            try:
+                cls().setdefault(HashedOnce())
+            except ValueError as exc:
+                yield [type(e) for e in (exc, exc.__context__, exc.__context__.__context__)]
+            yield type(sys.exception())
+
+    steps = chain()
+    assert next(steps) == [ValueError, KeyError, OSError]
+    assert next(steps) is OSError  # the generator's own handled exception is left as it was
+
+
+def _in(m):
+    return [k in m for k in ("a", "x", 1, Loud("z"))]
+
+
+def test_in_follows_the_contains_and_item_read_the_class_resolves_now():
+    sub = type("Sub", (Sequara,), {})
+    m, s = Sequara(a=1), sub(a=1)
+    s["a"], "a" in s  # the subclass takes the C functions
+    for target, obj in ((Sequara, m), (sub, s), (sub, sub(a=1))):
+        target.__contains__ = lambda self, key: key == 1
+        try:
+            assert _in(obj) == [False, False, True, False]
+            obj["a"]  # reached through a generic slot, the item read adopts nothing back
+            assert _in(obj) == [False, False, True, False]
+        finally:
+            del target.__contains__
+        assert _in(obj) == [True, False, False, False]
+        own = vars(target).get("__getitem__")
+        target.__getitem__ = lambda self, key: key
+        try:
+            assert _in(obj) == [True, True, True, True]
+        finally:
+            if own:
+                target.__getitem__ = own  # in place: the class keeps its order of names
+            else:
+                del target.__getitem__
+        assert _in(obj) == [True, False, False, False]
+

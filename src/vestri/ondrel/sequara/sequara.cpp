@@ -32,48 +32,111 @@
 // that only when nothing can have run (an exact str looked up in a dict of
 // exact str keys, a list search that compared built-in scalars only).
 //
+// `in`, get(), setdefault(), pop() and popitem() are collections.abc's
+// mixins, inherited as they are: each call runs the mixin's Python code over
+// the item access.  Only `in` is made faster, in its C slot, where the answer
+// runs no code (see sequara_contains).  What a class overrides is looked up
+// once per class and version (a vo::TypeCache of Traits).  The same
+// knowledge lets copy() build the copy from `_data` and `_order` directly,
+// and values() take the dict's values, while the dict's order is the list's
+// and every key is a built-in whose hash runs no code.  Deleting an exact
+// str searches `_order` from the end (where keys set lately sit) while every
+// key of `_data` is an exact str and the two have the same length.
+//
 // The class is made by abc.ABCMeta over MutableMapping, with the methods
-// installed afterwards in class-body order.  Sequara's own item access,
-// length, iteration, initialisation and repr are then pointed at the C
-// functions directly; subclasses keep the interpreter's generic slots, which
-// look the methods up, so their overrides are called.
+// installed afterwards in class-body order.  The C functions behind the item
+// methods, and the one for `in`, then take the item slots of Sequara and of
+// every subclass that keeps what feeds them (common/slots.hpp); Sequara's
+// own length, iteration, initialisation and repr are pointed at the C
+// functions directly, while subclasses keep the interpreter's generic slots,
+// which look the methods up, so their overrides are called.
 #include "common/args.hpp"
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/guard.hpp"
+#include "common/kept.hpp"
+#include "common/listops.hpp"
 #include "common/module.hpp"
 #include "common/repr.hpp"
-#include "common/callargs.hpp"
-#include "common/listops.hpp"
+#include "common/slots.hpp"
+#include "common/text.hpp"
+#include "common/typecache.hpp"
 
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace sequara {
 namespace {
 
 using vo::Found;
+using vo::Kept;
 using vo::Ref;
 using vo::lists::list_find;
 using vo::lists::list_move;
 
-// What the module keeps.  Interned names are borrowed (they live for the
-// process); the rest is held strongly.  The state is allocated once and
-// never freed, so nothing is released after the interpreter has gone.
-struct SequaraState {
-    // Interned names, borrowed.
-    PyObject *data, *order, *update, *items, *getitem, *setitem, *append, *insert, *index, *pop, *remove, *sort,
-        *class_, *name;
-    Ref mapping;                 // collections.abc.Mapping: update() takes its instances as mappings
-    Ref zero;                    // 0, for `k[0]`
-    Ref sort_kwnames;            // ("key",)
-    Ref catchers[3];             // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
-    PyObject* catcher_codes[3];  // borrowed from `catchers`, as called_from wants them
+// What a class does with its instances: whether each operation it reaches is
+// still Sequara's own, so that a fast path may stand in for it.
+struct Traits {
+    bool getitem = false;      // `__getitem__` is Sequara's
+    bool contains = false;     // `__contains__` is collections.abc's mixin
+    bool setitem = false;      // `__setitem__` ...
+    bool delitem = false;      // `__delitem__` ...
+    bool iter = false;         // `__iter__` ...
+    bool plain_attrs = false;  // `obj._data`, `obj._order` read and write the instance dict, running no code
+    bool construct = false;    // `cls(pairs)` is Sequara's construction, down to its item writes
 };
-SequaraState& state = *new SequaraState{};
+
+// What the module keeps, set while the module body runs and never released:
+// static destructors run after the interpreter has finalized, so strong
+// references are `vo::Kept`, which never releases.
+struct SequaraState {
+    // Interned names (borrowed: interned for the process).
+    PyObject *data, *order, *update, *items, *getitem, *setitem, *delitem, *iter, *init, *append, *insert, *index, *pop,
+        *remove, *sort, *class_, *name, *contains;
+    Kept cls;                    // Sequara; the module namespace binds it too, but a caller may delete that name
+    Kept mapping;                // collections.abc.Mapping: update() takes its instances as mappings
+    Kept zero;                   // 0, for `k[0]`
+    Kept empty_tuple;            // ()
+    Kept sort_kwnames;           // ("key",)
+    Kept catchers[3];            // code of Mapping.get, Mapping.__contains__, MutableMapping.setdefault
+    PyObject* catcher_codes[3];  // borrowed from `catchers`, as vo::called_from wants them
+    // Our descriptors, which the traits compare against.
+    Kept d_getitem, d_setitem, d_delitem, d_iter, d_items, d_init, d_update;
+    Kept mixin_contains;                           // Mapping.__contains__, which `in` is for a class that keeps it
+    vo::compat::InlineAttr data_attr, order_attr;  // reads and stores of `_data` and `_order`
+    vo::TypeCache<Traits> traits;                  // per class and version
+    // Sequara's C functions in the item slots of the classes that keep its methods.
+    vo::NativeSlot subscript_slot, assign_slot, contains_slot;
+
+    PyTypeObject* type() const noexcept { return reinterpret_cast<PyTypeObject*>(cls.get()); }
+};
+static_assert(std::is_trivially_destructible_v<SequaraState>);
+SequaraState state;
+
+void compute_traits(PyTypeObject* type, Traits& t) noexcept {
+    if (!PyType_IsSubtype(type, state.type())) return;
+    auto ours = [type](PyObject* name, const Kept& descr) noexcept {
+        return vo::compat::type_lookup(type, name) == descr.get();
+    };
+    t.getitem = ours(state.getitem, state.d_getitem);
+    t.contains = ours(state.contains, state.mixin_contains);
+    t.setitem = ours(state.setitem, state.d_setitem);
+    t.delitem = ours(state.delitem, state.d_delitem);
+    t.iter = ours(state.iter, state.d_iter);
+    // Nothing on the class (a property, a slot) stands between the names and the instance dict.
+    t.plain_attrs = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+                    !vo::compat::type_lookup(type, state.data) && !vo::compat::type_lookup(type, state.order);
+    t.construct = t.setitem && t.plain_attrs && ours(state.init, state.d_init) && ours(state.update, state.d_update) &&
+                  type->tp_new == PyBaseObject_Type.tp_new && Py_TYPE(type)->tp_call == PyType_Type.tp_call;
+    if (PyErr_Occurred()) PyErr_Clear();  // a failed check just means "not ours"
+}
+
+Traits traits_of(PyObject* obj) noexcept { return state.traits.get(Py_TYPE(obj), compute_traits); }
 
 Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
@@ -81,7 +144,7 @@ Ref attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_Ge
 
 // self._data.__getitem__(name)
 PyObject* getitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return nullptr;
     if (VO_LIKELY(PyDict_CheckExact(data.get()))) {
         Ref value;
@@ -109,7 +172,7 @@ inline bool dict_stands_for_list(PyObject* data, PyObject* order) noexcept {
 // have run code that rebound them).
 int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known) noexcept {
     if (!known) {
-        Ref order = attr(self, state.order);
+        Ref order = state.order_attr.get(self);
         if (!order) return -1;
         if (PyList_CheckExact(order.get())) {
             if (PyList_Append(order.get(), name) < 0) return -1;
@@ -118,7 +181,7 @@ int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known
             if (!appended) return -1;
         }
     }
-    Ref data = attr(self, state.data);
+    Ref data = state.data_attr.get(self);
     if (!data) return -1;
     if (PyDict_CheckExact(data.get())) return PyDict_SetItem(data.get(), name, value);
     Ref stored = Ref::steal(PyObject_CallMethodObjArgs(data.get(), state.setitem, name, value, nullptr));
@@ -131,10 +194,10 @@ int store_after_test(PyObject* self, PyObject* name, PyObject* value, bool known
 // rebind `_order` and `_data`; unless the lookup is known to run no code,
 // the writes go to the attributes as they are after it.
 int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     if (VO_LIKELY(PyList_CheckExact(order.get()))) {
-        Ref data = attr(self, state.data);
+        Ref data = state.data_attr.get(self);
         if (!data) return -1;
         if (VO_LIKELY(dict_stands_for_list(data.get(), order.get()))) {
             bool quiet = vo::compat::str_lookup_runs_no_code(data.get(), name);
@@ -151,16 +214,46 @@ int setitem_impl(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return store_after_test(self, name, value, known);
 }
 
+// Where `self._order.remove(name)` finds the str `name`, searched from the
+// end, where a key set lately sits: the same element as the search from the
+// front when only one element can equal it.  The caller makes sure of that:
+// every key of `_data` is an exact str (the dict keeps this fact in its key
+// table) and `_order` holds as many keys, that is, the two hold the same
+// keys, each once.  (An edit of `keys()` that keeps the length, one key
+// written over another, is not seen: writes follow the same rule.)  False
+// when unsure (an element that is no str, or none equal), and then the list
+// is searched from the front.  Compares in place and runs no code.
+bool find_str_from_back(PyObject* list, PyObject* name, Py_ssize_t& at) noexcept {
+    vo::lists::StrKey key(name);
+    return vo::lists::list_find_if(
+               list, at, vo::lists::From::Back, [&key](PyObject* element) noexcept { return key.equals(element); },
+               // Ends the search (no exception is set): the element may be anything.
+               [](PyObject*) noexcept { return Found::Error; }) == Found::Yes;
+}
+
 // del self._data[name]
 // self._order.remove(name)
 int delitem_impl(PyObject* self, PyObject* name) noexcept {
-    Ref data = attr(self, state.data);
-    if (!data || PyObject_DelItem(data.get(), name) < 0) return -1;
-    Ref order = attr(self, state.order);
+    Ref data = state.data_attr.get(self);
+    if (!data) return -1;
+    bool str_keys = PyDict_CheckExact(data.get()) && vo::compat::str_lookup_runs_no_code(data.get(), name) &&
+                    traits_of(self).plain_attrs;
+    if (PyObject_DelItem(data.get(), name) < 0) return -1;
+    // The value let go may have had a finalizer that rebinds or edits anything.
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     if (PyList_CheckExact(order.get())) {
-        // As list.remove, whatever the comparisons ran: the element now at that index goes, if any.
         Py_ssize_t at = 0;
+        if (str_keys) {
+            // Read again only to compare (reading runs no code): a failure is no error here.
+            Ref now = state.data_attr.get(self);
+            if (!now) PyErr_Clear();
+            if (now.get() == data.get() && vo::compat::dict_keys_exact_str(data.get()) &&
+                PyList_GET_SIZE(order.get()) == PyDict_GET_SIZE(data.get()) + 1 &&
+                find_str_from_back(order.get(), name, at))
+                return PyList_SetSlice(order.get(), at, at + 1, nullptr);
+        }
+        // As list.remove, whatever the comparisons ran: the element now at that index goes, if any.
         bool ran_code = false;
         switch (list_find(order.get(), name, at, ran_code)) {
             case Found::Error:
@@ -200,7 +293,7 @@ int sequara_ass_subscript(PyObject* self, PyObject* name, PyObject* value) {
 
 Py_ssize_t sequara_length(PyObject* self) {
     VO_METHOD("Sequara.__len__");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL_INT();
     Py_ssize_t n = PyObject_Size(order.get());
     if (n < 0) return VO_FAIL_INT();
@@ -209,11 +302,37 @@ Py_ssize_t sequara_length(PyObject* self) {
 
 PyObject* sequara_iter(PyObject* self) {
     VO_METHOD("Sequara.__iter__");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     PyObject* it = PyObject_GetIter(order.get());
     if (!it) return VO_FAIL();
     return it;
+}
+
+// --- `in` ----------------------------------------------------------------------------
+
+// `key in self` is collections.abc's mixin over the item access:
+//     try: self[key]  except KeyError: return False  else: return True
+// Sequara keeps the mixin as its `__contains__`, and the interpreter's slot
+// for it looks the method up and runs it, raising and catching a KeyError
+// for every missing key.  The C function below takes that slot (in Sequara,
+// and in each subclass that keeps the mixin and Sequara's item read,
+// common/slots.hpp) and answers directly where the answer runs no code and
+// cannot fail: `_data` an exact dict in the instance dict, the key an exact
+// str and every key of the dict one too.  Anything else goes to the
+// interpreter's own slot function, so that what runs (and any traceback) is
+// the mixin's.
+int sequara_contains(PyObject* self, PyObject* key) {
+    auto generic = reinterpret_cast<objobjproc>(state.contains_slot.generic());
+    Traits traits = traits_of(self);
+    if (VO_LIKELY(traits.contains && traits.getitem && traits.plain_attrs && PyUnicode_CheckExact(key))) {
+        // With plain attributes the read runs no code; a missing `_data` is the mixin's to report.
+        Ref data = state.data_attr.get(self);
+        if (data && PyDict_CheckExact(data.get()) && vo::compat::str_lookup_runs_no_code(data.get(), key))
+            return PyDict_Contains(data.get(), key);
+        if (!data) PyErr_Clear();
+    }
+    return generic(self, key);
 }
 
 // --- update -----------------------------------------------------------------------
@@ -301,7 +420,14 @@ PyObject* init_impl(PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) 
     Py_RETURN_NONE;
 }
 
+// A subclass's instances are made through its generic slot, which runs this
+// method: the class takes the C item slots and `in` here, before its first
+// use, where it still resolves the methods feeding them as Sequara does.
 PyObject* sequara_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyTypeObject* type = Py_TYPE(self);
+    state.subscript_slot.adopt(type);
+    state.assign_slot.adopt(type);
+    state.contains_slot.adopt(type);
     vo::SelfFirst argv(self, args, nargs, kwnames);
     if (!argv.ok()) return nullptr;
     return init_impl(argv.args(), nargs, kwnames);
@@ -320,7 +446,7 @@ int sequara_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // The key function of items(): `lambda k: self._order.index(k[0])`, bound to self.
 PyObject* items_sort_key(PyObject* self, PyObject* pair) {
     VO_METHOD("Sequara.items.<locals>.<lambda>");
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     Ref key = Ref::steal(PyObject_GetItem(pair, state.zero.get()));
     if (!key) return VO_FAIL();
@@ -420,18 +546,14 @@ bool pair_by_identity(PyObject* data, PyObject* order, std::vector<Held>& held) 
     return true;
 }
 
-// The pairs in the order of the list, each key with its value, when the list
-// holds the dict's own key objects, each once: then sorting the dict's pairs
-// by position gives exactly this.  NotPaired otherwise; the caller then
-// sorts as written, which gives the definition's result or error.
-// Re-entrancy: the pairing runs no code and holds every key and value; the
-// allocations that follow may run the collector (and any code), which may
-// change the containers but no longer matters.  The list stays out of the
-// collector's sight while its slots are empty.
-Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
+// The pairs in the order of the list, each key with its value, held in
+// `held`, when the list holds the dict's own key objects, each once: then
+// sorting the dict's pairs by position gives exactly this.  NotPaired
+// otherwise; the caller then sorts as written, which gives the definition's
+// result or error.  Runs no code.
+Walk pair_in_order(PyObject* data, PyObject* order, std::vector<Held>& held) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(order);
     if (PyDict_GET_SIZE(data) != n) return Walk::NotPaired;
-    std::vector<Held> held;
     try {
         held.resize(static_cast<size_t>(n));
         if (!pair_by_identity(data, order, held)) return Walk::NotPaired;
@@ -439,36 +561,29 @@ Walk items_in_order(PyObject* data, PyObject* order, Ref& out) noexcept {
         PyErr_NoMemory();
         return Walk::Error;
     }
-    Ref result = Ref::steal(PyList_New(n));
-    if (!result) return Walk::Error;
-    PyObject_GC_UnTrack(result.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return Walk::Error;
-        PyTuple_SET_ITEM(pair, 0, held[i].key.release());
-        PyTuple_SET_ITEM(pair, 1, held[i].value.release());
-        PyList_SET_ITEM(result.get(), i, pair);
-    }
-    PyObject_GC_Track(result.get());
-    out = std::move(result);
     return Walk::Done;
 }
 
-PyObject* sequara_items(PyObject* self) {
-    VO_METHOD("Sequara.items");
-    Ref data = attr(self, state.data);
-    if (!data) return VO_FAIL();
+enum class Pairs { Held, Sorted, Error };
+
+// What items() does, up to its result: the pairs held in `held` when the
+// list pairs with the dict (none for an empty dict, where `_order` is never
+// read), or else the list that sorting as written gives, in `sorted`.
+// Re-entrancy: the pairing runs no code and holds every key and value; what
+// runs afterwards may change the containers but no longer matters.
+Pairs items_impl(PyObject* self, std::vector<Held>& held, Ref& sorted) noexcept {
+    Ref data = state.data_attr.get(self);
+    if (!data) return Pairs::Error;
     if (PyDict_CheckExact(data.get())) {
         // Nothing to sort: the key function, and with it `_order`, is never reached.
-        if (PyDict_GET_SIZE(data.get()) == 0) return PyList_New(0);
-        Ref order = attr(self, state.order);
+        if (PyDict_GET_SIZE(data.get()) == 0) return Pairs::Held;
+        Ref order = state.order_attr.get(self);
         if (order && PyList_CheckExact(order.get())) {
-            Ref result;
-            switch (items_in_order(data.get(), order.get(), result)) {
+            switch (pair_in_order(data.get(), order.get(), held)) {
                 case Walk::Done:
-                    return result.release();
+                    return Pairs::Held;
                 case Walk::Error:
-                    return VO_FAIL();
+                    return Pairs::Error;
                 case Walk::NotPaired:
                     break;
             }
@@ -476,14 +591,84 @@ PyObject* sequara_items(PyObject* self) {
         // A failed read of `_order` is raised again by the key function, where it belongs.
         if (!order) PyErr_Clear();
     }
-    Ref result = items_by_sorting(self, data.get());
-    if (!result) return VO_FAIL();
-    return result.release();
+    sorted = items_by_sorting(self, data.get());
+    return sorted ? Pairs::Sorted : Pairs::Error;
+}
+
+// A list of (key, value) tuples, taking over the held pairs.  The list stays
+// out of the collector's sight while its slots are empty.
+Ref tuples_of(std::vector<Held>& held) noexcept {
+    Py_ssize_t n = static_cast<Py_ssize_t>(held.size());
+    Ref result = Ref::steal(PyList_New(n));
+    if (!result) return nullptr;
+    PyObject_GC_UnTrack(result.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, held[i].key.release());
+        PyTuple_SET_ITEM(pair, 1, held[i].value.release());
+        PyList_SET_ITEM(result.get(), i, pair);
+    }
+    PyObject_GC_Track(result.get());
+    return result;
+}
+
+PyObject* sequara_items(PyObject* self) {
+    VO_METHOD("Sequara.items");
+    std::vector<Held> held;
+    Ref sorted;
+    switch (items_impl(self, held, sorted)) {
+        case Pairs::Held:
+            if (Ref result = tuples_of(held)) return result.release();
+            break;
+        case Pairs::Sorted:
+            return sorted.release();
+        case Pairs::Error:
+            break;
+    }
+    return VO_FAIL();
+}
+
+// Whether the exact dict `data` is in the order of the exact list `order`:
+// the list holds the dict's own key objects in the dict's order, each one
+// whose hash and comparisons run no code (an exact str, int, float, bool or
+// None), so that reading `data[key]` for each runs none either.  Runs no code.
+bool in_list_order(PyObject* data, PyObject* order) noexcept {
+    if (PyDict_GET_SIZE(data) != PyList_GET_SIZE(order)) return false;
+    bool str_keys = vo::compat::dict_keys_exact_str(data);
+    Py_ssize_t cursor = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data, &cursor, &key, &value))
+        if (key != PyList_GET_ITEM(order, i++) || !(str_keys || vo::lists::plain_scalar(key))) return false;
+    return true;
+}
+
+// `_data` and `_order` read as the class's own item access and iteration
+// would read them (nothing on the class stands in between, so the reads run
+// no code and can be made again), when they are an exact dict in the order
+// of an exact list.
+bool read_in_list_order(PyObject* self, Ref& data, Ref& order) noexcept {
+    order = state.order_attr.get(self);
+    if (order) data = state.data_attr.get(self);
+    if (!data) {
+        PyErr_Clear();  // raised again by the definition's path, where it belongs
+        return false;
+    }
+    return PyList_CheckExact(order.get()) && PyDict_CheckExact(data.get()) && in_list_order(data.get(), order.get());
 }
 
 // [self[k] for k in self]
+// While the class's iteration and item access are ours and the dict is in
+// the list's order, that is the dict's values.
 PyObject* sequara_values(PyObject* self) {
     VO_METHOD("Sequara.values");
+    Traits traits = traits_of(self);
+    Ref data, order;
+    if (traits.iter && traits.getitem && traits.plain_attrs && read_in_list_order(self, data, order)) {
+        PyObject* values = PyDict_Values(data.get());
+        if (!values) return VO_FAIL();
+        return values;
+    }
     Ref result = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(self));
     if (!result || !it) return VO_FAIL();
@@ -505,21 +690,52 @@ PyObject* sequara_keys(PyObject* self) {
 PyObject* sequara_clear(PyObject* self) {
     VO_METHOD("Sequara.clear");
     Ref data = Ref::steal(PyDict_New());
-    if (!data || PyObject_SetAttr(self, state.data, data.get()) < 0) return VO_FAIL();
+    if (!data || !state.data_attr.set(self, data.get())) return VO_FAIL();
     Ref order = Ref::steal(PyList_New(0));
-    if (!order || PyObject_SetAttr(self, state.order, order.get()) < 0) return VO_FAIL();
+    if (!order || !state.order_attr.set(self, order.get())) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
-// type(self)(self.items())
+// type(self)(self.items()), for a class whose construction is Sequara's and
+// whose `items` is ours, while the dict is in the list's order: building the
+// new mapping pair by pair would run no code (every key is a built-in whose
+// hash runs none) and give a copy of each.  NotPaired otherwise.
+Walk copy_directly(PyObject* self, PyTypeObject* type, Ref& out) noexcept {
+    Ref data, order;
+    if (!read_in_list_order(self, data, order)) return Walk::NotPaired;
+    Ref data_copy = Ref::steal(PyDict_Copy(data.get()));
+    if (!data_copy) return Walk::Error;
+    Ref order_copy = Ref::steal(PyList_GetSlice(order.get(), 0, PyList_GET_SIZE(order.get())));
+    if (!order_copy) return Walk::Error;
+    Ref copy = Ref::steal(type->tp_new(type, state.empty_tuple.get(), nullptr));
+    if (!copy || PyObject_SetAttr(copy.get(), state.data, data_copy.get()) < 0 ||
+        PyObject_SetAttr(copy.get(), state.order, order_copy.get()) < 0)
+        return Walk::Error;
+    out = std::move(copy);
+    return Walk::Done;
+}
+
 PyObject* sequara_copy(PyObject* self) {
     VO_METHOD("Sequara.copy");
     // The class is taken first, as Python evaluates the callee first, and
     // held: items() may assign `__class__` and free the old class.
     Ref cls = Ref::borrow(Py_TYPE(self));
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
-    PyObject* result = PyObject_CallOneArg(cls.get(), items.get());
+    if (traits_of(self).construct && vo::compat::is_bound_method_of(items.get(), state.d_items.get(), self)) {
+        Ref copy;
+        switch (copy_directly(self, cls.type_ptr(), copy)) {
+            case Walk::Done:
+                return copy.release();
+            case Walk::Error:
+                return VO_FAIL();
+            case Walk::NotPaired:
+                break;
+        }
+    }
+    Ref pairs = Ref::steal(PyObject_CallNoArgs(items.get()));
+    if (!pairs) return VO_FAIL();
+    PyObject* result = PyObject_CallOneArg(cls.get(), pairs.get());
     if (!result) return VO_FAIL();
     return result;
 }
@@ -538,13 +754,13 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
     Ref index;
     Py_ssize_t where;
     if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     Ref data;
     int known;
     bool quiet = false;
     if (PyList_CheckExact(order.get())) {
-        data = attr(self, state.data);
+        data = state.data_attr.get(self);
         if (!data) return VO_FAIL();
         if (dict_stands_for_list(data.get(), order.get())) {
             quiet = vo::compat::str_lookup_runs_no_code(data.get(), key);
@@ -563,9 +779,9 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
         return VO_FAIL();
     }
     // When the lookup ran no code, storing the new key runs none either.
-    if (!quiet && !(data = attr(self, state.data))) return VO_FAIL();
+    if (!quiet && !(data = state.data_attr.get(self))) return VO_FAIL();
     if (PyObject_SetItem(data.get(), key, value) < 0) return VO_FAIL();
-    if (!quiet && !(order = attr(self, state.order))) return VO_FAIL();
+    if (!quiet && !(order = state.order_attr.get(self))) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         if (PyList_Insert(order.get(), where, key) < 0) return VO_FAIL();
     } else {
@@ -579,12 +795,12 @@ PyObject* sequara_insert(PyObject* self, PyObject* key, PyObject* value, PyObjec
 // with `self._order` read each time Python reads it: the bound insert, the
 // bound pop, then the list searched (index() may run code that rebinds it).
 int move_as_written(PyObject* self, PyObject* key, PyObject* position) noexcept {
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return -1;
     Ref insert = attr(order.get(), state.insert);
-    if (!insert || !(order = attr(self, state.order))) return -1;
+    if (!insert || !(order = state.order_attr.get(self))) return -1;
     Ref pop = attr(order.get(), state.pop);
-    if (!pop || !(order = attr(self, state.order))) return -1;
+    if (!pop || !(order = state.order_attr.get(self))) return -1;
     Ref at = Ref::steal(PyObject_CallMethodOneArg(order.get(), state.index, key));
     if (!at) return -1;
     Ref popped = Ref::steal(PyObject_CallOneArg(pop.get(), at.get()));
@@ -604,7 +820,7 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
     Ref index;
     Py_ssize_t where;
     if (!vo::lists::as_position(position, index, where)) return VO_FAIL();
-    Ref order = attr(self, state.order);
+    Ref order = state.order_attr.get(self);
     if (!order) return VO_FAIL();
     if (PyList_CheckExact(order.get())) {
         Py_ssize_t at = 0;
@@ -636,8 +852,27 @@ PyObject* sequara_move(PyObject* self, PyObject* key, PyObject* position) {
 
 // --- printing and comparing -------------------------------------------------------
 
+// Writes repr(obj); false with an exception set.
+bool append_repr(vo::TextBuilder& text, PyObject* obj) noexcept {
+    Ref shown = Ref::steal(PyObject_Repr(obj));
+    return shown && text.append(shown.get());
+}
+
+// `[(k, v), ...]` as repr() of the list of tuples writes it, from the held
+// pairs, without making the tuples or the list.
+bool append_pairs(vo::TextBuilder& text, const std::vector<Held>& held) noexcept {
+    if (!text.append_ascii("[", 1)) return false;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (!(i ? text.append_ascii(", (", 3) : text.append_ascii("(", 1)) || !append_repr(text, held[i].key.get()) ||
+            !text.append_ascii(", ", 2) || !append_repr(text, held[i].value.get()) || !text.append_ascii(")", 1))
+            return false;
+    }
+    return text.append_ascii("]", 1);
+}
+
 // self.__class__.__name__ + "(" + repr(list(self.items())) + ")"
-// A Sequara met again inside itself prints as "...".
+// A Sequara met again inside itself prints as "...".  When `items` is ours,
+// the pairs it would return are printed as they are read.
 PyObject* sequara_repr(PyObject* self) {
     VO_METHOD("Sequara.__repr__");
     vo::ReprGuard inside(self);
@@ -655,35 +890,56 @@ PyObject* sequara_repr(PyObject* self) {
     if (!cls) return VO_FAIL();
     Ref name = attr(cls.get(), state.name);
     if (!name) return VO_FAIL();
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(self, state.items));
+    vo::TextBuilder text;
+    // A name that is no str fails where the concatenation fails, after the pairs were printed.
+    bool named = PyUnicode_Check(name.get());
+    if (named && (!text.append(name.get()) || !text.append_ascii("(", 1))) return VO_FAIL();
+    Ref items = attr(self, state.items);
     if (!items) return VO_FAIL();
-    Ref pairs = Ref::steal(PySequence_List(items.get()));
-    if (!pairs) return VO_FAIL();
-    Ref text = Ref::steal(PyObject_Repr(pairs.get()));
-    if (!text) return VO_FAIL();
-    Ref head = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
-    if (!head) return VO_FAIL();
-    Ref body = Ref::steal(PyUnicode_Concat(head.get(), text.get()));
-    if (!body) return VO_FAIL();
-    PyObject* result = PyUnicode_Concat(body.get(), vo::intern(")"));
+    std::vector<Held> held;
+    Ref pairs;
+    if (vo::compat::is_bound_method_of(items.get(), state.d_items.get(), self)) {
+        switch (items_impl(self, held, pairs)) {
+            case Pairs::Held:
+                if (!append_pairs(text, held)) return VO_FAIL();
+                break;
+            case Pairs::Sorted:
+                break;
+            case Pairs::Error:
+                VO_TRACE_AS("Sequara.items");
+                return VO_FAIL();
+        }
+    } else {
+        Ref result = Ref::steal(PyObject_CallNoArgs(items.get()));
+        if (!result) return VO_FAIL();
+        pairs = Ref::steal(PySequence_List(result.get()));
+        if (!pairs) return VO_FAIL();
+    }
+    if (pairs && !append_repr(text, pairs.get())) return VO_FAIL();
+    if (!named) {
+        Ref failed = Ref::steal(PyUnicode_Concat(name.get(), vo::intern("(")));
+        if (!failed) return VO_FAIL();
+    }
+    if (!text.append_ascii(")", 1)) return VO_FAIL();
+    Ref result = text.finish();
     if (!result) return VO_FAIL();
-    return result;
+    return result.release();
 }
 
 // self._data == other._data and self._order == other._order
 Ref eq_as_written(PyObject* self, PyObject* other) noexcept {
-    Ref mine = attr(self, state.data);
+    Ref mine = state.data_attr.get(self);
     if (!mine) return nullptr;
-    Ref theirs = attr(other, state.data);
+    Ref theirs = state.data_attr.get(other);
     if (!theirs) return nullptr;
     Ref same = Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
     if (!same) return nullptr;
     int truth = PyObject_IsTrue(same.get());
     if (truth < 0) return nullptr;
     if (!truth) return same;
-    mine = attr(self, state.order);
+    mine = state.order_attr.get(self);
     if (!mine) return nullptr;
-    theirs = attr(other, state.order);
+    theirs = state.order_attr.get(other);
     if (!theirs) return nullptr;
     return Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ));
 }
@@ -717,14 +973,22 @@ PyObject* sequara_fromkeys(PyObject* cls, PyObject* keys, PyObject* value) {
 
 // --- the methods as Python sees them ----------------------------------------------
 
-PyObject* sequara_getitem_method(PyObject* self, PyObject* name) { return sequara_subscript(self, name); }
+// Reached through a class's generic slot, each item method puts its C
+// function in that slot, if the class still resolves the methods to ours.
+PyObject* sequara_getitem_method(PyObject* self, PyObject* name) {
+    state.subscript_slot.adopt(Py_TYPE(self));
+    state.contains_slot.adopt(Py_TYPE(self));
+    return sequara_subscript(self, name);
+}
 
 PyObject* sequara_setitem_method(PyObject* self, PyObject* name, PyObject* value) {
+    state.assign_slot.adopt(Py_TYPE(self));
     if (sequara_ass_subscript(self, name, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* sequara_delitem_method(PyObject* self, PyObject* name) {
+    state.assign_slot.adopt(Py_TYPE(self));
     if (sequara_ass_subscript(self, name, nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -797,6 +1061,9 @@ constexpr char sequara_doc[] =
     "Note:\n"
     "    inefficient implementaion. dictionary keys are duplicated internally";
 
+// `cls.__dict__[name]`, kept.
+bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept { return kept.set(vo::own_attribute(cls, name)); }
+
 bool module_body(PyObject* module) {
     if (!vo::intern_all({{&state.data, "_data"},
                          {&state.order, "_order"},
@@ -804,6 +1071,9 @@ bool module_body(PyObject* module) {
                          {&state.items, "items"},
                          {&state.getitem, "__getitem__"},
                          {&state.setitem, "__setitem__"},
+                         {&state.delitem, "__delitem__"},
+                         {&state.iter, "__iter__"},
+                         {&state.init, "__init__"},
                          {&state.append, "append"},
                          {&state.insert, "insert"},
                          {&state.index, "index"},
@@ -811,15 +1081,17 @@ bool module_body(PyObject* module) {
                          {&state.remove, "remove"},
                          {&state.sort, "sort"},
                          {&state.class_, "__class__"},
-                         {&state.name, "__name__"}}))
+                         {&state.name, "__name__"},
+                         {&state.contains, "__contains__"}}))
         return false;
+    state.data_attr = vo::compat::InlineAttr(state.data);
+    state.order_attr = vo::compat::InlineAttr(state.order);
     if (!vo::body_import_from(module, "collections.abc", {"MutableMapping"})) return false;
     Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return false;
-    state.mapping = attr(abc.get(), vo::intern("Mapping"));
-    state.zero = Ref::steal(PyLong_FromLong(0));
-    state.sort_kwnames = Ref::steal(PyTuple_Pack(1, vo::intern("key")));
-    if (!state.mapping || !state.zero || !state.sort_kwnames) return false;
+    if (!abc || !state.mapping.set(attr(abc.get(), vo::intern("Mapping"))) ||
+        !state.zero.set(Ref::steal(PyLong_FromLong(0))) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))) ||
+        !state.sort_kwnames.set(Ref::steal(PyTuple_Pack(1, vo::intern("key")))))
+        return false;
 
     Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
     if (!mutable_mapping) return false;
@@ -828,9 +1100,11 @@ bool module_body(PyObject* module) {
         {state.mapping.get(), "get"}, {state.mapping.get(), "__contains__"}, {mutable_mapping.get(), "setdefault"}};
     for (int i = 0; i < 3; ++i) {
         Ref method = Ref::steal(PyObject_GetAttrString(catchers[i].first, catchers[i].second));
-        if (!method || !(state.catchers[i] = attr(method.get(), vo::intern("__code__")))) return false;
+        if (!method || !state.catchers[i].set(attr(method.get(), vo::intern("__code__")))) return false;
         state.catcher_codes[i] = state.catchers[i].get();
     }
+    if (!state.mixin_contains.set(Ref::steal(PyObject_GetAttrString(state.mapping.get(), "__contains__"))))
+        return false;
 
     Ref bases = Ref::steal(PyTuple_Pack(1, mutable_mapping.get()));
     if (!bases) return false;
@@ -839,15 +1113,26 @@ bool module_body(PyObject* module) {
     // What a class body defining __eq__ gets: unhashable instances.
     if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
     if (!vo::update_abstractmethods(cls.get())) return false;
+    if (!state.cls.set(Ref::borrow(cls.get())) || !keep_own(state.d_getitem, cls.get(), "__getitem__") ||
+        !keep_own(state.d_setitem, cls.get(), "__setitem__") || !keep_own(state.d_delitem, cls.get(), "__delitem__") ||
+        !keep_own(state.d_iter, cls.get(), "__iter__") || !keep_own(state.d_items, cls.get(), "items") ||
+        !keep_own(state.d_init, cls.get(), "__init__") || !keep_own(state.d_update, cls.get(), "update"))
+        return false;
 
     // Installing the methods left the interpreter's generic slots, which look
-    // the method up and call it.  Sequara's own instances go to the C
-    // functions directly; subclasses keep the generic slots (they may
-    // override the methods), and assigning a method on the class later
-    // recomputes the slot as usual.
+    // the method up and call it.  The item slots take the C functions, in
+    // Sequara and in every subclass that keeps the methods (common/slots.hpp).
+    // Length, iteration, initialisation and repr take them in Sequara only:
+    // subclasses keep the generic slots (they may override the methods), and
+    // assigning a method on the class later recomputes the slot as usual.
     auto* type = cls.type_ptr();
-    type->tp_as_mapping->mp_subscript = sequara_subscript;
-    type->tp_as_mapping->mp_ass_subscript = sequara_ass_subscript;
+    if (!state.subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(sequara_subscript),
+                                      {"__getitem__"}) ||
+        !state.assign_slot.install(type, vo::SlotId::AssignSubscript, reinterpret_cast<void*>(sequara_ass_subscript),
+                                   {"__setitem__", "__delitem__"}) ||
+        !state.contains_slot.install(type, vo::SlotId::Contains, reinterpret_cast<void*>(sequara_contains),
+                                     {"__contains__", "__getitem__"}))
+        return false;
     type->tp_as_mapping->mp_length = sequara_length;
     type->tp_as_sequence->sq_length = sequara_length;
     type->tp_iter = sequara_iter;
