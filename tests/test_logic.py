@@ -138,6 +138,29 @@ def test_a_call_reaches_an_override_made_in_a_subclass_or_later():
     assert obj("a") is True
 
 
+def test_a_class_lookup_that_a_failing_key_comparison_ended_is_asked_again():
+    # The interpreter's class lookup swallows the error and answers "nothing": the next call looks again.
+    class Key:
+        armed = False
+
+        def __hash__(self):
+            return hash("expressions")
+
+        def __eq__(self, other):
+            armed, Key.armed = Key.armed, False
+            if armed:
+                raise ValueError("comparison fails once")
+            return True
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a key of another type in a class namespace
+        cls = type("A", (And,), {Key(): property(lambda self: [lambda *a: False])})
+    obj = cls.__new__(cls)
+    obj.__dict__["expressions"] = [lambda *a: True]
+    Key.armed = True
+    assert [obj("x"), obj("x"), obj("x")] == [True, False, False]
+
+
 def test_base_logic_is_looked_up_when_a_test_runs(monkeypatch):
     calls = []
 

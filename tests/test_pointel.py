@@ -21,6 +21,7 @@ import pickle
 import textwrap
 import traceback
 import types
+import warnings
 import weakref
 
 import pytest
@@ -1174,6 +1175,29 @@ def test_the_split_of_a_dotted_key_is_out_of_the_collectors_sight():
     assert obj[key] == 1
     # No Python code can then find the cached split (gc.get_objects) and put something else under the key.
     assert not [r for r in gc.get_objects() if type(r) is dict and key in r]
+
+
+def test_a_class_lookup_that_a_failing_key_comparison_ended_is_asked_again():
+    # The interpreter's class lookup swallows the error and answers "nothing": no miss to remember.
+    class Key:
+        fail = True
+
+        def __hash__(self):
+            return hash("foo")
+
+        def __eq__(self, other):
+            fail, Key.fail = Key.fail, False
+            if fail:
+                raise ValueError("first comparison fails")
+            return True
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a key of another type in a class namespace
+        P = type("P", (Pointel,), {Key(): "class attribute"})
+    obj = P(foo="key")
+    P.bar = 1  # a version tag for the reads below
+    assert obj.bar == 1
+    assert [obj.foo, obj.foo, obj.foo] == ["key", "class attribute", "class attribute"]
 
 
 def test_a_class_changed_while_its_item_slot_is_adopted_keeps_its_own_method():

@@ -506,6 +506,31 @@ def test_reconstruct_follows_a_subclass_iteration():
     assert Reversed([(("a",), 1), (("a",), 2)]).reconstruct() == {"a": 1}
 
 
+def test_reconstruct_lands_every_pair_after_a_collector_callback_replaced_a_level():
+    # Whenever the callback runs, the pairs placed after it walk from the result again and land in the new level.
+    pairs = [(("SENT",), 0)] + [(("a", "b", f"k{i}", "z"), i) for i in range(200)]
+    seen = []
+
+    def callback(phase, info):
+        if phase != "start" or seen:
+            return
+        for o in gc.get_objects():
+            if type(o) is dict and "SENT" in o and len(o.get("a", {}).get("b", {})) >= 5:
+                seen.append(len(o["a"]["b"]))
+                o["a"] = {"b": {"fresh": True}}
+                return
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    try:
+        r = Trellan(pairs).reconstruct()
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(callback)
+    assert seen and len(r["a"]["b"]) == 1 + 200 - seen[0] and r["a"]["b"]["fresh"] is True
+
+
 leaves = st.one_of(st.integers(), st.text(max_size=3), st.none(), st.booleans(), st.floats(allow_nan=False))
 keys = st.one_of(st.text(max_size=3), st.integers(-3, 3))
 nestings = st.recursive(

@@ -259,31 +259,12 @@ bool Walk::touch() noexcept {
     return true;
 }
 
-// Whether looking a name up along the MRO of `type` may run Python code:
-// the namespace of a class made by calling its metaclass may hold keys of a
-// str subclass, whose `__eq__` the lookup runs.  Namespaces of built-in
-// types hold exact str keys only and cannot change.
-bool lookups_may_run_code(PyTypeObject* type) noexcept {
-    PyObject* mro = type->tp_mro;
-    if (!mro) return true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* ns = base->tp_dict;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(ns, &pos, &key, &value))
-            if (!PyUnicode_CheckExact(key)) return true;
-    }
-    return false;
-}
-
 NodeKind Walk::kind_of_new(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     Ref held = Ref::borrow(type);
     // The tag before the lookups: a change they make shows as a new tag.
     unsigned int tag = vo::compat::type_version(type);
-    bool suspicious = lookups_may_run_code(type);
+    bool suspicious = !vo::compat::mro_lookup_runs_no_code(type);
     if (suspicious && !touch()) return NodeKind::Error;
     NodeKind kind = NodeKind::Foreign;
     if (vo::compat::type_lookup(type, state.str) == state.arbel_str.get()) {

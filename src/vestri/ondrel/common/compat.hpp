@@ -216,6 +216,32 @@ inline bool str_lookup_runs_no_code(PyObject* dict, PyObject* key) noexcept {
     return PyUnicode_CheckExact(key) && dict_keys_exact_str(dict);
 }
 
+// Whether looking an exact str name up along the MRO of `type` surely runs
+// no Python code: every namespace of a heap class holds exact str keys only
+// (a key of another type, a str subclass included, may have an `__eq__` the
+// lookup runs).  Namespaces of built-in types hold exact str keys and cannot
+// change.  Only then does a miss mean "no class has the name": the lookup
+// also answers NULL when comparing a key raised (it swallows the error), and
+// the next lookup may find the name.  A linear walk of a namespace only where
+// its table does not already say "exact str keys": for learning, not for
+// every lookup.
+inline bool mro_lookup_runs_no_code(PyTypeObject* type) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!mro) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* ns = base->tp_dict;
+        if (!ns) return false;
+        if (dict_keys_exact_str(ns)) continue;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(ns, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 }  // namespace vo::compat
 
 namespace vo::compat {
@@ -526,8 +552,9 @@ private:
         if (!values_layout::plain_class(type, false)) return false;
         unsigned int tag = type_version(type);
         if (!tag) return false;
-        // The MRO lookup can run a stored key's __eq__, which may modify the
-        // class (the tag then differs) or reassign obj's class.
+        // A miss counts only from a lookup that ran no code: a key's failing
+        // __eq__ also makes it miss, and the next lookup may find the name.
+        if (!mro_lookup_runs_no_code(type)) return false;
         Ref pin = Ref::borrow(type);
         if (type_lookup(type, name_) || type->tp_version_tag != tag) return false;
         Py_ssize_t index = values_layout::shared_key_index(type, name_);
@@ -642,9 +669,10 @@ private:
         if (!values_layout::plain_class(type, true)) return false;
         unsigned int tag = type_version(type);
         if (!tag) return false;
-        // The MRO lookups can run a stored key's __eq__, which may modify the class.
+        // Misses count only from lookups that ran no code (a key's failing
+        // __eq__ also makes one miss); otherwise the class does not qualify.
         Ref pin = Ref::borrow(type);
-        bool plain = !type_lookup(type, names_[0]) && !type_lookup(type, names_[1]);
+        bool plain = mro_lookup_runs_no_code(type) && !type_lookup(type, names_[0]) && !type_lookup(type, names_[1]);
         if (type->tp_version_tag != tag) return false;
         Py_ssize_t i = plain ? values_layout::shared_key_index(type, names_[0]) : -1;
         Py_ssize_t j = plain ? values_layout::shared_key_index(type, names_[1]) : -1;

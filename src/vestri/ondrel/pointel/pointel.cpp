@@ -104,9 +104,12 @@ bool known_absent(PyTypeObject* type, PyObject* name) noexcept {
 // Remembers that the class had nothing under `name` while its version tag
 // stayed `version`, read before the lookup: the lookup may have run code
 // (a colliding key's `__eq__` in a class namespace) that changed the class,
-// and a class without a tag yet gets one only after its lookup.
+// and a class without a tag yet gets one only after its lookup.  A lookup
+// that may have run code is not remembered at all: a key whose `__eq__`
+// raised makes it miss too, and the next lookup may find the name.
 void remember_absent(PyTypeObject* type, PyObject* name, unsigned int version) noexcept {
     if (version == 0 || version != vo::compat::current_type_version(type) || !PyUnicode_CheckExact(name)) return;
+    if (!vo::compat::mro_lookup_runs_no_code(type)) return;
     AbsentNames::Entry& e = state.absent.entries[AbsentNames::slot(type, name)];
     // The old name is released last, once the entry is whole again
     // (releasing an exact str runs no code, but the order costs nothing).

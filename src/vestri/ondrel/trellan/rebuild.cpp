@@ -24,7 +24,12 @@
 // walk cannot see it (a key's `__hash__`/`__eq__` in any lookup of a level
 // holding it, a finalizer when a value is replaced, a callback reaching the
 // levels through the collector), so from then on every step reads again,
-// as the plain definition does, what it relies on.
+// as the plain definition does, what it relies on.  The collector's own
+// callbacks cannot run unseen before that: an allocation only schedules a
+// collection, which runs where the interpreter next executes Python code
+// (or checks for signals, which nothing here does), so a collection the
+// walk's allocations call for runs once the rebuild returns, or inside the
+// first user code, which taints the rebuild anyway.
 #include <new>
 #include <unordered_map>
 #include <vector>
