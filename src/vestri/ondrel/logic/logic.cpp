@@ -24,6 +24,7 @@
 
 #include "common/args.hpp"
 #include "common/bindings.hpp"
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
@@ -90,7 +91,7 @@ using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 // Re-entrancy: `re.compile` and a subclass's __setattr__ or __getattribute__
 // run Python code, which may rebind `expressions`; every append goes to what
 // the attribute holds when it is made, as in the definition.  Nothing is
-// held across a call but the entry itself; `args` belong to the caller.
+// held across a call but the entry itself; the caller holds `args`.
 int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref list = Ref::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, state.expressions, list.get()) < 0) return -1;
@@ -144,7 +145,10 @@ PyObject* baselogic_init_method(PyObject* self, PyObject* const* args, Py_ssize_
     VO_METHOD("BaseLogic.__init__");
     enable_vectorcall(self);
     if (!vo::reject_keywords("BaseLogic.__init__", kwnames)) return VO_FAIL();
-    if (init_expressions(self, args, nargs) < 0) return VO_FAIL();
+    // `re.compile` and the attribute's methods run Python code, which may
+    // free a lent array.
+    vo::HeldArgs held(args, nargs);
+    if (!held.ok() || init_expressions(self, held.get(), nargs) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -302,8 +306,13 @@ Truth nested_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t 
     return t;
 }
 
+// The items are held for the test: the caller's array may be lent from
+// storage that an expression can free (the items of a functools.partial's
+// `args`), where a Python `__call__(self, *items)` would get its own tuple.
 PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    switch (guarded_walk(rule, self, items, n)) {
+    vo::HeldArgs held(items, n);
+    if (!held.ok()) return call_failed(rule);
+    switch (guarded_walk(rule, self, held.get(), n)) {
         case Truth::True:
             Py_RETURN_TRUE;
         case Truth::False:
@@ -392,6 +401,11 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     } else if (call == baselogic_call) {
         return baselogic_call_method(self, args, nargs, kwnames);
     } else {
+        // Nothing runs Python code before every argument is in the tuple
+        // or the dict but an allocation, and with it the collector.
+        vo::HeldArgs held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+        if (!held.ok()) return nullptr;
+        args = held.get();
         Ref tuple = Ref::steal(PyTuple_New(nargs));
         Ref kwargs = Ref::steal(kwnames ? PyDict_New() : nullptr);
         if (!tuple || (kwnames && !kwargs)) return nullptr;
