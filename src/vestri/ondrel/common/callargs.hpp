@@ -118,35 +118,33 @@ private:
 // the C++ heap, out of the collector's sight).
 class HeldArgs {
 public:
-    HeldArgs(PyObject* const* args, Py_ssize_t count) noexcept {
+    HeldArgs(PyObject* const* args, Py_ssize_t count) noexcept : count_(count) {
         if (VO_UNLIKELY(count > kSmall)) {
-            heap_.reset(new (std::nothrow) PyObject*[static_cast<size_t>(count)]);
-            if (!heap_) {
+            data_ = new (std::nothrow) PyObject*[static_cast<size_t>(count)];
+            if (!data_) {
+                count_ = 0;
                 PyErr_NoMemory();
                 return;
             }
-            data_ = heap_.get();
         }
-        for (; count_ < count; ++count_) data_[count_] = Py_NewRef(args[count_]);
-        ok_ = true;
+        for (Py_ssize_t i = 0; i < count; ++i) data_[i] = Py_NewRef(args[i]);
     }
     ~HeldArgs() {
         for (Py_ssize_t i = count_; i > 0; --i) Py_DECREF(data_[i - 1]);
+        if (VO_UNLIKELY(data_ != small_)) delete[] data_;
     }
     HeldArgs(const HeldArgs&) = delete;
     HeldArgs& operator=(const HeldArgs&) = delete;
 
     // False with MemoryError set when the array could not be made.
-    bool ok() const noexcept { return ok_; }
+    bool ok() const noexcept { return data_ != nullptr; }
     PyObject* const* get() const noexcept { return data_; }
 
 private:
     static constexpr Py_ssize_t kSmall = 8;
     PyObject* small_[kSmall];
-    std::unique_ptr<PyObject*[]> heap_;
     PyObject** data_ = small_;
-    Py_ssize_t count_ = 0;
-    bool ok_ = false;
+    Py_ssize_t count_;
 };
 
 }  // namespace vo

@@ -306,13 +306,8 @@ Truth nested_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t 
     return t;
 }
 
-// The items are held for the test: the caller's array may be lent from
-// storage that an expression can free (the items of a functools.partial's
-// `args`), where a Python `__call__(self, *items)` would get its own tuple.
 PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
-    vo::HeldArgs held(items, n);
-    if (!held.ok()) return call_failed(rule);
-    switch (guarded_walk(rule, self, held.get(), n)) {
+    switch (guarded_walk(rule, self, items, n)) {
         case Truth::True:
             Py_RETURN_TRUE;
         case Truth::False:
@@ -322,6 +317,15 @@ PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t
     }
     // Each nested level adds its entry, as a Python __call__ would.
     return call_failed(rule);
+}
+
+// The same for a caller's array, which may be lent from storage that an
+// expression can free (the items of a functools.partial's `args`), where a
+// Python `__call__(self, *items)` would get its own tuple: held for the test.
+PyObject* run_rule_lent(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    vo::HeldArgs held(items, n);
+    if (!held.ok()) return call_failed(rule);
+    return run_rule(rule, self, held.get(), n);
 }
 
 template <Rule R>
@@ -344,17 +348,17 @@ PyObject* not_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* and_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("And.__call__");
     if (!vo::reject_keywords("And.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::And, self, args, nargs);
+    return run_rule_lent(Rule::And, self, args, nargs);
 }
 PyObject* or_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Or.__call__");
     if (!vo::reject_keywords("Or.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::Or, self, args, nargs);
+    return run_rule_lent(Rule::Or, self, args, nargs);
 }
 PyObject* not_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Not.__call__");
     if (!vo::reject_keywords("Not.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::Not, self, args, nargs);
+    return run_rule_lent(Rule::Not, self, args, nargs);
 }
 
 // BaseLogic itself tests nothing.
@@ -424,7 +428,7 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
         return result;
     }
     if (!vo::reject_keywords(qualname, kwnames)) return call_failed(rule);
-    return run_rule(rule, self, args, nargs);
+    return run_rule_lent(rule, self, args, nargs);
 }
 
 // --- printed form -------------------------------------------------------------------
