@@ -1128,3 +1128,101 @@ def test_every_benchmark_script_imports_and_its_pairs_compile(script, monkeypatc
         setup = pairs.full_setup(pair, bench.SETUP)
         for stmt in (pair.ours, pair.baseline, *(pair.per or ())):
             compile(f"{setup}\nfor _ in range(1):\n    {stmt}", pair.name, "exec")
+
+
+# --- arguments lent by the caller ---------------------------------------------------------
+#
+# functools.partial calls with the items of its own `args` tuple, which
+# `partial.__setstate__` frees; the hostile objects below do that from their
+# `__hash__`/`__eq__` (or the rule's expression), in the middle of the call.
+# A call must hold its arguments as a Python frame would, and give the same
+# outcome as a call with arguments of its own.
+
+_lending = []
+
+
+def _free_lent_arguments():
+    while _lending:
+        _lending.pop().__setstate__((print, (), {}, None))
+        [_Lent() for _ in range(20)]  # reuses the freed memory
+
+
+class _Lent:
+    """Hashes equal to every other (a dict compares them), equal only to itself."""
+
+    def __hash__(self):
+        _free_lent_arguments()
+        return 1
+
+    def __eq__(self, other):
+        _free_lent_arguments()
+        return self is other
+
+
+def _holed_dict():
+    # Keys with equal hashes and a table with holes: merged key by key, comparing.
+    d = {_Lent(): i for i in range(3)}
+    d.update((str(i), i) for i in range(20))
+    for i in range(20):
+        del d[str(i)]
+    return d
+
+
+def _lent_sequara():
+    from vestri.ondrel.sequara import Sequara
+    s = Sequara()
+    s["pad"] = 0
+    return s
+
+
+def _lent_vapora(name):
+    def setup():
+        from vestri.ondrel.vapora import Vapora
+        keep = [_Lent(), _Lent()]
+        return getattr(Vapora(keep), name), lambda: (_Lent(),), lambda r, keep=keep: r
+    return pytest.param(setup, id=f"Vapora.{name}")
+
+
+def _lent_rule(name):
+    def setup():
+        from vestri.ondrel import logic
+        rule = getattr(logic, name)(lambda item: hash(item) == 1)
+        return rule, lambda: tuple(_Lent() for _ in range(6)), lambda r: r
+    return pytest.param(setup, id=f"{name}.__call__")
+
+
+def _sequara_call(name, make_args):
+    def setup():
+        s = _lent_sequara()
+        return getattr(s, name), make_args, lambda r: (r, list(s.values()))
+    return pytest.param(setup, id=f"Sequara.{name}")
+
+
+def _lent_pointel():
+    from vestri.ondrel.pointel import Pointel
+    return Pointel, lambda: (_holed_dict(),), lambda r: (type(r), sorted(r.values()))
+
+
+@pytest.mark.parametrize("setup", [
+    pytest.param(_lent_pointel, id="Pointel"),
+    *[_lent_vapora(name) for name in ("count", "index", "remove", "__contains__")],
+    _sequara_call("__setitem__", lambda: (_Lent(), ["value"])),
+    _sequara_call("insert", lambda: (_Lent(), ["value"], 0)),
+    _sequara_call("__getitem__", lambda: (_Lent(),)),
+    *[_lent_rule(name) for name in ("And", "Or", "Not")],
+])
+def test_arguments_lent_by_the_caller_are_held_for_the_call(setup):
+    def outcome(lent):
+        func, make_args, observe = setup()
+        p = functools.partial(func, *make_args())  # the only holder of the arguments
+        if lent:
+            _lending.append(p)
+        try:
+            result = p()
+        except Exception as exc:  # noqa: BLE001 - the outcome is compared
+            result = type(exc)
+        finally:
+            _lending.clear()
+        return observe(result)
+
+    assert outcome(lent=True) == outcome(lent=False)

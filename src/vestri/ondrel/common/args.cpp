@@ -1,4 +1,5 @@
 #include "args.hpp"
+#include "callargs.hpp"
 
 #include "errors.hpp"
 #include "vector.hpp"
@@ -157,12 +158,16 @@ static PyObject* compile_shadow(const SignatureData& sig) noexcept {
 }
 
 void raise_bad_call(SignatureData& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    // Compiling the twin and making its arguments may run the collector.
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    HeldArgs held(args, nargs + nkw);
+    if (!held.ok()) return;
+    args = held.get();
     if (!sig.shadow) {
         sig.shadow = compile_shadow(sig);  // kept for the process
         if (!sig.shadow) return;
     }
     // The twin takes `self` (or `cls`) as an ordinary first argument.
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t total = nargs + nkw + (sig.bound ? 1 : 0);
     Ref argv = Ref::steal(PyTuple_New(total));
     if (!argv) return;

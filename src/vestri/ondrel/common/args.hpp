@@ -138,8 +138,11 @@ constexpr int signature_size<Signature<N>> = N;
 }  // namespace detail
 
 // One METH_FASTCALL | METH_KEYWORDS method: parses the call with `sig` and
-// hands the arguments to `impl(self, a0, a1, ...)` (borrowed; an omitted
-// optional one is NULL).  A bad call raises the interpreter's TypeError with
+// hands the arguments to `impl(self, a0, a1, ...)` (an omitted optional one
+// is NULL), held strongly by the wrapper for the whole call, as a Python
+// frame holds its arguments: the caller's array may be lent from storage
+// that code run by `impl` can free (`functools.partial` lends the items of
+// its `args` tuple, which `partial.__setstate__` replaces).  A bad call raises the interpreter's TypeError with
 // the traceback entry of the method; `impl` adds its own entries.
 //     {"get", VO_CFUNC((vo::method<sig_get, thing_get>)), METH_FASTCALL | METH_KEYWORDS, doc}
 template <auto& sig, auto impl>
@@ -157,6 +160,9 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
             sig.site.add();
             return nullptr;
         }
+        // Parsing runs no Python code; the references are taken before `impl` can.
+        Ref held[n];
+        for (int i = 0; i < n; ++i) held[i] = Ref::borrow(parsed[i]);
         return detail::call_parsed<sig, impl>(self, parsed, std::make_index_sequence<n>{});
     }
 }

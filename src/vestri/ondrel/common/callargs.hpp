@@ -7,10 +7,11 @@
 // tuple and a dict.  SelfFirst builds the array either way, on the stack
 // while the arguments are few.
 //
-// Who holds the arguments differs between the two forms:
-//  - a vectorcall array belongs to the caller, which holds every item for the
-//    whole call (the interpreter unpacks a keyword dict into an array of its
-//    own, with strong references), so the fastcall form borrows;
+// Neither form of arguments is safe to borrow across code that runs Python:
+//  - a vectorcall array belongs to the caller, which may lend it from storage
+//    that user code can replace (`functools.partial` passes the items of its
+//    own `args` tuple, which `partial.__setstate__` frees), so the fastcall
+//    form takes every item as a strong reference, into an array of its own;
 //  - the keyword dict of a slot may be shared: `operator.methodcaller` hands
 //    its own dict to the class it calls (and gives it away through
 //    `__reduce__`), and any dict is reachable through the collector, so the
@@ -33,7 +34,7 @@ public:
         : nargs_(nargs), kwnames_(kwnames) {
         Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
         if (!reserve(self, total)) return;
-        for (Py_ssize_t i = 0; i < total; ++i) data_[i + 1] = args[i];
+        for (; held_ < total; ++held_) data_[held_ + 1] = Py_NewRef(args[held_]);
     }
 
     // From a tp_init / tp_new slot: a tuple and a dict (or NULL).
@@ -103,11 +104,47 @@ private:
     Py_ssize_t nargs_;
     PyObject* kwnames_ = nullptr;
     Ref owned_kwnames_;
-    // Strong references taken by the slot form: data_[1..held_] (the values,
+    // Strong references: data_[1..held_] (the values,
     // in the order of the array), and the keys that wait behind them for the tuple.
     Py_ssize_t held_ = 0;
     PyObject** keys_ = nullptr;
     Py_ssize_t waiting_keys_ = 0;
+};
+
+// A vectorcall's arguments (`count` items: the positional ones, then the
+// keyword values) held strongly for the call, in an array of their own: the
+// caller's array may be lent from storage that the code the call runs can
+// free.  Taking them runs no Python code (the storage for many comes from
+// the C++ heap, out of the collector's sight).
+class HeldArgs {
+public:
+    HeldArgs(PyObject* const* args, Py_ssize_t count) noexcept : count_(count) {
+        if (VO_UNLIKELY(count > kSmall)) {
+            data_ = new (std::nothrow) PyObject*[static_cast<size_t>(count)];
+            if (!data_) {
+                count_ = 0;
+                PyErr_NoMemory();
+                return;
+            }
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) data_[i] = Py_NewRef(args[i]);
+    }
+    ~HeldArgs() {
+        for (Py_ssize_t i = count_; i > 0; --i) Py_DECREF(data_[i - 1]);
+        if (VO_UNLIKELY(data_ != small_)) delete[] data_;
+    }
+    HeldArgs(const HeldArgs&) = delete;
+    HeldArgs& operator=(const HeldArgs&) = delete;
+
+    // False with MemoryError set when the array could not be made.
+    bool ok() const noexcept { return data_ != nullptr; }
+    PyObject* const* get() const noexcept { return data_; }
+
+private:
+    static constexpr Py_ssize_t kSmall = 8;
+    PyObject* small_[kSmall];
+    PyObject** data_ = small_;
+    Py_ssize_t count_;
 };
 
 }  // namespace vo

@@ -36,6 +36,7 @@
 //     const char* qualname;            // for the repr: "Class.method"
 #pragma once
 
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
@@ -263,6 +264,11 @@ struct Protocol {
                 PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
             return nullptr;
         }
+        // The warning and the delegate's close() run Python code, which may
+        // free the caller's array.
+        HeldArgs held_args(args, nargs);
+        if (!held_args.ok()) return nullptr;
+        args = held_args.get();
         if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                       "the (type, exc, tb) signature of throw() is deprecated, "
                                       "use the single-arg signature instead.",

@@ -17,6 +17,7 @@
 // as it would from `safe_load`.  A caller who rebinds `yaml` gets exactly
 // `yaml.safe_load(f)`.
 #include "common/args.hpp"
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
@@ -35,10 +36,14 @@ namespace {
 using vo::Is;
 using vo::Ref;
 
+// The caller's array may be lent from storage that the collector, run by
+// the tuple's allocation, can free: held until the tuple holds them.
 Ref files_tuple(PyObject* const* args, Py_ssize_t nargs) noexcept {
+    vo::HeldArgs held(args, nargs);
+    if (!held.ok()) return nullptr;
     Ref files = Ref::steal(PyTuple_New(nargs));
     if (!files) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(files.get(), i, Py_NewRef(args[i]));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(files.get(), i, Py_NewRef(held.get()[i]));
     return files;
 }
 

@@ -24,6 +24,7 @@
 
 #include "common/args.hpp"
 #include "common/bindings.hpp"
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
@@ -90,7 +91,7 @@ using Lifecycle = vo::lifecycle::Object<vo::lifecycle::NoFields>;
 // Re-entrancy: `re.compile` and a subclass's __setattr__ or __getattribute__
 // run Python code, which may rebind `expressions`; every append goes to what
 // the attribute holds when it is made, as in the definition.  Nothing is
-// held across a call but the entry itself; `args` belong to the caller.
+// held across a call but the entry itself; the caller holds `args`.
 int init_expressions(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Ref list = Ref::steal(PyList_New(0));
     if (!list || PyObject_SetAttr(self, state.expressions, list.get()) < 0) return -1;
@@ -144,7 +145,10 @@ PyObject* baselogic_init_method(PyObject* self, PyObject* const* args, Py_ssize_
     VO_METHOD("BaseLogic.__init__");
     enable_vectorcall(self);
     if (!vo::reject_keywords("BaseLogic.__init__", kwnames)) return VO_FAIL();
-    if (init_expressions(self, args, nargs) < 0) return VO_FAIL();
+    // `re.compile` and the attribute's methods run Python code, which may
+    // free a lent array.
+    vo::HeldArgs held(args, nargs);
+    if (!held.ok() || init_expressions(self, held.get(), nargs) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }
 
@@ -315,6 +319,15 @@ PyObject* run_rule(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t
     return call_failed(rule);
 }
 
+// The same for a caller's array, which may be lent from storage that an
+// expression can free (the items of a functools.partial's `args`), where a
+// Python `__call__(self, *items)` would get its own tuple: held for the test.
+PyObject* run_rule_lent(Rule rule, PyObject* self, PyObject* const* items, Py_ssize_t n) noexcept {
+    vo::HeldArgs held(items, n);
+    if (!held.ok()) return call_failed(rule);
+    return run_rule(rule, self, held.get(), n);
+}
+
 template <Rule R>
 PyObject* rule_call(PyObject* self, PyObject* args, PyObject* kwargs, const char* qualname) noexcept {
     enable_vectorcall(self);
@@ -335,17 +348,17 @@ PyObject* not_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* and_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("And.__call__");
     if (!vo::reject_keywords("And.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::And, self, args, nargs);
+    return run_rule_lent(Rule::And, self, args, nargs);
 }
 PyObject* or_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Or.__call__");
     if (!vo::reject_keywords("Or.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::Or, self, args, nargs);
+    return run_rule_lent(Rule::Or, self, args, nargs);
 }
 PyObject* not_call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("Not.__call__");
     if (!vo::reject_keywords("Not.__call__", kwnames)) return VO_FAIL();
-    return run_rule(Rule::Not, self, args, nargs);
+    return run_rule_lent(Rule::Not, self, args, nargs);
 }
 
 // BaseLogic itself tests nothing.
@@ -392,6 +405,11 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     } else if (call == baselogic_call) {
         return baselogic_call_method(self, args, nargs, kwnames);
     } else {
+        // Nothing runs Python code before every argument is in the tuple
+        // or the dict but an allocation, and with it the collector.
+        vo::HeldArgs held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+        if (!held.ok()) return nullptr;
+        args = held.get();
         Ref tuple = Ref::steal(PyTuple_New(nargs));
         Ref kwargs = Ref::steal(kwnames ? PyDict_New() : nullptr);
         if (!tuple || (kwnames && !kwargs)) return nullptr;
@@ -410,7 +428,7 @@ PyObject* logic_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
         return result;
     }
     if (!vo::reject_keywords(qualname, kwnames)) return call_failed(rule);
-    return run_rule(rule, self, args, nargs);
+    return run_rule_lent(rule, self, args, nargs);
 }
 
 // --- printed form -------------------------------------------------------------------

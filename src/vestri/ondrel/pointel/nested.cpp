@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "common/args.hpp"
+#include "common/callargs.hpp"
 #include "common/bindings.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
@@ -559,6 +560,11 @@ vo::Signature<1> sig_delitem("NestedPointel.__delitem__", "self", {{"key"}});
 PyObject* np_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VO_METHOD("NestedPointel.__init__");
     if (!vo::reject_self_keyword("NestedPointel.__init__", kwnames)) return VO_FAIL();
+    // Held: the caller's array may be lent from storage that the code run
+    // here can free (the items of a functools.partial's `args`).
+    vo::HeldArgs held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+    if (!held.ok()) return VO_FAIL();
+    args = held.get();
     // Pointel initialisation with no arguments: dict.__init__() changes nothing,
     // so only a different class next in the MRO needs calling.
     Traits traits = traits_of(self);
@@ -693,6 +699,9 @@ PyObject* np_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     VO_METHOD("NestedPointel.update");
     if (!vo::reject_self_keyword("NestedPointel.update", kwnames)) return VO_FAIL();
     if (!check_update_arity(nargs)) return VO_FAIL();
+    vo::HeldArgs held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+    if (!held.ok()) return VO_FAIL();
+    args = held.get();
     Env env;
     if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames, env) < 0) return VO_FAIL();
     Py_RETURN_NONE;

@@ -13,6 +13,7 @@
 // and the rest are dict's own C slots, in Pointel and in Python subclasses.
 #include "pointel.hpp"
 
+#include "common/callargs.hpp"
 #include "common/classdef.hpp"
 #include "common/compat.hpp"
 #include "common/errors.hpp"
@@ -255,6 +256,12 @@ PyObject* pointel_vectorcall(PyObject* callable, PyObject* const* args, size_t n
     bool direct = type->tp_new == PyDict_Type.tp_new && type->tp_init == pointel_init &&
                   (nargs == 0 || (nargs == 1 && PyDict_CheckExact(args[0])));
     for (Py_ssize_t i = 0; direct && i < nkw; ++i) direct = PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, i));
+    // The caller's array may be lent from storage that a key's __eq__ or
+    // __hash__ can free (the items of a functools.partial's `args`): held,
+    // as the interpreter's tuple and dict would hold them.
+    vo::HeldArgs held(args, nargs + nkw);
+    if (!held.ok()) return nullptr;
+    args = held.get();
     // As the interpreter guards every call of a type.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     Ref result;

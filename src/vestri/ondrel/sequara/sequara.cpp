@@ -398,6 +398,11 @@ PyObject* sequara_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     VO_METHOD("Sequara.update");
     if (!vo::reject_self_keyword("Sequara.update", kwnames)) return VO_FAIL();
     if (!vo::check_at_most(nargs, 1)) return VO_FAIL();
+    // Held: the caller's array may be lent from storage that a key's
+    // __hash__ or __eq__ can free (the items of a functools.partial's `args`).
+    vo::HeldArgs held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
+    if (!held.ok()) return VO_FAIL();
+    args = held.get();
     if (update_impl(self, nargs ? args[0] : nullptr, args + nargs, kwnames) < 0) return VO_FAIL();
     Py_RETURN_NONE;
 }

@@ -211,6 +211,9 @@ public:
     // For `item`; false with the TypeError of weakref.ref when it cannot be
     // weakly referenced.
     bool for_element(PyObject* item) noexcept {
+        // The caller's argument array may be lent from storage that the
+        // comparisons can replace: the element is held for the search.
+        held_ = Ref::borrow(item);
         if (VO_LIKELY(state.weakref_names.holds())) {
             if (VO_UNLIKELY(Py_TYPE(item)->tp_weaklistoffset == 0)) return !!reference_to(item);
             item_ = item;
@@ -245,7 +248,8 @@ private:
     PyObject* reference_to(PyObject* item) noexcept;
     void set_reference(Ref reference) noexcept;
 
-    PyObject* item_ = nullptr;       // the element, borrowed from the caller; NULL once compared by reference
+    PyObject* item_ = nullptr;       // the element (held by `held_`); NULL once compared by reference
+    Ref held_;                       // the element, for the whole search
     bool item_by_identity_ = false;  // the element's class keeps object's own `==`
     bool ran_code_ = false;
     Ref ref_;
