@@ -261,3 +261,21 @@ class ActingKey(str):
         if action:
             action()
         return str.__eq__(self, other)
+
+
+class FailingOnceKey:
+    """A class-namespace key that hashes and compares equal as `name`, except
+    that its first comparison after `armed` is set raises (the interpreter's
+    class lookup swallows the error and answers "nothing")."""
+
+    def __init__(self, name, armed=False):
+        self.name, self.armed = name, armed
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        armed, self.armed = self.armed, False
+        if armed:
+            raise ValueError("comparison fails once")
+        return True

@@ -13,6 +13,7 @@ import warnings
 import pytest
 from hypothesis import given, strategies as st
 
+from hostile import FailingOnceKey
 from vestri.ondrel import logic
 from vestri.ondrel.logic import And, BaseLogic, Not, Or, logic_str
 
@@ -140,24 +141,13 @@ def test_a_call_reaches_an_override_made_in_a_subclass_or_later():
 
 def test_a_class_lookup_that_a_failing_key_comparison_ended_is_asked_again():
     # The interpreter's class lookup swallows the error and answers "nothing": the next call looks again.
-    class Key:
-        armed = False
-
-        def __hash__(self):
-            return hash("expressions")
-
-        def __eq__(self, other):
-            armed, Key.armed = Key.armed, False
-            if armed:
-                raise ValueError("comparison fails once")
-            return True
-
+    key = FailingOnceKey("expressions")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a key of another type in a class namespace
-        cls = type("A", (And,), {Key(): property(lambda self: [lambda *a: False])})
+        cls = type("A", (And,), {key: property(lambda self: [lambda *a: False])})
     obj = cls.__new__(cls)
     obj.__dict__["expressions"] = [lambda *a: True]
-    Key.armed = True
+    key.armed = True
     assert [obj("x"), obj("x"), obj("x")] == [True, False, False]
 
 

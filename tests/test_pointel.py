@@ -30,6 +30,7 @@ from hypothesis import strategies as st
 from test import mapping_tests
 
 import vestri.ondrel.pointel as pointel
+from hostile import FailingOnceKey
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
 from leakcheck import assert_no_growth
@@ -1179,21 +1180,9 @@ def test_the_split_of_a_dotted_key_is_out_of_the_collectors_sight():
 
 def test_a_class_lookup_that_a_failing_key_comparison_ended_is_asked_again():
     # The interpreter's class lookup swallows the error and answers "nothing": no miss to remember.
-    class Key:
-        fail = True
-
-        def __hash__(self):
-            return hash("foo")
-
-        def __eq__(self, other):
-            fail, Key.fail = Key.fail, False
-            if fail:
-                raise ValueError("first comparison fails")
-            return True
-
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a key of another type in a class namespace
-        P = type("P", (Pointel,), {Key(): "class attribute"})
+        P = type("P", (Pointel,), {FailingOnceKey("foo", armed=True): "class attribute"})
     obj = P(foo="key")
     P.bar = 1  # a version tag for the reads below
     assert obj.bar == 1

@@ -354,6 +354,11 @@ inline Ref weakref_referent(PyObject* ref) noexcept {
 // not hold; such builds are not supported.
 inline bool only_reference(PyObject* obj) noexcept { return Py_REFCNT(obj) == 1; }
 
+// The reference count of `obj`, for code that recognises a change by it (a
+// count that moves only when a reference is made or dropped).  Sound under
+// the GIL for the reasons above.
+inline Py_ssize_t ref_count(PyObject* obj) noexcept { return Py_REFCNT(obj); }
+
 // Whether `func` is the built-in method the method descriptor `descr` (say
 // `dict.items`) makes when bound to `self`: the same C definition, the same
 // `__self__`.  Compared without calling anything.

@@ -261,7 +261,7 @@ void forget_known() noexcept {
 bool is_known(PyObject* data) noexcept {
     const KnownEntries& known = state.known;
     return known.list == data && PyList_GET_SIZE(data) == known.size && vo::compat::list_items(data) == known.items &&
-           known.callback && Py_REFCNT(known.callback.get()) == known.callback_refs;
+           known.callback && vo::compat::ref_count(known.callback.get()) == known.callback_refs;
 }
 
 // Notes the known list as it is after a clean-up: the callback's count the
@@ -275,7 +275,7 @@ void note_known(PyObject* data) noexcept {
         return;
     }
     known.items = vo::compat::list_items(data);
-    known.callback_refs = Py_REFCNT(known.callback.get()) - 1;
+    known.callback_refs = vo::compat::ref_count(known.callback.get()) - 1;
 }
 
 // Whether the `n` items hold no object twice (the caller found one whose
