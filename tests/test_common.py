@@ -12,7 +12,8 @@ below run once for all of them:
 Tables of the same kind hold what each module binds (NAMESPACES) and how
 each class is made (SHAPES: bases, members, docstrings, its native slots).
 The native fast paths are checked on in the default state: C slots read from
-the type objects, and the Python functions a fallback would run watched.
+the type objects, the Python functions a fallback would run watched, and the
+shared state's counts of general paths that run no Python code read.
 A new module adds its rows to METHODS, NAMESPACES and SHAPES.
 """
 
@@ -600,9 +601,28 @@ def test_interpreter_messages_name_classes_as_a_class_statement_does(shape):
 MODULES = sorted({shape.module for shape in SHAPES} | {m.module for m in METHODS})
 
 
+class _SharedState(ctypes.Structure):
+    """What the package's modules share in one process, as the capsule holds it."""
+    _fields_ = [("version", ctypes.c_uint), ("watcher", ctypes.c_int), ("epoch", ctypes.c_ulong),
+                ("modules", ctypes.c_int), ("general_paths", ctypes.c_ulong * 8)]
+
+
+def _shared_state():
+    key = "vestri.ondrel._shared_v1"
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_GetDict.restype = ctypes.c_void_p  # borrowed: a py_object result would be stolen
+    api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    interp_dict = ctypes.cast(api.PyInterpreterState_GetDict(api.PyInterpreterState_Get()), ctypes.py_object).value
+    capsule = interp_dict[key]
+    return _SharedState.from_address(api.PyCapsule_GetPointer(capsule, key.encode()))
+
+
 def test_the_package_takes_one_dict_watcher_and_every_module_joins_it():
-    script = textwrap.dedent(f"""
-        import ctypes, importlib
+    script = "import ctypes\n" + "".join(inspect.getsource(f) for f in (_SharedState, _shared_state)) + textwrap.dedent(f"""
+        import importlib
         api = ctypes.pythonapi
         CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
         keep = CALLBACK(lambda *a: 0)
@@ -624,18 +644,7 @@ def test_the_package_takes_one_dict_watcher_and_every_module_joins_it():
         for name in {MODULES!r}:
             importlib.import_module("vestri.ondrel." + name)
         after = free_slots()
-        api.PyInterpreterState_Get.restype = ctypes.c_void_p
-        api.PyInterpreterState_GetDict.restype = ctypes.py_object
-        api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
-        state = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())["vestri.ondrel._shared_v1"]
-        api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-        api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-        class Shared(ctypes.Structure):
-            _fields_ = [("version", ctypes.c_uint), ("watcher", ctypes.c_int),
-                        ("epoch", ctypes.c_ulong), ("modules", ctypes.c_int)]
-
-        shared = Shared.from_address(api.PyCapsule_GetPointer(state, b"vestri.ondrel._shared_v1"))
+        shared = _shared_state()
         print(before - after, shared.watcher, shared.modules)
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
@@ -1089,10 +1098,11 @@ FALLBACKS = {
         "__init__", "append", "insert", "extend", "pop", "remove", "index", "count", "__setitem__", "__getitem__",
         "__contains__", "__iadd__", "sort", "__iter__")],
     _sequara_operations: ["_collections_abc:Mapping.__contains__"],
+    lambda tmp_path: _pointel_update(False): ["abc:ABCMeta.__instancecheck__"],
 }
 
 
-@pytest.mark.parametrize("exercise", FALLBACKS, ids=["typecast_str", "yaml", "trellan", "vapora", "sequara"])
+@pytest.mark.parametrize("exercise", FALLBACKS, ids=["typecast_str", "yaml", "trellan", "vapora", "sequara", "pointel"])
 def test_fast_paths_run_no_python_fallback_in_the_default_state(exercise, tmp_path):
     funcs = [functools.reduce(getattr, name.split("."), importlib.import_module(module))
              for module, name in (text.split(":") for text in FALLBACKS[exercise])]
@@ -1101,6 +1111,67 @@ def test_fast_paths_run_no_python_fallback_in_the_default_state(exercise, tmp_pa
     with _entered(funcs) as seen:
         exercise(tmp_path)
     assert seen == []
+
+
+# Shortcuts whose general path runs no Python code either count the general
+# path in the shared state: (what takes the shortcut, what takes the general
+# path), per index of SharedState::general_paths.
+def _logic_nested(call):
+    logic = _logic()
+    kind = type("Called", (logic.And,), {"__call__": lambda self, *v: logic.And.__call__(self, *v)}) if call else logic.And
+    logic.Or(logic.Not(kind(bool, logic.Or(str))), logic.And(bool))(1, 2)
+
+
+def _factory_switch(general):
+    from vestri.ondrel.factory import MetaClassFactory
+    check = {"__subclasscheck__": lambda cls, sub: type.__subclasscheck__(cls, sub)}
+    meta = type("Checking", (MetaClassFactory,), check) if general else MetaClassFactory
+    base = meta("Base", (), {})
+    base(**{"class": type("Sub", (base,), {})})
+
+
+def _factory_super(general):
+    from vestri.ondrel.factory import MetaClassFactory
+    meta = type("Between", (MetaClassFactory, type("Other", (type,), {})), {}) if general else MetaClassFactory
+    meta("Base", (), {})()
+
+
+def _pointel_update(general):
+    pointel = importlib.import_module("vestri.ondrel.pointel")
+    if general:
+        pointel.itertools = type(sys)("itertools")
+        pointel.itertools.chain = __import__("itertools").chain
+    try:
+        pointel.NestedPointel(a={"b": 1}).update({"c": {"d": 2}}, e=3)
+    finally:
+        pointel.itertools = __import__("itertools")
+
+
+def _loftel_reads(general):
+    descriptor = _loftel()
+    owner = type("Owner", (), {"name": descriptor})
+    for _ in range(3):
+        if general:
+            descriptor.func = lambda cls: cls.__name__
+        owner.name
+
+
+GENERAL_PATHS = [_logic_nested, _factory_switch, _factory_super, _pointel_update, _loftel_reads]  # by index
+
+
+@pytest.mark.parametrize("index, exercise", list(enumerate(GENERAL_PATHS)), ids=lambda row: getattr(row, "__name__", None))
+def test_shortcuts_that_run_no_python_code_apply_in_the_default_state(index, exercise):
+    for module in MODULES:
+        importlib.import_module(f"vestri.ondrel.{module}")
+    counts = _shared_state().general_paths
+    taken = []
+    for told in (False, True):
+        before = list(counts)
+        exercise(told)
+        taken.append([after - first for after, first in zip(counts, before)])
+    once = 1 if exercise is _loftel_reads else 0  # a descriptor looks its function up on its first read
+    assert taken[0] == [once if i == index else 0 for i in range(8)]
+    assert taken[1][index] > once and taken[1][:index] + taken[1][index + 1:] == [0] * 7
 
 
 def test_the_fallback_watch_sees_python_functions_start():

@@ -40,7 +40,7 @@ SharedState* shared_state() noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
-    *state = SharedState{kSharedStateVersion, -1, 1, 0};
+    *state = SharedState{kSharedStateVersion, -1, 1, 0, {}};
     // The capsule has no destructor: every module keeps a raw pointer to the
     // state, and a late finalizer may still check a binding after the
     // interpreter's state dictionary is cleared, so the few bytes stay

@@ -28,7 +28,24 @@ struct SharedState {
     int watcher;           // the dict watcher, or -1 when no slot was free
     unsigned long epoch;   // advanced by every change of a watched dictionary
     int modules;           // modules that joined (for diagnostics and tests)
+    // How often each general path ran where a native shortcut would have
+    // run no Python code either: nothing else tells, from Python, that the
+    // shortcut still applies (a test reads these through the capsule).
+    unsigned long general_paths[8];
 };
+
+// The shortcuts counted in SharedState::general_paths, by index.
+enum class GeneralPath : int {
+    LogicCall,        // a nested logic object tested through its __call__
+    FactorySubclass,  // issubclass() for the chosen class
+    FactorySuper,     // super(MetaClassFactory, chosen).__call__ looked up
+    PointelChain,     // update() through the module's itertools.chain
+    LoftelLookup,     // `self.func` looked up, not remembered
+};
+
+inline void count_general_path(SharedState* shared, GeneralPath path) noexcept {
+    ++shared->general_paths[static_cast<int>(path)];
+}
 
 // The process's shared state, made by the first module that asks (borrowed;
 // it lives as long as the interpreter).  NULL with an exception on failure.
@@ -44,6 +61,9 @@ class Binding {
 public:
     // Watches the dictionaries; false with an exception set on failure.
     bool init(std::initializer_list<Bound> names) noexcept;
+
+    // The process's shared state (once `init` succeeded).
+    SharedState* shared() const noexcept { return shared_; }
 
     // True while every name is bound to its expected object.
     bool holds() noexcept {

@@ -122,6 +122,7 @@ vo::Found is_subclass(PyObject* chosen, PyObject* cls) noexcept {
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(chosen), reinterpret_cast<PyTypeObject*>(cls))
                    ? vo::Found::Yes
                    : vo::Found::No;
+    vo::count_general_path(state.factory_bound.shared(), vo::GeneralPath::FactorySubclass);
     return vo::outcome<vo::Found>(PyObject_IsSubclass(chosen, cls));
 }
 
@@ -143,6 +144,7 @@ bool next_call_is_type(PyObject* chosen) noexcept {
 // `super(MetaClassFactory, chosen).__call__(*args, **kwargs)`; `kwargs` may be NULL.
 PyObject* call_next(PyObject* chosen, PyObject* args, PyObject* kwargs) noexcept {
     if (VO_LIKELY(next_call_is_type(chosen))) return PyType_Type.tp_call(chosen, args, kwargs);
+    vo::count_general_path(state.factory_bound.shared(), vo::GeneralPath::FactorySuper);
     Ref named = vo::global(state.s_factory);
     if (!named) return nullptr;
     Ref proxy = Ref::steal(

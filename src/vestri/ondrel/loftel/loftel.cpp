@@ -153,6 +153,7 @@ Ref read_func(PyObject* self) noexcept {
     if (VO_LIKELY(o->seen_func && o->seen_epoch == state.shared->epoch &&
                   o->seen_tag == vo::compat::current_type_version(Py_TYPE(self))))
         return Ref::borrow(o->seen_func);
+    vo::count_general_path(state.shared, vo::GeneralPath::LoftelLookup);
     Ref func = Ref::steal(PyObject_GetAttr(self, state.func_name));
     if (func) remember_func(self, func.get());
     return func;

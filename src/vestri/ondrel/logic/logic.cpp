@@ -227,6 +227,7 @@ Truth test_expression(PyObject* expression, PyObject* const* items, Py_ssize_t n
     }
     if (is_logic < 0) return Truth::Error;
     if (is_logic) {
+        vo::count_general_path(state.base_bound.shared(), vo::GeneralPath::LogicCall);
         Ref result = Ref::steal(PyObject_Vectorcall(expression, items, static_cast<size_t>(n), nullptr));
         if (!result) return Truth::Error;
         return vo::outcome<Truth>(PyObject_IsTrue(result.get()));

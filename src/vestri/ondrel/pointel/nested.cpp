@@ -518,6 +518,7 @@ int update_impl(PyObject* self, PyObject* source, PyObject* const* kwvalues, PyO
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Py_ssize_t position = 0;
     if (!env.names_real()) {
+        vo::count_general_path(state.update_names.shared(), vo::GeneralPath::PointelChain);
         Ref chain = env.chain();
         if (!chain) return -1;
         // itertools.chain(iterable, kwargs.items()) with the module's own names.
