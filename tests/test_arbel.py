@@ -271,6 +271,14 @@ class Meddler:
         return self.text
 
 
+def test_a_class_changed_while_rendering_is_drawn_as_it_is_then():
+    cls, key = type("Sub", (Arbel,), {}), Key("name")
+    first = cls("a")
+    vars(first)[key] = vars(first).pop("name")  # reading the name gives the class a __str__
+    key.action = lambda: setattr(cls, "__str__", lambda self: "late")
+    assert str(Arbel("r", [first, cls("c", ["d"])])) == "r\n|-- a\n`-- late"
+
+
 def meddled(cls, kind, via):
     """A tree whose child "m" runs the action `kind` once while it is rendered, through `via`."""
     kids, root, mid = [], cls("r", []), cls("mid", [])

@@ -111,6 +111,8 @@ def test_call_goes_to_the_next_call_in_the_mro_of_the_chosen_metaclass():
     assert type(a(**{"class": b})) is b and Tracing.calls == ["B"]
     assert type(a()) is a and Tracing.calls == ["B"]
     assert type(b()) is b and Tracing.calls == ["B", "B"]
+    meta = MetaClassFactory("Meta", (MetaClassFactory,), {})  # a metaclass: super() walks its own MRO
+    assert error_of(lambda: meta("X", (), {})) == error_of(lambda: super(MetaClassFactory, meta).__call__("X", (), {}))
 
 
 def test_combines_with_abcmeta():

@@ -127,11 +127,9 @@ def test_a_replaced_dict_no_longer_matters_and_a_removed_func_fails_reads(other)
 
 
 def test_a_function_given_by_keyword_is_held_before_anything_runs():
-    # operator.methodcaller hands its own keyword dict to the class call;
-    # storing `func` looks the name up in the class, where a key's __eq__
-    # empties that dict.
-    # (3.13's methodcaller keeps borrowed pointers into that dict, which
-    # breaks the interpreter itself there: functools.partial stands in.)
+    # operator.methodcaller hands its own keyword dict to the class call (on 3.13,
+    # where it keeps borrowed pointers into it, functools.partial stands in);
+    # storing `func` looks the name up in the class, where a key's __eq__ empties it.
     key = Key("zz", hash_as="func")
     sub = type("Sub", (LoftelDescriptor,), {key: None})
     if sys.version_info < (3, 13):
@@ -211,3 +209,6 @@ def test_subclass_overrides_reach_the_base_through_super():
 
     cls = type("Holder", (), {"doubled": Doubled(lambda cls: cls.__name__), "wrapped": Wrapped(lambda cls: cls.__name__)})
     assert (cls.doubled, cls().doubled, cls.wrapped) == ("HolderHolder", "HolderHolder", ("wrapped", "Holder"))
+    stored = []  # the function is stored by attribute assignment
+    type("Recorded", (LoftelDescriptor,), {"__setattr__": lambda self, name, value: stored.append((name, value))})(len)
+    assert stored == [("func", len)]
