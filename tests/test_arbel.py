@@ -242,7 +242,8 @@ def test_subclasses_render_inline_or_through_their_own_str_and_attributes(make, 
 @pytest.mark.parametrize("change, text", [
     (lambda node: setattr(node, "__dict__", {"children": node.children, "name": "d"}), "r\n`-- d\n    `-- b"),
     (lambda node: vars(node).__setitem__("name", "v"), "r\n`-- v\n    `-- b"),
-    (lambda node: (delattr(node, "name"), setattr(node, "extra", 1), setattr(node, "name", "n")), "r\n`-- n\n    `-- b"),
+    (lambda node: (delattr(node, "name"), setattr(node, "extra", 1), setattr(node, "name", "n")),
+     "r\n`-- n\n    `-- b"),
     (lambda node: setattr(type(node), "children", property(lambda self: ["p"])), "r\n`-- a\n    `-- p"),
     (lambda node: setattr(type(node), "__str__", lambda self: "late"), "r\n`-- late"),
     (lambda node: delattr(node, "children"), AttributeError),
@@ -259,6 +260,14 @@ def test_attributes_and_str_are_read_wherever_they_are_held_now(change, text):
         assert str(node) == text
 
 
+def test_a_class_changed_while_rendering_is_drawn_as_it_is_then():
+    cls, key = type("Sub", (Arbel,), {}), Key("name")
+    first = cls("a")
+    vars(first)[key] = vars(first).pop("name")  # reading the name gives the class a __str__
+    key.action = lambda: setattr(cls, "__str__", lambda self: "late")
+    assert str(Arbel("r", [first, cls("c", ["d"])])) == "r\n|-- a\n`-- late"
+
+
 class Meddler:
     """A child whose str() changes the tree: `action()` runs first, once."""
 
@@ -269,14 +278,6 @@ class Meddler:
         action, self.action = self.action, lambda: None
         action()
         return self.text
-
-
-def test_a_class_changed_while_rendering_is_drawn_as_it_is_then():
-    cls, key = type("Sub", (Arbel,), {}), Key("name")
-    first = cls("a")
-    vars(first)[key] = vars(first).pop("name")  # reading the name gives the class a __str__
-    key.action = lambda: setattr(cls, "__str__", lambda self: "late")
-    assert str(Arbel("r", [first, cls("c", ["d"])])) == "r\n|-- a\n`-- late"
 
 
 def meddled(cls, kind, via):

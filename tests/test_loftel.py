@@ -77,8 +77,8 @@ def test_behaves_as_the_python_descriptor(descriptor, ops):
     the descriptor written in Python: the function runs on every read, with the
     class read through."""
     worlds = []
-    for cls in (descriptor, PyLoftel):
-        seen, classes = hierarchy(cls)
+    for kind in (descriptor, PyLoftel):
+        seen, classes = hierarchy(kind)
         worlds.append((seen, classes, [cls() for cls in classes], vars(classes[0])["prop"]))
     outcomes = [[], []]
     for step, (action, where, level) in enumerate(ops):
@@ -108,7 +108,7 @@ def test_rebinding_in_a_hot_loop_is_seen_every_time():
         assert obj.prop == -i
 
 
-@pytest.mark.parametrize("other", [None, IndexMarker, type("Plain", (), {})], ids=["own", "IndexMarker", "Python class"])
+@pytest.mark.parametrize("other", [None, IndexMarker, type("Plain", (), {})], ids=["own", "IndexMarker", "Python"])
 def test_a_replaced_dict_no_longer_matters_and_a_removed_func_fails_reads(other):
     # Replaced through the class's own __dict__ descriptor, or through another base's.
     descr = (type("Mixed", (LoftelDescriptor, other), {}) if other else LoftelDescriptor)(lambda cls: "first")
@@ -207,7 +207,7 @@ def test_subclass_overrides_reach_the_base_through_super():
         func = property(lambda self: lambda cls: ("wrapped", self.__dict__["kept"](cls)),
                         lambda self, value: self.__dict__.__setitem__("kept", value))
 
-    cls = type("Holder", (), {"doubled": Doubled(lambda cls: cls.__name__), "wrapped": Wrapped(lambda cls: cls.__name__)})
+    cls = type("Holder", (), {"doubled": Doubled(lambda c: c.__name__), "wrapped": Wrapped(lambda c: c.__name__)})
     assert (cls.doubled, cls().doubled, cls.wrapped) == ("HolderHolder", "HolderHolder", ("wrapped", "Holder"))
     stored = []  # the function is stored by attribute assignment
     type("Recorded", (LoftelDescriptor,), {"__setattr__": lambda self, name, value: stored.append((name, value))})(len)
