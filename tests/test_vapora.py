@@ -778,7 +778,8 @@ class VaporaMachine(RuleBasedStateMachine):
 
     @rule(kind=st.sampled_from([list, ListSub]))
     def data_rebound(self, kind):
-        # A data that is not an exact list is used through its own operations.
+        # A data that is not an exact list is used through its own operations;
+        # the list let go must take its references with it (no clean-up after).
         self.v.data = kind(self.v.data)
 
     @precondition(lambda self: self.alive)
