@@ -246,6 +246,16 @@ Search find_first(PyObject* data, Probe& probe, Py_ssize_t& position) noexcept {
 // dying from either end in constant time.  Anything else (an entry that is
 // no plain reference, whose comparison may run code) makes every clean-up
 // search from the front as list.remove does.
+//
+// The list is not held.  Held, it would outlive the Vapora that lets it go
+// (by dying, or by rebinding `data`) and keep the references in it, whose
+// callbacks would then run for entries that have left the Vapora's list.
+// Its address is compared, never followed.  Once it is freed a new list may
+// take that address, but it passes only with the same item array and length
+// and the callback's count unmoved, while freeing the old list released its
+// references and with them the callback: the same blind spot as above.  A
+// reference not found by identity is looked for as list.remove does.  The
+// callback is held (its count is read); a WeakCall holds its Vapora weakly.
 
 namespace {
 
@@ -253,7 +263,7 @@ namespace {
 constexpr Py_ssize_t kFarEnough = 8;
 
 void forget_known() noexcept {
-    state.known.list.set(nullptr);
+    state.known.list = nullptr;
     state.known.callback.set(nullptr);
 }
 
@@ -292,7 +302,7 @@ bool all_distinct(PyObject* const* items, Py_ssize_t n) noexcept {
 
 // Checks `data` whole and keeps it as the known list if it holds only plain
 // references, each once, all carrying one callback.  Runs no Python code
-// (releasing the list known before frees at most references and callbacks).
+// (releasing the callback known before frees at most that WeakCall).
 void learn(PyObject* data) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(data);
     PyObject* const* items = vo::compat::list_items(data);
@@ -307,10 +317,8 @@ void learn(PyObject* data) noexcept {
         single = single && vo::compat::only_reference(entry);
     }
     if (!callback || (!single && !all_distinct(items, n))) return;
-    // Held before the list known so far is released.
-    Ref hold_callback = Ref::borrow(callback);
-    state.known.list.set(Ref::borrow(data));
-    state.known.callback.set(std::move(hold_callback));
+    state.known.list = data;
+    state.known.callback.set(Ref::borrow(callback));
     note_known(data);
 }
 
@@ -333,13 +341,15 @@ Search remove_first(PyObject* data, Probe& probe, PyObject* reference) noexcept 
     Py_ssize_t position;
     if (clean_up && is_known(data)) {
         position = known_position(data, reference);
-        // Not there: the search from the front would have compared every
-        // entry, without effect, and found none.
-        if (position < 0) return Search::Absent;
-        // Releasing the entry runs no code: a dead reference has no callback to call.
-        if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) return Search::Error;
-        note_known(data);
-        return Search::Found;
+        if (position >= 0) {
+            // Releasing the entry runs no code: a dead reference has no callback to call.
+            if (PyList_SetSlice(data, position, position + 1, nullptr) < 0) return Search::Error;
+            note_known(data);
+            return Search::Found;
+        }
+        // Not there: the search below compares every entry as list.remove
+        // would (without effect on a list of plain references).
+        forget_known();
     }
     Search found = find_first(data, probe, position);
     if (found != Search::Found) return found;

@@ -61,7 +61,7 @@ struct SortInProgress;
 // What the last clean-up learnt about a `data` list, for the next ones to
 // trust while nothing shows a change (entries.cpp).
 struct KnownEntries {
-    vo::Kept list;             // the list (held: no other list can take its address)
+    PyObject* list;            // the list (not held, compared only: see entries.cpp)
     PyObject** items;          // its item array then (compared only)
     Py_ssize_t size;           // its length then
     vo::Kept callback;         // the callback every entry carried then
