@@ -508,10 +508,11 @@ class SequaraMachine(RuleBasedStateMachine):
         else:
             self.model[i][1] = value
 
-    @initialize(cls=st.sampled_from([Sequara, Sub]), pairs=PAIRS, kwargs=KWARGS)
-    def build(self, cls, pairs, kwargs):
-        self.m = cls(pairs, **kwargs)
-        for key, value in [*pairs, *kwargs.items()]:  # keywords after the pairs, in call order
+    @initialize(cls=st.sampled_from([Sequara, Sub]), pairs=PAIRS, kwargs=KWARGS, source=st.sampled_from(list(SOURCES)))
+    def build(self, cls, pairs, kwargs, source):
+        given = SOURCES[source](pairs)
+        self.m = cls(given, **kwargs)
+        for key, value in [*(pairs if source == "pairs" else given.items()), *kwargs.items()]:  # keywords last
             self.store(key, value)
 
     @rule(key=KEYS, value=VALUES, by_setdefault=st.booleans())
