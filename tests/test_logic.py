@@ -11,7 +11,7 @@ import traceback
 import warnings
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, strategies as st
 
 from hostile import FailingOnceKey
 from vestri.ondrel import logic
@@ -417,6 +417,7 @@ class Recorded(BaseLogic):
 
 
 @given(literals)
+@example("'''a\r\nb\\\r\nc'''")  # a line break in the text, and one escaped
 def test_string_literals_decode_as_the_interpreter_decodes_them(monkeypatch_module, literal):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
