@@ -611,7 +611,7 @@ class SequaraMachine(RuleBasedStateMachine):
         assert self.m.items() == pairs
         assert list(self.m) == [k for k, _ in pairs] and len(self.m) == len(pairs)
         assert self.m.values() == [v for _, v in pairs]
-        assert all(k in self.m and self.m.get(k) == v for k, v in pairs) and self.m.get("absent", 5) == 5
+        assert all(k in self.m and self.m.get(k) is v for k, v in pairs) and self.m.get("absent", 5) == 5
         assert repr(self.m) == f"{type(self.m).__name__}({pairs!r})"
         assert self.m.keys() is self.m._order  # edits through keys() reorder the mapping
         # Equality is order-sensitive and false for other kinds of mappings.
