@@ -62,11 +62,6 @@ class PairsOfOne(Sequara):
         return [(1,)]
 
 
-def test_the_class_docstring_notes_the_duplicated_keys():
-    # Bases, metaclass, own members in body order and the first sentence: test_common's class shapes.
-    assert "inefficient implementaion. dictionary keys are duplicated internally" in Sequara.__doc__
-
-
 def test_a_sequara_inside_itself_prints_as_an_ellipsis():
     m = Sequara()
     m["me"] = m
