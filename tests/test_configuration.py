@@ -136,7 +136,6 @@ def _raising_environ(monkeypatch):
 
 
 @pytest.mark.parametrize("call, entries", [
-    (lambda tmp: Configuration._missing_env_vars(5), ["_missing_env_vars"]),
     (lambda tmp: Configuration._expand_cfg_value(5, section="s", key="k"), ["_expand_cfg_value", "_missing_env_vars"]),
     (lambda tmp: Configuration._expand_cfg_env_vars(types.SimpleNamespace(defaults=lambda: {"k": 5}, _sections={})),
      ["_expand_cfg_env_vars", "_expand_cfg_value", "_missing_env_vars"]),
@@ -301,33 +300,27 @@ def test_later_files_win_and_unreadable_files_are_skipped(tmp_path):
     assert Configuration(x=1).load_cfgs() == []
 
 
-@pytest.mark.parametrize("text, error", [
-    ("k = 1\n[s]\n", configparser.MissingSectionHeaderError),
-    ("[s]\nno delimiter\n", configparser.ParsingError),
-    ("[s]\nk: v\n", configparser.ParsingError),
-    ("[s]\n; note\n", configparser.ParsingError),
-    ("[s]\n[s]\n", configparser.DuplicateSectionError),
-    ("[s]\nk = 1\nK = 2\n", configparser.DuplicateOptionError),
-    ("[s]\nk = 100%\n", ValueError),
-    ("[DEFAULT]\nk = $HOME%\n", ValueError),
+@pytest.mark.parametrize("text, error, merged", [
+    # malformed: the store is unchanged
+    ("k = 1\n[s]\n", configparser.MissingSectionHeaderError, {}),
+    ("[s]\nno delimiter\n", configparser.ParsingError, {}),
+    ("[s]\nk: v\n", configparser.ParsingError, {}),
+    ("[s]\n; note\n", configparser.ParsingError, {}),
+    ("[s]\n[s]\n", configparser.DuplicateSectionError, {}),
+    ("[s]\nk = 1\nK = 2\n", configparser.DuplicateOptionError, {}),
+    ("[s]\nk = 100%\n", ValueError, {}),
+    ("[DEFAULT]\nk = $HOME%\n", ValueError, {}),
+    # raised while merging: what was merged before stays
+    ("[a]\nk = 1\n[b]\nk = %(missing)s\n", configparser.InterpolationMissingOptionError,
+     {"DEFAULT": {}, "a": {"k": 1}, "b": {}}),
+    ("[a]\nk = 1\n[value]\nk = 1\n", AttributeError, {"DEFAULT": {}, "a": {"k": 1}}),
 ])
-def test_malformed_ini_leaves_the_store_unchanged(tmp_path, env, text, error):
-    cfg = Configuration(keep={"a": 1})
+def test_ini_errors_propagate_from_load_cfgs(tmp_path, env, text, error, merged):
+    cfg = Configuration(keep={"a": 1}, value=5)
     with pytest.raises(error) as excinfo:
         cfg.load_cfgs(write(tmp_path, "configuration-bad.ini", text))
-    assert cfg == {"keep": {"a": 1}}
+    assert cfg == {"keep": {"a": 1}, "value": 5, **merged}
     assert "vestri.ondrel.configuration.Configuration.load_cfgs" in entry_names(excinfo)
-
-
-@pytest.mark.parametrize("text, start, error, merged", [
-    ("[a]\nk = 1\n[b]\nk = %(missing)s\n", {}, configparser.InterpolationMissingOptionError, {"a": {"k": 1}, "b": {}}),
-    ("[a]\nk = 1\n", {"a": 5}, AttributeError, {"a": 5}),
-])
-def test_errors_while_merging_keep_what_was_merged(tmp_path, text, start, error, merged):
-    cfg = Configuration(start)
-    with pytest.raises(error):
-        cfg.load_cfgs(write(tmp_path, "configuration-merge.ini", text))
-    assert {k: v for k, v in cfg.items() if k != "DEFAULT"} == merged
 
 
 def test_load_cfgs_honours_overrides_on_the_object_and_the_module(tmp_path, env, monkeypatch):
