@@ -59,7 +59,7 @@ def lines(text):
 
 # The files every run of the tables finds in its working directory.  The first
 # three are layered as the user gives them: two INI files read by one parser,
-# then a YAML file (L); the web.* pair and the extra.* files are further layers.
+# then a YAML file (LAYERED); the web.* pair and the extra.* files are further layers.
 FILES = {
     "base.ini": "[DEFAULT]\nhome = /srv\n[server]\nport = 8080\nlog = %(home)s/log\n[db]\nhost = localhost\n"
                 "password = secret\n",
@@ -71,7 +71,7 @@ FILES = {
     "extra.toml": "[cache]\nttl = 60\n",
     "empty.yaml": "{}\n",
 }
-L = "base.ini site.ini prod.yaml"
+LAYERED = "base.ini site.ini prod.yaml"
 
 
 @pytest.fixture
@@ -132,25 +132,25 @@ SHOP = {"SHOP_SERVER__PORT": "1", "SHOP_SERVER__LOG": "/l", "SHOP_CACHE__TTL": "
 
 RUNS = [
     Run("--version", [f"ondrel {vestri.ondrel.__version__}"]),
-    Run(f"show {L}", lines(TREE)),
-    Run(f"show --flat {L}", lines(FLAT)),
-    Run(f"show --origin {L}", with_origins(lines(TREE))),
-    Run(f"show --flat --origin {L}", with_origins(lines(FLAT))),
+    Run(f"show {LAYERED}", lines(TREE)),
+    Run(f"show --flat {LAYERED}", lines(FLAT)),
+    Run(f"show --origin {LAYERED}", with_origins(lines(TREE))),
+    Run(f"show --flat --origin {LAYERED}", with_origins(lines(FLAT))),
     # --get: a value as text, for shell scripts; a level as a tree or lines
-    Run(f"show --get server.port {L}", ["9090"]),
-    Run(f"show --get db.host {L}", ["db.internal"]),
-    Run(f"show --get db.replicas[0] {L}", ["r1"]),
-    Run(f"show --get db.replicas[1].host {L}", ["r2"]),
-    Run(f"show --get db.host --origin {L}", ["db.internal  # site.ini [db]"]),
-    Run(f"show --get db.replicas {L}", ["db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]),
-    Run(f"show --get server --flat {L}", lines(FLAT)[:3]),
+    Run(f"show --get server.port {LAYERED}", ["9090"]),
+    Run(f"show --get db.host {LAYERED}", ["db.internal"]),
+    Run(f"show --get db.replicas[0] {LAYERED}", ["r1"]),
+    Run(f"show --get db.replicas[1].host {LAYERED}", ["r2"]),
+    Run(f"show --get db.host --origin {LAYERED}", ["db.internal  # site.ini [db]"]),
+    Run(f"show --get db.replicas {LAYERED}", ["db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]),
+    Run(f"show --get server --flat {LAYERED}", lines(FLAT)[:3]),
     # --match keeps the leaves whose path satisfies it
-    Run(f"show --flat --match {MATCH} {L}",
+    Run(f"show --flat --match {MATCH} {LAYERED}",
         [line for line in lines(FLAT) if line.startswith("db.") and "password" not in line]),
-    Run(f"show --match \"Or('port', 'replicas\\[1\\]')\" {L}",
+    Run(f"show --match \"Or('port', 'replicas\\[1\\]')\" {LAYERED}",
         [".", "|-- server", "|   `-- port = 9090", "`-- db", "    `-- replicas", "        `-- [1]",
          "            `-- host = 'r2'"]),
-    Run(f"show --get db.password --match {MATCH} {L}", []),
+    Run(f"show --get db.password --match {MATCH} {LAYERED}", []),
     Run("show empty.yaml", ["."]),
     Run("show --flat empty.yaml", []),
     Run("show --format json empty.yaml", ["{}"]),
@@ -249,7 +249,7 @@ def test_help(args):
     ["--history", "nope"],
 ])
 def test_a_missing_key_exits_1(folder, args):
-    result = ondrel("show", *args, *shlex.split(L))
+    result = ondrel("show", *args, *shlex.split(LAYERED))
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"ondrel: no such key: {args[1]}\n")
 
 
@@ -257,10 +257,11 @@ MERGED = {"server": {"port": 9090, "log": "/srv/log", "home": "/srv"},
           "db": {"host": "db.internal", "password": "secret", "home": "/srv", "replicas": ["r1", {"host": "r2"}]}}
 
 MACHINE_READABLE = [  # (arguments, what the output loads as)
-    (f"show {L}", MERGED),
-    (f"show --get server.port {L}", 9090),
-    (f"show --get db.replicas {L}", ["r1", {"host": "r2"}]),
-    (f"show --match \"Not('server', 'home', 'replicas')\" {L}", {"db": {"host": "db.internal", "password": "secret"}}),
+    (f"show {LAYERED}", MERGED),
+    (f"show --get server.port {LAYERED}", 9090),
+    (f"show --get db.replicas {LAYERED}", ["r1", {"host": "r2"}]),
+    (f"show --match \"Not('server', 'home', 'replicas')\" {LAYERED}",
+     {"db": {"host": "db.internal", "password": "secret"}}),
     ("show --origin web.ini web.yaml",
      {"values": {"server": {"port": 9090, "log": "/srv/log", "home": "/srv"}, "db": {"replicas": [{"host": "r1"}]}},
       "origins": {"server": {"port": "web.yaml", "log": "web.ini [server]", "home": "web.ini [DEFAULT]"},
@@ -331,7 +332,7 @@ def plugins(install_distribution):
 
 
 def test_an_entry_point_group_is_a_source_and_a_failing_one_names_its_distribution(folder, plugins):
-    result = ondrel("show", "--flat", "--origin", *shlex.split(L), "entrypoint:vestri.cli.good", env=plugins)
+    result = ondrel("show", "--flat", "--origin", *shlex.split(LAYERED), "entrypoint:vestri.cli.good", env=plugins)
     assert result.returncode == 0
     assert {"cache.ttl = 60  # entrypoint:vestri.cli.good",
             "server.port = 1  # entrypoint:vestri.cli.good"} <= set(result.stdout.splitlines())
@@ -474,7 +475,7 @@ def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch, text)
 
 def test_writes_nothing_but_its_output(folder):
     before = sorted(folder.rglob("*"))
-    ondrel("show", "--origin", *shlex.split(L))
+    ondrel("show", "--origin", *shlex.split(LAYERED))
     ondrel("show", "broken.yaml")
     assert sorted(folder.rglob("*")) == before
 

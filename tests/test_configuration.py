@@ -692,6 +692,9 @@ def refuse(*args):
     raise LookupError("replaced")
 
 
+REFUSED = (LookupError, "replaced")
+
+
 @pytest.mark.parametrize("owner, name, replacement, check", [
     # deleted: what the class inherits, or nothing, is what runs
     (Configuration, "_missing_env_vars", None,
@@ -703,9 +706,9 @@ def refuse(*args):
     (NestedPointel, "__setitem__", None, lambda: _stored(Configuration(), "a.b", "1") == ["a.b"]),
     # replaced: the replacement runs
     (Configuration, "_missing_env_vars", classmethod(refuse),
-     lambda: error_of(lambda: Configuration._expand_cfg_value("$X", section="s", key="k")) == (LookupError, "replaced")),
-    (Configuration, "__setitem__", refuse, lambda: error_of(lambda: _stored(Configuration(), "a", 1))[0] is LookupError),
-    (NestedPointel, "__setitem__", refuse, lambda: error_of(lambda: _stored(Configuration(), "a", 1))[0] is LookupError),
+     lambda: error_of(lambda: Configuration._expand_cfg_value("$X", section="s", key="k")) == REFUSED),
+    (Configuration, "__setitem__", refuse, lambda: error_of(lambda: _stored(Configuration(), "a", 1)) == REFUSED),
+    (NestedPointel, "__setitem__", refuse, lambda: error_of(lambda: _stored(Configuration(), "a", 1)) == REFUSED),
 ])
 def test_deleting_or_replacing_a_watched_method_is_followed(owner, name, replacement, check):
     saved = vars(owner)[name]
