@@ -1,11 +1,12 @@
 """Pointel and NestedPointel: attribute dictionaries and dotted nested levels.
 
-Sections: the module and its classes; Pointel's one storage; dotted keys;
-update; arguments; subclasses; pickle, copy and weak references; traceback
-entries; class assignment; a plain-dict model on random trees; CPython's
-mapping-protocol suite; Python code run in the middle of an operation; str
-subclasses as keys; fast paths that follow the class; deep structures, small
-stacks and leaks.
+Sections: the module and its classes; Pointel's one storage; NestedPointel
+against its plain Python definition (random trees and operations, subclasses
+that override its methods, str subclasses as keys); dotted keys and update
+by example; subclasses; pickle, copy and weak references; traceback entries;
+class assignment; CPython's mapping-protocol suite; Python code run in the
+middle of an operation; fast paths that follow the class; deep structures,
+small stacks and leaks.
 
 Scenarios that once crashed the interpreter run in a child process: a
 regression kills the child, not the test run (and under AddressSanitizer the
@@ -17,6 +18,7 @@ import collections.abc
 import copy
 import gc
 import itertools
+import operator
 import pickle
 import textwrap
 import traceback
@@ -25,7 +27,7 @@ import warnings
 import weakref
 
 import pytest
-from hypothesis import given
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from test import mapping_tests
 
@@ -34,7 +36,7 @@ from hostile import FailingOnceKey
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
 from leakcheck import assert_no_growth
-from outcomes import error_of, in_small_thread, run_python, twin
+from outcomes import error_of, in_small_thread, run_python
 
 TARGET = 'target key "{}" is a value, cannot update value against another {}'
 
@@ -44,6 +46,10 @@ class SubPointel(Pointel):
 
 
 class SubNested(NestedPointel):
+    pass
+
+
+class Name(str):
     pass
 
 
@@ -60,19 +66,18 @@ class PairLike:
         return iter(self.items)
 
 
-# --- the module and its classes ----------------------------------------------------
+def run_child(code):
+    """Runs `code` in a child interpreter, which must finish cleanly."""
+    result = run_python(code + "\nprint('finished')\n")
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.strip() == "finished"
 
 
-def test_module_docstring_has_title_and_paragraph():
-    title, _, body = pointel.__doc__.partition("\n\n")
-    assert title == "Attribute Dictionary library"
-    assert "obj.key" in body and "obj['key']" in body
+# --- the module and its classes (names, bases, members: test_common.py) ------------------------
 
 
-def test_pointel_is_a_plain_dict_class():
-    assert Pointel.__bases__ == (dict,)
-    assert type(Pointel) is type
-    assert (Pointel.__module__, Pointel.__qualname__, Pointel.__name__) == ("vestri.ondrel.pointel", "Pointel", "Pointel")
+def test_docstrings():
+    assert "obj.key" in pointel.__doc__ and "obj['key']" in pointel.__doc__
     for text in ("['first']", ".first", "Pointel(", "Known Limitations"):
         assert text in Pointel.__doc__
     init_doc = Pointel.__init__.__doc__
@@ -81,32 +86,10 @@ def test_pointel_is_a_plain_dict_class():
         assert text in init_doc
 
 
-def test_nested_pointel_class_shape():
-    abcs = collections.abc
-    assert NestedPointel.__bases__ == (Pointel, abcs.MutableMapping)
-    assert type(NestedPointel) is abc.ABCMeta
-    assert NestedPointel.__mro__ == (NestedPointel, Pointel, dict, abcs.MutableMapping, abcs.Mapping,
-                                     abcs.Collection, abcs.Sized, abcs.Iterable, abcs.Container, object)
-    assert (NestedPointel.__module__, NestedPointel.__qualname__) == ("vestri.ondrel.pointel", "NestedPointel")
-    assert NestedPointel.__doc__ is None
-    for name in ("__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "update"):
-        assert name in vars(NestedPointel)
-        assert getattr(NestedPointel, name).__doc__ is None
-
-
-@pytest.mark.parametrize("name, owner", [
-    ("get", "mixin"), ("pop", "mixin"), ("setdefault", "mixin"), ("__repr__", Pointel),
-    ("keys", dict), ("items", dict), ("values", dict), ("clear", dict), ("popitem", dict), ("copy", dict),
-    ("fromkeys", dict), ("__iter__", dict), ("__len__", dict), ("__eq__", dict), ("__or__", dict),
-    ("__ior__", dict), ("__reversed__", dict),
-])
-def test_nested_pointel_takes_each_method_from_the_right_class(name, owner):
-    definer = next(cls for cls in NestedPointel.__mro__ if name in vars(cls))
-    if owner == "mixin":
-        assert definer is NestedPointel
+def test_get_pop_setdefault_are_the_mixins_own():
+    # Every other method comes from dict: NestedPointel's own names are checked in test_common.py.
+    for name in ("get", "pop", "setdefault"):
         assert vars(NestedPointel)[name] is getattr(collections.abc.MutableMapping, name)
-    else:
-        assert definer is owner
 
 
 # --- Pointel: one storage for keys and attributes -------------------------------------
@@ -125,17 +108,32 @@ def test_pointel_keys_and_attributes_are_one_storage():
     assert obj.__dict__ is obj and obj == {"a": 1, "b": 2, "y": 6}
     assert getattr(Pointel({"a-b": 1}), "a-b") == 1
     assert repr(Pointel()) == "Pointel({})"
+    plain = Pointel({"a": {"b": 1}})
+    assert type(plain.a) is dict
+    with pytest.raises(AttributeError):
+        plain.a.b
 
 
-def test_class_attributes_win_over_keys():
+def test_class_attributes_win_over_keys_and_a_getattr_hook_answers_the_rest():
+    seen = []
+
     class WithAttr(Pointel):
         shade = "class"
+        prop = property(lambda self: "got", lambda self, value: seen.append(value))
+
+    class Fallback(Pointel):
+        def __getattr__(self, name):
+            return f"fallback {name}"
 
     obj = WithAttr(items=1, shade="key")
     assert obj["items"] == 1 and callable(obj.items)
     assert obj.shade == "class"
     obj.shade = "written"
     assert obj["shade"] == "written" and obj.shade == "class"
+    obj.prop = 7
+    assert seen == [7] and "prop" not in obj and obj.prop == "got"
+    hooked = Fallback(x=1)
+    assert hooked.x == 1 and hooked.y == "fallback y" and callable(hooked.keys)
 
 
 @pytest.mark.parametrize("base", [Pointel, NestedPointel])
@@ -169,35 +167,6 @@ def test_a_class_attribute_added_after_reads_wins_from_then_on(base):
         assert type("Back", (base,), {"k": "class"})(k=1).k == "class"
 
 
-def test_attribute_write_honours_data_descriptors():
-    seen = []
-
-    class WithProperty(Pointel):
-        prop = property(lambda self: "got", lambda self, value: seen.append(value))
-
-    obj = WithProperty()
-    obj.prop = 7
-    assert seen == [7] and "prop" not in obj and obj.prop == "got"
-    obj.__class__ = SubPointel
-    assert type(obj) is SubPointel
-
-
-def test_getattr_hook_of_a_subclass_answers_only_missing_names():
-    class Fallback(Pointel):
-        def __getattr__(self, name):
-            return f"fallback {name}"
-
-    obj = Fallback(x=1)
-    assert obj.x == 1 and obj.y == "fallback y" and callable(obj.keys)
-
-
-def test_nested_plain_dict_stays_plain_in_pointel():
-    obj = Pointel({"a": {"b": 1}})
-    assert type(obj.a) is dict
-    with pytest.raises(AttributeError):
-        obj.a.b
-
-
 @pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
 def test_missing_attribute_read_and_delete_raise_the_standard_error(cls):
     obj = cls()
@@ -212,14 +181,10 @@ def test_missing_attribute_read_and_delete_raise_the_standard_error(cls):
         obj["nope"]
 
 
-class Name(str):
-    pass
-
-
 @pytest.mark.parametrize("args, kwargs", [
     ((1, 2), {}), ((5,), {}), ((None,), {}), (([1],), {}), (([(1, 2, 3)],), {}), ((["abc"],), {}),
     (([("k", 1)],), {"k": 2}), ((), {}), (({"b": 1, "a": 2},), {"a": 3, "c": 4}), ((collections.UserDict(a=1),), {}),
-    ((Pointel(a=1),), {}), ((), {Name("k"): 1, "j": 2}),
+    ((Pointel(a=1),), {}), ((), {Name("k"): 1, "j": 2}), ((), {"self": 1}),
 ])
 def test_pointel_constructor_behaves_as_dict(args, kwargs):
     assert error_of(lambda: Pointel(*args, **kwargs)) == error_of(lambda: dict(*args, **kwargs))
@@ -228,11 +193,13 @@ def test_pointel_constructor_behaves_as_dict(args, kwargs):
         assert type(made) is Pointel and list(made.items()) == list(dict(*args, **kwargs).items())
 
 
-@pytest.mark.parametrize("cls", [Pointel, NestedPointel])
-def test_self_containing_object_prints_its_own_name(cls):
-    obj = cls()
+@pytest.mark.parametrize("cls", [Pointel, NestedPointel, SubNested])
+def test_repr_names_the_runtime_class_at_every_level(cls):
+    obj = cls({"a": {"b": 1}})
     obj["me"] = obj
-    assert repr(obj) == f"{cls.__name__}({{'me': {cls.__name__}({{...}})}})"
+    name = cls.__name__
+    level = f"{name}({{'b': 1}})" if cls is not Pointel else "{'b': 1}"
+    assert repr(obj) == f"{name}({{'a': {level}, 'me': {name}({{...}})}})"
 
 
 def test_repr_uses_the_next_repr_in_the_mro():
@@ -291,9 +258,6 @@ def test_non_string_keys_are_never_split(key):
 
 
 def test_str_subclass_keys_split_and_plain_ones_stay_as_given():
-    class Name(str):
-        pass
-
     obj = NestedPointel()
     obj[Name("a.b")] = 1
     obj[Name("c")] = 2
@@ -491,15 +455,6 @@ def test_reinitialising_merges_into_the_existing_content():
 
 
 # --- arguments (the shared checks are in test_common.py) -------------------------------------------------
-
-
-def test_pointel_takes_every_form_dict_takes_even_a_key_named_self():
-    assert Pointel(self=1) == dict(self=1)
-
-
-def test_constructor_rejects_self_as_keyword_like_a_python_init():
-    reference = twin("NestedPointel.__init__", "self, *args, **kwargs")
-    assert error_of(lambda: NestedPointel(self=1)) == error_of(lambda: reference(NestedPointel(), self=1))
 
 
 def test_methods_accept_their_arguments_by_keyword():
@@ -763,39 +718,21 @@ def test_registered_mapping_merges_as_a_branch():
 # --- pickle, copy, weak references -----------------------------------------------------------
 
 
-def sample(cls):
+@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
+def test_pickle_copy_and_weak_references(cls):
     obj = cls({"a": {"b": 1}}, c=[1, 2])
     obj.e = "attr"
-    return obj
-
-
-@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
-@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
-def test_pickle_round_trip(cls, protocol):
-    obj = sample(cls)
-    back = pickle.loads(pickle.dumps(obj, protocol))
-    assert type(back) is cls and back == obj and back.e == "attr" and back.__dict__ is back
-    assert type(back["a"]) is type(obj["a"])
-
-
-@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
-def test_copy_and_deepcopy(cls):
-    obj = sample(cls)
     shallow, deep = copy.copy(obj), copy.deepcopy(obj)
-    for dup in (shallow, deep):
-        assert type(dup) is cls and dup == obj and dup.e == "attr" and dup is not obj
-    assert shallow["a"] is obj["a"] and deep["a"] is not obj["a"] and type(deep["a"]) is type(obj["a"])
+    for dup in [pickle.loads(pickle.dumps(obj, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)] + [deep]:
+        assert type(dup) is cls and dup == obj and dup.e == "attr" and dup.__dict__ is dup and dup is not obj
+        assert type(dup["a"]) is type(obj["a"]) and dup["a"] is not obj["a"]
+    assert type(shallow) is cls and shallow is not obj and shallow == obj and shallow.e == "attr" and shallow["a"] is obj["a"]
     obj["me"] = obj
     deep = copy.deepcopy(obj)
     assert deep["me"] is deep
-
-
-@pytest.mark.parametrize("cls", [Pointel, SubPointel, NestedPointel, SubNested])
-def test_weak_reference(cls):
-    obj = cls(a=1)
     ref = weakref.ref(obj)
     assert ref() is obj
-    del obj
+    del obj, deep
     gc.collect()
     assert ref() is None
 
@@ -1117,10 +1054,7 @@ CRASHES = {
 
 @pytest.mark.parametrize("name", list(CRASHES))
 def test_python_code_mid_operation_never_crashes(name):
-    code = "import gc\nfrom vestri.ondrel.pointel import NestedPointel\n" + textwrap.dedent(CRASHES[name])
-    result = run_python(code + "\nprint('finished')\n", timeout=120)
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.strip() == "finished"
+    run_child("import gc\nfrom vestri.ondrel.pointel import NestedPointel\n" + textwrap.dedent(CRASHES[name]))
 
 
 def test_dotted_write_names_the_class_as_it_is_after_setdefault():
@@ -1337,15 +1271,17 @@ def replaced(cls, name, value):
     return saved
 
 
+# name: (a call that reaches it, or None; what the class does without it, checked after deleting it)
 WATCHED = {
-    # name: (what the class does without the method, checked after deleting it)
-    "__getitem__": lambda: error_of(lambda: NestedPointel(a={"b": 1})["a.b"]) == (KeyError, "'a.b'"),
-    "__setitem__": lambda: list(_set(NestedPointel(), "a.b", 1)) == ["a.b"],
-    "__delitem__": lambda: error_of(lambda: _del(NestedPointel(a={"b": 1}), "a.b")) == (KeyError, "'a.b'"),
-    "__contains__": lambda: ("a.b" in NestedPointel(a={"b": 1})) is False,
-    "update": lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict,
-    "__init__": lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict,
-    "setdefault": lambda: NestedPointel().setdefault("a.b", 1) == 1,
+    "__getitem__": (lambda obj: obj["a.b"],
+                    lambda: error_of(lambda: NestedPointel(a={"b": 1})["a.b"]) == (KeyError, "'a.b'")),
+    "__setitem__": (lambda obj: obj.__setitem__("a.b", 2), lambda: list(_set(NestedPointel(), "a.b", 1)) == ["a.b"]),
+    "__delitem__": (lambda obj: obj.__delitem__("a.b"),
+                    lambda: error_of(lambda: _del(NestedPointel(a={"b": 1}), "a.b")) == (KeyError, "'a.b'")),
+    "__contains__": (lambda obj: "a.b" in obj, lambda: ("a.b" in NestedPointel(a={"b": 1})) is False),
+    "update": (lambda obj: obj.update(x={"y": 1}), lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict),
+    "__init__": (None, lambda: type(NestedPointel({"a": {"b": 1}})["a"]) is dict),
+    "setdefault": (lambda obj: obj.__setitem__("x.y", 1), lambda: NestedPointel().setdefault("a.b", 1) == 1),
 }
 
 
@@ -1359,34 +1295,23 @@ def _del(obj, key):
 
 
 @pytest.mark.parametrize("name", list(WATCHED))
-def test_deleting_a_watched_method_is_followed(name):
+def test_deleting_or_replacing_a_watched_method_is_followed(name):
+    call, without = WATCHED[name]
     saved = replaced(NestedPointel, name, None)
     try:
         junk = churn()
-        assert WATCHED[name]()
+        assert without()
         del junk
+        setattr(NestedPointel, name, saved)
+        if call:
+            obj = NestedPointel(a={"b": 1})
+            recorder = Recorder()
+            replaced(NestedPointel, name, recorder.method(obj))
+            call(obj)
+            assert recorder.calls
     finally:
         setattr(NestedPointel, name, saved)
     assert NestedPointel({"a": {"b": 1}})["a.b"] == 1 and "a.b" in NestedPointel({"a": {"b": 1}})
-
-
-@pytest.mark.parametrize("name, call", [
-    ("__getitem__", lambda obj: obj["a.b"]),
-    ("__setitem__", lambda obj: obj.__setitem__("a.b", 2)),
-    ("__delitem__", lambda obj: obj.__delitem__("a.b")),
-    ("__contains__", lambda obj: "a.b" in obj),
-    ("update", lambda obj: obj.update(x={"y": 1})),
-    ("setdefault", lambda obj: obj.__setitem__("x.y", 1)),
-])
-def test_replacing_a_watched_method_is_followed(name, call):
-    obj = NestedPointel(a={"b": 1})
-    recorder = Recorder()
-    saved = replaced(NestedPointel, name, recorder.method(obj))
-    try:
-        call(obj)
-        assert recorder.calls
-    finally:
-        setattr(NestedPointel, name, saved)
 
 
 def test_replacing_pointel_new_or_init_is_followed_by_its_call():
@@ -1401,11 +1326,8 @@ def test_replacing_pointel_new_or_init_is_followed_by_its_call():
         assert Pointel({'a': 1}, k=2) == {'a': 1, 'k': 2}
         Pointel.__new__ = staticmethod(lambda cls, *args, **kwargs: ('made', args, kwargs))
         assert Pointel(1, k=2) == ('made', (1,), {'k': 2})
-        print('finished')
     """)
-    result = run_python(code)
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.strip() == "finished"
+    run_child(code)
 
 
 def test_replacing_pointel_init_is_followed_by_nested_pointel():
@@ -1524,23 +1446,15 @@ def test_deep_structures_never_crash(name, stack):
         else:
             scenario()
         keep.clear()
-        print("finished")
     """).format(body=body, threaded=stack != "main thread")
-    result = run_python(code)
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.strip() == "finished"
-
-
-def deep_mapping(depth):
-    deep = {}
-    for _ in range(depth):
-        deep = {"k": deep}
-    return deep
+    run_child(code)
 
 
 @pytest.mark.parametrize("kib", [64, 128, 256])
 def test_small_thread_stacks_do_shallow_work_and_stop_deep_input(kib):
-    deep = deep_mapping(100_000)
+    deep = {}
+    for _ in range(100_000):
+        deep = {"k": deep}
 
     def work():
         shallow = (NestedPointel({"a": {"b": 1}})["a.b"], repr(Pointel(a=1)))
@@ -1571,28 +1485,22 @@ NESTED = NestedPointel({"a": {"b": 1}}, s="xyz", v=1)
 LONG = ".".join(["k"] * 200)
 LONG_TREE = NestedPointel({LONG: 1})
 
-OPERATIONS = {
+LEAK_CHECKED = {
     "pointel construct and repr": lambda: repr(Pointel({"a": 1}, b=2)),
     "pointel attributes": lambda: (setattr(p := Pointel(), "x", 1), p.x, delattr(p, "x")),
     "pointel missing attribute": lambda: Pointel().nope,
     "pointel missing attribute delete": lambda: delattr(Pointel(), "nope"),
     "pointel bad constructor": lambda: Pointel(1, 2),
-    "pointel bad repr": lambda: repr(Pointel(x=BadRepr())),
     "nested construct": lambda: NestedPointel({"a": {"b": {"c": 1}}}, d=2, e=[1]),
     "subclass construct and write": lambda: SubNested({"a": {"b": 1}}).__setitem__("a.c.d", 2),
-    "dotted read": lambda: NESTED["a.b"],
     "dotted read of a long key": lambda: LONG_TREE[LONG],
-    "dotted missing read": lambda: NESTED["a.x"],
     "dotted read through a value": lambda: NESTED["v.x"],
     "dotted membership": lambda: ("a.b" in NESTED, "s.y" in NESTED, "q.r" in NESTED),
-    "dotted delete of a missing key": lambda: NESTED.__delitem__("a.zz"),
     "dotted write": lambda: NestedPointel().__setitem__("x.y.z", 1),
-    "target key error": lambda: NESTED.__setitem__("v.x", 1),
     "get pop setdefault": lambda: (NESTED.get("a.x"), NESTED.pop("a.x", 0), NestedPointel().setdefault("m.n", 1)),
     "missing key pop": lambda: NESTED.pop("a.x"),
     "update bad item": lambda: NestedPointel().update([("a", 1), (1, 2, 3)]),
     "update item without length": lambda: NestedPointel().update([("a", {"b": 1}), 5]),
-    "update arity": lambda: NESTED.update(1, 2),
     "update mapping over a value": lambda: NestedPointel(v=1).update({"v": {"b": 1}}),
     "update from a generator": lambda: NestedPointel().update((p for p in [("a", {"b": 1}), ("c", 2)]), d=3),
     "wrong arguments": lambda: NESTED.__getitem__(),
@@ -1618,7 +1526,7 @@ class Delegating(NestedPointel):
 
 DELEGATING = Delegating({"a": {"b": 1}}, v=1)
 
-OPERATIONS.update({
+LEAK_CHECKED.update({
     "delegating construct": lambda: Delegating({"a": {"b": {"c": 1}}}, d=2),
     "delegating dotted read": lambda: (DELEGATING["a.b"], DELEGATING.get("a.x")),
     "delegating dotted write": lambda: Delegating().__setitem__("x.y.z", 1),
@@ -1630,14 +1538,10 @@ OPERATIONS.update({
 @pytest.mark.parametrize("name", ["nested construct", "update from a generator", "update bad item", "dotted write"])
 def test_no_leak_with_rebound_module_names(name, monkeypatch):
     monkeypatch.setattr(pointel, "itertools", types.SimpleNamespace(chain=itertools.chain))
-    assert_no_growth(OPERATIONS[name], repeat=3000)
+    assert_no_growth(LEAK_CHECKED[name], repeat=3000)
 
 
-class BadRepr:
-    def __repr__(self):
-        raise ValueError("no repr")
-
-
-@pytest.mark.parametrize("name", list(OPERATIONS))
+@pytest.mark.parametrize("name", list(LEAK_CHECKED))
 def test_no_leak(name):
-    assert_no_growth(OPERATIONS[name], repeat=3000)
+    assert_no_growth(LEAK_CHECKED[name], repeat=3000)
+
