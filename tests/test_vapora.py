@@ -49,10 +49,7 @@ class Meddling(Val):
         super().__init__(value)
         self.meddle = meddle
 
-    def __eq__(self, other):
-        self.meddle()
-        return super().__eq__(other)
-
+    __eq__ = lambda self, other: (self.meddle(), Val.__eq__(self, other))[1]  # noqa: E731
     __hash__ = None
 
 
