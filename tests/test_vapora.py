@@ -763,10 +763,12 @@ class VaporaMachine(RuleBasedStateMachine):
         # exhausted, it stays so.
         rest = self.model if isinstance(self.alive[victim], Cyclic) else [n for n in self.model if n != victim]
         expected, seen, it = self.model[:at] + rest[at:], [], iter(self.v)
-        assert it.__length_hint__() == (len(self.model) if type(self.v.data) is list else 0)
+        exact = type(self.v.data) is list
+        assert it.__length_hint__() == (len(self.model) if exact else 0)
         for x in itertools.islice(it, 1_000):  # bounded: a fault could loop
             seen.append(x.name)
             del x
+            assert len(seen) > at or it.__length_hint__() == (len(self.model) - len(seen) if exact else 0)
             if len(seen) == at:
                 self.kill(victim)
         self.add_new(cyclic=False, count=1, how="append")
