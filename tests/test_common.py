@@ -760,6 +760,18 @@ def _vp_calling(o, k):
     return o
 
 
+def _index(call):
+    """An integer operand whose __index__ is `call()`."""
+    return type("Index", (), {"__index__": lambda self: call()})()
+
+
+def _vp_times(o, k):
+    """`o *= n` whose n strikes in __index__: the product of the elements read before it, stored in `data` as it is after."""
+    expected = 2 * len(_vp_calling(o, k).data)
+    o.__imul__(_index(k.call(2)))
+    k.sure(lambda: len(o.data) == expected)
+
+
 def _vp_filled(o, k):
     k.setup(lambda: o.extend(k.mortals(3) + [k.element()]))
     return o
@@ -833,7 +845,7 @@ HOSTILE = {
     "vapora.Vapora.__add__": (lambda o, k: _vp_calling(o, k) + _vp_calling(type(o)(), k),),
     "vapora.Vapora.__mul__": (lambda o, k: _vp_calling(o, k) * 2,),
     "vapora.Vapora.__rmul__": (lambda o, k: 2 * _vp_calling(o, k),),
-    "vapora.Vapora.__imul__": (lambda o, k: _vp_calling(o, k).__imul__(2),),
+    "vapora.Vapora.__imul__": (_vp_times,),
     "vapora.Vapora.__le__": (lambda o, k: _vp_filled(o, k) <= [k.element()],),
     "vapora.Vapora.__gt__": (lambda o, k: _vp_filled(o, k) > [k.element()],),
     "vapora.Vapora.__ge__": (lambda o, k: _vp_calling(o, k) >= [k.element()],),
