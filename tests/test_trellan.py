@@ -335,13 +335,22 @@ def test_generator_refuses_reentry_and_turns_stop_iteration_into_runtime_error()
         Trellan({"a": inner})
 
 
-def test_changing_a_dict_while_flattening_raises_the_dicts_error():
-    data = {"a": 1, "b": 2}
-    gen = Trellan.__flatten__(data)
-    next(gen)
-    data["c"] = 3
-    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
-        next(gen)
+@pytest.mark.parametrize("change", [lambda d: d.update(c=3), lambda d: (d.pop("a"), d.update(c=3))], ids=["size", "keys"])
+def test_changing_a_dict_while_flattening_raises_the_dicts_error(change):
+    def walk(keys):
+        data = {"a": 1, "b": 2}
+        it = keys(data)
+        seen = [next(it)]
+        change(data)
+        try:
+            seen.extend(it)
+        except RuntimeError as exc:
+            seen.append(str(exc))
+        return seen
+
+    flattened = walk(lambda d: (item[0][0] for item in Trellan.__flatten__(d)))
+    assert flattened == walk(lambda d: (key for key, _ in d.items()))
+    assert flattened[-1].startswith("dictionary ")
 
 
 def test_recursion_goes_through_the_modules_class_at_that_moment(monkeypatch):

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/compat.hpp"
+#include "common/dictwalk.hpp"
 #include "common/errors.hpp"
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
@@ -48,9 +49,12 @@ struct Frame {
     Ref container;            // the level's input (before Start: `indict` as given)
     Ref path;                 // the level's path (before Start: `path` as given, NULL for None)
     Ref iter;                 // ItemsIter, SeqIter, Delegate
-    Py_ssize_t pos = 0;       // DictItems: the dict position; sequences: the next index
-    Py_ssize_t used = 0;      // DictItems: the dict's size when the walk began
-    Py_ssize_t left = 0;      // DictItems: entries still expected
+    // DictItems: the walk over `container`.  The walk holds the dict as the
+    // dict's iterator would and drops it at its end or when the keys changed;
+    // `container` holds it as the level's own input until the level goes, so
+    // the walk's release never frees the dict mid-walk.
+    vo::DictWalk items;
+    Py_ssize_t pos = 0;  // sequences: the next index
 };
 
 enum class Shape { Error, Other, Mapping, Sequence };
@@ -97,6 +101,7 @@ public:
             Py_VISIT(frame.container.get());
             Py_VISIT(frame.path.get());
             Py_VISIT(frame.iter.get());
+            if (int r = frame.items.visit(visit, arg)) return r;
         }
         return 0;
     }
@@ -182,9 +187,8 @@ int Walker::begin(size_t i) noexcept {
                 own_items = PyDict_Check(c) && vo::compat::is_bound_method_of(items.get(), state.dict_items.get(), c);
             }
             if (own_items) {
-                Frame& f = frames_[i];
-                f.level = Level::DictItems;
-                f.used = f.left = PyDict_GET_SIZE(c);
+                frames_[i].level = Level::DictItems;
+                frames_[i].items.start(c);
                 return 0;
             }
             Ref view = Ref::steal(PyObject_CallNoArgs(items.get()));
@@ -218,29 +222,30 @@ int Walker::advance(size_t i, Ref& key, Ref& value, Py_ssize_t& index) noexcept 
     Frame& frame = frames_[i];
     PyObject* c = frame.container.get();
     switch (frame.level) {
-        case Level::DictItems: {
-            // What the items() iterator of a dict checks, in its order.
-            if (frame.used != PyDict_GET_SIZE(c)) {
-                frame.used = -1;
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return -1;
+        case Level::DictItems:
+            // An error ends the flattening, so the walk is not stepped past
+            // its first error or its end.
+            switch (frame.items.next(key, value)) {
+                case vo::Step::Item:
+                    return 1;
+                case vo::Step::End:
+                    return 0;
+                case vo::Step::Error:
+                    return -1;
             }
-            PyObject *k, *v;
-            if (!PyDict_Next(c, &frame.pos, &k, &v)) return 0;
-            if (frame.left == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return -1;
-            }
-            --frame.left;
-            key = Ref::borrow(k);
-            value = Ref::borrow(v);
-            return 1;
-        }
+            break;
         case Level::ItemsIter: {
             Ref item = Ref::steal(PyIter_Next(frame.iter.get()));
             env.user_code();
             if (!item) return PyErr_Occurred() ? -1 : 0;
-            return unpack(item.get(), key, value) ? 1 : -1;
+            // Unpacked into locals: `key` and `value` stay unseen by calls
+            // the compiler cannot look into, so it knows them empty on the
+            // dict level's path, the hot one.
+            Ref k, v;
+            bool ok = unpack(item.get(), k, v);
+            key = std::move(k);
+            value = std::move(v);
+            return ok ? 1 : -1;
         }
         case Level::ListItems:
             // Read the size each time, as the list's iterator does.
