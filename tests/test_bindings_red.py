@@ -10,8 +10,8 @@ from outcomes import run_python
 # made its classes: reading that attribute reaches the classes (through the
 # collector) and uses them before the body is done.
 EARLY_USE = """
-    import gc, sys, types
-    real = __import__({stand_in!r})
+    import gc, importlib, sys, types
+    real = importlib.import_module({stand_in!r})
 
     class Early(types.ModuleType):
         def __getattr__(self, name):
@@ -32,10 +32,11 @@ EARLY_USE = """
 """
 
 
-@pytest.mark.xfail(strict=True, reason="a name binding is read before it is set up, while the module body runs")
 @pytest.mark.parametrize("module, stand_in, attribute, cls, use", [
     ("logic", "re", "Pattern", "And", "cls(cls(callable))('v')"),
     ("pointel", "itertools", "chain", "NestedPointel", "cls.update(cls.__new__(cls), {'a': 1}, b=2)"),
+    ("trellan", "collections.abc", "Generator", "Trellan", "cls({'a': {'b': 1}})"),
+    ("vapora", "weakref", "ReferenceType", "Vapora", "cls([cls])"),
 ])
 def test_classes_used_while_their_module_body_runs(module, stand_in, attribute, cls, use):
     code = textwrap.dedent(EARLY_USE).format(module=module, stand_in=stand_in, attribute=attribute, cls=cls,
