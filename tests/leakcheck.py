@@ -34,9 +34,17 @@ def assert_no_growth(operation, *, repeat=20_000, rounds=3, slack=None):
             except Exception:
                 pass
 
+    def growth():
+        before = _blocks()
+        for _ in range(rounds):
+            run()
+        return _blocks() - before
+
     run()
-    before = _blocks()
-    for _ in range(rounds):
-        run()
-    growth = _blocks() - before
-    assert growth <= slack, f"{growth} blocks more after {rounds * repeat} calls"
+    # A leak grows every measurement alike; a cache that some other code
+    # (the test's own machinery, a library) fills once grows only one, so a
+    # first measurement over the slack is taken again before it counts.
+    grown = growth()
+    if grown > slack:
+        grown = growth()
+    assert grown <= slack, f"{grown} blocks more after {rounds * repeat} calls, twice"

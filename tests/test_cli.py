@@ -1,15 +1,22 @@
 """The ondrel command, run as a user runs it: a process with arguments, its
-standard output, standard error and exit status."""
+standard output, standard error and exit status.  Most runs are rows of one
+table (RUNS, BAD_INPUT, MACHINE_READABLE); the rest need a process of their
+own (signals, a reader that goes away) or a look inside one."""
 
+import collections
 import contextlib
+import gc
 import importlib.metadata
 import io
 import json
 import os
 import pathlib
+import shlex
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 import yaml
@@ -27,31 +34,51 @@ EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "layered
 SCRIPT = pathlib.Path(sys.executable).parent / "ondrel"
 
 
-def ondrel(*args, cwd=None, env=None, script=True):
+def ondrel(*args, cwd=None, env=None, script=True, stdin=None):
     command = [str(SCRIPT)] if script else [sys.executable, "-m", "vestri.ondrel"]
-    environ = {**os.environ, **(env or {})}
-    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd, env=environ)
+    return subprocess.run([*command, *map(str, args)], capture_output=True, text=True, cwd=cwd,
+                          env={**os.environ, **(env or {})}, input=stdin)
+
+
+def in_process(*args):
+    """main() in this process (many runs): its exit status, output and error output."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main(list(map(str, args)), prog="ondrel")
+    return status, out.getvalue(), err.getvalue()
+
+
+def write(folder, files):
+    for name, text in files.items():
+        (folder / name).write_bytes(text if isinstance(text, bytes) else text.encode())
 
 
 def lines(text):
     return textwrap.dedent(text).strip("\n").split("\n")
 
 
-def write(folder, name, text):
-    path = folder / name
-    path.write_text(textwrap.dedent(text))
-    return path
+# The files every run of the tables finds in its working directory.  The first
+# three are layered as the user gives them: two INI files read by one parser,
+# then a YAML file (LAYERED); the web.* pair and the extra.* files are further layers.
+FILES = {
+    "base.ini": "[DEFAULT]\nhome = /srv\n[server]\nport = 8080\nlog = %(home)s/log\n[db]\nhost = localhost\n"
+                "password = secret\n",
+    "site.ini": "[db]\nhost = db.internal\n",
+    "prod.yaml": "server:\n  port: 9090\ndb:\n  replicas: [r1, {host: r2}]\n",
+    "web.ini": "[DEFAULT]\nhome = /srv\n[server]\nport = 8080\nlog = %(home)s/log\n",
+    "web.yaml": "server:\n  port: 9090\ndb:\n  replicas:\n  - host: r1\n",
+    "extra.json": '{"db": {"pool": 5}}',
+    "extra.toml": "[cache]\nttl = 60\n",
+    "empty.yaml": "{}\n",
+}
+LAYERED = "base.ini site.ini prod.yaml"
 
 
 @pytest.fixture
-def layered(tmp_path, monkeypatch):
-    """Two INI files read by one parser, then a YAML file, as the user gives them."""
+def folder(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    write(tmp_path, "base.ini", "[DEFAULT]\nhome = /srv\n[server]\nport = 8080\nlog = %(home)s/log\n"
-                                "[db]\nhost = localhost\npassword = secret\n")
-    write(tmp_path, "site.ini", "[db]\nhost = db.internal\n")
-    write(tmp_path, "prod.yaml", "server:\n  port: 9090\ndb:\n  replicas: [r1, {host: r2}]\n")
-    return ["base.ini", "site.ini", "prod.yaml"]
+    write(tmp_path, FILES)
+    return tmp_path
 
 
 TREE = """\
@@ -81,12 +108,132 @@ FLAT = """\
     db.replicas[1].host = 'r2'
     """
 
+ORIGINS = ["prod.yaml", "base.ini [server]", "base.ini [DEFAULT]", "site.ini [db]", "base.ini [db]",
+           "base.ini [DEFAULT]", "prod.yaml", "prod.yaml"]  # of the values of TREE and FLAT, in order
+
+
+def with_origins(shown):
+    """TREE or FLAT lines as --origin writes them."""
+    origins = iter(ORIGINS)
+    return [f"{line}  # {next(origins)}" if " = " in line else line for line in shown]
+
+
+def unset_warning(name, section, key):
+    return (f"ondrel: warning: {name}: Environment variable(s) ONDREL_TEST_UNSET referenced by [{section}] {key} "
+            "are not set; substituting an empty string.\n")
+
+
+# A run in a folder holding FILES (and `files`): its arguments as a shell line,
+# standard output as lines, exit status and standard error.
+Run = collections.namedtuple("Run", "args out status err files env stdin", defaults=(0, "", {}, None, None))
+MATCH = r'''"And('^db\.', Not('password'))"'''  # as a shell line quotes it
+SET = "s: !!set {pear, apple, fig, kiwi, plum}\n"
+SHOP = {"SHOP_SERVER__PORT": "1", "SHOP_SERVER__LOG": "/l", "SHOP_CACHE__TTL": "5", "SHOPPING": "no"}
+
+RUNS = [
+    Run("--version", [f"ondrel {vestri.ondrel.__version__}"]),
+    Run(f"show {LAYERED}", lines(TREE)),
+    Run(f"show --flat {LAYERED}", lines(FLAT)),
+    Run(f"show --origin {LAYERED}", with_origins(lines(TREE))),
+    Run(f"show --flat --origin {LAYERED}", with_origins(lines(FLAT))),
+    # --get: a value as text, for shell scripts; a level as a tree or lines
+    Run(f"show --get server.port {LAYERED}", ["9090"]),
+    Run(f"show --get db.host {LAYERED}", ["db.internal"]),
+    Run(f"show --get db.replicas[0] {LAYERED}", ["r1"]),
+    Run(f"show --get db.replicas[1].host {LAYERED}", ["r2"]),
+    Run(f"show --get db.host --origin {LAYERED}", ["db.internal  # site.ini [db]"]),
+    Run(f"show --get db.replicas {LAYERED}", ["db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]),
+    Run(f"show --get server --flat {LAYERED}", lines(FLAT)[:3]),
+    # --match keeps the leaves whose path satisfies it
+    Run(f"show --flat --match {MATCH} {LAYERED}",
+        [line for line in lines(FLAT) if line.startswith("db.") and "password" not in line]),
+    Run(f"show --match \"Or('port', 'replicas\\[1\\]')\" {LAYERED}",
+        [".", "|-- server", "|   `-- port = 9090", "`-- db", "    `-- replicas", "        `-- [1]",
+         "            `-- host = 'r2'"]),
+    Run(f"show --get db.password --match {MATCH} {LAYERED}", []),
+    Run("show empty.yaml", ["."]),
+    Run("show --flat empty.yaml", []),
+    Run("show --format json empty.yaml", ["{}"]),
+    # diff: removed, changed and added leaves, exit status 1 when there are any
+    Run("diff base.ini+site.ini base.ini+site.ini", []),
+    Run("diff base.ini base.ini+site.ini+prod.yaml", ["~ server.port = 8080 -> 9090",
+                                                     "~ db.host = 'localhost' -> 'db.internal'",
+                                                     "+ db.replicas[0] = 'r1'", "+ db.replicas[1].host = 'r2'"], 1),
+    Run("diff prod.yaml base.ini --match \"And('port')\"", ["~ server.port = 9090 -> 8080"], 1),
+    Run("diff a.yaml b.yaml", ["~ x = 1 -> True", "~ y = 1 -> 1.0"], 1,
+        files={"a.yaml": "x: 1\ny: 1\n", "b.yaml": "x: true\ny: 1.0\n"}),
+    # An unset variable is a warning naming the file, once per run.
+    Run("show --get paths.data env.ini", ["/data"], err=unset_warning("env.ini", "paths", "data"),
+        files={"env.ini": "[paths]\ndata = ${ONDREL_TEST_UNSET}/data\n"}),
+    Run("show --get paths.data env.ini", ["/x/data"], env={"ONDREL_TEST_UNSET": "/x"},
+        files={"env.ini": "[paths]\ndata = ${ONDREL_TEST_UNSET}/data\n"}),
+    Run("diff a.ini a.ini+b.yaml", ["~ s.k = 'x' -> 'y'"], 1, err=unset_warning("a.ini", "s", "k"),
+        files={"a.ini": "[s]\nk = ${ONDREL_TEST_UNSET}x\n", "b.yaml": "s: {k: y}\n"}),
+    # Layers read as the loaders read them.  An empty YAML file is an empty
+    # layer, as an empty INI file is.
+    Run("show --flat e.yaml a.ini e.ini", ["s.k = 1"], files={"e.yaml": "", "a.ini": "[s]\nk = 1\n", "e.ini": ""}),
+    # A UTF-8 byte-order mark is no part of the first line.
+    Run("show --flat b.ini", ["s.k = 'v'"], files={"b.ini": b"\xef\xbb\xbf[s]\nk = v\n"}),
+    Run("show --flat b.json", ["s.k = 'v'"], files={"b.json": b'\xef\xbb\xbf{"s": {"k": "v"}}'}),
+    # The defaults reach an empty section, and its origin names them.
+    Run("show --flat --origin d.ini e.ini", ["empty.home = '/srv'  # d.ini [DEFAULT]"],
+        files={"d.ini": "[DEFAULT]\nhome = /srv\n", "e.ini": "[empty]\n"}),
+    # Windows line ends.
+    Run("show --flat w.ini", ["s.k = 'a\\nb'"], files={"w.ini": b"[s]\r\nk = a\r\n  b\r\n"}),
+    # --set: values converted as the store converts text, positions allowed,
+    # origin '--set'; written anywhere, applied after all sources.
+    Run("show --flat web.ini --set server.port=9999 web.yaml --set db.replicas[0].host=x --set new.flag=true "
+        "--origin", ["server.port = 9999  # --set", "server.log = '/srv/log'  # web.ini [server]",
+                     "server.home = '/srv'  # web.ini [DEFAULT]", "db.replicas[0].host = 'x'  # --set",
+                     "new.flag = True  # --set"]),
+    # env:PREFIX merged where it stands: after web.ini, before web.yaml.
+    Run("show --flat web.ini env:SHOP web.yaml --origin",
+        ["server.port = 9090  # web.yaml", "server.log = '/l'  # env:SHOP (SHOP_SERVER__LOG)",
+         "server.home = '/srv'  # web.ini [DEFAULT]", "cache.ttl = 5  # env:SHOP (SHOP_CACHE__TTL)",
+         "db.replicas[0].host = 'r1'  # web.yaml"], env=SHOP),
+    # JSON and TOML files; --type reads a file whatever its suffix.
+    Run("show --flat extra.json extra.toml --origin", ["db.pool = 5  # extra.json", "cache.ttl = 60  # extra.toml"]),
+    Run("show --flat --type json data.txt", ["a[0] = 1", "a[1] = 2"], files={"data.txt": '{"a": [1, 2]}'}),
+    Run("show --flat -- -data.json", ["a[0] = 1", "a[1] = 2"], files={"-data.json": '{"a": [1, 2]}'}),
+    # --strict and --require pass when all is there.
+    Run("show --flat --strict --require server.log --require db.replicas[0].host web.ini web.yaml --get server",
+        ["server.port = 9090", "server.log = '/srv/log'", "server.home = '/srv'"]),
+    # Standard input is a source.
+    Run("show --flat web.ini -", ["server.port = 1", "server.log = '/srv/log'", "server.home = '/srv'"],
+        stdin="server: {port: 1}\n"),
+    Run("show --flat --type ini -", ["s.k = 'v'"], stdin="[s]\nk = v\n"),
+    Run("show --flat --type toml -", ["k = 2"], stdin="k = 2\n"),
+    # --history lists every layer and marks the winner; within INI files a
+    # section's own option beats a later [DEFAULT].
+    Run("show --history server.port web.ini over.ini web.yaml env:SHOP",
+        ["server.port", "  web.ini [server], line 4: 8080", "  over.ini [DEFAULT], line 2: 1",
+         "  over.ini [server], line 5: 8081", "  web.yaml, line 2: 9090", "* env:SHOP (SHOP_SERVER__PORT): 7"],
+        files={"over.ini": "[DEFAULT]\nport = 1\n\n[server]\nport = 8081\n"}, env={"SHOP_SERVER__PORT": "7"}),
+    Run("show --history server.home web.ini over.ini", ["server.home", "* web.ini [DEFAULT], line 2: '/srv'"],
+        files={"over.ini": "[DEFAULT]\nport = 1\n\n[server]\nport = 8081\n"}),
+    Run("show --history server.port web.ini d.ini",
+        ["server.port", "* web.ini [server], line 4: 8080", "  d.ini [DEFAULT], line 2: 1"],
+        files={"d.ini": "[DEFAULT]\nport = 1\n"}),
+    # Sets print in one order, whatever the hash seed.
+    *[Run("show --flat s.yaml", ["s = {'apple', 'fig', 'kiwi', 'pear', 'plum'}"], files={"s.yaml": SET},
+          env={"PYTHONHASHSEED": str(seed)}) for seed in range(4)],
+    *[Run("show --format yaml s.yaml", ["s: !!set", "  apple: null", "  fig: null", "  kiwi: null", "  pear: null",
+                                        "  plum: null"], files={"s.yaml": SET}, env={"PYTHONHASHSEED": str(seed)})
+      for seed in range(3)],
+]
+
+
+@pytest.mark.parametrize("run", RUNS, ids=lambda run: run.args)
+def test_output_and_exit_status(folder, run):
+    write(folder, run.files)
+    result = ondrel(*shlex.split(run.args), env=run.env, stdin=run.stdin)
+    out = "".join(line + "\n" for line in run.out)
+    assert (result.returncode, result.stdout, result.stderr) == (run.status, out, run.err)
+
 
 def test_version_and_metadata():
     assert vestri.ondrel.__version__ == importlib.metadata.version("vestri.ondrel")
     assert importlib.metadata.metadata("vestri.ondrel")["Summary"]
-    result = ondrel("--version", script=True)
-    assert (result.returncode, result.stdout, result.stderr) == (0, f"ondrel {vestri.ondrel.__version__}\n", "")
 
 
 @pytest.mark.parametrize("args", [["--help"], ["show", "--help"], ["diff", "--help"]])
@@ -96,73 +243,40 @@ def test_help(args):
     assert result.stderr == ""
 
 
-ORIGINS = ["prod.yaml", "base.ini [server]", "base.ini [DEFAULT]", "site.ini [db]", "base.ini [db]",
-           "base.ini [DEFAULT]", "prod.yaml", "prod.yaml"]  # of the lines of FLAT
-
-
-@pytest.mark.parametrize("args, expected", [
-    ([], lines(TREE)), (["--flat"], lines(FLAT)),
-    (["--flat", "--origin"], [f"{line}  # {origin}" for line, origin in zip(lines(FLAT), ORIGINS)]),
+@pytest.mark.parametrize("args", [
+    *(["--get", key] for key in ["db.user", "server.port.number", "db.replicas[2]", "db.replicas[x]", "nope", "",
+                                 ".db", "db..host", "db.[0]", "\"db\\q\"", "db.replicas[0"]),
+    ["--history", "nope"],
 ])
-def test_show_draws_the_merged_tree_flat_or_with_origins(layered, args, expected):
-    result = ondrel("show", *args, *layered)
-    assert (result.returncode, result.stdout.splitlines(), result.stderr) == (0, expected, "")
+def test_a_missing_key_exits_1(folder, args):
+    result = ondrel("show", *args, *shlex.split(LAYERED))
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"ondrel: no such key: {args[1]}\n")
 
 
-def test_origin_names_file_and_section(layered):
-    tree = ondrel("show", "--origin", *layered).stdout.splitlines()
-    assert "    |-- host = 'db.internal'  # site.ini [db]" in tree
-    assert ondrel("show", "--get", "db.host", "--origin", *layered).stdout == "db.internal  # site.ini [db]\n"
+MERGED = {"server": {"port": 9090, "log": "/srv/log", "home": "/srv"},
+          "db": {"host": "db.internal", "password": "secret", "home": "/srv", "replicas": ["r1", {"host": "r2"}]}}
 
-
-@pytest.mark.parametrize("key, expected", [
-    ("server.port", "9090"),
-    ("db.host", "db.internal"),  # text as it is, for shell scripts
-    ("db.replicas[0]", "r1"),
-    ("db.replicas[1].host", "r2"),
-])
-def test_get_prints_a_value(layered, key, expected):
-    result = ondrel("show", "--get", key, *layered)
-    assert (result.returncode, result.stdout, result.stderr) == (0, expected + "\n", "")
-
-
-def test_get_prints_a_level_as_a_tree(layered):
-    assert ondrel("show", "--get", "db.replicas", *layered).stdout.splitlines() == [
-        "db.replicas", "|-- [0] = 'r1'", "`-- [1]", "    `-- host = 'r2'"]
-    assert ondrel("show", "--get", "server", "--flat", *layered).stdout.splitlines() == lines(FLAT)[:3]
-    assert json.loads(ondrel("show", "--get", "db.replicas", "--format", "json", *layered).stdout) == [
-        "r1", {"host": "r2"}]
-
-
-@pytest.mark.parametrize("key", ["db.user", "server.port.number", "db.replicas[2]", "db.replicas[x]", "nope", "",
-                                 ".db", "db..host", "db.[0]", "\"db\\q\"", "db.replicas[0"])
-def test_get_of_a_missing_key_exits_1(layered, key):
-    result = ondrel("show", "--get", key, *layered)
-    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"ondrel: no such key: {key}\n")
-
-
-def test_match_keeps_the_leaves_whose_path_satisfies_it(layered):
-    logic = r"And('^db\.', Not('password'))"
-    flat = ondrel("show", "--flat", "--match", logic, *layered)
-    assert (flat.returncode, flat.stderr) == (0, "")
-    assert flat.stdout.splitlines() == [line for line in lines(FLAT) if line.startswith("db.") and "password" not in line]
-    tree = ondrel("show", "--match", "Or('port', 'replicas\\[1\\]')", *layered).stdout
-    assert tree.splitlines() == [".", "|-- server", "|   `-- port = 9090", "`-- db", "    `-- replicas",
-                                 "        `-- [1]", "            `-- host = 'r2'"]
-    hidden = ondrel("show", "--get", "db.password", "--match", logic, *layered)
-    assert (hidden.returncode, hidden.stdout) == (0, "")
-    as_yaml = ondrel("show", "--format", "yaml", "--match", "Not('server', 'home', 'replicas')", *layered).stdout
-    assert yaml.safe_load(as_yaml) == {"db": {"host": "db.internal", "password": "secret"}}
+MACHINE_READABLE = [  # (arguments, what the output loads as)
+    (f"show {LAYERED}", MERGED),
+    (f"show --get server.port {LAYERED}", 9090),
+    (f"show --get db.replicas {LAYERED}", ["r1", {"host": "r2"}]),
+    (f"show --match \"Not('server', 'home', 'replicas')\" {LAYERED}",
+     {"db": {"host": "db.internal", "password": "secret"}}),
+    ("show --origin web.ini web.yaml",
+     {"values": {"server": {"port": 9090, "log": "/srv/log", "home": "/srv"}, "db": {"replicas": [{"host": "r1"}]}},
+      "origins": {"server": {"port": "web.yaml", "log": "web.ini [server]", "home": "web.ini [DEFAULT]"},
+                  "db": {"replicas": [{"host": "web.yaml"}]}}}),
+    ("show --origin --get server.log web.ini", {"value": "/srv/log", "origin": "web.ini [server]"}),
+]
 
 
 @pytest.mark.parametrize("form, parse", [("json", json.loads), ("yaml", yaml.safe_load)])
-def test_format_writes_the_merged_configuration(layered, form, parse):
-    result = ondrel("show", "--format", form, *layered)
-    assert parse(result.stdout) == {
-        "server": {"port": 9090, "log": "/srv/log", "home": "/srv"},
-        "db": {"host": "db.internal", "password": "secret", "home": "/srv", "replicas": ["r1", {"host": "r2"}]},
-    }
-    assert ondrel("show", "--get", "server.port", "--format", form, *layered).stdout.split("\n")[0] == "9090"
+@pytest.mark.parametrize("args, expected", MACHINE_READABLE)
+def test_machine_readable_output(folder, form, parse, args, expected):
+    result = ondrel(*shlex.split(args), "--format", form)
+    assert (result.returncode, result.stderr) == (0, "")
+    # Compared with the types: 9090 is not 9090.0, nor True 1.
+    assert json.dumps(parse(result.stdout), sort_keys=True) == json.dumps(expected, sort_keys=True)
 
 
 # Random configurations: mappings of lists and scalars, as YAML files hold them.
@@ -171,14 +285,6 @@ SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-10**6, 10**6),
 KEYS = st.text(st.characters(codec="ascii", categories=["L", "N"]), min_size=1, max_size=6)
 VALUES = st.recursive(SCALARS, lambda inner: st.one_of(st.lists(inner, max_size=3),
                                                         st.dictionaries(KEYS, inner, max_size=3)), max_leaves=12)
-
-
-def in_process(*args):
-    """main() in this process (many runs): its exit status, output and error output."""
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main(list(map(str, args)), prog="ondrel")
-    return status, out.getvalue(), err.getvalue()
 
 
 @settings(max_examples=40)
@@ -196,43 +302,24 @@ def test_yaml_output_loads_back_to_the_same_tree(tmp_path_factory, first, second
     assert in_process("diff", "+".join(sources), str(folder / "merged.yaml"))[:2] == (0, "")
 
 
-@pytest.mark.parametrize("args, expected", [([], ".\n"), (["--flat"], ""), (["--format", "json"], "{}\n")])
-def test_an_empty_configuration(tmp_path, args, expected):
-    write(tmp_path, "empty.yaml", "{}\n")
-    assert ondrel("show", *args, tmp_path / "empty.yaml").stdout == expected
+# Keys that are not plain text, as YAML gives them.
+ODD_KEYS = {
+    "numbers": "k: {0: zero, 2.5: half, -1: minus, 1e+20: big}\n",
+    "constants": "k: {false: no, null: nothing, true: yes}\n",
+    "text beside a number": "k: {1: int, '1': text, '2.5': t, 2.5: f}\n",
+    "dots and brackets": "l: [{'a.b': 1, 'c[0]': 2, 'say \"hi\"': 3, 'x=y': 4, '': 5}]\n",
+    "dates": "k: {2024-01-02: day, 2024-01-02 03:04:05: moment}\n",
+}
 
 
-def test_diff_lists_removed_changed_and_added_leaves(layered):
-    same = ondrel("diff", "base.ini+site.ini", "base.ini+site.ini")
-    assert (same.returncode, same.stdout, same.stderr) == (0, "", "")
-    result = ondrel("diff", "base.ini", "base.ini+site.ini+prod.yaml")
-    assert (result.returncode, result.stderr) == (1, "")
-    assert result.stdout.splitlines() == [
-        "~ server.port = 8080 -> 9090",
-        "~ db.host = 'localhost' -> 'db.internal'",
-        "+ db.replicas[0] = 'r1'",
-        "+ db.replicas[1].host = 'r2'",
-    ]
-    backwards = ondrel("diff", "prod.yaml", "base.ini", "--match", "And('port')")
-    assert backwards.stdout.splitlines() == ["~ server.port = 9090 -> 8080"] and backwards.returncode == 1
-
-
-def test_diff_tells_values_of_different_types_apart(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    write(tmp_path, "a.yaml", "x: 1\ny: 1\n")
-    write(tmp_path, "b.yaml", "x: true\ny: 1.0\n")
-    assert ondrel("diff", "a.yaml", "b.yaml").stdout.splitlines() == ["~ x = 1 -> True", "~ y = 1 -> 1.0"]
-
-
-def test_unset_environment_variable_is_a_warning_naming_the_file(layered, tmp_path):
-    write(tmp_path, "env.ini", "[paths]\ndata = ${ONDREL_TEST_UNSET}/data\n")
-    env = {k: v for k, v in os.environ.items() if k != "ONDREL_TEST_UNSET"}
-    result = subprocess.run([str(SCRIPT), "show", "--get", "paths.data", "env.ini"],
-                            capture_output=True, text=True, env=env)
-    assert (result.returncode, result.stdout) == (0, "/data\n")
-    assert result.stderr == ("ondrel: warning: env.ini: Environment variable(s) ONDREL_TEST_UNSET referenced by "
-                             "[paths] data are not set; substituting an empty string.\n")
-    assert ondrel("show", "--get", "paths.data", "env.ini", env={"ONDREL_TEST_UNSET": "/x"}).stdout == "/x/data\n"
+@pytest.mark.parametrize("text", ODD_KEYS.values(), ids=ODD_KEYS.keys())
+def test_get_reads_back_every_path_flat_prints(tmp_path, text):
+    write(tmp_path, {"odd.yaml": text})
+    status, flat, _ = in_process("show", "--flat", tmp_path / "odd.yaml")
+    assert status == 0 and flat
+    for line in flat.splitlines():
+        path = line.split(" = ")[0]
+        assert in_process("show", "--flat", "--get", path, tmp_path / "odd.yaml") == (0, line + "\n", "")
 
 
 @pytest.fixture
@@ -244,14 +331,11 @@ def plugins(install_distribution):
         "vestri_cli_plugin", "SETTINGS = {'cache': {'ttl': '60'}, 'server': {'port': 1}}\n")
 
 
-def test_entry_point_group_is_a_source(layered, plugins):
-    result = ondrel("show", "--flat", "--origin", *layered, "entrypoint:vestri.cli.good", env=plugins)
+def test_an_entry_point_group_is_a_source_and_a_failing_one_names_its_distribution(folder, plugins):
+    result = ondrel("show", "--flat", "--origin", *shlex.split(LAYERED), "entrypoint:vestri.cli.good", env=plugins)
     assert result.returncode == 0
-    assert "cache.ttl = 60  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
-    assert "server.port = 1  # entrypoint:vestri.cli.good" in result.stdout.splitlines()
-
-
-def test_failing_entry_point_names_its_distribution(plugins):
+    assert {"cache.ttl = 60  # entrypoint:vestri.cli.good",
+            "server.port = 1  # entrypoint:vestri.cli.good"} <= set(result.stdout.splitlines())
     (ep,) = get_entry_points("vestri.cli.bad")
     assert str(ep.dist) == "vestri-cli-plugins 1.0" and ep.dist.version == "1.0"
     result = ondrel("show", "entrypoint:vestri.cli.bad", env=plugins)
@@ -265,6 +349,11 @@ def test_failing_entry_point_names_its_distribution(plugins):
 NESTED_ALIASES = "a0: &a0 x\n" + "".join(f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 9)}]\n" for i in range(1, 10))
 NESTED_MERGES = "m0: &m0 {k: 1}\n" + "".join(f"m{i}: &m{i} {{<<: [{', '.join([f'*m{i - 1}'] * 9)}]}}\n"
                                              for i in range(1, 10))
+
+
+class Prefix(str):
+    """A message of which only the start is fixed: what follows is another library's text."""
+
 
 BAD_INPUT = [
     # (files to write, arguments, message after "ondrel: error: ")
@@ -286,8 +375,8 @@ BAD_INPUT = [
      "b.ini: [t] share: invalid interpolation syntax in '100%' at position 3 (write %% for a literal percent sign)"),
     # What follows the position is PyYAML's text, which differs between its
     # native parser and the Python one.
-    ({"a.yaml": "a: [1\n"}, ["show", "a.yaml"], "a.yaml, line 2, column 1: "),
-    ({"a.yml": "a: b: c\n"}, ["show", "a.yml"], "a.yml, line 1, column 5: mapping values are not allowed"),
+    ({"a.yaml": "a: [1\n"}, ["show", "a.yaml"], Prefix("a.yaml, line 2, column 1: ")),
+    ({"a.yml": "a: b: c\n"}, ["show", "a.yml"], Prefix("a.yml, line 1, column 5: mapping values are not allowed")),
     ({"a.yaml": "- [a, 1]\n"}, ["show", "a.yaml"], "a.yaml: the top level is a list; a mapping of settings was expected"),
     ({"a.yaml": "# nothing\n"}, ["show", "--strict", "a.yaml"], "a.yaml: an empty layer (--strict)"),
     ({"a.yaml": b"a: \xff\n"}, ["show", "a.yaml"], "a.yaml: cannot be read as utf-8 text (byte 3: invalid start byte)"),
@@ -332,6 +421,9 @@ BAD_INPUT = [
      "b.yaml makes s.k a level, but a.ini [s] sets it to the value 1"),
     ({"a.yaml": "a: 1\n"}, ["show", "--match", "And('[')", "a.yaml"],
      "--match: the regular expression '[' is malformed: unterminated character set at position 0"),
+    # Malformed logic: the parser's own text follows.
+    *(({"a.yaml": "a: 1\n"}, ["show", "--match", logic, "a.yaml"], Prefix("--match: "))
+      for logic in ["And(", "'text'", "And(5)", "__import__('os')"]),
     ({"a.yaml": "a: .nan\n"}, ["show", "--format", "json", "a.yaml"], "--format json: a = nan: JSON has no such number"),
     ({"a.yaml": "k: {1: int, '1': text}\n"}, ["show", "--format", "json", "a.yaml"],
      "--format json: k has two keys written \"1\" in JSON (1 and '1')"),
@@ -356,14 +448,13 @@ BAD_INPUT = [
 @pytest.mark.parametrize("files, args, message", BAD_INPUT)
 def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message):
     (tmp_path / "loop.ini").symlink_to("loop.ini")
-    for name, text in files.items():
-        (tmp_path / name).write_bytes(text if isinstance(text, bytes) else text.encode())
+    write(tmp_path, files)
     result = ondrel(*args, cwd=tmp_path, env={"PYTHONUTF8": "1"})
     assert (result.returncode, result.stdout) == (2, "")
-    if "invalid choice" in message:  # whether argparse quotes the choices depends on its release
-        assert result.stderr.replace("'", "") == f"ondrel: error: {message}\n".replace("'", "")
-    elif message.startswith(("a.yaml, line", "a.yml, line")):
+    if isinstance(message, Prefix):
         assert result.stderr.startswith(f"ondrel: error: {message}") and result.stderr.count("\n") == 1
+    elif "invalid choice" in message:  # whether argparse quotes the choices depends on its release
+        assert result.stderr.replace("'", "") == f"ondrel: error: {message}\n".replace("'", "")
     else:
         assert result.stderr == f"ondrel: error: {message}\n"
 
@@ -373,40 +464,88 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, files, args, message)
 @pytest.mark.parametrize("text", ["a: &a [1, 2, 3]\nb: [*a, *a, *a, *a]\n",
                                   '{"a":&a [1, 2, 3], b: [*a, *a, *a, *a]}'])
 def test_the_bound_on_alias_expansion_can_be_raised(tmp_path, monkeypatch, text):
-    path = write(tmp_path, "aliases.yaml", text)
+    write(tmp_path, {"aliases.yaml": text})
+    path = tmp_path / "aliases.yaml"
     monkeypatch.setenv("ONDREL_MAX_VALUES", "15")
-    assert in_process("show", "--get", "b[3][2]", str(path))[:2] == (2, "")
-    assert in_process("show", "--get", "b[3][2]", "--max-values", "16", str(path))[:2] == (0, "3\n")
+    assert in_process("show", "--get", "b[3][2]", path)[:2] == (2, "")
+    assert in_process("show", "--get", "b[3][2]", "--max-values", "16", path)[:2] == (0, "3\n")
     monkeypatch.setenv("ONDREL_MAX_VALUES", "16")
-    assert in_process("diff", str(path), str(path))[:2] == (0, "")
+    assert in_process("diff", path, path)[:2] == (0, "")
 
 
-@pytest.mark.parametrize("logic", ["And(", "'text'", "And(5)", "__import__('os')"])
-def test_malformed_logic_string(layered, logic):
-    result = ondrel("show", "--match", logic, *layered)
-    assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr.startswith("ondrel: error: --match: ") and result.stderr.count("\n") == 1
-    assert "Traceback" not in result.stderr
-
-
-def test_writes_nothing_but_its_output(layered, tmp_path):
-    before = sorted(tmp_path.rglob("*"))
-    ondrel("show", "--origin", *layered, cwd=tmp_path)
-    ondrel("show", "broken.yaml", cwd=tmp_path)
-    assert sorted(tmp_path.rglob("*")) == before
+def test_writes_nothing_but_its_output(folder):
+    before = sorted(folder.rglob("*"))
+    ondrel("show", "--origin", *shlex.split(LAYERED))
+    ondrel("show", "broken.yaml")
+    assert sorted(folder.rglob("*")) == before
 
 
 @pytest.mark.parametrize("command", [["show", "--flat"], ["diff", "small.yaml"]])
 def test_a_reader_that_goes_away_is_no_error(tmp_path, command):
     # As `ondrel diff ... | head`: quiet, with the status of a writer stopped by SIGPIPE.
-    (tmp_path / "big.yaml").write_text(yaml.safe_dump({f"key{i}": {"value": "x" * 40} for i in range(5000)}))
-    (tmp_path / "small.yaml").write_text("x: 1\n")
+    write(tmp_path, {"big.yaml": yaml.safe_dump({f"key{i}": {"value": "x" * 40} for i in range(5000)}),
+                     "small.yaml": "x: 1\n"})
     process = subprocess.Popen([str(SCRIPT), *command, "big.yaml"], cwd=tmp_path,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.readline()
     process.stdout.close()
     assert process.wait() == 141 and process.stderr.read() == b""
     process.stderr.close()
+
+
+def test_an_interrupt_exits_130_without_a_traceback(folder, monkeypatch):
+    from vestri.ondrel.cli import rendering
+
+    class Interrupting(rendering.Leaf):
+        @property
+        def raw_path(self):
+            raise KeyboardInterrupt
+
+        @raw_path.setter
+        def raw_path(self, value):
+            pass
+
+    real = rendering.flatten
+    monkeypatch.setattr(rendering, "flatten",
+                        lambda config: [Interrupting(leaf.path, (), leaf.value) for leaf in real(config)])
+    assert in_process("show", "--format", "json", "prod.yaml") == (130, "", "")
+    assert gc.isenabled()  # paused while the output was built, and back on
+
+
+def test_ctrl_c_while_reading_exits_130_without_a_traceback():
+    # A shell's background job starts with SIGINT ignored; the user's shell does not.
+    process = subprocess.Popen([str(SCRIPT), "show", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(0.5)  # reading standard input, which stays open
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate()
+    assert (process.returncode, out, err) == (130, "", "")
+
+
+def test_errors_name_the_program_as_invoked_and_tracebacks_on_request(folder, monkeypatch, capsys):
+    result = ondrel("show", "absent.yaml", script=False)
+    assert result.stderr == "python -m vestri.ondrel: error: absent.yaml: no such file\n"
+    from vestri.ondrel.cli import commands
+
+    def broken(args, reporter):
+        raise RuntimeError("a fault")
+
+    monkeypatch.setattr(commands, "show", broken)  # the parser, built for each run, takes it
+    monkeypatch.delenv("ONDREL_TRACEBACK", raising=False)
+    assert cli.main(["show", "prod.yaml"], prog="ondrel") == 2
+    assert capsys.readouterr().err == "ondrel: error: unexpected RuntimeError: a fault\n"
+    monkeypatch.setenv("ONDREL_TRACEBACK", "1")
+    assert cli.main(["show", "prod.yaml"], prog="ondrel") == 2
+    err = capsys.readouterr().err
+    assert err.startswith("Traceback") and err.endswith("ondrel: error: unexpected RuntimeError: a fault\n")
+
+
+def test_start_up_leaves_entry_point_machinery_alone(folder):
+    code = ("import sys; from vestri.ondrel.cli import main; main(['show', 'base.ini']); "
+            "print('importlib.metadata' in sys.modules)")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.stdout.splitlines()[-1] == "False"
 
 
 def test_the_shipped_example(monkeypatch):

@@ -11,7 +11,7 @@ from test import mapping_tests
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
 from leakcheck import assert_no_growth
 from outcomes import error_of
@@ -36,22 +36,30 @@ def entries(exc):
     return [n.removeprefix("vestri.ondrel.sequara.") for n in names if n.startswith(("vestri.ondrel.", "mixin."))]
 
 
+LOG = []
+
+
+class Loud:
+    """A key that logs its hashing and comparisons."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __hash__(self):
+        LOG.append(("hash", self.v))
+        return hash(self.v)
+
+    def __eq__(self, other):
+        LOG.append(("eq", self.v))
+        return isinstance(other, Loud) and other.v == self.v
+
+    def __repr__(self):
+        return f"Loud({self.v!r})"
+
+
 class PairsOfOne(Sequara):
     def items(self):
         return [(1,)]
-
-
-def test_class_is_an_abc_mutable_mapping_with_no_abstract_methods_left():
-    assert Sequara.__abstractmethods__ == frozenset()
-    assert isinstance(Sequara(), collections.abc.MutableMapping)
-    assert "inefficient implementaion. dictionary keys are duplicated internally" in Sequara.__doc__
-
-
-def test_members_are_defined_in_class_body_order_and_instances_keep_two_attributes():
-    inherited = ("__contains__", "get", "pop", "popitem", "setdefault", "__ne__")
-    assert [name for name in inherited if name in vars(Sequara)] == []
-    assert all(getattr(Sequara, n) is getattr(collections.abc.MutableMapping, n) for n in inherited)
-    assert vars(abc3()) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 
 
 def test_a_sequara_inside_itself_prints_as_an_ellipsis():
@@ -60,101 +68,80 @@ def test_a_sequara_inside_itself_prints_as_an_ellipsis():
     assert repr(m) == "Sequara([('me', ...)])"
 
 
-@pytest.mark.parametrize("call, exc, text", [
-    (lambda m: m.insert("a", 9, 0), KeyError, "'a already exist in Report'"),
-    (lambda m: Sequara({(1, 2): 0}).insert((1, 2), 9, 0), KeyError, "'(1, 2) already exist in Report'"),
-    (lambda m: m.move("x", 0), KeyError, "'x'"),
-    (lambda m: m["x"], KeyError, "'x'"),
-    (lambda m: m.__delitem__("x"), KeyError, "'x'"),
-    (lambda m: Sequara([("a", 1), ("b", 2, 3)]), ValueError, "update sequence element #1 has length 3; 2 is required"),
-    (lambda m: Sequara(["ab", "c"]), ValueError, "update sequence element #1 has length 1; 2 is required"),
-    (lambda m: Sequara([], []), TypeError, "expected at most 1 arguments, got 2"),
-    (lambda m: m.update(1, 2, 3), TypeError, "expected at most 1 arguments, got 3"),
-    (lambda m: Sequara([1]), TypeError, "object of type 'int' has no len()"),
-    (lambda m: Sequara().popitem(), KeyError, ""),
+# (a call, given abc3(); the exception's type and text; the traceback entries: Sequara's, and the
+# inherited mixins' as mixin.<name>, one per method that the failure passed through)
+@pytest.mark.parametrize("call, exc, text, where", [
+    (lambda m: m.insert("a", 9, 0), KeyError, "'a already exist in Report'", ["insert"]),
+    (lambda m: Sequara({(1, 2): 0}).insert((1, 2), 9, 0), KeyError, "'(1, 2) already exist in Report'", ["insert"]),
+    (lambda m: m.move("x", 0), KeyError, "'x'", ["move"]),
+    (lambda m: m["x"], KeyError, "'x'", ["__getitem__"]),
+    (lambda m: m.__delitem__("x"), KeyError, "'x'", ["__delitem__"]),
+    (lambda m: Sequara([("a", 1), ("b", 2, 3)]), ValueError, "update sequence element #1 has length 3; 2 is required",
+     ["__init__", "update"]),
+    (lambda m: Sequara(["ab", "c"]), ValueError, "update sequence element #1 has length 1; 2 is required",
+     ["__init__", "update"]),
+    (lambda m: PairsOfOne().copy(), ValueError, "update sequence element #0 has length 1; 2 is required",
+     ["copy", "__init__", "update"]),
+    (lambda m: Sequara([], []), TypeError, "expected at most 1 arguments, got 2", ["__init__", "update"]),
+    (lambda m: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), TypeError,
+     "expected at most 1 arguments, got 10", ["__init__", "update"]),
+    (lambda m: m.update(1, 2, 3), TypeError, "expected at most 1 arguments, got 3", ["update"]),
+    (lambda m: Sequara([1]), TypeError, "object of type 'int' has no len()", ["__init__", "update"]),
+    (lambda m: Sequara().popitem(), KeyError, "", ["mixin.popitem"]),
     # A bad position fails before the key is looked at.
-    (lambda m: m.insert("d", 4, "1"), TypeError, "'str' object cannot be interpreted as an integer"),
-    (lambda m: m.insert("d", 4, None), TypeError, "'NoneType' object cannot be interpreted as an integer"),
-    (lambda m: m.insert("a", 4, 1.0), TypeError, "'float' object cannot be interpreted as an integer"),
-    (lambda m: m.move("a", "0"), TypeError, "'str' object cannot be interpreted as an integer"),
-    (lambda m: m.move("x", []), TypeError, "'list' object cannot be interpreted as an integer"),
-    (lambda m: m.move("a", 10**30), OverflowError, "Python int too large to convert to C ssize_t"),
-    (lambda m: m.insert("d", 4, 2**70), OverflowError, "Python int too large to convert to C ssize_t"),
-    (lambda m: m.__setitem__(["unhashable"], 1), TypeError, "unhashable type: 'list'"),
-    (lambda m: m.insert(["unhashable"], 1, 0), TypeError, "unhashable type: 'list'"),
+    (lambda m: m.insert("d", 4, "1"), TypeError, "'str' object cannot be interpreted as an integer", ["insert"]),
+    (lambda m: m.insert("d", 4, None), TypeError, "'NoneType' object cannot be interpreted as an integer", ["insert"]),
+    (lambda m: m.insert("a", 4, 1.0), TypeError, "'float' object cannot be interpreted as an integer", ["insert"]),
+    (lambda m: m.move("a", "0"), TypeError, "'str' object cannot be interpreted as an integer", ["move"]),
+    (lambda m: m.move("x", []), TypeError, "'list' object cannot be interpreted as an integer", ["move"]),
+    (lambda m: m.move("a", 10**30), OverflowError, "Python int too large to convert to C ssize_t", ["move"]),
+    (lambda m: m.insert("d", 4, 2**70), OverflowError, "Python int too large to convert to C ssize_t", ["insert"]),
+    (lambda m: m.__setitem__(["unhashable"], 1), TypeError, "unhashable type: 'list'", ["__setitem__"]),
+    (lambda m: m.insert(["unhashable"], 1, 0), TypeError, "unhashable type: 'list'", ["insert"]),
+    (lambda m: Sequara([([], 1)]), TypeError, "unhashable type: 'list'", ["__init__", "update", "__setitem__"]),
+    (lambda m: Sequara.fromkeys([[]]), TypeError, "unhashable type: 'list'", ["fromkeys", "__setitem__"]),
+    (lambda m: m.pop("x"), KeyError, "'x'", ["mixin.pop", "__getitem__"]),
+    (lambda m: m.get([]), TypeError, "unhashable type: 'list'", ["mixin.get", "__getitem__"]),
+    (lambda m: [] in m, TypeError, "unhashable type: 'list'", ["mixin.__contains__", "__getitem__"]),
+    (lambda m: m.setdefault([]), TypeError, "unhashable type: 'list'", ["mixin.setdefault", "__getitem__"]),
+    (lambda m: Sequara.__new__(Sequara).__contains__("a"), AttributeError, "'Sequara' object has no attribute '_data'",
+     ["mixin.__contains__", "__getitem__"]),
+    (lambda m: "a" in Sequara.__new__(Sequara), AttributeError, "'Sequara' object has no attribute '_data'",
+     ["mixin.__contains__", "__getitem__"]),
+    (lambda m: Sequara.__new__(Sequara).values(), AttributeError, "'Sequara' object has no attribute '_order'",
+     ["values", "__iter__"]),
+    (lambda m: edited(lambda o: o.remove("b")).copy(), ValueError, "'b' is not in list",
+     ["copy", "items", "items.<locals>.<lambda>"]),
+    (lambda m: repr(edited(lambda o: o.remove("b"))), ValueError, "'b' is not in list",
+     ["__repr__", "items", "items.<locals>.<lambda>"]),
+    (lambda m: edited(lambda o: o.append("x")).values(), KeyError, "'x'", ["values", "__getitem__"]),
+    (lambda m: Sequara().update(edited(lambda o: o.append("x"))), KeyError, "'x'", ["update", "__getitem__"]),
 ])
-def test_errors_leave_the_mapping_unchanged(call, exc, text):
+def test_errors_name_the_methods_and_leave_the_mapping_unchanged(call, exc, text, where):
     m = abc3()
-    assert error_of(lambda: call(m)) == (exc, text)
+    with pytest.raises(Exception) as info:
+        call(m)
+    assert (type(info.value), str(info.value)) == (exc, text)
+    assert entries(info.value) == [w if w.startswith("mixin.") else "Sequara." + w for w in where]
     assert vars(m) == {"_data": {"a": 1, "b": 2, "c": 3}, "_order": ["a", "b", "c"]}
 
 
-@pytest.mark.parametrize("call, where", [
-    (lambda: abc3().move("x", 0), ["move"]),
-    (lambda: abc3().insert("a", 0, 0), ["insert"]),
-    (lambda: Sequara([], []), ["__init__", "update"]),
-    (lambda: Sequara([], *range(9), **{f"k{i}": i for i in range(9)}), ["__init__", "update"]),
-    (lambda: Sequara([([], 1)]), ["__init__", "update", "__setitem__"]),
-    (lambda: abc3()["x"], ["__getitem__"]),
-    (lambda: abc3().pop("x"), ["mixin.pop", "__getitem__"]),
-    (lambda: abc3().get([]), ["mixin.get", "__getitem__"]),
-    (lambda: [] in abc3(), ["mixin.__contains__", "__getitem__"]),
-    (lambda: abc3().setdefault([]), ["mixin.setdefault", "__getitem__"]),
-    (lambda: Sequara.__new__(Sequara).__contains__("a"), ["mixin.__contains__", "__getitem__"]),
-    (lambda: "a" in Sequara.__new__(Sequara), ["mixin.__contains__", "__getitem__"]),
-    (lambda: Sequara.fromkeys([[]]), ["fromkeys", "__setitem__"]),
-    # One method running another adds both entries, as nested Python methods do.
-    (lambda: edited(lambda o: o.remove("b")).copy(), ["copy", "items", "items.<locals>.<lambda>"]),
-    (lambda: repr(edited(lambda o: o.remove("b"))), ["__repr__", "items", "items.<locals>.<lambda>"]),
-    (lambda: edited(lambda o: o.append("x")).values(), ["values", "__getitem__"]),
-    (lambda: Sequara.__new__(Sequara).values(), ["values", "__iter__"]),
-    (lambda: Sequara().update(edited(lambda o: o.append("x"))), ["update", "__getitem__"]),
-    (lambda: PairsOfOne().copy(), ["copy", "__init__", "update"]),
-])
-def test_traceback_entries_name_the_methods(call, where):
-    with pytest.raises(Exception) as info:
-        call()
-    assert entries(info.value) == [w if w.startswith("mixin.") else "Sequara." + w for w in where]
-
-
-def test_mapping_constructor_argument_is_taken_as_a_mapping():
-    assert Sequara({"ab": 1, "cd": 2}).items() == [("ab", 1), ("cd", 2)]
-    assert Sequara(Sequara([("z", 1), ("y", 2)])).keys() == ["z", "y"]
-    m = abc3()
-    m.update(collections.ChainMap({"q": 1}, {"a": 0}))
-    assert m.items() == [("a", 0), ("b", 2), ("c", 3), ("q", 1)]
-    # Only mappings: other iterables are pairs, strings included.
+def test_pairs_are_any_two_item_iterables_and_keywords_any_number():
+    # Pairs from lists and mappings, keywords, and stops at a bad pair: the state machine below.
     assert Sequara(["ab", b"cd"]).items() == [("a", "b"), (99, 100)]
-
-
-def test_update_applies_pairs_one_by_one_then_keywords_in_call_order():
-    m = Sequara([("a", 1)])
-    with pytest.raises(ValueError):
-        m.update([("b", 2), ("c",)], z=0)
-    assert m.items() == [("a", 1), ("b", 2)]
-    m.update([("c", 3)], z=9, a=0)
-    assert m.items() == [("a", 0), ("b", 2), ("c", 3), ("z", 9)]
     names = [f"k{i}" for i in range(30, 0, -1)]
     assert Sequara([("a", 0)], **dict.fromkeys(names, 1)).keys() == ["a", *names]
 
 
 def test_key_search_compares_as_the_list_does():
-    calls = []
-
-    class Loud(str):
-        __hash__ = str.__hash__
-
-        def __eq__(self, other):
-            calls.append(str(self))
-            return str.__eq__(self, other)
-
     m = Sequara([(1, 0), (2.5, 0), (None, 0), ("\u00e9t\u00e9", 0), (Loud("x"), 0), ("".join(["k", "ey"]), 0)])
+    LOG.clear()
     m.move("key", 0)  # equal to the stored key, not the same object; `in`, then index() searches again
-    assert calls == ["x", "x"]
+    assert LOG == [("eq", "x")] * 2
     del m["\u00e9t\u00e9"]
     m.move(2.5, -1)
-    assert calls == ["x", "x"]
-    assert m.keys() == ["key", 1, None, 2.5, "x"]
+    assert LOG == [("eq", "x")] * 2
+    assert repr(m.keys()) == "['key', 1, None, 2.5, Loud('x')]"
 
 
 def test_equality_returns_the_falsy_comparison_result_and_lets_interrupts_through():
@@ -174,28 +161,8 @@ def test_equality_returns_the_falsy_comparison_result_and_lets_interrupts_throug
         a == b  # noqa: B015
 
 
-def test_repr_copy_and_fromkeys_use_the_runtime_class():
-    class Sub(Sequara):
-        pass
-
-    assert repr(Sub(x=1)) == "Sub([('x', 1)])"
-    m = Sub(a=[1])
-    c = m.copy()
-    assert type(c) is Sub and c == m and c["a"] is m["a"]
-    f = Sub.fromkeys(["x", "y"])
-    assert type(f) is Sub and f.items() == [("x", None), ("y", None)]
-    v = object()
-    assert all(x is v for x in Sequara.fromkeys("abc", v).values())
-
-    class Shifty(Sequara):
-        def items(self):
-            self.__class__ = Sequara
-            return Sequara.items(self)
-
-    assert type(Shifty(a=1).copy()) is Shifty  # type(self) is evaluated before self.items()
-
-
 def test_subclass_overrides_are_called():
+    # The runtime class in repr(), copy() and fromkeys(): the state machine below, on a subclass.
     calls = []
 
     class Sub(Sequara):
@@ -220,28 +187,25 @@ def test_subclass_overrides_are_called():
     Sub.fromkeys("c", 1)
     assert calls[-1] == "c"
 
+    class Shifty(Sequara):
+        def items(self):
+            self.__class__ = Sequara
+            return Sequara.items(self)
+
+    assert type(Shifty(a=1).copy()) is Shifty  # type(self) is evaluated before self.items()
+
 
 def test_replaced_containers_are_used_through_their_own_methods():
     log = []
 
-    class Data(dict):
-        def __getitem__(self, key):
-            log.append("get")
-            return super().__getitem__(key)
+    def logged(base, name, entry):
+        """base.<name>, logging entry(*args) first."""
+        return lambda self, *args: log.append(entry(*args)) or getattr(base, name)(self, *args)
 
-        def __setitem__(self, key, value):
-            log.append("set")
-            super().__setitem__(key, value)
-
-    class Order(list):
-        def __contains__(self, key):
-            log.append("in")
-            return super().__contains__(key)
-
-        def insert(self, i, key):
-            log.append(("insert", i))
-            super().insert(i, key)
-
+    Data = type("Data", (dict,), {"__getitem__": logged(dict, "__getitem__", lambda k: "get"),
+                                  "__setitem__": logged(dict, "__setitem__", lambda k, v: "set")})
+    Order = type("Order", (list,), {"__contains__": logged(list, "__contains__", lambda k: "in"),
+                                    "insert": logged(list, "insert", lambda i, k: ("insert", i))})
     m = Sequara()
     m._data, m._order = Data(), Order()
     m["a"] = 1
@@ -254,6 +218,7 @@ def test_replaced_containers_are_used_through_their_own_methods():
 
 @pytest.mark.parametrize("edit", [
     lambda o: o.__setitem__(1, "a"),  # "a" twice, "b" missing: the counts still agree
+    lambda o: o.__setitem__(0, "b"),  # "b" twice, "a" missing, and ahead of both
     lambda o: o.__setitem__(slice(None), ["a", "a", "a"]),
     lambda o: o.remove("b"),
     lambda o: o.append("ghost"),
@@ -275,40 +240,17 @@ def test_items_are_the_dict_pairs_sorted_by_their_position_in_the_order(edit):
         assert repr(m) == f"Sequara({written()!r})"
 
 
-def _set_as_written(m, key, value):
+def _set_as_written(m, key):
     if key not in m._order:
         m._order.append(key)
-    m._data[key] = value
+    m._data[key] = 9
 
 
-def _insert_as_written(m, key, value, position):
+def _insert_as_written(m, key):
     if key in m._order:
         raise KeyError("%s already exist in Report" % key)
-    m._data[key] = value
-    m._order.insert(position, key)
-
-
-_SAME_LENGTH = pytest.mark.xfail(strict=True, reason="an edit of keys() that keeps its length is not seen: "
-                                 "writes follow the dict")
-
-
-@pytest.mark.parametrize("edit", [
-    lambda o: o.remove("b"),
-    lambda o: o.append("ghost"),
-    lambda o: o.clear(),
-    pytest.param(lambda o: o.__setitem__(1, "ghost"), marks=_SAME_LENGTH),
-])
-@pytest.mark.parametrize("ours, written", [
-    (lambda m, k: m.__setitem__(k, 9), lambda m, k: _set_as_written(m, k, 9)),
-    (lambda m, k: m.insert(k, 9, 0), lambda m, k: _insert_as_written(m, k, 9, 0)),
-])
-def test_writes_search_an_order_edited_through_keys_as_written(edit, ours, written):
-    for key in ("b", "ghost"):
-        m, twin = abc3(), abc3()
-        edit(m.keys())
-        edit(twin.keys())
-        assert error_of(lambda: ours(m, key)) == error_of(lambda: written(twin, key))
-        assert (m._data, m._order) == (twin._data, twin._order)
+    m._data[key] = 9
+    m._order.insert(0, key)
 
 
 def _del_as_written(m, key):
@@ -316,21 +258,37 @@ def _del_as_written(m, key):
     m._order.remove(key)
 
 
-@pytest.mark.parametrize("edit", [
-    lambda o: o.remove("b"),
-    lambda o: o.append("c"),
-    lambda o: o.insert(0, "c"),
-    lambda o: o.__setitem__(1, "ghost"),
-    pytest.param(lambda o: o.__setitem__(0, "c"), marks=_SAME_LENGTH),  # "c" twice, "a" missing
-])
-@pytest.mark.parametrize("ours", [lambda m, k: m.__delitem__(k), lambda m, k: m.pop(k)])
-def test_deletion_takes_the_first_equal_key_out_of_an_order_edited_through_keys(edit, ours):
-    """A str key is searched for from the end only while the order holds the dict's keys."""
-    for key in ("b", "c", "ghost"):
+_EDITS = {
+    "remove b": lambda o: o.remove("b"),
+    "append ghost": lambda o: o.append("ghost"),
+    "append c": lambda o: o.append("c"),
+    "insert c": lambda o: o.insert(0, "c"),
+    "clear": lambda o: o.clear(),
+    "b to ghost": lambda o: o.__setitem__(1, "ghost"),
+    "a to c": lambda o: o.__setitem__(0, "c"),  # "c" twice, "a" missing
+}
+# Deleting takes the first equal key out (a str key is searched for from the end only while the
+# order holds the dict's keys).
+_OPS = {
+    "set": (lambda m, k: m.__setitem__(k, 9), _set_as_written),
+    "insert": (lambda m, k: m.insert(k, 9, 0), _insert_as_written),
+    "del": (lambda m, k: m.__delitem__(k), _del_as_written),
+    "pop": (lambda m, k: m.pop(k), _del_as_written),
+}
+_SAME_LENGTH = pytest.mark.xfail(strict=True, reason="an edit of keys() that keeps its length is not seen: "
+                                 "writes follow the dict")
+_UNSEEN = {("b to ghost", "set"), ("b to ghost", "insert"), *(("a to c", op) for op in _OPS)}
+
+
+@pytest.mark.parametrize("edit, op", [pytest.param(e, o, marks=[_SAME_LENGTH] * ((e, o) in _UNSEEN), id=f"{e}-{o}")
+                                      for e in _EDITS for o in _OPS])
+def test_writes_search_an_order_edited_through_keys_as_written(edit, op):
+    ours, written = _OPS[op]
+    for key in ("a", "b", "c", "ghost"):
         m, twin = abc3(), abc3()
-        edit(m.keys())
-        edit(twin.keys())
-        assert error_of(lambda: ours(m, key)) == error_of(lambda: _del_as_written(twin, key))
+        _EDITS[edit](m.keys())
+        _EDITS[edit](twin.keys())
+        assert error_of(lambda: ours(m, key)) == error_of(lambda: written(twin, key))
         assert (m._data, m._order) == (twin._data, twin._order)
 
 
@@ -346,40 +304,34 @@ def test_a_large_mapping_reads_its_items_in_linear_time():
 # --- robustness ----------------------------------------------------------------------
 
 
+# What a meddling key does to the mapping it is in, from its hash and comparisons.
+MEDDLING = {
+    "empty": lambda m, key: (m._order.clear(), m._data.clear()),
+    "init": lambda m, key: m.__init__(),
+    # lists and dicts the package made included
+    "referrers": lambda m, key: [r.clear() for r in gc.get_referrers(key) if isinstance(r, (list, dict))],
+    # every slot of every young list, as a debugger or the collector's user would
+    "read": lambda m, key: [sum(1 for _ in o) for o in gc.get_objects(generation=0) if type(o) is list],
+}
+
+
 class Meddler:
-    """A key whose hash and comparisons meddle with the mapping it is in, once `victim` is set."""
+    """A key that meddles with the mapping it is in, once `victim` is set."""
 
     def __init__(self, name, victim=None, how="empty"):
         self.name, self.victim, self.how = name, victim, how
 
-    def meddle(self):
-        m = self.victim
-        if m is None:
-            return
-        if self.how == "empty":
-            m._order[:] = []
-            m._data.clear()
-        elif self.how == "init":
-            m.__init__()
-        elif self.how == "referrers":  # lists and dicts the package made included
-            for r in gc.get_referrers(self):
-                if isinstance(r, (list, dict)):
-                    r.clear()
-        else:  # "read": every slot of every young list, as a debugger or the collector's user would
-            for o in gc.get_objects(generation=0):
-                if type(o) is list:
-                    sum(1 for _ in o)
-
     def __hash__(self):
-        self.meddle()
+        if self.victim is not None:
+            MEDDLING[self.how](self.victim, self)
         return 1
 
     def __eq__(self, other):
-        self.meddle()
+        self.__hash__()
         return isinstance(other, Meddler) and other.name == self.name
 
 
-@pytest.mark.parametrize("how", ["empty", "init", "referrers", "read"])
+@pytest.mark.parametrize("how", list(MEDDLING))
 @pytest.mark.parametrize("operation", [
     lambda m, k: m.move(k, 0),
     lambda m, k: m.insert(k, 1, 0),
@@ -516,26 +468,12 @@ class TestSequaraMappingProtocol(mapping_tests.BasicTestMappingProtocol):
     type2test = Sequara
 
     def test_update(self):
-        # Objects that only have keys() and __getitem__ are no Mappings: they are
-        # iterated as pairs (dict.update would call keys()), so the suite's
-        # keys()-based cases are replaced by that behaviour.
-        d = self._empty_mapping()
-        d.update(self.other)
-        self.assertEqual(list(d.items()), list(self.other.items()))
-        d = self._empty_mapping()
-        d.update(self.other.items())
-        self.assertEqual(list(d.items()), list(self.other.items()))
-        self.assertRaises(TypeError, d.update, 42)
-
-        class KeysOnly:
-            def keys(self):
-                return ["a"]
-
-            def __getitem__(self, key):
-                return key
-
-        self.assertRaises(TypeError, d.update, KeysOnly())
-        self.assertRaises(ValueError, d.update, [(1, 2, 3)])
+        # Objects that only have keys() and __getitem__ are no Mappings: they are iterated as pairs (dict.update
+        # would call keys()), so the suite's keys()-based cases give way to that; updates from mappings and
+        # pairs are the state machine's below.
+        keys_only = type("KeysOnly", (), {"keys": lambda self: ["a"], "__getitem__": lambda self, key: key})()
+        for bad, exc in ((42, TypeError), (keys_only, TypeError), ([(1, 2, 3)], ValueError)):
+            self.assertRaises(exc, self._empty_mapping().update, bad)
 
 
 # --- against a model of ordered pairs -----------------------------------------------------
@@ -550,12 +488,18 @@ class Position:
         return self.i
 
 
+Sub = type("Sub", (Sequara,), {})
 KEYS = st.sampled_from(["a", "b", "c", "d", 1, True, 2.5, (1, 2)])
+VALUES = st.integers().map(lambda i: [i])  # lists, so that a copy is seen to share them
+PAIRS = st.lists(st.tuples(KEYS, VALUES), max_size=4)
+KWARGS = st.dictionaries(st.sampled_from(["a", "b", "z", "q"]), VALUES, max_size=3)
 POSITIONS = st.integers(-7, 7) | st.booleans() | st.integers(-7, 7).map(Position)
+# How update() is given its pairs: a mapping (a dict or any other) is iterated as one, anything else as pairs.
+SOURCES = {"pairs": list, "dict": dict, "sequara": Sequara, "chainmap": lambda p: collections.ChainMap(dict(p))}
 
 
 class SequaraMachine(RuleBasedStateMachine):
-    """Sets, deletes, inserts, moves and updates at random, against a list of pairs."""
+    """Builds, sets, deletes, inserts, moves and updates at random, Sequara or a subclass, against a list of pairs."""
 
     def __init__(self):
         super().__init__()
@@ -572,12 +516,19 @@ class SequaraMachine(RuleBasedStateMachine):
         else:
             self.model[i][1] = value
 
-    @rule(key=KEYS, value=st.integers(), by_setdefault=st.booleans())
+    @initialize(cls=st.sampled_from([Sequara, Sub]), pairs=PAIRS, kwargs=KWARGS, source=st.sampled_from(list(SOURCES)))
+    def build(self, cls, pairs, kwargs, source):
+        given = SOURCES[source](pairs)
+        self.m = cls(given, **kwargs)
+        for key, value in [*(pairs if source == "pairs" else given.items()), *kwargs.items()]:  # keywords last
+            self.store(key, value)
+
+    @rule(key=KEYS, value=VALUES, by_setdefault=st.booleans())
     def set(self, key, value, by_setdefault):
         if by_setdefault:  # the inherited mixin, through the methods
             i = self.find(key)
             value = value if i is None else self.model[i][1]
-            assert self.m.setdefault(key, value) == value
+            assert self.m.setdefault(key, value) is value
         else:
             self.m[key] = value
         self.store(key, value)
@@ -587,12 +538,12 @@ class SequaraMachine(RuleBasedStateMachine):
         i = self.find(key)
         with pytest.raises(KeyError) if i is None else contextlib.nullcontext():
             if by_pop:
-                assert self.m.pop(key) == self.model[i][1]
+                assert self.m.pop(key) is self.model[i][1]
             else:
                 del self.m[key]
             del self.model[i]
 
-    @rule(key=KEYS, value=st.integers(), position=POSITIONS)
+    @rule(key=KEYS, value=VALUES, position=POSITIONS)
     def insert(self, key, value, position):
         with pytest.raises(KeyError) if self.find(key) is not None else contextlib.nullcontext():
             self.m.insert(key, value, position)
@@ -605,11 +556,27 @@ class SequaraMachine(RuleBasedStateMachine):
             self.m.move(key, position)
             self.model.insert(position, self.model.pop(i))
 
-    @rule(pairs=st.lists(st.tuples(KEYS, st.integers()), max_size=4), as_dict=st.booleans())
-    def update(self, pairs, as_dict):
-        source = dict(pairs) if as_dict else pairs
-        self.m.update(source)
-        for key, value in (source.items() if as_dict else source):
+    @rule(pairs=PAIRS, kwargs=KWARGS, source=st.sampled_from(list(SOURCES)), bad_at=st.none() | st.integers(0, 4))
+    def update(self, pairs, kwargs, source, bad_at):
+        given = SOURCES[source](pairs)
+        pairs = pairs if source == "pairs" else list(given.items())
+        if source == "pairs" and bad_at is not None:  # the pairs before a bad one stay stored, the rest is not
+            bad_at = min(bad_at, len(pairs))
+            with pytest.raises(ValueError, match=f"^update sequence element #{bad_at} has length 1; 2 is required$"):
+                self.m.update([*pairs[:bad_at], ("x",), *pairs[bad_at:]], **kwargs)
+            pairs, kwargs = pairs[:bad_at], {}
+        else:
+            self.m.update(given, **kwargs)
+        for key, value in [*pairs, *kwargs.items()]:
+            self.store(key, value)
+
+    @rule(keys=st.lists(KEYS, max_size=4), value=st.none() | VALUES)
+    def fromkeys(self, keys, value):
+        cls = type(self.m)
+        self.m = cls.fromkeys(keys) if value is None else cls.fromkeys(keys, value)
+        assert type(self.m) is cls and all(v is value for v in self.m.values())  # one value object for all
+        self.model = []
+        for key in keys:
             self.store(key, value)
 
     @precondition(lambda self: self.model)
@@ -625,7 +592,8 @@ class SequaraMachine(RuleBasedStateMachine):
     @rule()
     def copy(self):
         old, self.m = self.m, self.m.copy()
-        assert self.m._data is not old._data and self.m._order is not old._order
+        assert type(self.m) is type(old) and self.m._data is not old._data and self.m._order is not old._order
+        assert all(new is was for new, was in zip(self.m.values(), old.values()))  # values shared, not copied
 
     @rule()
     def clear(self):
@@ -638,8 +606,8 @@ class SequaraMachine(RuleBasedStateMachine):
         assert self.m.items() == pairs
         assert list(self.m) == [k for k, _ in pairs] and len(self.m) == len(pairs)
         assert self.m.values() == [v for _, v in pairs]
-        assert all(k in self.m and self.m.get(k) == v for k, v in pairs) and self.m.get("z", 5) == 5
-        assert repr(self.m) == f"Sequara({pairs!r})"
+        assert all(k in self.m and self.m.get(k) is v for k, v in pairs) and self.m.get("absent", 5) == 5
+        assert repr(self.m) == f"{type(self.m).__name__}({pairs!r})"
         assert self.m.keys() is self.m._order  # edits through keys() reorder the mapping
         # Equality is order-sensitive and false for other kinds of mappings.
         assert self.m == Sequara(pairs) and not self.m != Sequara(pairs)
@@ -651,27 +619,6 @@ TestSequaraMachine = SequaraMachine.TestCase
 
 
 # --- `in` and the inherited mixins against a class where `in` runs the mixin in Python --------
-
-LOG = []
-
-
-class Loud:
-    """A key that logs its hashing and comparisons."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __hash__(self):
-        LOG.append(("hash", self.v))
-        return hash(self.v)
-
-    def __eq__(self, other):
-        LOG.append(("eq", self.v))
-        return isinstance(other, Loud) and other.v == self.v
-
-    def __repr__(self):
-        return f"Loud({self.v!r})"
-
 
 class HashRaisesKeyError:
     def __hash__(self):

@@ -38,6 +38,8 @@ public:
         Ref hold = Ref::borrow(type);
         unsigned int version = compat::type_version(type);
         Facts facts{};
+        // `compute` may clear what its checks raise: never called with an error pending.
+        VO_ASSERT(!PyErr_Occurred());
         compute(type, facts);
         // Modified while the answers were worked out: they may be half old.
         if (version != 0 && compat::current_type_version(type) == version) e = Entry{type, version, facts};

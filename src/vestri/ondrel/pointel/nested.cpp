@@ -49,7 +49,9 @@ constexpr Py_ssize_t kSplitCacheKeyLength = 256;
 
 // --- what a class does with its instances ---------------------------------------
 
+// Called with no exception pending: a failed check clears what it raised.
 void compute_traits(PyTypeObject* type, Traits& t) noexcept {
+    VO_ASSERT(!PyErr_Occurred());
     if (!PyType_IsSubtype(type, state.nested_type())) return;
     bool own_hook = type->tp_getattro == pointel_getattro;
     t.getitem = vo::compat::type_lookup(type, state.getitem) == state.d_getitem.get();
@@ -367,17 +369,19 @@ Ref setdefault_level(PyObject* self, PyObject* key, Env& env) noexcept {
     // MutableMapping.setdefault: return self[key]; on KeyError store the
     // default.  Making the fresh instance ran the class's code, which may
     // have changed how `self[key]` reads.
+    // Which read runs is decided once: the class's facts are not read again
+    // with the read's error pending (finding them may clear errors).
     Ref value, missing;
     Py_ssize_t depth = 0;
-    Found found = plain || traits_of(self).getitem ? nested_lookup(self, key, value, missing, depth)
-                                                   : foreign_read(self, key, value);
+    bool native_read = plain || traits_of(self).getitem;
+    Found found = native_read ? nested_lookup(self, key, value, missing, depth) : foreign_read(self, key, value);
     switch (found) {
         case Found::Yes:
             return value;
         case Found::Error:
             if (vo::clear_key_error()) break;
             // Left through the item read; setdefault itself is not the package's.
-            if (plain || traits_of(self).getitem) VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth + 1);
+            if (native_read) VO_TRACE_AS_TIMES("NestedPointel.__getitem__", depth + 1);
             return nullptr;
         case Found::No:
             break;
