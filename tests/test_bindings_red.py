@@ -82,3 +82,43 @@ EARLIER_STATE = """
 def test_a_shared_state_left_by_an_earlier_build_is_not_written_past():
     result = run_python(textwrap.dedent(EARLIER_STATE))
     assert result.returncode == 0 and result.stdout == "True\n", result.stderr[-2000:]
+
+
+# A stand-in whose MutableMapping has a metaclass with a `__setattr__` of its
+# own, which uses the class made on it while the module body still sets the
+# class up (a class statement would make no such call).
+SETATTR_USE = """
+    import importlib, sys, types
+    real = importlib.import_module("collections.abc")
+
+    class Meta(type(real.MutableMapping)):
+        def __setattr__(cls, name, value):
+            type.__setattr__(cls, name, value)
+            if cls.__name__ == {cls!r}:
+                try:
+                    {use}
+                except SystemError as exc:  # a broken promise of the C API, not an outcome
+                    print(repr(exc))
+                except Exception:
+                    pass
+
+    stand_in = types.ModuleType("collections.abc")
+    vars(stand_in).update(vars(real))
+    stand_in.MutableMapping = Meta("MutableMapping", (real.MutableMapping,), {{}})
+    sys.modules["collections.abc"] = stand_in
+    try:
+        import vestri.ondrel.{module}
+    finally:
+        sys.modules["collections.abc"] = real
+    print("imported")
+"""
+
+
+@pytest.mark.parametrize("module, cls, use", [
+    ("sequara", "Sequara", "s = cls(); s['a'] = 1; s.insert(0, 'b', 2); s.move('a', 0); repr(s); s == s; del s['a']"),
+    pytest.param("configuration", "Configuration", "cls({'a': 1})['b.c'] = 2", marks=pytest.mark.xfail(
+        strict=True, reason="methods are installed through the metaclass's __setattr__")),
+])
+def test_classes_used_from_their_metaclass_while_the_module_body_runs(module, cls, use):
+    result = run_python(textwrap.dedent(SETATTR_USE).format(module=module, cls=cls, use=use))
+    assert result.returncode == 0 and result.stdout == "imported\n", result.stderr[-2000:]
