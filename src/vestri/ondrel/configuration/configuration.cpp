@@ -211,17 +211,22 @@ bool init_level_getattro() noexcept {
 Ref make_configuration(PyObject* module) noexcept {
     Ref base = vo::global(vo::intern("NestedPointel"));
     if (!base) return nullptr;
+    // The class body's pattern, and what the loaders compare against, are
+    // read before the class exists: reading them may run code (the modules
+    // imported may be anyone's) that could reach the class through the
+    // collector and use it half set up.
+    Ref pattern = compile_pattern();
+    if (!pattern || !init_loaders()) return nullptr;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
     Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
-    if (!cls) return nullptr;
-    Ref pattern = compile_pattern();
-    if (!pattern || PyObject_SetAttr(cls.get(), state.pattern, pattern.get()) < 0) return nullptr;
+    // Set as the class body sets it: without the metaclass's __setattr__.
+    if (!cls || PyType_Type.tp_setattro(cls.get(), state.pattern, pattern.get()) < 0) return nullptr;
     if (!vo::install_methods(module, cls.get(), expansion_methods) ||
         !vo::install_methods(module, cls.get(), store_methods) ||
         !vo::install_methods(module, cls.get(), loader_methods))
         return nullptr;
-    if (!init_expansion(module, cls.get(), pattern.get()) || !init_loaders()) return nullptr;
+    if (!init_expansion(module, cls.get(), pattern.get())) return nullptr;
     if (!state.nested_pointel.set(base)) return nullptr;
     if (!state.base_setitem.set(vo::own_attribute(base.get(), "__setitem__"))) return nullptr;
     if (!init_level_getattro()) return nullptr;

@@ -836,16 +836,9 @@ bool module_body(PyObject* module) {
     Ref logger = Ref::steal(PyObject_CallMethod(logging.get(), "getLogger", "O", module_name.get()));
     if (!vo::body_bind(module, "logger", std::move(logger))) return false;
 
-    Ref base = make_class(module, &baselogic_spec, nullptr);
-    if (!base || !drop_order_wrappers(base.get())) return false;
-    state.base.set(base);
-    if (!vo::body_bind(module, "BaseLogic", base)) return false;
-    if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
-        !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
-        !vo::body_bind(module, "Not", make_class(module, &not_spec, base.get())))
-        return false;
-    if (PyModule_AddFunctions(module, module_functions) < 0) return false;
-
+    // What the fast paths compare against is read before the classes exist:
+    // reading it may run code (the modules imported may be anyone's) that
+    // could reach them through the collector and use them half set up.
     Ref re = vo::global(state.re);
     if (!re) return false;
     if (!state.pattern_type.set(Ref::steal(PyObject_GetAttrString(re.get(), "Pattern")))) return false;
@@ -862,6 +855,17 @@ bool module_body(PyObject* module) {
         PyErr_SetString(PyExc_SystemError, "re.Pattern.search has no vectorcall entry point");
         return false;
     }
+
+    Ref base = make_class(module, &baselogic_spec, nullptr);
+    if (!base || !drop_order_wrappers(base.get())) return false;
+    state.base.set(base);
+    if (!vo::body_bind(module, "BaseLogic", base)) return false;
+    if (!vo::body_bind(module, "And", make_class(module, &and_spec, base.get())) ||
+        !vo::body_bind(module, "Or", make_class(module, &or_spec, base.get())) ||
+        !vo::body_bind(module, "Not", make_class(module, &not_spec, base.get())))
+        return false;
+    if (PyModule_AddFunctions(module, module_functions) < 0) return false;
+
     return state.base_bound.init({{vo::module_globals(), state.base_logic, state.base.get()}});
 }
 

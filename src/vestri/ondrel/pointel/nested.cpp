@@ -735,26 +735,48 @@ bool keep_own(Kept& kept, PyObject* cls, const char* name) noexcept { return kep
 }  // namespace
 
 Ref make_nested_pointel(PyObject* module) noexcept {
+    // What is read from the imported modules is read before the class
+    // exists, and the names its methods check are watched by then: reading
+    // may run code (the modules imported may be anyone's) that could reach
+    // the class through the collector and use it half set up.
     Ref mutable_mapping = vo::global(vo::intern("MutableMapping"));
     if (!mutable_mapping) return nullptr;
+    // dict comes before MutableMapping in the MRO; these three are taken from
+    // the mixin so that they work through the class's own item access.
+    constexpr const char* kMixins[] = {"get", "pop", "setdefault"};
+    Ref mixins[3];
+    for (int k = 0; k < 3; ++k)
+        if (!(mixins[k] = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), kMixins[k])))) return nullptr;
+    // pop() re-raises the KeyError when it has no default, so it is not among them.
+    int catcher = 0;
+    for (int k : {0, 2}) {
+        if (!state.catchers[catcher].set(Ref::steal(PyObject_GetAttrString(mixins[k].get(), "__code__"))))
+            return nullptr;
+        state.catcher_codes[catcher] = state.catchers[catcher].get();
+        ++catcher;
+    }
+    PyObject* globals = vo::module_globals();
+    if (!state.mapping_check.init(globals, state.mapping)) return nullptr;
+    if (!state.real_itertools.set(vo::global(state.itertools)) ||
+        !state.real_chain.set(Ref::steal(PyObject_GetAttr(state.real_itertools.get(), state.chain))))
+        return nullptr;
+    PyObject* itertools_dict = PyModule_GetDict(state.real_itertools.get());
+    if (!itertools_dict) return nullptr;  // no module
+    if (!state.split_cache.set(Ref::steal(PyDict_New())) ||
+        !state.split_once_args.set(Ref::steal(Py_BuildValue("(si)", ".", 1))))
+        return nullptr;
+    if (!state.update_names.init({{globals, state.itertools, state.real_itertools.get()},
+                                  {itertools_dict, state.chain, state.real_chain.get()}}))
+        return nullptr;
+
     Ref bases = Ref::steal(PyTuple_Pack(2, state.pointel.get(), mutable_mapping.get()));
     if (!bases) return nullptr;
     Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
     if (!cls || !vo::install_methods(module, cls.get(), item_methods)) return nullptr;
-    // dict comes before MutableMapping in the MRO; these three are taken from
-    // the mixin so that they work through the class's own item access.
-    for (const char* name : {"get", "pop", "setdefault"}) {
-        Ref method = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name));
-        if (!method || PyObject_SetAttrString(cls.get(), name, method.get()) < 0) return nullptr;
-    }
-    // pop() re-raises the KeyError when it has no default, so it is not among them.
-    int catcher = 0;
-    for (const char* name : {"get", "setdefault"}) {
-        Ref method = Ref::steal(PyObject_GetAttrString(mutable_mapping.get(), name));
-        if (!method || !state.catchers[catcher].set(Ref::steal(PyObject_GetAttrString(method.get(), "__code__"))))
-            return nullptr;
-        state.catcher_codes[catcher] = state.catchers[catcher].get();
-        ++catcher;
+    // Set as a class body sets them: without the metaclass's __setattr__.
+    for (int k = 0; k < 3; ++k) {
+        PyObject* name = vo::intern(kMixins[k]);
+        if (!name || PyType_Type.tp_setattro(cls.get(), name, mixins[k].get()) < 0) return nullptr;
     }
     if (!vo::install_methods(module, cls.get(), update_methods)) return nullptr;
 
@@ -767,17 +789,6 @@ Ref make_nested_pointel(PyObject* module) noexcept {
         !keep_own(state.d_init, cls.get(), "__init__") || !keep_own(state.mm_setdefault, cls.get(), "setdefault") ||
         !keep_own(state.d_pointel_init, pointel_cls, "__init__") || !keep_own(state.dict_items, dict_cls, "items") ||
         !keep_own(state.str_contains, str_cls, "__contains__") || !keep_own(state.str_split, str_cls, "split"))
-        return nullptr;
-    PyObject* globals = vo::module_globals();
-    if (!state.mapping_check.init(globals, state.mapping)) return nullptr;
-    if (!state.real_itertools.set(vo::global(state.itertools)) ||
-        !state.real_chain.set(Ref::steal(PyObject_GetAttr(state.real_itertools.get(), state.chain))))
-        return nullptr;
-    if (!state.split_cache.set(Ref::steal(PyDict_New())) ||
-        !state.split_once_args.set(Ref::steal(Py_BuildValue("(si)", ".", 1))))
-        return nullptr;
-    if (!state.update_names.init({{globals, state.itertools, state.real_itertools.get()},
-                                  {PyModule_GetDict(state.real_itertools.get()), state.chain, state.real_chain.get()}}))
         return nullptr;
     auto* type = cls.type_ptr();
     if (!state.subscript_slot.install(type, vo::SlotId::Subscript, reinterpret_cast<void*>(np_subscript),

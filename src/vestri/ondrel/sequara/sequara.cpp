@@ -1115,9 +1115,10 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Sequara", bases.get(), sequara_doc);
     if (!cls || !vo::install_methods(module, cls.get(), sequara_methods)) return false;
-    // What a class body defining __eq__ gets: unhashable instances.
-    if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
-    if (!vo::update_abstractmethods(cls.get())) return false;
+    // What a class body defining __eq__ gets: unhashable instances (set as
+    // the class body would, without the metaclass's __setattr__).
+    PyObject* hash_name = vo::intern("__hash__");
+    if (!hash_name || PyType_Type.tp_setattro(cls.get(), hash_name, Py_None) < 0) return false;
     if (!state.cls.set(Ref::borrow(cls.get())) || !keep_own(state.d_getitem, cls.get(), "__getitem__") ||
         !keep_own(state.d_setitem, cls.get(), "__setitem__") || !keep_own(state.d_delitem, cls.get(), "__delitem__") ||
         !keep_own(state.d_iter, cls.get(), "__iter__") || !keep_own(state.d_items, cls.get(), "items") ||
@@ -1144,6 +1145,9 @@ bool module_body(PyObject* module) {
     type->tp_init = sequara_init;
     type->tp_repr = sequara_repr;
     PyType_Modified(type);
+    // Last: it sets `__abstractmethods__` through the metaclass, which may
+    // run code that uses the class.
+    if (!vo::update_abstractmethods(cls.get())) return false;
     return vo::body_bind(module, "Sequara", cls);
 }
 

@@ -551,11 +551,35 @@ bool module_body(PyObject* module) {
     if (!vo::body_import_from(module, "collections", {"namedtuple"}) ||
         !vo::body_import_from(module, "collections.abc", {"MutableMapping"}))
         return false;
-    if (!state.mutable_mapping.set(vo::global(state.s_mutable_mapping))) return false;
+    if (!state.mutable_mapping.set(vo::global(state.s_mutable_mapping)) ||
+        !state.mutable_mapping_check.init(vo::module_globals(), state.s_mutable_mapping))
+        return false;
 
     if (!state.dict_item.set(make_dict_item_class()) ||
         !vo::body_bind(module, "DictItem", Ref::borrow(state.dict_item.get())))
         return false;
+
+    // Everything that may run Python code (the stand-ins the module imports
+    // may be anyone's) is done before IndexMarker and Trellan exist: code
+    // that reached them (through the collector) before the names below are
+    // watched would find the module half set up.
+
+    // What the fast paths compare against.
+    if (!state.dict_item_new.set(vo::compat::type_lookup_ref(state.dict_item_type(), state.s_new)) ||
+        !state.object_init.set(lookup_in(&PyBaseObject_Type, "__init__")) ||
+        !state.list_insert.set(lookup_in(&PyList_Type, "insert")) ||
+        !state.dict_items.set(lookup_in(&PyDict_Type, "items")) ||
+        !state.full_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, nullptr))) ||
+        !state.minus_one.set(Ref::steal(PyLong_FromLong(-1))) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))))
+        return false;
+
+    // The flattener counts as a generator for isinstance().
+    if (!state.flattener_type.set(make_flattener_type(module))) return false;
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    Ref generator = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Generator")) : Ref();
+    if (!generator) return false;
+    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", state.flattener_type.get()));
+    if (!registered) return false;
 
     if (!state.index_marker.set(vo::type_from_spec(module, &index_marker_spec, nullptr)) ||
         !vo::body_bind(module, "IndexMarker", Ref::borrow(state.index_marker.get())))
@@ -570,23 +594,6 @@ bool module_body(PyObject* module) {
         !state.flatten_target.set(read_flatten()))
         return false;
 
-    // The flattener counts as a generator for isinstance().
-    if (!state.flattener_type.set(make_flattener_type(module))) return false;
-    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-    Ref generator = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Generator")) : Ref();
-    if (!generator) return false;
-    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", state.flattener_type.get()));
-    if (!registered) return false;
-
-    // What the fast paths compare against.
-    if (!state.dict_item_new.set(vo::compat::type_lookup_ref(state.dict_item_type(), state.s_new)) ||
-        !state.object_init.set(lookup_in(&PyBaseObject_Type, "__init__")) ||
-        !state.list_insert.set(lookup_in(&PyList_Type, "insert")) ||
-        !state.dict_items.set(lookup_in(&PyDict_Type, "items")) ||
-        !state.full_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, nullptr))) ||
-        !state.minus_one.set(Ref::steal(PyLong_FromLong(-1))) || !state.empty_tuple.set(Ref::steal(PyTuple_New(0))))
-        return false;
-
     PyObject* globals = vo::module_globals();
     if (!state.names.init({{globals, state.s_mutable_mapping, state.mutable_mapping.get()},
                            {globals, state.s_dict_item, state.dict_item.get()},
@@ -596,7 +603,7 @@ bool module_body(PyObject* module) {
     state.type_attr = vo::compat::InlineAttr(state.s_type_);
     state.index_attr = vo::compat::InlineAttr(state.s_index);
     state.marker_values.init(state.s_type_, state.s_index);
-    return state.mutable_mapping_check.init(globals, state.s_mutable_mapping);
+    return true;
 }
 
 }  // namespace

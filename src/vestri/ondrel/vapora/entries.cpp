@@ -267,11 +267,19 @@ void forget_known() noexcept {
     state.known.callback.set(nullptr);
 }
 
+// The known callback's reference count, less the hold the module keeps on
+// the callback of the last write (which moves with writes to any Vapora,
+// and would make up for a reference released by a write in place).
+Py_ssize_t callback_refs() noexcept {
+    PyObject* callback = state.known.callback.get();
+    return vo::compat::ref_count(callback) - (state.last_callback.get() == callback);
+}
+
 // Whether `data` is the list checked last and shows no change since.
 bool is_known(PyObject* data) noexcept {
     const KnownEntries& known = state.known;
     return known.list == data && PyList_GET_SIZE(data) == known.size && vo::compat::list_items(data) == known.items &&
-           known.callback && vo::compat::ref_count(known.callback.get()) == known.callback_refs;
+           known.callback && callback_refs() == known.callback_refs;
 }
 
 // Notes the known list as it is after a clean-up: the callback's count the
@@ -285,7 +293,7 @@ void note_known(PyObject* data) noexcept {
         return;
     }
     known.items = vo::compat::list_items(data);
-    known.callback_refs = vo::compat::ref_count(known.callback.get()) - 1;
+    known.callback_refs = callback_refs() - 1;
 }
 
 // Whether the `n` items hold no object twice (the caller found one whose

@@ -780,6 +780,21 @@ bool module_body(PyObject* module) {
     if (!vo::iterator_ready(module, "vapora_iterator") || !vo::weakcall_ready(module)) return false;
     if (!vo::body_import(module, "weakref") || !vo::body_import(module, "collections")) return false;
 
+    // What the methods check `weakref` against is set up before the class
+    // exists: reading it may run code (the module imported may be anyone's)
+    // that could reach the class through the collector and use it.
+    Ref weakref_module = vo::global(state.weakref);
+    if (!weakref_module) return false;
+    state.weakref_module.set(std::move(weakref_module));
+    if (!state.reference_type.set(Ref::steal(PyObject_GetAttr(state.weakref_module.get(), state.reference_type_name))))
+        return false;
+    PyObject* weakref_dict = PyModule_GetDict(state.weakref_module.get());
+    if (!weakref_dict) return false;  // no module
+    if (!state.weakref_names.init({{vo::module_globals(), state.weakref, state.weakref_module.get()},
+                                   {weakref_dict, state.ref, state.reference_type.get()},
+                                   {weakref_dict, state.reference_type_name, state.reference_type.get()}}))
+        return false;
+
     Ref collections = vo::global(vo::intern("collections"));
     if (!collections) return false;
     Ref user_list = Ref::steal(PyObject_GetAttrString(collections.get(), "UserList"));
@@ -788,8 +803,10 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Vapora", bases.get(), vapora_doc);
     if (!cls || !vo::install_methods(module, cls.get(), vapora_methods)) return false;
-    // A class statement that defines __eq__ and no __hash__ sets __hash__ to None.
-    if (PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return false;
+    // A class statement that defines __eq__ and no __hash__ sets __hash__ to
+    // None (in its body: without the metaclass's __setattr__).
+    PyObject* hash_name = vo::intern("__hash__");
+    if (!hash_name || PyType_Type.tp_setattro(cls.get(), hash_name, Py_None) < 0) return false;
 
     state.cls.set(cls);
     for (unsigned b = 0; b < kBaseCount; ++b) {
@@ -800,16 +817,6 @@ bool module_body(PyObject* module) {
         }
         state.base_originals[b].set(std::move(original));
     }
-    Ref weakref_module = vo::global(state.weakref);
-    if (!weakref_module) return false;
-    state.weakref_module.set(std::move(weakref_module));
-    if (!state.reference_type.set(Ref::steal(PyObject_GetAttr(state.weakref_module.get(), state.reference_type_name))))
-        return false;
-    PyObject* weakref_dict = PyModule_GetDict(state.weakref_module.get());
-    if (!state.weakref_names.init({{vo::module_globals(), state.weakref, state.weakref_module.get()},
-                                   {weakref_dict, state.ref, state.reference_type.get()},
-                                   {weakref_dict, state.reference_type_name, state.reference_type.get()}}))
-        return false;
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!minus_one || !state.reverse_slice.set(Ref::steal(PySlice_New(nullptr, nullptr, minus_one.get()))))
         return false;

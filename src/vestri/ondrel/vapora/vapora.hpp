@@ -65,7 +65,7 @@ struct KnownEntries {
     PyObject** items;          // its item array then (compared only)
     Py_ssize_t size;           // its length then
     vo::Kept callback;         // the callback every entry carried then
-    Py_ssize_t callback_refs;  // the callback's reference count the next clean-up should find
+    Py_ssize_t callback_refs;  // the count the next clean-up should find (entries.cpp: callback_refs)
 };
 
 struct VaporaState {
