@@ -3,8 +3,10 @@
 namespace vo {
 
 namespace {
-constexpr unsigned int kSharedStateVersion = 1;
-constexpr const char kSharedStateKey[] = "vestri.ondrel._shared_v1";
+// The key names the layout: a state of another layout (left by another copy
+// of the package in the process) is never joined.
+constexpr unsigned int kSharedStateVersion = 2;
+constexpr const char kSharedStateKey[] = "vestri.ondrel._shared_v2";
 
 SharedState* g_shared = nullptr;  // this module's pointer to the process's state
 bool g_joined = false;
@@ -79,6 +81,8 @@ bool Binding::init(std::initializer_list<Bound> names) noexcept {
 }
 
 bool Binding::recheck() noexcept {
+    if (shared_ == &unjoined) return false;  // before init: never the real names
+    VO_ASSERT(!PyErr_Occurred());            // a failed lookup is cleared below
     // A lookup can run Python code (a key in the namespace whose `__eq__`
     // collides with a name), which may rebind a name checked before, or
     // check this binding again: the answer stands for this use, but is kept

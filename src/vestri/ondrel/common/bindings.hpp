@@ -57,6 +57,10 @@ struct Bound {
     PyObject* expected;  // the object the fast path was written for (kept alive by the caller)
 };
 
+// What a Binding reads before `init`: its epoch never matches, and such a
+// binding never holds (a class used while its module body still runs).
+inline SharedState unjoined{};
+
 class Binding {
 public:
     // Watches the dictionaries; false with an exception set on failure.
@@ -73,7 +77,7 @@ public:
 
 private:
     bool recheck() noexcept;
-    SharedState* shared_ = nullptr;
+    SharedState* shared_ = &unjoined;
     Bound names_[4] = {};
     int count_ = 0;
     unsigned long checked_at_ = 0;

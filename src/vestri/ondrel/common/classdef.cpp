@@ -72,6 +72,19 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
     return cls;
 }
 
+namespace {
+
+// Stores `value` in the class's namespace as a class statement does: through
+// type's own setattr, never a metaclass's `__setattr__`, which a class body
+// does not call (and which, run while the module is half made, could reach
+// the class before it is whole).
+bool set_class_attribute(PyObject* cls, const char* name, PyObject* value) noexcept {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key && PyType_Type.tp_setattro(cls, key.get(), value) == 0;
+}
+
+}  // namespace
+
 bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     for (PyMethodDef* def = defs; def->ml_name; ++def) {
@@ -93,7 +106,7 @@ bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcep
             attr = Ref::steal(PyDescr_NewMethod(type, def));
             if (attr && std::strcmp(def->ml_name, "__init__") == 0) attr = init_method_new(module, attr.get());
         }
-        if (!attr || PyObject_SetAttrString(cls, def->ml_name, attr.get()) < 0) return false;
+        if (!attr || !set_class_attribute(cls, def->ml_name, attr.get())) return false;
     }
     return true;
 }
@@ -102,7 +115,7 @@ bool install_getsets(PyObject* cls, PyGetSetDef* defs) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     for (PyGetSetDef* def = defs; def->name; ++def) {
         Ref descr = Ref::steal(PyDescr_NewGetSet(type, def));
-        if (!descr || PyObject_SetAttrString(cls, def->name, descr.get()) < 0) return false;
+        if (!descr || !set_class_attribute(cls, def->name, descr.get())) return false;
     }
     return true;
 }
