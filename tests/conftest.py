@@ -7,6 +7,10 @@ takes says nothing about its correctness.  Everything else keeps the active
 profile's values (under CI=true that is Hypothesis' derandomized "ci"
 profile).  `pytest --hypothesis-profile=NAME` still overrides this.
 
+A test that deletes a module-level name of the package and puts it back
+(monkeypatch does) leaves it last in the namespace: the body order is put
+back after each test, for the checks of that order.
+
 The `install_distribution` fixture installs a distribution with entry points
 for the test that asks for it.
 """
@@ -49,3 +53,15 @@ def install_distribution(tmp_path, monkeypatch):
     yield install
     for module in modules:
         sys.modules.pop(module, None)
+
+
+@pytest.fixture(autouse=True)
+def _package_namespaces_keep_their_order():
+    namespaces = [(vars(m), list(vars(m))) for name, m in list(sys.modules.items()) if name.startswith("vestri.")]
+    yield
+    for namespace, order in namespaces:
+        keys = list(namespace)
+        if keys != order and sorted(keys) == sorted(order):
+            items = {key: namespace[key] for key in order}
+            namespace.clear()
+            namespace.update(items)
