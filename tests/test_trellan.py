@@ -535,7 +535,7 @@ def rebind_while_a_marker_is_read():
     """Pairs whose second marker has, in its instance dict, a key that hashes
     like `type_`: reading the attribute runs its __eq__, which puts a new
     list under "a" in the dict being rebuilt."""
-    armed = []
+    armed, first = [], object()  # the first value, found in no other dict
 
     class Key(str):
         def __hash__(self):
@@ -545,14 +545,14 @@ def rebind_while_a_marker_is_read():
             if armed:
                 armed.clear()
                 for obj in gc.get_objects():
-                    if type(obj) is dict and obj.get("a") == [1]:
+                    if type(obj) is dict and obj.get("a") == [first]:
                         obj["a"] = [{}]
             return False
 
     marker = IndexMarker.__new__(IndexMarker)
     vars(marker)[Key("zz")] = None  # first, so that the lookups meet it
     marker.__init__([], 0)
-    t = Trellan([(("a", IndexMarker([], 0)), 1), (("a", marker), 2)])
+    t = Trellan([(("a", IndexMarker([], 0)), first), (("a", marker), 2)])
     armed.append(True)
     return t.reconstruct()
 
@@ -657,11 +657,12 @@ def test_a_generator_in_a_cycle_through_its_input_is_collected():
 
 def with_delegate(delegate, operation):
     """`operation` on a flattening whose nested levels delegate to `delegate`."""
+    original = vars(Trellan)["__flatten__"]
     Trellan.__flatten__ = staticmethod(delegate)
     try:
         operation(NATIVE_FLATTEN({"a": {"b": 1, "c": 2}, "d": 3}))
     finally:
-        Trellan.__flatten__ = staticmethod(NATIVE_FLATTEN)
+        Trellan.__flatten__ = original  # the class's own object, as the other tests expect it
 
 
 TREE = {"a": [{"b": (1, 2)}, [3, {"c": "x"}]], "d": {"e": {}}}
