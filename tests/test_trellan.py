@@ -625,7 +625,10 @@ def test_a_static_method_given_another_function_is_honoured():
 
 
 @pytest.mark.parametrize("make", [lambda n: {"k": n}, lambda n: [n], lambda n: (n,)])
-def test_deep_nesting_is_refused_with_recursion_error(make):
+@pytest.mark.parametrize("rewrapped", [False, True])  # every level then delegates to a walker of its own
+def test_deep_nesting_is_refused_with_recursion_error(make, rewrapped, monkeypatch):
+    if rewrapped:
+        monkeypatch.setattr(Trellan, "__flatten__", staticmethod(Trellan.__flatten__))
     data = {"top": functools.reduce(lambda node, _: make(node), range(100_000), 1)}
     with pytest.raises(RecursionError):
         Trellan(data)

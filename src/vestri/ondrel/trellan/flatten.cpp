@@ -24,6 +24,7 @@
 #include "common/lifecycle.hpp"
 #include "common/module.hpp"
 #include "common/generator.hpp"
+#include "common/guard.hpp"
 #include "common/vector.hpp"
 #include "trellan.hpp"
 
@@ -392,7 +393,15 @@ PyObject* Walker::next() noexcept {
             }
             case Level::Delegate: {
                 Ref it = frames_[i].iter;
-                PyObject* item = PyIter_Next(it.get());
+                PyObject* item;
+                {
+                    // A step of the delegate may be another walker's, whose own
+                    // delegate is stepped from inside it: one C call per level,
+                    // counted as nested generators' frames would be.
+                    vo::RecursionGuard guard(" while flattening");
+                    if (!guard.ok()) return nullptr;
+                    item = PyIter_Next(it.get());
+                }
                 env.user_code();
                 if (item) return item;
                 if (PyErr_Occurred()) return nullptr;
