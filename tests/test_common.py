@@ -663,26 +663,22 @@ def test_the_package_takes_one_dict_watcher_and_every_module_joins_it():
 
 # --- classes used before their module body ends ------------------------------------------------
 #
-# A stand-in for a standard module the body reads an attribute of after it has
-# made its classes: reading that attribute reaches the classes (through the
-# collector) and uses them before the body is done.
+# A stand-in for a standard module sits in sys.modules while a module of the
+# package is imported; code it runs reaches a class of the module and uses it
+# (`use_early`) before the body is done.
 EARLY_USE = """
     import gc, importlib, sys, types
     real = importlib.import_module({stand_in!r})
 
-    class Early(types.ModuleType):
-        def __getattr__(self, name):
-            if name == {attribute!r}:
-                for cls in [o for o in gc.get_objects() if isinstance(o, type) and o.__name__ == {cls!r}]:
-                    try:
-                        {use}
-                    except SystemError as exc:  # a broken promise of the C API, not an outcome
-                        print(repr(exc))
-                    except Exception:
-                        pass
-            return getattr(real, name)
-
-    sys.modules[{stand_in!r}] = Early({stand_in!r})
+    def use_early(cls):
+        try:
+            {use}
+        except SystemError as exc:  # a broken promise of the C API, not an outcome
+            print(repr(exc))
+        except Exception:
+            pass
+    {make}
+    sys.modules[{stand_in!r}] = stand_in
     try:
         import vestri.ondrel.{module}
     finally:
@@ -690,18 +686,49 @@ EARLY_USE = """
     print("imported")
 """
 
+# Reading `attribute` of the stand-in, which the body does after it has made
+# its classes, finds the classes through the collector.
+READ = """
+    class Early(types.ModuleType):
+        def __getattr__(self, name):
+            if name == {attribute!r}:
+                for cls in [o for o in gc.get_objects() if isinstance(o, type) and o.__name__ == {cls!r}]:
+                    use_early(cls)
+            return getattr(real, name)
 
-@pytest.mark.parametrize("module, stand_in, attribute, cls, use", [
-    ("logic", "re", "Pattern", "And", "cls(cls(callable))('v')"),
-    ("pointel", "itertools", "chain", "NestedPointel", "cls.update(cls.__new__(cls), {'a': 1}, b=2)"),
-    ("trellan", "collections.abc", "Generator", "Trellan", "cls({'a': {'b': 1}})"),
-    ("vapora", "weakref", "ReferenceType", "Vapora", "cls([cls])"),
-    ("configuration", "yaml", "safe_load", "Configuration", "cls({'a': 1})['b.c'] = 2"),
+    stand_in = Early({stand_in!r})
+"""
+
+# The stand-in's MutableMapping has a metaclass with a `__setattr__` of its
+# own, which uses the class made on it while the body still sets the class up
+# (a class statement would make no such call).
+SETATTR = """
+    class Meta(type(real.MutableMapping)):
+        def __setattr__(cls, name, value):
+            type.__setattr__(cls, name, value)
+            if cls.__name__ == {cls!r}:
+                use_early(cls)
+
+    stand_in = types.ModuleType("collections.abc")
+    vars(stand_in).update(vars(real))
+    stand_in.MutableMapping = Meta("MutableMapping", (real.MutableMapping,), {{}})
+"""
+
+
+@pytest.mark.parametrize("module, stand_in, attribute, cls, use, make", [
+    ("logic", "re", "Pattern", "And", "cls(cls(callable))('v')", READ),
+    ("pointel", "itertools", "chain", "NestedPointel", "cls.update(cls.__new__(cls), {'a': 1}, b=2)", READ),
+    ("trellan", "collections.abc", "Generator", "Trellan", "cls({'a': {'b': 1}})", READ),
+    ("vapora", "weakref", "ReferenceType", "Vapora", "cls([cls])", READ),
+    ("configuration", "yaml", "safe_load", "Configuration", "cls({'a': 1})['b.c'] = 2", READ),
+    ("sequara", "collections.abc", None, "Sequara",
+     "s = cls(); s['a'] = 1; s.insert(0, 'b', 2); s.move('a', 0); repr(s); s == s; del s['a']", SETATTR),
+    ("configuration", "collections.abc", None, "Configuration", "cls({'a': 1})['b.c'] = 2", SETATTR),
 ])
-def test_classes_used_while_their_module_body_runs(module, stand_in, attribute, cls, use):
-    code = textwrap.dedent(EARLY_USE).format(module=module, stand_in=stand_in, attribute=attribute, cls=cls,
-                                              use=use)
-    result = run_python(code)
+def test_classes_used_while_their_module_body_runs(module, stand_in, attribute, cls, use, make):
+    fields = dict(module=module, stand_in=stand_in, attribute=attribute, cls=cls, use=use)
+    code = textwrap.dedent(EARLY_USE).replace("{make}\n", textwrap.dedent(make))
+    result = run_python(code.format(**fields))
     assert result.returncode == 0 and result.stdout == "imported\n", result.stderr[-2000:]
 
 
@@ -738,45 +765,6 @@ EARLIER_STATE = """
 def test_a_shared_state_left_by_an_earlier_build_is_not_written_past():
     result = run_python(textwrap.dedent(EARLIER_STATE))
     assert result.returncode == 0 and result.stdout == "True\n", result.stderr[-2000:]
-
-
-# A stand-in whose MutableMapping has a metaclass with a `__setattr__` of its
-# own, which uses the class made on it while the module body still sets the
-# class up (a class statement would make no such call).
-SETATTR_USE = """
-    import importlib, sys, types
-    real = importlib.import_module("collections.abc")
-
-    class Meta(type(real.MutableMapping)):
-        def __setattr__(cls, name, value):
-            type.__setattr__(cls, name, value)
-            if cls.__name__ == {cls!r}:
-                try:
-                    {use}
-                except SystemError as exc:  # a broken promise of the C API, not an outcome
-                    print(repr(exc))
-                except Exception:
-                    pass
-
-    stand_in = types.ModuleType("collections.abc")
-    vars(stand_in).update(vars(real))
-    stand_in.MutableMapping = Meta("MutableMapping", (real.MutableMapping,), {{}})
-    sys.modules["collections.abc"] = stand_in
-    try:
-        import vestri.ondrel.{module}
-    finally:
-        sys.modules["collections.abc"] = real
-    print("imported")
-"""
-
-
-@pytest.mark.parametrize("module, cls, use", [
-    ("sequara", "Sequara", "s = cls(); s['a'] = 1; s.insert(0, 'b', 2); s.move('a', 0); repr(s); s == s; del s['a']"),
-    ("configuration", "Configuration", "cls({'a': 1})['b.c'] = 2"),
-])
-def test_classes_used_from_their_metaclass_while_the_module_body_runs(module, cls, use):
-    result = run_python(textwrap.dedent(SETATTR_USE).format(module=module, cls=cls, use=use))
-    assert result.returncode == 0 and result.stdout == "imported\n", result.stderr[-2000:]
 
 
 # --- lookups that run Python code ---------------------------------------------------------------

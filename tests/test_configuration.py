@@ -14,6 +14,7 @@ import yaml
 from hypothesis import example, given, strategies as st
 
 import vestri.ondrel.configuration as cfgmod
+from hostile import ActingKey
 from leakcheck import assert_no_growth
 from outcomes import error_of, in_small_thread, run_python
 from vestri.ondrel.configuration import Configuration
@@ -207,23 +208,16 @@ def test_store_errors_pass_through_unchanged(monkeypatch):
 
 
 def test_an_interrupt_while_finding_the_next_setitem_propagates():
-    class Colliding(str):
-        armed = False
+    def interrupt():
+        raise KeyboardInterrupt
 
-        def __hash__(self):
-            return hash("__setitem__")
+    colliding = ActingKey("other", hash_as="__setitem__")
 
-        def __eq__(self, other):
-            if Colliding.armed:
-                Colliding.armed = False
-                raise KeyboardInterrupt
-            return str.__eq__(self, other)
-
-    class Mixed(Configuration, type("Other", (NestedPointel,), {Colliding("other"): 1})):
+    class Mixed(Configuration, type("Other", (NestedPointel,), {colliding: 1})):
         pass
 
     cfg = Mixed()
-    Colliding.armed = True  # super() meets the key in Other's namespace
+    colliding.action = interrupt  # super() meets the key in Other's namespace
     with pytest.raises(KeyboardInterrupt):
         cfg["k"] = "1"
     cfg["k"] = "1"

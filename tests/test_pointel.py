@@ -33,7 +33,7 @@ from hypothesis import strategies as st
 from test import mapping_tests
 
 import vestri.ondrel.pointel as pointel
-from hostile import FailingOnceKey
+from hostile import ActingKey, FailingOnceKey
 from vestri.ondrel.pointel import NestedPointel, Pointel
 
 from leakcheck import assert_no_growth
@@ -970,27 +970,16 @@ def test_a_class_lookup_that_a_failing_key_comparison_ended_is_asked_again():
 
 
 def test_a_class_changed_while_its_item_slot_is_adopted_keeps_its_own_method():
-    class Evil(str):
-        armed = False
-
-        def __hash__(self):
-            return hash("__delitem__")
-
-        def __eq__(self, other):
-            if Evil.armed:
-                Evil.armed = False
-                Sub.__setitem__ = lambda self, key, value: calls.append(key)
-            return False
-
     calls = []
-    Mixin = type("Mixin", (dict,), {Evil("zz"): 1})
+    evil = ActingKey("zz", hash_as="__delitem__")
+    Mixin = type("Mixin", (dict,), {evil: 1})
 
     class Sub(Mixin, NestedPointel):
         pass
 
     obj = Sub()
     Sub.touched = True  # a new version: the lookups are not answered from a cache
-    Evil.armed = True
+    evil.action = lambda: setattr(Sub, "__setitem__", lambda self, key, value: calls.append(key))
     obj.__setitem__("a", 1)  # the method takes the class's item slot, looking up __delitem__ on the way
     obj["b"] = 2
     assert calls == ["b"] and dict(obj) == {"a": 1}
@@ -1005,25 +994,13 @@ def test_a_module_name_rebound_while_the_names_are_checked_is_followed():
             calls.append(len(iterables))
             return itertools.chain(*iterables)
 
-    class Evil(str):
-        armed = False
-
-        def __hash__(self):
-            return hash("chain")
-
-        def __eq__(self, other):
-            if Evil.armed:
-                Evil.armed = False
-                pointel.itertools = Fake
-            return False
-
-    namespace, chain, evil = vars(itertools), itertools.chain, Evil("zz")
+    namespace, chain, evil = vars(itertools), itertools.chain, ActingKey("zz", hash_as="chain")
     # Met before the real name on the way to it, so the lookup of `chain` compares with it.
     del namespace["chain"]
     namespace[evil] = 1
     namespace["chain"] = chain
     try:
-        Evil.armed = True
+        evil.action = lambda: setattr(pointel, "itertools", Fake)
         obj = NestedPointel()  # checks the names, and rebinds `itertools` while doing so
         obj.update(a=1)
     finally:

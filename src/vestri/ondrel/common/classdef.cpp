@@ -72,18 +72,14 @@ Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, co
     return cls;
 }
 
-namespace {
-
-// Stores `value` in the class's namespace as a class statement does: through
-// type's own setattr, never a metaclass's `__setattr__`, which a class body
-// does not call (and which, run while the module is half made, could reach
-// the class before it is whole).
-bool set_class_attribute(PyObject* cls, const char* name, PyObject* value) noexcept {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key && PyType_Type.tp_setattro(cls, key.get(), value) == 0;
+bool set_class_attribute(PyObject* cls, PyObject* name, PyObject* value) noexcept {
+    return PyType_Type.tp_setattro(cls, name, value) == 0;
 }
 
-}  // namespace
+bool set_class_attribute(PyObject* cls, const char* name, PyObject* value) noexcept {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key && set_class_attribute(cls, key.get(), value);
+}
 
 bool install_methods(PyObject* module, PyObject* cls, PyMethodDef* defs) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);

@@ -48,6 +48,13 @@ enum class InstanceLayout {
 Ref class_from_metaclass(PyObject* module, const char* name, PyObject* bases, const char* doc,
                          InstanceLayout layout = InstanceLayout::AsClassStatement) noexcept;
 
+// Stores `value` in the class's namespace as a class body does: through
+// type's own setattr, never a metaclass's `__setattr__`, which a class body
+// does not call (and which, run while the module is half made, could reach
+// the class before it is whole).  `name` is interned or a C string.
+bool set_class_attribute(PyObject* cls, PyObject* name, PyObject* value) noexcept;
+bool set_class_attribute(PyObject* cls, const char* name, PyObject* value) noexcept;
+
 // Installs `defs` on `cls` in order: plain methods as method descriptors
 // (`__init__` as a vo::InitMethod), METH_CLASS ones as class methods,
 // METH_STATIC ones as static methods, whose C function receives the class as

@@ -220,8 +220,7 @@ Ref make_configuration(PyObject* module) noexcept {
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!bases) return nullptr;
     Ref cls = vo::class_from_metaclass(module, "Configuration", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
-    // Set as the class body sets it: without the metaclass's __setattr__.
-    if (!cls || PyType_Type.tp_setattro(cls.get(), state.pattern, pattern.get()) < 0) return nullptr;
+    if (!cls || !vo::set_class_attribute(cls.get(), state.pattern, pattern.get())) return nullptr;
     if (!vo::install_methods(module, cls.get(), expansion_methods) ||
         !vo::install_methods(module, cls.get(), store_methods) ||
         !vo::install_methods(module, cls.get(), loader_methods))

@@ -773,11 +773,8 @@ Ref make_nested_pointel(PyObject* module) noexcept {
     if (!bases) return nullptr;
     Ref cls = vo::class_from_metaclass(module, "NestedPointel", bases.get(), nullptr, vo::InstanceLayout::NoSlots);
     if (!cls || !vo::install_methods(module, cls.get(), item_methods)) return nullptr;
-    // Set as a class body sets them: without the metaclass's __setattr__.
-    for (int k = 0; k < 3; ++k) {
-        PyObject* name = vo::intern(kMixins[k]);
-        if (!name || PyType_Type.tp_setattro(cls.get(), name, mixins[k].get()) < 0) return nullptr;
-    }
+    for (int k = 0; k < 3; ++k)
+        if (!vo::set_class_attribute(cls.get(), kMixins[k], mixins[k].get())) return nullptr;
     if (!vo::install_methods(module, cls.get(), update_methods)) return nullptr;
 
     PyObject* pointel_cls = state.pointel.get();

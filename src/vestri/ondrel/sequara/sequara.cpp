@@ -1115,10 +1115,8 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Sequara", bases.get(), sequara_doc);
     if (!cls || !vo::install_methods(module, cls.get(), sequara_methods)) return false;
-    // What a class body defining __eq__ gets: unhashable instances (set as
-    // the class body would, without the metaclass's __setattr__).
-    PyObject* hash_name = vo::intern("__hash__");
-    if (!hash_name || PyType_Type.tp_setattro(cls.get(), hash_name, Py_None) < 0) return false;
+    // What a class body defining __eq__ gets: unhashable instances.
+    if (!vo::set_class_attribute(cls.get(), "__hash__", Py_None)) return false;
     if (!state.cls.set(Ref::borrow(cls.get())) || !keep_own(state.d_getitem, cls.get(), "__getitem__") ||
         !keep_own(state.d_setitem, cls.get(), "__setitem__") || !keep_own(state.d_delitem, cls.get(), "__delitem__") ||
         !keep_own(state.d_iter, cls.get(), "__iter__") || !keep_own(state.d_items, cls.get(), "items") ||

@@ -803,10 +803,8 @@ bool module_body(PyObject* module) {
     if (!bases) return false;
     Ref cls = vo::class_from_metaclass(module, "Vapora", bases.get(), vapora_doc);
     if (!cls || !vo::install_methods(module, cls.get(), vapora_methods)) return false;
-    // A class statement that defines __eq__ and no __hash__ sets __hash__ to
-    // None (in its body: without the metaclass's __setattr__).
-    PyObject* hash_name = vo::intern("__hash__");
-    if (!hash_name || PyType_Type.tp_setattro(cls.get(), hash_name, Py_None) < 0) return false;
+    // A class statement that defines __eq__ and no __hash__ sets __hash__ to None.
+    if (!vo::set_class_attribute(cls.get(), "__hash__", Py_None)) return false;
 
     state.cls.set(cls);
     for (unsigned b = 0; b < kBaseCount; ++b) {
